@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# Installs what is needed, then runs the quick-start example.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/bootstrap.sh
+.venv/bin/python examples/quickstart.py

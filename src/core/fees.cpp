@@ -1,0 +1,121 @@
+#include "core/fees.h"
+
+#include <cmath>
+#include <cstddef>
+
+namespace tidemark {
+
+namespace {
+
+// Rates as fractions of the fill notional; the first column is the brokerage
+// cap, or the whole charge for the options segments, which have no rate.
+constexpr SegmentRates kRates[kCostSegmentCount] = {
+    // flat, brokerage rate, stt rate, stt on buy, exchange txn, stamp duty
+    {20.0, 0.0003, 0.00025, false, 0.0000307, 0.00003},  // equity_intraday
+    {0.0, 0.0, 0.001, true, 0.0000307, 0.00015},         // equity_delivery
+    {20.0, 0.0003, 0.0005, false, 0.0000183, 0.00002},   // futures_nfo
+    {20.0, 0.0, 0.0015, false, 0.0003553, 0.00003},      // options_nfo
+    {20.0, 0.0003, 0.0001, false, 0.000021, 0.00002},    // futures_mcx
+    {20.0, 0.0, 0.0005, false, 0.000418, 0.00003},       // options_mcx
+    {20.0, 0.0003, 0.0, false, 0.0000035, 0.000001},     // futures_cds
+    {20.0, 0.0, 0.0, false, 0.000311, 0.000001},         // options_cds
+};
+
+constexpr const char* kSegmentNames[kCostSegmentCount] = {
+    "equity_intraday", "equity_delivery", "futures_nfo", "options_nfo",
+    "futures_mcx",     "options_mcx",     "futures_cds", "options_cds",
+};
+
+constexpr char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// Compares `s`, upper-cased on ASCII letters only, with an upper-case word.
+constexpr bool upper_equals(std::string_view s, std::string_view word) {
+    if (s.size() != word.size()) return false;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (ascii_upper(s[i]) != word[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+const SegmentRates& segment_rates(CostSegment s) { return kRates[static_cast<std::size_t>(s)]; }
+
+const char* segment_name(CostSegment s) {
+    const auto i = static_cast<std::size_t>(s);
+    return i < static_cast<std::size_t>(kCostSegmentCount) ? kSegmentNames[i] : "";
+}
+
+std::optional<CostSegment> segment_from_name(std::string_view name) {
+    for (int i = 0; i < kCostSegmentCount; ++i) {
+        if (name == kSegmentNames[i]) return static_cast<CostSegment>(i);
+    }
+    return std::nullopt;
+}
+
+std::optional<CostSegment> parse_fee_segment(std::string_view text) {
+    const std::size_t dash = text.find('-');
+    const std::string_view exchange = text.substr(0, dash);
+    const std::string_view product = dash == std::string_view::npos ? std::string_view{} : text.substr(dash + 1);
+
+    const bool option = upper_equals(product, "OPT") || upper_equals(product, "CE") || upper_equals(product, "PE");
+    if (upper_equals(exchange, "NSE") || upper_equals(exchange, "BSE")) {
+        return upper_equals(product, "DELIVERY") ? CostSegment::EquityDelivery : CostSegment::EquityIntraday;
+    }
+    if (upper_equals(exchange, "NFO") || upper_equals(exchange, "BFO")) {
+        return option ? CostSegment::OptionsNfo : CostSegment::FuturesNfo;
+    }
+    if (upper_equals(exchange, "MCX")) {
+        return option ? CostSegment::OptionsMcx : CostSegment::FuturesMcx;
+    }
+    if (upper_equals(exchange, "CDS") || upper_equals(exchange, "BCD")) {
+        return option ? CostSegment::OptionsCds : CostSegment::FuturesCds;
+    }
+    return std::nullopt;
+}
+
+FeeModel fee_model_from_config(const BacktestConfig& cfg) {
+    if (cfg.fee_segment) {
+        if (auto seg = parse_fee_segment(*cfg.fee_segment)) return FeeModel::itemised(*seg);
+    }
+    return FeeModel::percent(cfg.fees);
+}
+
+FeeBreakdown itemised_fee_breakdown(CostSegment s, bool buy, double price, double qty) {
+    const SegmentRates& r = segment_rates(s);
+    const double n = std::fabs(price * std::fabs(qty));
+    FeeBreakdown b;
+    // fmin drops a NaN operand, so a NaN notional still pays the cap.
+    b.brokerage = r.brokerage_rate > 0.0 ? std::fmin(r.brokerage_rate * n, r.brokerage_flat) : r.brokerage_flat;
+    if (!buy || r.stt_on_buy) b.stt = r.stt_rate * n;
+    b.exchange_txn = r.exchange_txn_rate * n;
+    b.sebi_fee = kSebiRate * n;
+    if (buy) b.stamp_duty = r.stamp_duty_rate * n;
+    b.gst = kGstRate * (b.brokerage + b.exchange_txn + b.sebi_fee);
+    return b;
+}
+
+double compute_fee(const FeeModel& m, bool buy, double price, double qty) {
+    if (m.kind == FeeModel::Itemised) return itemised_fee_breakdown(m.segment, buy, price, qty).total();
+    return m.rate * price * std::fabs(qty);
+}
+
+double compute_leg_fee(const FeeModel& m, bool opening, bool is_long, double price, double qty) {
+    if (m.kind == FeeModel::Itemised) return compute_fee(m, opening == is_long, price, qty);
+    return compute_fee(m, opening, price, qty);
+}
+
+FeeCharge compute_fee_breakdown(const FeeModel& m, int direction, bool opening, double price, double qty) {
+    const bool buy = (direction == 1) == opening;
+    FeeCharge charge;
+    if (m.kind == FeeModel::Itemised) {
+        const FeeBreakdown b = itemised_fee_breakdown(m.segment, buy, price, qty);
+        charge.fee = b.total();
+        charge.breakdown = b;
+    } else {
+        charge.fee = compute_fee(m, buy, price, qty);
+    }
+    return charge;
+}
+
+}  // namespace tidemark

@@ -1,0 +1,360 @@
+// Kernel construction, entry sizing, closing and margin.
+#include "execution/kernel.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tidemark {
+
+double fill_price_basis(uint8_t code, const Bar& bar, bool buy, bool adverse) {
+    switch (code) {
+        case 0: return bar.close;
+        case 1: return bar.open;
+        case 2: return (bar.open + bar.high + bar.low + bar.close) * 0.25;
+        case 3:
+        case 4: return (bar.high + bar.low + bar.close) / 3.0;
+        default: {
+            const bool high_side = (buy == adverse);  // buy+adverse or sell+not adverse
+            const bool take_high = code == 5 ? high_side : !high_side;
+            return take_high ? bar.high : bar.low;
+        }
+    }
+}
+
+ExecutionKernel::ExecutionKernel(const BacktestConfig& cfg, FeeModel fees, SlippageModel slippage, uint8_t basis,
+                                 std::string symbol, int8_t dir, const InstrumentConfig* ic)
+    : config(cfg),
+      stop_model(effective_stop(cfg, ic)),
+      target_model(effective_target(cfg, ic)),
+      slippage_model(slippage),
+      tz_offset_ns(cfg.session_tz_offset_ns),
+      latency_ns(std::max<int64_t>(cfg.order_latency_ns, 0)),
+      fee_model(fees),
+      limit_slippage(cfg.limit_slippage),
+      cash(cfg.initial_capital),
+      rng_state(cfg.fill_seed),
+      fill_timing(cfg.resolved_fill_timing()),
+      direction(dir),
+      price_basis(basis) {
+    ledger.symbol = std::move(symbol);
+    if (ic) {
+        alloted_capital = ic->alloted_capital;
+        lot_size = ic->lot_size;
+    }
+}
+
+const std::vector<uint64_t>& ExecutionKernel::snapshot_position_ids() {
+    id_scratch_.clear();
+    for (const Position& p : ledger.positions)
+        if (p.open) id_scratch_.push_back(p.position_id);
+    return id_scratch_;
+}
+
+double ExecutionKernel::available_capital() const {
+    double avail = cash;
+    if (account.kind == AccountType::Margin)
+        for (const auto& [id, amount] : locked_margin) avail -= amount;
+    if (alloted_capital) avail = std::min(avail, *alloted_capital);
+    return avail;
+}
+
+namespace {
+// Snap `value` to a multiple of `step` when it is within a relative 1e-9 of
+// one; otherwise take the multiple below (or above, for `ceil_otherwise`).
+double snap_to(double value, double step, bool ceil_otherwise) {
+    const double r = value / step;
+    const double a = std::round(r);  // halves away from zero
+    if (std::fabs(r - a) < std::max(std::fabs(a), 1.0) * 1e-9) return step * a;
+    return step * (ceil_otherwise ? std::ceil(r) : std::floor(r));
+}
+}  // namespace
+
+double ExecutionKernel::round_quantity(double q) const {
+    if (lot_size && *lot_size > 0) q = *lot_size * std::floor(q / *lot_size);
+    if (instrument && instrument->size_increment > 0) q = snap_to(q, instrument->size_increment, false);
+    return q;
+}
+
+double ExecutionKernel::align_level(double level, bool is_long) const {
+    if (!instrument || !(instrument->price_increment > 0)) return level;
+    return snap_to(level, instrument->price_increment, !is_long);
+}
+
+double ExecutionKernel::close_proceeds(int8_t dir, double size, double entry_price, double exit_price) const {
+    const double m = instrument_multiplier();
+    // A cash-account short was debited like a long at entry; handing back
+    // twice the entry value less the exit value makes the account move with
+    // the short's profit.
+    if (dir > 0) return exit_price * size * m;
+    return m * size * (2.0 * entry_price - exit_price);
+}
+
+double ExecutionKernel::open_value(double close) const {
+    const double m = ledger.multiplier;
+    double v = 0.0;
+    if (account.kind == AccountType::Margin) {
+        for (const Position& p : ledger.positions)
+            if (p.open) v += m * (close - p.entry_price) * p.size * p.direction;
+    } else {
+        for (const Position& p : ledger.positions)
+            v += p.direction > 0 ? m * close * p.size : m * p.size * (2.0 * p.entry_price - close);
+    }
+    return v;
+}
+
+double ExecutionKernel::maintenance_margin(double price) const {
+    if (account.kind == AccountType::Cash) return 0.0;
+    double rate;
+    bool applies;
+    if (instrument && instrument->margin_maint > 0) {
+        rate = instrument->margin_maint;
+        applies = true;
+    } else {
+        const double init = (instrument && instrument->margin_init > 0) ? instrument->margin_init
+                                                                         : 1.0 / std::max(account.leverage, 1.0);
+        rate = init / 2.0;
+        // An unleveraged account has no maintenance requirement.
+        applies = init < 1.0;
+    }
+    const bool premium = instrument && instrument->is_option() && instrument->span_pct + instrument->exposure_pct > 0;
+    const double m = instrument_multiplier();
+    double sum = 0.0;
+    for (const Position& p : ledger.positions) {
+        if (p.is_long() || !premium) {
+            if (applies) sum += rate * m * price * p.size;
+        } else if (!locked_margin.empty()) {
+            auto it = locked_margin.find(p.position_id);
+            sum += it == locked_margin.end() ? 0.0 : it->second;
+        }
+    }
+    return sum;
+}
+
+std::optional<EngineEventRecord> ExecutionKernel::fill_market_order(uint64_t idx, int64_t ts, int8_t dir,
+                                                                    EntrySizing sizing, bool explicit_quantity,
+                                                                    double amount, double price, double volume,
+                                                                    std::optional<double> stop_price,
+                                                                    std::optional<double> target_price, double atr) {
+    const double p = price + slippage_model.amount_for(price, volume) * dir;
+    const double avail = available_capital();
+    const double m = instrument_multiplier();
+    const double v = p * m;
+    // The flat fee fraction is the sizing allowance even under itemised costs.
+    const double f = config.fees;
+    const bool margin = account.kind == AccountType::Margin;
+
+    double unit_margin = 0.0;
+    double unit_cost;
+    bool own_margin_rate = false;
+    if (!margin) {
+        unit_cost = (1.0 + f) * v;
+    } else if (instrument && instrument->is_option() && dir < 0 &&
+               instrument->span_pct + instrument->exposure_pct > 0) {
+        unit_margin = m * (instrument->span_pct + instrument->exposure_pct) * instrument->kind.strike;
+        unit_cost = f * v + unit_margin;
+        own_margin_rate = true;
+    } else {
+        own_margin_rate = instrument && instrument->margin_init > 0;
+        const double r = own_margin_rate ? instrument->margin_init : 1.0 / std::max(account.leverage, 1.0);
+        unit_margin = v * r;
+        unit_cost = v * (f + r);
+    }
+
+    double q = explicit_quantity ? amount : (sizing == EntrySizing::Fraction ? amount * avail / unit_cost : avail / unit_cost);
+    q = round_quantity(q);
+    // A NaN price or size would poison cash for the rest of the run.
+    if (!std::isfinite(p) || !std::isfinite(q)) return EngineEventRecord::entry_rejected(idx, RejectReason::ZeroSize);
+    if (!(q > 0))
+        return EngineEventRecord::entry_rejected(
+            idx, margin && own_margin_rate ? RejectReason::InsufficientMargin : RejectReason::ZeroSize);
+
+    FeeCharge fee = compute_fee_breakdown(fee_model, dir, true, v, q);
+    if (!margin && !explicit_quantity && q * v + fee.fee > avail) {
+        // The sizing allowance undershot the real fee: take the largest
+        // quantity (in whole lots and increments) whose cost and fee fit.
+        const bool buy = dir == 1;
+        auto total = [&](double c) {
+            const double qq = round_quantity(c);
+            return qq * v + compute_fee(fee_model, buy, v, qq);
+        };
+        // Proportional cuts bracket the answer quickly (a flat fee that
+        // matches the allowance is off by rounding only); bisection then
+        // finds the largest quantity that fits.
+        double hi = q;
+        double lo = q * (avail / (q * v + fee.fee));
+        for (int i = 0; i < 8 && lo > 0 && total(lo) > avail; ++i) lo *= avail / total(lo);
+        if (!(lo > 0) || total(lo) > avail) lo = 0.0;
+        for (int i = 0; i < 128; ++i) {
+            const double mid = lo + (hi - lo) / 2;
+            if (mid <= lo || mid >= hi) break;
+            if (total(mid) <= avail) {
+                lo = mid;
+            } else {
+                hi = mid;
+            }
+        }
+        q = round_quantity(lo);
+        if (!(q > 0)) return EngineEventRecord::entry_rejected(idx, RejectReason::ZeroSize);
+        fee = compute_fee_breakdown(fee_model, dir, true, v, q);
+    }
+
+    if (explicit_quantity) {
+        const double required = margin ? q * unit_margin + fee.fee : q * v + fee.fee;
+        if (required > avail) return EngineEventRecord::entry_rejected(idx, RejectReason::InsufficientCapital);
+    }
+
+    const bool is_long = dir > 0;
+    std::optional<double> stop, target;
+    switch (stop_model.kind) {
+        case StopModel::Fixed:
+        case StopModel::Trailing: stop = p * (1.0 - stop_model.value * dir); break;
+        case StopModel::Atr:
+            if (atr > 0) stop = p - atr * stop_model.value * dir;
+            break;
+        case StopModel::None: break;
+    }
+    switch (target_model.kind) {
+        case TargetModel::Fixed: target = p * (1.0 + target_model.value * dir); break;
+        case TargetModel::Atr:
+            if (atr > 0) target = p + atr * target_model.value * dir;
+            break;
+        case TargetModel::RiskReward:
+            if (stop) target = p + std::fabs(p - *stop) * dir * target_model.value;
+            break;
+        case TargetModel::None: break;
+    }
+    if (stop) stop = align_level(*stop, is_long);
+    if (target) target = align_level(*target, is_long);
+    if (stop_price) stop = stop_price;
+    if (target_price) target = target_price;
+
+    if (ledger.mode == PositionLedger::Netting && !ledger.flat()) return std::nullopt;
+
+    Position pos;
+    pos.stop_price = stop;
+    pos.target_price = target;
+    pos.entry_idx = idx;
+    pos.entry_price = p;
+    pos.size = q;
+    pos.highest = p;
+    pos.lowest = p;
+    pos.entry_fees = fee.fee;
+    pos.open = true;
+    pos.direction = dir;
+    pos.entry_breakdown = fee.breakdown;
+    pos.position_id = ledger.next_position_id++;
+    pos.entry_ts = ts;
+    ledger.positions.push_back(std::move(pos));
+
+    if (margin) {
+        cash -= fee.fee;
+        locked_margin[ledger.positions.back().position_id] = q * unit_margin;
+    } else {
+        cash -= q * v + fee.fee;
+    }
+    return EngineEventRecord::entered(idx, p, q, dir);
+}
+
+std::optional<EngineEventRecord> ExecutionKernel::open_position_from_intent(uint64_t idx, const Bar& bar,
+                                                                            std::optional<double> size,
+                                                                            std::optional<double> stop,
+                                                                            std::optional<double> target, double atr) {
+    const double price = fill_price_basis(price_basis, bar, direction > 0, true);
+    return fill_market_order(idx, bar.ts, direction, size ? EntrySizing::Fraction : EntrySizing::All, false,
+                             size.value_or(1.0), price, bar.volume, stop, target, atr);
+}
+
+std::optional<EngineEventRecord> ExecutionKernel::close_position(uint64_t position_id, double price,
+                                                                 ExitReason reason, uint64_t idx, int64_t ts,
+                                                                 double volume) {
+    const Position* pos = ledger.find(position_id);
+    if (!pos) return std::nullopt;
+    const int8_t dir = pos->direction;
+    const double x = price - slippage_model.amount_for(price, volume) * dir;
+    const double m = instrument_multiplier();
+    FeeCharge fee = compute_fee_breakdown(fee_model, dir, false, x * m, pos->size);
+
+    ExitDetails exit;
+    if (fee.breakdown) {
+        exit.breakdown = pos->entry_breakdown ? *pos->entry_breakdown : FeeBreakdown{};
+        *exit.breakdown += *fee.breakdown;
+    }
+    exit.exit_idx = idx;
+    exit.exit_ts = ts;
+    exit.exit_price = x;
+    exit.entry_ts = pos->entry_ts;
+    exit.exit_fee = fee.fee;
+    exit.reason = reason;
+    std::optional<Trade> trade = close_in_ledger(ledger, position_id, std::move(exit));
+    book_close_cash(position_id, *trade, fee.fee, x);
+    return EngineEventRecord::exited(std::move(*trade), idx);
+}
+
+void ExecutionKernel::book_close_cash(uint64_t position_id, const Trade& trade, double exit_fee, double exit_price) {
+    if (account.kind == AccountType::Cash) {
+        cash += close_proceeds(trade.direction, trade.size, trade.entry_price, exit_price) - exit_fee;
+    } else {
+        // The locked margin was never taken from cash; it is simply released.
+        locked_margin.erase(position_id);
+        cash += trade.pnl + (trade.fees - exit_fee);
+    }
+}
+
+std::optional<EngineEventRecord> ExecutionKernel::fill_reduce_order(uint64_t idx, int64_t ts, uint64_t position_id,
+                                                                    double quantity, double price, double volume) {
+    Position* pos = ledger.find(position_id);
+    if (!pos) return std::nullopt;
+    const double s = pos->size;
+    if (quantity >= s) return close_position(position_id, price, ExitReason::Order, idx, ts, volume);
+
+    const int8_t dir = pos->direction;
+    const double q = quantity;
+    const double frac = q / s;
+    const double x = price - slippage_model.amount_for(price, volume) * dir;
+    const double m = instrument_multiplier();
+    FeeCharge fee = compute_fee_breakdown(fee_model, dir, false, x * m, q);
+    const double share = frac * pos->entry_fees;
+
+    Trade t;
+    if (fee.breakdown) {
+        // The trade carries its share of the entry costs; the rest stays with
+        // the position, so breakdowns always add up to the fees.
+        t.fee_breakdown = *fee.breakdown;
+        if (pos->entry_breakdown) {
+            *t.fee_breakdown += pos->entry_breakdown->scaled(frac);
+            pos->entry_breakdown = pos->entry_breakdown->scaled(1.0 - frac);
+        }
+    } else {
+        pos->entry_breakdown.reset();
+    }
+    t.symbol = ledger.symbol;
+    t.id = ledger.next_trade_id++;
+    t.entry_idx = pos->entry_idx;
+    t.exit_idx = idx;
+    t.entry_price = pos->entry_price;
+    t.exit_price = x;
+    t.size = q;
+    t.entry_fees = share;
+    t.exit_fees = fee.fee;
+    t.fees = fee.fee + share;
+    t.pnl = q * (x - pos->entry_price) * ledger.multiplier * dir - t.fees;
+    const double base = q * pos->entry_price * ledger.multiplier;
+    t.pnl_pct = base > 0 ? t.pnl / base * 100.0 : 0.0;
+    t.entry_time = pos->entry_ts;
+    t.exit_time = ts;
+    t.direction = dir;
+    t.exit_reason = ExitReason::Order;
+
+    pos->size = s - q;
+    pos->entry_fees -= share;
+    if (account.kind == AccountType::Cash) {
+        cash += close_proceeds(dir, q, t.entry_price, x) - fee.fee;
+    } else {
+        auto it = locked_margin.find(position_id);
+        if (it != locked_margin.end()) it->second *= (1.0 - frac);
+        cash += t.pnl + share;
+    }
+    return EngineEventRecord::exited(std::move(t), idx);
+}
+
+}  // namespace tidemark

@@ -1,0 +1,217 @@
+// The execution kernel: the state of one simulated instrument and the step
+// that advances it by one bar (or one trade print).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/fees.h"
+#include "core/types.h"
+#include "core/vocabulary.h"
+#include "data/book.h"
+#include "portfolio/ledger.h"
+
+namespace tidemark {
+
+// Slippage charged against the trader on every market-style fill.
+struct SlippageModel {
+    enum Kind : uint8_t { None = 0, Fraction = 1, Fixed = 2, VolumeScaled = 3 };
+    Kind kind = None;
+    double amount = 0.0;
+    double volume_factor = 0.0;
+
+    static SlippageModel none() { return {}; }
+    static SlippageModel fraction(double f) { return {Fraction, f, 0.0}; }
+    static SlippageModel fixed(double a) { return {Fixed, a, 0.0}; }
+    static SlippageModel volume_scaled(double a, double factor) { return {VolumeScaled, a, factor}; }
+
+    double amount_for(double price, double volume) const {
+        switch (kind) {
+            case None: return 0.0;
+            case Fraction: return price * amount;
+            case Fixed: return amount;
+            case VolumeScaled: return volume > 0 ? amount / (volume * volume_factor + 1.0) : amount;
+        }
+        return 0.0;
+    }
+};
+
+// Price-basis codes: which bar price a fill takes when none is given.
+namespace price_basis {
+inline constexpr uint8_t Close = 0;
+inline constexpr uint8_t Open = 1;
+inline constexpr uint8_t Ohlc4 = 2;
+inline constexpr uint8_t Hlc3 = 3;
+inline constexpr uint8_t Adverse = 5;
+}  // namespace price_basis
+
+// The bar price for `code`. Codes 5 and up pick an extreme: for 5 the high
+// when buying with the adverse flag (or selling without it), else the low;
+// 6 and up the opposite extreme.
+double fill_price_basis(uint8_t code, const Bar& bar, bool buy, bool adverse);
+
+struct AccountType {
+    enum Kind : uint8_t { Cash = 0, Margin = 1 };
+    Kind kind = Cash;
+    double leverage = 1.0;
+
+    static AccountType cash() { return {}; }
+    static AccountType margin(double leverage) { return {Margin, leverage}; }
+};
+
+// A strategy's wishes for one step.
+struct StepIntents {
+    std::optional<double> size;    // entry size as a fraction of capital; absent: all of it
+    std::optional<double> stop;    // explicit stop price for the entry
+    std::optional<double> target;  // explicit target price for the entry
+    double atr = 0.0;              // the step's ATR value (0 when none)
+    bool entry = false;
+    bool exit = false;
+};
+
+// Work carried to the next bar's open under next-bar-open fills.
+struct DeferredIntent {
+    bool has_entry = false;
+    std::optional<double> size;
+    std::optional<double> stop;
+    std::optional<double> target;
+    double atr = 0.0;
+    bool exit = false;
+};
+
+struct TwapAlgo {
+    TimeInForce tif = TimeInForce::Gtc;
+    int64_t expire_ns = 0;
+    OrderType order_type;
+    std::string client_id;
+    uint64_t algo_id = 0;
+    double units = 0.0;
+    int64_t interval_ns = 0;
+    uint32_t slices = 0;
+    int64_t next_due_ns = 0;
+    uint32_t sent = 0;
+    Side side = Side::Buy;
+    bool reduce_only = false;
+    bool active = true;
+};
+
+enum class EntrySizing : uint8_t { Fraction = 0, All = 1 };
+
+class ExecutionKernel {
+public:
+    ExecutionKernel(const BacktestConfig& config, FeeModel fee_model, SlippageModel slippage, uint8_t price_basis,
+                    std::string symbol, int8_t direction, const InstrumentConfig* instrument_config);
+
+    // Advances one step. The step's events are appended to `out`, after the
+    // events gathered since the previous step.
+    void step_bar(uint64_t idx, const Bar& bar, const StepIntents& intents, bool tick,
+                  std::vector<EngineEventRecord>& out);
+
+    // Margin-call liquidation: closes every open position at the bar's close.
+    void liquidate_all(uint64_t idx, const Bar& bar, std::vector<EngineEventRecord>& out);
+
+    // Closes every open position at `price` exactly, without fee or slippage
+    // (end of data). No events; working orders are left alone.
+    std::vector<Trade> force_close_all(uint64_t idx, int64_t ts, double price);
+
+    // Maintenance requirement of all open positions at `price`.
+    double maintenance_margin(double price) const;
+
+    // Mark-to-market value of the open positions at `close` as it adds to cash.
+    double open_value(double close) const;
+    double equity(double close) const { return cash + open_value(close); }
+
+    // Opens a position (strategy entries and opening order fills).
+    std::optional<EngineEventRecord> fill_market_order(uint64_t idx, int64_t ts, int8_t direction, EntrySizing sizing,
+                                                       bool explicit_quantity, double amount, double price,
+                                                       double volume, std::optional<double> stop_price,
+                                                       std::optional<double> target_price, double atr);
+    std::optional<EngineEventRecord> open_position_from_intent(uint64_t idx, const Bar& bar,
+                                                               std::optional<double> size,
+                                                               std::optional<double> stop,
+                                                               std::optional<double> target, double atr);
+    // Closes a whole position at `price` (slippage and exit fee applied).
+    std::optional<EngineEventRecord> close_position(uint64_t position_id, double price, ExitReason reason,
+                                                    uint64_t idx, int64_t ts, double volume);
+    // Closes `quantity` units of a position for a filled order.
+    std::optional<EngineEventRecord> fill_reduce_order(uint64_t idx, int64_t ts, uint64_t position_id,
+                                                       double quantity, double price, double volume);
+    // Books the cash of a whole close.
+    void book_close_cash(uint64_t position_id, const Trade& trade, double exit_fee, double exit_price);
+
+    // The instrument's contract multiplier (1 without an instrument).
+    double instrument_multiplier() const {
+        return (instrument && instrument->multiplier > 0) ? instrument->multiplier : 1.0;
+    }
+    bool drawdown_halted() const { return drawdown_halt; }
+    void set_drawdown_halt() { drawdown_halt = true; }
+    bool margin_called() const { return margin_call; }
+
+    // --- state ---------------------------------------------------------------
+    BacktestConfig config;
+    AccountType account;
+    std::optional<uint64_t> max_positions;
+    std::optional<double> max_drawdown_pct;
+    uint64_t refused_entries = 0;
+    bool drawdown_halt = false;
+    std::optional<uint64_t> open_positions_override;
+    std::optional<double> alloted_capital;
+    std::optional<double> lot_size;
+    std::optional<double> underlying_price;
+    std::optional<InstrumentSpec> instrument;
+    std::optional<DeferredIntent> deferred;
+    StopModel stop_model;
+    TargetModel target_model;
+    SlippageModel slippage_model;
+    PositionLedger ledger;
+    std::vector<uint64_t> close_requests;
+    std::vector<Order> orders;
+    uint64_t next_order_id = 0;
+    int64_t tz_offset_ns = 0;
+    int64_t latency_ns = 0;
+    std::vector<EngineEventRecord> events;
+    std::vector<TwapAlgo> twaps;
+    uint64_t next_algo_id = 0;
+    FeeModel fee_model;
+    std::unordered_map<uint64_t, double> locked_margin;
+    bool margin_call = false;
+    double limit_slippage = 0.0;
+    std::unordered_map<uint64_t, QueueEntry> queue;
+    double cash = 0.0;
+    double step_atr = 0.0;
+    uint64_t rng_state = 0;
+    DepthBook book;
+    bool tick = false;
+    FillTiming fill_timing = FillTiming::SameBarClose;
+    int8_t direction = 1;
+    uint8_t price_basis = price_basis::Close;
+
+private:
+    // Ids of the open positions in ledger order, in a buffer kept between
+    // steps so that the per-step loops allocate nothing.
+    const std::vector<uint64_t>& snapshot_position_ids();
+    // The refusal of the entry gate, if any.
+    std::optional<RejectReason> entry_gate(int64_t ts) const;
+    void gated_entry(uint64_t idx, const Bar& bar, std::optional<double> size, std::optional<double> stop,
+                     std::optional<double> target, double atr, std::vector<EngineEventRecord>& out);
+    void settle(uint64_t idx, const Bar& bar, bool entry_wanted, std::vector<EngineEventRecord>& out);
+    void close_all_at_basis(uint64_t idx, const Bar& bar, ExitReason reason, std::vector<EngineEventRecord>& out);
+    double close_basis(const Bar& bar, bool is_long) const {
+        return fill_price_basis(price_basis, bar, is_long, false);
+    }
+    // Capital the next entry may use.
+    double available_capital() const;
+    // Lot floor, then size-increment snap.
+    double round_quantity(double q) const;
+    double align_level(double level, bool is_long) const;
+    // Cash credited by closing `size` units opened at `entry_price`.
+    double close_proceeds(int8_t dir, double size, double entry_price, double exit_price) const;
+    std::vector<uint64_t> cancel_all_orders(uint64_t idx, std::vector<EngineEventRecord>& out);
+
+    std::vector<uint64_t> id_scratch_;
+};
+
+}  // namespace tidemark

@@ -1,0 +1,62 @@
+#include "indicators/volatility.h"
+
+#include <cmath>
+#include <limits>
+
+namespace tidemark {
+
+std::string IndicatorError::text() const {
+    if (kind == DataLengthMismatch) {
+        return "Data length mismatch: expected " + std::to_string(expected) + ", got " +
+               std::to_string(got);
+    }
+    return "Invalid parameter: " + message;
+}
+
+namespace {
+
+// IEEE maxNum: a NaN operand loses to a number, and +0 wins over -0.
+// std::fmax leaves the signed-zero case to the platform, so it is spelled out.
+double max_num(double a, double b) {
+    if (std::isnan(a)) return b;
+    if (std::isnan(b)) return a;
+    if (a > b) return a;
+    if (b > a) return b;
+    return std::signbit(a) ? b : a;
+}
+
+}  // namespace
+
+SeriesResult compute_atr(std::span<const double> high, std::span<const double> low,
+                         std::span<const double> close, uint64_t period) {
+    const std::size_t n = close.size();
+    if (high.size() != n) return IndicatorError::length_mismatch(n, high.size());
+    if (low.size() != n) return IndicatorError::length_mismatch(n, low.size());
+    if (period == 0) return IndicatorError::invalid("ATR period must be > 0");
+
+    std::vector<double> out(n, std::numeric_limits<double>::quiet_NaN());
+    if (n == 0 || n <= period) return out;
+
+    const std::size_t p = static_cast<std::size_t>(period);
+    auto true_range = [&](std::size_t i) {
+        if (i == 0) return high[0] - low[0];
+        const double prev = close[i - 1];
+        return max_num(max_num(high[i] - low[i], std::fabs(high[i] - prev)), std::fabs(low[i] - prev));
+    };
+
+    double sum = 0.0;
+    for (std::size_t i = 0; i < p; ++i) sum += true_range(i);
+    const double pd = static_cast<double>(period);
+    double atr = sum / pd;
+    out[p - 1] = atr;
+
+    const double alpha = 1.0 / pd;
+    const double keep = 1.0 - 1.0 / pd;
+    for (std::size_t i = p; i < n; ++i) {
+        atr = alpha * true_range(i) + keep * atr;
+        out[i] = atr;
+    }
+    return out;
+}
+
+}  // namespace tidemark

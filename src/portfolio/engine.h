@@ -1,0 +1,73 @@
+// A complete single-instrument run: one kernel stepped bar by bar with its
+// equity, drawdown and return series, closed trades and final metrics.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "execution/kernel.h"
+#include "portfolio/results.h"
+
+namespace tidemark {
+
+struct EngineParams {
+    BacktestConfig config;
+    SlippageModel slippage;
+    FeeModel fee_model;
+    uint8_t price_basis = price_basis::Close;
+};
+
+// Borrowed bar columns; the run length is the length of `close`.
+struct BarArrays {
+    std::span<const int64_t> timestamps;
+    std::span<const double> open;
+    std::span<const double> high;
+    std::span<const double> low;
+    std::span<const double> close;
+    std::span<const double> volume;
+};
+
+struct SignalArrays {
+    std::string symbol;
+    std::span<const uint8_t> entries;
+    std::span<const uint8_t> exits;
+    std::optional<std::span<const double>> position_sizes;
+    double weight = 1.0;  // carried for callers; no step reads it
+    int8_t direction = 1;
+};
+
+class SingleKernel {
+public:
+    SingleKernel(const BacktestConfig& config, FeeModel fee_model, SlippageModel slippage, uint8_t price_basis,
+                 std::string symbol, int8_t direction, const InstrumentConfig* instrument_config);
+
+    // Runs one bar. Events of the step are appended to `out`; closed trades
+    // are kept.
+    void step(uint64_t index, const Bar& bar, const StepIntents& intents, std::vector<EngineEventRecord>& out);
+    // Force-closes what is open at the last bar and computes the metrics.
+    EngineResult finish() &&;
+    // The same, for a caller that keeps the bar timestamps itself and has
+    // turned `keep_timestamps` off.
+    EngineResult finish(std::span<const int64_t> bar_timestamps) &&;
+
+    void reserve(std::size_t n);
+
+    ExecutionKernel kernel;
+    BacktestConfig config;
+    std::optional<std::pair<uint64_t, Bar>> last_bar;
+    std::vector<double> equity_curve;
+    std::vector<double> drawdown_curve;
+    std::vector<double> returns;
+    std::vector<int64_t> timestamps;
+    bool keep_timestamps = true;
+    std::vector<Trade> trades;
+    double peak_equity = 0.0;
+};
+
+EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars, const SignalArrays& signals,
+                               const InstrumentConfig* instrument_config);
+
+}  // namespace tidemark

@@ -1,0 +1,421 @@
+#include "python/binding.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <deque>
+
+namespace tidemark::py {
+
+// ---------------------------------------------------------------------------
+// Failures
+// ---------------------------------------------------------------------------
+
+void raise(PyObject* type, const char* msg) {
+    PyErr_SetString(type, msg);
+    throw PyErrSet{};
+}
+
+void raise(PyObject* type, const std::string& msg) { raise(type, msg.c_str()); }
+
+const char* type_name(PyObject* obj) {
+    const char* n = Py_TYPE(obj)->tp_name;
+    const char* dot = std::strrchr(n, '.');
+    return dot ? dot + 1 : n;
+}
+
+void raise_cannot_convert(PyObject* obj, const char* target) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name(obj), target);
+    throw PyErrSet{};
+}
+
+PyObject* panic_exception_type() {
+    static PyObject* type = nullptr;
+    if (!type) {
+        type = PyErr_NewExceptionWithDoc(
+            "_tidemark.PanicException",
+            "Raised when native code of the extension fails an internal check.\n\n"
+            "Like SystemExit, it derives from BaseException, so it usually propagates\n"
+            "to the top and ends the program instead of being swallowed by a broad\n"
+            "`except Exception` handler.",
+            PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+void set_panic(const char* msg) {
+    PyObject* type = panic_exception_type();
+    if (!type) return;  // the failure to create it is the pending error
+    PyErr_SetString(type, msg);
+}
+
+// ---------------------------------------------------------------------------
+// Signatures
+// ---------------------------------------------------------------------------
+
+std::string Sig::full_name() const {
+    std::string s;
+    if (owner) {
+        s += owner;
+        s += '.';
+    }
+    s += name;
+    s += "()";
+    return s;
+}
+
+std::string Sig::text_signature(bool with_self) const {
+    std::string s = "(";
+    bool first = true;
+    if (with_self) {
+        s += "$self";
+        first = false;
+    }
+    for (const Param& p : params) {
+        if (!first) s += ", ";
+        first = false;
+        s += p.name;
+        if (p.def) {
+            s += '=';
+            s += p.def;
+        }
+    }
+    s += ')';
+    return s;
+}
+
+namespace {
+
+PyObject** interned_names(const Sig& sig) {
+    if (!sig.interned) {
+        auto** names = new PyObject*[sig.params.size() + 1];
+        for (std::size_t i = 0; i < sig.params.size(); ++i) {
+            names[i] = PyUnicode_InternFromString(sig.params[i].name);
+            if (!names[i]) {
+                for (std::size_t j = 0; j < i; ++j) Py_DECREF(names[j]);
+                delete[] names;
+                throw_py();
+            }
+        }
+        sig.interned = names;
+    }
+    return sig.interned;
+}
+
+const char* utf8(PyObject* s) {
+    const char* c = PyUnicode_AsUTF8(s);
+    if (!c) throw_py();
+    return c;
+}
+
+std::size_t required_count(const Sig& sig) {
+    std::size_t n = 0;
+    for (const Param& p : sig.params) n += p.required() ? 1 : 0;
+    return n;
+}
+
+[[noreturn]] void too_many_positional(const Sig& sig, Py_ssize_t given) {
+    std::size_t total = sig.params.size();
+    std::size_t req = required_count(sig);
+    const char* verb = given == 1 ? "was" : "were";
+    std::string name = sig.full_name();
+    if (req == total) {
+        PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", name.c_str(), total,
+                     given, verb);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
+                     name.c_str(), req, total, given, verb);
+    }
+    throw PyErrSet{};
+}
+
+// Index of the parameter named `key`, or -1.
+Py_ssize_t find_param(const Sig& sig, PyObject* key) {
+    PyObject** names = interned_names(sig);
+    const std::size_t n = sig.params.size();
+    for (std::size_t i = 0; i < n; ++i)
+        if (names[i] == key) return static_cast<Py_ssize_t>(i);
+    if (!PyUnicode_Check(key)) return -1;
+    for (std::size_t i = 0; i < n; ++i) {
+        int eq = PyUnicode_Compare(names[i], key);
+        if (eq == -1 && PyErr_Occurred()) throw_py();
+        if (eq == 0) return static_cast<Py_ssize_t>(i);
+    }
+    return -1;
+}
+
+void bind_keyword(const Sig& sig, PyObject* key, PyObject* value, Bound& out) {
+    Py_ssize_t i = find_param(sig, key);
+    if (i < 0) {
+        std::string name = sig.full_name();
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%s'", name.c_str(), utf8(key));
+        throw PyErrSet{};
+    }
+    if (out[static_cast<std::size_t>(i)]) {
+        std::string name = sig.full_name();
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", name.c_str(), utf8(key));
+        throw PyErrSet{};
+    }
+    out[static_cast<std::size_t>(i)] = value;
+}
+
+void check_missing(const Sig& sig, const Bound& out) {
+    std::size_t missing = 0;
+    for (std::size_t i = 0; i < sig.params.size(); ++i)
+        if (sig.params[i].required() && !out[i]) ++missing;
+    if (missing == 0) return;
+    std::string msg = sig.full_name() + " missing " + std::to_string(missing) + " required positional " +
+                      (missing == 1 ? "argument" : "arguments") + ": ";
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < sig.params.size(); ++i) {
+        if (!sig.params[i].required() || out[i]) continue;
+        if (k > 0) {
+            if (missing > 2) msg += ',';
+            msg += ' ';
+            if (k == missing - 1) msg += "and ";
+        }
+        msg += '\'';
+        msg += sig.params[i].name;
+        msg += '\'';
+        ++k;
+    }
+    raise(PyExc_TypeError, msg);
+}
+
+}  // namespace
+
+void bind_fast(const Sig& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound& out) {
+    nargs = PyVectorcall_NARGS(nargs);
+    if (static_cast<std::size_t>(nargs) > sig.params.size()) too_many_positional(sig, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = args[i];
+    if (kwnames) {
+        Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t j = 0; j < nk; ++j) bind_keyword(sig, PyTuple_GET_ITEM(kwnames, j), args[nargs + j], out);
+    }
+    check_missing(sig, out);
+}
+
+void bind_tuple(const Sig& sig, PyObject* args, PyObject* kwargs, Bound& out) {
+    Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
+    if (static_cast<std::size_t>(nargs) > sig.params.size()) too_many_positional(sig, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(sig, key, value, out);
+    }
+    check_missing(sig, out);
+}
+
+void prefix_argument_error(const char* name) {
+    // Only an exact TypeError gets the prefix; subclasses and other errors
+    // pass unchanged.
+    if (PyErr_Occurred() != PyExc_TypeError) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyObject* msg = value ? PyObject_Str(value) : nullptr;
+    if (!msg) {
+        // Keep whatever failed while formatting; the original is lost anyway.
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, name);
+        return;
+    }
+    PyObject* text = PyUnicode_FromFormat("argument '%s': %U", name, msg);
+    Py_DECREF(msg);
+    PyObject* replacement = text ? PyObject_CallOneArg(PyExc_TypeError, text) : nullptr;
+    Py_XDECREF(text);
+    if (replacement) {
+        PyObject* cause = PyException_GetCause(value);  // new reference or null
+        if (cause) PyException_SetCause(replacement, cause);  // steals
+        PyErr_SetObject(PyExc_TypeError, replacement);
+        Py_DECREF(replacement);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+}
+
+// ---------------------------------------------------------------------------
+// Integer and sequence conversion
+// ---------------------------------------------------------------------------
+
+namespace detail {
+
+long long index_to_i64(PyObject* o) {
+    long long v;
+    if (PyLong_CheckExact(o)) {
+        v = PyLong_AsLongLong(o);
+    } else {
+        PyRef idx = PyRef::check(PyNumber_Index(o));
+        v = PyLong_AsLongLong(idx.get());
+    }
+    if (v == -1 && PyErr_Occurred()) throw_py();
+    return v;
+}
+
+unsigned long long index_to_u64(PyObject* o) {
+    unsigned long long v;
+    if (PyLong_CheckExact(o)) {
+        v = PyLong_AsUnsignedLongLong(o);
+    } else {
+        PyRef idx = PyRef::check(PyNumber_Index(o));
+        v = PyLong_AsUnsignedLongLong(idx.get());
+    }
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_py();
+    return v;
+}
+
+long long index_to_narrow(PyObject* o, long long lo, long long hi) {
+    PyRef holder;
+    if (!PyLong_CheckExact(o)) {
+        holder = PyRef::check(PyNumber_Index(o));
+        o = holder.get();
+    }
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (v == -1 && PyErr_Occurred()) throw_py();
+    if (overflow != 0 || v < lo || v > hi) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return v;
+}
+
+Py_ssize_t sequence_length(PyObject* o) {
+    if (PyUnicode_Check(o)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(o)) raise_cannot_convert(o, "Sequence");
+    Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) throw_py();
+    return n;
+}
+
+PyRef sequence_item(PyObject* o, Py_ssize_t i) { return PyRef::check(PySequence_GetItem(o, i)); }
+
+void check_tuple(PyObject* o, std::size_t n) {
+    if (!PyTuple_Check(o)) raise_cannot_convert(o, "PyTuple");
+    auto got = static_cast<std::size_t>(PyTuple_GET_SIZE(o));
+    if (got != n)
+        raise(PyExc_ValueError,
+              "expected tuple of length " + std::to_string(n) + ", but got tuple of length " + std::to_string(got));
+}
+
+// ---------------------------------------------------------------------------
+// Defaults read from signature text
+// ---------------------------------------------------------------------------
+
+namespace {
+[[noreturn]] void bad_default(const char* text) {
+    throw Fault(std::string("unreadable parameter default: ") + (text ? text : "(null)"));
+}
+}  // namespace
+
+double parse_default_double(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    double v = std::strtod(text, &end);
+    if (end == text || *end != '\0') bad_default(text);
+    return v;
+}
+
+long long parse_default_int(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    long long v = std::strtoll(text, &end, 10);
+    if (end == text || *end != '\0' || errno == ERANGE) bad_default(text);
+    return v;
+}
+
+unsigned long long parse_default_uint(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    if (text[0] == '-') bad_default(text);
+    unsigned long long v = std::strtoull(text, &end, 10);
+    if (end == text || *end != '\0' || errno == ERANGE) bad_default(text);
+    return v;
+}
+
+bool parse_default_bool(const char* text) {
+    if (std::strcmp(text, "True") == 0) return true;
+    if (std::strcmp(text, "False") == 0) return false;
+    bad_default(text);
+}
+
+std::string parse_default_str(const char* text) {
+    std::size_t n = std::strlen(text);
+    if (n < 2 || (text[0] != '"' && text[0] != '\'') || text[n - 1] != text[0]) bad_default(text);
+    return std::string(text + 1, n - 2);
+}
+
+void require_none_default(const char* text) {
+    if (std::strcmp(text, "None") != 0) bad_default(text);
+}
+
+const char* make_doc(const char* name, const std::string& text_signature, const char* doc) {
+    // Docstrings live as long as the functions and types that point at them.
+    static std::deque<std::string> docs;
+    std::string d = name;
+    d += text_signature;
+    d += "\n--\n\n";
+    if (doc) d += doc;
+    docs.push_back(std::move(d));
+    return docs.back().c_str();
+}
+
+int refuse_delete() {
+    PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+    return -1;
+}
+
+}  // namespace detail
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Classes
+// ---------------------------------------------------------------------------
+
+PyTypeObject* build_class(ClassSpec spec) {
+    // Every table handed to CPython must outlive the type, which lives for the
+    // process: keep them here and never free them.
+    struct Kept {
+        std::string qualified;
+        std::string doc;
+        std::vector<PyGetSetDef> getset;
+        std::vector<PyMethodDef> methods;
+        std::vector<PyType_Slot> slots;
+        PyType_Spec type_spec;
+    };
+    static std::deque<Kept> kept;
+    Kept& k = kept.emplace_back();
+    k.qualified = std::string("builtins.") + spec.name;
+    if (spec.ctor_sig) {
+        k.doc = std::string(spec.name) + spec.ctor_sig->text_signature(false) + "\n--\n\n" + spec.doc;
+    } else {
+        k.doc = spec.doc;
+    }
+    k.getset = std::move(spec.getset);
+    k.getset.push_back(PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr});
+    k.methods = std::move(spec.methods);
+    k.methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+
+    k.slots.push_back({Py_tp_doc, const_cast<char*>(k.doc.c_str())});
+    k.slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.tp_new)});
+    if (spec.dealloc) k.slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)});
+    if (k.getset.size() > 1) k.slots.push_back({Py_tp_getset, k.getset.data()});
+    if (k.methods.size() > 1) k.slots.push_back({Py_tp_methods, k.methods.data()});
+    if (spec.repr) k.slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.repr)});
+    k.slots.push_back({0, nullptr});
+
+    k.type_spec.name = k.qualified.c_str();
+    k.type_spec.basicsize = spec.basicsize ? static_cast<int>(spec.basicsize) : static_cast<int>(sizeof(ObjBase));
+    k.type_spec.itemsize = 0;
+    k.type_spec.flags = Py_TPFLAGS_DEFAULT;
+    k.type_spec.slots = k.slots.data();
+    PyObject* type = PyType_FromSpec(&k.type_spec);
+    if (!type) throw_py();
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace tidemark::py

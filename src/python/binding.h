@@ -1,0 +1,966 @@
+// The Python boundary. Every entry from Python goes through the templates
+// here: one parameter table per callable drives the argument binder, the
+// docstring's first line and `__text_signature__`; converters turn Python
+// values into plain C++ values (and back); object guards keep a borrow count
+// per object; and one wrapper turns every C++ failure into a Python exception
+// so that nothing ever unwinds into CPython.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "core/errors.h"
+#include "core/types.h"
+
+namespace tidemark::py {
+
+// ---------------------------------------------------------------------------
+// Failures
+// ---------------------------------------------------------------------------
+
+// A Python exception is already set; unwinds to the entry wrapper.
+struct PyErrSet {};
+
+[[noreturn]] inline void throw_py() { throw PyErrSet{}; }
+[[noreturn]] void raise(PyObject* type, const char* msg);
+[[noreturn]] void raise(PyObject* type, const std::string& msg);
+// TypeError "'{type}' object cannot be converted to '{target}'".
+[[noreturn]] void raise_cannot_convert(PyObject* obj, const char* target);
+
+// The exception raised for a broken internal invariant. Derives from
+// BaseException so that ordinary `except Exception` handlers let it through.
+PyObject* panic_exception_type();
+void set_panic(const char* msg);
+
+// Bare type name of an object ("dict", "ndarray", "BacktestConfig").
+const char* type_name(PyObject* obj);
+
+// Owned reference.
+class PyRef {
+public:
+    PyRef() = default;
+    explicit PyRef(PyObject* p) : p_(p) {}
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef(PyRef&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    PyRef& operator=(PyRef&& o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+    ~PyRef() { Py_XDECREF(p_); }
+    PyObject* get() const { return p_; }
+    PyObject* release() {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    explicit operator bool() const { return p_ != nullptr; }
+    // Takes a new reference returned by the C API, throwing when it is null.
+    static PyRef check(PyObject* p) {
+        if (!p) throw_py();
+        return PyRef(p);
+    }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// Runs a body and maps every C++ failure to a Python exception.
+template <class F>
+PyObject* guarded(F&& f) noexcept {
+    try {
+        return f();
+    } catch (const PyErrSet&) {
+    } catch (const RuleError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::exception& e) {
+        set_panic(e.what());
+    } catch (...) {
+        set_panic("unknown internal error");
+    }
+    return nullptr;
+}
+
+template <class F>
+int guarded_int(F&& f) noexcept {
+    try {
+        f();
+        return 0;
+    } catch (const PyErrSet&) {
+    } catch (const RuleError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::exception& e) {
+        set_panic(e.what());
+    } catch (...) {
+        set_panic("unknown internal error");
+    }
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Signatures and the binder
+// ---------------------------------------------------------------------------
+
+// One parameter: its name and, for optional parameters, its default as it is
+// shown in the signature. `value` overrides the text the default value is read
+// from where the shown text is not a literal (for example "...").
+struct Param {
+    const char* name;
+    const char* def = nullptr;
+    const char* value = nullptr;
+
+    bool required() const { return def == nullptr; }
+    const char* default_value_text() const { return value ? value : def; }
+};
+
+inline constexpr std::size_t kMaxParams = 32;
+
+struct Sig {
+    const char* owner;  // class name, or nullptr for a module function
+    const char* name;   // function, method or "__new__"
+    std::span<const Param> params;
+    // Interned parameter names, made on first use, for pointer-fast keyword
+    // matching.
+    mutable PyObject** interned = nullptr;
+
+    std::string full_name() const;  // "f()" or "Class.method()"
+    // "(a, b=1.0)", with "$self, " first for methods.
+    std::string text_signature(bool with_self) const;
+};
+
+using Bound = std::array<PyObject*, kMaxParams>;
+
+// Binds a vectorcall's arguments to the parameters; absent ones stay null.
+void bind_fast(const Sig& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound& out);
+// Binds an argument tuple and keyword dictionary (constructors).
+void bind_tuple(const Sig& sig, PyObject* args, PyObject* kwargs, Bound& out);
+
+// Rewrites a pending exact TypeError as "argument '{name}': {message}",
+// keeping its cause; any other pending error is left as it is.
+void prefix_argument_error(const char* name);
+
+// ---------------------------------------------------------------------------
+// Objects and borrows
+// ---------------------------------------------------------------------------
+
+struct ObjBase {
+    PyObject_HEAD
+    // 0 free, > 0 shared borrows, -1 exclusively borrowed.
+    Py_ssize_t borrow;
+};
+
+template <class R>
+struct Obj : ObjBase {
+    R rec;
+};
+
+class ReadBorrow {
+public:
+    explicit ReadBorrow(ObjBase* o) : o_(o) {
+        if (o_->borrow < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+        ++o_->borrow;
+    }
+    ReadBorrow(const ReadBorrow&) = delete;
+    ReadBorrow& operator=(const ReadBorrow&) = delete;
+    ~ReadBorrow() { --o_->borrow; }
+
+private:
+    ObjBase* o_;
+};
+
+class WriteBorrow {
+public:
+    explicit WriteBorrow(ObjBase* o) : o_(o) {
+        if (o_->borrow != 0) raise(PyExc_RuntimeError, "Already borrowed");
+        o_->borrow = -1;
+    }
+    WriteBorrow(const WriteBorrow&) = delete;
+    WriteBorrow& operator=(const WriteBorrow&) = delete;
+    ~WriteBorrow() { o_->borrow = 0; }
+
+private:
+    ObjBase* o_;
+};
+
+// Which Python class holds a record type. Each class specialises it where it
+// is defined; `type()` builds the type object on first use.
+template <class R>
+struct PyClass;
+
+template <class R>
+concept Record = requires {
+    { PyClass<R>::type() } -> std::same_as<PyTypeObject*>;
+    { PyClass<R>::name } -> std::convertible_to<const char*>;
+};
+
+template <Record R>
+Obj<R>* as_obj(PyObject* o) {
+    return reinterpret_cast<Obj<R>*>(o);
+}
+
+// A new Python object owning `rec`.
+template <Record R>
+PyObject* new_object(R&& rec) {
+    PyTypeObject* tp = PyClass<R>::type();
+    PyObject* o = tp->tp_alloc(tp, 0);
+    if (!o) {
+        PyErr_Clear();
+        throw Fault(std::string("could not allocate a ") + PyClass<R>::name + " object");
+    }
+    auto* obj = reinterpret_cast<Obj<R>*>(o);
+    obj->borrow = 0;
+    new (&obj->rec) R(std::move(rec));
+    return o;
+}
+
+template <Record R>
+PyObject* new_object(const R& rec) {
+    return new_object(R(rec));
+}
+
+// A shared borrow of another object's record, held for the call.
+template <Record R>
+class Ref {
+public:
+    explicit Ref(Obj<R>* o) : o_(o) {
+        if (o_->borrow < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+        ++o_->borrow;
+    }
+    Ref(Ref&& other) noexcept : o_(other.o_) { other.o_ = nullptr; }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref& operator=(Ref&&) = delete;
+    ~Ref() {
+        if (o_) --o_->borrow;
+    }
+    const R& operator*() const { return o_->rec; }
+    const R* operator->() const { return &o_->rec; }
+
+private:
+    Obj<R>* o_;
+};
+
+// ---------------------------------------------------------------------------
+// Argument kinds that are not plain C++ value types
+// ---------------------------------------------------------------------------
+
+// A 2-D float64 array copied in row-major order.
+struct MatrixF64 {
+    std::vector<double> data;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+};
+
+// A Python sequence (not a str) of items converted as T.
+template <class T>
+struct Seq {
+    std::vector<T> items;
+};
+
+// ---------------------------------------------------------------------------
+// Converters: From<T>::get(obj) reads a Python value, To<T>::make(v) builds one
+// ---------------------------------------------------------------------------
+
+template <class T>
+struct From;
+template <class T>
+struct To;
+
+template <>
+struct From<double> {
+    static double get(PyObject* o) {
+        if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
+        double v = PyFloat_AsDouble(o);
+        if (v == -1.0 && PyErr_Occurred()) throw_py();
+        return v;
+    }
+};
+
+namespace detail {
+long long index_to_i64(PyObject* o);
+unsigned long long index_to_u64(PyObject* o);
+// Narrow integers: read as 64-bit, then range-checked with one message.
+long long index_to_narrow(PyObject* o, long long lo, long long hi);
+}  // namespace detail
+
+template <>
+struct From<int64_t> {
+    static int64_t get(PyObject* o) { return detail::index_to_i64(o); }
+};
+template <>
+struct From<uint64_t> {
+    static uint64_t get(PyObject* o) { return detail::index_to_u64(o); }
+};
+template <>
+struct From<int32_t> {
+    static int32_t get(PyObject* o) {
+        return static_cast<int32_t>(detail::index_to_narrow(o, INT32_MIN, INT32_MAX));
+    }
+};
+template <>
+struct From<uint32_t> {
+    static uint32_t get(PyObject* o) { return static_cast<uint32_t>(detail::index_to_narrow(o, 0, UINT32_MAX)); }
+};
+template <>
+struct From<int8_t> {
+    static int8_t get(PyObject* o) { return static_cast<int8_t>(detail::index_to_narrow(o, INT8_MIN, INT8_MAX)); }
+};
+
+template <>
+struct From<bool> {
+    static bool get(PyObject* o) {
+        if (o == Py_True) return true;
+        if (o == Py_False) return false;
+        raise_cannot_convert(o, "PyBool");
+    }
+};
+
+template <>
+struct From<std::string> {
+    static std::string get(PyObject* o) {
+        if (!PyUnicode_Check(o)) raise_cannot_convert(o, "PyString");
+        Py_ssize_t n = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+        if (!s) throw_py();
+        return std::string(s, static_cast<std::size_t>(n));
+    }
+};
+
+template <class T>
+struct From<std::optional<T>> {
+    static std::optional<T> get(PyObject* o) {
+        if (o == Py_None) return std::nullopt;
+        return From<T>::get(o);
+    }
+};
+
+template <Record R>
+struct From<Ref<R>> {
+    static Ref<R> get(PyObject* o) {
+        if (!PyObject_TypeCheck(o, PyClass<R>::type())) raise_cannot_convert(o, PyClass<R>::name);
+        return Ref<R>(as_obj<R>(o));
+    }
+};
+
+// Numpy arrays (see numpy_bridge.cpp).
+template <>
+struct From<std::vector<double>> {
+    static std::vector<double> get(PyObject* o);
+};
+template <>
+struct From<std::vector<int64_t>> {
+    static std::vector<int64_t> get(PyObject* o);
+};
+template <>
+struct From<BoolVec> {
+    static BoolVec get(PyObject* o);
+};
+template <>
+struct From<MatrixF64> {
+    static MatrixF64 get(PyObject* o);
+};
+
+namespace detail {
+// Checks that `o` is a sequence other than str and returns its length.
+Py_ssize_t sequence_length(PyObject* o);
+PyRef sequence_item(PyObject* o, Py_ssize_t i);
+// Checks for an exact-length tuple.
+void check_tuple(PyObject* o, std::size_t n);
+}  // namespace detail
+
+template <class T>
+struct From<Seq<T>> {
+    static Seq<T> get(PyObject* o) {
+        Py_ssize_t n = detail::sequence_length(o);
+        Seq<T> out;
+        out.items.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyRef item = detail::sequence_item(o, i);
+            out.items.push_back(From<T>::get(item.get()));
+        }
+        return out;
+    }
+};
+
+template <class... T>
+struct From<std::tuple<T...>> {
+    static std::tuple<T...> get(PyObject* o) {
+        detail::check_tuple(o, sizeof...(T));
+        return read(o, std::index_sequence_for<T...>{});
+    }
+    template <std::size_t... I>
+    static std::tuple<T...> read(PyObject* o, std::index_sequence<I...>) {
+        // Braced initialisation converts the items left to right.
+        return std::tuple<T...>{From<T>::get(PyTuple_GET_ITEM(o, I))...};
+    }
+};
+
+// Borrowed Python object, unconverted.
+template <>
+struct From<PyObject*> {
+    static PyObject* get(PyObject* o) { return o; }
+};
+
+template <>
+struct To<double> {
+    static PyObject* make(double v) { return PyFloat_FromDouble(v); }
+};
+template <>
+struct To<bool> {
+    static PyObject* make(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
+};
+template <>
+struct To<int64_t> {
+    static PyObject* make(int64_t v) { return PyLong_FromLongLong(v); }
+};
+template <>
+struct To<uint64_t> {
+    static PyObject* make(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+};
+template <>
+struct To<int32_t> {
+    static PyObject* make(int32_t v) { return PyLong_FromLong(v); }
+};
+template <>
+struct To<uint32_t> {
+    static PyObject* make(uint32_t v) { return PyLong_FromUnsignedLong(v); }
+};
+template <>
+struct To<int8_t> {
+    static PyObject* make(int8_t v) { return PyLong_FromLong(v); }
+};
+template <>
+struct To<std::string> {
+    static PyObject* make(const std::string& v) {
+        return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
+    }
+};
+template <>
+struct To<const char*> {
+    static PyObject* make(const char* v) { return PyUnicode_FromString(v); }
+};
+template <class T>
+struct To<std::optional<T>> {
+    static PyObject* make(const std::optional<T>& v) {
+        if (!v) Py_RETURN_NONE;
+        return To<T>::make(*v);
+    }
+    static PyObject* make(std::optional<T>&& v) {
+        if (!v) Py_RETURN_NONE;
+        return To<T>::make(std::move(*v));
+    }
+};
+template <>
+struct To<PyRef> {
+    static PyObject* make(PyRef&& v) { return v.release(); }
+};
+template <Record R>
+struct To<R> {
+    static PyObject* make(R&& v) { return new_object(std::move(v)); }
+    static PyObject* make(const R& v) { return new_object(v); }
+};
+
+// New NumPy arrays. An rvalue vector is handed over without a copy.
+template <>
+struct To<std::vector<double>> {
+    static PyObject* make(std::vector<double>&& v);
+    static PyObject* make(const std::vector<double>& v) { return make(std::vector<double>(v)); }
+};
+template <>
+struct To<std::vector<int64_t>> {
+    static PyObject* make(std::vector<int64_t>&& v);
+    static PyObject* make(const std::vector<int64_t>& v) { return make(std::vector<int64_t>(v)); }
+};
+template <>
+struct To<BoolVec> {
+    static PyObject* make(BoolVec&& v);
+    static PyObject* make(const BoolVec& v) { return make(BoolVec(v)); }
+};
+template <>
+struct To<std::vector<int8_t>> {
+    static PyObject* make(std::vector<int8_t>&& v);
+    static PyObject* make(const std::vector<int8_t>& v) { return make(std::vector<int8_t>(v)); }
+};
+template <>
+struct To<MatrixF64> {
+    static PyObject* make(MatrixF64&& m);
+};
+// Finished bars as the tuple of six columns (timestamps, open, high, low,
+// close, volume).
+template <>
+struct To<std::vector<OhlcvBar>> {
+    static PyObject* make(const std::vector<OhlcvBar>& bars);
+};
+
+template <class... T>
+struct To<std::tuple<T...>> {
+    static PyObject* make(std::tuple<T...>&& t) {
+        return build(std::move(t), std::index_sequence_for<T...>{});
+    }
+    template <std::size_t... I>
+    static PyObject* build(std::tuple<T...>&& t, std::index_sequence<I...>) {
+        PyRef tup = PyRef::check(PyTuple_New(sizeof...(T)));
+        (set_item<I>(tup.get(), std::move(std::get<I>(t))), ...);
+        return tup.release();
+    }
+    template <std::size_t I, class V>
+    static void set_item(PyObject* tup, V&& v) {
+        PyObject* item = To<std::decay_t<V>>::make(std::forward<V>(v));
+        if (!item) throw_py();
+        PyTuple_SET_ITEM(tup, I, item);
+    }
+};
+
+template <class T>
+PyObject* to_py(T&& v) {
+    PyObject* o = To<std::decay_t<T>>::make(std::forward<T>(v));
+    if (!o) throw_py();
+    return o;
+}
+
+// ---------------------------------------------------------------------------
+// Defaults and argument conversion
+// ---------------------------------------------------------------------------
+
+namespace detail {
+// Reads a default value from its signature text; a text that does not fit the
+// C++ type is a programming error reported at import.
+template <class T>
+struct DefaultText;
+
+double parse_default_double(const char* text);
+long long parse_default_int(const char* text);
+unsigned long long parse_default_uint(const char* text);
+bool parse_default_bool(const char* text);
+std::string parse_default_str(const char* text);
+void require_none_default(const char* text);
+
+template <>
+struct DefaultText<double> {
+    static double parse(const char* t) { return parse_default_double(t); }
+};
+template <>
+struct DefaultText<bool> {
+    static bool parse(const char* t) { return parse_default_bool(t); }
+};
+template <>
+struct DefaultText<std::string> {
+    static std::string parse(const char* t) { return parse_default_str(t); }
+};
+template <class T>
+    requires std::is_integral_v<T> && std::is_signed_v<T>
+struct DefaultText<T> {
+    static T parse(const char* t) { return static_cast<T>(parse_default_int(t)); }
+};
+template <class T>
+    requires std::is_integral_v<T> && std::is_unsigned_v<T> && (!std::is_same_v<T, bool>)
+struct DefaultText<T> {
+    static T parse(const char* t) { return static_cast<T>(parse_default_uint(t)); }
+};
+template <class T>
+struct DefaultText<std::optional<T>> {
+    static std::optional<T> parse(const char* t) {
+        if (std::strcmp(t, "None") == 0) return std::nullopt;
+        return DefaultText<T>::parse(t);
+    }
+};
+template <class T>
+struct DefaultText {
+    // Kinds without literal defaults (arrays, records, sequences) can only
+    // default to None through std::optional.
+    static T parse(const char* t) {
+        require_none_default(t);
+        throw Fault("parameter default must be optional");
+    }
+};
+
+// Per-callable cache of parsed defaults, one optional slot per parameter.
+template <class... A>
+struct Defaults {
+    std::tuple<std::optional<std::decay_t<A>>...> values;
+};
+
+template <class... A, std::size_t... I>
+Defaults<A...> parse_defaults(const Sig& sig, std::index_sequence<I...>) {
+    if (sig.params.size() != sizeof...(A))
+        throw Fault(sig.full_name() + ": parameter table does not match the body");
+    Defaults<A...> d;
+    auto one = [&](auto& slot, const Param& p) {
+        using T = typename std::decay_t<decltype(slot)>::value_type;
+        if (!p.required()) slot.emplace(DefaultText<T>::parse(p.default_value_text()));
+    };
+    (one(std::get<I>(d.values), sig.params[I]), ...);
+    (void)one;  // empty parameter lists
+    return d;
+}
+
+template <class T>
+struct IsOptional : std::false_type {};
+template <class T>
+struct IsOptional<std::optional<T>> : std::true_type {};
+
+template <class T, class Slot>
+std::decay_t<T> convert_arg(PyObject* o, const Sig& sig, std::size_t i, const Slot& dflt) {
+    using V = std::decay_t<T>;
+    if (!o) {
+        if (!dflt) throw Fault(sig.full_name() + ": required argument was not bound");
+        if constexpr (std::is_copy_constructible_v<V>) {
+            return V(*dflt);
+        } else if constexpr (IsOptional<V>::value) {
+            // Move-only kinds (borrowed records) can only default to None.
+            return V{};
+        } else {
+            throw Fault("non-copyable default");
+        }
+    }
+    try {
+        return From<V>::get(o);
+    } catch (const PyErrSet&) {
+        prefix_argument_error(sig.params[i].name);
+        throw;
+    }
+}
+
+template <class... A, std::size_t... I>
+std::tuple<std::decay_t<A>...> convert_args(const Bound& b, const Sig& sig, const Defaults<A...>& d,
+                                            std::index_sequence<I...>) {
+    // Braced initialisation converts in declaration order.
+    return std::tuple<std::decay_t<A>...>{convert_arg<A>(b[I], sig, I, std::get<I>(d.values))...};
+}
+
+template <class R, class Tuple, class F>
+PyObject* call_and_convert(F&& f, Tuple& args) {
+    if constexpr (std::is_void_v<R>) {
+        std::apply([&](auto&... a) { f(std::move(a)...); }, args);
+        Py_RETURN_NONE;
+    } else {
+        return to_py(std::apply([&](auto&... a) -> R { return f(std::move(a)...); }, args));
+    }
+}
+
+// Function-pointer traits.
+template <class F>
+struct FnTraits;
+template <class R, class... A>
+struct FnTraits<R (*)(A...)> {
+    using Ret = R;
+    using Args = std::tuple<A...>;
+    static constexpr std::size_t arity = sizeof...(A);
+};
+
+template <class... A>
+struct DefaultsOf;
+template <class... A>
+struct DefaultsOf<std::tuple<A...>> {
+    using type = Defaults<A...>;
+    static type parse(const Sig& sig) { return parse_defaults<A...>(sig, std::index_sequence_for<A...>{}); }
+};
+
+// Drops the receiver from a method's argument list.
+template <class T>
+struct TailArgs;
+template <class Self, class... A>
+struct TailArgs<std::tuple<Self, A...>> {
+    using Self_t = Self;
+    using type = std::tuple<A...>;
+};
+
+template <class Tuple>
+struct Converter;
+template <class... A>
+struct Converter<std::tuple<A...>> {
+    static std::tuple<std::decay_t<A>...> run(const Bound& b, const Sig& sig, const Defaults<A...>& d) {
+        return convert_args<A...>(b, sig, d, std::index_sequence_for<A...>{});
+    }
+};
+
+// Makes the documentation string "name(sig)\n--\n\n" + doc, kept for the
+// life of the process.
+const char* make_doc(const char* name, const std::string& text_signature, const char* doc);
+}  // namespace detail
+
+// ---------------------------------------------------------------------------
+// Callables
+// ---------------------------------------------------------------------------
+
+// Parsed defaults of one callable, built the first time the callable is
+// registered or called.
+template <const Sig& S, class ArgsTuple>
+const typename detail::DefaultsOf<ArgsTuple>::type& defaults_of() {
+    static const auto d = detail::DefaultsOf<ArgsTuple>::parse(S);
+    return d;
+}
+
+// Module function or static method: Body(args...) -> R.
+template <const Sig& S, auto Body>
+PyObject* fastcall_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        using T = detail::FnTraits<decltype(Body)>;
+        Bound b{};
+        bind_fast(S, args, nargs, kwnames, b);
+        auto converted = detail::Converter<typename T::Args>::run(b, S, defaults_of<S, typename T::Args>());
+        return detail::call_and_convert<typename T::Ret>(Body, converted);
+    });
+}
+
+// Method: Body(R& self, args...) takes the object exclusively; Body(const R&
+// self, args...) shares it.
+template <const Sig& S, auto Body>
+PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        using T = detail::FnTraits<decltype(Body)>;
+        using Tail = detail::TailArgs<typename T::Args>;
+        using SelfRef = typename Tail::Self_t;
+        using Rec = std::remove_cvref_t<SelfRef>;
+        Bound b{};
+        bind_fast(S, args, nargs, kwnames, b);
+        auto* obj = as_obj<Rec>(self);
+        auto run = [&](auto& guard) -> PyObject* {
+            (void)guard;
+            auto converted = detail::Converter<typename Tail::type>::run(b, S, defaults_of<S, typename Tail::type>());
+            auto f = [&](auto&&... a) -> decltype(auto) { return Body(obj->rec, std::forward<decltype(a)>(a)...); };
+            return detail::call_and_convert<typename T::Ret>(f, converted);
+        };
+        if constexpr (std::is_const_v<std::remove_reference_t<SelfRef>>) {
+            ReadBorrow g(obj);
+            return run(g);
+        } else {
+            WriteBorrow g(obj);
+            return run(g);
+        }
+    });
+}
+
+// No-argument method: Body(const R&) or Body(R&).
+template <auto Body>
+PyObject* noargs_method(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        using T = detail::FnTraits<decltype(Body)>;
+        using SelfRef = std::tuple_element_t<0, typename T::Args>;
+        using Rec = std::remove_cvref_t<SelfRef>;
+        auto* obj = as_obj<Rec>(self);
+        if constexpr (std::is_const_v<std::remove_reference_t<SelfRef>>) {
+            ReadBorrow g(obj);
+            return to_py(Body(obj->rec));
+        } else {
+            WriteBorrow g(obj);
+            return to_py(Body(obj->rec));
+        }
+    });
+}
+
+template <const Sig& S, auto Body>
+PyMethodDef function_def(const char* doc) {
+    using T = detail::FnTraits<decltype(Body)>;
+    (void)defaults_of<S, typename T::Args>();
+    return {S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_function<S, Body>)),
+            METH_FASTCALL | METH_KEYWORDS, detail::make_doc(S.name, S.text_signature(false), doc)};
+}
+
+template <const Sig& S, auto Body>
+PyMethodDef static_method(const char* doc) {
+    PyMethodDef d = function_def<S, Body>(doc);
+    d.ml_flags |= METH_STATIC;
+    return d;
+}
+
+template <const Sig& S, auto Body>
+PyMethodDef method(const char* doc) {
+    using T = detail::FnTraits<decltype(Body)>;
+    (void)defaults_of<S, typename detail::TailArgs<typename T::Args>::type>();
+    return {S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_method<S, Body>)),
+            METH_FASTCALL | METH_KEYWORDS, detail::make_doc(S.name, S.text_signature(true), doc)};
+}
+
+template <auto Body>
+PyMethodDef method0(const char* name, const char* doc) {
+    return {name, &noargs_method<Body>, METH_NOARGS, detail::make_doc(name, "($self)", doc)};
+}
+
+// Constructor: Body(args...) -> R, bound as "Class.__new__()".
+template <const Sig& S, auto Body>
+PyObject* tp_new_impl(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        using T = detail::FnTraits<decltype(Body)>;
+        using R = typename T::Ret;
+        Bound b{};
+        bind_tuple(S, args, kwargs, b);
+        auto converted = detail::Converter<typename T::Args>::run(b, S, defaults_of<S, typename T::Args>());
+        R rec = std::apply([&](auto&... a) -> R { return Body(std::move(a)...); }, converted);
+        PyObject* o = subtype->tp_alloc(subtype, 0);
+        if (!o) throw_py();
+        auto* obj = reinterpret_cast<Obj<R>*>(o);
+        obj->borrow = 0;
+        new (&obj->rec) R(std::move(rec));
+        return o;
+    });
+}
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*);
+
+template <Record R>
+void dealloc_impl(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    reinterpret_cast<Obj<R>*>(self)->rec.~R();
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// ---------------------------------------------------------------------------
+// Properties
+// ---------------------------------------------------------------------------
+
+namespace detail {
+template <class M>
+struct MemberTraits;
+template <class R, class T>
+struct MemberTraits<T R::*> {
+    using Rec = R;
+    using Type = T;
+};
+int refuse_delete();
+}  // namespace detail
+
+template <auto MP>
+PyObject* member_get(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        using M = detail::MemberTraits<decltype(MP)>;
+        auto* obj = as_obj<typename M::Rec>(self);
+        ReadBorrow g(obj);
+        return to_py(obj->rec.*MP);
+    });
+}
+
+template <auto MP>
+int member_set(PyObject* self, PyObject* value, void*) {
+    if (!value) return detail::refuse_delete();
+    return guarded_int([&] {
+        using M = detail::MemberTraits<decltype(MP)>;
+        auto v = From<typename M::Type>::get(value);
+        auto* obj = as_obj<typename M::Rec>(self);
+        WriteBorrow g(obj);
+        obj->rec.*MP = std::move(v);
+    });
+}
+
+// Getter computed from the record: Fn(const R&) -> T.
+template <auto Fn>
+PyObject* fn_get(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        using T = detail::FnTraits<decltype(Fn)>;
+        using Rec = std::remove_cvref_t<std::tuple_element_t<0, typename T::Args>>;
+        auto* obj = as_obj<Rec>(self);
+        ReadBorrow g(obj);
+        return to_py(Fn(obj->rec));
+    });
+}
+
+// Setter through a function: Fn(R&, V).
+template <auto Fn>
+int fn_set(PyObject* self, PyObject* value, void*) {
+    if (!value) return detail::refuse_delete();
+    return guarded_int([&] {
+        using T = detail::FnTraits<decltype(Fn)>;
+        using Rec = std::remove_cvref_t<std::tuple_element_t<0, typename T::Args>>;
+        using V = std::decay_t<std::tuple_element_t<1, typename T::Args>>;
+        auto v = From<V>::get(value);
+        auto* obj = as_obj<Rec>(self);
+        WriteBorrow g(obj);
+        Fn(obj->rec, std::move(v));
+    });
+}
+
+template <auto MP>
+PyGetSetDef rw(const char* name, const char* doc = nullptr) {
+    return {name, &member_get<MP>, &member_set<MP>, doc, nullptr};
+}
+template <auto MP>
+PyGetSetDef ro(const char* name, const char* doc = nullptr) {
+    return {name, &member_get<MP>, nullptr, doc, nullptr};
+}
+template <auto Fn>
+PyGetSetDef ro_fn(const char* name, const char* doc = nullptr) {
+    return {name, &fn_get<Fn>, nullptr, doc, nullptr};
+}
+template <auto Get, auto Set>
+PyGetSetDef rw_fn(const char* name, const char* doc = nullptr) {
+    return {name, &fn_get<Get>, &fn_set<Set>, doc, nullptr};
+}
+
+// __repr__: Fn(const R&) -> std::string.
+template <auto Fn>
+PyObject* repr_impl(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        using T = detail::FnTraits<decltype(Fn)>;
+        using Rec = std::remove_cvref_t<std::tuple_element_t<0, typename T::Args>>;
+        auto* obj = as_obj<Rec>(self);
+        ReadBorrow g(obj);
+        return to_py(Fn(obj->rec));
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Classes
+// ---------------------------------------------------------------------------
+
+struct ClassSpec {
+    const char* name;
+    const char* doc;
+    // Constructor signature, shown as the class's text signature; null for
+    // classes that Python cannot construct.
+    const Sig* ctor_sig = nullptr;
+    newfunc tp_new = &no_constructor;
+    destructor dealloc = nullptr;
+    Py_ssize_t basicsize = 0;
+    std::vector<PyGetSetDef> getset;
+    std::vector<PyMethodDef> methods;
+    reprfunc repr = nullptr;
+};
+
+// Builds a heap type named "builtins.<name>". The tables are kept for the
+// life of the process, as is the type.
+PyTypeObject* build_class(ClassSpec spec);
+
+template <Record R>
+ClassSpec class_spec(const char* doc) {
+    ClassSpec s;
+    s.name = PyClass<R>::name;
+    s.doc = doc;
+    s.dealloc = &dealloc_impl<R>;
+    s.basicsize = static_cast<Py_ssize_t>(sizeof(Obj<R>));
+    return s;
+}
+
+template <const Sig& S, auto Body>
+void set_constructor(ClassSpec& s) {
+    using T = detail::FnTraits<decltype(Body)>;
+    (void)defaults_of<S, typename T::Args>();
+    s.ctor_sig = &S;
+    s.tp_new = &tp_new_impl<S, Body>;
+}
+
+// ---------------------------------------------------------------------------
+// Dictionaries
+// ---------------------------------------------------------------------------
+
+// Sets `key` of `dict` to a new value; the value is converted with To<T>.
+template <class T>
+void dict_set(PyObject* dict, const char* key, T&& value) {
+    PyRef v = PyRef::check(To<std::decay_t<T>>::make(std::forward<T>(value)));
+    if (PyDict_SetItemString(dict, key, v.get()) < 0) throw_py();
+}
+
+}  // namespace tidemark::py

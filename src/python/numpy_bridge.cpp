@@ -1,0 +1,163 @@
+// NumPy arrays in and out. Inputs are checked and copied once into owned
+// vectors before any engine work, so the engine never reads Python memory;
+// outputs take over the engine's vectors without a second copy. This is the
+// only file that includes NumPy's headers; NumPy's API is loaded on first use.
+#include "python/binding.h"
+
+#include <numpy/arrayobject.h>
+
+namespace tidemark::py {
+
+namespace {
+
+void ensure_numpy() {
+    if (PyArray_API == nullptr && _import_array() < 0) throw_py();
+}
+
+constexpr const char* kArrayKind = "PyArray<T, D>";
+
+PyArrayObject* check_array(PyObject* o, int ndim, int npy_type) {
+    ensure_numpy();
+    if (!PyArray_Check(o)) raise_cannot_convert(o, kArrayKind);
+    auto* a = reinterpret_cast<PyArrayObject*>(o);
+    if (PyArray_NDIM(a) != ndim) {
+        PyErr_Format(PyExc_TypeError, "dimensionality mismatch:\n from=%d, to=%d", PyArray_NDIM(a), ndim);
+        throw PyErrSet{};
+    }
+    PyArray_Descr* want = PyArray_DescrFromType(npy_type);
+    if (!want) throw_py();
+    bool same = PyArray_EquivTypes(PyArray_DESCR(a), want);
+    if (!same) {
+        PyErr_Format(PyExc_TypeError, "type mismatch:\n from=%S, to=%S", reinterpret_cast<PyObject*>(PyArray_DESCR(a)),
+                     reinterpret_cast<PyObject*>(want));
+        Py_DECREF(want);
+        throw PyErrSet{};
+    }
+    Py_DECREF(want);
+    return a;
+}
+
+template <class T>
+std::vector<T> read_1d(PyObject* o, int npy_type) {
+    PyArrayObject* a = check_array(o, 1, npy_type);
+    const auto n = static_cast<std::size_t>(PyArray_DIM(a, 0));
+    std::vector<T> out;
+    if (n == 0) return out;
+    const char* src = static_cast<const char*>(PyArray_DATA(a));
+    const npy_intp stride = PyArray_STRIDE(a, 0);
+    if (stride == static_cast<npy_intp>(sizeof(T)) &&
+        reinterpret_cast<std::uintptr_t>(src) % alignof(T) == 0) {
+        // One pass: the vector is built from the block, not zeroed first.
+        const T* first = reinterpret_cast<const T*>(src);
+        out.assign(first, first + n);
+    } else {
+        // A strided view (a[::2], a[::-1], a matrix column) or unaligned data
+        // is an ordinary value: copy it in logical order.
+        out.resize(n);
+        for (std::size_t i = 0; i < n; ++i)
+            std::memcpy(&out[i], src + static_cast<npy_intp>(i) * stride, sizeof(T));
+    }
+    return out;
+}
+
+template <class T>
+void free_vector(PyObject* capsule) {
+    delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, "tidemark.buffer"));
+}
+
+// A new array that owns `v`'s storage through a capsule base.
+template <class T>
+PyObject* vector_to_array(std::vector<T>&& v, int nd, npy_intp* dims, int npy_type) {
+    ensure_numpy();
+    if (v.empty()) return PyArray_SimpleNew(nd, dims, npy_type);
+    auto* holder = new std::vector<T>(std::move(v));
+    PyObject* arr = PyArray_SimpleNewFromData(nd, dims, npy_type, holder->data());
+    if (!arr) {
+        delete holder;
+        throw_py();
+    }
+    PyObject* base = PyCapsule_New(holder, "tidemark.buffer", &free_vector<T>);
+    if (!base) {
+        Py_DECREF(arr);
+        delete holder;
+        throw_py();
+    }
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr), base) < 0) {  // steals base
+        Py_DECREF(arr);
+        throw_py();
+    }
+    return arr;
+}
+
+template <class T>
+PyObject* vector_to_array_1d(std::vector<T>&& v, int npy_type) {
+    npy_intp dims[1] = {static_cast<npy_intp>(v.size())};
+    return vector_to_array(std::move(v), 1, dims, npy_type);
+}
+
+}  // namespace
+
+std::vector<double> From<std::vector<double>>::get(PyObject* o) { return read_1d<double>(o, NPY_FLOAT64); }
+std::vector<int64_t> From<std::vector<int64_t>>::get(PyObject* o) { return read_1d<int64_t>(o, NPY_INT64); }
+BoolVec From<BoolVec>::get(PyObject* o) { return read_1d<uint8_t>(o, NPY_BOOL); }
+
+MatrixF64 From<MatrixF64>::get(PyObject* o) {
+    PyArrayObject* a = check_array(o, 2, NPY_FLOAT64);
+    MatrixF64 m;
+    m.rows = static_cast<std::size_t>(PyArray_DIM(a, 0));
+    m.cols = static_cast<std::size_t>(PyArray_DIM(a, 1));
+    m.data.resize(m.rows * m.cols);
+    if (m.data.empty()) return m;
+    const char* src = static_cast<const char*>(PyArray_DATA(a));
+    const npy_intp s0 = PyArray_STRIDE(a, 0), s1 = PyArray_STRIDE(a, 1);
+    if (s1 == static_cast<npy_intp>(sizeof(double)) && s0 == static_cast<npy_intp>(m.cols * sizeof(double))) {
+        std::memcpy(m.data.data(), src, m.data.size() * sizeof(double));
+        return m;
+    }
+    // Any other layout (Fortran order, transposed, sliced) is read row-major.
+    double* dst = m.data.data();
+    for (std::size_t r = 0; r < m.rows; ++r) {
+        const char* row = src + static_cast<npy_intp>(r) * s0;
+        for (std::size_t c = 0; c < m.cols; ++c) std::memcpy(dst++, row + static_cast<npy_intp>(c) * s1, sizeof(double));
+    }
+    return m;
+}
+
+PyObject* To<std::vector<double>>::make(std::vector<double>&& v) { return vector_to_array_1d(std::move(v), NPY_FLOAT64); }
+PyObject* To<std::vector<int64_t>>::make(std::vector<int64_t>&& v) { return vector_to_array_1d(std::move(v), NPY_INT64); }
+PyObject* To<BoolVec>::make(BoolVec&& v) {
+    // Booleans are stored one byte each; keep them strictly 0 or 1.
+    for (auto& b : v) b = b ? 1 : 0;
+    return vector_to_array_1d(std::move(v), NPY_BOOL);
+}
+PyObject* To<std::vector<int8_t>>::make(std::vector<int8_t>&& v) { return vector_to_array_1d(std::move(v), NPY_INT8); }
+
+PyObject* To<MatrixF64>::make(MatrixF64&& m) {
+    if (m.data.size() != m.rows * m.cols) throw Fault("matrix data does not match its shape");
+    npy_intp dims[2] = {static_cast<npy_intp>(m.rows), static_cast<npy_intp>(m.cols)};
+    return vector_to_array(std::move(m.data), 2, dims, NPY_FLOAT64);
+}
+
+PyObject* To<std::vector<OhlcvBar>>::make(const std::vector<OhlcvBar>& bars) {
+    const std::size_t n = bars.size();
+    std::vector<int64_t> ts(n);
+    std::vector<double> open(n), high(n), low(n), close(n), volume(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const OhlcvBar& b = bars[i];
+        ts[i] = b.timestamp;
+        open[i] = b.open;
+        high[i] = b.high;
+        low[i] = b.low;
+        close[i] = b.close;
+        volume[i] = b.volume;
+    }
+    PyRef t0 = PyRef::check(vector_to_array_1d(std::move(ts), NPY_INT64));
+    PyRef t1 = PyRef::check(vector_to_array_1d(std::move(open), NPY_FLOAT64));
+    PyRef t2 = PyRef::check(vector_to_array_1d(std::move(high), NPY_FLOAT64));
+    PyRef t3 = PyRef::check(vector_to_array_1d(std::move(low), NPY_FLOAT64));
+    PyRef t4 = PyRef::check(vector_to_array_1d(std::move(close), NPY_FLOAT64));
+    PyRef t5 = PyRef::check(vector_to_array_1d(std::move(volume), NPY_FLOAT64));
+    return PyTuple_Pack(6, t0.get(), t1.get(), t2.get(), t3.get(), t4.get(), t5.get());
+}
+
+}  // namespace tidemark::py

@@ -1,0 +1,27 @@
+// Turns raw entry/exit arrays into per-bar flags under a one-position reading.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "core/types.h"
+
+namespace tidemark {
+
+struct ProcessedSignals {
+    BoolVec entry_signals;
+    BoolVec exit_signals;
+};
+
+// One notional position: an entry survives only while flat, an exit only while
+// in position and on a bar without a raw entry. Unequal lengths are a fault.
+ProcessedSignals process_signals(std::span<const uint8_t> entries, std::span<const uint8_t> exits);
+
+// General form used by the strategy runners: at most `max_open` notional
+// positions; with `pyramiding` further entries add while below the cap. An exit
+// closes every notional position. (1, false) is the two-argument form.
+ProcessedSignals process_signals(std::span<const uint8_t> entries, std::span<const uint8_t> exits, std::size_t max_open,
+                                 bool pyramiding);
+
+}  // namespace tidemark

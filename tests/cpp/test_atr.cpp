@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "indicators/volatility.h"
+
+using tidemark::compute_atr;
+using tidemark::IndicatorError;
+using V = std::vector<double>;
+
+namespace {
+// True ranges 2, 3 (gap to previous close), 4 (low below previous close), 7, 1.
+const V kHigh{10, 12, 11, 15, 14};
+const V kLow{8, 9, 7, 12, 13};
+const V kClose{9, 11, 8, 14, 13.5};
+}  // namespace
+
+TEST(AtrSeries, SeedIsMeanOfFirstTrueRangesThenWilderSmoothing) {
+    const auto r = compute_atr(kHigh, kLow, kClose, 3);
+    ASSERT_TRUE(r.ok());
+    const V& a = r.value();
+    ASSERT_EQ(a.size(), 5u);
+    EXPECT_TRUE(std::isnan(a[0]));
+    EXPECT_TRUE(std::isnan(a[1]));
+    EXPECT_DOUBLE_EQ(a[2], 3.0);
+    EXPECT_DOUBLE_EQ(a[3], 13.0 / 3.0);
+    EXPECT_DOUBLE_EQ(a[4], 29.0 / 9.0);
+}
+
+TEST(AtrSeries, TooFewBarsIsAllNan) {
+    const V h(kHigh.begin(), kHigh.begin() + 3), l(kLow.begin(), kLow.begin() + 3),
+        c(kClose.begin(), kClose.begin() + 3);
+    const auto r = compute_atr(h, l, c, 3);
+    ASSERT_TRUE(r.ok());
+    ASSERT_EQ(r.value().size(), 3u);
+    for (double v : r.value()) EXPECT_TRUE(std::isnan(v));
+
+    const auto one = compute_atr(V{5}, V{4}, V{4.5}, 1);
+    ASSERT_TRUE(one.ok());
+    ASSERT_EQ(one.value().size(), 1u);
+    EXPECT_TRUE(std::isnan(one.value()[0]));
+
+    const auto empty = compute_atr(V{}, V{}, V{}, 14);
+    ASSERT_TRUE(empty.ok());
+    EXPECT_TRUE(empty.value().empty());
+}
+
+TEST(AtrSeries, PeriodOneIsTheTrueRange) {
+    const auto r = compute_atr(kHigh, kLow, kClose, 1);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.value(), (V{2, 3, 4, 7, 1}));
+}
+
+TEST(AtrSeries, NanCandidatesLoseToNumbers) {
+    const double nan = std::nan("");
+    // A NaN previous close leaves only high - low (2, not the gap of 10).
+    const auto a = compute_atr(V{10, 20}, V{9, 18}, V{nan, 19}, 1);
+    ASSERT_TRUE(a.ok());
+    EXPECT_EQ(a.value()[1], 2.0);
+    // All three candidates NaN.
+    const auto b = compute_atr(V{10, nan}, V{9, nan}, V{9.5, 9.5}, 1);
+    ASSERT_TRUE(b.ok());
+    EXPECT_TRUE(std::isnan(b.value()[1]));
+    // -0 (high - low) against +0 (the gaps): +0 wins.
+    const auto c = compute_atr(V{0.0, -0.0}, V{0.0, 0.0}, V{0.0, 0.0}, 1);
+    ASSERT_TRUE(c.ok());
+    EXPECT_FALSE(std::signbit(c.value()[1]));
+}
+
+TEST(AtrErrors, LengthsCheckedBeforePeriodHighBeforeLow) {
+    const auto low_short = compute_atr(V{1, 2, 3}, V{1, 2}, V{1, 2, 3}, 0);
+    ASSERT_FALSE(low_short.ok());
+    EXPECT_EQ(low_short.error().kind, IndicatorError::DataLengthMismatch);
+    EXPECT_EQ(low_short.error().expected, 3u);
+    EXPECT_EQ(low_short.error().got, 2u);
+    EXPECT_EQ(low_short.error().text(), "Data length mismatch: expected 3, got 2");
+
+    const auto both = compute_atr(V{1, 2, 3, 4}, V{1}, V{1, 2, 3}, 2);
+    ASSERT_FALSE(both.ok());
+    EXPECT_EQ(both.error().got, 4u);
+}
+
+TEST(AtrErrors, ZeroPeriodIsInvalid) {
+    const auto r = compute_atr(kHigh, kLow, kClose, 0);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind, IndicatorError::InvalidParameter);
+    EXPECT_EQ(r.error().text(), "Invalid parameter: ATR period must be > 0");
+}
