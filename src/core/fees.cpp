@@ -10,15 +10,15 @@ namespace {
 // Rates as fractions of the fill notional; the first column is the brokerage
 // cap, or the whole charge for the options segments, which have no rate.
 constexpr SegmentRates kRates[kCostSegmentCount] = {
-    // flat, brokerage rate, stt rate, stt on buy, exchange txn, stamp duty
-    {20.0, 0.0003, 0.00025, false, 0.0000307, 0.00003},  // equity_intraday
-    {0.0, 0.0, 0.001, true, 0.0000307, 0.00015},         // equity_delivery
-    {20.0, 0.0003, 0.0005, false, 0.0000183, 0.00002},   // futures_nfo
-    {20.0, 0.0, 0.0015, false, 0.0003553, 0.00003},      // options_nfo
-    {20.0, 0.0003, 0.0001, false, 0.000021, 0.00002},    // futures_mcx
-    {20.0, 0.0, 0.0005, false, 0.000418, 0.00003},       // options_mcx
-    {20.0, 0.0003, 0.0, false, 0.0000035, 0.000001},     // futures_cds
-    {20.0, 0.0, 0.0, false, 0.000311, 0.000001},         // options_cds
+    // flat, brokerage rate, stt rate, stt on buy, exchange txn, stamp duty, DP charge
+    {20.0, 0.0003, 0.00025, false, 0.0000307, 0.00003, 15.34},    // equity_intraday
+    {0.0, 0.0, 0.001, true, 0.0000307, 0.00015, 15.34},           // equity_delivery
+    {20.0, 0.0003, 0.0005, false, 0.0000183, 0.00002, 15.34},     // futures_nfo
+    {20.0, 0.0, 0.0015, false, 0.0003553, 0.00003, 15.34},        // options_nfo
+    {20.0, 0.0003, 0.0001, false, 0.000021, 0.00002, 15.34},      // futures_mcx
+    {20.0, 0.0, 0.0005, false, 0.000418, 0.00003, 15.34},         // options_mcx
+    {20.0, 0.0003, 0.0, false, 0.0000035, 0.000001, 15.34},       // futures_cds
+    {20.0, 0.0, 0.0, false, 0.000311, 0.000001, 15.34},           // options_cds
 };
 
 constexpr const char* kSegmentNames[kCostSegmentCount] = {

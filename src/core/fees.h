@@ -35,12 +35,12 @@ struct SegmentRates {
     bool stt_on_buy;  // equity delivery charges STT on both sides
     double exchange_txn_rate;
     double stamp_duty_rate;
+    // Depository charge per ISIN per day on the sell side, in account currency.
+    double dp_charge_per_isin;
 };
 
 inline constexpr double kSebiRate = 0.000001;
 inline constexpr double kGstRate = 0.18;
-// Depository charge per ISIN per day on the sell side.
-inline constexpr double kDpChargePerIsin = 15.34;
 
 const SegmentRates& segment_rates(CostSegment s);
 // Snake-case name ("equity_intraday", ...).

@@ -77,6 +77,8 @@ TEST(FeesSegmentText, NamesRoundTrip) {
         const auto s = static_cast<CostSegment>(i);
         EXPECT_STREQ(segment_name(s), names[i]);
         EXPECT_EQ(segment_from_name(names[i]), s);
+        // The depository sell charge is the same for every segment.
+        EXPECT_EQ(segment_rates(s).dp_charge_per_isin, 15.34);
     }
     EXPECT_FALSE(segment_from_name("Equity_Intraday").has_value());
     EXPECT_FALSE(segment_from_name("NSE").has_value());
