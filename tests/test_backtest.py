@@ -402,8 +402,9 @@ def test_direction_must_be_one_or_minus_one():
         with pytest.raises(ValueError) as exc:
             run([100.0, 101.0], [0], [], direction=value)
         assert str(exc.value) == f"direction must be 1 (long) or -1 (short), got {value}"
-    with pytest.raises(OverflowError):
-        run([100.0, 101.0], [0], [], direction=2**31)
+    for value in (2**31, -(2**31) - 1, 2**70):
+        with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
+            run([100.0, 101.0], [0], [], direction=value)
     # argument conversion comes first
     with pytest.raises(TypeError):
         tm.run_single_backtest(*bars([1.0])[:4], [1.0], np.ones(1), flags(1, []), flags(1, []), direction=0)
