@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/buffer.h"
+
 namespace tidemark {
 
 // ---------------------------------------------------------------------------
@@ -171,6 +173,6 @@ struct OhlcvBar {
 
 // Boolean series are kept one byte per element so that NumPy `bool` arrays
 // copy in one block; any non-zero byte is true.
-using BoolVec = std::vector<uint8_t>;
+using BoolVec = Series<uint8_t>;
 
 }  // namespace tidemark

@@ -34,7 +34,7 @@ SeriesResult compute_atr(std::span<const double> high, std::span<const double> l
     if (low.size() != n) return IndicatorError::length_mismatch(n, low.size());
     if (period == 0) return IndicatorError::invalid("ATR period must be > 0");
 
-    std::vector<double> out(n, std::numeric_limits<double>::quiet_NaN());
+    Series<double> out(n, std::numeric_limits<double>::quiet_NaN());
     if (n == 0 || n <= period) return out;
 
     const std::size_t p = static_cast<std::size_t>(period);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/buffer.h"
 #include "core/errors.h"
 
 namespace tidemark {
@@ -26,7 +27,7 @@ struct IndicatorError {
     std::string text() const;
 };
 
-using SeriesResult = Outcome<std::vector<double>, IndicatorError>;
+using SeriesResult = Outcome<Series<double>, IndicatorError>;
 
 // Wilder average true range, one value per bar of `close`, NaN during warm-up.
 SeriesResult compute_atr(std::span<const double> high, std::span<const double> low,

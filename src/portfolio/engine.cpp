@@ -47,7 +47,7 @@ void SingleKernel::step(uint64_t index, const Bar& bar, const StepIntents& inten
 }
 
 EngineResult SingleKernel::finish() && {
-    std::vector<int64_t> ts = std::move(timestamps);
+    Series<int64_t> ts = std::move(timestamps);
     return std::move(*this).finish(ts);
 }
 
@@ -74,7 +74,7 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
     SingleKernel sk(params.config, params.fee_model, params.slippage, params.price_basis, signals.symbol,
                     signals.direction, ic);
 
-    std::vector<double> atr;
+    Series<double> atr;
     if (auto period = atr_period_for(effective_stop(params.config, ic), effective_target(params.config, ic))) {
         SeriesResult res = compute_atr(bars.high, bars.low, bars.close, *period);
         if (res) atr = std::move(res.value());

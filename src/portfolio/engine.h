@@ -58,10 +58,10 @@ public:
     ExecutionKernel kernel;
     BacktestConfig config;
     std::optional<std::pair<uint64_t, Bar>> last_bar;
-    std::vector<double> equity_curve;
-    std::vector<double> drawdown_curve;
-    std::vector<double> returns;
-    std::vector<int64_t> timestamps;
+    Series<double> equity_curve;
+    Series<double> drawdown_curve;
+    Series<double> returns;
+    Series<int64_t> timestamps;
     bool keep_timestamps = true;
     std::vector<Trade> trades;
     double peak_equity = 0.0;

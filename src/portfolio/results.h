@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/buffer.h"
 #include "core/vocabulary.h"
 #include "metrics/metrics.h"
 
@@ -14,10 +15,10 @@ namespace tidemark {
 // The outcome of one single-instrument run.
 struct EngineResult {
     BacktestMetrics metrics;
-    std::vector<double> equity_curve;
-    std::vector<double> drawdown_curve;  // percent below the running peak
+    Series<double> equity_curve;
+    Series<double> drawdown_curve;  // percent below the running peak
     std::vector<Trade> trades;
-    std::vector<double> returns;
+    Series<double> returns;
 };
 
 // One instrument's share of a shared-capital run.

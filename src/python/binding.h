@@ -259,7 +259,7 @@ private:
 
 // A 2-D float64 array copied in row-major order.
 struct MatrixF64 {
-    std::vector<double> data;
+    Series<double> data;
     std::size_t rows = 0;
     std::size_t cols = 0;
 };
@@ -355,14 +355,14 @@ struct From<Ref<R>> {
     }
 };
 
-// Numpy arrays (see numpy_bridge.cpp).
+// NumPy arrays (see numpy_bridge.cpp), copied into series.
 template <>
-struct From<std::vector<double>> {
-    static std::vector<double> get(PyObject* o);
+struct From<Series<double>> {
+    static Series<double> get(PyObject* o);
 };
 template <>
-struct From<std::vector<int64_t>> {
-    static std::vector<int64_t> get(PyObject* o);
+struct From<Series<int64_t>> {
+    static Series<int64_t> get(PyObject* o);
 };
 template <>
 struct From<BoolVec> {
@@ -473,16 +473,16 @@ struct To<R> {
     static PyObject* make(const R& v) { return new_object(v); }
 };
 
-// New NumPy arrays. An rvalue vector is handed over without a copy.
+// New NumPy arrays. An rvalue series is handed over without a copy.
 template <>
-struct To<std::vector<double>> {
-    static PyObject* make(std::vector<double>&& v);
-    static PyObject* make(const std::vector<double>& v) { return make(std::vector<double>(v)); }
+struct To<Series<double>> {
+    static PyObject* make(Series<double>&& v);
+    static PyObject* make(const Series<double>& v) { return make(Series<double>(v)); }
 };
 template <>
-struct To<std::vector<int64_t>> {
-    static PyObject* make(std::vector<int64_t>&& v);
-    static PyObject* make(const std::vector<int64_t>& v) { return make(std::vector<int64_t>(v)); }
+struct To<Series<int64_t>> {
+    static PyObject* make(Series<int64_t>&& v);
+    static PyObject* make(const Series<int64_t>& v) { return make(Series<int64_t>(v)); }
 };
 template <>
 struct To<BoolVec> {
@@ -490,9 +490,9 @@ struct To<BoolVec> {
     static PyObject* make(const BoolVec& v) { return make(BoolVec(v)); }
 };
 template <>
-struct To<std::vector<int8_t>> {
-    static PyObject* make(std::vector<int8_t>&& v);
-    static PyObject* make(const std::vector<int8_t>& v) { return make(std::vector<int8_t>(v)); }
+struct To<Series<int8_t>> {
+    static PyObject* make(Series<int8_t>&& v);
+    static PyObject* make(const Series<int8_t>& v) { return make(Series<int8_t>(v)); }
 };
 template <>
 struct To<MatrixF64> {

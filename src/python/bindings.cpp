@@ -469,9 +469,9 @@ PyTypeObject* build_metrics() {
 // ---------------------------------------------------------------------------
 
 BacktestMetrics result_metrics(const EngineResult& r) { return r.metrics; }
-std::vector<double> result_equity(const EngineResult& r) { return r.equity_curve; }
-std::vector<double> result_drawdown(const EngineResult& r) { return r.drawdown_curve; }
-std::vector<double> result_returns(const EngineResult& r) { return r.returns; }
+Series<double> result_equity(const EngineResult& r) { return r.equity_curve; }
+Series<double> result_drawdown(const EngineResult& r) { return r.drawdown_curve; }
+Series<double> result_returns(const EngineResult& r) { return r.returns; }
 
 PyRef trades_list(const std::vector<Trade>& trades) {
     PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(trades.size())));
@@ -565,11 +565,11 @@ constexpr Param kRunSingleParams[] = {
 };
 const Sig kRunSingle{nullptr, "run_single_backtest", kRunSingleParams};
 
-EngineResult run_single_backtest(std::vector<int64_t> timestamps, std::vector<double> open, std::vector<double> high,
-                                 std::vector<double> low, std::vector<double> close, std::vector<double> volume,
+EngineResult run_single_backtest(Series<int64_t> timestamps, Series<double> open, Series<double> high,
+                                 Series<double> low, Series<double> close, Series<double> volume,
                                  BoolVec entries, BoolVec exits, int32_t direction, double weight,
                                  std::string symbol, std::optional<Ref<BacktestConfig>> config,
-                                 std::optional<std::vector<double>> position_sizes,
+                                 std::optional<Series<double>> position_sizes,
                                  std::optional<Ref<InstrumentConfig>> instrument_config) {
     if (direction != 1 && direction != -1)
         throw RuleError("direction must be 1 (long) or -1 (short), got " + std::to_string(direction));

@@ -38,10 +38,10 @@ PyArrayObject* check_array(PyObject* o, int ndim, int npy_type) {
 }
 
 template <class T>
-std::vector<T> read_1d(PyObject* o, int npy_type) {
+Series<T> read_1d(PyObject* o, int npy_type) {
     PyArrayObject* a = check_array(o, 1, npy_type);
     const auto n = static_cast<std::size_t>(PyArray_DIM(a, 0));
-    std::vector<T> out;
+    Series<T> out;
     if (n == 0) return out;
     const char* src = static_cast<const char*>(PyArray_DATA(a));
     const npy_intp stride = PyArray_STRIDE(a, 0);
@@ -62,15 +62,15 @@ std::vector<T> read_1d(PyObject* o, int npy_type) {
 
 template <class T>
 void free_vector(PyObject* capsule) {
-    delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, "tidemark.buffer"));
+    delete static_cast<Series<T>*>(PyCapsule_GetPointer(capsule, "tidemark.buffer"));
 }
 
 // A new array that owns `v`'s storage through a capsule base.
 template <class T>
-PyObject* vector_to_array(std::vector<T>&& v, int nd, npy_intp* dims, int npy_type) {
+PyObject* vector_to_array(Series<T>&& v, int nd, npy_intp* dims, int npy_type) {
     ensure_numpy();
     if (v.empty()) return PyArray_SimpleNew(nd, dims, npy_type);
-    auto* holder = new std::vector<T>(std::move(v));
+    auto* holder = new Series<T>(std::move(v));
     PyObject* arr = PyArray_SimpleNewFromData(nd, dims, npy_type, holder->data());
     if (!arr) {
         delete holder;
@@ -90,15 +90,15 @@ PyObject* vector_to_array(std::vector<T>&& v, int nd, npy_intp* dims, int npy_ty
 }
 
 template <class T>
-PyObject* vector_to_array_1d(std::vector<T>&& v, int npy_type) {
+PyObject* vector_to_array_1d(Series<T>&& v, int npy_type) {
     npy_intp dims[1] = {static_cast<npy_intp>(v.size())};
     return vector_to_array(std::move(v), 1, dims, npy_type);
 }
 
 }  // namespace
 
-std::vector<double> From<std::vector<double>>::get(PyObject* o) { return read_1d<double>(o, NPY_FLOAT64); }
-std::vector<int64_t> From<std::vector<int64_t>>::get(PyObject* o) { return read_1d<int64_t>(o, NPY_INT64); }
+Series<double> From<Series<double>>::get(PyObject* o) { return read_1d<double>(o, NPY_FLOAT64); }
+Series<int64_t> From<Series<int64_t>>::get(PyObject* o) { return read_1d<int64_t>(o, NPY_INT64); }
 BoolVec From<BoolVec>::get(PyObject* o) { return read_1d<uint8_t>(o, NPY_BOOL); }
 
 MatrixF64 From<MatrixF64>::get(PyObject* o) {
@@ -123,14 +123,14 @@ MatrixF64 From<MatrixF64>::get(PyObject* o) {
     return m;
 }
 
-PyObject* To<std::vector<double>>::make(std::vector<double>&& v) { return vector_to_array_1d(std::move(v), NPY_FLOAT64); }
-PyObject* To<std::vector<int64_t>>::make(std::vector<int64_t>&& v) { return vector_to_array_1d(std::move(v), NPY_INT64); }
+PyObject* To<Series<double>>::make(Series<double>&& v) { return vector_to_array_1d(std::move(v), NPY_FLOAT64); }
+PyObject* To<Series<int64_t>>::make(Series<int64_t>&& v) { return vector_to_array_1d(std::move(v), NPY_INT64); }
 PyObject* To<BoolVec>::make(BoolVec&& v) {
     // Booleans are stored one byte each; keep them strictly 0 or 1.
     for (auto& b : v) b = b ? 1 : 0;
     return vector_to_array_1d(std::move(v), NPY_BOOL);
 }
-PyObject* To<std::vector<int8_t>>::make(std::vector<int8_t>&& v) { return vector_to_array_1d(std::move(v), NPY_INT8); }
+PyObject* To<Series<int8_t>>::make(Series<int8_t>&& v) { return vector_to_array_1d(std::move(v), NPY_INT8); }
 
 PyObject* To<MatrixF64>::make(MatrixF64&& m) {
     if (m.data.size() != m.rows * m.cols) throw Fault("matrix data does not match its shape");
@@ -140,8 +140,8 @@ PyObject* To<MatrixF64>::make(MatrixF64&& m) {
 
 PyObject* To<std::vector<OhlcvBar>>::make(const std::vector<OhlcvBar>& bars) {
     const std::size_t n = bars.size();
-    std::vector<int64_t> ts(n);
-    std::vector<double> open(n), high(n), low(n), close(n), volume(n);
+    Series<int64_t> ts(n);
+    Series<double> open(n), high(n), low(n), close(n), volume(n);
     for (std::size_t i = 0; i < n; ++i) {
         const OhlcvBar& b = bars[i];
         ts[i] = b.timestamp;

@@ -6,7 +6,7 @@
 
 using tidemark::compute_atr;
 using tidemark::IndicatorError;
-using V = std::vector<double>;
+using V = tidemark::Series<double>;
 
 namespace {
 // True ranges 2, 3 (gap to previous close), 4 (low below previous close), 7, 1.
