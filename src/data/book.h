@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "core/vocabulary.h"
 
@@ -57,5 +59,11 @@ struct DepthBook {
     uint8_t n_bids = 0;
     uint8_t n_asks = 0;
 };
+
+// Refuses an order: a working order becomes rejected (a final one keeps its
+// status), and an "order_rejected" record with `reason` is appended whether
+// or not the order was found.
+void reject_order(std::vector<Order>& orders, std::vector<EngineEventRecord>& events, uint64_t idx,
+                  uint64_t order_id, std::string_view client_order_id, const char* reason);
 
 }  // namespace tidemark

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "core/vocabulary.h"
+#include "data/book.h"
 
 using namespace tidemark;
 
@@ -84,4 +85,34 @@ TEST(VocabularyOrderType, TrailingKinds) {
     EXPECT_EQ(format_order_type(trailing(OrderType::TrailingStopLimit, TrailingOffset::Price, 2.0, 0.5)),
               "TrailingStopLimit { offset: Price(2.0), limit_offset: 0.5 }");
     EXPECT_EQ(format_trailing_offset({TrailingOffset::Bps, 0.5}), "Bps(0.5)");
+}
+
+TEST(VocabularyEvents, RejectOrderAlwaysRecordsButOnlyRejectsWorkingOrders) {
+    std::vector<Order> orders(3);
+    orders[0].order_id = 0;
+    orders[0].status = OrderStatus::Accepted;
+    orders[1].order_id = 1;
+    orders[1].status = OrderStatus::Filled;
+    orders[2].order_id = 2;
+    orders[2].status = OrderStatus::New;
+    std::vector<EngineEventRecord> events;
+
+    reject_order(orders, events, 7, 0, "A", reject_reason_text(RejectReason::MarginCall));
+    reject_order(orders, events, 8, 1, "B", "unfillable");
+    reject_order(orders, events, 9, 42, "C", "reduce_only");
+
+    EXPECT_EQ(orders[0].status, OrderStatus::Rejected);
+    EXPECT_EQ(orders[1].status, OrderStatus::Filled);  // final statuses never change
+    EXPECT_EQ(orders[2].status, OrderStatus::New);     // an unknown id touches nothing
+    ASSERT_EQ(events.size(), 3u);
+    const char* texts[] = {"margin_call", "unfillable", "reduce_only"};
+    const char* ids[] = {"A", "B", "C"};
+    const uint64_t order_ids[] = {0, 1, 42};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(events[i].kind, EngineEventRecord::OrderRejected);
+        EXPECT_STREQ(events[i].reject_text, texts[i]);
+        EXPECT_EQ(events[i].client_order_id, ids[i]);
+        EXPECT_EQ(events[i].idx, 7u + i);
+        EXPECT_EQ(events[i].order_id, order_ids[i]);
+    }
 }
