@@ -639,19 +639,17 @@ void export_records(Exports& ex) {
     ex.add_class("Trade", &PyClass<Trade>::type);
     ex.add_class("PortfolioResult", &PyClass<PortfolioResult>::type);
     ex.add_class("InstrumentSummary", &PyClass<InstrumentSummary>::type);
-    static const PyMethodDef run_single = function_def<kRunSingle, &run_single_backtest>(
+    ex.add_function(function_def<kRunSingle, &run_single_backtest>(
         "Run a backtest on a single instrument.\n\n"
         "The array-based runners are the older strategy path, kept supported beside\n"
         "the package's class-based strategy contract, which shares the same execution\n"
         "core and result types. `entries` and `exits` are boolean arrays of the bar\n"
         "count; `position_sizes`, when given, is the fraction of capital an entry on\n"
-        "each bar uses.");
-    ex.add_function(run_single);
-    static const PyMethodDef resolve_atr = function_def<kResolveAtr, &resolve_atr_period>(
+        "each bar uses."));
+    ex.add_function(function_def<kResolveAtr, &resolve_atr_period>(
         "The ATR period a run with these settings computes its ATR series with,\n"
         "or None when neither the stop nor the target model is ATR-based. The\n"
-        "stop's period wins over the target's.");
-    ex.add_function(resolve_atr);
+        "stop's period wins over the target's."));
 }
 
 }  // namespace tidemark::py
