@@ -126,6 +126,10 @@ void module_body(PyObject* module) {
     Exports ex;
     export_records(ex);
     export_instruments(ex);
+    export_sessions(ex);
+    export_strategies(ex);
+    export_indicators(ex);
+    export_portfolio(ex);
     export_placeholders(ex);
     for (const char* n : kOrder) {
         PyRef v(ex.make(n, module));

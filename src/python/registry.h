@@ -28,6 +28,10 @@ private:
 
 void export_records(Exports& ex);       // bindings.cpp
 void export_instruments(Exports& ex);   // instrument_bindings.cpp
+void export_sessions(Exports& ex);      // session_bindings.cpp
+void export_strategies(Exports& ex);    // strategy_bindings.cpp
+void export_indicators(Exports& ex);    // indicator_bindings.cpp
+void export_portfolio(Exports& ex);     // portfolio_bindings.cpp
 void export_placeholders(Exports& ex);  // placeholders.cpp
 
 }  // namespace tidemark::py
