@@ -16,6 +16,26 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
+# The solver crate (rust/qp_solver) is built by cargo. Rust comes from rustup,
+# which installs into ~/.cargo/bin; Debian's own cargo is older than the crate's
+# dependencies need, so there is no package to fall back on.
+if ! command -v cargo >/dev/null 2>&1 && [ -x "$HOME/.cargo/bin/cargo" ]; then
+  export PATH="$PATH:$HOME/.cargo/bin"
+fi
+rust_min="$(sed -n 's/^rust-version = "\(.*\)"/\1/p' rust/qp_solver/Cargo.toml)"
+if ! command -v cargo >/dev/null 2>&1; then
+  echo "bootstrap: cargo (Rust >= $rust_min) is needed to build the solver crate;" \
+       "install Rust with rustup and run this again" >&2
+  exit 1
+fi
+cargo_version="$(cargo --version | cut -d' ' -f2)"
+if [ "$(printf '%s\n%s\n' "$rust_min" "$cargo_version" | sort -V | head -n1)" != "$rust_min" ]; then
+  echo "bootstrap: cargo $cargo_version is older than Rust $rust_min, which the solver crate" \
+       "needs; update it with 'rustup update'" >&2
+  exit 1
+fi
+cargo fetch --locked --quiet --manifest-path rust/qp_solver/Cargo.toml
+
 PYTHON="${PYTHON:-python3}"
 if [ ! -x .venv/bin/python ]; then
   "$PYTHON" -m venv .venv
