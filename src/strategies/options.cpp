@@ -84,12 +84,7 @@ public:
         const double basis = o.premium * q;
 
         Trade t;
-        if (o.breakdown && fee.breakdown) {
-            t.fee_breakdown = *o.breakdown;
-            *t.fee_breakdown += *fee.breakdown;
-        } else {
-            t.fee_breakdown = o.breakdown ? o.breakdown : fee.breakdown;
-        }
+        t.fee_breakdown = round_trip_breakdown(o.breakdown, fee.breakdown);
         t.symbol = in_.symbol;
         t.id = trades.size();
         t.entry_idx = o.bar;

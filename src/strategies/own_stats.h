@@ -1,11 +1,13 @@
 // What the runners with their own position loops (basket, options, pairs and
 // the independent multi-strategy mode) share: when their signals act, the
-// curves they keep per bar, and the subset of statistics they compute
-// themselves. Keeping one copy here is what keeps their figures comparable.
+// curves they keep per bar, the itemised costs of a round trip, and the
+// subset of statistics they compute themselves. Keeping one copy here is what
+// keeps their figures comparable.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "core/buffer.h"
@@ -56,6 +58,16 @@ public:
     Series<double> returns;
     double peak;
 };
+
+// The itemised costs of a round trip: both fills' components added, or those
+// of the one fill that has them; none under a flat fee.
+inline std::optional<FeeBreakdown> round_trip_breakdown(const std::optional<FeeBreakdown>& entry,
+                                                        const std::optional<FeeBreakdown>& exit) {
+    if (!entry) return exit;
+    std::optional<FeeBreakdown> sum = entry;
+    if (exit) *sum += *exit;
+    return sum;
+}
 
 // Where the own-loop recipes differ.
 struct OwnStatsRecipe {

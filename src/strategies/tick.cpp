@@ -8,6 +8,7 @@
 #include "core/errors.h"
 #include "core/fees.h"
 #include "metrics/metrics.h"
+#include "strategies/own_stats.h"
 
 namespace tidemark {
 
@@ -117,10 +118,7 @@ EngineResult run_tick_strategy(const TickParams& p, const TickColumns& c, const 
         Trade t;
         t.exit_price = base * (1.0 - slip);
         FeeCharge fee = compute_fee_breakdown(fees, 1, false, t.exit_price, size);
-        if (o.breakdown && fee.breakdown) {
-            t.fee_breakdown = *o.breakdown;
-            *t.fee_breakdown += *fee.breakdown;
-        }
+        t.fee_breakdown = round_trip_breakdown(o.breakdown, fee.breakdown);
         t.symbol = symbol;
         t.id = trades.size();
         t.entry_idx = o.idx;
