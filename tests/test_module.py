@@ -168,7 +168,8 @@ FUNCTIONS = {
     "rolling_max": "(data, period)",
 }
 
-BUILT_FUNCTIONS = {"run_single_backtest", "resolve_atr_period"}
+BUILT_FUNCTIONS = {"run_single_backtest", "resolve_atr_period",
+                   "run_options_backtest", "run_pairs_backtest", "run_tick_backtest"}
 PLACEHOLDER_FUNCTIONS = sorted(set(FUNCTIONS) - BUILT_FUNCTIONS)
 PLACEHOLDER_CONSTRUCTORS = ["BarAggregator", "KernelSession", "PortfolioSession", "BatchSpreadItem",
                             "OptimizerConfig", "OptimizeItem"]

@@ -72,24 +72,11 @@ TM_FN(run_basket_backtest, {"instruments"}, {"config", "None"}, {"sync_mode", "\
       {"instrument_configs", "None"})
 TM_FN(run_portfolio_backtest, {"instruments"}, {"config", "None"}, {"allocation", "\"equal_weight\""},
       {"instrument_configs", "None"})
-TM_FN(run_options_backtest, {"timestamps"}, {"open"}, {"high"}, {"low"}, {"close"}, {"volume"}, {"option_prices"},
-      {"entries"}, {"exits"}, {"direction", "1"}, {"symbol", "\"OPTION\""}, {"config", "None"},
-      {"option_type", "\"call\""}, {"strike_selection", "\"atm\""}, {"size_type", "\"percent\""},
-      {"size_value", "1.0"}, {"lot_size", "1"}, {"strike_interval", "50.0"}, {"option_open_prices", "None"})
-TM_FN(run_pairs_backtest, {"leg1_timestamps"}, {"leg1_open"}, {"leg1_high"}, {"leg1_low"}, {"leg1_close"},
-      {"leg1_volume"}, {"leg2_timestamps"}, {"leg2_open"}, {"leg2_high"}, {"leg2_low"}, {"leg2_close"},
-      {"leg2_volume"}, {"entries"}, {"exits"}, {"direction", "1"}, {"symbol", "\"PAIR\""}, {"config", "None"},
-      {"hedge_ratio", "1.0"}, {"dynamic_hedge", "False"})
 TM_FN(run_multi_backtest, {"timestamps"}, {"open"}, {"high"}, {"low"}, {"close"}, {"volume"}, {"strategies"},
       {"config", "None"}, {"combine_mode", "\"any\""})
 TM_FN(run_spread_backtest, {"timestamps"}, {"underlying_close"}, {"legs_premiums"}, {"leg_configs"}, {"entries"},
       {"exits"}, {"config", "None"}, {"spread_type", "\"custom\""}, {"max_loss", "None"},
       {"target_profit", "None"}, {"leg_expiry_timestamps", "None"}, {"legs_open_premiums", "None"})
-TM_FN(run_tick_backtest, {"timestamps"}, {"ltp"}, {"bid"}, {"ask"}, {"buy_qty_delta"}, {"sell_qty_delta"}, {"oi"},
-      {"entries"}, {"exits"}, {"symbol", "\"TICK\""}, {"initial_capital", "100000.0"}, {"fees", "0.001"},
-      {"slippage", "0.0"}, {"stop_loss_pct", "5.0"}, {"take_profit_pct", "10.0"}, {"max_hold_seconds", "1800"},
-      {"entry_cooldown_ticks", "10"}, {"max_trades", "...", "18446744073709551615"}, {"lot_size", "1"},
-      {"quantity", "1"}, {"fee_segment", "None"})
 TM_FN(batch_spread_backtest, {"timestamps"}, {"underlying_close"}, {"items"}, {"config", "None"})
 
 // --- market data -----------------------------------------------------------
@@ -208,11 +195,8 @@ constexpr PlaceholderClass kRankIC{"RankIC", "Measured rank IC of a factor again
 void export_placeholders(Exports& ex) {
     ex.add_function(placeholder_def<s_run_basket_backtest>("Run basket/collective backtest."));
     ex.add_function(placeholder_def<s_run_portfolio_backtest>("Run a shared-capital portfolio backtest."));
-    ex.add_function(placeholder_def<s_run_options_backtest>("Run options backtest."));
-    ex.add_function(placeholder_def<s_run_pairs_backtest>("Run pairs trading backtest."));
     ex.add_function(placeholder_def<s_run_multi_backtest>("Run multi-strategy backtest."));
     ex.add_function(placeholder_def<s_run_spread_backtest>("Run spread backtest (multi-leg options)."));
-    ex.add_function(placeholder_def<s_run_tick_backtest>("Run tick-level backtest on a single instrument."));
     ex.add_function(placeholder_def<s_batch_spread_backtest>("Run multiple spread backtests in parallel."));
     ex.add_function(placeholder_def<s_aggregate_bars>("Aggregate bars into coarser bars."));
     ex.add_function(placeholder_def<s_bars_from_ticks>(

@@ -1,0 +1,110 @@
+// What the runners with their own position loops (basket, options, pairs and
+// the independent multi-strategy mode) share: when their signals act, the
+// curves they keep per bar, the itemised costs of a round trip, and the
+// subset of statistics they compute themselves. Keeping one copy here is what
+// keeps their figures comparable.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "core/buffer.h"
+#include "core/types.h"
+#include "core/vocabulary.h"
+#include "metrics/metrics.h"
+#include "signals/processor.h"
+
+namespace tidemark {
+
+// Own loops act one bar late when the run asks for next-bar fills: an
+// explicit "next_bar_open", or no explicit timing with `upon_bar_close` off.
+// The look-ahead open timing fills on the signal's bar here, because these
+// loops only ever fill at a price the signal bar already knows.
+bool acts_next_bar(const BacktestConfig& cfg);
+
+// Moves every flag one bar later in place: bar 0 becomes false and the last
+// bar's flag is dropped.
+void shift_one_bar_later(BoolVec& flags);
+
+// The entry and exit flags an own loop acts on: one notional position, no
+// pyramiding, shifted one bar when `next_bar` is set.
+ProcessedSignals own_loop_signals(std::span<const uint8_t> entries, std::span<const uint8_t> exits, bool next_bar);
+
+// Equity, drawdown (percent below the running peak) and simple-return curves
+// with one point per bar. None of the divisions is guarded: the own loops keep
+// the raw quotient, so a run that reaches zero equity shows it as inf or NaN
+// rather than hiding it.
+class BarCurves {
+public:
+    BarCurves(std::size_t n, double peak_start) : equity(n), drawdown(n), returns(n), peak(peak_start) {}
+
+    void mark(std::size_t i, double value) {
+        equity[i] = value;
+        if (value > peak) peak = value;
+        drawdown[i] = (peak - value) / peak * 100.0;
+        returns[i] = i == 0 ? 0.0 : (value - equity[i - 1]) / equity[i - 1];
+    }
+
+    // Replaces the last point, for a run that books its end-of-data close
+    // into the final equity.
+    void remark_last(double value) {
+        if (!equity.empty()) mark(equity.size() - 1, value);
+    }
+
+    Series<double> equity;
+    Series<double> drawdown;
+    Series<double> returns;
+    double peak;
+};
+
+// The itemised costs of a round trip: both fills' components added, or those
+// of the one fill that has them; none under a flat fee.
+inline std::optional<FeeBreakdown> round_trip_breakdown(const std::optional<FeeBreakdown>& entry,
+                                                        const std::optional<FeeBreakdown>& exit) {
+    if (!entry) return exit;
+    std::optional<FeeBreakdown> sum = entry;
+    if (exit) *sum += *exit;
+    return sum;
+}
+
+// Where the own-loop recipes differ.
+struct OwnStatsRecipe {
+    // Each round trip is recorded as two consecutive leg trades (pairs): the
+    // trade count and the win/loss split are per round trip, while profit
+    // factor and the legacy ratios still read every record.
+    bool paired_legs = false;
+    // Report the sum of the trades' fees in `total_fees_paid`; left 0 otherwise.
+    bool sum_fees = false;
+    // Legacy ratios take the running (Welford) mean of the trade returns
+    // instead of sum / count; the two can differ in the last bits.
+    bool welford_mean = false;
+};
+
+struct SharpeSortino {
+    double sharpe = 0.0;
+    double sortino = 0.0;
+};
+
+// Pre-0.5 ratios from the trades' returns (return_pct / 100), annualised with
+// 252 periods: the sample standard deviation for Sharpe, the downside
+// deviation over count - 1 for Sortino.
+SharpeSortino legacy_trade_ratios(std::span<const Trade> trades, bool welford_mean);
+
+// Periods per year of an own loop: an explicit positive value, else inferred
+// from the timestamps with the configured session (375 minutes when unset),
+// 252 when there are too few timestamps to infer from.
+double own_loop_periods_per_year(const BacktestConfig& cfg, std::span<const int64_t> timestamps);
+
+// The statistics an own loop reports. Everything not listed stays 0 and the
+// optional averages stay unset: total return, max drawdown, Calmar, trade
+// counts, win rate, profit factor, start and end value, Sharpe and Sortino
+// (legacy from the trades, otherwise from `returns` annualised over
+// `timestamps`), and the fee total when the recipe asks for it.
+BacktestMetrics own_loop_metrics(const BacktestConfig& cfg, std::span<const double> equity,
+                                 std::span<const double> drawdown, std::span<const double> returns,
+                                 std::span<const Trade> trades, std::span<const int64_t> timestamps,
+                                 const OwnStatsRecipe& recipe);
+
+}  // namespace tidemark

@@ -1,0 +1,51 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "strategies/own_stats.h"
+
+using namespace tidemark;
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+std::vector<Trade> trades_with(const std::vector<double>& pct) {
+    std::vector<Trade> out(pct.size());
+    for (std::size_t i = 0; i < pct.size(); ++i) out[i].pnl_pct = pct[i];
+    return out;
+}
+
+}  // namespace
+
+// Both ways of taking the mean (sum / count for the basket, options and pairs,
+// running for the independent multi-strategy mode) give these figures.
+TEST(OwnLoopStats, LegacyRatiosFromTradeReturns) {
+    struct Case {
+        std::vector<double> pct;
+        double sharpe, sortino;
+    };
+    const Case cases[] = {
+        {{}, 0.0, 0.0},
+        {{5.0}, 0.0, kInf},
+        {{-5.0}, 0.0, 0.0},
+        // mean 0.15, sample sd sqrt(0.005), no losing trade
+        {{10.0, 20.0}, 0.15 * std::sqrt(252.0) / std::sqrt(0.005), kInf},
+        // mean 0.1, sample sd sqrt(0.06 / 2), downside sqrt(0.01 / 2)
+        {{-10.0, 20.0, 20.0}, 0.1 * std::sqrt(252.0) / std::sqrt(0.03), 0.1 * std::sqrt(252.0) / std::sqrt(0.005)},
+    };
+    for (const Case& c : cases) {
+        const auto trades = trades_with(c.pct);
+        for (bool welford : {false, true}) {
+            const SharpeSortino r = legacy_trade_ratios(trades, welford);
+            EXPECT_NEAR(r.sharpe, c.sharpe, 1e-9 * std::fabs(c.sharpe));
+            if (std::isinf(c.sortino)) {
+                EXPECT_EQ(r.sortino, c.sortino);
+            } else {
+                EXPECT_NEAR(r.sortino, c.sortino, 1e-9 * std::fabs(c.sortino));
+            }
+        }
+    }
+}

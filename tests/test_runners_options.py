@@ -1,0 +1,211 @@
+"""run_options_backtest: argument rules, sizing, fill timing, exact curves, fees and statistics."""
+
+import math
+
+import numpy as np
+import pytest
+
+import _tidemark as tm
+
+BC = tm.BacktestConfig
+DAY = 86_400 * 10**9
+
+
+def flags(n, idx):
+    out = np.zeros(n, dtype=bool)
+    out[list(idx)] = True
+    return out
+
+
+def run(premiums, entries=(), exits=(), ts_step=DAY, **kw):
+    p = np.asarray(premiums, dtype=np.float64)
+    n = len(p)
+    ts = np.arange(n, dtype=np.int64) * ts_step
+    bars = np.full(n, 100.0)
+    return tm.run_options_backtest(ts, bars, bars, bars, bars, bars, p, flags(n, entries), flags(n, exits), **kw)
+
+
+@pytest.mark.parametrize("kw, message", [
+    (dict(option_type="puts"), "unknown option_type puts; expected call/ce/c or put/pe/p"),
+    (dict(option_type="ÇALL"), "unknown option_type çall; expected call/ce/c or put/pe/p"),  # not ASCII-only
+    (dict(strike_selection="ITM3"), "unknown strike_selection itm3; expected atm, otm1, otm2, itm1 or itm2"),
+    (dict(size_type="Percentage"), "unknown size_type percentage; expected percent, contracts, notional or risk"),
+    (dict(direction=0), "direction must be 1 (long) or -1 (short), got 0"),
+    (dict(option_open_prices=np.ones(2)),
+     "option_open_prices has 2 entries but option_prices has 3; the two series must cover the same bars"),
+    # the checks run in order: opening premiums, direction, option type, strike, size type
+    (dict(option_open_prices=np.ones(2), direction=2), "option_open_prices has 2 entries"),
+    (dict(direction=2, option_type="x"), "direction must be 1 (long) or -1 (short), got 2"),
+    (dict(option_type="x", size_type="y"), "unknown option_type x;"),
+    (dict(strike_selection="x", size_type="y"), "unknown strike_selection x;"),
+])
+def test_argument_rules(kw, message):
+    with pytest.raises(ValueError) as exc:
+        run([1.0, 2.0, 3.0], **kw)
+    assert str(exc.value).startswith(message)
+
+
+def test_mode_texts_in_any_case_are_accepted():
+    base = run([10.0, 12.0], [0], [1], size_type="percent")
+    other = run([10.0, 12.0], [0], [1], option_type="Pe", strike_selection="OTM2", size_type="RISK")
+    assert repr(other.trades()) == repr(base.trades())
+
+
+@pytest.mark.parametrize("size_type, value, lot, size", [
+    ("percent", 1.0, 1, 9090), ("percent", 0.5, 1, 4545), ("risk", 0.5, 1, 4545),
+    ("notional", 5000.0, 10, 450),                                  # floor(5000 / 110) = 45 contracts
+    ("contracts", 2.9, 25, 50),                                     # truncated to 2
+    ("contracts", 3.0, 0, 0),                                       # lot 0: a trade of quantity 0
+    ("contracts", 1e30, 1, 2.0**64 - 1),                            # saturates at the largest count
+    ("contracts", -1.0, 1, None), ("contracts", math.nan, 1, None), ("contracts", math.inf, 1, None),
+    ("percent", 1.0, 0, None),                                      # no whole contract of 0 units per cash
+])
+def test_contract_sizing(size_type, value, lot, size):
+    res = run([11.0, 11.0, 11.0], [0], [2], size_type=size_type, size_value=value, lot_size=lot,
+              config=BC(fees=0.0))
+    if size is None:
+        assert res.trades() == [] and list(res.equity_curve()) == [100000.0] * 3
+    else:
+        (t,) = res.trades()
+        assert t.size == size and t.pnl == 0.0 and t.return_pct == 0.0
+
+
+@pytest.mark.parametrize("cfg, opens, entry, exit_", [
+    (BC(fees=0.0), None, (1, 20.0), (3, 40.0)),
+    (BC(fees=0.0, fill_timing="same_bar_close"), [9, 19, 29, 39, 49], (1, 20.0), (3, 40.0)),  # opens ignored
+    (BC(fees=0.0, fill_timing="same_bar_open_lookahead"), [9, 19, 29, 39, 49], (1, 20.0), (3, 40.0)),
+    (BC(fees=0.0, upon_bar_close=False), [9, 19, 29, 39, 49], (2, 29.0), (4, 49.0)),
+    (BC(fees=0.0, fill_timing="next_bar_open"), None, (2, 30.0), (4, 50.0)),
+])
+def test_fill_timing(cfg, opens, entry, exit_):
+    opens = None if opens is None else np.asarray(opens, dtype=np.float64)
+    res = run([10.0, 20.0, 30.0, 40.0, 50.0], [1], [3], config=cfg, size_type="contracts",
+              option_open_prices=opens)
+    (t,) = res.trades()
+    assert (t.entry_idx, t.entry_price, t.exit_idx, t.exit_price) == (*entry, *exit_)
+    # the position is marked at the bar's premium from its entry bar on
+    assert res.equity_curve()[entry[0]] == 100000.0 - entry[1] + 10.0 * (entry[0] + 1)
+
+
+def test_next_bar_signal_on_the_last_bar_never_fills():
+    res = run([10.0, 20.0, 30.0], [2], [], config=BC(upon_bar_close=False))
+    assert res.trades() == [] and list(res.equity_curve()) == [100000.0] * 3
+
+
+def test_exact_curves_trades_and_statistics():
+    # 3 contracts of 10 at a 1 % fee; entries at bars 1 and 4, exit at 3; the second position is
+    # closed at the end of the data at the last premium, and the last point becomes the final cash.
+    res = run([5.0, 10.0, 12.0, 8.0, 11.0], [1, 4], [3], config=BC(initial_capital=1000.0, fees=0.01),
+              size_type="contracts", size_value=3, lot_size=10, direction=-1, symbol="NIFTY")
+    eq = [1000.0, 997.0, 1057.0, 934.6, 928.0]
+    assert res.equity_curve() == pytest.approx(eq, rel=1e-12)
+    assert res.drawdown_curve() == pytest.approx([0, 0.3, 0, 122.4 / 10.57, 129 / 10.57], rel=1e-12)
+    assert res.returns() == pytest.approx([0, -0.003, 60 / 997, -122.4 / 1057, -6.6 / 934.6], rel=1e-12)
+    a, b = res.trades()
+    assert (a.id, a.symbol, a.direction, a.size, a.entry_time, a.exit_time) == (0, "NIFTY", -1, 30.0, DAY, 3 * DAY)
+    assert (a.entry_fees, a.exit_fees, a.fees) == pytest.approx((3.0, 2.4, 5.4)) and a.exit_reason == "Signal"
+    assert (a.pnl, a.return_pct) == pytest.approx((-65.4, -21.8))
+    assert (b.id, b.entry_idx, b.exit_idx, b.exit_price, b.exit_reason) == (1, 4, 4, 11.0, "EndOfData")
+    assert (b.pnl, b.return_pct, b.fee_breakdown) == (pytest.approx(-6.6), pytest.approx(-2.0), None)
+    m = res.metrics
+    assert (m.start_value, m.end_value, m.total_return_pct) == pytest.approx((1000.0, 928.0, -7.2))
+    assert m.max_drawdown_pct == pytest.approx(129 / 10.57)
+    assert m.calmar_ratio == pytest.approx(-7.2 / (129 / 10.57))
+    assert (m.total_trades, m.winning_trades, m.losing_trades, m.win_rate_pct) == (2, 0, 2, 0.0)
+    assert (m.profit_factor, m.total_fees_paid) == (0.0, pytest.approx(12.0))
+    assert (m.omega_ratio, m.expectancy, m.total_closed_trades, m.avg_win_pct, m.avg_holding_period_secs) == \
+        (0.0, 0.0, 0, None, None)
+
+
+def test_non_positive_premium_skips_the_entry_without_retry():
+    # the processed signals count the skipped entry as open: bar 1's entry is ignored, bar 4's taken
+    res = run([0.0, 5.0, 6.0, 7.0, 8.0, 9.0], [0, 1, 4], [3], config=BC(fees=0.0))
+    assert [(t.entry_idx, t.exit_idx, t.exit_reason) for t in res.trades()] == [(4, 5, "EndOfData")]
+
+
+def test_an_exit_on_a_bar_with_an_entry_keeps_the_position():
+    res = run([10.0, 11.0, 12.0, 13.0], [0, 2], [2], config=BC(fees=0.0))
+    assert [(t.entry_idx, t.exit_idx) for t in res.trades()] == [(0, 3)]
+
+
+def test_empty_arrays():
+    res = run([])
+    assert (len(res.equity_curve()), res.trades()) == (0, [])
+    assert (res.metrics.total_return_pct, res.metrics.max_drawdown_pct, res.metrics.end_value) == (0, 0, 100000.0)
+
+
+NFO_OPT = dict(stt=0.0015, exchange_txn=0.0003553, stamp_duty=0.00003)
+
+
+def nfo_fill(notional, buy):
+    b = dict(brokerage=20.0, stt=0.0 if buy else NFO_OPT["stt"] * notional,
+             exchange_txn=NFO_OPT["exchange_txn"] * notional, sebi_fee=1e-6 * notional,
+             stamp_duty=NFO_OPT["stamp_duty"] * notional if buy else 0.0)
+    b["gst"] = 0.18 * (b["brokerage"] + b["exchange_txn"] + b["sebi_fee"])
+    return b
+
+
+@pytest.mark.parametrize("direction", [1, -1])
+def test_direction_only_picks_the_fee_side(direction):
+    res = run([100.0, 120.0], [0], [1], direction=direction, size_type="contracts", lot_size=50,
+              config=BC(fee_segment="NFO-OPT"))
+    (t,) = res.trades()
+    entry, exit_ = nfo_fill(5000.0, direction == 1), nfo_fill(6000.0, direction == -1)
+    want = {k: entry[k] + exit_[k] for k in entry}
+    got = t.fee_breakdown
+    assert {k: got[k] for k in want} == pytest.approx(want, rel=1e-12)
+    assert t.fees == pytest.approx(got["total"], rel=1e-12)
+    assert t.pnl == pytest.approx(1000.0 - sum(want.values()), rel=1e-12)   # bought premium either way
+    assert (t.direction, t.entry_fees) == (direction, pytest.approx(sum(entry.values()), rel=1e-12))
+
+
+PREMS = [10.0, 12.0, 11.0, 9.0, 10.0, 13.0, 12.0]
+
+
+@pytest.mark.parametrize("legacy", [True, False])
+def test_sharpe_and_sortino(legacy):
+    res = run(PREMS, [0, 2, 4], [1, 3, 6], size_type="contracts", config=BC(fees=0.0, legacy_annualization=legacy))
+    if legacy:
+        r = np.array([t.return_pct / 100 for t in res.trades()])   # 20 %, -18.18 %, 20 %
+        scale = 252 / math.sqrt(252)
+        down = math.sqrt(np.sum(np.minimum(r, 0) ** 2) / (len(r) - 1))
+    else:
+        r = res.returns()
+        scale = math.sqrt(365)                                     # daily bars: a 365-day year
+        down = math.sqrt(np.sum(np.minimum(r, 0) ** 2) / len(r))
+    assert res.metrics.sharpe_ratio == pytest.approx(r.mean() * scale / r.std(ddof=1), rel=1e-12)
+    assert res.metrics.sortino_ratio == pytest.approx(r.mean() * scale / down, rel=1e-12)
+
+
+@pytest.mark.parametrize("cfg, step, ppy", [
+    (BC(periods_per_year=100.0), DAY, 100.0),
+    (BC(), 60 * 10**9, 375 * 252.0),                          # minute bars, NSE session
+    (BC(session_minutes=0.0), 60 * 10**9, 525_600.0),          # minute bars, round the clock
+])
+def test_annualisation_of_the_return_ratios(cfg, step, ppy):
+    res = run(PREMS, [0, 2, 4], [1, 3, 6], ts_step=step, config=cfg)
+    r = res.returns()
+    assert res.metrics.sharpe_ratio == pytest.approx(math.sqrt(ppy) * r.mean() / r.std(ddof=1), rel=1e-12)
+
+
+def test_one_winning_legacy_trade_has_unbounded_sortino_and_calmar():
+    res = run([10.0, 11.0, 12.0], [0], [2], size_type="contracts", config=BC(fees=0.0, legacy_annualization=True))
+    m = res.metrics
+    assert (m.sharpe_ratio, m.sortino_ratio, m.calmar_ratio, m.profit_factor) == (0.0, None, None, None)
+
+
+@pytest.mark.parametrize("cut, text", [
+    ("close", "option prices must match OHLCV length"),
+    ("entries", "signals must match option prices length"),
+    ("exits", "Entry and exit arrays must have same length"),
+    ("timestamps", "index out of bounds"),                    # read when the trade is recorded
+])
+def test_length_mismatches_are_internal_faults(cut, text):
+    n = 4
+    kw = dict(timestamps=np.arange(n, dtype=np.int64), open=np.ones(n), high=np.ones(n), low=np.ones(n),
+              close=np.ones(n), volume=np.ones(n), option_prices=np.full(n, 5.0), entries=flags(n, [0]),
+              exits=flags(n, [3]))
+    kw[cut] = kw[cut][:-1]
+    with pytest.raises(BaseException) as exc:
+        tm.run_options_backtest(**kw)
+    assert type(exc.value).__name__ == "PanicException" and text in str(exc.value)

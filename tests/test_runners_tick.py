@@ -1,0 +1,138 @@
+"""run_tick_backtest: entries, the exit rules in order, cool-down, trade limits, costs and curves."""
+
+import numpy as np
+import pytest
+
+import _tidemark as tm
+
+SEC = 10**9
+
+
+def flags(n, idx):
+    out = np.zeros(n, dtype=bool)
+    out[list(idx)] = True
+    return out
+
+
+def run(ltp, entries=(0,), exits=(), bid=None, ask=None, step=SEC, **kw):
+    ltp = np.asarray(ltp, dtype=np.float64)
+    n = len(ltp)
+    bid = np.full(n, 99.0) if bid is None else np.asarray(bid, dtype=np.float64)
+    ask = np.full(n, 100.0) if ask is None else np.asarray(ask, dtype=np.float64)
+    ts = np.arange(n, dtype=np.int64) * step
+    unread = np.full(n, np.nan)
+    return tm.run_tick_backtest(ts, ltp, bid, ask, unread, unread, unread, flags(n, entries), flags(n, exits), **kw)
+
+
+FLAT = [100.0] * 4
+
+
+@pytest.mark.parametrize("ltp, kw, want", [
+    ([90, 100, 90, 100], {}, (0, 2, 100, 95, "StopLoss")),        # the entry tick itself is never checked
+    ([100, 105, 111, 100], {}, (0, 2, 100, 110, "TakeProfit")),   # at the level, not at the print
+    (FLAT, dict(exits=[2]), (0, 2, 100, 99, "Signal")),
+    ([100, 100, 101, 100], dict(exits=[2], bid=[99, 99, 0, 99]), (0, 2, 100, 101, "Signal")),
+    (FLAT, dict(exits=[2], max_hold_seconds=2), (0, 2, 100, 99, "TimeExit")),
+    (FLAT, dict(max_hold_seconds=3), (0, 3, 100, 99, "TimeExit")),
+    (FLAT, dict(step=3600 * SEC), (0, 1, 100, 99, "TimeExit")),
+    (FLAT, dict(step=3600 * SEC, max_hold_seconds=0), (0, 3, 100, 99, "EndOfData")),
+    # 18446744074 s is 2^64 ns and a little more: it means never, not 0.29 s after wrapping
+    (FLAT, dict(max_hold_seconds=18_446_744_074), (0, 3, 100, 99, "EndOfData")),
+    ([101] * 4, dict(ask=[0, 100, 100, 100]), (0, 3, 101, 99, "EndOfData")),
+    ([-1, 100, 100, 100], dict(entries=[0, 1], ask=[0, 100, 100, 100]), (1, 3, 100, 99, "EndOfData")),
+    (FLAT, dict(stop_loss_pct=0.0, take_profit_pct=0.0), (0, 1, 100, 100, "StopLoss")),
+    ([100, 90, 100, 100], dict(slippage=0.01), (0, 1, 101, 95.95 * 0.99, "StopLoss")),
+])
+def test_entry_and_exit_rules(ltp, kw, want):
+    (t,) = run(ltp, **kw).trades()
+    assert ((t.entry_idx, t.exit_idx), t.exit_reason) == (want[:2], want[4])
+    assert (t.entry_price, t.exit_price) == pytest.approx(want[2:4], rel=1e-12)
+    fees = 0.001 * (t.entry_price + t.exit_price)
+    assert (t.pnl, t.fees, t.size, t.direction, t.symbol) == (pytest.approx(t.exit_price - t.entry_price - fees),
+                                                              pytest.approx(fees), 1.0, 1, "TICK")
+    assert t.return_pct == pytest.approx(t.pnl / t.entry_price * 100)
+    assert (t.entry_time, t.exit_time) == (t.entry_idx * kw.get("step", SEC), t.exit_idx * kw.get("step", SEC))
+
+
+@pytest.mark.parametrize("cooldown, second", [(10, 30), (0, 21), (1, 21), (2**64 - 1, None)])
+def test_cooldown_counts_from_the_exit_tick(cooldown, second):
+    res = run([100.0] * 40, entries=[5, *range(21, 40)], exits=[20], entry_cooldown_ticks=cooldown)
+    got = [(t.entry_idx, t.exit_idx) for t in res.trades()]
+    assert got == [(5, 20)] + ([] if second is None else [(second, 39)])
+
+
+@pytest.mark.parametrize("limit, count", [(0, 0), (1, 1), (2, 2), (None, 6)])
+def test_max_trades(limit, count):
+    kw = {} if limit is None else dict(max_trades=limit)
+    res = run([100.0] * 12, entries=range(12), exits=range(12), entry_cooldown_ticks=0, **kw)
+    assert [t.id for t in res.trades()] == list(range(count))
+    assert len(res.equity_curve()) == count + 1
+
+
+@pytest.mark.parametrize("kw", [dict(quantity=0), dict(lot_size=0), dict(entries=[3])])  # last-tick entry too
+def test_runs_without_a_trade(kw):
+    res = run(FLAT, initial_capital=5000.0, **kw)
+    assert (res.trades(), list(res.equity_curve()), list(res.drawdown_curve()), len(res.returns())) == \
+        ([], [5000.0], [0.0], 0)
+    m = res.metrics
+    assert (m.start_value, m.end_value, m.total_trades, m.sortino_ratio, m.profit_factor, m.avg_win_pct) == \
+        (5000.0, 5000.0, 0, 0.0, 0.0, None)
+
+
+def test_one_curve_point_per_trade():
+    # +10 at the target, then -5 at the stop, one unit at a time and no fees
+    res = run([100, 111, 100, 100, 94, 100], entries=[0, 2], entry_cooldown_ticks=0, fees=0.0,
+              initial_capital=1000.0)
+    assert [t.pnl for t in res.trades()] == pytest.approx([10.0, -5.0], rel=1e-12)
+    assert res.equity_curve() == pytest.approx([1000.0, 1010.0, 1005.0], rel=1e-12)
+    assert res.returns() == pytest.approx([0.01, -5 / 1010], rel=1e-12)
+    assert res.drawdown_curve() == pytest.approx([0, 0, 500 / 1010], rel=1e-12)
+    m = res.metrics
+    assert (m.end_value, m.total_return_pct) == pytest.approx((1005.0, 0.5), rel=1e-9)
+    assert (m.total_trades, m.winning_trades) == (2, 1)
+    assert m.max_drawdown_pct == pytest.approx(500 / 1010, rel=1e-12)
+
+
+def nse_intraday(notional, buy):
+    b = dict(brokerage=min(0.0003 * notional, 20.0), stt=0.0 if buy else 0.00025 * notional,
+             exchange_txn=0.0000307 * notional, sebi_fee=1e-6 * notional,
+             stamp_duty=0.00003 * notional if buy else 0.0)
+    b["gst"] = 0.18 * (b["brokerage"] + b["exchange_txn"] + b["sebi_fee"])
+    return b
+
+
+@pytest.mark.parametrize("segment", ["NSE", "nse-mis", "XYZ", None])
+def test_costs_per_trade(segment):
+    (t,) = run([100, 105, 111, 100], quantity=10, lot_size=5, fee_segment=segment).trades()
+    assert (t.size, t.entry_price, t.exit_price) == pytest.approx((50.0, 100.0, 110.0), rel=1e-12)
+    if segment in ("XYZ", None):     # unrecognised exchanges fall back to the flat fraction
+        assert (t.fee_breakdown, t.fees) == (None, pytest.approx(0.001 * 10500))
+        return
+    entry, exit_ = nse_intraday(5000.0, True), nse_intraday(5500.0, False)
+    want = {k: entry[k] + exit_[k] for k in entry}
+    assert {k: t.fee_breakdown[k] for k in want} == pytest.approx(want, rel=1e-12)
+    assert (t.entry_fees, t.exit_fees) == pytest.approx((sum(entry.values()), sum(exit_.values())), rel=1e-12)
+    assert t.pnl == pytest.approx(500.0 - sum(want.values()), rel=1e-12)
+
+
+def test_quantity_is_checked_before_anything_else():
+    ts, x = np.zeros(3, dtype=np.int64), np.ones(3)
+    with pytest.raises(ValueError, match=r"^tick backtests are long-only: quantity must be >= 0, got -1$"):
+        tm.run_tick_backtest(ts, x, x, x, x, x, x, flags(2, []), flags(1, []), quantity=-1)
+
+
+@pytest.mark.parametrize("cut, text", [
+    ("entries", "ticks and entries must have same length"),
+    ("exits", "ticks and exits must have same length"),
+    ("bid", "index out of bounds: the len is 2 but the index is 2"),
+    ("ask", "index out of bounds: the len is 2 but the index is 2"),
+    ("timestamps", "index out of bounds: the len is 2 but the index is 2"),
+])
+def test_length_mismatches_are_internal_faults(cut, text):
+    kw = dict(timestamps=np.arange(4, dtype=np.int64), ltp=np.full(4, 100.0), bid=np.full(4, 99.0),
+              ask=np.full(4, 100.0), buy_qty_delta=np.ones(1), sell_qty_delta=np.ones(1), oi=np.ones(1),
+              entries=flags(4, [0]), exits=flags(4, []))
+    kw[cut] = kw[cut][:3] if cut in ("entries", "exits") else kw[cut][:2]
+    with pytest.raises(BaseException) as exc:
+        tm.run_tick_backtest(**kw)
+    assert type(exc.value).__name__ == "PanicException" and text in str(exc.value)
