@@ -24,13 +24,6 @@ inline int64_t saturating_sub(int64_t a, int64_t b) {
     return r;
 }
 
-inline int64_t saturating_mul(int64_t a, int64_t b) {
-    int64_t r;
-    if (__builtin_mul_overflow(a, b, &r))
-        return ((a < 0) != (b < 0)) ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
-    return r;
-}
-
 // Floor division: day numbers before the epoch must not round toward zero.
 inline int64_t floor_div(int64_t a, int64_t b) {
     int64_t q = a / b;

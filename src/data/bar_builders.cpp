@@ -67,6 +67,14 @@ std::optional<OhlcvBar> take_stamped(std::optional<Partial>& partial, int64_t ts
     return done;
 }
 
+// The int64 nearest to an exact value: a window that ends beyond the
+// timestamp range is stamped at the range's edge, never wrapped around.
+int64_t clamp_to_i64(__int128 v) {
+    if (v > std::numeric_limits<int64_t>::max()) return std::numeric_limits<int64_t>::max();
+    if (v < std::numeric_limits<int64_t>::min()) return std::numeric_limits<int64_t>::min();
+    return static_cast<int64_t>(v);
+}
+
 // --- civil calendar ---------------------------------------------------------
 // Days since 1970-01-01 and proleptic Gregorian dates, by 400-year eras
 // counted from 0000-03-01 so that the leap day ends each year. Every int64
@@ -109,7 +117,7 @@ int64_t TimeBarBuilder::bucket_of(int64_t ts) const {
 
 int64_t TimeBarBuilder::bucket_end(int64_t bucket) const {
     // bucket + 1 cannot overflow: a bucket is at most INT64_MAX / width.
-    return saturating_sub(saturating_mul(bucket + 1, width_ns_), align_offset_ns_);
+    return clamp_to_i64(static_cast<__int128>(bucket + 1) * width_ns_ - align_offset_ns_);
 }
 
 std::string TimeBarBuilder::debug() const {
@@ -137,7 +145,7 @@ int64_t CalendarBarBuilder::bucket_end(int64_t bucket) const {
     } else {
         day = days_from_civil(next, 1);
     }
-    return saturating_sub(saturating_mul(day, kNanosPerDay), align_offset_ns_);
+    return clamp_to_i64(static_cast<__int128>(day) * kNanosPerDay - align_offset_ns_);
 }
 
 std::string CalendarBarBuilder::debug() const {
