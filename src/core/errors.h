@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -37,6 +38,13 @@ template <class V>
 inline auto at_checked(const V& v, std::size_t i) -> decltype(v[i]) {
     if (i >= v.size()) fail_index(v.size(), i);
     return v[i];
+}
+
+// Columns read together by one row index must have one length; anything else
+// would read past the shorter one.
+inline void require_same_length(std::size_t n, std::initializer_list<std::size_t> others) {
+    for (std::size_t m : others)
+        if (m != n) throw RuleError("all input arrays must share one length");
 }
 
 // A value or an error, for operations whose failures are ordinary values.

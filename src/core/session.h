@@ -17,6 +17,13 @@ inline int64_t saturating_add(int64_t a, int64_t b) {
     return r;
 }
 
+inline int64_t saturating_sub(int64_t a, int64_t b) {
+    int64_t r;
+    if (__builtin_sub_overflow(a, b, &r))
+        return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+    return r;
+}
+
 // Floor division: day numbers before the epoch must not round toward zero.
 inline int64_t floor_div(int64_t a, int64_t b) {
     int64_t q = a / b;

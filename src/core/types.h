@@ -2,6 +2,7 @@
 // about Python: the binding layer wraps these structs as they stand.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -170,6 +171,22 @@ struct OhlcvBar {
     double close = 0.0;
     double volume = 0.0;
 };
+
+// ---------------------------------------------------------------------------
+// Ticks
+// ---------------------------------------------------------------------------
+
+// The size of the trade a tick row reports: the last traded quantity when the
+// feed carried one, else what the two quantity deltas moved together.
+inline double tick_trade_size(double ltq, double buy_qty_delta, double sell_qty_delta) {
+    return ltq > 0.0 ? ltq : std::fabs(buy_qty_delta) + std::fabs(sell_qty_delta);
+}
+
+// Buy-initiated minus sell-initiated quantity of a tick row; the deltas' own
+// signs carry no meaning, only their magnitudes do.
+inline double tick_signed_flow(double buy_qty_delta, double sell_qty_delta) {
+    return std::fabs(buy_qty_delta) - std::fabs(sell_qty_delta);
+}
 
 // Boolean series are kept one byte per element so that NumPy `bool` arrays
 // copy in one block; any non-zero byte is true.

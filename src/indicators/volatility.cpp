@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "core/numeric.h"
+
 namespace tidemark {
 
 std::string IndicatorError::text() const {
@@ -12,20 +14,6 @@ std::string IndicatorError::text() const {
     }
     return "Invalid parameter: " + message;
 }
-
-namespace {
-
-// IEEE maxNum: a NaN operand loses to a number, and +0 wins over -0.
-// std::fmax leaves the signed-zero case to the platform, so it is spelled out.
-double max_num(double a, double b) {
-    if (std::isnan(a)) return b;
-    if (std::isnan(b)) return a;
-    if (a > b) return a;
-    if (b > a) return b;
-    return std::signbit(a) ? b : a;
-}
-
-}  // namespace
 
 SeriesResult compute_atr(std::span<const double> high, std::span<const double> low,
                          std::span<const double> close, uint64_t period) {

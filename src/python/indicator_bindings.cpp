@@ -1,5 +1,7 @@
 // Market data: bar aggregation, tick features and tick signals, batch
 // indicators and the streaming Indicator.
+#include "data/aggregate.h"
+#include "indicators/tick_features.h"
 #include "python/registry.h"
 
 namespace tidemark::py {
@@ -10,13 +12,235 @@ namespace {
 // Bar aggregation
 // ---------------------------------------------------------------------------
 
-void export_bar_aggregation(Exports&) {}
+}  // namespace
+
+// The streaming aggregator: its own builder, and the step and unit text it
+// was made with, for display.
+struct BarAggregatorRec {
+    std::string unit;
+    std::unique_ptr<BarBuilder> builder;
+    uint32_t step = 1;
+};
+
+template <>
+struct PyClass<BarAggregatorRec> {
+    static constexpr const char* name = "BarAggregator";
+    static PyTypeObject* type();
+};
+
+namespace {
+
+// A finished bar as Python sees it: None, or (timestamp, open, high, low,
+// close, volume).
+using BarTuple = std::tuple<int64_t, double, double, double, double, double>;
+
+std::optional<BarTuple> bar_tuple(const std::optional<OhlcvBar>& b) {
+    if (!b) return std::nullopt;
+    return BarTuple{b->timestamp, b->open, b->high, b->low, b->close, b->volume};
+}
+
+constexpr Param kAggregatorParams[] = {{"step"}, {"unit"}, {"tz_offset_ns", "0"}, {"brick_size", "0.0"}};
+const Sig kAggregatorNew{"BarAggregator", "__new__", kAggregatorParams};
+
+BarAggregatorRec new_bar_aggregator(uint32_t step, std::string unit, int64_t tz_offset_ns, double brick_size) {
+    std::unique_ptr<BarBuilder> builder = make_bar_builder(unit, step, tz_offset_ns, brick_size);
+    return {std::move(unit), std::move(builder), step};
+}
+
+constexpr Param kPushBarParams[] = {{"timestamp"}, {"open"}, {"high"}, {"low"}, {"close"}, {"volume"}};
+const Sig kPushBar{"BarAggregator", "push_bar", kPushBarParams};
+constexpr Param kPushTradeParams[] = {{"timestamp"}, {"price"}, {"size"}, {"signed_size", "0.0"}};
+const Sig kPushTrade{"BarAggregator", "push_trade", kPushTradeParams};
+
+std::optional<BarTuple> aggregator_push_bar(BarAggregatorRec& a, int64_t timestamp, double open, double high,
+                                            double low, double close, double volume) {
+    return bar_tuple(a.builder->push({timestamp, open, high, low, close, volume, 0.0}));
+}
+
+std::optional<BarTuple> aggregator_push_trade(BarAggregatorRec& a, int64_t timestamp, double price, double size,
+                                              double signed_size) {
+    return bar_tuple(a.builder->push({timestamp, price, price, price, price, size, signed_size}));
+}
+
+std::optional<BarTuple> aggregator_next_pending(BarAggregatorRec& a) { return bar_tuple(a.builder->next_pending()); }
+std::optional<BarTuple> aggregator_flush(BarAggregatorRec& a) { return bar_tuple(a.builder->flush()); }
+
+PyTypeObject* build_bar_aggregator() {
+    using A = BarAggregatorRec;
+    ClassSpec s = class_spec<A>(
+        "Streaming bar aggregator.\n\n"
+        "Push source records (finer bars or trades) in ascending time order; a\n"
+        "completed bar is returned as `(timestamp, open, high, low, close,\nvolume)` when its boundary is crossed. "
+        "Time bars are stamped with their\nwindow-end timestamp, so a bar labeled `t` contains only data before `t`.");
+    set_constructor<kAggregatorNew, &new_bar_aggregator>(s);
+    s.getset = {ro<&A::step>("step"), ro<&A::unit>("unit")};
+    s.methods = {
+        method<kPushBar, &aggregator_push_bar>("Push one bar; returns the completed coarser bar, if any."),
+        method<kPushTrade, &aggregator_push_trade>(
+            "Push one trade; returns the completed bar, if any.\n\n"
+            "`signed_size` is buy-initiated minus sell-initiated volume, which the\n"
+            "signed-flow units consume; `0.0` means unknown, and those units then\n"
+            "classify direction by the tick rule."),
+        method0<&aggregator_next_pending>(
+            "next_pending",
+            "A bar completed alongside the last push but held back.\n\n"
+            "One large move can complete several Renko bricks at once; `push` returns\n"
+            "only the first. Drain this after every push or those bars are lost."),
+        method0<&aggregator_flush>("flush", "Emit any in-progress bar at end of data."),
+    };
+    return build_class(std::move(s));
+}
+
+constexpr Param kAggregateBarsParams[] = {{"timestamps"}, {"open"},         {"high"}, {"low"},
+                                          {"close"},      {"volume"},       {"step"}, {"unit"},
+                                          {"tz_offset_ns", "0"}, {"brick_size", "0.0"}};
+const Sig kAggregateBars{nullptr, "aggregate_bars", kAggregateBarsParams};
+
+std::vector<OhlcvBar> py_aggregate_bars(Series<int64_t> timestamps, Series<double> open, Series<double> high,
+                                        Series<double> low, Series<double> close, Series<double> volume,
+                                        uint32_t step, std::string unit, int64_t tz_offset_ns, double brick_size) {
+    return aggregate_bars(timestamps, open, high, low, close, volume, {step, unit, tz_offset_ns, brick_size});
+}
+
+constexpr Param kBarsFromTicksParams[] = {{"timestamps"}, {"ltp"},  {"buy_qty_delta"},     {"sell_qty_delta"},
+                                          {"step"},       {"unit"}, {"tz_offset_ns", "0"}, {"brick_size", "0.0"}};
+const Sig kBarsFromTicks{nullptr, "bars_from_ticks", kBarsFromTicksParams};
+
+std::vector<OhlcvBar> py_bars_from_ticks(Series<int64_t> timestamps, Series<double> ltp, Series<double> buy_qty_delta,
+                                         Series<double> sell_qty_delta, uint32_t step, std::string unit,
+                                         int64_t tz_offset_ns, double brick_size) {
+    // The copied columns move in; the columns a bare tick array lacks (bid,
+    // ask, open interest, traded and quoted quantities) stay empty, which
+    // reads as zeros.
+    TickColumns ticks;
+    ticks.timestamps = std::move(timestamps);
+    ticks.ltp = std::move(ltp);
+    ticks.buy_qty_delta = std::move(buy_qty_delta);
+    ticks.sell_qty_delta = std::move(sell_qty_delta);
+    return bars_from_ticks(ticks, {step, unit, tz_offset_ns, brick_size});
+}
+
+}  // namespace
+
+PyTypeObject* PyClass<BarAggregatorRec>::type() {
+    static PyTypeObject* t = build_bar_aggregator();
+    return t;
+}
+
+namespace {
+
+void export_bar_aggregation(Exports& ex) {
+    ex.add_class("BarAggregator", &PyClass<BarAggregatorRec>::type);
+    ex.add_function(function_def<kAggregateBars, &py_aggregate_bars>(
+        "Aggregate bars into coarser bars.\n\n"
+        "The final in-progress bar is included (flushed at end of data). Supported\n"
+        "units: time units (\"ms\", \"s\", \"m\", \"h\", \"d\", \"w\"), \"tick\", \"volume\", \"value\"."));
+    ex.add_function(function_def<kBarsFromTicks, &py_bars_from_ticks>(
+        "Build bars from raw tick arrays (`ltp` + buy/sell quantity deltas).\n\n"
+        "Ticks with a zero last-traded price are skipped, matching the tick\n"
+        "backtester's treatment of missing data."));
+}
 
 // ---------------------------------------------------------------------------
 // Tick features and tick signals
 // ---------------------------------------------------------------------------
 
-void export_tick_features(Exports&) {}
+constexpr Param kEntryParams[] = {
+    {"spread_pct"},           {"bsi_delta"},         {"return_1m"},         {"spread_pct_max", "5.0"},
+    {"bsi_min", "0.0"},       {"return_1m_min_abs", "0.0"}, {"return_direction", "1"}, {"cooldown_ticks", "10"},
+};
+const Sig kEntrySignals{nullptr, "compute_tick_entry_signals", kEntryParams};
+
+BoolVec py_entry_signals(Series<double> spread_pct, Series<double> bsi_delta, Series<double> return_1m,
+                         double spread_pct_max, double bsi_min, double return_1m_min_abs, int8_t return_direction,
+                         uint64_t cooldown_ticks) {
+    return tick_entry_signals(spread_pct, bsi_delta, return_1m,
+                              {spread_pct_max, bsi_min, return_1m_min_abs, return_direction, cooldown_ticks});
+}
+
+constexpr Param kExitParams[] = {{"timestamps_ns"}, {"eod_exit_time_ns", "0"}};
+const Sig kExitSignals{nullptr, "compute_tick_exit_signals", kExitParams};
+
+BoolVec py_exit_signals(Series<int64_t> timestamps_ns, int64_t eod_exit_time_ns) {
+    return tick_exit_signals(timestamps_ns, eod_exit_time_ns);
+}
+
+constexpr Param kSpreadParams[] = {{"bid"}, {"ask"}};
+const Sig kSpread{nullptr, "tick_spread_pct", kSpreadParams};
+
+Series<double> py_spread_pct(Series<double> bid, Series<double> ask) { return tick_spread_pct(bid, ask); }
+
+constexpr Param kBsiParams[] = {{"buy_qty_cumulative"}, {"sell_qty_cumulative"}};
+const Sig kBsi{nullptr, "buy_sell_imbalance_delta", kBsiParams};
+
+Series<double> py_bsi_delta(Series<double> buy_qty_cumulative, Series<double> sell_qty_cumulative) {
+    return buy_sell_imbalance_delta(buy_qty_cumulative, sell_qty_cumulative);
+}
+
+constexpr Param kReturnParams[] = {{"timestamps_ns"}, {"ltp"}, {"window_seconds", "60.0"}};
+const Sig kReturn{nullptr, "return_window", kReturnParams};
+
+Series<double> py_return_window(Series<int64_t> timestamps_ns, Series<double> ltp, double window_seconds) {
+    return return_window(timestamps_ns, ltp, window_seconds);
+}
+
+constexpr Param kVolParams[] = {{"timestamps_ns"}, {"ltp"}, {"window_seconds", "300.0"}};
+const Sig kVol{nullptr, "realized_vol_rolling", kVolParams};
+
+Series<double> py_realized_vol(Series<int64_t> timestamps_ns, Series<double> ltp, double window_seconds) {
+    return realized_vol_rolling(timestamps_ns, ltp, window_seconds);
+}
+
+constexpr Param kOiParams[] = {{"oi"}, {"oi_day_high"}, {"oi_day_low"}};
+const Sig kOi{nullptr, "oi_position_pct", kOiParams};
+
+Series<double> py_oi_position(Series<double> oi, double oi_day_high, double oi_day_low) {
+    return oi_position_pct(oi, oi_day_high, oi_day_low);
+}
+
+constexpr Param kVelocityParams[] = {{"timestamps_ns"}, {"window_seconds", "60.0"}};
+const Sig kVelocity{nullptr, "tick_velocity", kVelocityParams};
+
+Series<double> py_tick_velocity(Series<int64_t> timestamps_ns, double window_seconds) {
+    return tick_velocity(timestamps_ns, window_seconds);
+}
+
+void export_tick_features(Exports& ex) {
+    ex.add_function(function_def<kEntrySignals, &py_entry_signals>(
+        "Compute tick momentum entry signals from per-tick feature arrays.\n\n"
+        "All input arrays have the same length N. Returns a bool array of length N\n"
+        "where True marks a valid entry tick (all gates passed, not in cooldown).\n\n"
+        "Gates: the spread limit (`spread_pct` <= `spread_pct_max`), the BSI minimum\n"
+        "(`bsi_delta` >= `bsi_min`; 0.0 = disabled), the absolute return minimum\n"
+        "(|`return_1m`| >= `return_1m_min_abs`; 0.0 = disabled; NaN always fails) and\n"
+        "the cooldown of `cooldown_ticks` ticks between consecutive entries.\n"
+        "`return_direction` is +1 for long (needs a positive `return_1m`) and -1 for\n"
+        "short."));
+    ex.add_function(function_def<kExitSignals, &py_exit_signals>(
+        "Compute time-based exit signals (EOD / session-end).\n\n"
+        "`exit[i]` is True for every tick with timestamp >= `eod_exit_time_ns`; 0\n"
+        "disables (all False). `timestamps_ns` are nanoseconds since the epoch (an\n"
+        "int64 array)."));
+    ex.add_function(function_def<kSpread, &py_spread_pct>(
+        "Per-tick bid/ask spread as percentage of mid price.\n\n"
+        "Returns 0.0 where both bid and ask are zero."));
+    ex.add_function(function_def<kBsi, &py_bsi_delta>(
+        "Per-tick delta BSI from the broker's cumulative session totals.\n\n"
+        "The inputs must be the raw cumulative running sums, not deltas. The result\n"
+        "is in [0, 1] per tick; 0.5 is neutral."));
+    ex.add_function(function_def<kReturn, &py_return_window>(
+        "Per-tick lookback return over a time window.\n\n"
+        "In percent, from the last tick at or before `window_seconds` earlier.\n"
+        "Returns NaN for ticks without sufficient history."));
+    ex.add_function(function_def<kVol, &py_realized_vol>(
+        "Rolling realized volatility proxy: stddev of log-returns over a time window (as %).\n\n"
+        "Returns NaN for ticks without at least 2 data points in the window."));
+    ex.add_function(function_def<kOi, &py_oi_position>(
+        "Per-tick OI position within the day's high/low range: [0, 100].\n\n"
+        "Returns NaN where oi_day_high <= oi_day_low."));
+    ex.add_function(function_def<kVelocity, &py_tick_velocity>(
+        "Rolling tick velocity: ticks per minute over the preceding window_seconds."));
+}
 
 // ---------------------------------------------------------------------------
 // Batch indicators and the streaming Indicator

@@ -80,19 +80,6 @@ TM_FN(run_spread_backtest, {"timestamps"}, {"underlying_close"}, {"legs_premiums
 TM_FN(batch_spread_backtest, {"timestamps"}, {"underlying_close"}, {"items"}, {"config", "None"})
 
 // --- market data -----------------------------------------------------------
-TM_FN(aggregate_bars, {"timestamps"}, {"open"}, {"high"}, {"low"}, {"close"}, {"volume"}, {"step"}, {"unit"},
-      {"tz_offset_ns", "0"}, {"brick_size", "0.0"})
-TM_FN(bars_from_ticks, {"timestamps"}, {"ltp"}, {"buy_qty_delta"}, {"sell_qty_delta"}, {"step"}, {"unit"},
-      {"tz_offset_ns", "0"}, {"brick_size", "0.0"})
-TM_FN(compute_tick_entry_signals, {"spread_pct"}, {"bsi_delta"}, {"return_1m"}, {"spread_pct_max", "5.0"},
-      {"bsi_min", "0.0"}, {"return_1m_min_abs", "0.0"}, {"return_direction", "1"}, {"cooldown_ticks", "10"})
-TM_FN(compute_tick_exit_signals, {"timestamps_ns"}, {"eod_exit_time_ns", "0"})
-TM_FN(tick_spread_pct, {"bid"}, {"ask"})
-TM_FN(buy_sell_imbalance_delta, {"buy_qty_cumulative"}, {"sell_qty_cumulative"})
-TM_FN(return_window, {"timestamps_ns"}, {"ltp"}, {"window_seconds", "60.0"})
-TM_FN(realized_vol_rolling, {"timestamps_ns"}, {"ltp"}, {"window_seconds", "300.0"})
-TM_FN(oi_position_pct, {"oi"}, {"oi_day_high"}, {"oi_day_low"})
-TM_FN(tick_velocity, {"timestamps_ns"}, {"window_seconds", "60.0"})
 TM_FN(sma, {"data"}, {"period"})
 TM_FN(ema, {"data"}, {"period"})
 TM_FN(rsi, {"data"}, {"period"})
@@ -132,7 +119,6 @@ TM_FN(indian_cost_schedule, {"segment"})
     constexpr Param pc_##CLASS[] = {__VA_ARGS__};           \
     const Sig sc_##CLASS{#CLASS, "__new__", pc_##CLASS};
 
-TM_CTOR(BarAggregator, {"step"}, {"unit"}, {"tz_offset_ns", "0"}, {"brick_size", "0.0"})
 TM_CTOR(KernelSession, {"symbol", "\"ASSET\""}, {"direction", "1"}, {"config", "None"},
         {"instrument_config", "None"}, {"instrument", "None"}, {"oms_type", "\"netting\""},
         {"account_type", "\"cash\""}, {"leverage", "1.0"})
@@ -149,11 +135,6 @@ TM_CTOR(OptimizeItem, {"item_id"}, {"alpha"}, {"w_current"}, {"portfolio_value",
 #undef TM_CTOR
 
 constexpr PlaceholderClass kIndicator{"Indicator", "Streaming indicator with batch-identical values."};
-constexpr PlaceholderClass kBarAggregator{
-    "BarAggregator",
-    "Streaming bar aggregator.\n\nPush source records (finer bars or trades) in ascending time order; a\n"
-    "completed bar is returned as `(timestamp, open, high, low, close,\nvolume)` when its boundary is crossed. "
-    "Time bars are stamped with their\nwindow-end timestamp, so a bar labeled `t` contains only data before `t`."};
 constexpr PlaceholderClass kKernelSession{
     "KernelSession",
     "Per-bar simulation session for one instrument.\n\nDrive it by calling `step` once per bar in ascending order, "
@@ -198,17 +179,6 @@ void export_placeholders(Exports& ex) {
     ex.add_function(placeholder_def<s_run_multi_backtest>("Run multi-strategy backtest."));
     ex.add_function(placeholder_def<s_run_spread_backtest>("Run spread backtest (multi-leg options)."));
     ex.add_function(placeholder_def<s_batch_spread_backtest>("Run multiple spread backtests in parallel."));
-    ex.add_function(placeholder_def<s_aggregate_bars>("Aggregate bars into coarser bars."));
-    ex.add_function(placeholder_def<s_bars_from_ticks>(
-        "Build bars from raw tick arrays (`ltp` + buy/sell quantity deltas)."));
-    ex.add_function(placeholder_def<s_compute_tick_entry_signals>("Gated tick entry signals."));
-    ex.add_function(placeholder_def<s_compute_tick_exit_signals>("Tick exit signals at the end-of-day time."));
-    ex.add_function(placeholder_def<s_tick_spread_pct>("Bid-ask spread as a percentage of the mid price."));
-    ex.add_function(placeholder_def<s_buy_sell_imbalance_delta>("Per-tick buy/sell imbalance delta."));
-    ex.add_function(placeholder_def<s_return_window>("Return over a trailing time window."));
-    ex.add_function(placeholder_def<s_realized_vol_rolling>("Rolling realized volatility over a time window."));
-    ex.add_function(placeholder_def<s_oi_position_pct>("Open interest position within the day's range."));
-    ex.add_function(placeholder_def<s_tick_velocity>("Ticks per second over a trailing time window."));
     ex.add_function(placeholder_def<s_sma>("Simple Moving Average."));
     ex.add_function(placeholder_def<s_ema>("Exponential Moving Average."));
     ex.add_function(placeholder_def<s_rsi>("Relative Strength Index."));
@@ -241,7 +211,6 @@ void export_placeholders(Exports& ex) {
         "Export a segment's cost schedule, including the DP sell charge."));
 
     ex.add_class("Indicator", &placeholder_type<kIndicator>);
-    ex.add_class("BarAggregator", &placeholder_type_with_ctor<kBarAggregator, sc_BarAggregator>);
     ex.add_class("KernelSession", &placeholder_type_with_ctor<kKernelSession, sc_KernelSession>);
     ex.add_class("PortfolioSession", &placeholder_type_with_ctor<kPortfolioSession, sc_PortfolioSession>);
     ex.add_class("EngineEvent", &placeholder_type<kEngineEvent>);
