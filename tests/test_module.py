@@ -168,10 +168,9 @@ FUNCTIONS = {
     "rolling_max": "(data, period)",
 }
 
-BUILT_FUNCTIONS = {"run_single_backtest", "resolve_atr_period"}
+BUILT_FUNCTIONS = {"run_single_backtest", "resolve_atr_period", "run_spread_backtest", "batch_spread_backtest"}
 PLACEHOLDER_FUNCTIONS = sorted(set(FUNCTIONS) - BUILT_FUNCTIONS)
-PLACEHOLDER_CONSTRUCTORS = ["BarAggregator", "KernelSession", "PortfolioSession", "BatchSpreadItem",
-                            "OptimizerConfig", "OptimizeItem"]
+PLACEHOLDER_CONSTRUCTORS = ["BarAggregator", "KernelSession", "PortfolioSession", "OptimizerConfig", "OptimizeItem"]
 NO_CONSTRUCTOR = [name for name, (sig, _) in CLASSES.items() if sig is None]
 
 

@@ -29,11 +29,20 @@ bool upper_is(std::string_view s, std::string_view word) {
     return true;
 }
 
-// One leg of the open position.
-struct OpenLeg {
+// One leg during a run: its fixed scale and series, read once per run, and
+// its state in the open position.
+struct LegState {
+    double quantity = 0.0;  // signed, in lots
+    double lot_size = 0.0;
+    const double* closes = nullptr;
+    const double* opens = nullptr;  // set when opening premiums price fills
     bool settled = false;
     double entry_premium = 0.0;
     double premium = 0.0;  // marked now; frozen once settled
+
+    // Value (or P&L, given a premium change) in currency: premium x quantity
+    // x lot size, in that order.
+    double value(double p) const { return p * quantity * lot_size; }
 };
 
 // The open position; at most one at a time. Its legs are kept in a vector
@@ -53,23 +62,16 @@ struct SideFees {
     std::optional<FeeBreakdown> breakdown;
 };
 
-// A leg's value and P&L scale: premium x quantity x lot size, in that order.
-double leg_value(double premium, const SpreadLeg& leg) {
-    return premium * static_cast<double>(leg.quantity) * static_cast<double>(leg.lot_size);
-}
-
 // Fees of one side of the spread: every leg when opening, the unsettled legs
 // at their current premium when closing. Zero-quantity legs pay nothing.
-SideFees side_fees(const FeeModel& model, const std::vector<SpreadLeg>& legs, const std::vector<OpenLeg>& open,
-                   bool opening) {
+SideFees side_fees(const FeeModel& model, const std::vector<LegState>& legs, bool opening) {
     SideFees out;
-    for (std::size_t l = 0; l < legs.size(); ++l) {
-        const SpreadLeg& leg = legs[l];
-        if (leg.quantity == 0 || (!opening && open[l].settled)) continue;
-        const double price = std::fabs(opening ? open[l].entry_premium : open[l].premium);
-        const double qty = std::fabs(static_cast<double>(leg.quantity)) * static_cast<double>(leg.lot_size);
+    for (const LegState& leg : legs) {
+        if (leg.quantity == 0.0 || (!opening && leg.settled)) continue;
+        const double price = std::fabs(opening ? leg.entry_premium : leg.premium);
+        const double qty = std::fabs(leg.quantity) * leg.lot_size;
         // A bought leg buys to open and sells to close; a written leg the reverse.
-        const bool buy = opening == (leg.quantity > 0);
+        const bool buy = opening == (leg.quantity > 0.0);
         if (model.kind == FeeModel::Itemised) {
             const FeeBreakdown b = itemised_fee_breakdown(model.segment, buy, price, qty);
             out.fee += b.total();
@@ -85,25 +87,26 @@ SideFees side_fees(const FeeModel& model, const std::vector<SpreadLeg>& legs, co
     return out;
 }
 
-double unrealised_pnl(const std::vector<SpreadLeg>& legs, const std::vector<OpenLeg>& open, bool& any_unsettled) {
+// P&L of the legs not yet settled, at their current premiums.
+double unrealised_pnl(const std::vector<LegState>& legs, bool& any_unsettled) {
     double pnl = 0.0;
     any_unsettled = false;
-    for (std::size_t l = 0; l < legs.size(); ++l) {
-        if (open[l].settled) continue;
+    for (const LegState& leg : legs) {
+        if (leg.settled) continue;
         any_unsettled = true;
-        pnl += leg_value(open[l].premium - open[l].entry_premium, legs[l]);
+        pnl += leg.value(leg.premium - leg.entry_premium);
     }
     return pnl;
 }
 
 // Prices the exit of the open position at the legs' current premiums and
 // builds its trade; a settlement exit pays no exit fee.
-Trade close_spread_trade(const SpreadParams& p, const OpenSpread& pos, const std::vector<OpenLeg>& open,
+Trade close_spread_trade(const SpreadParams& p, const OpenSpread& pos, const std::vector<LegState>& legs,
                          uint64_t id, uint64_t exit_bar, int64_t exit_time, ExitReason reason, double unrealised) {
     SideFees exit;
-    if (reason != ExitReason::Settlement) exit = side_fees(p.fee_model, p.legs, open, false);
+    if (reason != ExitReason::Settlement) exit = side_fees(p.fee_model, legs, false);
     double exit_value = 0.0;
-    for (std::size_t l = 0; l < p.legs.size(); ++l) exit_value += leg_value(open[l].premium, p.legs[l]);
+    for (const LegState& leg : legs) exit_value += leg.value(leg.premium);
 
     Trade t;
     t.symbol = "SPREAD";
@@ -157,19 +160,21 @@ private:
     std::unordered_set<int64_t> flagged_;
 };
 
-// Equity, drawdown and returns as the loop marks them.
-struct Curves {
-    Series<double> equity;
-    Series<double> drawdown;
-    Series<double> returns;
-    double peak = 0.0;
-    double prev = 0.0;
+// Marks equity, drawdown and return of each bar into curves sized for the
+// run. The running state lives in locals of the bar loop (this object's
+// address never escapes), so the loop keeps it in registers.
+struct Marker {
+    double* equity;
+    double* drawdown;
+    double* returns;
+    double peak;
+    double prev;
     double max_drawdown = 0.0;
     uint64_t run = 0;
     uint64_t longest = 0;
 
-    void mark(double value) {
-        returns.push_back(prev > 0.0 ? (value - prev) / prev : 0.0);
+    void mark(std::size_t i, double value) {
+        returns[i] = prev > 0.0 ? (value - prev) / prev : 0.0;
         prev = value;
         // A bar level with the peak counts as a bar under water.
         if (value > peak) {
@@ -180,8 +185,8 @@ struct Curves {
         }
         const double dd = peak > 0.0 ? (peak - value) / peak * 100.0 : 0.0;
         if (dd > max_drawdown) max_drawdown = dd;
-        equity.push_back(value);
-        drawdown.push_back(dd);
+        equity[i] = value;
+        drawdown[i] = dd;
     }
 };
 
@@ -192,7 +197,8 @@ double ratio_or_limit(double num, double den) {
 
 // The statistics of a spread run. Trades whose entry value is 0 or NaN stay
 // in the list but count nowhere: they have no return to speak of.
-BacktestMetrics spread_metrics(const BacktestConfig& cfg, const std::vector<Trade>& trades, const Curves& c,
+BacktestMetrics spread_metrics(const BacktestConfig& cfg, const std::vector<Trade>& trades,
+                               std::span<const double> returns, double max_drawdown, uint64_t drawdown_bars,
                                double final_cash) {
     BacktestMetrics m;
     const double capital = cfg.initial_capital;
@@ -260,8 +266,8 @@ BacktestMetrics spread_metrics(const BacktestConfig& cfg, const std::vector<Trad
     const double avg_win = m.avg_win_pct.value_or(0.0);
     m.payoff_ratio = ratio_or_limit(avg_win, std::fabs(m.avg_loss_pct.value_or(0.0)));
 
-    m.max_drawdown_pct = c.max_drawdown;
-    m.max_drawdown_duration = c.longest;
+    m.max_drawdown_pct = max_drawdown;
+    m.max_drawdown_duration = drawdown_bars;
     m.calmar_ratio = ratio_or_limit(m.total_return_pct, m.max_drawdown_pct);
     const double gain = final_cash - capital;
     if (capital > 0.0 && m.max_drawdown_pct > 0.0) {
@@ -272,8 +278,8 @@ BacktestMetrics spread_metrics(const BacktestConfig& cfg, const std::vector<Trad
 
     // Running mean and sample variance of the per-bar returns, NaN skipped.
     uint64_t count = 0;
-    double mean = 0.0, m2 = 0.0, down = 0.0, pos = 0.0, neg = 0.0;
-    for (double r : c.returns) {
+    double mean = 0.0, m2 = 0.0, down = 0.0, gains = 0.0, losses = 0.0;
+    for (double r : returns) {
         if (std::isnan(r)) continue;
         ++count;
         const double delta = r - mean;
@@ -281,9 +287,9 @@ BacktestMetrics spread_metrics(const BacktestConfig& cfg, const std::vector<Trad
         m2 += delta * (r - mean);
         if (r < 0.0) {
             down += r * r;
-            neg += r;
+            losses += r;
         } else if (r > 0.0) {
-            pos += r;
+            gains += r;
         }
     }
     if (count >= 2) {
@@ -296,7 +302,7 @@ BacktestMetrics spread_metrics(const BacktestConfig& cfg, const std::vector<Trad
     } else {
         m.sortino_ratio = mean > 0.0 ? kInf : 0.0;
     }
-    m.omega_ratio = ratio_or_limit(pos, std::fabs(neg));
+    m.omega_ratio = ratio_or_limit(gains, std::fabs(losses));
     return m;
 }
 
@@ -370,27 +376,34 @@ EngineResult run_spread_strategy(const SpreadParams& p, std::span<const int64_t>
     if (spread_shape_problem(p, n, a)) return flat_result(p.config, n);
 
     const BacktestConfig& cfg = p.config;
-    const std::vector<SpreadLeg>& legs = p.legs;
-    const std::size_t nlegs = legs.size();
     const bool next_bar = cfg.resolved_fill_timing() == FillTiming::NextBarOpen;
     // Opening premiums price fills only when fills happen at the next open.
-    const PremiumSeries* opens = (next_bar && a.open_premiums) ? &*a.open_premiums : nullptr;
+    const bool use_opens = next_bar && a.open_premiums;
+    std::vector<LegState> legs(p.legs.size());
+    for (std::size_t l = 0; l < legs.size(); ++l) {
+        legs[l].quantity = static_cast<double>(p.legs[l].quantity);
+        legs[l].lot_size = static_cast<double>(p.legs[l].lot_size);
+        legs[l].closes = a.premiums[l].data();
+        if (use_opens) legs[l].opens = (*a.open_premiums)[l].data();
+    }
+    const std::vector<int64_t>* expiries = p.leg_expiries ? &*p.leg_expiries : nullptr;
     // No entry at or after any leg's expiry.
     std::optional<int64_t> first_expiry;
-    if (p.leg_expiries)
-        for (int64_t e : *p.leg_expiries) first_expiry = first_expiry ? std::min(*first_expiry, e) : e;
+    if (expiries)
+        for (int64_t e : *expiries) first_expiry = first_expiry ? std::min(*first_expiry, e) : e;
 
-    Curves curves;
-    curves.equity.reserve(n);
-    curves.drawdown.reserve(n);
-    curves.returns.reserve(n);
-    curves.peak = curves.prev = cfg.initial_capital;
+    EngineResult r;
+    r.equity_curve.resize(n);
+    r.drawdown_curve.resize(n);
+    r.returns.resize(n);
+    Marker marker{r.equity_curve.data(), r.drawdown_curve.data(), r.returns.data(), cfg.initial_capital,
+                  cfg.initial_capital};
 
-    std::vector<OpenLeg> open(nlegs);
     OpenSpread pos;
     std::vector<Trade> trades;
     SquareoffClock squareoff(cfg);
     double cash = cfg.initial_capital;
+    double unrealised = 0.0;  // of the open position's unsettled legs
     uint64_t next_id = 1;
 
     for (std::size_t i = 0; i < n; ++i) {
@@ -401,19 +414,20 @@ EngineResult run_spread_strategy(const SpreadParams& p, std::span<const int64_t>
         const bool squareoff_bar = squareoff.is_squareoff_bar(ts[i]);
 
         if (pos.open) {
-            for (std::size_t l = 0; l < nlegs; ++l)
-                if (!open[l].settled) open[l].premium = a.premiums[l][i];
-            if (p.leg_expiries) {
-                for (std::size_t l = 0; l < nlegs; ++l) {
-                    if (open[l].settled || (*p.leg_expiries)[l] > ts[i]) continue;
-                    const double settled_pnl = leg_value(open[l].premium - open[l].entry_premium, legs[l]);
+            for (LegState& leg : legs)
+                if (!leg.settled) leg.premium = leg.closes[i];
+            if (expiries) {
+                for (std::size_t l = 0; l < legs.size(); ++l) {
+                    LegState& leg = legs[l];
+                    if (leg.settled || (*expiries)[l] > ts[i]) continue;
+                    const double settled_pnl = leg.value(leg.premium - leg.entry_premium);
                     pos.realised += settled_pnl;
                     cash += settled_pnl;
-                    open[l].settled = true;
+                    leg.settled = true;
                 }
             }
             bool any_unsettled = false;
-            double unrealised = unrealised_pnl(legs, open, any_unsettled);
+            unrealised = unrealised_pnl(legs, any_unsettled);
             const bool stop = p.max_loss && unrealised < -*p.max_loss;
             const bool target = p.target_profit && unrealised > *p.target_profit;
             if (!any_unsettled || exit || squareoff_bar || stop || target) {
@@ -427,26 +441,28 @@ EngineResult run_spread_strategy(const SpreadParams& p, std::span<const int64_t>
                 } else if (stop) {
                     reason = ExitReason::StopLoss;
                 }
-                if (opens && exit && any_unsettled) {
+                if (use_opens && exit && any_unsettled) {
                     // A signal exit fills at this bar's open, like the entry.
-                    for (std::size_t l = 0; l < nlegs; ++l)
-                        if (!open[l].settled) open[l].premium = (*opens)[l][i];
-                    unrealised = unrealised_pnl(legs, open, any_unsettled);
+                    for (LegState& leg : legs)
+                        if (!leg.settled) leg.premium = leg.opens[i];
+                    unrealised = unrealised_pnl(legs, any_unsettled);
                 }
-                trades.push_back(close_spread_trade(p, pos, open, next_id++, i, ts[i], reason, unrealised));
+                trades.push_back(close_spread_trade(p, pos, legs, next_id++, i, ts[i], reason, unrealised));
                 cash += unrealised - trades.back().exit_fees;
                 pos.open = false;
+                unrealised = 0.0;
             }
         }
 
         if (!pos.open && entry && !squareoff_bar && (!first_expiry || ts[i] < *first_expiry)) {
             double entry_value = 0.0;
-            for (std::size_t l = 0; l < nlegs; ++l) {
-                const double premium = opens ? (*opens)[l][i] : a.premiums[l][i];
-                open[l] = OpenLeg{false, premium, premium};
-                entry_value += leg_value(premium, legs[l]);
+            for (LegState& leg : legs) {
+                const double premium = use_opens ? leg.opens[i] : leg.closes[i];
+                leg.settled = false;
+                leg.entry_premium = leg.premium = premium;
+                entry_value += leg.value(premium);
             }
-            SideFees fees = side_fees(p.fee_model, legs, open, true);
+            SideFees fees = side_fees(p.fee_model, legs, true);
             cash -= fees.fee;
             pos.open = true;
             pos.entry_bar = i;
@@ -455,31 +471,23 @@ EngineResult run_spread_strategy(const SpreadParams& p, std::span<const int64_t>
             pos.entry_fees = fees.fee;
             pos.entry_breakdown = fees.breakdown;
             pos.realised = 0.0;
+            // Marked at the entry premiums: 0, unless a premium is not finite.
+            bool any_unsettled = false;
+            unrealised = unrealised_pnl(legs, any_unsettled);
         }
 
-        double unrealised = 0.0;
-        if (pos.open) {
-            bool any_unsettled = false;
-            unrealised = unrealised_pnl(legs, open, any_unsettled);
-        }
-        curves.mark(cash + unrealised);
+        marker.mark(i, cash + unrealised);
     }
 
     if (pos.open) {
         // Closed at the last bar's marks; the curve keeps its last point, so
         // these exit fees show in the end value only.
-        bool any_unsettled = false;
-        const double unrealised = unrealised_pnl(legs, open, any_unsettled);
         trades.push_back(
-            close_spread_trade(p, pos, open, next_id++, n - 1, ts[n - 1], ExitReason::EndOfData, unrealised));
+            close_spread_trade(p, pos, legs, next_id++, n - 1, ts[n - 1], ExitReason::EndOfData, unrealised));
         cash += unrealised - trades.back().exit_fees;
     }
 
-    EngineResult r;
-    r.metrics = spread_metrics(cfg, trades, curves, cash);
-    r.equity_curve = std::move(curves.equity);
-    r.drawdown_curve = std::move(curves.drawdown);
-    r.returns = std::move(curves.returns);
+    r.metrics = spread_metrics(cfg, trades, r.returns, marker.max_drawdown, marker.longest, cash);
     r.trades = std::move(trades);
     return r;
 }
