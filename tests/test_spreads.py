@@ -172,6 +172,13 @@ def test_squareoff_closes_once_per_local_day(offset, rows):
     assert trade_rows(res) == rows
 
 
+def test_squareoff_remembers_days_when_timestamps_go_back():
+    ts = np.array([local(0, 15, 30), local(1, 15, 30), local(0, 15, 40)], dtype=np.int64)
+    cfg = BC(squareoff_time="15:20", session_tz_offset_ns=IST)
+    # bars 0 and 1 are their days' squareoff bars; bar 2 returns to a day already squared off
+    assert trade_rows(run([[10.0] * 3], [CALL], [0, 1, 2], ts=ts, config=cfg)) == [(1, 2, 2, "EndOfData")]
+
+
 CLOSES, OPENS = [10, 11, 12, 13, 14, 15], [9.5, 10.5, 11.5, 12.5, 13.5, 14.5]
 
 
