@@ -12,6 +12,7 @@
 #include <mutex>
 #include <span>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace tidemark {
@@ -71,6 +72,11 @@ auto parallel_map(std::span<T> items, F&& f) -> std::vector<std::invoke_result_t
     detail::pool_for_each_index(items.size(), body, &ctx);
     if (ctx.error) std::rethrow_exception(ctx.error);
     return out;
+}
+
+template <class T, class A, class F>
+auto parallel_map(std::vector<T, A>& items, F&& f) {
+    return parallel_map(std::span<T>(items), std::forward<F>(f));
 }
 
 }  // namespace tidemark

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "core/parallel.h"
-#include "core/session.h"
 #include "strategies/spreads.h"
 
 using namespace tidemark;
@@ -50,7 +49,7 @@ TEST(ParallelMap, ResultsFollowItemOrderWithMoreItemsThanThreads) {
 TEST(ParallelMap, EmptyInputCallsNothing) {
     std::vector<int> items;
     std::atomic<int> calls{0};
-    auto out = parallel_map(std::span<int>(items), [&](int&) { return ++calls; });
+    auto out = parallel_map(items, [&](int&) { return ++calls; });
     EXPECT_TRUE(out.empty());
     EXPECT_EQ(calls.load(), 0);
 }
@@ -117,12 +116,4 @@ TEST(SpreadEngine, ExtremeInputsStayDefined) {
         EXPECT_EQ(r.drawdown_curve.size(), ts.size());
         EXPECT_EQ(r.returns.size(), ts.size());
     }
-}
-
-TEST(SpreadEngine, MinuteOfDayFollowsTheLocalClock) {
-    const int64_t minute = 60'000'000'000LL;
-    EXPECT_EQ(local_minute_of_day(0, 0), 0u);
-    EXPECT_EQ(local_minute_of_day(-minute, 0), 1439u);
-    EXPECT_EQ(local_minute_of_day(0, 330 * minute), 330u);  // UTC midnight is 05:30 in India
-    EXPECT_EQ(local_minute_of_day(kNanosPerDay - 1, 0), 1439u);
 }
