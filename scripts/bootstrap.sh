@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-APT_PACKAGES=(cmake ninja-build g++ libgtest-dev)
+APT_PACKAGES=(cmake ninja-build g++ libgtest-dev libtbb-dev)
 missing=()
 for p in "${APT_PACKAGES[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

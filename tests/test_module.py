@@ -169,12 +169,13 @@ FUNCTIONS = {
 }
 
 BUILT_FUNCTIONS = {"run_single_backtest", "resolve_atr_period",
-                   "run_options_backtest", "run_pairs_backtest", "run_tick_backtest"}
+                   "run_options_backtest", "run_pairs_backtest", "run_tick_backtest",
+                   "run_spread_backtest", "batch_spread_backtest"}
 BUILT_FUNCTIONS |= {"aggregate_bars", "bars_from_ticks", "compute_tick_entry_signals", "compute_tick_exit_signals",
                     "tick_spread_pct", "buy_sell_imbalance_delta", "return_window", "realized_vol_rolling",
                     "oi_position_pct", "tick_velocity"}
 PLACEHOLDER_FUNCTIONS = sorted(set(FUNCTIONS) - BUILT_FUNCTIONS)
-PLACEHOLDER_CONSTRUCTORS = ["KernelSession", "PortfolioSession", "BatchSpreadItem",
+PLACEHOLDER_CONSTRUCTORS = ["KernelSession", "PortfolioSession",
                             "OptimizerConfig", "OptimizeItem"]
 NO_CONSTRUCTOR = [name for name, (sig, _) in CLASSES.items() if sig is None]
 

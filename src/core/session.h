@@ -36,4 +36,11 @@ inline int64_t trading_day(int64_t ts, int64_t tz_offset_ns) {
     return floor_div(saturating_add(ts, tz_offset_ns), kNanosPerDay);
 }
 
+// Minutes after local midnight (0..1439) of `ts` with the given offset from UTC.
+inline uint32_t local_minute_of_day(int64_t ts, int64_t tz_offset_ns) {
+    int64_t r = saturating_add(ts, tz_offset_ns) % kNanosPerDay;
+    if (r < 0) r += kNanosPerDay;
+    return static_cast<uint32_t>(r / 60'000'000'000LL);
+}
+
 }  // namespace tidemark

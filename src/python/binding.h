@@ -78,6 +78,21 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// Releases the interpreter lock for a scope and takes it back on leaving it,
+// also when an exception leaves the scope, so that the exception is turned
+// into a Python error with the lock held. Nothing in the scope may touch a
+// Python object.
+class AllowThreads {
+public:
+    AllowThreads() : state_(PyEval_SaveThread()) {}
+    AllowThreads(const AllowThreads&) = delete;
+    AllowThreads& operator=(const AllowThreads&) = delete;
+    ~AllowThreads() { PyEval_RestoreThread(state_); }
+
+private:
+    PyThreadState* state_;
+};
+
 // Runs a body and maps every C++ failure to a Python exception.
 template <class F>
 PyObject* guarded(F&& f) noexcept {

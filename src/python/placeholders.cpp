@@ -74,10 +74,6 @@ TM_FN(run_portfolio_backtest, {"instruments"}, {"config", "None"}, {"allocation"
       {"instrument_configs", "None"})
 TM_FN(run_multi_backtest, {"timestamps"}, {"open"}, {"high"}, {"low"}, {"close"}, {"volume"}, {"strategies"},
       {"config", "None"}, {"combine_mode", "\"any\""})
-TM_FN(run_spread_backtest, {"timestamps"}, {"underlying_close"}, {"legs_premiums"}, {"leg_configs"}, {"entries"},
-      {"exits"}, {"config", "None"}, {"spread_type", "\"custom\""}, {"max_loss", "None"},
-      {"target_profit", "None"}, {"leg_expiry_timestamps", "None"}, {"legs_open_premiums", "None"})
-TM_FN(batch_spread_backtest, {"timestamps"}, {"underlying_close"}, {"items"}, {"config", "None"})
 
 // --- market data -----------------------------------------------------------
 TM_FN(sma, {"data"}, {"period"})
@@ -123,9 +119,6 @@ TM_CTOR(KernelSession, {"symbol", "\"ASSET\""}, {"direction", "1"}, {"config", "
         {"instrument_config", "None"}, {"instrument", "None"}, {"oms_type", "\"netting\""},
         {"account_type", "\"cash\""}, {"leverage", "1.0"})
 TM_CTOR(PortfolioSession, {"config", "None"}, {"account_type", "\"cash\""}, {"leverage", "1.0"})
-TM_CTOR(BatchSpreadItem, {"strategy_id"}, {"legs_premiums"}, {"leg_configs"}, {"entries"}, {"exits"},
-        {"spread_type", "\"custom\""}, {"max_loss", "None"}, {"target_profit", "None"},
-        {"legs_open_premiums", "None"})
 TM_CTOR(OptimizerConfig, {"risk_aversion"}, {"turnover_penalty"}, {"position_cap"}, {"sector_ids"},
         {"sector_caps"}, {"no_trade_band", "0.0"}, {"min_trade_value", "0.0"}, {"portfolio_value", "0.0"},
         {"cash_max", "0.0"}, {"max_iter", "200"}, {"tolerance", "1e-8"}, {"short_cap", "0.0"},
@@ -153,7 +146,6 @@ constexpr PlaceholderClass kEngineEvent{
     "`\"order_canceled\"`, `\"order_expired\"`,\n`\"order_rejected\"`); the optional fields are populated "
     "according to the\nkind."};
 constexpr PlaceholderClass kPositionSnapshot{"PositionSnapshot", "Read-only view of the session's open position."};
-constexpr PlaceholderClass kBatchSpreadItem{"BatchSpreadItem", "A single spread backtest item for batch execution."};
 constexpr PlaceholderClass kRiskModel{
     "RiskModel",
     "Shrunk covariance matrix plus the context needed to use it safely.\n\nCarries `periods_per_year` and "
@@ -177,8 +169,6 @@ void export_placeholders(Exports& ex) {
     ex.add_function(placeholder_def<s_run_basket_backtest>("Run basket/collective backtest."));
     ex.add_function(placeholder_def<s_run_portfolio_backtest>("Run a shared-capital portfolio backtest."));
     ex.add_function(placeholder_def<s_run_multi_backtest>("Run multi-strategy backtest."));
-    ex.add_function(placeholder_def<s_run_spread_backtest>("Run spread backtest (multi-leg options)."));
-    ex.add_function(placeholder_def<s_batch_spread_backtest>("Run multiple spread backtests in parallel."));
     ex.add_function(placeholder_def<s_sma>("Simple Moving Average."));
     ex.add_function(placeholder_def<s_ema>("Exponential Moving Average."));
     ex.add_function(placeholder_def<s_rsi>("Relative Strength Index."));
@@ -215,7 +205,6 @@ void export_placeholders(Exports& ex) {
     ex.add_class("PortfolioSession", &placeholder_type_with_ctor<kPortfolioSession, sc_PortfolioSession>);
     ex.add_class("EngineEvent", &placeholder_type<kEngineEvent>);
     ex.add_class("PositionSnapshot", &placeholder_type<kPositionSnapshot>);
-    ex.add_class("BatchSpreadItem", &placeholder_type_with_ctor<kBatchSpreadItem, sc_BatchSpreadItem>);
     ex.add_class("RiskModel", &placeholder_type<kRiskModel>);
     ex.add_class("OptimizerConfig", &placeholder_type_with_ctor<kOptimizerConfig, sc_OptimizerConfig>);
     ex.add_class("OptimizationResult", &placeholder_type<kOptimizationResult>);
