@@ -174,6 +174,7 @@ BUILT_FUNCTIONS = {"run_single_backtest", "resolve_atr_period",
 BUILT_FUNCTIONS |= {"aggregate_bars", "bars_from_ticks", "compute_tick_entry_signals", "compute_tick_exit_signals",
                     "tick_spread_pct", "buy_sell_imbalance_delta", "return_window", "realized_vol_rolling",
                     "oi_position_pct", "tick_velocity"}
+BUILT_FUNCTIONS |= {"simulate_portfolio_mc"}
 PLACEHOLDER_FUNCTIONS = sorted(set(FUNCTIONS) - BUILT_FUNCTIONS)
 PLACEHOLDER_CONSTRUCTORS = ["KernelSession", "PortfolioSession",
                             "OptimizerConfig", "OptimizeItem"]

@@ -90,8 +90,6 @@ TM_FN(rolling_min, {"data"}, {"period"})
 TM_FN(rolling_max, {"data"}, {"period"})
 
 // --- analytics ---------------------------------------------------------------
-TM_FN(simulate_portfolio_mc, {"returns"}, {"weights"}, {"correlation_matrix"}, {"initial_value"},
-      {"n_simulations", "10000"}, {"horizon_days", "252"}, {"seed", "42"})
 TM_FN(estimate_covariance, {"returns"}, {"asset_ids"}, {"periods_per_year"})
 TM_FN(optimize_portfolio, {"model"}, {"alpha"}, {"w_current"}, {"asset_ids"}, {"config"})
 TM_FN(batch_optimize_portfolios, {"model"}, {"items"}, {"config"})
@@ -181,7 +179,6 @@ void export_placeholders(Exports& ex) {
     ex.add_function(placeholder_def<s_supertrend>("Supertrend indicator."));
     ex.add_function(placeholder_def<s_rolling_min>("Rolling minimum."));
     ex.add_function(placeholder_def<s_rolling_max>("Rolling maximum."));
-    ex.add_function(placeholder_def<s_simulate_portfolio_mc>("Run Monte Carlo forward simulation for a portfolio."));
     ex.add_function(placeholder_def<s_estimate_covariance>(
         "Estimate a Ledoit-Wolf constant-correlation shrunk covariance."));
     ex.add_function(placeholder_def<s_optimize_portfolio>("Optimize one long-only book seeded from current holdings."));
