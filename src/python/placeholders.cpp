@@ -146,9 +146,6 @@ TM_FN(indian_cost_schedule, {"segment"})
     const Sig sc_##CLASS{#CLASS, "__new__", pc_##CLASS};
 
 TM_CTOR(BarAggregator, {"step"}, {"unit"}, {"tz_offset_ns", "0"}, {"brick_size", "0.0"})
-TM_CTOR(KernelSession, {"symbol", "\"ASSET\""}, {"direction", "1"}, {"config", "None"},
-        {"instrument_config", "None"}, {"instrument", "None"}, {"oms_type", "\"netting\""},
-        {"account_type", "\"cash\""}, {"leverage", "1.0"})
 TM_CTOR(PortfolioSession, {"config", "None"}, {"account_type", "\"cash\""}, {"leverage", "1.0"})
 TM_CTOR(BatchSpreadItem, {"strategy_id"}, {"legs_premiums"}, {"leg_configs"}, {"entries"}, {"exits"},
         {"spread_type", "\"custom\""}, {"max_loss", "None"}, {"target_profit", "None"},
@@ -167,24 +164,12 @@ constexpr PlaceholderClass kBarAggregator{
     "Streaming bar aggregator.\n\nPush source records (finer bars or trades) in ascending time order; a\n"
     "completed bar is returned as `(timestamp, open, high, low, close,\nvolume)` when its boundary is crossed. "
     "Time bars are stamped with their\nwindow-end timestamp, so a bar labeled `t` contains only data before `t`."};
-constexpr PlaceholderClass kKernelSession{
-    "KernelSession",
-    "Per-bar simulation session for one instrument.\n\nDrive it by calling `step` once per bar in ascending order, "
-    "then `finish` to\nobtain the standard backtest result. Scalars cross the boundary per bar, so a\nPython driver "
-    "loop pays one call per bar with no array allocation."};
 constexpr PlaceholderClass kPortfolioSession{
     "PortfolioSession",
     "Multi-instrument session over deterministically merged bar streams.\n\nOne shared account funds every "
     "instrument. With `account_type=\"margin\"`\nthey also share one pool of locked initial margin, so leverage "
     "applies\nportfolio-wide and a margin call halts all instruments at once.\n\nProtocol: `add_instrument` + "
     "`set_bars` per symbol, `seal()`, then loop\n`current()` / `apply_current(...)` to completion and `finish()`."};
-constexpr PlaceholderClass kEngineEvent{
-    "EngineEvent",
-    "One observable outcome of a session step.\n\n`kind` is `\"entered\"`, `\"exited\"`, `\"entry_rejected\"`, or "
-    "one of the\norder-lifecycle kinds (`\"order_accepted\"`, `\"order_triggered\"`,\n`\"order_filled\"`, "
-    "`\"order_canceled\"`, `\"order_expired\"`,\n`\"order_rejected\"`); the optional fields are populated "
-    "according to the\nkind."};
-constexpr PlaceholderClass kPositionSnapshot{"PositionSnapshot", "Read-only view of the session's open position."};
 constexpr PlaceholderClass kBatchSpreadItem{"BatchSpreadItem", "A single spread backtest item for batch execution."};
 constexpr PlaceholderClass kRiskModel{
     "RiskModel",
@@ -258,10 +243,7 @@ void export_placeholders(Exports& ex) {
 
     ex.add_class("Indicator", &placeholder_type<kIndicator>);
     ex.add_class("BarAggregator", &placeholder_type_with_ctor<kBarAggregator, sc_BarAggregator>);
-    ex.add_class("KernelSession", &placeholder_type_with_ctor<kKernelSession, sc_KernelSession>);
     ex.add_class("PortfolioSession", &placeholder_type_with_ctor<kPortfolioSession, sc_PortfolioSession>);
-    ex.add_class("EngineEvent", &placeholder_type<kEngineEvent>);
-    ex.add_class("PositionSnapshot", &placeholder_type<kPositionSnapshot>);
     ex.add_class("BatchSpreadItem", &placeholder_type_with_ctor<kBatchSpreadItem, sc_BatchSpreadItem>);
     ex.add_class("RiskModel", &placeholder_type<kRiskModel>);
     ex.add_class("OptimizerConfig", &placeholder_type_with_ctor<kOptimizerConfig, sc_OptimizerConfig>);
