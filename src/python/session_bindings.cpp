@@ -1,4 +1,6 @@
 // The event-driven sessions: KernelSession and PortfolioSession.
+#include <algorithm>
+
 #include "portfolio/kernel_session.h"
 #include "python/classes.h"
 #include "python/registry.h"
@@ -61,6 +63,51 @@ PyRef ks_step(KernelSessionRec& r, uint64_t idx, int64_t timestamp, double open,
     r.scratch.clear();
     r.session.step(idx, bar, in, r.scratch);
     return engine_events_to_py(r.scratch);
+}
+
+// The per-bar call of a driver loop. The common call (positional arguments
+// of exactly the expected types, a free session) converts in place; any
+// other call goes through the general binder, which also produces every
+// error message, so both paths behave alike.
+PyObject* ks_step_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    auto* obj = as_obj<KernelSessionRec>(self);
+    auto general = [&] { return fastcall_method<kKsStep, &ks_step>(self, args, nargsf, kwnames); };
+    if (kwnames || nargs < 7 || nargs > 13 || obj->borrow != 0) return general();
+    if (!PyLong_CheckExact(args[0]) || !PyLong_CheckExact(args[1])) return general();
+    double px[5];
+    for (int i = 0; i < 5; ++i) {
+        if (!PyFloat_CheckExact(args[2 + i])) return general();
+        px[i] = PyFloat_AS_DOUBLE(args[2 + i]);
+    }
+    bool flags[2] = {false, false};
+    for (Py_ssize_t i = 7; i < std::min<Py_ssize_t>(nargs, 9); ++i) {
+        if (args[i] != Py_True && args[i] != Py_False) return general();
+        flags[i - 7] = args[i] == Py_True;
+    }
+    double atr = 0.0;
+    if (nargs > 9) {
+        if (!PyFloat_CheckExact(args[9])) return general();
+        atr = PyFloat_AS_DOUBLE(args[9]);
+    }
+    std::optional<double> opt[3];
+    for (Py_ssize_t i = 10; i < nargs; ++i) {
+        if (args[i] == Py_None) continue;
+        if (!PyFloat_CheckExact(args[i])) return general();
+        opt[i - 10] = PyFloat_AS_DOUBLE(args[i]);
+    }
+    const unsigned long long idx = PyLong_AsUnsignedLongLong(args[0]);
+    const long long ts = PyLong_AsLongLong(args[1]);
+    if (PyErr_Occurred()) {
+        // Out of range: the general path raises the error it names.
+        PyErr_Clear();
+        return general();
+    }
+    return guarded([&]() -> PyObject* {
+        WriteBorrow g(obj);
+        return to_py(ks_step(obj->rec, idx, ts, px[0], px[1], px[2], px[3], px[4], flags[0], flags[1], atr, opt[0],
+                             opt[1], opt[2]));
+    });
 }
 
 double ks_cash(const KernelSessionRec& r) { return r.session.cash(); }
@@ -204,11 +251,13 @@ PyTypeObject* build_kernel_session() {
         "order, then `finish` to\nobtain the standard backtest result. Scalars cross the boundary per bar, so a\n"
         "Python driver loop pays one call per bar with no array allocation.");
     set_constructor<kKsNew, &ks_new>(s);
+    PyMethodDef step_def = method<kKsStep, &ks_step>(
+        "Advance the session by one bar.\n\n`entry`/`exit` carry the strategy's order intents for the bar; "
+        "`stop_price`/\n`target_price` optionally pin explicit exit levels for an entry opened on\nthis bar, "
+        "overriding the configured stop and target models.");
+    step_def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&ks_step_fast));
     s.methods = {
-        method<kKsStep, &ks_step>(
-            "Advance the session by one bar.\n\n`entry`/`exit` carry the strategy's order intents for the bar; "
-            "`stop_price`/\n`target_price` optionally pin explicit exit levels for an entry opened on\nthis bar, "
-            "overriding the configured stop and target models."),
+        step_def,
         method0<&ks_cash>("cash", "Current uninvested cash."),
         method0<&ks_equity>("equity", "Mark-to-market equity after the most recent step."),
         method0<&ks_free_capital>("free_capital", "Cash not locked as margin (margin mode); all cash otherwise."),
