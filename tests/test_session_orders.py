@@ -363,3 +363,55 @@ def test_options_settle_at_expiry(binary, underlying, price):
                        ("entry_rejected", 2, "Expired")]
     # Every later step settles again and refuses entries.
     assert [e.kind for e in s.step(3, 3, 4.0, 4.0, 4.0, 4.0, 1.0, entry=True)] == ["entry_rejected"]
+
+
+# --- behaviour kept sound where a literal reading would misbehave -------------------
+
+@pytest.mark.parametrize("order, limit", [
+    (submit("sell", "limit_if_touched", trigger_price=102.5, limit_price=103.0), 103.0),
+    (submit("buy", "trailing_stop_limit", offset=2.0, limit_offset=0.5), 100.5),
+])
+@pytest.mark.parametrize("prob_limit, prob_slip, fills", [(1.0, 1.0, True), (0.0, 0.0, False)])
+def test_triggered_touched_and_trailing_limits_rest_as_limits(order, limit, prob_limit, prob_slip, fills):
+    # Once triggered they pass the limit gate: never filled beyond the limit,
+    # even when every slippage draw hits, and subject to its fill probability.
+    cfg = tm.BacktestConfig(fees=0.0, fill_prob_limit=prob_limit, fill_prob_slippage=prob_slip)
+    s = tm.KernelSession(config=cfg, instrument=tm.InstrumentSpec.equity("X", price_increment=0.05))
+    fills_seen = [e[3] for e in drive(s, before={0: order}) if e[0] == FILL]
+    assert fills_seen == ([limit] if fills else [])
+
+
+def test_an_expired_market_order_never_fills():
+    # Stamped with the previous step and day; the next step is a new day, so
+    # the order expires before market orders are taken.
+    s = session()
+    s.step(0, 0, *BARS[0], 1.0)
+    s.submit_order("buy", "market", 0, 0, "A", units=1.0, tif="day")
+    assert drive(s, [BARS[1]], ts=lambda i: DAY, start=1) == [("order_expired", 1, "A")]
+    assert not s.is_in_position() and s.open_order_ids() == []
+
+
+def test_immediate_or_cancel_market_orders_fill_at_the_next_open():
+    s = tm.KernelSession(config=tm.BacktestConfig(fees=0.0, fill_timing="next_bar_open"))
+    out = drive(s, before={0: submit("buy", "market", tif="ioc")})
+    assert out == [(ACC, 0, "A"), (FILL, 1, "A", 100.0, 10.0), (ENT, 1, 100.0, 10.0, 1)]
+
+
+def test_an_immediate_or_cancel_limit_that_misses_its_draw_is_canceled():
+    s = session(config=tm.BacktestConfig(fees=0.0, fill_prob_limit=0.0))
+    assert drive(s, before={0: submit("buy", "limit", limit_price=99.5, tif="ioc")}) == [
+        (ACC, 0, "A"), ("order_canceled", 1, "A")]
+
+
+def test_day_numbers_before_the_epoch_round_down():
+    s = session()
+    s.submit_order("buy", "limit", 0, -1, "D", units=1.0, limit_price=50.0, tif="day")
+    out = drive(s, BARS[:2], ts=lambda i: -1 + i)
+    assert out == [(ACC, 0, "D"), ("order_expired", 1, "D")]
+
+
+def test_a_huge_twap_interval_does_not_wrap_around():
+    s = session()
+    s.submit_twap(2.0, "buy", 2, 2**63 - 1, 0, 0, "T")
+    out = drive(s, BARS[:3], ts=lambda i: 10 * (i + 1))
+    assert [e[2] for e in out if e[0] == FILL] == ["T#0"]

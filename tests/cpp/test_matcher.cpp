@@ -273,3 +273,34 @@ TEST(TickPath, LatencyHoldsAnOrderBackUntilItHasArrived) {
     EXPECT_TRUE(fill_prices(step(k, 1, print(5999, 100.0, 1.0), true)).empty());
     EXPECT_EQ(fill_prices(step(k, 2, print(6000, 100.0, 1.0), true)), (std::vector<double>{101.0, 100.0}));
 }
+
+TEST(TickPath, LatencyNearTheEndOfTimeDoesNotWrap) {
+    BacktestConfig cfg = no_fees();
+    cfg.order_latency_ns = 1000;
+    ExecutionKernel k = make_kernel(cfg);
+    OrderArgs a = order("buy", "market", 0, 1.0);
+    a.submitted_ts = std::numeric_limits<int64_t>::max() - 10;
+    k.submit_order(a);
+    // Arrival saturates at the largest time instead of wrapping to the past.
+    EXPECT_TRUE(fill_prices(step(k, 0, print(0, 100.0, 1.0), true)).empty());
+    EXPECT_EQ(fill_prices(step(k, 1, print(std::numeric_limits<int64_t>::max(), 100.0, 1.0), true)),
+              std::vector<double>{100.0});
+}
+
+TEST(TickPath, InHedgingLaterFillsAddToThePositionTheOrderOpened) {
+    BacktestConfig cfg = no_fees();
+    cfg.partial_fills = true;
+    ExecutionKernel k = make_kernel(cfg);
+    k.ledger.mode = PositionLedger::Hedging;
+    k.submit_order(order("buy", "market", 0, 5.0));
+    step(k, 0, print(0, 100.0, 10.0), true);
+    k.submit_order(order("buy", "market", 1, 8.0));
+    step(k, 1, print(1, 110.0, 6.0), true);
+    step(k, 2, print(2, 120.0, 6.0), true);
+    ASSERT_EQ(k.ledger.positions.size(), 2u);
+    EXPECT_DOUBLE_EQ(k.ledger.positions[0].size, 5.0);
+    EXPECT_DOUBLE_EQ(k.ledger.positions[0].entry_price, 100.0);
+    // 6 at 110, then the remaining 2 at 120.
+    EXPECT_DOUBLE_EQ(k.ledger.positions[1].size, 8.0);
+    EXPECT_DOUBLE_EQ(k.ledger.positions[1].entry_price, (660.0 + 240.0) / 8.0);
+}
