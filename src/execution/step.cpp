@@ -133,21 +133,26 @@ void ExecutionKernel::step_bar(uint64_t idx, const Bar& bar, const StepIntents& 
                 const bool target_first = is_long ? bar.close < bar.open : bar.close >= bar.open;
                 take_stop = !target_first;
             }
-            std::optional<EngineEventRecord> ev;
+            // The exit record is only built when a position closes: most bars
+            // close nothing, and the record is large.
+            std::optional<double> exit_price;
+            ExitReason reason = ExitReason::Signal;
             if (take_stop) {
-                const double px = is_long ? std::min(bar.open, *pos->stop_price) : std::max(bar.open, *pos->stop_price);
-                ev = close_position(id, px, ExitReason::StopLoss, idx, bar.ts, bar.volume);
+                exit_price = is_long ? std::min(bar.open, *pos->stop_price) : std::max(bar.open, *pos->stop_price);
+                reason = ExitReason::StopLoss;
             } else if (target_hit) {
                 const double t = *pos->target_price;
-                const double px =
+                exit_price =
                     limit_slippage != 0.0 ? (is_long ? t * (1.0 - limit_slippage) : t * (1.0 + limit_slippage)) : t;
-                ev = close_position(id, px, ExitReason::TakeProfit, idx, bar.ts, bar.volume);
+                reason = ExitReason::TakeProfit;
             } else if (act_on_exit) {
-                ev = close_position(id, close_basis(bar, is_long), ExitReason::Signal, idx, bar.ts, bar.volume);
+                exit_price = close_basis(bar, is_long);
             }
-            if (ev) {
-                out.push_back(std::move(*ev));
-                continue;
+            if (exit_price) {
+                if (auto ev = close_position(id, *exit_price, reason, idx, bar.ts, bar.volume)) {
+                    out.push_back(std::move(*ev));
+                    continue;
+                }
             }
             if (trailing) {
                 Position* p = ledger.find(id);
@@ -184,8 +189,12 @@ void ExecutionKernel::step_bar(uint64_t idx, const Bar& bar, const StepIntents& 
         }
     }
 
-    // B7. Working orders: expiry, triggers and fills.
-    if (book.any_working()) work_orders(idx, bar, out);
+    // B7. Working orders: expiry, triggers and fills. A run without typed
+    // orders or schedules pays this one test for all the order stages.
+    const bool order_work = book.any_working() || !twaps.empty();
+    if (order_work) [[unlikely]] {
+        if (book.any_working()) work_orders(idx, bar, out);
+    }
 
     // B8. The entry intent.
     if (in.entry) {
@@ -201,11 +210,11 @@ void ExecutionKernel::step_bar(uint64_t idx, const Bar& bar, const StepIntents& 
         }
     }
 
-    // B9. Due TWAP slices.
-    if (!twaps.empty()) release_twap_slices(idx, bar, out);
-
-    // B10. Market orders of this step.
-    if (book.any_working()) take_market_orders(idx, bar, deferring, out);
+    // B9. Due TWAP slices. B10. Market orders of this step.
+    if (order_work) [[unlikely]] {
+        if (!twaps.empty()) release_twap_slices(idx, bar, out);
+        if (book.any_working()) take_market_orders(idx, bar, deferring, out);
+    }
 }
 
 // ---------------------------------------------------------------------------
