@@ -16,6 +16,38 @@ from session_util import BARS, drive, session, submit
 ACC, FILL, ENT, EXIT = "order_accepted", "order_filled", "entered", "exited"
 
 
+@pytest.mark.parametrize("kwargs, message", [
+    (dict(side="BUY"), 'unknown side "BUY"'),
+    (dict(units=0.0, size_frac=0.5), "pass units or size_frac, not both"),
+    (dict(units=0.0), "units must be > 0"),
+    (dict(units=float("nan")), "units must be > 0"),
+    (dict(units=None, size_frac=0.0), "size_frac must be in (0, 1]"),
+    (dict(units=None, size_frac=1.5), "size_frac must be in (0, 1]"),
+    (dict(kind="stop_limit"), "stop_limit needs trigger_price"),
+    (dict(kind="limit_if_touched", trigger_price=1.0), "limit_if_touched needs limit_price"),
+    (dict(kind="limit"), "limit needs limit_price"),
+    (dict(kind="Market"), 'unknown order kind "Market"'),
+    (dict(kind="trailing_stop_market"), "trailing_stop_market needs offset"),
+    (dict(kind="trailing_stop_limit", offset=0.0), "offset must be > 0"),
+    (dict(kind="trailing_stop_market", offset=1.0, offset_kind="pips"),
+     "offset_kind must be 'price', 'bps', or 'ticks', got \"pips\""),
+    (dict(kind="trailing_stop_market", offset=1.0, offset_kind="ticks"),
+     "offset_kind='ticks' needs an instrument with price_increment"),
+    (dict(tif="gtd"), "gtd orders need expire_ns"),
+    (dict(kind="limit", limit_price=1.0, tif="at_open"), "at_open/at_close apply to market orders"),
+    (dict(tif="GTC"), 'unknown tif "GTC"'),
+    (dict(post_only=True), "post_only applies to limit orders"),
+])
+def test_order_requests_are_checked_in_order(kwargs, message):
+    s = session()
+    args = dict(side="buy", kind="market", units=1.0) | kwargs
+    with pytest.raises(ValueError) as exc:
+        s.submit_order(args.pop("side"), args.pop("kind"), 0, 0, "A", **args)
+    assert str(exc.value) == message
+    # A refused request places nothing and uses no id.
+    assert s.submit_order("buy", "limit", 0, 0, "B", size_frac=1.0, limit_price=1.0) == 0
+
+
 @pytest.mark.parametrize("order, at, expected", [
     (submit("buy", "market"), 0, [(ACC, 0, "A"), (FILL, 0, "A", 100.0, 10.0), (ENT, 0, 100.0, 10.0, 1)]),
     (submit("buy", "limit", limit_price=99.5), 0,

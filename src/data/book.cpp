@@ -16,12 +16,29 @@ AccountType parse_account_type(std::string_view account_type, double leverage) {
     throw RuleError("account_type must be 'cash' or 'margin', got " + debug_quote(account_type));
 }
 
+namespace {
+
 void check_units(double units) {
     if (!(units > 0)) throw RuleError("units must be > 0");
 }
 
 void check_size_frac(double size_frac) {
     if (!(size_frac > 0 && size_frac <= 1)) throw RuleError("size_frac must be in (0, 1]");
+}
+
+}  // namespace
+
+SizingChange parse_sizing_change(std::optional<double> units, std::optional<double> size_frac) {
+    if (units && size_frac) throw RuleError("pass units or size_frac, not both");
+    if (units) {
+        check_units(*units);
+        return {Sizing::Units, *units};
+    }
+    if (size_frac) {
+        check_size_frac(*size_frac);
+        return {Sizing::SizeFrac, *size_frac};
+    }
+    return {};
 }
 
 TrailingOffset resolve_offset(double price_increment, std::string_view kind, std::optional<double> offset,

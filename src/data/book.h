@@ -135,9 +135,13 @@ OrderRequest build_order_request(OrderArgs args, double price_increment);
 TrailingOffset resolve_offset(double price_increment, std::string_view kind, std::optional<double> offset,
                               std::string_view offset_kind);
 
-// "units must be > 0" / "size_frac must be in (0, 1]" for a new sizing.
-void check_units(double units);
-void check_size_frac(double size_frac);
+// The new sizing of a modification: none when neither is given. Checked like
+// a new order's; throws RuleError.
+struct SizingChange {
+    std::optional<Sizing> sizing;
+    double quantity = 0.0;
+};
+SizingChange parse_sizing_change(std::optional<double> units, std::optional<double> size_frac);
 
 // The orders of one kernel. Order ids count from 0 and orders are never
 // removed, so an order's id is also its position in `orders`.

@@ -119,14 +119,8 @@ bool KernelSession::modify_order(uint64_t order_id, std::optional<double> units,
                                  std::optional<double> limit_price, std::optional<double> trigger_price) {
     // The new sizing obeys the rules of a new order, and is checked before
     // the session or the order is looked at.
-    if (units && size_frac) throw RuleError("pass units or size_frac, not both");
-    if (units) check_units(*units);
-    if (size_frac) check_size_frac(*size_frac);
-    ExecutionKernel& k = live().kernel;
-    std::optional<Sizing> sizing;
-    if (units) sizing = Sizing::Units;
-    if (size_frac) sizing = Sizing::SizeFrac;
-    return k.modify_order(order_id, sizing, units ? *units : size_frac.value_or(0.0), limit_price, trigger_price);
+    const SizingChange change = parse_sizing_change(units, size_frac);
+    return live().kernel.modify_order(order_id, change.sizing, change.quantity, limit_price, trigger_price);
 }
 
 std::vector<uint64_t> KernelSession::cancel_all_orders(uint64_t idx) { return live().kernel.cancel_all_orders(idx); }

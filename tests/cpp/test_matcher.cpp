@@ -304,3 +304,68 @@ TEST(TickPath, InHedgingLaterFillsAddToThePositionTheOrderOpened) {
     EXPECT_DOUBLE_EQ(k.ledger.positions[1].size, 8.0);
     EXPECT_DOUBLE_EQ(k.ledger.positions[1].entry_price, (660.0 + 240.0) / 8.0);
 }
+
+// --- the order book's own rules --------------------------------------------
+
+namespace {
+
+OrderRequest limit_request(double qty, TimeInForce tif = TimeInForce::Gtc, std::optional<uint64_t> parent = std::nullopt) {
+    OrderRequest r;
+    r.sizing = Sizing::Units;
+    r.quantity = qty;
+    r.order_type.kind = OrderType::Limit;
+    r.order_type.price = 100.0;
+    r.tif = tif;
+    r.client_order_id = "x";
+    r.parent_id = parent;
+    return r;
+}
+
+}  // namespace
+
+TEST(OrderBookRules, FillsChildrenAndSiblings) {
+    OrderBook b;
+    std::vector<Ev> ev;
+    const uint64_t parent = b.submit(limit_request(1.0), ev);
+    const uint64_t kept = b.submit(limit_request(1.0, TimeInForce::Gtc, parent), ev);
+    const uint64_t dropped = b.submit(limit_request(1.0, TimeInForce::Gtc, parent), ev);
+    const uint64_t sibling = b.submit(limit_request(1.0), ev);
+    const uint64_t done = b.submit(limit_request(1.0), ev);
+    for (uint64_t id : {parent, sibling, done}) b.find(id)->oco_group = parent;
+    b.find(done)->status = OrderStatus::Filled;
+    EXPECT_TRUE(b.cancel(0, dropped, ev));
+    EXPECT_FALSE(b.cancel(0, done, ev));  // final orders stay as they are
+    ev.clear();
+
+    // A partial fill cancels nobody; the completing one (within 1e-9) accepts
+    // the waiting child and cancels the working sibling only.
+    b.apply_fill(3, parent, "x", 100.0, 0.5, 1.0, ev);
+    EXPECT_EQ(b.find(parent)->status, OrderStatus::PartiallyFilled);
+    ASSERT_EQ(ev.size(), 1u);
+    b.apply_fill(4, parent, "x", 100.0, 0.499999999999, 1.0, ev);
+    EXPECT_EQ(b.find(parent)->status, OrderStatus::Filled);
+    ASSERT_EQ(ev.size(), 4u);
+    EXPECT_EQ(ev[1].kind, Ev::OrderFilled);
+    EXPECT_DOUBLE_EQ(ev[1].size, 0.499999999999);  // this fill, not the total
+    EXPECT_EQ(ev[2].kind, Ev::OrderAccepted);
+    EXPECT_EQ(ev[2].order_id, kept);
+    EXPECT_EQ(ev[3].kind, Ev::OrderCanceled);
+    EXPECT_EQ(ev[3].order_id, sibling);
+    EXPECT_EQ(b.find(dropped)->status, OrderStatus::Canceled);
+    EXPECT_EQ(b.find(done)->status, OrderStatus::Filled);
+    EXPECT_EQ(b.cancel_all(5, ev), std::vector<uint64_t>{kept});
+    EXPECT_TRUE(b.cancel_all(5, ev).empty());
+}
+
+TEST(OrderBookRules, OnlyImmediateOrCancelDropsAPartialRemainder) {
+    OrderBook b;
+    std::vector<Ev> ev;
+    const uint64_t ioc = b.submit(limit_request(2.0, TimeInForce::Ioc), ev);
+    const uint64_t fok = b.submit(limit_request(2.0, TimeInForce::Fok), ev);
+    b.queue[ioc] = QueueEntry{ioc, 1.0, 0.0, 100.0, Side::Buy};
+    b.apply_fill(1, ioc, "x", 100.0, 1.0, 2.0, ev);
+    b.apply_fill(1, fok, "x", 100.0, 1.0, 2.0, ev);
+    EXPECT_EQ(b.find(ioc)->status, OrderStatus::Canceled);
+    EXPECT_EQ(b.queue.count(ioc), 0u);
+    EXPECT_EQ(b.find(fok)->status, OrderStatus::PartiallyFilled);
+}
