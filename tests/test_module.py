@@ -169,6 +169,9 @@ FUNCTIONS = {
 }
 
 BUILT_FUNCTIONS = {"run_single_backtest", "resolve_atr_period"}
+BUILT_FUNCTIONS |= {"estimate_covariance", "compute_risk_contributions", "winsorize_panel", "zscore_panel",
+                    "rank_panel", "momentum_panel", "composite_scores", "rank_ic", "simulate_rebalance_policy",
+                    "indian_cost_schedule"}
 PLACEHOLDER_FUNCTIONS = sorted(set(FUNCTIONS) - BUILT_FUNCTIONS)
 PLACEHOLDER_CONSTRUCTORS = ["BarAggregator", "KernelSession", "PortfolioSession", "BatchSpreadItem",
                             "OptimizerConfig", "OptimizeItem"]

@@ -219,7 +219,7 @@ PortfolioOutcome<RiskModel> estimate_covariance(Series<double> x, std::size_t t_
                 diag_sumsq += v * v;
             } else {
                 weighted_off += sd[i] * sd[j] * v;
-                const double f = rbar * sd[i] * sd[j];
+                const double f = rbar * (sd[i] * sd[j]);
                 gamma += (f - v) * (f - v);
             }
         }
@@ -243,7 +243,9 @@ PortfolioOutcome<RiskModel> estimate_covariance(Series<double> x, std::size_t t_
     } else {
         for (std::size_t i = 0; i < n; ++i) {
             for (std::size_t j = 0; j < n; ++j) {
-                const double f = i == j ? s[i * n + i] : rbar * sd[i] * sd[j];
+                // s_i s_j multiplied first, so that F and Sigma come out
+                // exactly symmetric.
+                const double f = i == j ? s[i * n + i] : rbar * (sd[i] * sd[j]);
                 sigma[i * n + j] = delta * f + (1.0 - delta) * s[i * n + j];
             }
         }

@@ -38,13 +38,25 @@ std::size_t gather_finite(const double* row, std::size_t n, std::vector<double>&
     return m;
 }
 
+// The first infinite cell of row t, if any. The scan is a branch-free
+// reduction so that it vectorises; the position is looked for only after a
+// hit.
+std::optional<PortfolioError> row_infinity(const double* row, std::size_t n, std::size_t t) {
+    bool hit = false;
+    for (std::size_t j = 0; j < n; ++j) hit |= std::fabs(row[j]) == kInf;
+    if (!hit) return std::nullopt;
+    std::size_t j = 0;
+    while (std::fabs(row[j]) != kInf) ++j;
+    return PortfolioError::non_finite(t, j);
+}
+
 }  // namespace
 
 std::optional<PortfolioError> check_panel(const Panel& p) {
     if (p.values.size() != p.rows * p.cols || (p.cols != 0 && p.values.size() / p.cols != p.rows))
         return PortfolioError::element_count(p.rows, p.cols, p.values.size());
-    for (std::size_t k = 0; k < p.values.size(); ++k) {
-        if (std::isinf(p.values[k])) return PortfolioError::non_finite(k / p.cols, k % p.cols);
+    for (std::size_t t = 0; t < p.rows; ++t) {
+        if (auto err = row_infinity(p.values.data() + t * p.cols, p.cols, t)) return err;
     }
     return std::nullopt;
 }

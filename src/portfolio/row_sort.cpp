@@ -84,18 +84,11 @@ const std::vector<std::size_t>& RowSorter::order(std::span<const double> v, bool
     }
 
     hist_.fill(0);
-    // The top digit (sign and exponent) of real data takes only a few values,
-    // so its counts go to four interleaved tables, summed afterwards: with
-    // one table every increment would wait for the previous one.
-    constexpr int kTopShift = kPositionBits + kDigitBits * 2;
-    uint32_t* top = hist_.data() + 2 * 2048;
     for (std::size_t i = 0; i < m; ++i) {
         const uint64_t w = words_[i];
-        ++hist_[(w >> kPositionBits) & kDigitMask];
-        ++hist_[2048 + ((w >> (kPositionBits + kDigitBits)) & kDigitMask)];
-        ++top[(i & 3) * 2048 + ((w >> kTopShift) & kDigitMask)];
+        for (std::size_t d = 0; d < kDigits; ++d)
+            ++hist_[d * 2048 + ((w >> (kPositionBits + kDigitBits * d)) & kDigitMask)];
     }
-    for (uint32_t x = 0; x <= kDigitMask; ++x) top[x] += top[2048 + x] + top[4096 + x] + top[6144 + x];
 
     uint64_t* src = words_.data();
     uint64_t* dst = spare_.data();

@@ -32,8 +32,7 @@ private:
     std::vector<uint64_t> words_;
     std::vector<uint64_t> spare_;
     std::vector<std::pair<double, std::size_t>> pairs_;
-    // Two digit tables, then four interleaved tables of the top digit.
-    std::array<uint32_t, 6 * 2048> hist_{};
+    std::array<uint32_t, 3 * 2048> hist_{};
 };
 
 }  // namespace tidemark
