@@ -202,6 +202,8 @@ def test_non_positive_pre_trade_equity_is_used_as_it_stands():
     assert r.turnover()[1] == pytest.approx(1000.0 * 1e-6 / pre_trade * 0.5, rel=1e-9) and r.turnover()[1] < 0
     for got, want in zip(arrays(r), ref[:5]):
         np.testing.assert_allclose(got, want, rtol=1e-12)
+    assert "non-positive pre-trade equity is used as it stands" in " ".join(
+        tm.simulate_rebalance_policy.__doc__.split())
 
 
 # --- argument handling and checks, in order -------------------------------------------------------------

@@ -110,6 +110,17 @@ def test_model_attributes_and_repr():
         tm.RiskModel()
 
 
+def test_returns_are_observations_by_assets():
+    # rows are periods and columns assets (the transpose of per-asset series),
+    # and the docstring says so
+    x = returns(40, 3, seed=6)
+    assert (tm.estimate_covariance(x, IDS3, 252).n_obs, tm.estimate_covariance(x, IDS3, 252).n_assets) == (40, 3)
+    with pytest.raises(ValueError, match="40 asset_ids for 3 columns"):
+        tm.estimate_covariance(x, [str(i) for i in range(40)], 252)
+    assert "`returns` is `n_obs x n_assets`" in tm.estimate_covariance.__doc__
+    assert "annualization is never inferred" in tm.estimate_covariance.__doc__
+
+
 def test_repr_prints_periods_per_year_in_shortest_form():
     x = returns(10, 2, seed=1)
     model = tm.estimate_covariance(x, ["a", "b"], 52.5)
