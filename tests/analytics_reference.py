@@ -73,6 +73,25 @@ def rank_row(row, min_names):
     return out
 
 
+def zscore_row(row, min_names):
+    """Mean and population variance summed left to right over the non-NaN cells."""
+    out = np.full(row.shape, np.nan)
+    cells = [(j, x) for j, x in enumerate(row.tolist()) if not math.isnan(x)]
+    if len(cells) < min_names:
+        return out
+    total = -0.0
+    for _, x in cells:
+        total += x
+    mean = total / len(cells)
+    ss = 0.0
+    for _, x in cells:
+        ss += (x - mean) * (x - mean)
+    if ss / len(cells) > 0:
+        for j, x in cells:
+            out[j] = (x - mean) / math.sqrt(ss / len(cells))
+    return out
+
+
 def rank_ic(factor, prices, horizon, min_names):
     t_len = factor.shape[0]
     daily = np.full(t_len, np.nan)
