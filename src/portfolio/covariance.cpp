@@ -141,14 +141,19 @@ PortfolioOutcome<RiskModel> estimate_covariance(Series<double> x, std::size_t t_
     // Sample covariance S = Y'Y / T: the upper triangle of panel pairs, built
     // in blocks of periods that stay in cache, each cell summed in period
     // order.
-    Series<double> blocks(n_panels * n_panels * kPanel * kPanel, 0.0);
+    // Only the pairs p <= q are kept, row by row: pair (p, q) is block
+    // p * n_panels - p * (p - 1) / 2 + (q - p).
+    auto block_of = [n_panels](std::size_t p, std::size_t q) {
+        return (p * n_panels - p * (p - 1) / 2 + (q - p)) * kPanel * kPanel;
+    };
+    Series<double> blocks(n_panels * (n_panels + 1) / 2 * kPanel * kPanel, 0.0);
     for (std::size_t t0 = 0; t0 < T; t0 += kPeriodBlock) {
         const std::size_t len = std::min(kPeriodBlock, T - t0);
         for (std::size_t p = 0; p < n_panels; ++p) {
             const double* a = packed.data() + p * T * kPanel + t0 * kPanel;
             for (std::size_t q = p; q < n_panels; ++q) {
                 const double* b = packed.data() + q * T * kPanel + t0 * kPanel;
-                panel_product(a, b, len, blocks.data() + (p * n_panels + q) * kPanel * kPanel);
+                panel_product(a, b, len, blocks.data() + block_of(p, q));
             }
         }
     }
@@ -156,7 +161,7 @@ PortfolioOutcome<RiskModel> estimate_covariance(Series<double> x, std::size_t t_
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = i; j < n; ++j) {
             const std::size_t p = i / kPanel, q = j / kPanel;
-            const double v = blocks[(p * n_panels + q) * kPanel * kPanel + (i % kPanel) * kPanel + j % kPanel] / tf;
+            const double v = blocks[block_of(p, q) + (i % kPanel) * kPanel + j % kPanel] / tf;
             s[i * n + j] = v;
             s[j * n + i] = v;
         }
