@@ -174,6 +174,9 @@ BUILT_FUNCTIONS = {"run_single_backtest", "resolve_atr_period",
 BUILT_FUNCTIONS |= {"aggregate_bars", "bars_from_ticks", "compute_tick_entry_signals", "compute_tick_exit_signals",
                     "tick_spread_pct", "buy_sell_imbalance_delta", "return_window", "realized_vol_rolling",
                     "oi_position_pct", "tick_velocity"}
+BUILT_FUNCTIONS |= {"estimate_covariance", "compute_risk_contributions", "winsorize_panel", "zscore_panel",
+                    "rank_panel", "momentum_panel", "composite_scores", "rank_ic", "simulate_rebalance_policy",
+                    "indian_cost_schedule"}
 PLACEHOLDER_FUNCTIONS = sorted(set(FUNCTIONS) - BUILT_FUNCTIONS)
 PLACEHOLDER_CONSTRUCTORS = ["PortfolioSession",
                             "OptimizerConfig", "OptimizeItem"]
