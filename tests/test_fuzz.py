@@ -114,8 +114,9 @@ def is_panic(exc):
 # Panics that are not broken invariants: memory that cannot be had must be an
 # ordinary MemoryError, and a size beyond what any container can hold is a
 # size taken from the caller unchecked (or a size computed wrongly).
-ALLOCATION_TEXTS = ("std::bad_alloc", "std::bad_array_new_length", "cannot create std::vector",
-                    "vector::", "basic_string::")
+ALLOCATION_TEXTS = ("std::bad_alloc", "std::bad_array_new_length", "cannot create std::vector larger than",
+                    "vector::reserve", "vector::_M_realloc_insert", "vector::_M_default_append",
+                    "vector::_M_fill_insert", "basic_string::_M_create")
 
 
 def acceptable(exc):
@@ -270,7 +271,7 @@ class World:
             return True, fn(*args, **kwargs)
         except BaseException as exc:  # noqa: BLE001 - every outcome is judged
             if not acceptable(exc):
-                self.failures.append(f"{describe_call(label, args, kwargs)} raised {type(exc).__name__}: {exc}")
+                self.failures.append(f"{describe_call(label, args, kwargs)} raised {type(exc).__name__}: {str(exc)!r}")
             return False, exc
 
     def pool(self):
@@ -355,10 +356,14 @@ class World:
                 continue
             kinds[name] = None
             if not param.optional:
-                break  # no later parameter can be reached
+                # No later parameter can be reached; the earlier ones converted.
+                for p in params[:params.index(param)]:
+                    if p in active:
+                        kinds[p.name] = cands[p.name][choice[p.name]][0]
+                break
             active.remove(param)
         if not typed:
-            entry.kinds = {p.name: None for p in params}
+            entry.kinds = {p.name: kinds.get(p.name) for p in params}
             return
         entry.typed, entry.returned = True, ok
         for p in active:
@@ -467,9 +472,9 @@ class Fuzzer:
         except BaseException as exc:  # noqa: BLE001 - every outcome is judged
             if binding_error and type(exc) is not TypeError:
                 self.fail(f"{describe_call(label, args, kwargs)} cannot be bound but raised "
-                          f"{type(exc).__name__}: {exc!s:.300}")
+                          f"{type(exc).__name__}: {str(exc)!r:.300}")
             elif not (acceptable(exc) or isinstance(exc, allow)):
-                self.fail(f"{describe_call(label, args, kwargs)} raised {type(exc).__name__}: {exc!s:.300}")
+                self.fail(f"{describe_call(label, args, kwargs)} raised {type(exc).__name__}: {str(exc)!r:.300}")
             outcome, result = type(exc).__name__, None
         else:
             outcome = "returned"
@@ -882,8 +887,8 @@ def test_every_registered_name_is_fuzzed():
         value = getattr(tm, name)
         if isinstance(value, type):
             assert f"{name}()" in idents
-            for attr in vars(value):
-                if not attr.startswith("__"):
+            for attr, desc in vars(value).items():
+                if not attr.startswith("__") and (callable(desc) or hasattr(desc, "__get__")):
                     assert f"{name}.{attr}" in idents
         elif callable(value):
             assert name in idents
