@@ -80,6 +80,26 @@ double ExecutionKernel::align_level(double level, bool is_long) const {
     return snap_to(level, instrument->price_increment, !is_long);
 }
 
+ExecutionKernel::UnitCost ExecutionKernel::unit_cost(int8_t dir, double v) const {
+    // The flat fee fraction is the sizing allowance even under itemised costs.
+    const double f = config.fees;
+    UnitCost u;
+    if (account.kind != AccountType::Margin) {
+        u.cost = (1.0 + f) * v;
+    } else if (instrument && instrument->is_option() && dir < 0 &&
+               instrument->span_pct + instrument->exposure_pct > 0) {
+        u.margin = instrument_multiplier() * (instrument->span_pct + instrument->exposure_pct) * instrument->kind.strike;
+        u.cost = f * v + u.margin;
+        u.own_margin_rate = true;
+    } else {
+        u.own_margin_rate = instrument && instrument->margin_init > 0;
+        const double r = u.own_margin_rate ? instrument->margin_init : 1.0 / std::max(account.leverage, 1.0);
+        u.margin = v * r;
+        u.cost = v * (f + r);
+    }
+    return u;
+}
+
 double ExecutionKernel::close_proceeds(int8_t dir, double size, double entry_price, double exit_price) const {
     const double m = instrument_multiplier();
     // A cash-account short was debited like a long at entry; handing back
@@ -139,28 +159,12 @@ std::optional<EngineEventRecord> ExecutionKernel::fill_market_order(uint64_t idx
     const double avail = available_capital();
     const double m = instrument_multiplier();
     const double v = p * m;
-    // The flat fee fraction is the sizing allowance even under itemised costs.
-    const double f = config.fees;
     const bool margin = account.kind == AccountType::Margin;
+    const UnitCost unit = unit_cost(dir, v);
+    const double unit_margin = unit.margin;
+    const bool own_margin_rate = unit.own_margin_rate;
 
-    double unit_margin = 0.0;
-    double unit_cost;
-    bool own_margin_rate = false;
-    if (!margin) {
-        unit_cost = (1.0 + f) * v;
-    } else if (instrument && instrument->is_option() && dir < 0 &&
-               instrument->span_pct + instrument->exposure_pct > 0) {
-        unit_margin = m * (instrument->span_pct + instrument->exposure_pct) * instrument->kind.strike;
-        unit_cost = f * v + unit_margin;
-        own_margin_rate = true;
-    } else {
-        own_margin_rate = instrument && instrument->margin_init > 0;
-        const double r = own_margin_rate ? instrument->margin_init : 1.0 / std::max(account.leverage, 1.0);
-        unit_margin = v * r;
-        unit_cost = v * (f + r);
-    }
-
-    double q = explicit_quantity ? amount : (sizing == EntrySizing::Fraction ? amount * avail / unit_cost : avail / unit_cost);
+    double q = explicit_quantity ? amount : (sizing == EntrySizing::Fraction ? amount * avail / unit.cost : avail / unit.cost);
     q = round_quantity(q);
     // A NaN price or size would poison cash for the rest of the run.
     if (!std::isfinite(p) || !std::isfinite(q)) return EngineEventRecord::entry_rejected(idx, RejectReason::ZeroSize);

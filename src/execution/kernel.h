@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "core/types.h"
 #include "core/vocabulary.h"
 #include "data/book.h"
+#include "execution/queue.h"
 #include "portfolio/ledger.h"
 
 namespace tidemark {
@@ -52,15 +54,6 @@ inline constexpr uint8_t Adverse = 5;
 // when buying with the adverse flag (or selling without it), else the low;
 // 6 and up the opposite extreme.
 double fill_price_basis(uint8_t code, const Bar& bar, bool buy, bool adverse);
-
-struct AccountType {
-    enum Kind : uint8_t { Cash = 0, Margin = 1 };
-    Kind kind = Cash;
-    double leverage = 1.0;
-
-    static AccountType cash() { return {}; }
-    static AccountType margin(double leverage) { return {Margin, leverage}; }
-};
 
 // A strategy's wishes for one step.
 struct StepIntents {
@@ -142,6 +135,36 @@ public:
     // Books the cash of a whole close.
     void book_close_cash(uint64_t position_id, const Trade& trade, double exit_fee, double exit_price);
 
+    // Carries out one decision of the bar step for one order: records its
+    // outcome and, for an evaluate action, decides whether, at what price and
+    // how much it fills and whether it opens, adds to or reduces a position.
+    void match_order(uint64_t idx, const Bar& bar, const OrderAction& action, std::vector<EngineEventRecord>& out);
+
+    // --- between steps: what a session's driver may do ----------------------
+    // Their records wait in `events` and lead the next step's output.
+    // Validates and places an order; throws RuleError for a bad request.
+    uint64_t submit_order(OrderArgs args);
+    bool cancel_order(uint64_t idx, uint64_t order_id);
+    // New sizing (absent: unchanged) and prices; false when not applied.
+    bool modify_order(uint64_t order_id, std::optional<Sizing> sizing, double quantity,
+                      std::optional<double> limit_price, std::optional<double> trigger_price);
+    std::vector<uint64_t> cancel_all_orders(uint64_t idx);
+    // Puts the named orders in one group, named after the smallest id.
+    void link_oco(std::span<const uint64_t> order_ids);
+    void request_close(uint64_t position_id) { close_requests.push_back(position_id); }
+    // New stop (or target) level of a position, or of the earliest one when
+    // no id is given; throws RuleError for an id that is not open.
+    void set_stop_price(std::optional<double> price, std::optional<uint64_t> position_id);
+    void set_target_price(std::optional<double> price, std::optional<uint64_t> position_id);
+    std::vector<uint64_t> open_order_ids() const;
+    // Registers a TWAP schedule; throws RuleError for bad slices, interval or
+    // units.
+    uint64_t register_twap(double units, Side side, uint32_t slices, int64_t interval_ns, uint64_t submitted_idx,
+                           int64_t submitted_ts, std::string client_id, bool reduce_only);
+    // Stops a schedule and cancels its working slices; false when no active
+    // schedule has that id.
+    bool cancel_twap(uint64_t algo_id, uint64_t idx);
+
     // The instrument's contract multiplier (1 without an instrument).
     double instrument_multiplier() const {
         return (instrument && instrument->multiplier > 0) ? instrument->multiplier : 1.0;
@@ -168,8 +191,7 @@ public:
     SlippageModel slippage_model;
     PositionLedger ledger;
     std::vector<uint64_t> close_requests;
-    std::vector<Order> orders;
-    uint64_t next_order_id = 0;
+    OrderBook book;
     int64_t tz_offset_ns = 0;
     int64_t latency_ns = 0;
     std::vector<EngineEventRecord> events;
@@ -179,11 +201,10 @@ public:
     std::unordered_map<uint64_t, double> locked_margin;
     bool margin_call = false;
     double limit_slippage = 0.0;
-    std::unordered_map<uint64_t, QueueEntry> queue;
     double cash = 0.0;
     double step_atr = 0.0;
     uint64_t rng_state = 0;
-    DepthBook book;
+    DepthBook depth;
     bool tick = false;
     FillTiming fill_timing = FillTiming::SameBarClose;
     int8_t direction = 1;
@@ -209,9 +230,39 @@ private:
     double align_level(double level, bool is_long) const;
     // Cash credited by closing `size` units opened at `entry_price`.
     double close_proceeds(int8_t dir, double size, double entry_price, double exit_price) const;
-    std::vector<uint64_t> cancel_all_orders(uint64_t idx, std::vector<EngineEventRecord>& out);
+    // Margin and full cost (with the sizing fee allowance) of one unit worth
+    // `unit_value` opened in direction `dir`.
+    struct UnitCost {
+        double margin = 0.0;
+        double cost = 0.0;
+        bool own_margin_rate = false;  // the instrument's or the option's margin, not the leverage
+    };
+    UnitCost unit_cost(int8_t dir, double unit_value) const;
+
+    // Order stages of the bar step.
+    void work_orders(uint64_t idx, const Bar& bar, std::vector<EngineEventRecord>& out);
+    void release_twap_slices(uint64_t idx, const Bar& bar, std::vector<EngineEventRecord>& out);
+    void take_market_orders(uint64_t idx, const Bar& bar, bool deferring, std::vector<EngineEventRecord>& out);
+    // The matcher's routes.
+    void open_from_order(uint64_t idx, const Bar& bar, Order& order, double price, bool partial,
+                         std::vector<EngineEventRecord>& out);
+    void add_from_order(uint64_t idx, const Bar& bar, Order& order, uint64_t position_id, double price, bool partial,
+                        std::vector<EngineEventRecord>& out);
+    void reduce_from_order(uint64_t idx, const Bar& bar, Order& order, double price, bool partial,
+                           std::vector<EngineEventRecord>& out);
+    // Refuses an order from the matcher; `counts` adds it to the refused
+    // entries.
+    void refuse_order(uint64_t idx, const Order& order, const char* reason, bool counts,
+                      std::vector<EngineEventRecord>& out);
+    // The open position a fill of `order` adds to, if any: the one the order
+    // opened, or one an earlier slice of its TWAP schedule opened.
+    std::optional<uint64_t> position_added_to(const Order& order) const;
 
     std::vector<uint64_t> id_scratch_;
+    // Kept between steps so that the order stages allocate nothing per bar.
+    std::vector<OrderAction> expiries_;
+    std::vector<OrderAction> actions_;
+    std::vector<std::pair<uint64_t, OrderStatus>> walk_changes_;
 };
 
 }  // namespace tidemark

@@ -1,7 +1,10 @@
 // The bar step: one kernel advanced by one bar or trade print, stage by stage.
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <string>
 
+#include "core/session.h"
 #include "execution/kernel.h"
 
 namespace tidemark {
@@ -40,23 +43,6 @@ void ExecutionKernel::close_all_at_basis(uint64_t idx, const Bar& bar, ExitReaso
     }
 }
 
-std::vector<uint64_t> ExecutionKernel::cancel_all_orders(uint64_t idx, std::vector<EngineEventRecord>& out) {
-    std::vector<uint64_t> ids;
-    for (Order& o : orders) {
-        if (!is_working(o.status)) continue;
-        o.status = OrderStatus::Canceled;
-        ids.push_back(o.order_id);
-    }
-    for (uint64_t id : ids) {
-        for (const Order& o : orders) {
-            if (o.order_id != id) continue;
-            out.push_back(EngineEventRecord::order(EngineEventRecord::OrderCanceled, o.client_order_id, idx, id));
-            break;
-        }
-    }
-    return ids;
-}
-
 void ExecutionKernel::settle(uint64_t idx, const Bar& bar, bool entry_wanted, std::vector<EngineEventRecord>& out) {
     deferred.reset();
     double price = bar.close;
@@ -85,7 +71,7 @@ void ExecutionKernel::settle(uint64_t idx, const Bar& bar, bool entry_wanted, st
         book_close_cash(id, *trade, fee, price);
         out.push_back(EngineEventRecord::exited(std::move(*trade), idx));
     }
-    cancel_all_orders(idx, out);
+    book.cancel_all(idx, out);
     if (entry_wanted) {
         ++refused_entries;
         out.push_back(EngineEventRecord::entry_rejected(idx, RejectReason::Expired));
@@ -147,21 +133,26 @@ void ExecutionKernel::step_bar(uint64_t idx, const Bar& bar, const StepIntents& 
                 const bool target_first = is_long ? bar.close < bar.open : bar.close >= bar.open;
                 take_stop = !target_first;
             }
-            std::optional<EngineEventRecord> ev;
+            // The exit record is only built when a position closes: most bars
+            // close nothing, and the record is large.
+            std::optional<double> exit_price;
+            ExitReason reason = ExitReason::Signal;
             if (take_stop) {
-                const double px = is_long ? std::min(bar.open, *pos->stop_price) : std::max(bar.open, *pos->stop_price);
-                ev = close_position(id, px, ExitReason::StopLoss, idx, bar.ts, bar.volume);
+                exit_price = is_long ? std::min(bar.open, *pos->stop_price) : std::max(bar.open, *pos->stop_price);
+                reason = ExitReason::StopLoss;
             } else if (target_hit) {
                 const double t = *pos->target_price;
-                const double px =
+                exit_price =
                     limit_slippage != 0.0 ? (is_long ? t * (1.0 - limit_slippage) : t * (1.0 + limit_slippage)) : t;
-                ev = close_position(id, px, ExitReason::TakeProfit, idx, bar.ts, bar.volume);
+                reason = ExitReason::TakeProfit;
             } else if (act_on_exit) {
-                ev = close_position(id, close_basis(bar, is_long), ExitReason::Signal, idx, bar.ts, bar.volume);
+                exit_price = close_basis(bar, is_long);
             }
-            if (ev) {
-                out.push_back(std::move(*ev));
-                continue;
+            if (exit_price) {
+                if (auto ev = close_position(id, *exit_price, reason, idx, bar.ts, bar.volume)) {
+                    out.push_back(std::move(*ev));
+                    continue;
+                }
             }
             if (trailing) {
                 Position* p = ledger.find(id);
@@ -198,6 +189,13 @@ void ExecutionKernel::step_bar(uint64_t idx, const Bar& bar, const StepIntents& 
         }
     }
 
+    // B7. Working orders: expiry, triggers and fills. A run without typed
+    // orders or schedules pays this one test for all the order stages.
+    const bool order_work = book.any_working() || !twaps.empty();
+    if (order_work) [[unlikely]] {
+        if (book.any_working()) work_orders(idx, bar, out);
+    }
+
     // B8. The entry intent.
     if (in.entry) {
         if (deferring) {
@@ -210,6 +208,235 @@ void ExecutionKernel::step_bar(uint64_t idx, const Bar& bar, const StepIntents& 
         } else if (ledger.flat()) {
             gated_entry(idx, bar, in.size, in.stop, in.target, in.atr, out);
         }
+    }
+
+    // B9. Due TWAP slices. B10. Market orders of this step.
+    if (order_work) [[unlikely]] {
+        if (!twaps.empty()) release_twap_slices(idx, bar, out);
+        if (book.any_working()) take_market_orders(idx, bar, deferring, out);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Order stages
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// The price a resting limit at `limit` fills at on this bar, if it is
+// reached; `s` is the adverse limit slippage.
+std::optional<double> limit_fill(bool buy, double limit, const Bar& bar, double s) {
+    if (buy ? !(bar.low <= limit) : !(bar.high >= limit)) return std::nullopt;
+    if (s == 0.0) return limit;
+    return buy ? limit * (1.0 + s) : limit * (1.0 - s);
+}
+
+bool is_final_parent(OrderStatus s) {
+    return s == OrderStatus::Canceled || s == OrderStatus::Expired || s == OrderStatus::Rejected;
+}
+
+}  // namespace
+
+void ExecutionKernel::work_orders(uint64_t idx, const Bar& bar, std::vector<EngineEventRecord>& out) {
+    const std::vector<std::size_t>& working = book.working();
+    expiries_.clear();
+    actions_.clear();
+    walk_changes_.clear();
+    // A child follows its parent's status as it was when the walk began: a
+    // parent changed earlier in this walk reports its status before the
+    // change.
+    auto status_at_start = [this](uint64_t order_id) -> std::optional<OrderStatus> {
+        const Order* p = book.find(order_id);
+        if (!p) return std::nullopt;
+        for (const auto& [id, before] : walk_changes_)
+            if (id == order_id) return before;
+        return p->status;
+    };
+    auto set_status = [this](Order& o, OrderStatus s) {
+        walk_changes_.emplace_back(o.order_id, o.status);
+        o.status = s;
+    };
+    const int64_t ts = bar.ts;
+    const double s = limit_slippage;
+
+    for (std::size_t i : working) {
+        Order& o = book.orders[i];
+        if (!is_working(o.status) || o.submitted_idx >= idx) continue;
+        if (tick && latency_ns > 0 && saturating_add(o.submitted_ts, latency_ns) > ts) continue;
+        const uint64_t id = o.order_id;
+        if (o.parent_id) {
+            const std::optional<OrderStatus> parent = status_at_start(*o.parent_id);
+            if (!parent) continue;
+            if (is_final_parent(*parent)) {
+                set_status(o, OrderStatus::Canceled);
+                actions_.push_back({OrderAction::Cancel, id, 0.0, nullptr});
+                continue;
+            }
+            if (*parent != OrderStatus::Filled) continue;
+        }
+        const bool expires = o.tif == TimeInForce::Day
+                                 ? trading_day(ts, tz_offset_ns) > trading_day(o.submitted_ts, tz_offset_ns)
+                                 : o.tif == TimeInForce::Gtd && ts >= o.expire_ns;
+        if (expires) {
+            // Every expiring order ends here, also a market order not yet
+            // taken: it must not fill after its expiry.
+            set_status(o, OrderStatus::Expired);
+            expiries_.push_back({OrderAction::Expire, id, 0.0, nullptr});
+            continue;
+        }
+        // Plain market orders are taken after the entry intent; they are not
+        // immediate-or-cancel candidates here.
+        if (o.is_plain_market()) continue;
+
+        const bool buy = o.is_buy();
+        const OrderType& t = o.order_type;
+        const bool triggered = o.status == OrderStatus::Triggered || o.status == OrderStatus::PartiallyFilled;
+        std::optional<double> fill;
+        bool trigger = false;
+        switch (t.kind) {
+            case OrderType::Market:
+                if (o.tif == TimeInForce::AtOpen) {
+                    if (!tick) fill = bar.open;
+                } else if (o.tif == TimeInForce::AtClose) {
+                    if (!tick) fill = bar.close;
+                } else {
+                    fill = bar.open;  // a bracket child
+                }
+                break;
+            case OrderType::Limit:
+                // A post-only order that would take liquidity at the first
+                // open it meets is refused instead.
+                if (o.post_only && o.submitted_idx + 1 == idx && (buy ? t.price >= bar.open : t.price <= bar.open)) {
+                    set_status(o, OrderStatus::Rejected);
+                    actions_.push_back({OrderAction::Reject, id, 0.0, "post_only"});
+                    continue;
+                }
+                fill = limit_fill(buy, t.price, bar, s);
+                break;
+            case OrderType::StopMarket:
+                if (buy ? bar.high >= t.trigger : bar.low <= t.trigger)
+                    fill = buy ? std::max(bar.open, t.trigger) : std::min(bar.open, t.trigger);
+                break;
+            case OrderType::StopLimit:
+                if (triggered) {
+                    fill = limit_fill(buy, t.price, bar, s);
+                } else {
+                    trigger = buy ? bar.high >= t.trigger : bar.low <= t.trigger;
+                }
+                break;
+            case OrderType::LimitIfTouched:
+                if (triggered) {
+                    fill = limit_fill(buy, t.price, bar, s);
+                } else {
+                    trigger = buy ? bar.low <= t.trigger : bar.high >= t.trigger;
+                }
+                break;
+            case OrderType::MarketIfTouched:
+                if (buy ? bar.low <= t.trigger : bar.high >= t.trigger)
+                    fill = s != 0.0 ? (buy ? t.trigger * (1.0 + s) : t.trigger * (1.0 - s)) : t.trigger;
+                break;
+            case OrderType::MarketToLimit:
+                fill = bar.open;
+                break;
+            case OrderType::TrailingStopMarket:
+            case OrderType::TrailingStopLimit: {
+                const bool stop_limit = t.kind == OrderType::TrailingStopLimit;
+                if (stop_limit && triggered) {
+                    fill = o.trail_limit ? limit_fill(buy, *o.trail_limit, bar, s) : std::optional<double>(bar.close);
+                    break;
+                }
+                const double w = o.trail_mark ? (buy ? std::min(*o.trail_mark, bar.low) : std::max(*o.trail_mark, bar.high))
+                                              : (buy ? bar.low : bar.high);
+                o.trail_mark = w;
+                const double off = t.offset.kind == TrailingOffset::Bps ? t.offset.value * w / 10000.0 : t.offset.value;
+                const double level = buy ? w + off : w - off;
+                if (!(buy ? bar.high >= level : bar.low <= level)) break;
+                if (!stop_limit) {
+                    fill = buy ? std::max(bar.open, level) : std::min(bar.open, level);
+                } else {
+                    o.trail_limit = buy ? level + t.limit_offset : level - t.limit_offset;
+                    trigger = true;
+                }
+                break;
+            }
+        }
+        if (fill) {
+            actions_.push_back({OrderAction::Evaluate, id, *fill, nullptr});
+        } else if (trigger) {
+            if (o.status == OrderStatus::Accepted) set_status(o, OrderStatus::Triggered);
+            actions_.push_back({OrderAction::Triggered, id, 0.0, nullptr});
+        } else if (o.tif == TimeInForce::Ioc || o.tif == TimeInForce::Fok) {
+            set_status(o, OrderStatus::Canceled);
+            actions_.push_back({OrderAction::Cancel, id, 0.0, nullptr});
+        }
+    }
+    for (const OrderAction& a : expiries_) match_order(idx, bar, a, out);
+    for (const OrderAction& a : actions_) match_order(idx, bar, a, out);
+}
+
+void ExecutionKernel::release_twap_slices(uint64_t idx, const Bar& bar, std::vector<EngineEventRecord>& out) {
+    for (TwapAlgo& a : twaps) {
+        if (!a.active || a.sent >= a.slices || a.next_due_ns > bar.ts) continue;
+        const uint32_t k = a.sent;
+        a.sent = k + 1;
+        a.next_due_ns = saturating_add(bar.ts, a.interval_ns);
+        // The last slice takes the exact remainder, so the slices sum to the
+        // total.
+        const double cum = a.sent == a.slices ? a.units : a.units * a.sent / a.slices;
+        OrderRequest r;
+        r.side = a.side;
+        r.sizing = Sizing::Units;
+        r.quantity = cum - a.units * k / a.slices;
+        r.order_type = a.order_type;
+        r.tif = a.tif;
+        r.expire_ns = a.expire_ns;
+        r.submitted_idx = idx;
+        r.submitted_ts = bar.ts;
+        r.client_order_id = a.client_id + "#" + std::to_string(k);
+        r.reduce_only = a.reduce_only;
+        r.algo_id = a.algo_id;
+        book.submit(std::move(r), events);
+    }
+    for (EngineEventRecord& e : events) out.push_back(std::move(e));
+    events.clear();
+    auto done = [](const TwapAlgo& a) { return a.sent >= a.slices || !a.active; };
+    for (const TwapAlgo& a : twaps)
+        if (done(a)) out.push_back(EngineEventRecord::order(EngineEventRecord::AlgoCompleted, a.client_id, idx, a.algo_id));
+    std::erase_if(twaps, done);
+}
+
+void ExecutionKernel::take_market_orders(uint64_t idx, const Bar& bar, bool deferring,
+                                         std::vector<EngineEventRecord>& out) {
+    const std::vector<std::size_t>& working = book.working();
+    auto accept = [&](Order& o) {
+        o.status = OrderStatus::Accepted;
+        out.push_back(EngineEventRecord::order(EngineEventRecord::OrderAccepted, o.client_order_id, idx, o.order_id));
+    };
+    // Under next-bar-open fills, this bar's orders are acknowledged now and
+    // filled at the next bar.
+    if (deferring) {
+        for (std::size_t i : working) {
+            Order& o = book.orders[i];
+            if (o.is_plain_market() && o.submitted_idx == idx && o.status == OrderStatus::New) accept(o);
+        }
+    }
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t i : working) {
+        Order& o = book.orders[i];
+        if (!o.is_plain_market() || !is_working(o.status)) continue;
+        // An order stamped with an earlier step is due as well: it must not
+        // wait for ever.
+        bool due;
+        if (deferring) {
+            due = o.submitted_idx < idx;
+        } else if (!tick) {
+            due = o.submitted_idx <= idx;
+        } else {
+            due = o.submitted_idx <= idx && saturating_add(o.submitted_ts, latency_ns) <= bar.ts;
+        }
+        if (!due) continue;
+        if (o.status == OrderStatus::New) accept(o);
+        match_order(idx, bar, {OrderAction::Evaluate, o.order_id, nan, nullptr}, out);
     }
 }
 

@@ -30,6 +30,22 @@ struct Position {
     bool is_long() const { return direction > 0; }
 };
 
+// A copy of an open position as a session shows it; later steps leave it as
+// it was taken.
+struct PositionSnapshot {
+    uint64_t position_id = 0;
+    uint64_t entry_idx = 0;
+    double entry_price = 0.0;
+    double size = 0.0;
+    int32_t direction = 1;
+    std::optional<double> stop_price;
+    std::optional<double> target_price;
+
+    static PositionSnapshot of(const Position& p) {
+        return {p.position_id, p.entry_idx, p.entry_price, p.size, p.direction, p.stop_price, p.target_price};
+    }
+};
+
 // What a closing routine hands to the ledger.
 struct ExitDetails {
     std::optional<FeeBreakdown> breakdown;

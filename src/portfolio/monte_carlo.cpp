@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <span>
-#include <stdexcept>
+#include <new>
 
 #include "core/errors.h"
 #include "core/format.h"
@@ -253,12 +253,14 @@ MonteCarloResult simulate_portfolio(const MonteCarloInputs& in, std::size_t chun
     // All storage first, so that a request too large to hold fails before
     // any work: finals in path order, each path's starting state (to replay
     // the reported paths instead of keeping every path), and the result.
+    // Counts beyond what can be addressed are memory that cannot be had too.
+    if (in.n_simulations > Series<Xoshiro256>().max_size() || in.horizon >= Series<double>().max_size())
+        throw std::bad_alloc();
     const std::size_t n = in.n_simulations;
-    if (in.horizon >= std::vector<double>().max_size()) throw std::length_error("horizon too long to hold a path");
     const std::size_t path_length = static_cast<std::size_t>(in.horizon) + 1;
     MonteCarloResult out;
     Series<double> finals(n);
-    std::vector<Xoshiro256> starts(n);
+    Series<Xoshiro256> starts(n);
     out.final_values.resize(n);
     for (std::size_t p = 0; p < out.percentile_paths.size(); ++p) {
         out.percentile_paths[p].percentile = kMonteCarloPercentiles[p];
@@ -276,7 +278,7 @@ MonteCarloResult simulate_portfolio(const MonteCarloInputs& in, std::size_t chun
         work[c].last = std::min(n, work[c].first + per_chunk);
     }
     std::span<double> finals_view(finals);
-    std::span<Xoshiro256> starts_view(starts);
+    std::span<Xoshiro256> starts_view(starts.data(), starts.size());
     parallel_map(work, [&](Chunk& chunk) {
         PathWorkspace ws(m.assets);
         for (std::size_t p = chunk.first; p < chunk.last; ++p) {

@@ -59,7 +59,7 @@ std::optional<std::string> monte_carlo_input_problem(const MonteCarloInputs& in)
 
 struct PercentilePath {
     double percentile = 0.0;
-    std::vector<double> path;  // horizon + 1 values, the first the initial value
+    Series<double> path;  // horizon + 1 values, the first the initial value
 };
 
 inline constexpr std::array<double, 5> kMonteCarloPercentiles = {5.0, 25.0, 50.0, 75.0, 95.0};
@@ -78,8 +78,8 @@ struct MonteCarloResult {
 // times. The chunks run on the worker pool; the result depends on the chunk
 // count but not on the threads or their scheduling. Inputs must have passed
 // monte_carlo_input_problem. A correlation that cannot be factored is a
-// RuleError; storage too large to hold is std::bad_alloc or std::length_error,
-// thrown before any path is simulated.
+// RuleError; storage too large to hold is std::bad_alloc, thrown before any
+// path is simulated.
 MonteCarloResult simulate_portfolio(const MonteCarloInputs& in, std::size_t chunks);
 
 }  // namespace tidemark

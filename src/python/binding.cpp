@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <deque>
+#include <new>
 
 namespace tidemark::py {
 
@@ -46,6 +47,21 @@ void set_panic(const char* msg) {
     PyObject* type = panic_exception_type();
     if (!type) return;  // the failure to create it is the pending error
     PyErr_SetString(type, msg);
+}
+
+void set_error_from_exception() noexcept {
+    try {
+        throw;
+    } catch (const PyErrSet&) {
+    } catch (const RuleError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        set_panic(e.what());
+    } catch (...) {
+        set_panic("unknown internal error");
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -101,12 +117,6 @@ PyObject** interned_names(const Sig& sig) {
     return sig.interned;
 }
 
-const char* utf8(PyObject* s) {
-    const char* c = PyUnicode_AsUTF8(s);
-    if (!c) throw_py();
-    return c;
-}
-
 std::size_t required_count(const Sig& sig) {
     std::size_t n = 0;
     for (const Param& p : sig.params) n += p.required() ? 1 : 0;
@@ -145,14 +155,22 @@ Py_ssize_t find_param(const Sig& sig, PyObject* key) {
 
 void bind_keyword(const Sig& sig, PyObject* key, PyObject* value, Bound& out) {
     Py_ssize_t i = find_param(sig, key);
+    // The name goes into the message as the str it is (%U), never through
+    // UTF-8: a name without a UTF-8 form, such as a lone surrogate, must still
+    // give the binder's TypeError rather than an encoding error. Python code
+    // passes only str names; C callers might not, and get the name's repr.
     if (i < 0) {
         std::string name = sig.full_name();
-        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%s'", name.c_str(), utf8(key));
+        PyErr_Format(PyExc_TypeError,
+                     PyUnicode_Check(key) ? "%s got an unexpected keyword argument '%U'"
+                                          : "%s got an unexpected keyword argument '%R'",
+                     name.c_str(), key);
         throw PyErrSet{};
     }
     if (out[static_cast<std::size_t>(i)]) {
+        // Only a str equal to a parameter name finds one.
         std::string name = sig.full_name();
-        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", name.c_str(), utf8(key));
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%U'", name.c_str(), key);
         throw PyErrSet{};
     }
     out[static_cast<std::size_t>(i)] = value;

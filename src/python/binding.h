@@ -92,19 +92,19 @@ public:
 private:
     PyThreadState* state_;
 };
+// Sets the Python exception for the C++ exception being handled; called only
+// from a catch block. An error already set stays; a broken rule becomes
+// ValueError; memory that cannot be had becomes MemoryError, as everywhere
+// else in Python; anything else is a broken invariant (PanicException).
+void set_error_from_exception() noexcept;
 
 // Runs a body and maps every C++ failure to a Python exception.
 template <class F>
 PyObject* guarded(F&& f) noexcept {
     try {
         return f();
-    } catch (const PyErrSet&) {
-    } catch (const RuleError& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const std::exception& e) {
-        set_panic(e.what());
     } catch (...) {
-        set_panic("unknown internal error");
+        set_error_from_exception();
     }
     return nullptr;
 }
@@ -114,13 +114,8 @@ int guarded_int(F&& f) noexcept {
     try {
         f();
         return 0;
-    } catch (const PyErrSet&) {
-    } catch (const RuleError& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const std::exception& e) {
-        set_panic(e.what());
     } catch (...) {
-        set_panic("unknown internal error");
+        set_error_from_exception();
     }
     return -1;
 }
@@ -231,10 +226,7 @@ template <Record R>
 PyObject* new_object(R&& rec) {
     PyTypeObject* tp = PyClass<R>::type();
     PyObject* o = tp->tp_alloc(tp, 0);
-    if (!o) {
-        PyErr_Clear();
-        throw Fault(std::string("could not allocate a ") + PyClass<R>::name + " object");
-    }
+    if (!o) throw_py();  // the MemoryError tp_alloc set
     auto* obj = reinterpret_cast<Obj<R>*>(o);
     obj->borrow = 0;
     new (&obj->rec) R(std::move(rec));

@@ -5,7 +5,11 @@
 
 #include "core/types.h"
 #include "metrics/metrics.h"
+#include "portfolio/covariance.h"
+#include "portfolio/rank_ic.h"
+#include "portfolio/rebalance.h"
 #include "portfolio/results.h"
+#include "portfolio/risk_contrib.h"
 #include "python/binding.h"
 
 namespace tidemark::py {
@@ -43,6 +47,10 @@ TIDEMARK_PYCLASS(Trade, "Trade");
 TIDEMARK_PYCLASS(PortfolioResult, "PortfolioResult");
 TIDEMARK_PYCLASS(InstrumentSummary, "InstrumentSummary");
 TIDEMARK_PYCLASS(InstrumentSpec, "InstrumentSpec");
+TIDEMARK_PYCLASS(RiskModel, "RiskModel");
+TIDEMARK_PYCLASS(RiskContributions, "RiskContributions");
+TIDEMARK_PYCLASS(RankIC, "RankIC");
+TIDEMARK_PYCLASS(RebalanceSimResult, "RebalanceSimResult");
 
 #undef TIDEMARK_PYCLASS
 

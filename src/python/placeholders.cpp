@@ -90,20 +90,8 @@ TM_FN(rolling_min, {"data"}, {"period"})
 TM_FN(rolling_max, {"data"}, {"period"})
 
 // --- analytics ---------------------------------------------------------------
-TM_FN(estimate_covariance, {"returns"}, {"asset_ids"}, {"periods_per_year"})
 TM_FN(optimize_portfolio, {"model"}, {"alpha"}, {"w_current"}, {"asset_ids"}, {"config"})
 TM_FN(batch_optimize_portfolios, {"model"}, {"items"}, {"config"})
-TM_FN(compute_risk_contributions, {"model"}, {"weights"}, {"asset_ids"})
-TM_FN(winsorize_panel, {"values"}, {"pct"})
-TM_FN(zscore_panel, {"values"}, {"min_names"})
-TM_FN(rank_panel, {"values"}, {"min_names"})
-TM_FN(momentum_panel, {"prices"}, {"lookback"}, {"skip"})
-TM_FN(composite_scores, {"factors"}, {"weights"})
-TM_FN(rank_ic, {"factor"}, {"prices"}, {"horizon"}, {"min_names"})
-TM_FN(simulate_rebalance_policy, {"prices"}, {"target_weights"}, {"initial_capital"}, {"policy"},
-      {"policy_param"}, {"segment", "\"equity_delivery\""}, {"min_trade_value", "0.0"},
-      {"dp_charge_per_isin", "...", "15.34"}, {"periods_per_year", "252.0"})
-TM_FN(indian_cost_schedule, {"segment"})
 
 #undef TM_FN
 
@@ -113,9 +101,6 @@ TM_FN(indian_cost_schedule, {"segment"})
     constexpr Param pc_##CLASS[] = {__VA_ARGS__};           \
     const Sig sc_##CLASS{#CLASS, "__new__", pc_##CLASS};
 
-TM_CTOR(KernelSession, {"symbol", "\"ASSET\""}, {"direction", "1"}, {"config", "None"},
-        {"instrument_config", "None"}, {"instrument", "None"}, {"oms_type", "\"netting\""},
-        {"account_type", "\"cash\""}, {"leverage", "1.0"})
 TM_CTOR(PortfolioSession, {"config", "None"}, {"account_type", "\"cash\""}, {"leverage", "1.0"})
 TM_CTOR(OptimizerConfig, {"risk_aversion"}, {"turnover_penalty"}, {"position_cap"}, {"sector_ids"},
         {"sector_caps"}, {"no_trade_band", "0.0"}, {"min_trade_value", "0.0"}, {"portfolio_value", "0.0"},
@@ -126,40 +111,20 @@ TM_CTOR(OptimizeItem, {"item_id"}, {"alpha"}, {"w_current"}, {"portfolio_value",
 #undef TM_CTOR
 
 constexpr PlaceholderClass kIndicator{"Indicator", "Streaming indicator with batch-identical values."};
-constexpr PlaceholderClass kKernelSession{
-    "KernelSession",
-    "Per-bar simulation session for one instrument.\n\nDrive it by calling `step` once per bar in ascending order, "
-    "then `finish` to\nobtain the standard backtest result. Scalars cross the boundary per bar, so a\nPython driver "
-    "loop pays one call per bar with no array allocation."};
 constexpr PlaceholderClass kPortfolioSession{
     "PortfolioSession",
     "Multi-instrument session over deterministically merged bar streams.\n\nOne shared account funds every "
     "instrument. With `account_type=\"margin\"`\nthey also share one pool of locked initial margin, so leverage "
     "applies\nportfolio-wide and a margin call halts all instruments at once.\n\nProtocol: `add_instrument` + "
     "`set_bars` per symbol, `seal()`, then loop\n`current()` / `apply_current(...)` to completion and `finish()`."};
-constexpr PlaceholderClass kEngineEvent{
-    "EngineEvent",
-    "One observable outcome of a session step.\n\n`kind` is `\"entered\"`, `\"exited\"`, `\"entry_rejected\"`, or "
-    "one of the\norder-lifecycle kinds (`\"order_accepted\"`, `\"order_triggered\"`,\n`\"order_filled\"`, "
-    "`\"order_canceled\"`, `\"order_expired\"`,\n`\"order_rejected\"`); the optional fields are populated "
-    "according to the\nkind."};
-constexpr PlaceholderClass kPositionSnapshot{"PositionSnapshot", "Read-only view of the session's open position."};
-constexpr PlaceholderClass kRiskModel{
-    "RiskModel",
-    "Shrunk covariance matrix plus the context needed to use it safely.\n\nCarries `periods_per_year` and "
-    "`asset_ids` so annualization and asset\nordering travel with the matrix; consumers validate against them "
-    "instead\nof trusting the caller."};
 constexpr PlaceholderClass kOptimizerConfig{"OptimizerConfig",
                                             "Constraint and objective configuration for the long-only optimizer."};
 constexpr PlaceholderClass kOptimizationResult{"OptimizationResult", "Result of one optimization."};
-constexpr PlaceholderClass kRiskContributions{"RiskContributions", "Euler decomposition of portfolio volatility."};
 constexpr PlaceholderClass kOptimizeItem{
     "OptimizeItem",
     "One user's book for `batch_optimize_portfolios`.\n\nThe item copies its arrays eagerly, under the interpreter "
     "lock, when it is\nconstructed, so that the batch loop can release the lock (the same pattern as\n"
     "`BatchSpreadItem`)."};
-constexpr PlaceholderClass kRebalanceSimResult{"RebalanceSimResult", "Result of a rebalance-policy simulation."};
-constexpr PlaceholderClass kRankIC{"RankIC", "Measured rank IC of a factor against forward returns."};
 
 }  // namespace
 
@@ -179,36 +144,15 @@ void export_placeholders(Exports& ex) {
     ex.add_function(placeholder_def<s_supertrend>("Supertrend indicator."));
     ex.add_function(placeholder_def<s_rolling_min>("Rolling minimum."));
     ex.add_function(placeholder_def<s_rolling_max>("Rolling maximum."));
-    ex.add_function(placeholder_def<s_estimate_covariance>(
-        "Estimate a Ledoit-Wolf constant-correlation shrunk covariance."));
     ex.add_function(placeholder_def<s_optimize_portfolio>("Optimize one long-only book seeded from current holdings."));
     ex.add_function(placeholder_def<s_batch_optimize_portfolios>(
         "Optimize many books against one risk model in parallel."));
-    ex.add_function(placeholder_def<s_compute_risk_contributions>("Risk contributions of `weights` under `model`."));
-    ex.add_function(placeholder_def<s_winsorize_panel>("Winsorize each row of a panel."));
-    ex.add_function(placeholder_def<s_zscore_panel>("Cross-sectional z-scores of a panel."));
-    ex.add_function(placeholder_def<s_rank_panel>("Cross-sectional ranks of a panel."));
-    ex.add_function(placeholder_def<s_momentum_panel>("Momentum of a price panel."));
-    ex.add_function(placeholder_def<s_composite_scores>("Weighted composite of factor panels."));
-    ex.add_function(placeholder_def<s_rank_ic>(
-        "Rank IC of a factor panel against `horizon`-ahead returns from `prices`."));
-    ex.add_function(placeholder_def<s_simulate_rebalance_policy>(
-        "Simulate following a target-weight series under a rebalance policy."));
-    ex.add_function(placeholder_def<s_indian_cost_schedule>(
-        "Export a segment's cost schedule, including the DP sell charge."));
 
     ex.add_class("Indicator", &placeholder_type<kIndicator>);
-    ex.add_class("KernelSession", &placeholder_type_with_ctor<kKernelSession, sc_KernelSession>);
     ex.add_class("PortfolioSession", &placeholder_type_with_ctor<kPortfolioSession, sc_PortfolioSession>);
-    ex.add_class("EngineEvent", &placeholder_type<kEngineEvent>);
-    ex.add_class("PositionSnapshot", &placeholder_type<kPositionSnapshot>);
-    ex.add_class("RiskModel", &placeholder_type<kRiskModel>);
     ex.add_class("OptimizerConfig", &placeholder_type_with_ctor<kOptimizerConfig, sc_OptimizerConfig>);
     ex.add_class("OptimizationResult", &placeholder_type<kOptimizationResult>);
-    ex.add_class("RiskContributions", &placeholder_type<kRiskContributions>);
     ex.add_class("OptimizeItem", &placeholder_type_with_ctor<kOptimizeItem, sc_OptimizeItem>);
-    ex.add_class("RebalanceSimResult", &placeholder_type<kRebalanceSimResult>);
-    ex.add_class("RankIC", &placeholder_type<kRankIC>);
 }
 
 }  // namespace tidemark::py

@@ -2,13 +2,15 @@
 // rebalance simulation and Monte Carlo.
 #include <new>
 #include <optional>
-#include <stdexcept>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "core/format.h"
 #include "core/parallel.h"
 #include "portfolio/monte_carlo.h"
+#include "python/classes.h"
 #include "python/registry.h"
 
 namespace tidemark::py {
@@ -19,14 +21,316 @@ namespace {
 // Risk model, risk contributions, factor panels, rank IC, rebalance costs
 // ---------------------------------------------------------------------------
 
-void export_risk_and_factors(Exports&) {}
+// Analytics failures are values in the engine; here they become ValueError
+// with their message.
+template <class T>
+T take(PortfolioOutcome<T>&& outcome) {
+    if (!outcome) throw RuleError(outcome.error().message());
+    return std::move(outcome.value());
+}
+
+// The engine's panels and the boundary's matrices share their storage: a
+// copied-in array becomes the result buffer without a second copy.
+Panel to_panel(MatrixF64&& m) { return Panel{std::move(m.data), m.rows, m.cols}; }
+
+MatrixF64 to_matrix(Panel&& p) {
+    MatrixF64 m;
+    m.data = std::move(p.values);
+    m.rows = p.rows;
+    m.cols = p.cols;
+    return m;
+}
+
+std::string shape_text(std::size_t rows, std::size_t cols) { return std::to_string(rows) + "x" + std::to_string(cols); }
+
+PyRef str_list(const std::vector<std::string>& items) {
+    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    for (std::size_t i = 0; i < items.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(items[i]));
+    return list;
+}
+
+// --- RiskModel and estimate_covariance ---------------------------------------
+
+MatrixF64 risk_model_cov(const RiskModel& m) { return MatrixF64{m.cov, m.n_assets, m.n_assets}; }
+PyRef risk_model_ids(const RiskModel& m) { return str_list(m.asset_ids); }
+
+std::string risk_model_repr(const RiskModel& m) {
+    return "PyRiskModel(n_assets=" + std::to_string(m.n_assets) + ", n_obs=" + std::to_string(m.n_obs) +
+           ", shrinkage=" + fmt_fixed(m.shrinkage_intensity, 4) +
+           ", periods_per_year=" + fmt_shortest(m.periods_per_year) + ")";
+}
+
+PyTypeObject* build_risk_model() {
+    using M = RiskModel;
+    ClassSpec s = class_spec<M>(
+        "Shrunk covariance matrix plus the context needed to use it safely.\n\nCarries `periods_per_year` and "
+        "`asset_ids` so annualization and asset\nordering travel with the matrix; consumers validate against them "
+        "instead\nof trusting the caller.");
+    s.getset = {
+        ro<&M::n_obs>("n_obs"),
+        ro<&M::n_assets>("n_assets"),
+        ro_fn<&risk_model_ids>("asset_ids"),
+        ro<&M::periods_per_year>("periods_per_year"),
+        ro<&M::shrinkage_intensity>("shrinkage_intensity"),
+    };
+    s.methods = {
+        method0<&risk_model_cov>("cov", "Covariance of per-period returns as an `n_assets x n_assets` array."),
+    };
+    s.repr = &repr_impl<&risk_model_repr>;
+    return build_class(std::move(s));
+}
+
+constexpr Param kEstimateCovarianceParams[] = {{"returns"}, {"asset_ids"}, {"periods_per_year"}};
+const Sig kEstimateCovariance{nullptr, "estimate_covariance", kEstimateCovarianceParams};
+
+RiskModel estimate_covariance_py(MatrixF64 returns, Seq<std::string> asset_ids, double periods_per_year) {
+    const std::size_t rows = returns.rows, cols = returns.cols;
+    return take(estimate_covariance(std::move(returns.data), rows, cols, std::move(asset_ids.items), periods_per_year));
+}
+
+// --- RiskContributions and compute_risk_contributions ------------------------
+
+Series<double> rc_marginal(const RiskContributions& r) { return r.marginal; }
+Series<double> rc_contribution(const RiskContributions& r) { return r.contribution; }
+Series<double> rc_pct_contribution(const RiskContributions& r) { return r.pct_contribution; }
+
+PyTypeObject* build_risk_contributions() {
+    ClassSpec s = class_spec<RiskContributions>("Euler decomposition of portfolio volatility.");
+    s.getset = {ro<&RiskContributions::total_vol_annualized>("total_vol_annualized")};
+    s.methods = {
+        method0<&rc_marginal>("marginal", nullptr),
+        method0<&rc_contribution>("contribution", nullptr),
+        method0<&rc_pct_contribution>("pct_contribution", nullptr),
+    };
+    return build_class(std::move(s));
+}
+
+constexpr Param kRiskContributionsParams[] = {{"model"}, {"weights"}, {"asset_ids"}};
+const Sig kRiskContributions{nullptr, "compute_risk_contributions", kRiskContributionsParams};
+
+RiskContributions compute_risk_contributions_py(Ref<RiskModel> model, Series<double> weights,
+                                                Seq<std::string> asset_ids) {
+    return take(compute_risk_contributions(*model, weights, asset_ids.items));
+}
+
+// --- Factor panels -------------------------------------------------------------
+
+constexpr Param kWinsorizeParams[] = {{"values"}, {"pct"}};
+constexpr Param kZscoreParams[] = {{"values"}, {"min_names"}};
+constexpr Param kMomentumParams[] = {{"prices"}, {"lookback"}, {"skip"}};
+constexpr Param kCompositeParams[] = {{"factors"}, {"weights"}};
+const Sig kWinsorize{nullptr, "winsorize_panel", kWinsorizeParams};
+const Sig kZscore{nullptr, "zscore_panel", kZscoreParams};
+const Sig kRank{nullptr, "rank_panel", kZscoreParams};
+const Sig kMomentum{nullptr, "momentum_panel", kMomentumParams};
+const Sig kComposite{nullptr, "composite_scores", kCompositeParams};
+
+MatrixF64 winsorize_panel_py(MatrixF64 values, double pct) {
+    return to_matrix(take(winsorize_panel(to_panel(std::move(values)), pct)));
+}
+MatrixF64 zscore_panel_py(MatrixF64 values, uint64_t min_names) {
+    return to_matrix(take(zscore_panel(to_panel(std::move(values)), min_names)));
+}
+MatrixF64 rank_panel_py(MatrixF64 values, uint64_t min_names) {
+    return to_matrix(take(rank_panel(to_panel(std::move(values)), min_names)));
+}
+MatrixF64 momentum_panel_py(MatrixF64 prices, uint64_t lookback, uint64_t skip) {
+    return to_matrix(take(momentum_panel(to_panel(std::move(prices)), lookback, skip)));
+}
+
+MatrixF64 composite_scores_py(Seq<MatrixF64> factors, Series<double> weights) {
+    if (factors.items.empty()) throw RuleError("no factor panels supplied");
+    const MatrixF64& first = factors.items[0];
+    for (std::size_t k = 1; k < factors.items.size(); ++k) {
+        const MatrixF64& f = factors.items[k];
+        if (f.rows != first.rows || f.cols != first.cols)
+            throw RuleError("factor " + std::to_string(k) + " shape " + shape_text(f.rows, f.cols) +
+                            " differs from factor 0 shape " + shape_text(first.rows, first.cols));
+    }
+    std::vector<Panel> panels;
+    panels.reserve(factors.items.size());
+    for (MatrixF64& f : factors.items) panels.push_back(to_panel(std::move(f)));
+    return to_matrix(take(composite_scores(std::move(panels), weights)));
+}
+
+// --- RankIC and rank_ic -----------------------------------------------------------
+
+Series<double> rank_ic_daily(const RankIC& r) { return r.daily_ic; }
+
+PyTypeObject* build_rank_ic() {
+    using R = RankIC;
+    ClassSpec s = class_spec<R>("Measured rank IC of a factor against forward returns.");
+    s.getset = {
+        ro<&R::mean_ic>("mean_ic"),
+        ro<&R::stdev_ic>("stdev_ic"),
+        ro<&R::t_stat>("t_stat"),
+        ro<&R::t_stat_deflated>("t_stat_deflated", "Overlap-corrected t-stat. Decide on THIS, not `t_stat`."),
+        ro<&R::n_dates_scored>("n_dates_scored"),
+        ro<&R::n_independent>("n_independent",
+                              "Roughly how many non-overlapping forward windows back the measurement."),
+        ro<&R::overlap_days>("overlap_days"),
+        ro<&R::mean_names>("mean_names"),
+    };
+    s.methods = {method0<&rank_ic_daily>("daily_ic", nullptr)};
+    return build_class(std::move(s));
+}
+
+constexpr Param kRankIcParams[] = {{"factor"}, {"prices"}, {"horizon"}, {"min_names"}};
+const Sig kRankIc{nullptr, "rank_ic", kRankIcParams};
+
+RankIC rank_ic_py(MatrixF64 factor, MatrixF64 prices, uint64_t horizon, uint64_t min_names) {
+    if (factor.rows != prices.rows || factor.cols != prices.cols)
+        throw RuleError("factor is " + shape_text(factor.rows, factor.cols) + " but prices is " +
+                        shape_text(prices.rows, prices.cols));
+    return take(rank_ic(to_panel(std::move(factor)), to_panel(std::move(prices)), horizon, min_names));
+}
+
+// --- RebalanceSimResult, simulate_rebalance_policy, indian_cost_schedule ------------
+
+Series<double> rebalance_equity(const RebalanceSimResult& r) { return r.equity_curve; }
+Series<double> rebalance_turnover(const RebalanceSimResult& r) { return r.turnover; }
+Series<double> rebalance_regulatory(const RebalanceSimResult& r) { return r.cost_regulatory; }
+Series<double> rebalance_brokerage(const RebalanceSimResult& r) { return r.cost_brokerage; }
+Series<double> rebalance_dp(const RebalanceSimResult& r) { return r.cost_dp; }
+
+PyTypeObject* build_rebalance_result() {
+    using R = RebalanceSimResult;
+    ClassSpec s = class_spec<R>("Result of a rebalance-policy simulation.");
+    s.getset = {
+        ro<&R::n_rebalances>("n_rebalances"),
+        ro<&R::n_trades>("n_trades"),
+        ro<&R::total_cost_drag_annualized>("total_cost_drag_annualized"),
+    };
+    s.methods = {
+        method0<&rebalance_equity>("equity_curve", nullptr),
+        method0<&rebalance_turnover>("turnover", nullptr),
+        method0<&rebalance_regulatory>("cost_regulatory", nullptr),
+        method0<&rebalance_brokerage>("cost_brokerage", nullptr),
+        method0<&rebalance_dp>("cost_dp", nullptr),
+    };
+    return build_class(std::move(s));
+}
+
+constexpr Param kRebalanceParams[] = {
+    {"prices"},
+    {"target_weights"},
+    {"initial_capital"},
+    {"policy"},
+    {"policy_param"},
+    {"segment", "\"equity_delivery\""},
+    {"min_trade_value", "0.0"},
+    {"dp_charge_per_isin", "...", "15.34"},
+    {"periods_per_year", "252.0"},
+};
+const Sig kRebalance{nullptr, "simulate_rebalance_policy", kRebalanceParams};
+
+RebalanceSimResult simulate_rebalance_policy_py(MatrixF64 prices, MatrixF64 target_weights, double initial_capital,
+                                                std::string policy, double policy_param, std::string segment,
+                                                double min_trade_value, double dp_charge_per_isin,
+                                                double periods_per_year) {
+    if (target_weights.rows != prices.rows || target_weights.cols != prices.cols)
+        throw RuleError("target_weights shape " + shape_text(target_weights.rows, target_weights.cols) +
+                        " differs from prices " + shape_text(prices.rows, prices.cols));
+    auto parsed_policy = parse_rebalance_policy(policy, policy_param);
+    if (!parsed_policy) throw RuleError(parsed_policy.error());
+    auto parsed_segment = parse_cost_segment(segment);
+    if (!parsed_segment) throw RuleError(parsed_segment.error());
+    RebalanceParams params;
+    params.initial_capital = initial_capital;
+    params.policy = parsed_policy.value();
+    params.segment = parsed_segment.value();
+    params.min_trade_value = min_trade_value;
+    params.dp_charge_per_isin = dp_charge_per_isin;
+    params.periods_per_year = periods_per_year;
+    return take(simulate_rebalance_policy(to_panel(std::move(prices)), to_panel(std::move(target_weights)), params));
+}
+
+constexpr Param kCostScheduleParams[] = {{"segment"}};
+const Sig kCostSchedule{nullptr, "indian_cost_schedule", kCostScheduleParams};
+
+PyRef indian_cost_schedule_py(std::string segment) {
+    auto parsed = parse_cost_segment(segment);
+    if (!parsed) throw RuleError(parsed.error());
+    PyRef d = PyRef::check(PyDict_New());
+    for (const auto& [key, value] : cost_schedule(parsed.value())) dict_set(d.get(), key, value);
+    return d;
+}
+
+void export_risk_and_factors(Exports& ex) {
+    ex.add_class("RiskModel", &PyClass<RiskModel>::type);
+    ex.add_class("RiskContributions", &PyClass<RiskContributions>::type);
+    ex.add_class("RankIC", &PyClass<RankIC>::type);
+    ex.add_class("RebalanceSimResult", &PyClass<RebalanceSimResult>::type);
+    ex.add_function(function_def<kEstimateCovariance, &estimate_covariance_py>(
+        "Estimate a Ledoit-Wolf constant-correlation shrunk covariance.\n\n"
+        "`returns` is `n_obs x n_assets` per-period simple returns: one row per\n"
+        "period, one column per asset in the order of `asset_ids` (observations\n"
+        "in rows, unlike the per-asset series `simulate_portfolio_mc` takes).\n"
+        "`periods_per_year` is required -- annualization is never inferred."));
+    ex.add_function(function_def<kRiskContributions, &compute_risk_contributions_py>(
+        "Risk contributions of `weights` under `model`."));
+    ex.add_function(function_def<kWinsorize, &winsorize_panel_py>(
+        "Winsorize each date's cross-section (rows = dates, cols = assets)."));
+    ex.add_function(function_def<kZscore, &zscore_panel_py>("Z-score each date's cross-section."));
+    ex.add_function(function_def<kRank, &rank_panel_py>("Rank each date's cross-section into [0, 1], ties averaged."));
+    ex.add_function(function_def<kMomentum, &momentum_panel_py>(
+        "Price momentum with a skip window (12-1 daily: lookback=252, skip=21)."));
+    ex.add_function(function_def<kComposite, &composite_scores_py>("Weighted composite of same-shaped factor panels."));
+    ex.add_function(function_def<kRankIc, &rank_ic_py>(
+        "Rank IC of a factor panel against `horizon`-ahead returns from `prices`.\n\n"
+        "Forward returns are derived here rather than supplied, so the shift cannot\n"
+        "leak lookahead. Dates with fewer than `min_names` paired observations are\n"
+        "skipped, never zero-filled."));
+    ex.add_function(function_def<kRebalance, &simulate_rebalance_policy_py>(
+        "Simulate following a target-weight series under a rebalance policy.\n\n"
+        "`prices` and `target_weights` are `n_dates x n_assets`; row t of\n"
+        "`target_weights` is date t's long-only target (weights >= 0, summing to\n"
+        "at most 1; the rest stays in cash). Policies: \"calendar\" rebalances every\n"
+        "`policy_param` dates (a whole number >= 1), starting on the first date;\n"
+        "\"band\" rebalances on the first date and whenever half the summed\n"
+        "absolute drift from the target exceeds `policy_param`, a one-way drift\n"
+        "fraction.\n\n"
+        "Costs are the named segment's per-leg schedule plus `dp_charge_per_isin`\n"
+        "once per distinct asset with a net sell per rebalance date. They are paid\n"
+        "on top of a fully invested target, so cash may go negative; a\n"
+        "non-positive pre-trade equity is used as it stands in the drift and\n"
+        "turnover divisions."));
+    ex.add_function(function_def<kCostSchedule, &indian_cost_schedule_py>(
+        "Export a segment's cost schedule, including the DP sell charge.\n\n"
+        "This export is the single numeric source of truth for cost-parity checks\n"
+        "against the host package's own cost tables: the engine charges exactly\n"
+        "these rates."));
+}
+
+}  // namespace
+
+// Type cells of the classes above, built on first use.
+PyTypeObject* PyClass<RiskModel>::type() {
+    static PyTypeObject* t = build_risk_model();
+    return t;
+}
+PyTypeObject* PyClass<RiskContributions>::type() {
+    static PyTypeObject* t = build_risk_contributions();
+    return t;
+}
+PyTypeObject* PyClass<RankIC>::type() {
+    static PyTypeObject* t = build_rank_ic();
+    return t;
+}
+PyTypeObject* PyClass<RebalanceSimResult>::type() {
+    static PyTypeObject* t = build_rebalance_result();
+    return t;
+}
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Book optimiser, its batch, and Monte Carlo
 // ---------------------------------------------------------------------------
 
 // A new list of floats.
-PyRef float_list(const std::vector<double>& values) {
+PyRef float_list(std::span<const double> values) {
     PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(values.size())));
     for (std::size_t i = 0; i < values.size(); ++i)
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(values[i]));
@@ -60,9 +364,6 @@ PyRef simulate_portfolio_mc(Seq<Series<double>> returns, Series<double> weights,
         AllowThreads unlocked;
         r = simulate_portfolio(in, pool_thread_count());
     } catch (const std::bad_alloc&) {
-        raise(PyExc_MemoryError, "not enough memory for " + std::to_string(n_simulations) + " paths of " +
-                                     std::to_string(horizon_days) + " steps");
-    } catch (const std::length_error&) {
         raise(PyExc_MemoryError, "not enough memory for " + std::to_string(n_simulations) + " paths of " +
                                      std::to_string(horizon_days) + " steps");
     }

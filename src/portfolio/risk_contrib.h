@@ -1,0 +1,23 @@
+// Euler decomposition of a portfolio's volatility under a risk model.
+#pragma once
+
+#include <span>
+#include <string>
+
+#include "core/buffer.h"
+#include "portfolio/covariance.h"
+
+namespace tidemark {
+
+struct RiskContributions {
+    Series<double> marginal;          // d(sigma)/d(w_i), per period
+    Series<double> contribution;      // w_i x marginal_i; sums to sigma
+    Series<double> pct_contribution;  // contribution_i / sigma; sums to 1
+    double total_vol_annualized = 0.0;
+};
+
+// Weights may be negative and need not sum to 1.
+PortfolioOutcome<RiskContributions> compute_risk_contributions(const RiskModel& model, std::span<const double> weights,
+                                                               std::span<const std::string> asset_ids);
+
+}  // namespace tidemark

@@ -1,0 +1,185 @@
+#include "portfolio/row_sort.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+namespace tidemark {
+
+namespace {
+
+constexpr uint64_t kSign = uint64_t{1} << 63;
+
+// Unsigned keys in the order of the doubles: negatives flipped whole,
+// positives with the sign bit set. -0.0 sorts just below +0.0, which only
+// orders two values that compare equal.
+uint64_t order_key(double v) {
+    const auto b = std::bit_cast<uint64_t>(v);
+    return (b & kSign) ? ~b : (b | kSign);
+}
+
+double from_order_key(uint64_t k) { return std::bit_cast<double>((k & kSign) ? (k & ~kSign) : ~k); }
+
+// Rows this short sort by insertion; up to kRadixMin by comparisons, whose
+// cost stays below the radix passes' fixed histogram work.
+constexpr std::size_t kInsertionMax = 20;
+constexpr std::size_t kRadixMin = 256;
+
+// The radix passes order the top 33 bits of the key (sign, exponent and 21
+// bits of mantissa) and carry the position in the low 31 bits of the word.
+constexpr int kPositionBits = 31;
+constexpr uint64_t kPositionMask = (uint64_t{1} << kPositionBits) - 1;
+constexpr int kDigitBits = 11;
+constexpr std::size_t kDigits = 3;
+constexpr uint32_t kDigitMask = (1u << kDigitBits) - 1;
+
+}  // namespace
+
+void RowSorter::small_sort(std::span<const double> v) {
+    const std::size_t m = order_.size();
+    if (m <= kInsertionMax) {
+        for (std::size_t i = 1; i < m; ++i) {
+            const std::size_t pos = order_[i];
+            std::size_t j = i;
+            while (j > 0 && v[order_[j - 1]] > v[pos]) {
+                order_[j] = order_[j - 1];
+                --j;
+            }
+            order_[j] = pos;
+        }
+        return;
+    }
+    pairs_.resize(m);
+    for (std::size_t i = 0; i < m; ++i) pairs_[i] = {v[order_[i]], order_[i]};
+    std::sort(pairs_.begin(), pairs_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t i = 0; i < m; ++i) order_[i] = pairs_[i].second;
+}
+
+const std::vector<std::size_t>& RowSorter::order(std::span<const double> v, bool skip_nan) {
+    const std::size_t n = v.size();
+    if (n < kRadixMin || n > kPositionMask) {
+        order_.clear();
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!skip_nan || !std::isnan(v[i])) order_.push_back(i);
+        }
+        small_sort(v);
+        return order_;
+    }
+
+    // Words of the top 33 key bits and the position, NaN entries dropped
+    // without a branch (missing cells fall unpredictably).
+    words_.resize(n);
+    spare_.resize(n);
+    std::size_t m = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        words_[m] = (order_key(v[i]) & ~kPositionMask) | i;
+        m += !(skip_nan && std::isnan(v[i]));
+    }
+    if (m < kRadixMin) {
+        order_.resize(m);
+        for (std::size_t i = 0; i < m; ++i) order_[i] = static_cast<std::size_t>(words_[i] & kPositionMask);
+        small_sort(v);
+        return order_;
+    }
+
+    hist_.fill(0);
+    for (std::size_t i = 0; i < m; ++i) {
+        const uint64_t w = words_[i];
+        for (std::size_t d = 0; d < kDigits; ++d)
+            ++hist_[d * 2048 + ((w >> (kPositionBits + kDigitBits * d)) & kDigitMask)];
+    }
+
+    uint64_t* src = words_.data();
+    uint64_t* dst = spare_.data();
+    for (std::size_t d = 0; d < kDigits; ++d) {
+        const int shift = kPositionBits + kDigitBits * static_cast<int>(d);
+        uint32_t* h = hist_.data() + d * 2048;
+        if (h[(src[0] >> shift) & kDigitMask] == m) continue;  // every word has this digit
+        uint32_t offset = 0;
+        for (uint32_t x = 0; x <= kDigitMask; ++x) {
+            const uint32_t c = h[x];
+            h[x] = offset;
+            offset += c;
+        }
+        for (std::size_t i = 0; i < m; ++i) {
+            const uint64_t w = src[i];
+            dst[h[(w >> shift) & kDigitMask]++] = w;
+        }
+        std::swap(src, dst);
+    }
+    // Values that share their top 33 bits may still be out of order: an
+    // insertion pass by the full value fixes them. Rows of values closer than
+    // that throughout would make it quadratic; past a budget of moves the
+    // nearly sorted row is finished by comparisons instead.
+    std::size_t moves = 0;
+    const std::size_t budget = 4 * m;
+    for (std::size_t i = 1; i < m; ++i) {
+        const uint64_t w = src[i];
+        const double x = v[w & kPositionMask];
+        std::size_t j = i;
+        while (j > 0 && v[src[j - 1] & kPositionMask] > x) {
+            src[j] = src[j - 1];
+            --j;
+            ++moves;
+        }
+        src[j] = w;
+        if (moves > budget) break;
+    }
+    order_.resize(m);
+    for (std::size_t i = 0; i < m; ++i) order_[i] = static_cast<std::size_t>(src[i] & kPositionMask);
+    if (moves > budget) small_sort(v);
+    return order_;
+}
+
+double RowSorter::select(std::span<const double> v, std::size_t k) {
+    std::size_t n = v.size();
+    if (n > UINT32_MAX) {  // beyond the counters' range: no radix
+        pairs_.resize(n);
+        for (std::size_t i = 0; i < n; ++i) pairs_[i] = {v[i], i};
+        std::nth_element(pairs_.begin(), pairs_.begin() + static_cast<std::ptrdiff_t>(k), pairs_.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        return pairs_[k].first;
+    }
+    words_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) words_[i] = order_key(v[i]);
+    uint64_t* p = words_.data();
+    // Radix selection, a byte at a time from the top: keep only the bucket
+    // that holds the k-th key until few enough remain to finish directly.
+    uint32_t* h = hist_.data();
+    for (int shift = 56; shift >= 0; shift -= 8) {
+        if (n <= 32) {
+            std::nth_element(p, p + k, p + n);
+            return from_order_key(p[k]);
+        }
+        // Four interleaved counters per bucket: the top byte of real data
+        // falls in a handful of buckets, and a single counter would make
+        // every increment wait for the previous one.
+        std::memset(h, 0, 4 * 256 * sizeof(uint32_t));
+        std::size_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            ++h[(p[i] >> shift) & 0xff];
+            ++h[256 + ((p[i + 1] >> shift) & 0xff)];
+            ++h[512 + ((p[i + 2] >> shift) & 0xff)];
+            ++h[768 + ((p[i + 3] >> shift) & 0xff)];
+        }
+        for (; i < n; ++i) ++h[(p[i] >> shift) & 0xff];
+        for (uint32_t b = 0; b < 256; ++b) h[b] += h[256 + b] + h[512 + b] + h[768 + b];
+        uint32_t bucket = 0;
+        std::size_t below = 0;
+        while (k >= below + h[bucket]) below += h[bucket++];
+        k -= below;
+        // Branch-free: the kept/dropped pattern is data-dependent and would
+        // mispredict on every other word.
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const uint64_t w = p[i];
+            p[kept] = w;
+            kept += ((w >> shift) & 0xff) == bucket;
+        }
+        n = kept;
+    }
+    return from_order_key(p[0]);  // every remaining key is the same
+}
+
+}  // namespace tidemark

@@ -1,0 +1,177 @@
+"""Risk model and risk contributions."""
+
+import math
+
+import numpy as np
+import pytest
+
+import _tidemark as tm
+from analytics_reference import sequential_sample_covariance, shrunk_covariance
+
+IDS3 = ["a", "b", "c"]
+NAN, INF = float("nan"), float("inf")
+
+
+def returns(t, n, seed=0, scale=0.01, common=0.5):
+    """Correlated returns: a common factor plus noise, with column drifts."""
+    rng = np.random.default_rng(seed)
+    return (rng.normal(0, 1, (t, n)) + common * rng.normal(0, 1, (t, 1))) * scale + rng.normal(0, scale, (1, n))
+
+
+@pytest.mark.parametrize("t, n, scale, common", [
+    (300, 5, 0.01, 0.5), (8, 6, 1.0, 0.2), (4, 7, 2.0, 0.0), (60, 3, 0.02, 2.0),   # T < N: only shrinking fixes S
+])
+def test_estimate_matches_the_reference_shrinkage(t, n, scale, common):
+    x = returns(t, n, seed=t * n, scale=scale, common=common)
+    ref, delta = shrunk_covariance(x)
+    model = tm.estimate_covariance(x, [f"s{i}" for i in range(n)], 252.0)
+    assert model.shrinkage_intensity == pytest.approx(delta, rel=1e-9, abs=1e-12)
+    c = model.cov()
+    np.testing.assert_allclose(c, ref, rtol=1e-10, atol=1e-14 * np.abs(ref).max())
+    assert c.flags.c_contiguous and np.array_equal(c, c.T) and np.linalg.eigvalsh(c).min() > 0
+
+
+def test_two_assets_keep_the_sample_matrix_exactly():
+    # The target equals S up to rounding: nothing is shrunk, every sum in period order.
+    x = np.array([[0.01, 0.02], [-0.01, 0.0], [0.03, 0.04], [-0.03, -0.055], [0.002, 0.001]])
+    model = tm.estimate_covariance(x, ["x", "y"], 12)
+    assert model.shrinkage_intensity == 0.0
+    assert np.array_equal(model.cov(), sequential_sample_covariance(x))
+    assert model.cov()[0, 0] == pytest.approx(sum((v - 0.0004) ** 2 for v in x[:, 0]) / 5, rel=1e-14)  # mean 0.0004
+
+
+def test_shrinkage_cutoff_follows_the_scale_of_the_data():
+    # A tenth of a basis point per period, fewer periods than assets: gamma is far
+    # below an absolute 2^-52, yet only shrinking makes S usable. Units must not matter.
+    x = returns(5, 8, seed=11, scale=1.0, common=0.3)
+    ids = [str(i) for i in range(8)]
+    big, small = tm.estimate_covariance(x, ids, 252), tm.estimate_covariance(x * 1e-5, ids, 252)
+    assert small.shrinkage_intensity == pytest.approx(big.shrinkage_intensity, rel=1e-9) and small.shrinkage_intensity > 0
+    np.testing.assert_allclose(small.cov(), big.cov() * 1e-10, rtol=1e-9)
+    assert shrunk_covariance(x * 1e-5, relative_cutoff=False)[1] == 0.0   # what an absolute cut-off would do
+    # on ordinary returns either cut-off gives the same estimate
+    y = returns(250, 6, seed=5)
+    ref, delta = shrunk_covariance(y, relative_cutoff=False)
+    model = tm.estimate_covariance(y, list("abcdef"), 252)
+    assert delta == shrunk_covariance(y)[1] and model.shrinkage_intensity == pytest.approx(delta, rel=1e-9)
+    np.testing.assert_allclose(model.cov(), ref, rtol=1e-10)
+
+
+def test_model_attributes_repr_and_layout():
+    x = returns(30, 3, seed=2)
+    ids = ["INFY", "TCS", "INFY"]          # duplicates accepted: only the order matters
+    model = tm.estimate_covariance(np.asfortranarray(x), ids, 52.5)
+    assert (model.n_obs, model.n_assets, model.periods_per_year) == (30, 3, 52.5)   # rows are periods
+    assert model.asset_ids == ids and model.asset_ids is not model.asset_ids
+    assert np.array_equal(model.cov(), tm.estimate_covariance(x, ids, 52.5).cov())
+    model.cov()[0, 0] = 99.0
+    assert model.cov()[0, 0] != 99.0
+    assert repr(model) == (f"PyRiskModel(n_assets=3, n_obs=30, shrinkage={model.shrinkage_intensity:.4f}, "
+                           "periods_per_year=52.5)")
+    assert "`returns` is `n_obs x n_assets`" in tm.estimate_covariance.__doc__
+    with pytest.raises(AttributeError):
+        model.n_obs = 3
+
+
+def cells(value_at_3_1):
+    x = 0.01 * np.arange(30.0).reshape(10, 3)
+    x[3, 1] = value_at_3_1
+    return x
+
+
+@pytest.mark.parametrize("x, ids, ppy, expected", [
+    (cells(NAN), ["a"], 252, "non-finite value at row 3, col 1"),        # cells before ids
+    (cells(-INF), IDS3, 0, "non-finite value at row 3, col 1"),
+    (returns(5, 3), ["a", "b"], 252, "shape mismatch: 2 asset_ids for 3 columns"),
+    (returns(1, 3), IDS3, 252, "degenerate input: need at least 2 observations, got 1"),
+    (np.zeros((5, 1)), ["a"], 252, "degenerate input: need at least 2 assets, got 1"),
+    (returns(5, 3), IDS3, 0.0, "degenerate input: periods_per_year must be a positive finite number, got 0"),
+    (returns(5, 3), IDS3, NAN, "degenerate input: periods_per_year must be a positive finite number, got NaN"),
+    (returns(5, 3), IDS3, INF, "degenerate input: periods_per_year must be a positive finite number, got inf"),
+    (np.column_stack([returns(6, 1)[:, 0], np.full(6, 0.003), returns(6, 1, 9)[:, 0]]), IDS3, 252,
+     "zero-variance asset at index 1"),
+    (np.column_stack([returns(6, 1)[:, 0], 1e6 + 1e-6 * np.arange(6)]), ["a", "b"], 252,   # price-like column
+     "zero-variance asset at index 1"),
+    (returns(5, 3), IDS3, 5e-324, None),   # a positive subnormal passes
+])
+def test_estimate_checks_in_order(x, ids, ppy, expected):
+    if expected is None:
+        assert tm.estimate_covariance(x, ids, ppy).periods_per_year == ppy
+        return
+    with pytest.raises(ValueError) as exc:
+        tm.estimate_covariance(x, ids, ppy)
+    assert str(exc.value) == expected
+
+
+def test_not_positive_definite_reports_the_pivot():
+    # perfectly correlated columns: the target equals S, nothing is shrunk, S is singular
+    base = returns(12, 1, seed=4)[:, 0]
+    with pytest.raises(ValueError) as exc:
+        tm.estimate_covariance(np.column_stack([base, base, 2 * base]), IDS3, 252)
+    assert str(exc.value) in ("covariance not positive definite: pivot 0.000 at index 1",
+                              "covariance not positive definite: pivot -0.000 at index 1")
+
+
+def test_str_asset_ids_are_refused():
+    for call in (lambda: tm.estimate_covariance(np.zeros((4, 3)), "abc", 252),
+                 lambda: tm.compute_risk_contributions(tm.estimate_covariance(returns(9, 3), IDS3, 252), np.ones(3),
+                                                       "abc")):
+        with pytest.raises(TypeError) as exc:
+            call()
+        assert str(exc.value) == "argument 'asset_ids': Can't extract `str` to `Vec`"
+
+
+@pytest.fixture(scope="module")
+def model3():
+    return tm.estimate_covariance(returns(120, 3, seed=8), IDS3, 252.0)
+
+
+@pytest.mark.parametrize("weights", [[0.5, 0.3, 0.2], [1.0, -0.5, 0.25], [3.0, 2.0, 0.0], [-0.1, -0.2, -0.7]])
+def test_contributions_decompose_the_volatility(model3, weights):
+    w = np.array(weights)
+    rc = tm.compute_risk_contributions(model3, w, IDS3)
+    cov = model3.cov()
+    sigma = math.sqrt(w @ cov @ w)
+    np.testing.assert_allclose(rc.marginal(), cov @ w / sigma, rtol=1e-12)
+    assert rc.contribution().sum() == pytest.approx(sigma, rel=1e-12)
+    assert rc.pct_contribution().sum() == pytest.approx(1.0, rel=1e-12)
+    assert rc.total_vol_annualized == pytest.approx(sigma * math.sqrt(252.0), rel=1e-12)
+
+
+def test_contributions_by_hand():
+    # orthogonal demeaned columns of variance 0.0004: cov is diagonal, sigma = 0.02
+    x = np.array([[1.0, 1.0], [-1.0, 1.0], [1.0, -1.0], [-1.0, -1.0]]) * 0.02
+    model = tm.estimate_covariance(x, ["a", "b"], 4.0)
+    assert np.array_equal(model.cov(), np.diag([0.0004, 0.0004]))
+    rc = tm.compute_risk_contributions(model, np.array([0.6, 0.8]), ["a", "b"])
+    np.testing.assert_allclose(rc.marginal(), [0.012, 0.016], rtol=1e-14)
+    np.testing.assert_allclose(rc.pct_contribution(), [0.36, 0.64], rtol=1e-14)
+    assert rc.total_vol_annualized == pytest.approx(0.04, rel=1e-15)
+
+
+@pytest.mark.parametrize("weights, ids, expected", [
+    ([0.2, 0.3, 0.5], ["a", "b", "c", "d"], "asset ids mismatch: model has 3 assets, caller supplied 4"),
+    ([0.2, 0.3, 0.5], ["b", "a", "c"], "asset ids mismatch: position 0: model 'a' vs caller 'b'"),
+    ([0.2, 0.3], ["a", "b", "c "], "asset ids mismatch: position 2: model 'c' vs caller 'c '"),   # ids first
+    ([0.2, 0.3], IDS3, "shape mismatch: 2 weights for 3 assets"),
+    ([0.2, NAN, INF], IDS3, "non-finite value at row 0, col 1"),
+    ([0.0, 0.0, 0.0], IDS3, "degenerate input: portfolio variance 0.000 is not positive; risk decomposition undefined"),
+])
+def test_contribution_checks_in_order(model3, weights, ids, expected):
+    with pytest.raises(ValueError) as exc:
+        tm.compute_risk_contributions(model3, np.array(weights), ids)
+    assert str(exc.value) == expected
+
+
+def test_overflowing_variance_is_refused_not_returned_as_nan():
+    # variances 4 and 1, covariance -1.5: for w = (a, a) the terms of w'Sigma w have
+    # opposite signs and overflow to +inf and -inf at a = 1e200; their sum is NaN
+    z = np.random.default_rng(1).normal(size=(4000, 2))
+    z -= z.mean(axis=0)
+    z = z @ np.linalg.inv(np.linalg.cholesky(z.T @ z / 4000)).T
+    model = tm.estimate_covariance(z @ np.linalg.cholesky(np.array([[4.0, -1.5], [-1.5, 1.0]])).T, ["a", "b"], 252)
+    cov = model.cov()
+    assert cov[0, 0] + cov[0, 1] > 0 > cov[1, 0] + cov[1, 1]
+    with pytest.raises(ValueError) as exc:
+        tm.compute_risk_contributions(model, np.array([1e200, 1e200]), ["a", "b"])
+    assert str(exc.value) == "degenerate input: portfolio variance NaN is not positive; risk decomposition undefined"

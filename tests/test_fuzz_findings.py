@@ -1,0 +1,60 @@
+"""Boundary faults the fuzzer found, each pinned by the rule it broke."""
+
+import numpy as np
+import pytest
+
+import _tidemark as tm
+
+N = 4
+
+
+def bar_arguments():
+    close = np.array([100.0, 101.0, 99.0, 102.0])
+    return dict(timestamps=np.arange(N, dtype=np.int64) * 60_000_000_000, open=close.copy(), high=close + 1.0,
+                low=close - 1.0, close=close, volume=np.ones(N), entries=np.array([True, False, False, False]),
+                exits=np.array([False, False, True, False]))
+
+
+@pytest.mark.parametrize("call, full_name", [
+    (lambda **kw: tm.resolve_atr_period(**kw), "resolve_atr_period()"),
+    (lambda **kw: tm.run_single_backtest(**bar_arguments(), **kw), "run_single_backtest()"),
+    (lambda **kw: tm.BacktestConfig(**kw), "BacktestConfig.__new__()"),
+    (lambda **kw: tm.BacktestConfig().set_atr_stop(2.0, 14, **kw), "BacktestConfig.set_atr_stop()"),
+    (lambda **kw: tm.StopConfig.fixed(1.0, **kw), "StopConfig.fixed()"),
+    # entries not built yet bind their arguments the same way
+    (lambda **kw: tm.sma(np.ones(3), 2, **kw), "sma()"),
+    (lambda **kw: tm.BarAggregator(1, "m", **kw), "BarAggregator.__new__()"),
+])
+@pytest.mark.parametrize("name", ["\ud800", "x\udcff", "\udfff\ud800y"])
+def test_a_keyword_name_without_utf8_form_is_an_unexpected_keyword(call, full_name, name):
+    # A lone surrogate cannot be encoded; the binder must still answer with its
+    # own TypeError, naming the keyword as given, as CPython does for a
+    # Python function.
+    with pytest.raises(TypeError) as exc:
+        call(**{name: 1.0})
+    assert type(exc.value) is TypeError
+    assert str(exc.value) == f"{full_name} got an unexpected keyword argument '{name}'"
+
+
+def huge(dtype):
+    # 2**62 bytes: more than any address space holds, so the copy of this
+    # broadcast view (one element seen many times) cannot be had anywhere.
+    dtype = np.dtype(dtype)
+    return np.broadcast_to(np.zeros(1, dtype), (2**62 // dtype.itemsize,))
+
+
+@pytest.mark.parametrize("argument, dtype", [
+    ("timestamps", np.int64), ("close", np.float64), ("entries", np.bool_), ("position_sizes", np.float64),
+])
+def test_memory_that_cannot_be_had_is_a_memory_error(argument, dtype):
+    config = tm.BacktestConfig(fees=0.0)
+    kw = bar_arguments()
+    kw[argument] = huge(dtype)
+    with pytest.raises(MemoryError) as exc:
+        tm.run_single_backtest(**kw, config=config)
+    assert type(exc.value) is MemoryError and isinstance(exc.value, Exception)
+    # The failed call released the configuration it had borrowed, and the
+    # same call with ordinary arrays runs: entry at 100, exit at 99.
+    config.fees = 0.0
+    (trade,) = tm.run_single_backtest(**bar_arguments(), config=config).trades()
+    assert (trade.entry_price, trade.exit_price, trade.exit_reason) == (100.0, 99.0, "Signal")
