@@ -364,7 +364,7 @@ struct From<BatchItemsArg> {
     static BatchItemsArg get(PyObject* o) {
         BatchItemsArg out;
         const Py_ssize_t n = detail::sequence_length(o);
-        out.items.reserve(static_cast<std::size_t>(n));
+        detail::reserve_items(out.items, n);
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyRef item = detail::sequence_item(o, i);
             Ref<BatchSpreadItemRec> rec = From<Ref<BatchSpreadItemRec>>::get(item.get());
