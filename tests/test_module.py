@@ -169,7 +169,8 @@ FUNCTIONS = {
 }
 
 BUILT_FUNCTIONS = {"run_single_backtest", "resolve_atr_period",
-                   "run_options_backtest", "run_pairs_backtest", "run_tick_backtest"}
+                   "run_options_backtest", "run_pairs_backtest", "run_tick_backtest",
+                   "run_basket_backtest", "run_portfolio_backtest", "run_multi_backtest"}
 PLACEHOLDER_FUNCTIONS = sorted(set(FUNCTIONS) - BUILT_FUNCTIONS)
 PLACEHOLDER_CONSTRUCTORS = ["BarAggregator", "KernelSession", "PortfolioSession", "BatchSpreadItem",
                             "OptimizerConfig", "OptimizeItem"]

@@ -68,12 +68,6 @@ PyTypeObject* placeholder_type_with_ctor() {
     const Sig s_##NAME{nullptr, #NAME, p_##NAME};
 
 // --- strategy runners ------------------------------------------------------
-TM_FN(run_basket_backtest, {"instruments"}, {"config", "None"}, {"sync_mode", "\"all\""},
-      {"instrument_configs", "None"})
-TM_FN(run_portfolio_backtest, {"instruments"}, {"config", "None"}, {"allocation", "\"equal_weight\""},
-      {"instrument_configs", "None"})
-TM_FN(run_multi_backtest, {"timestamps"}, {"open"}, {"high"}, {"low"}, {"close"}, {"volume"}, {"strategies"},
-      {"config", "None"}, {"combine_mode", "\"any\""})
 TM_FN(run_spread_backtest, {"timestamps"}, {"underlying_close"}, {"legs_premiums"}, {"leg_configs"}, {"entries"},
       {"exits"}, {"config", "None"}, {"spread_type", "\"custom\""}, {"max_loss", "None"},
       {"target_profit", "None"}, {"leg_expiry_timestamps", "None"}, {"legs_open_premiums", "None"})
@@ -193,9 +187,6 @@ constexpr PlaceholderClass kRankIC{"RankIC", "Measured rank IC of a factor again
 }  // namespace
 
 void export_placeholders(Exports& ex) {
-    ex.add_function(placeholder_def<s_run_basket_backtest>("Run basket/collective backtest."));
-    ex.add_function(placeholder_def<s_run_portfolio_backtest>("Run a shared-capital portfolio backtest."));
-    ex.add_function(placeholder_def<s_run_multi_backtest>("Run multi-strategy backtest."));
     ex.add_function(placeholder_def<s_run_spread_backtest>("Run spread backtest (multi-leg options)."));
     ex.add_function(placeholder_def<s_batch_spread_backtest>("Run multiple spread backtests in parallel."));
     ex.add_function(placeholder_def<s_aggregate_bars>("Aggregate bars into coarser bars."));
