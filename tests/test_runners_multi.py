@@ -61,19 +61,6 @@ def test_weighted_is_majority_whatever_the_weights(count):
                 tm.run_multi_backtest(*b, strategies, combine_mode="majority"))
 
 
-def test_two_of_three_entering():
-    b = bars(6)
-    e = [np.array([0, 1, 0, 0, 0, 0], bool), np.array([0, 1, 0, 0, 0, 0], bool), np.zeros(6, bool)]
-    x = [np.zeros(6, bool), np.zeros(6, bool), np.array([0, 0, 0, 1, 0, 0], bool)]   # one exit under "all" exits
-    strategies = [(e[k], x[k], 1, 1.0, f"s{k}") for k in range(3)]
-    entered = {m: [(t.entry_idx, t.exit_idx) for t in tm.run_multi_backtest(*b, strategies, combine_mode=m).trades()]
-               for m in ("any", "majority", "weighted", "all")}
-    assert entered == {"any": [(1, 3)], "majority": [(1, 3)], "weighted": [(1, 3)], "all": []}
-    strategies[2] = (np.ones(6, bool), x[2], 1, 1.0, "s2")
-    assert [(t.entry_idx, t.exit_idx) for t in tm.run_multi_backtest(*b, strategies, combine_mode="all").trades()] \
-        == [(1, 3)]
-
-
 def test_combined_run_takes_the_first_strategys_name_and_direction():
     b = bars()
     (e0, x0, _, _, _), (e1, x1, _, _, _) = random_strategies(2)
@@ -132,14 +119,6 @@ def test_independent_sharpe_and_sortino_from_the_combined_returns():
     assert (res.metrics.sharpe_ratio, res.metrics.sortino_ratio) == pytest.approx((sharpe, sortino), rel=1e-9)
 
 
-def test_weights_never_change_an_independent_result():
-    b = bars()
-    strategies = random_strategies(3)
-    heavy = [(e, x, d, -7.5, name) for e, x, d, _, name in strategies]
-    same_result(tm.run_multi_backtest(*b, strategies, combine_mode="independent"),
-                tm.run_multi_backtest(*b, heavy, combine_mode="independent"))
-
-
 def one_trade(close, legacy=True):
     n = len(close)
     c = np.asarray(close, dtype=np.float64)
@@ -156,11 +135,6 @@ def test_one_winning_legacy_trade():
     assert (m.total_trades, m.sharpe_ratio, m.sortino_ratio) == (1, 0.0, None)     # unbounded before conversion
     assert (m.calmar_ratio, m.omega_ratio, m.profit_factor) == (None, 0.0, None)    # no drawdown, positive return
     assert m.end_value == pytest.approx(50000 + 5000 * 12.0, rel=1e-12)
-
-
-def test_one_losing_legacy_trade():
-    m = one_trade([10.0, 9.0, 8.0]).metrics
-    assert (m.sharpe_ratio, m.sortino_ratio, m.profit_factor, m.calmar_ratio) == (0.0, 0.0, 0.0, pytest.approx(-1.0))
 
 
 @pytest.mark.parametrize("b", [bars(0), (np.zeros(0, np.int64), np.ones(3), np.ones(1), np.ones(0), np.ones(2),
@@ -232,19 +206,3 @@ def test_exit_lengths(mode, cut, text):
     with pytest.raises(BaseException) as info:
         tm.run_multi_backtest(*bars(), [OK, (OK[0], exits, *OK[2:])], combine_mode=mode)
     assert type(info.value).__name__ == "PanicException" and text in str(info.value)
-
-
-def test_longer_exits_are_read_up_to_the_bar_count_when_merging():
-    b = bars()
-    e, x = random_strategies(1)[0][:2]
-    longer = np.concatenate([x, np.ones(5, bool)])
-    same_result(tm.run_multi_backtest(*b, [(e, longer, 1, 1.0, "s0")]),
-                tm.run_multi_backtest(*b, [(e, x, 1, 1.0, "s0")]))
-
-
-def test_bar_column_faults_reach_the_caller():
-    b = list(bars())
-    b[1] = b[1][:-1]
-    with pytest.raises(BaseException) as info:
-        tm.run_multi_backtest(*b, [OK, OK], combine_mode="independent")
-    assert type(info.value).__name__ == "PanicException" and "index out of bounds" in str(info.value)
