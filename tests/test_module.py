@@ -170,7 +170,8 @@ FUNCTIONS = {
 
 BUILT_FUNCTIONS = {"run_single_backtest", "resolve_atr_period",
                    "run_options_backtest", "run_pairs_backtest", "run_tick_backtest",
-                   "run_spread_backtest", "batch_spread_backtest"}
+                   "run_spread_backtest", "batch_spread_backtest",
+                   "run_basket_backtest", "run_portfolio_backtest", "run_multi_backtest"}
 BUILT_FUNCTIONS |= {"aggregate_bars", "bars_from_ticks", "compute_tick_entry_signals", "compute_tick_exit_signals",
                     "tick_spread_pct", "buy_sell_imbalance_delta", "return_window", "realized_vol_rolling",
                     "oi_position_pct", "tick_velocity"}

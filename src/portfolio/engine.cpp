@@ -7,6 +7,17 @@
 
 namespace tidemark {
 
+EngineParams engine_params_for(const BacktestConfig& cfg) {
+    EngineParams params;
+    params.config = cfg;
+    params.fee_model = fee_model_from_config(cfg);
+    params.slippage =
+        (cfg.slippage > 0 && cfg.apply_slippage) ? SlippageModel::fraction(cfg.slippage) : SlippageModel::none();
+    params.price_basis =
+        cfg.resolved_fill_timing() == FillTiming::SameBarClose ? price_basis::Close : price_basis::Open;
+    return params;
+}
+
 SingleKernel::SingleKernel(const BacktestConfig& cfg, FeeModel fee_model, SlippageModel slippage, uint8_t basis,
                            std::string symbol, int8_t direction, const InstrumentConfig* ic)
     : kernel(cfg, fee_model, slippage, basis, std::move(symbol), direction, ic), config(cfg) {

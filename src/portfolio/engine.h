@@ -20,6 +20,11 @@ struct EngineParams {
     uint8_t price_basis = price_basis::Close;
 };
 
+// What a single-instrument run takes from its configuration: its fee model,
+// fractional slippage when slippage is on and positive, and fills at the close
+// under same-bar-close timing, else at the open.
+EngineParams engine_params_for(const BacktestConfig& config);
+
 // Borrowed bar columns; the run length is the length of `close`.
 struct BarArrays {
     std::span<const int64_t> timestamps;

@@ -1,9 +1,12 @@
 #include "python/binding.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <deque>
 #include <new>
+
+#include <unistd.h>
 
 namespace tidemark::py {
 
@@ -296,6 +299,17 @@ long long index_to_narrow(PyObject* o, long long lo, long long hi) {
     if (v == -1 && PyErr_Occurred()) throw_py();
     if (overflow != 0 || v < lo || v > hi) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
     return v;
+}
+
+void reserve_items(std::size_t item_size, Py_ssize_t n, const std::function<void(std::size_t)>& reserve) {
+    static const double memory = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long page = sysconf(_SC_PAGE_SIZE);
+        return pages > 0 && page > 0 ? static_cast<double>(pages) * static_cast<double>(page) : 0x1p40;
+    }();
+    if (static_cast<double>(n) * static_cast<double>(item_size) > memory) throw std::bad_alloc();
+    constexpr Py_ssize_t kUpFront = 1 << 16;
+    reserve(static_cast<std::size_t>(std::min(n, kUpFront)));
 }
 
 Py_ssize_t sequence_length(PyObject* o) {

@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <span>
@@ -386,6 +387,16 @@ Py_ssize_t sequence_length(PyObject* o);
 PyRef sequence_item(PyObject* o, Py_ssize_t i);
 // Checks for an exact-length tuple.
 void check_tuple(PyObject* o, std::size_t n);
+// Makes room for the items of an `n`-item sequence. A length whose items
+// could never fit in this machine's memory (a broadcast view, a lying
+// __len__) fails at once with MemoryError instead of converting items for
+// hours; the room reserved up front is bounded, so a length that is only
+// claimed costs nothing.
+void reserve_items(std::size_t item_size, Py_ssize_t n, const std::function<void(std::size_t)>& reserve);
+template <class V>
+void reserve_items(V& v, Py_ssize_t n) {
+    reserve_items(sizeof(typename V::value_type), n, [&v](std::size_t k) { v.reserve(k); });
+}
 }  // namespace detail
 
 template <class T>
@@ -393,7 +404,7 @@ struct From<Seq<T>> {
     static Seq<T> get(PyObject* o) {
         Py_ssize_t n = detail::sequence_length(o);
         Seq<T> out;
-        out.items.reserve(static_cast<std::size_t>(n));
+        detail::reserve_items(out.items, n);
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyRef item = detail::sequence_item(o, i);
             out.items.push_back(From<T>::get(item.get()));

@@ -573,16 +573,9 @@ EngineResult run_single_backtest(Series<int64_t> timestamps, Series<double> open
                                  std::optional<Ref<InstrumentConfig>> instrument_config) {
     if (direction != 1 && direction != -1)
         throw RuleError("direction must be 1 (long) or -1 (short), got " + std::to_string(direction));
-    EngineParams params;
-    if (config) params.config = **config;
+    const EngineParams params = engine_params_for(config ? **config : BacktestConfig{});
     const std::optional<InstrumentConfig> ic =
         instrument_config ? std::optional<InstrumentConfig>(**instrument_config) : std::nullopt;
-    params.fee_model = fee_model_from_config(params.config);
-    params.slippage = (params.config.slippage > 0 && params.config.apply_slippage)
-                          ? SlippageModel::fraction(params.config.slippage)
-                          : SlippageModel::none();
-    params.price_basis = params.config.resolved_fill_timing() == FillTiming::SameBarClose ? price_basis::Close
-                                                                                           : price_basis::Open;
     BarArrays bars{timestamps, open, high, low, close, volume};
     SignalArrays signals;
     signals.symbol = std::move(symbol);

@@ -68,12 +68,6 @@ PyTypeObject* placeholder_type_with_ctor() {
     const Sig s_##NAME{nullptr, #NAME, p_##NAME};
 
 // --- strategy runners ------------------------------------------------------
-TM_FN(run_basket_backtest, {"instruments"}, {"config", "None"}, {"sync_mode", "\"all\""},
-      {"instrument_configs", "None"})
-TM_FN(run_portfolio_backtest, {"instruments"}, {"config", "None"}, {"allocation", "\"equal_weight\""},
-      {"instrument_configs", "None"})
-TM_FN(run_multi_backtest, {"timestamps"}, {"open"}, {"high"}, {"low"}, {"close"}, {"volume"}, {"strategies"},
-      {"config", "None"}, {"combine_mode", "\"any\""})
 
 // --- market data -----------------------------------------------------------
 TM_FN(sma, {"data"}, {"period"})
@@ -129,9 +123,6 @@ constexpr PlaceholderClass kOptimizeItem{
 }  // namespace
 
 void export_placeholders(Exports& ex) {
-    ex.add_function(placeholder_def<s_run_basket_backtest>("Run basket/collective backtest."));
-    ex.add_function(placeholder_def<s_run_portfolio_backtest>("Run a shared-capital portfolio backtest."));
-    ex.add_function(placeholder_def<s_run_multi_backtest>("Run multi-strategy backtest."));
     ex.add_function(placeholder_def<s_sma>("Simple Moving Average."));
     ex.add_function(placeholder_def<s_ema>("Exponential Moving Average."));
     ex.add_function(placeholder_def<s_rsi>("Relative Strength Index."));

@@ -7,8 +7,12 @@
 #include "python/classes.h"
 #include "python/registry.h"
 #include "python/views.h"
+#include "strategies/basket.h"
+#include "strategies/instruments.h"
+#include "strategies/multi.h"
 #include "strategies/options.h"
 #include "strategies/pairs.h"
+#include "strategies/portfolio.h"
 #include "strategies/spreads.h"
 #include "strategies/tick.h"
 
@@ -364,7 +368,7 @@ struct From<BatchItemsArg> {
     static BatchItemsArg get(PyObject* o) {
         BatchItemsArg out;
         const Py_ssize_t n = detail::sequence_length(o);
-        out.items.reserve(static_cast<std::size_t>(n));
+        detail::reserve_items(out.items, n);
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyRef item = detail::sequence_item(o, i);
             Ref<BatchSpreadItemRec> rec = From<Ref<BatchSpreadItemRec>>::get(item.get());
@@ -520,7 +524,124 @@ void export_spread_runners(Exports& ex) {
 // Basket, shared-capital portfolio and multi-strategy runners
 // ---------------------------------------------------------------------------
 
-void export_multi_runners(Exports&) {}
+// One row of `instruments`: timestamps, open, high, low, close, volume,
+// entries, exits, direction, weight, symbol.
+using InstrumentTuple = std::tuple<Series<int64_t>, Series<double>, Series<double>, Series<double>, Series<double>,
+                                   Series<double>, BoolVec, BoolVec, int32_t, double, std::string>;
+
+}  // namespace
+
+// `instrument_configs`: a dict from symbol to InstrumentConfig, each value
+// copied so that nothing refers to the Python objects after the call.
+template <>
+struct From<InstrumentConfigs> {
+    static InstrumentConfigs get(PyObject* o) {
+        if (!PyDict_Check(o)) raise_cannot_convert(o, "PyDict");
+        InstrumentConfigs out;
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(o, &pos, &key, &value)) {
+            std::string symbol = From<std::string>::get(key);
+            const Ref<InstrumentConfig> cfg = From<Ref<InstrumentConfig>>::get(value);
+            out.by_symbol.insert_or_assign(std::move(symbol), *cfg);
+        }
+        return out;
+    }
+};
+
+namespace {
+
+// The rows become owned instrument records (their arrays were copied when
+// they were read, and are moved here); the first row with a bad direction
+// ends the call.
+std::vector<InstrumentData> instrument_records(Seq<InstrumentTuple>& rows) {
+    std::vector<InstrumentData> out;
+    out.reserve(rows.items.size());
+    for (InstrumentTuple& row : rows.items) {
+        InstrumentData d;
+        d.timestamps = std::move(std::get<0>(row));
+        d.open = std::move(std::get<1>(row));
+        d.high = std::move(std::get<2>(row));
+        d.low = std::move(std::get<3>(row));
+        d.close = std::move(std::get<4>(row));
+        d.volume = std::move(std::get<5>(row));
+        d.entries = std::move(std::get<6>(row));
+        d.exits = std::move(std::get<7>(row));
+        d.direction = checked_direction(std::get<8>(row));
+        d.weight = std::get<9>(row);
+        d.symbol = std::move(std::get<10>(row));
+        out.push_back(std::move(d));
+    }
+    return out;
+}
+
+constexpr Param kRunBasketParams[] = {
+    {"instruments"}, {"config", "None"}, {"sync_mode", "\"all\""}, {"instrument_configs", "None"},
+};
+const Sig kRunBasket{nullptr, "run_basket_backtest", kRunBasketParams};
+
+EngineResult run_basket_backtest(Seq<InstrumentTuple> instruments, std::optional<Ref<BacktestConfig>> config,
+                                 std::string sync_mode, std::optional<InstrumentConfigs> instrument_configs) {
+    const std::vector<InstrumentData> data = instrument_records(instruments);
+    return run_basket_strategy(config_or_default(config), data, parse_sync_mode(sync_mode),
+                               instrument_configs ? *instrument_configs : InstrumentConfigs{});
+}
+
+constexpr Param kRunPortfolioParams[] = {
+    {"instruments"}, {"config", "None"}, {"allocation", "\"equal_weight\""}, {"instrument_configs", "None"},
+};
+const Sig kRunPortfolio{nullptr, "run_portfolio_backtest", kRunPortfolioParams};
+
+PortfolioResult run_portfolio_backtest(Seq<InstrumentTuple> instruments, std::optional<Ref<BacktestConfig>> config,
+                                       std::string allocation, std::optional<InstrumentConfigs> instrument_configs) {
+    const std::vector<InstrumentData> data = instrument_records(instruments);
+    return run_portfolio_strategy(config_or_default(config), data, allocation,
+                                  instrument_configs ? *instrument_configs : InstrumentConfigs{});
+}
+
+// One item of `strategies`: entries, exits, direction, weight, name.
+using StrategyTuple = std::tuple<BoolVec, BoolVec, int32_t, double, std::string>;
+
+constexpr Param kRunMultiParams[] = {
+    {"timestamps"}, {"open"}, {"high"}, {"low"}, {"close"}, {"volume"}, {"strategies"}, {"config", "None"},
+    {"combine_mode", "\"any\""},
+};
+const Sig kRunMulti{nullptr, "run_multi_backtest", kRunMultiParams};
+
+EngineResult run_multi_backtest(Series<int64_t> timestamps, Series<double> open, Series<double> high,
+                                Series<double> low, Series<double> close, Series<double> volume,
+                                Seq<StrategyTuple> strategies, std::optional<Ref<BacktestConfig>> config,
+                                std::string combine_mode) {
+    std::vector<StrategySignals> signals;
+    signals.reserve(strategies.items.size());
+    for (StrategyTuple& item : strategies.items) {
+        StrategySignals s;
+        s.entries = std::move(std::get<0>(item));
+        s.exits = std::move(std::get<1>(item));
+        s.direction = checked_direction(std::get<2>(item));
+        s.weight = std::get<3>(item);
+        s.name = std::move(std::get<4>(item));
+        signals.push_back(std::move(s));
+    }
+    const BarArrays bars{timestamps, open, high, low, close, volume};
+    return run_multi_strategy(config_or_default(config), bars, signals, parse_combine_mode(combine_mode));
+}
+
+void export_multi_runners(Exports& ex) {
+    ex.add_function(function_def<kRunBasket, &run_basket_backtest>("Run basket/collective backtest."));
+    ex.add_function(function_def<kRunPortfolio, &run_portfolio_backtest>(
+        "Run a shared-capital portfolio backtest.\n\n"
+        "Simulates every instrument against one cash pool, with `max_positions` and\n"
+        "the drawdown kill-switch (set on `config`) gating each entry *before* it\n"
+        "opens -- so the reported metrics describe the constrained run.\n\n"
+        "This is not the same as running one backtest per symbol and summing the\n"
+        "equity curves: there each symbol gets its own private capital, so N symbols\n"
+        "deploy N times the account and no cross-symbol limit can be applied.\n\n"
+        "`allocation`: \"equal_weight\" (default) divides the pool across the slots\n"
+        "that could still open; \"full\" lets each entry take the whole remaining pool."));
+    ex.add_function(function_def<kRunMulti, &run_multi_backtest>("Run multi-strategy backtest."));
+}
 
 }  // namespace
 

@@ -93,7 +93,9 @@ BacktestMetrics own_loop_metrics(const BacktestConfig& cfg, std::span<const doub
     BacktestMetrics m;
     m.start_value = cfg.initial_capital;
     m.end_value = equity.empty() ? cfg.initial_capital : equity.back();
-    m.total_return_pct = (m.end_value - m.start_value) / m.start_value * 100.0;
+    m.total_return_pct = recipe.guard_zero_capital && m.start_value == 0.0
+                             ? 0.0
+                             : (m.end_value - m.start_value) / m.start_value * 100.0;
 
     for (double d : drawdown) {
         if (d > m.max_drawdown_pct) m.max_drawdown_pct = d;  // NaN never compares greater
@@ -145,6 +147,13 @@ BacktestMetrics own_loop_metrics(const BacktestConfig& cfg, std::span<const doub
         m.sortino_ratio = r.sortino;
     }
     return m;
+}
+
+EngineResult empty_run_result(const BacktestConfig& cfg) {
+    EngineResult r;
+    r.metrics.start_value = cfg.initial_capital;
+    r.metrics.end_value = cfg.initial_capital;
+    return r;
 }
 
 }  // namespace tidemark

@@ -14,6 +14,7 @@
 #include "core/types.h"
 #include "core/vocabulary.h"
 #include "metrics/metrics.h"
+#include "portfolio/results.h"
 #include "signals/processor.h"
 
 namespace tidemark {
@@ -33,18 +34,27 @@ void shift_one_bar_later(BoolVec& flags);
 ProcessedSignals own_loop_signals(std::span<const uint8_t> entries, std::span<const uint8_t> exits, bool next_bar);
 
 // Equity, drawdown (percent below the running peak) and simple-return curves
-// with one point per bar. None of the divisions is guarded: the own loops keep
-// the raw quotient, so a run that reaches zero equity shows it as inf or NaN
-// rather than hiding it.
+// with one point per bar. By default none of the divisions is guarded: the
+// own loops keep the raw quotient, so a run that reaches zero equity shows it
+// as inf or NaN rather than hiding it. A guarded curve reads a peak that is
+// not positive as no drawdown and a zero previous equity as no return, as the
+// kernel-backed runs do.
 class BarCurves {
 public:
-    BarCurves(std::size_t n, double peak_start) : equity(n), drawdown(n), returns(n), peak(peak_start) {}
+    BarCurves(std::size_t n, double peak_start, bool guarded = false)
+        : equity(n), drawdown(n), returns(n), peak(peak_start), guarded_(guarded) {}
 
     void mark(std::size_t i, double value) {
         equity[i] = value;
         if (value > peak) peak = value;
-        drawdown[i] = (peak - value) / peak * 100.0;
-        returns[i] = i == 0 ? 0.0 : (value - equity[i - 1]) / equity[i - 1];
+        const double prev = i == 0 ? 0.0 : equity[i - 1];
+        if (guarded_) {
+            drawdown[i] = peak > 0.0 ? (peak - value) / peak * 100.0 : 0.0;
+            returns[i] = (i == 0 || prev == 0.0) ? 0.0 : (value - prev) / prev;
+        } else {
+            drawdown[i] = (peak - value) / peak * 100.0;
+            returns[i] = i == 0 ? 0.0 : (value - prev) / prev;
+        }
     }
 
     // Replaces the last point, for a run that books its end-of-data close
@@ -57,6 +67,9 @@ public:
     Series<double> drawdown;
     Series<double> returns;
     double peak;
+
+private:
+    bool guarded_;
 };
 
 // The itemised costs of a round trip: both fills' components added, or those
@@ -80,6 +93,8 @@ struct OwnStatsRecipe {
     // Legacy ratios take the running (Welford) mean of the trade returns
     // instead of sum / count; the two can differ in the last bits.
     bool welford_mean = false;
+    // A zero initial capital gives a total return of 0 instead of NaN.
+    bool guard_zero_capital = false;
 };
 
 struct SharpeSortino {
@@ -106,5 +121,10 @@ BacktestMetrics own_loop_metrics(const BacktestConfig& cfg, std::span<const doub
                                  std::span<const double> drawdown, std::span<const double> returns,
                                  std::span<const Trade> trades, std::span<const int64_t> timestamps,
                                  const OwnStatsRecipe& recipe);
+
+// The result of a run with nothing to simulate: no curves and no trades,
+// every statistic 0 (ratios included) except the start and end value, which
+// are the initial capital.
+EngineResult empty_run_result(const BacktestConfig& cfg);
 
 }  // namespace tidemark

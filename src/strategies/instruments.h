@@ -1,0 +1,48 @@
+// The instruments of the multi-instrument runners (basket and shared-capital
+// portfolio): each instrument's owned bar columns and raw signals, and the
+// per-symbol overrides.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "core/errors.h"
+#include "core/types.h"
+
+namespace tidemark {
+
+struct InstrumentData {
+    Series<int64_t> timestamps;
+    Series<double> open;
+    Series<double> high;
+    Series<double> low;
+    Series<double> close;
+    Series<double> volume;
+    std::string symbol;
+    BoolVec entries;
+    BoolVec exits;
+    double weight = 1.0;
+    int8_t direction = 1;  // 1 long, -1 short
+
+    // Bar t. Only `close` and the signals are checked against the bar count
+    // up front, so a shorter column stops the run here as a bounds fault.
+    Bar bar(std::size_t t) const {
+        return Bar{at_checked(timestamps, t), at_checked(open, t),  at_checked(high, t),
+                   at_checked(low, t),        at_checked(close, t), at_checked(volume, t)};
+    }
+};
+
+// Overrides by exact symbol. Instruments that share a symbol share its entry;
+// an entry whose symbol names no instrument is never read.
+struct InstrumentConfigs {
+    std::map<std::string, InstrumentConfig> by_symbol;
+
+    const InstrumentConfig* find(const std::string& symbol) const {
+        auto it = by_symbol.find(symbol);
+        return it == by_symbol.end() ? nullptr : &it->second;
+    }
+};
+
+}  // namespace tidemark

@@ -1,0 +1,241 @@
+"""run_portfolio_backtest: one kernel per instrument on one cash pool, its gates, budgets and curves."""
+
+import numpy as np
+import pytest
+
+import _tidemark as tm
+
+BC = tm.BacktestConfig
+IC = tm.InstrumentConfig
+DAY = 86_400 * 10**9
+
+
+def flags(n, idx):
+    out = np.zeros(n, dtype=bool)
+    out[list(idx)] = True
+    return out
+
+
+def inst(close, entries=(), exits=(), direction=1, symbol="A", open_=None, high=None, low=None):
+    c = np.asarray(close, dtype=np.float64)
+    n = len(c)
+    o = c.copy() if open_ is None else np.asarray(open_, dtype=np.float64)
+    h = np.maximum(o, c) if high is None else np.asarray(high, dtype=np.float64)
+    lo = np.minimum(o, c) if low is None else np.asarray(low, dtype=np.float64)
+    ts = np.arange(n, dtype=np.int64) * DAY
+    return (ts, o, h, lo, c, np.ones(n), flags(n, entries), flags(n, exits), direction, 1.0, symbol)
+
+
+def walk_row(rng, n, direction, symbol):
+    c = 100 * np.exp(np.cumsum(rng.normal(0, 0.02, n)))
+    o = c * rng.uniform(0.98, 1.02, n)
+    h = np.maximum(o, c) * rng.uniform(1.0, 1.02, n)
+    lo = np.minimum(o, c) * rng.uniform(0.98, 1.0, n)
+    ts = np.arange(n, dtype=np.int64) * DAY
+    return (ts, o, h, lo, c, np.ones(n), rng.random(n) < 0.1, rng.random(n) < 0.1, direction, 1.0, symbol)
+
+
+def with_stop(cfg, *stop):
+    getattr(cfg, "set_" + stop[0])(*stop[1:])
+    return cfg
+
+
+def atr_config(mult, period):
+    ic = IC()
+    ic.set_atr_stop(mult, period)
+    return ic
+
+
+# One instrument with no limits is one kernel holding the whole pool: the run must be the
+# single-instrument engine run, trade for trade and point for point. Under next-bar fills the
+# portfolio shifts the signals itself, so an entry filled at a bar's open is not checked against
+# that bar's stop; those runs carry no stop.
+@pytest.mark.parametrize("cfg, ic", [
+    (BC(), None),
+    (BC(fee_segment="NSE-DELIVERY", slippage=0.001), None),
+    (BC(upon_bar_close=False), None),
+    (BC(fill_timing="next_bar_open", fee_segment="NFO-FUT"), None),
+    (BC(fill_timing="same_bar_open_lookahead"), None),
+    (with_stop(BC(), "fixed_stop", 0.03), None),
+    (with_stop(BC(fill_timing="same_bar_open_lookahead"), "trailing_stop", 0.04), None),
+    (with_stop(BC(), "fixed_target", 0.05), IC(lot_size=7.0)),
+    (BC(), atr_config(1.5, 5)),
+    (BC(), atr_config(1.5, 0)),                        # an ATR that cannot be computed leaves no level
+])
+@pytest.mark.parametrize("direction", [1, -1])
+@pytest.mark.parametrize("allocation", ["equal_weight", "full"])
+def test_one_instrument_is_the_single_instrument_run(cfg, ic, direction, allocation):
+    r = walk_row(np.random.default_rng(3), 300, direction, "X")
+    single = tm.run_single_backtest(*r[:8], direction=direction, symbol="X", config=cfg, instrument_config=ic)
+    port = tm.run_portfolio_backtest([r], cfg, allocation, None if ic is None else {"X": ic})
+    res = port.result
+    st, pt = single.trades(), res.trades()
+    assert len(st) >= 5
+    assert [(t.entry_idx, t.exit_idx, t.exit_reason, t.id, t.symbol) for t in pt] == \
+        [(t.entry_idx, t.exit_idx, t.exit_reason, t.id, t.symbol) for t in st]
+    for a, b in zip(pt, st):
+        assert (a.entry_price, a.exit_price, a.size, a.pnl, a.fees) == \
+            pytest.approx((b.entry_price, b.exit_price, b.size, b.pnl, b.fees), rel=1e-9)
+    assert res.equity_curve() == pytest.approx(single.equity_curve(), rel=1e-9)
+    assert res.drawdown_curve() == pytest.approx(single.drawdown_curve(), rel=1e-6, abs=1e-9)
+    assert res.metrics.end_value == pytest.approx(single.metrics.end_value, rel=1e-9)
+    assert res.metrics.sharpe_ratio == pytest.approx(single.metrics.sharpe_ratio, rel=1e-6)
+    (summary,) = port.per_instrument
+    assert (summary.symbol, summary.trades, summary.rejected_entries) == ("X", len(st), 0)
+    assert summary.pnl == pytest.approx(sum(t.pnl for t in st), rel=1e-9)
+
+
+P = 100000.0
+
+
+@pytest.mark.parametrize("allocation, max_positions, budgets, refused", [
+    ("equal_weight", None, [P / 3, P / 3, P / 3], [0, 0, 0]),          # pool/3, then what is left /2, /1
+    ("equal_weight", 0, [P / 3, P / 3, P / 3], [0, 0, 0]),             # 0 is no limit
+    ("equal_weight", 5, [P / 5, P / 5, P / 5], [0, 0, 0]),             # slots from the limit
+    ("equal_weight", 2, [P / 2, P / 2, None], [0, 0, 1]),              # the third is refused
+    ("equal_weight", 1, [P, None, None], [0, 1, 1]),
+    ("full", None, [P, None, None], [0, 0, 0]),                        # an empty pool skips, unrefused
+    ("full", 2, [P, None, None], [0, 0, 0]),
+])
+def test_budgets_and_the_position_limit(allocation, max_positions, budgets, refused):
+    rows = [inst([10.0] * 4, [1], [], symbol=s) for s in "ABC"]
+    port = tm.run_portfolio_backtest(rows, BC(fees=0.0, max_positions=max_positions), allocation)
+    sizes = {t.symbol: t.size for t in port.result.trades()}
+    assert sizes == pytest.approx({s: b / 10 for s, b in zip("ABC", budgets) if b is not None}, rel=1e-9)
+    assert [s.rejected_entries for s in port.per_instrument] == refused
+    assert port.rejected_entries == sum(refused)
+    assert port.result.metrics.end_value == pytest.approx(P, rel=1e-12)
+
+
+def test_kill_switch_blocks_later_entries_and_keeps_managing_open_positions():
+    rows = [inst([100, 100, 80, 85, 90, 90], [1], [4], symbol="A"),
+            inst([50.0] * 6, [2], [], symbol="B"),
+            inst([20.0] * 6, [3, 5], [], symbol="C")]      # one notional position: 5 is not a new entry
+    port = tm.run_portfolio_backtest(rows, BC(fees=0.0, max_drawdown_pct=5.0))
+    # A takes P/3 at 100 on bar 1; B enters on bar 2 (entries run before the switch is
+    # checked) with (2P/3)/2; A at 80 puts the book 6.67 % down and trips the switch.
+    assert (port.halted, port.halted_at, port.rejected_entries) == (True, 2, 1)
+    assert [(s.symbol, s.trades, s.rejected_entries) for s in port.per_instrument] == \
+        [("A", 1, 0), ("B", 1, 0), ("C", 0, 1)]
+    a, b = port.result.trades()
+    assert (a.symbol, a.exit_idx, a.exit_reason, a.exit_price) == ("A", 4, "Signal", 90)
+    assert (b.symbol, b.exit_idx, b.exit_reason) == ("B", 5, "EndOfData")
+    assert a.pnl == pytest.approx(-P / 30, rel=1e-9) and port.per_instrument[0].pnl == pytest.approx(a.pnl)
+    eq = [P, P, P - P / 15, P - P / 20, P - P / 30, P - P / 30]
+    assert port.result.equity_curve() == pytest.approx(eq, rel=1e-9)
+    assert port.result.drawdown_curve() == pytest.approx([(P - e) / P * 100 for e in eq], rel=1e-6)
+
+
+@pytest.mark.parametrize("limit, halted_at", [(None, None), (0.0, None), (-5.0, None), (20.0, 2), (25.0, None)])
+def test_kill_switch_trips_at_the_limit_only_when_it_is_positive(limit, halted_at):
+    port = tm.run_portfolio_backtest([inst([100, 100, 80, 85], [1], [])], BC(fees=0.0, max_drawdown_pct=limit))
+    assert (port.halted, port.halted_at) == (halted_at is not None, halted_at)
+
+
+def test_an_empty_pool_skips_entries_without_refusals():
+    port = tm.run_portfolio_backtest([inst([10.0] * 4, [0, 1, 2], [])], BC(initial_capital=0.0, max_positions=1))
+    assert port.result.trades() == [] and port.rejected_entries == 0
+    assert list(port.result.equity_curve()) == [0.0] * 4
+    assert list(port.result.returns()) == [0.0] * 4 and list(port.result.drawdown_curve()) == [0.0] * 4
+
+
+def test_zero_bars():
+    port = tm.run_portfolio_backtest([inst([], symbol="A"), inst([], symbol="B")], BC(max_drawdown_pct=1.0))
+    assert len(port.result.equity_curve()) == 0 and port.result.trades() == []
+    assert [(s.symbol, s.trades, s.pnl, s.rejected_entries) for s in port.per_instrument] == \
+        [("A", 0, 0.0, 0), ("B", 0, 0.0, 0)]
+    assert (port.halted, port.halted_at, port.rejected_entries) == (False, None, 0)
+    assert port.result.metrics.end_value == 100000.0
+
+
+OPENS = [10.0, 10.0, 12.0, 10.0, 10.0, 11.0, 10.0, 9.0, 10.0, 10.0]
+CLOSES = [10.0] * 10
+
+
+@pytest.mark.parametrize("cfg", [BC(fees=0.0, upon_bar_close=False), BC(fees=0.0, fill_timing="next_bar_open")])
+def test_next_bar_open_entries_are_not_lost(cfg):
+    # entries signalled on bars 1 and 5 fill at the opens of bars 2 and 6; exits on 3 and 7 at 4 and 8
+    port = tm.run_portfolio_backtest([inst(CLOSES, [1, 5], [3, 7], open_=OPENS)], cfg)
+    trades = port.result.trades()
+    assert [(t.entry_idx, t.entry_price, t.exit_idx, t.exit_price) for t in trades] == \
+        [(2, 12.0, 4, 10.0), (6, 10.0, 8, 10.0)]
+    assert trades[0].size == pytest.approx(P / 12, rel=1e-12)
+    assert trades[1].size == pytest.approx(P / 12 * 10 / 10, rel=1e-12)
+
+
+def test_next_bar_open_entries_are_gated_on_the_bar_they_fill():
+    # A's exit signalled on bar 2 frees the only slot at bar 3's open, where B's entry signalled on
+    # bar 2 fills with the whole pool
+    rows = [inst([10.0] * 5, [0], [2], symbol="A"), inst([20.0] * 5, [2], [], symbol="B")]
+    port = tm.run_portfolio_backtest(rows, BC(fees=0.0, upon_bar_close=False, max_positions=1), "full")
+    a, b = port.result.trades()
+    assert [(t.symbol, t.entry_idx, t.exit_idx) for t in (a, b)] == [("A", 1, 3), ("B", 3, 4)]
+    assert b.size == pytest.approx(P / 20, rel=1e-12) and port.rejected_entries == 0
+
+
+def test_short_positions_are_valued_at_their_profit():
+    port = tm.run_portfolio_backtest([inst([20, 20, 18, 22, 21], [1], [3], direction=-1)], BC(fees=0.0))
+    # 5000 short at 20: worth 5000 x (40 - close)
+    assert port.result.equity_curve() == pytest.approx([P, P, P + 10000, P - 10000, P - 10000], rel=1e-12)
+    assert port.result.trades()[0].pnl == pytest.approx(-10000, rel=1e-12)
+
+
+@pytest.mark.parametrize("configs, size", [
+    ({"A": IC(lot_size=75.0)}, 9975.0),                   # whole lots of what the budget buys
+    ({"A": IC(alloted_capital=25000.0)}, 2500.0),
+    ({"a": IC(lot_size=75.0), "B": IC(lot_size=75.0)}, 10000.0),   # keys naming no instrument do nothing
+])
+def test_instrument_configs_reach_the_kernel(configs, size):
+    port = tm.run_portfolio_backtest([inst([10.0] * 3, [0], [])], BC(fees=0.0), instrument_configs=configs)
+    assert port.result.trades()[0].size == pytest.approx(size, rel=1e-12)
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+@pytest.mark.parametrize("cfg", [BC(max_positions=2), BC(fee_segment="NSE", upon_bar_close=False),
+                                 BC(max_drawdown_pct=30.0, fill_timing="same_bar_open_lookahead")])
+@pytest.mark.parametrize("allocation", ["equal_weight", "full"])
+def test_books_balance(seed, cfg, allocation):
+    rng = np.random.default_rng(seed)
+    rows = [walk_row(rng, 200, d, s) for d, s in zip((1, -1, 1, -1), "ABCD")]
+    port = tm.run_portfolio_backtest(rows, cfg, allocation)
+    trades = port.result.trades()
+    assert len(trades) >= 4
+    m = port.result.metrics
+    assert m.end_value == port.result.equity_curve()[-1]
+    assert m.end_value - m.start_value == pytest.approx(sum(t.pnl for t in trades), abs=1e-6)
+    assert [s.trades for s in port.per_instrument] == [sum(t.symbol == s for t in trades) for s in "ABCD"]
+    assert sum(s.pnl for s in port.per_instrument) == pytest.approx(sum(t.pnl for t in trades), abs=1e-6)
+    # trades are listed in closing order
+    assert [t.exit_idx for t in trades] == sorted(t.exit_idx for t in trades)
+
+
+@pytest.mark.parametrize("rows, kw, exc, text", [
+    ([], {}, ValueError, "run_portfolio_backtest requires at least one instrument"),
+    ([inst([1.0] * 3), inst([1.0] * 2, symbol="B")], {}, ValueError,
+     "all instruments must have the same number of bars; instrument 1 has 2, expected 3"),
+    # the bar count is checked before the allocation text
+    ([inst([1.0] * 3), inst([1.0] * 4, symbol="B")], dict(allocation="Full"), ValueError,
+     "all instruments must have the same number of bars; instrument 1 has 4, expected 3"),
+    ([inst([1.0] * 3)], dict(allocation="Full"), ValueError,
+     "unknown allocation 'Full'; expected 'equal_weight' or 'full'"),
+    ([inst([1.0] * 3, direction=0)], dict(allocation="x"), ValueError,
+     "direction must be 1 (long) or -1 (short), got 0"),
+])
+def test_value_checks_in_order(rows, kw, exc, text):
+    with pytest.raises(exc) as info:
+        tm.run_portfolio_backtest(rows, **kw)
+    assert str(info.value) == text
+
+
+@pytest.mark.parametrize("field, cut, text", [
+    (6, 1, "signals must match OHLCV length"),
+    (7, 1, "Entry and exit arrays must have same length"),
+    (0, 3, "index out of bounds"),        # bar 2 is read when the entry fills
+    (1, 3, "index out of bounds"),
+])
+def test_length_faults(field, cut, text):
+    r = list(inst([10.0] * 5, [2], []))
+    r[field] = r[field][:-cut]
+    with pytest.raises(BaseException) as info:
+        tm.run_portfolio_backtest([inst([10.0] * 5, symbol="A"), tuple(r)])
+    assert type(info.value).__name__ == "PanicException" and text in str(info.value)
