@@ -178,12 +178,11 @@ BUILT_FUNCTIONS |= {"aggregate_bars", "bars_from_ticks", "compute_tick_entry_sig
 BUILT_FUNCTIONS |= {"estimate_covariance", "compute_risk_contributions", "winsorize_panel", "zscore_panel",
                     "rank_panel", "momentum_panel", "composite_scores", "rank_ic", "simulate_rebalance_policy",
                     "indian_cost_schedule"}
-BUILT_FUNCTIONS |= {"simulate_portfolio_mc"}
+BUILT_FUNCTIONS |= {"simulate_portfolio_mc", "optimize_portfolio", "batch_optimize_portfolios"}
 PLACEHOLDER_FUNCTIONS = sorted(set(FUNCTIONS) - BUILT_FUNCTIONS)
-PLACEHOLDER_CONSTRUCTORS = ["PortfolioSession",
-                            "OptimizerConfig", "OptimizeItem"]
+PLACEHOLDER_CONSTRUCTORS = ["PortfolioSession"]
 # Built classes whose constructors bind their arguments like the placeholders.
-BUILT_CONSTRUCTORS = ["KernelSession"]
+BUILT_CONSTRUCTORS = ["KernelSession", "OptimizerConfig", "OptimizeItem"]
 NO_CONSTRUCTOR = [name for name, (sig, _) in CLASSES.items() if sig is None]
 
 

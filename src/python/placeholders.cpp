@@ -84,8 +84,6 @@ TM_FN(rolling_min, {"data"}, {"period"})
 TM_FN(rolling_max, {"data"}, {"period"})
 
 // --- analytics ---------------------------------------------------------------
-TM_FN(optimize_portfolio, {"model"}, {"alpha"}, {"w_current"}, {"asset_ids"}, {"config"})
-TM_FN(batch_optimize_portfolios, {"model"}, {"items"}, {"config"})
 
 #undef TM_FN
 
@@ -96,11 +94,6 @@ TM_FN(batch_optimize_portfolios, {"model"}, {"items"}, {"config"})
     const Sig sc_##CLASS{#CLASS, "__new__", pc_##CLASS};
 
 TM_CTOR(PortfolioSession, {"config", "None"}, {"account_type", "\"cash\""}, {"leverage", "1.0"})
-TM_CTOR(OptimizerConfig, {"risk_aversion"}, {"turnover_penalty"}, {"position_cap"}, {"sector_ids"},
-        {"sector_caps"}, {"no_trade_band", "0.0"}, {"min_trade_value", "0.0"}, {"portfolio_value", "0.0"},
-        {"cash_max", "0.0"}, {"max_iter", "200"}, {"tolerance", "1e-8"}, {"short_cap", "0.0"},
-        {"gross_max", "1.0"}, {"net_min", "0.0"}, {"net_max", "1.0"})
-TM_CTOR(OptimizeItem, {"item_id"}, {"alpha"}, {"w_current"}, {"portfolio_value", "None"})
 
 #undef TM_CTOR
 
@@ -111,14 +104,6 @@ constexpr PlaceholderClass kPortfolioSession{
     "instrument. With `account_type=\"margin\"`\nthey also share one pool of locked initial margin, so leverage "
     "applies\nportfolio-wide and a margin call halts all instruments at once.\n\nProtocol: `add_instrument` + "
     "`set_bars` per symbol, `seal()`, then loop\n`current()` / `apply_current(...)` to completion and `finish()`."};
-constexpr PlaceholderClass kOptimizerConfig{"OptimizerConfig",
-                                            "Constraint and objective configuration for the long-only optimizer."};
-constexpr PlaceholderClass kOptimizationResult{"OptimizationResult", "Result of one optimization."};
-constexpr PlaceholderClass kOptimizeItem{
-    "OptimizeItem",
-    "One user's book for `batch_optimize_portfolios`.\n\nThe item copies its arrays eagerly, under the interpreter "
-    "lock, when it is\nconstructed, so that the batch loop can release the lock (the same pattern as\n"
-    "`BatchSpreadItem`)."};
 
 }  // namespace
 
@@ -135,15 +120,9 @@ void export_placeholders(Exports& ex) {
     ex.add_function(placeholder_def<s_supertrend>("Supertrend indicator."));
     ex.add_function(placeholder_def<s_rolling_min>("Rolling minimum."));
     ex.add_function(placeholder_def<s_rolling_max>("Rolling maximum."));
-    ex.add_function(placeholder_def<s_optimize_portfolio>("Optimize one long-only book seeded from current holdings."));
-    ex.add_function(placeholder_def<s_batch_optimize_portfolios>(
-        "Optimize many books against one risk model in parallel."));
 
     ex.add_class("Indicator", &placeholder_type<kIndicator>);
     ex.add_class("PortfolioSession", &placeholder_type_with_ctor<kPortfolioSession, sc_PortfolioSession>);
-    ex.add_class("OptimizerConfig", &placeholder_type_with_ctor<kOptimizerConfig, sc_OptimizerConfig>);
-    ex.add_class("OptimizationResult", &placeholder_type<kOptimizationResult>);
-    ex.add_class("OptimizeItem", &placeholder_type_with_ctor<kOptimizeItem, sc_OptimizeItem>);
 }
 
 }  // namespace tidemark::py
