@@ -169,6 +169,8 @@ FUNCTIONS = {
 }
 
 BUILT_FUNCTIONS = {"run_single_backtest", "resolve_atr_period"}
+BUILT_FUNCTIONS |= {"sma", "ema", "rsi", "macd", "stochastic", "atr", "bollinger_bands", "adx", "vwap",
+                    "supertrend", "rolling_min", "rolling_max"}
 PLACEHOLDER_FUNCTIONS = sorted(set(FUNCTIONS) - BUILT_FUNCTIONS)
 PLACEHOLDER_CONSTRUCTORS = ["BarAggregator", "KernelSession", "PortfolioSession", "BatchSpreadItem",
                             "OptimizerConfig", "OptimizeItem"]

@@ -106,18 +106,6 @@ TM_FN(return_window, {"timestamps_ns"}, {"ltp"}, {"window_seconds", "60.0"})
 TM_FN(realized_vol_rolling, {"timestamps_ns"}, {"ltp"}, {"window_seconds", "300.0"})
 TM_FN(oi_position_pct, {"oi"}, {"oi_day_high"}, {"oi_day_low"})
 TM_FN(tick_velocity, {"timestamps_ns"}, {"window_seconds", "60.0"})
-TM_FN(sma, {"data"}, {"period"})
-TM_FN(ema, {"data"}, {"period"})
-TM_FN(rsi, {"data"}, {"period"})
-TM_FN(macd, {"data"}, {"fast_period", "12"}, {"slow_period", "26"}, {"signal_period", "9"})
-TM_FN(stochastic, {"high"}, {"low"}, {"close"}, {"k_period", "14"}, {"d_period", "3"})
-TM_FN(atr, {"high"}, {"low"}, {"close"}, {"period"})
-TM_FN(bollinger_bands, {"data"}, {"period", "20"}, {"std_dev", "2.0"})
-TM_FN(adx, {"high"}, {"low"}, {"close"}, {"period"})
-TM_FN(vwap, {"high"}, {"low"}, {"close"}, {"volume"})
-TM_FN(supertrend, {"high"}, {"low"}, {"close"}, {"period", "10"}, {"multiplier", "3.0"})
-TM_FN(rolling_min, {"data"}, {"period"})
-TM_FN(rolling_max, {"data"}, {"period"})
 
 // --- analytics ---------------------------------------------------------------
 TM_FN(simulate_portfolio_mc, {"returns"}, {"weights"}, {"correlation_matrix"}, {"initial_value"},
@@ -161,7 +149,6 @@ TM_CTOR(OptimizeItem, {"item_id"}, {"alpha"}, {"w_current"}, {"portfolio_value",
 
 #undef TM_CTOR
 
-constexpr PlaceholderClass kIndicator{"Indicator", "Streaming indicator with batch-identical values."};
 constexpr PlaceholderClass kBarAggregator{
     "BarAggregator",
     "Streaming bar aggregator.\n\nPush source records (finer bars or trades) in ascending time order; a\n"
@@ -225,18 +212,6 @@ void export_placeholders(Exports& ex) {
     ex.add_function(placeholder_def<s_realized_vol_rolling>("Rolling realized volatility over a time window."));
     ex.add_function(placeholder_def<s_oi_position_pct>("Open interest position within the day's range."));
     ex.add_function(placeholder_def<s_tick_velocity>("Ticks per second over a trailing time window."));
-    ex.add_function(placeholder_def<s_sma>("Simple Moving Average."));
-    ex.add_function(placeholder_def<s_ema>("Exponential Moving Average."));
-    ex.add_function(placeholder_def<s_rsi>("Relative Strength Index."));
-    ex.add_function(placeholder_def<s_macd>("MACD indicator."));
-    ex.add_function(placeholder_def<s_stochastic>("Stochastic oscillator."));
-    ex.add_function(placeholder_def<s_atr>("Average True Range."));
-    ex.add_function(placeholder_def<s_bollinger_bands>("Bollinger Bands."));
-    ex.add_function(placeholder_def<s_adx>("Average Directional Index."));
-    ex.add_function(placeholder_def<s_vwap>("Volume Weighted Average Price."));
-    ex.add_function(placeholder_def<s_supertrend>("Supertrend indicator."));
-    ex.add_function(placeholder_def<s_rolling_min>("Rolling minimum."));
-    ex.add_function(placeholder_def<s_rolling_max>("Rolling maximum."));
     ex.add_function(placeholder_def<s_simulate_portfolio_mc>("Run Monte Carlo forward simulation for a portfolio."));
     ex.add_function(placeholder_def<s_estimate_covariance>(
         "Estimate a Ledoit-Wolf constant-correlation shrunk covariance."));
@@ -256,7 +231,6 @@ void export_placeholders(Exports& ex) {
     ex.add_function(placeholder_def<s_indian_cost_schedule>(
         "Export a segment's cost schedule, including the DP sell charge."));
 
-    ex.add_class("Indicator", &placeholder_type<kIndicator>);
     ex.add_class("BarAggregator", &placeholder_type_with_ctor<kBarAggregator, sc_BarAggregator>);
     ex.add_class("KernelSession", &placeholder_type_with_ctor<kKernelSession, sc_KernelSession>);
     ex.add_class("PortfolioSession", &placeholder_type_with_ctor<kPortfolioSession, sc_PortfolioSession>);
