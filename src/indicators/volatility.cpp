@@ -39,7 +39,7 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Sum of squared deviations of x[lo .. lo+p) from m, in index order.
+// Sum of squared deviations of x[0 .. p) from m, in index order.
 double squared_deviations(const double* x, std::size_t p, double m) {
     double dev = 0.0;
     for (std::size_t j = 0; j < p; ++j) {
@@ -56,13 +56,9 @@ BollingerResult compute_bollinger(std::span<const double> data, uint64_t period,
     if (std_dev <= 0.0) return IndicatorError::invalid("Bollinger Bands std_dev must be > 0");
 
     const std::size_t n = data.size();
-    BollingerSeries r{nan_series(n), Series<double>(), nan_series(n)};
-    if (period > n) {
-        r.middle = nan_series(n);
-        return r;
-    }
+    if (period > n) return BollingerSeries{nan_series(n), nan_series(n), nan_series(n)};
     const std::size_t p = static_cast<std::size_t>(period);
-    r.middle = sma_series(data, p);
+    BollingerSeries r{nan_series(n), sma_series(data, p), nan_series(n)};
     const double pd = static_cast<double>(p);
     const double* x = data.data();
 
