@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 #include "indicators/extrema.h"
 #include "indicators/momentum.h"
@@ -286,6 +287,24 @@ StreamingIndicator StreamingIndicator::macd(uint64_t fast, uint64_t slow, uint64
     const uint64_t f = at_least_one(fast), s = at_least_one(slow), g = at_least_one(signal);
     return {IndicatorKind::Macd, streaming::MacdState{ema_core(Smoother::ema(f), f), ema_core(Smoother::ema(s), s),
                                                       ema_core(Smoother::ema(g), g)}};
+}
+
+// Out of line, so that every value is computed in this file (compiled
+// without contraction) whoever calls it.
+const IndicatorValue& StreamingIndicator::update_bar(double high, double low, double close) {
+    std::visit(
+        [&](auto& s) {
+            using S = std::decay_t<decltype(s)>;
+            if constexpr (std::is_same_v<S, streaming::AtrState>) {
+                s.update(high, low, close, value_);
+            } else if constexpr (std::is_same_v<S, streaming::DonchianState>) {
+                s.update(high, low, value_);
+            } else {
+                s.update(close, value_);
+            }
+        },
+        state_);
+    return value_;
 }
 
 void StreamingIndicator::reset() {

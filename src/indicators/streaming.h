@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <type_traits>
 #include <string>
 #include <variant>
 #include <vector>
@@ -209,21 +208,7 @@ public:
 
     // Feeds one bar; ATR reads high, low and close, Donchian high and low,
     // every other kind the close. Returns the value after the update.
-    const IndicatorValue& update_bar(double high, double low, double close) {
-        std::visit(
-            [&](auto& s) {
-                using S = std::decay_t<decltype(s)>;
-                if constexpr (std::is_same_v<S, streaming::AtrState>) {
-                    s.update(high, low, close, value_);
-                } else if constexpr (std::is_same_v<S, streaming::DonchianState>) {
-                    s.update(high, low, value_);
-                } else {
-                    s.update(close, value_);
-                }
-            },
-            state_);
-        return value_;
-    }
+    const IndicatorValue& update_bar(double high, double low, double close);
     // Back to warming up; the kind and its parameters stay.
     void reset();
 
