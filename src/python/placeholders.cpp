@@ -70,18 +70,6 @@ PyTypeObject* placeholder_type_with_ctor() {
 // --- strategy runners ------------------------------------------------------
 
 // --- market data -----------------------------------------------------------
-TM_FN(sma, {"data"}, {"period"})
-TM_FN(ema, {"data"}, {"period"})
-TM_FN(rsi, {"data"}, {"period"})
-TM_FN(macd, {"data"}, {"fast_period", "12"}, {"slow_period", "26"}, {"signal_period", "9"})
-TM_FN(stochastic, {"high"}, {"low"}, {"close"}, {"k_period", "14"}, {"d_period", "3"})
-TM_FN(atr, {"high"}, {"low"}, {"close"}, {"period"})
-TM_FN(bollinger_bands, {"data"}, {"period", "20"}, {"std_dev", "2.0"})
-TM_FN(adx, {"high"}, {"low"}, {"close"}, {"period"})
-TM_FN(vwap, {"high"}, {"low"}, {"close"}, {"volume"})
-TM_FN(supertrend, {"high"}, {"low"}, {"close"}, {"period", "10"}, {"multiplier", "3.0"})
-TM_FN(rolling_min, {"data"}, {"period"})
-TM_FN(rolling_max, {"data"}, {"period"})
 
 // --- analytics ---------------------------------------------------------------
 TM_FN(simulate_portfolio_mc, {"returns"}, {"weights"}, {"correlation_matrix"}, {"initial_value"},
@@ -106,7 +94,6 @@ TM_CTOR(OptimizeItem, {"item_id"}, {"alpha"}, {"w_current"}, {"portfolio_value",
 
 #undef TM_CTOR
 
-constexpr PlaceholderClass kIndicator{"Indicator", "Streaming indicator with batch-identical values."};
 constexpr PlaceholderClass kPortfolioSession{
     "PortfolioSession",
     "Multi-instrument session over deterministically merged bar streams.\n\nOne shared account funds every "
@@ -125,24 +112,11 @@ constexpr PlaceholderClass kOptimizeItem{
 }  // namespace
 
 void export_placeholders(Exports& ex) {
-    ex.add_function(placeholder_def<s_sma>("Simple Moving Average."));
-    ex.add_function(placeholder_def<s_ema>("Exponential Moving Average."));
-    ex.add_function(placeholder_def<s_rsi>("Relative Strength Index."));
-    ex.add_function(placeholder_def<s_macd>("MACD indicator."));
-    ex.add_function(placeholder_def<s_stochastic>("Stochastic oscillator."));
-    ex.add_function(placeholder_def<s_atr>("Average True Range."));
-    ex.add_function(placeholder_def<s_bollinger_bands>("Bollinger Bands."));
-    ex.add_function(placeholder_def<s_adx>("Average Directional Index."));
-    ex.add_function(placeholder_def<s_vwap>("Volume Weighted Average Price."));
-    ex.add_function(placeholder_def<s_supertrend>("Supertrend indicator."));
-    ex.add_function(placeholder_def<s_rolling_min>("Rolling minimum."));
-    ex.add_function(placeholder_def<s_rolling_max>("Rolling maximum."));
     ex.add_function(placeholder_def<s_simulate_portfolio_mc>("Run Monte Carlo forward simulation for a portfolio."));
     ex.add_function(placeholder_def<s_optimize_portfolio>("Optimize one long-only book seeded from current holdings."));
     ex.add_function(placeholder_def<s_batch_optimize_portfolios>(
         "Optimize many books against one risk model in parallel."));
 
-    ex.add_class("Indicator", &placeholder_type<kIndicator>);
     ex.add_class("PortfolioSession", &placeholder_type_with_ctor<kPortfolioSession, sc_PortfolioSession>);
     ex.add_class("OptimizerConfig", &placeholder_type_with_ctor<kOptimizerConfig, sc_OptimizerConfig>);
     ex.add_class("OptimizationResult", &placeholder_type<kOptimizationResult>);
