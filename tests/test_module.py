@@ -178,6 +178,8 @@ BUILT_FUNCTIONS |= {"aggregate_bars", "bars_from_ticks", "compute_tick_entry_sig
 BUILT_FUNCTIONS |= {"estimate_covariance", "compute_risk_contributions", "winsorize_panel", "zscore_panel",
                     "rank_panel", "momentum_panel", "composite_scores", "rank_ic", "simulate_rebalance_policy",
                     "indian_cost_schedule"}
+BUILT_FUNCTIONS |= {"sma", "ema", "rsi", "macd", "stochastic", "atr", "bollinger_bands", "adx", "vwap",
+                    "supertrend", "rolling_min", "rolling_max"}
 BUILT_FUNCTIONS |= {"simulate_portfolio_mc", "optimize_portfolio", "batch_optimize_portfolios"}
 PLACEHOLDER_FUNCTIONS = sorted(set(FUNCTIONS) - BUILT_FUNCTIONS)
 PLACEHOLDER_CONSTRUCTORS = ["PortfolioSession"]

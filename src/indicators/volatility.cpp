@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "core/numeric.h"
+#include "indicators/trend.h"
 
 namespace tidemark {
 
@@ -15,36 +15,150 @@ std::string IndicatorError::text() const {
     return "Invalid parameter: " + message;
 }
 
+std::optional<IndicatorError> check_lengths(std::size_t reference, std::initializer_list<std::size_t> others) {
+    for (std::size_t len : others)
+        if (len != reference) return IndicatorError::length_mismatch(reference, len);
+    return std::nullopt;
+}
+
 SeriesResult compute_atr(std::span<const double> high, std::span<const double> low,
                          std::span<const double> close, uint64_t period) {
     const std::size_t n = close.size();
-    if (high.size() != n) return IndicatorError::length_mismatch(n, high.size());
-    if (low.size() != n) return IndicatorError::length_mismatch(n, low.size());
+    if (auto e = check_lengths(n, {high.size(), low.size()})) return *e;
     if (period == 0) return IndicatorError::invalid("ATR period must be > 0");
 
-    Series<double> out(n, std::numeric_limits<double>::quiet_NaN());
+    Series<double> out = nan_series(n);
+    // p bars give a seed but nothing to smooth it with: at least p + 1 are needed.
     if (n == 0 || n <= period) return out;
-
-    const std::size_t p = static_cast<std::size_t>(period);
-    auto true_range = [&](std::size_t i) {
-        if (i == 0) return high[0] - low[0];
-        const double prev = close[i - 1];
-        return max_num(max_num(high[i] - low[i], std::fabs(high[i] - prev)), std::fabs(low[i] - prev));
-    };
-
-    double sum = 0.0;
-    for (std::size_t i = 0; i < p; ++i) sum += true_range(i);
-    const double pd = static_cast<double>(period);
-    double atr = sum / pd;
-    out[p - 1] = atr;
-
-    const double alpha = 1.0 / pd;
-    const double keep = 1.0 - 1.0 / pd;
-    for (std::size_t i = p; i < n; ++i) {
-        atr = alpha * true_range(i) + keep * atr;
-        out[i] = atr;
-    }
+    double* o = out.data();
+    atr_pass(high, low, close, static_cast<std::size_t>(period), [o](std::size_t i, double v) { o[i] = v; });
     return out;
+}
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Sum of squared deviations of x[0 .. p) from m, in index order.
+double squared_deviations(const double* x, std::size_t p, double m) {
+    double dev = 0.0;
+    for (std::size_t j = 0; j < p; ++j) {
+        const double d = x[j] - m;
+        dev += d * d;
+    }
+    return dev;
+}
+
+}  // namespace
+
+BollingerResult compute_bollinger(std::span<const double> data, uint64_t period, double std_dev) {
+    if (period == 0) return IndicatorError::invalid("Bollinger Bands period must be > 0");
+    if (std_dev <= 0.0) return IndicatorError::invalid("Bollinger Bands std_dev must be > 0");
+
+    const std::size_t n = data.size();
+    if (period > n) return BollingerSeries{nan_series(n), nan_series(n), nan_series(n)};
+    const std::size_t p = static_cast<std::size_t>(period);
+    BollingerSeries r{nan_series(n), sma_series(data, p), nan_series(n)};
+    const double pd = static_cast<double>(p);
+    const double* x = data.data();
+
+    // The deviation sum of each window, sum (x - m)^2, costs p operations if
+    // taken afresh at every index. Instead the window keeps running sums of
+    // (x - c) and (x - c)^2 around a centre c, from which
+    //   sum (x - m)^2 = S2 - 2 (m - c) S1 + p (m - c)^2.
+    // The centre is the middle band at the last refresh, where the sums are
+    // taken afresh (so that index gets the direct sum exactly). A refresh
+    // comes every p steps, which bounds the drift of the running sums, and
+    // whenever the deviation has shrunk to a small part of the squares it was
+    // computed from (a spike leaving the window), where the subtraction would
+    // cancel most of the digits. Both cost O(p) at most once per p steps in
+    // ordinary data, so the whole series is O(n) whatever the period.
+    constexpr double kCancellation = 1.0 / 1024.0;
+    const double* mid = r.middle.data();
+    double* up = r.upper.data();
+    double* lo = r.lower.data();
+    double dev_block[kBlock];
+    double c = 0.0, s1 = 0.0, s2 = 0.0, peak = 0.0;
+    std::size_t since = p;  // steps since the last refresh; p forces one
+    for (std::size_t i0 = p - 1; i0 < n; i0 += kBlock) {
+        const std::size_t len = i0 + kBlock < n ? kBlock : n - i0;
+        for (std::size_t j = 0; j < len; ++j) {
+            const std::size_t i = i0 + j;
+            const double m = mid[i];
+            double dev;
+            if (std::isnan(m)) {
+                // A NaN holds the running middle sum for good: no bands.
+                dev = m;
+            } else if (!std::isfinite(m)) {
+                dev = squared_deviations(x + i + 1 - p, p, m);
+                since = p;
+            } else {
+                bool refresh = since >= p;
+                if (!refresh) {
+                    const double out_c = x[i - p] - c, in_c = x[i] - c;
+                    s1 = s1 - out_c;
+                    s1 = s1 + in_c;
+                    s2 = s2 - out_c * out_c;
+                    s2 = s2 + in_c * in_c;
+                    peak = s2 > peak ? s2 : peak;
+                    const double d = m - c;
+                    dev = s2 - 2.0 * d * s1 + pd * d * d;
+                    refresh = !(dev >= peak * kCancellation) || !std::isfinite(s2);
+                    ++since;
+                }
+                if (refresh) {
+                    c = m;
+                    s1 = 0.0;
+                    s2 = 0.0;
+                    for (std::size_t k = i + 1 - p; k <= i; ++k) {
+                        const double d = x[k] - c;
+                        s1 += d;
+                        s2 += d * d;
+                    }
+                    dev = s2;
+                    peak = s2;
+                    since = 0;
+                }
+            }
+            dev_block[j] = dev;
+        }
+        for (std::size_t j = 0; j < len; ++j) {
+            const double sd = std_dev * std::sqrt(dev_block[j] / pd);
+            up[i0 + j] = mid[i0 + j] + sd;
+            lo[i0 + j] = mid[i0 + j] - sd;
+        }
+    }
+    return r;
+}
+
+namespace {
+
+template <bool Max>
+SeriesResult rolling_extreme_series(std::span<const double> data, uint64_t period) {
+    if (period == 0) return IndicatorError::invalid("period must be at least 1");
+    const std::size_t n = data.size();
+    Series<double> out = nan_series(n);
+    if (period > n) return out;
+    const double start = Max ? -kInf : kInf;
+    const int64_t none = order_key(start);
+    std::vector<int64_t> scratch;
+    double* o = out.data();
+    // Still at the start value: no number in the window (or only the start
+    // value itself, an infinity), which reads as no value.
+    rolling_extreme<Max>(data, static_cast<std::size_t>(period), start, scratch, [o, none](std::size_t i, int64_t k) {
+        o[i] = k == none ? std::numeric_limits<double>::quiet_NaN() : from_order_key(k);
+    });
+    return out;
+}
+
+}  // namespace
+
+SeriesResult compute_rolling_min(std::span<const double> data, uint64_t period) {
+    return rolling_extreme_series<false>(data, period);
+}
+
+SeriesResult compute_rolling_max(std::span<const double> data, uint64_t period) {
+    return rolling_extreme_series<true>(data, period);
 }
 
 }  // namespace tidemark

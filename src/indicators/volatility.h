@@ -1,14 +1,22 @@
-// Volatility kernels shared by the execution kernel and the indicator functions.
+// Volatility kernels shared by the execution kernel and the indicator
+// functions: the error type of every indicator kernel, the average true
+// range, Bollinger bands and rolling extremes.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "core/buffer.h"
 #include "core/errors.h"
+#include "indicators/extrema.h"
+#include "indicators/smoothing.h"
 
 namespace tidemark {
 
@@ -29,8 +37,95 @@ struct IndicatorError {
 
 using SeriesResult = Outcome<Series<double>, IndicatorError>;
 
+// Kernels run their serial chains a block at a time, apart from the work
+// that does not depend on the previous bar, which the vector unit takes.
+inline constexpr std::size_t kBlock = 256;
+
+// The first of `others` whose length differs from `reference` (the close),
+// as a length mismatch.
+std::optional<IndicatorError> check_lengths(std::size_t reference, std::initializer_list<std::size_t> others);
+
+// A series of n NaN, the starting state of every indicator output.
+inline Series<double> nan_series(std::size_t n) {
+    return Series<double>(n, std::numeric_limits<double>::quiet_NaN());
+}
+
+// True range of a bar against the previous close: the NaN-ignoring maximum
+// of high - low, |high - prev| and |low - prev|, taken pairwise in that
+// order, so a missing previous close leaves high - low.
+inline double true_range(double high, double low, double prev_close) {
+    return max_num(max_num(high - low, std::fabs(high - prev_close)), std::fabs(low - prev_close));
+}
+
+// The true ranges of two consecutive bars (prev_close[k] is the close before
+// bar k), formed together by one vector instruction per step where the
+// platform has them; the values are those of true_range.
+inline void true_range_pair(const double* high, const double* low, const double* prev_close, double& first,
+                            double& second) {
+#if defined(__SSE2__)
+    const __m128d abs_mask = _mm_castsi128_pd(_mm_set1_epi64x(std::numeric_limits<int64_t>::max()));
+    const __m128d h = _mm_loadu_pd(high), l = _mm_loadu_pd(low), pc = _mm_loadu_pd(prev_close);
+    const __m128d up = _mm_and_pd(_mm_sub_pd(h, pc), abs_mask);
+    const __m128d down = _mm_and_pd(_mm_sub_pd(l, pc), abs_mask);
+    const __m128d tr = max_num(max_num(_mm_sub_pd(h, l), up), down);
+    first = _mm_cvtsd_f64(tr);
+    second = _mm_cvtsd_f64(_mm_unpackhi_pd(tr, tr));
+#else
+    first = true_range(high[0], low[0], prev_close[0]);
+    second = true_range(high[1], low[1], prev_close[1]);
+#endif
+}
+
+// The Wilder ATR over bars [0, n) with n > p >= 1: calls emit(i, atr) for
+// i = p-1 .. n-1. The seed is the mean of the first p true ranges (the first
+// bar's range is high - low), summed in index order; the streaming ATR
+// follows the same steps, so the two agree bit for bit. True ranges are
+// formed two bars at a time; they do not depend on the smoothing chain and
+// run beside it.
+template <class Emit>
+void atr_pass(std::span<const double> high, std::span<const double> low, std::span<const double> close,
+              std::size_t p, Emit&& emit) {
+    const std::size_t n = close.size();
+    const double* h = high.data();
+    const double* l = low.data();
+    const double* c = close.data();
+    double sum = 0.0;
+    sum += h[0] - l[0];
+    for (std::size_t i = 1; i < p; ++i) sum += true_range(h[i], l[i], c[i - 1]);
+    double atr = sum / static_cast<double>(p);
+    emit(p - 1, atr);
+    const Smoother w = Smoother::wilder(p);
+    std::size_t i = p;
+    for (; i + 2 <= n; i += 2) {
+        double first, second;
+        true_range_pair(h + i, l + i, c + i - 1, first, second);
+        atr = w.step(atr, first);
+        emit(i, atr);
+        atr = w.step(atr, second);
+        emit(i + 1, atr);
+    }
+    if (i < n) {
+        atr = w.step(atr, true_range(h[i], l[i], c[i - 1]));
+        emit(i, atr);
+    }
+}
+
 // Wilder average true range, one value per bar of `close`, NaN during warm-up.
 SeriesResult compute_atr(std::span<const double> high, std::span<const double> low,
                          std::span<const double> close, uint64_t period);
+
+struct BollingerSeries {
+    Series<double> upper, middle, lower;
+};
+using BollingerResult = Outcome<BollingerSeries, IndicatorError>;
+
+// Middle band = SMA; bands at std_dev population deviations around it.
+BollingerResult compute_bollinger(std::span<const double> data, uint64_t period, double std_dev);
+
+// NaN-ignoring minimum / maximum of each window of `period` values; NaN where
+// the window holds no number (or only +inf for the minimum, -inf for the
+// maximum).
+SeriesResult compute_rolling_min(std::span<const double> data, uint64_t period);
+SeriesResult compute_rolling_max(std::span<const double> data, uint64_t period);
 
 }  // namespace tidemark

@@ -139,8 +139,8 @@ struct PathWorkspace {
     std::vector<double> u1, u2, z, acc, step_return;
 };
 
-// Vector copies for processors that have AVX2, chosen at load time; the
-// kernels use no fused multiply-add, so every copy gives the same bits.
+// Vector copies for processors that have AVX2, chosen at load time; this file
+// is compiled without fused multiply-adds, so every copy gives the same bits.
 #if defined(__GNUC__) && defined(__x86_64__)
 #define TIDEMARK_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else

@@ -154,6 +154,12 @@ struct Sig {
 
 using Bound = std::array<PyObject*, kMaxParams>;
 
+// Clears the slots of the declared parameters, the only ones read; zeroing
+// all 32 costs a string store per call, a third of a small method's time.
+inline void clear_bound(Bound& b, const Sig& sig) {
+    for (std::size_t i = 0; i < sig.params.size(); ++i) b[i] = nullptr;
+}
+
 // Binds a vectorcall's arguments to the parameters; absent ones stay null.
 void bind_fast(const Sig& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound& out);
 // Binds an argument tuple and keyword dictionary (constructors).
@@ -727,7 +733,8 @@ template <const Sig& S, auto Body>
 PyObject* fastcall_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         using T = detail::FnTraits<decltype(Body)>;
-        Bound b{};
+        Bound b;
+        clear_bound(b, S);
         bind_fast(S, args, nargs, kwnames, b);
         auto converted = detail::Converter<typename T::Args>::run(b, S, defaults_of<S, typename T::Args>());
         return detail::call_and_convert<typename T::Ret>(Body, converted);
@@ -743,7 +750,8 @@ PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
         using Tail = detail::TailArgs<typename T::Args>;
         using SelfRef = typename Tail::Self_t;
         using Rec = std::remove_cvref_t<SelfRef>;
-        Bound b{};
+        Bound b;
+        clear_bound(b, S);
         bind_fast(S, args, nargs, kwnames, b);
         auto* obj = as_obj<Rec>(self);
         auto run = [&](auto& guard) -> PyObject* {
@@ -814,7 +822,8 @@ PyObject* tp_new_impl(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         using T = detail::FnTraits<decltype(Body)>;
         using R = typename T::Ret;
-        Bound b{};
+        Bound b;
+        clear_bound(b, S);
         bind_tuple(S, args, kwargs, b);
         auto converted = detail::Converter<typename T::Args>::run(b, S, defaults_of<S, typename T::Args>());
         R rec = std::apply([&](auto&... a) -> R { return Body(std::move(a)...); }, converted);

@@ -70,18 +70,6 @@ PyTypeObject* placeholder_type_with_ctor() {
 // --- strategy runners ------------------------------------------------------
 
 // --- market data -----------------------------------------------------------
-TM_FN(sma, {"data"}, {"period"})
-TM_FN(ema, {"data"}, {"period"})
-TM_FN(rsi, {"data"}, {"period"})
-TM_FN(macd, {"data"}, {"fast_period", "12"}, {"slow_period", "26"}, {"signal_period", "9"})
-TM_FN(stochastic, {"high"}, {"low"}, {"close"}, {"k_period", "14"}, {"d_period", "3"})
-TM_FN(atr, {"high"}, {"low"}, {"close"}, {"period"})
-TM_FN(bollinger_bands, {"data"}, {"period", "20"}, {"std_dev", "2.0"})
-TM_FN(adx, {"high"}, {"low"}, {"close"}, {"period"})
-TM_FN(vwap, {"high"}, {"low"}, {"close"}, {"volume"})
-TM_FN(supertrend, {"high"}, {"low"}, {"close"}, {"period", "10"}, {"multiplier", "3.0"})
-TM_FN(rolling_min, {"data"}, {"period"})
-TM_FN(rolling_max, {"data"}, {"period"})
 
 // --- analytics ---------------------------------------------------------------
 
@@ -97,7 +85,6 @@ TM_CTOR(PortfolioSession, {"config", "None"}, {"account_type", "\"cash\""}, {"le
 
 #undef TM_CTOR
 
-constexpr PlaceholderClass kIndicator{"Indicator", "Streaming indicator with batch-identical values."};
 constexpr PlaceholderClass kPortfolioSession{
     "PortfolioSession",
     "Multi-instrument session over deterministically merged bar streams.\n\nOne shared account funds every "
@@ -108,20 +95,7 @@ constexpr PlaceholderClass kPortfolioSession{
 }  // namespace
 
 void export_placeholders(Exports& ex) {
-    ex.add_function(placeholder_def<s_sma>("Simple Moving Average."));
-    ex.add_function(placeholder_def<s_ema>("Exponential Moving Average."));
-    ex.add_function(placeholder_def<s_rsi>("Relative Strength Index."));
-    ex.add_function(placeholder_def<s_macd>("MACD indicator."));
-    ex.add_function(placeholder_def<s_stochastic>("Stochastic oscillator."));
-    ex.add_function(placeholder_def<s_atr>("Average True Range."));
-    ex.add_function(placeholder_def<s_bollinger_bands>("Bollinger Bands."));
-    ex.add_function(placeholder_def<s_adx>("Average Directional Index."));
-    ex.add_function(placeholder_def<s_vwap>("Volume Weighted Average Price."));
-    ex.add_function(placeholder_def<s_supertrend>("Supertrend indicator."));
-    ex.add_function(placeholder_def<s_rolling_min>("Rolling minimum."));
-    ex.add_function(placeholder_def<s_rolling_max>("Rolling maximum."));
 
-    ex.add_class("Indicator", &placeholder_type<kIndicator>);
     ex.add_class("PortfolioSession", &placeholder_type_with_ctor<kPortfolioSession, sc_PortfolioSession>);
 }
 

@@ -1,0 +1,148 @@
+#include "indicators/momentum.h"
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "indicators/extrema.h"
+#include "indicators/smoothing.h"
+
+namespace tidemark {
+
+SeriesResult compute_rsi(std::span<const double> data, uint64_t period) {
+    if (period == 0) return IndicatorError::invalid("RSI period must be > 0");
+    const std::size_t n = data.size();
+    Series<double> out = nan_series(n);
+    // p changes need p + 1 closes.
+    if (n < 2 || period >= n) return out;
+    const std::size_t p = static_cast<std::size_t>(period);
+    const double* x = data.data();
+    double* o = out.data();
+
+    double gain = 0.0, loss = 0.0;
+    for (std::size_t i = 1; i <= p; ++i) {
+        const double change = x[i] - x[i - 1];
+        gain += rsi_gain(change);
+        loss += rsi_loss(change);
+    }
+    const double pd = static_cast<double>(p);
+    gain /= pd;
+    loss /= pd;
+    o[p] = rsi_value(gain, loss);
+    const Smoother w = Smoother::wilder(p);
+    // Two bars per turn: the averages are serial chains, the four divisions
+    // of the two values are not and go through the divider as pairs.
+    std::size_t i = p + 1;
+    for (; i + 2 <= n; i += 2) {
+        const double c0 = x[i] - x[i - 1], c1 = x[i + 1] - x[i];
+        gain = w.step(gain, rsi_gain(c0));
+        loss = w.step(loss, rsi_loss(c0));
+        const double g0 = gain, l0 = loss;
+        gain = w.step(gain, rsi_gain(c1));
+        loss = w.step(loss, rsi_loss(c1));
+        const F64x2 v = rsi_values(F64x2{g0, gain}, F64x2{l0, loss});
+        o[i] = v[0];
+        o[i + 1] = v[1];
+    }
+    if (i < n) {
+        const double change = x[i] - x[i - 1];
+        gain = w.step(gain, rsi_gain(change));
+        loss = w.step(loss, rsi_loss(change));
+        o[i] = rsi_value(gain, loss);
+    }
+    return out;
+}
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Rolling mean of d values for %D, O(1) per step whatever d: a running sum
+// of the finite values (the leaving value subtracted before the entering one
+// is added) and counts of the non-finite ones, which decide the mean alone
+// exactly as a direct sum would: any NaN, or both infinities, give NaN; one
+// kind of infinity gives that infinity.
+class RollingMean {
+public:
+    explicit RollingMean(std::size_t d) : d_(static_cast<double>(d)) {}
+
+    void enter(double v) { update(v, +1); }
+    void leave(double v) { update(v, -1); }
+
+    double mean() const {
+        if (nan_ > 0 || (pos_inf_ > 0 && neg_inf_ > 0)) return kNaN;
+        if (pos_inf_ > 0) return kInf;
+        if (neg_inf_ > 0) return -kInf;
+        return sum_ / d_;
+    }
+
+    // The finite values alone overflowed: the caller re-sums the window.
+    bool sum_overflowed() const { return !std::isfinite(sum_); }
+    void reset_sum() { sum_ = 0.0; }
+    void add_finite(double v) {
+        if (std::isfinite(v)) sum_ += v;
+    }
+
+private:
+    void update(double v, int sign) {
+        if (std::isfinite(v)) {
+            sum_ = sign > 0 ? sum_ + v : sum_ - v;
+        } else if (std::isnan(v)) {
+            nan_ += sign;
+        } else if (v > 0.0) {
+            pos_inf_ += sign;
+        } else {
+            neg_inf_ += sign;
+        }
+    }
+
+    double d_;
+    double sum_ = 0.0;
+    long nan_ = 0, pos_inf_ = 0, neg_inf_ = 0;
+};
+
+}  // namespace
+
+StochasticResult compute_stochastic(std::span<const double> high, std::span<const double> low,
+                                    std::span<const double> close, uint64_t k_period, uint64_t d_period) {
+    const std::size_t n = close.size();
+    if (auto e = check_lengths(n, {high.size(), low.size()})) return *e;
+    if (k_period == 0 || d_period == 0) return IndicatorError::invalid("Stochastic periods must be > 0");
+
+    StochasticSeries r{nan_series(n), nan_series(n)};
+    if (k_period > n) return r;
+    const std::size_t kp = static_cast<std::size_t>(k_period);
+    double* k = r.k.data();
+    const double* c = close.data();
+
+    // Highest high first, parked in %K; the lowest-low pass then turns it
+    // into %K. Empty windows stay at -inf / +inf, a range that is not > 0.
+    std::vector<int64_t> scratch;
+    rolling_extreme<true>(high, kp, -kInf, scratch, [k](std::size_t i, int64_t hh) { k[i] = from_order_key(hh); });
+    rolling_extreme<false>(low, kp, kInf, scratch, [k, c](std::size_t i, int64_t key) {
+        const double ll = from_order_key(key);
+        const double range = k[i] - ll;
+        k[i] = range > 0.0 ? (c[i] - ll) / range * 100.0 : 50.0;
+    });
+
+    // %D from index k + d - 2.
+    if (d_period - 1 > n - kp) return r;
+    const std::size_t dp = static_cast<std::size_t>(d_period);
+    double* d = r.d.data();
+    RollingMean mean(dp);
+    const std::size_t first = kp - 1 + (dp - 1);
+    for (std::size_t j = kp - 1; j < first; ++j) mean.enter(k[j]);
+    for (std::size_t i = first; i < n; ++i) {
+        if (i > first) mean.leave(k[i - dp]);
+        mean.enter(k[i]);
+        if (mean.sum_overflowed()) {
+            mean.reset_sum();
+            for (std::size_t j = i + 1 - dp; j <= i; ++j) mean.add_finite(k[j]);
+        }
+        d[i] = mean.mean();
+    }
+    return r;
+}
+
+}  // namespace tidemark

@@ -1,0 +1,228 @@
+// The streaming indicator: one technical indicator fed one bar at a time.
+// Each kind follows its batch kernel step for step (same seeds, same
+// smoothing weights, same order of every sum), so EMA, RSI, ATR and MACD
+// equal the batch series bit for bit; SMA and the Bollinger middle keep their
+// running sum in arrival order (new close added before the oldest is
+// subtracted) and may differ from the batch in the last bits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "indicators/smoothing.h"
+
+namespace tidemark {
+
+enum class IndicatorKind : uint8_t { Sma, Ema, WilderMa, Wma, Roc, Stddev, Rsi, Atr, Donchian, Bollinger, Macd };
+
+const char* indicator_kind_name(IndicatorKind kind);
+
+// The value of an update: nothing during warm-up, one number, or a tuple of
+// two (Donchian) or three (Bollinger, MACD).
+struct IndicatorValue {
+    uint8_t size = 0;
+    double v[3] = {0.0, 0.0, 0.0};
+
+    void set(double a) {
+        size = 1;
+        v[0] = a;
+    }
+    void set(double a, double b) {
+        size = 2;
+        v[0] = a;
+        v[1] = b;
+    }
+    void set(double a, double b, double c) {
+        size = 3;
+        v[0] = a;
+        v[1] = b;
+        v[2] = c;
+    }
+};
+
+namespace streaming {
+
+// First-in first-out window of the most recent values, oldest first. Storage
+// is reserved up front for ordinary periods and grows with the data for huge
+// ones, so a period of 10**18 costs nothing until data arrives.
+class Window {
+public:
+    explicit Window(std::size_t capacity);
+    // Appends x; when that takes the window past its capacity the oldest
+    // value is dropped into `dropped` and true is returned.
+    bool push(double x, double& dropped) {
+        if (buf_.size() < capacity_) {
+            buf_.push_back(x);
+            return false;
+        }
+        dropped = buf_[head_];
+        buf_[head_] = x;
+        head_ = head_ + 1 == capacity_ ? 0 : head_ + 1;
+        return true;
+    }
+    void push(double x) {
+        double dropped;
+        push(x, dropped);
+    }
+    std::size_t size() const { return buf_.size(); }
+    bool full() const { return buf_.size() == capacity_; }
+    double oldest() const { return buf_[head_]; }
+    // f(value) oldest first.
+    template <class F>
+    void for_each(F&& f) const {
+        for (std::size_t k = head_; k < buf_.size(); ++k) f(buf_[k]);
+        for (std::size_t k = 0; k < head_; ++k) f(buf_[k]);
+    }
+    void clear();
+
+private:
+    std::vector<double> buf_;
+    std::size_t capacity_;
+    std::size_t head_ = 0;  // slot of the oldest value once full
+};
+
+// Each state's update takes the bar and writes the new value into `out`
+// when there is one, leaving `out` as it was while warming up (and, for
+// ROC, on a zero reference). Values are written field by field: a value
+// built apart and copied over in one piece costs a store-forwarding stall
+// per bar, which is most of an update.
+
+// EMA seeded by the mean of its first p inputs (also the Wilder MA and the
+// three lines of MACD). Returns whether it has a value.
+struct EmaCore {
+    Smoother w;
+    uint64_t period;
+    uint64_t count = 0;
+    double sum = 0.0;
+    double value = 0.0;
+    bool ready = false;
+
+    bool update(double x) {
+        if (ready) {
+            value = w.step(value, x);
+            return true;
+        }
+        sum = x + sum;
+        if (++count < period) return false;
+        value = sum / static_cast<double>(period);
+        ready = true;
+        return true;
+    }
+    void clear();
+};
+
+struct SmaState {
+    Window window;
+    uint64_t period;
+    double sum = 0.0;
+    void update(double x, IndicatorValue& out);
+    void clear();
+};
+struct EmaState {
+    EmaCore ema;
+    void update(double x, IndicatorValue& out);
+    void clear() { ema.clear(); }
+};
+struct WmaState {
+    Window window;
+    uint64_t period;
+    void update(double x, IndicatorValue& out);
+    void clear() { window.clear(); }
+};
+struct RocState {
+    Window window;  // p + 1 closes
+    void update(double x, IndicatorValue& out);
+    void clear() { window.clear(); }
+};
+struct StddevState {
+    Window window;
+    uint64_t period;
+    double sum = 0.0;
+    void update(double x, IndicatorValue& out);
+    void clear();
+};
+struct RsiState {
+    Smoother w;
+    uint64_t period;
+    uint64_t count = 0;
+    double prev = 0.0;
+    double gain = 0.0, loss = 0.0;  // sums until seeded, then averages
+    bool has_prev = false;
+    bool seeded = false;
+    void update(double x, IndicatorValue& out);
+    void clear();
+};
+struct AtrState {
+    Smoother w;
+    uint64_t period;
+    uint64_t count = 0;
+    double prev = 0.0;
+    double sum = 0.0;
+    double value = 0.0;
+    bool has_prev = false;
+    bool ready = false;
+    void update(double high, double low, double close, IndicatorValue& out);
+    void clear();
+};
+struct DonchianState {
+    Window highs, lows;
+    void update(double high, double low, IndicatorValue& out);
+    void clear();
+};
+struct BollingerState {
+    Window window;
+    uint64_t period;
+    double k;
+    double sum = 0.0;
+    void update(double x, IndicatorValue& out);
+    void clear();
+};
+struct MacdState {
+    EmaCore fast, slow, signal;
+    void update(double x, IndicatorValue& out);
+    void clear();
+};
+
+using State = std::variant<SmaState, EmaState, WmaState, RocState, StddevState, RsiState, AtrState, DonchianState,
+                           BollingerState, MacdState>;
+
+}  // namespace streaming
+
+class StreamingIndicator {
+public:
+    // Every period is clamped to at least 1; nothing else is checked.
+    static StreamingIndicator sma(uint64_t period);
+    static StreamingIndicator ema(uint64_t period);
+    static StreamingIndicator wilder_ma(uint64_t period);
+    static StreamingIndicator wma(uint64_t period);
+    static StreamingIndicator roc(uint64_t period);
+    static StreamingIndicator stddev(uint64_t period);
+    static StreamingIndicator rsi(uint64_t period);
+    static StreamingIndicator atr(uint64_t period);
+    static StreamingIndicator donchian(uint64_t period);
+    static StreamingIndicator bollinger(uint64_t period, double k);
+    static StreamingIndicator macd(uint64_t fast, uint64_t slow, uint64_t signal);
+
+    // Feeds one bar; ATR reads high, low and close, Donchian high and low,
+    // every other kind the close. Returns the value after the update.
+    const IndicatorValue& update_bar(double high, double low, double close);
+    // Back to warming up; the kind and its parameters stay.
+    void reset();
+
+    const IndicatorValue& value() const { return value_; }
+    bool initialized() const { return value_.size != 0; }
+    IndicatorKind kind() const { return kind_; }
+    const char* kind_name() const { return indicator_kind_name(kind_); }
+
+private:
+    StreamingIndicator(IndicatorKind kind, streaming::State state) : kind_(kind), state_(std::move(state)) {}
+
+    IndicatorKind kind_;
+    streaming::State state_;
+    IndicatorValue value_;
+};
+
+}  // namespace tidemark
