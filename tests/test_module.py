@@ -175,10 +175,9 @@ BUILT_FUNCTIONS |= {"aggregate_bars", "bars_from_ticks", "compute_tick_entry_sig
                     "tick_spread_pct", "buy_sell_imbalance_delta", "return_window", "realized_vol_rolling",
                     "oi_position_pct", "tick_velocity"}
 PLACEHOLDER_FUNCTIONS = sorted(set(FUNCTIONS) - BUILT_FUNCTIONS)
-PLACEHOLDER_CONSTRUCTORS = ["PortfolioSession",
-                            "OptimizerConfig", "OptimizeItem"]
+PLACEHOLDER_CONSTRUCTORS = ["OptimizerConfig", "OptimizeItem"]
 # Built classes whose constructors bind their arguments like the placeholders.
-BUILT_CONSTRUCTORS = ["KernelSession"]
+BUILT_CONSTRUCTORS = ["KernelSession", "PortfolioSession"]
 NO_CONSTRUCTOR = [name for name, (sig, _) in CLASSES.items() if sig is None]
 
 

@@ -115,7 +115,6 @@ TM_FN(indian_cost_schedule, {"segment"})
     constexpr Param pc_##CLASS[] = {__VA_ARGS__};           \
     const Sig sc_##CLASS{#CLASS, "__new__", pc_##CLASS};
 
-TM_CTOR(PortfolioSession, {"config", "None"}, {"account_type", "\"cash\""}, {"leverage", "1.0"})
 TM_CTOR(OptimizerConfig, {"risk_aversion"}, {"turnover_penalty"}, {"position_cap"}, {"sector_ids"},
         {"sector_caps"}, {"no_trade_band", "0.0"}, {"min_trade_value", "0.0"}, {"portfolio_value", "0.0"},
         {"cash_max", "0.0"}, {"max_iter", "200"}, {"tolerance", "1e-8"}, {"short_cap", "0.0"},
@@ -125,12 +124,6 @@ TM_CTOR(OptimizeItem, {"item_id"}, {"alpha"}, {"w_current"}, {"portfolio_value",
 #undef TM_CTOR
 
 constexpr PlaceholderClass kIndicator{"Indicator", "Streaming indicator with batch-identical values."};
-constexpr PlaceholderClass kPortfolioSession{
-    "PortfolioSession",
-    "Multi-instrument session over deterministically merged bar streams.\n\nOne shared account funds every "
-    "instrument. With `account_type=\"margin\"`\nthey also share one pool of locked initial margin, so leverage "
-    "applies\nportfolio-wide and a margin call halts all instruments at once.\n\nProtocol: `add_instrument` + "
-    "`set_bars` per symbol, `seal()`, then loop\n`current()` / `apply_current(...)` to completion and `finish()`."};
 constexpr PlaceholderClass kRiskModel{
     "RiskModel",
     "Shrunk covariance matrix plus the context needed to use it safely.\n\nCarries `periods_per_year` and "
@@ -186,7 +179,6 @@ void export_placeholders(Exports& ex) {
         "Export a segment's cost schedule, including the DP sell charge."));
 
     ex.add_class("Indicator", &placeholder_type<kIndicator>);
-    ex.add_class("PortfolioSession", &placeholder_type_with_ctor<kPortfolioSession, sc_PortfolioSession>);
     ex.add_class("RiskModel", &placeholder_type<kRiskModel>);
     ex.add_class("OptimizerConfig", &placeholder_type_with_ctor<kOptimizerConfig, sc_OptimizerConfig>);
     ex.add_class("OptimizationResult", &placeholder_type<kOptimizationResult>);
