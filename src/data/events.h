@@ -56,6 +56,20 @@ struct FeedEvent {
     uint32_t depth_index() const { return static_cast<uint32_t>(a); }
 };
 
+// One feed row, its values in the column order of `TickColumns`.
+struct TickRow {
+    int64_t ts = 0;
+    double ltp = 0.0;
+    double bid = 0.0;
+    double ask = 0.0;
+    double buy_qty_delta = 0.0;
+    double sell_qty_delta = 0.0;
+    double oi = 0.0;
+    double ltq = 0.0;
+    double bid_qty = 0.0;
+    double ask_qty = 0.0;
+};
+
 // The tick columns of one instrument, row i of every column describing one
 // feed row. `ltp` fixes the row count. Every other float column either has
 // that length or is empty: an empty column reads as zeros, which is what a
@@ -73,25 +87,17 @@ struct TickColumns {
     Series<double> ask_qty;
 
     std::size_t rows() const { return ltp.size(); }
+    // Row i, the columns left empty reading as zeros.
+    TickRow row(std::size_t i) const {
+        const auto at = [i](const Series<double>& col) { return col.empty() ? 0.0 : col[i]; };
+        return {timestamps[i], ltp[i],  at(bid),     at(ask),    at(buy_qty_delta), at(sell_qty_delta),
+                at(oi),        at(ltq), at(bid_qty), at(ask_qty)};
+    }
 };
 
 // A broken column set is a fault of the caller, which checks lengths when
 // it takes the columns in.
 void check_tick_columns(const TickColumns& t);
-
-// One feed row, its values in the column order of `TickColumns`.
-struct TickRow {
-    int64_t ts = 0;
-    double ltp = 0.0;
-    double bid = 0.0;
-    double ask = 0.0;
-    double buy_qty_delta = 0.0;
-    double sell_qty_delta = 0.0;
-    double oi = 0.0;
-    double ltq = 0.0;
-    double bid_qty = 0.0;
-    double ask_qty = 0.0;
-};
 
 // The tick-row rule: a trade when the last price is above 0, then a quote
 // when bid and ask are both above 0 (a NaN fails either test). The trade
@@ -123,12 +129,8 @@ void for_each_tick_event(const TickColumns& t, uint32_t instrument, uint32_t tra
                          Sink&& sink) {
     check_tick_columns(t);
     const std::size_t n = t.rows();
-    const auto at = [](const Series<double>& col, std::size_t i) { return col.empty() ? 0.0 : col[i]; };
     for (std::size_t i = 0; i < n; ++i) {
-        const TickRow r{t.timestamps[i], t.ltp[i],         at(t.bid, i),     at(t.ask, i),
-                        at(t.buy_qty_delta, i), at(t.sell_qty_delta, i), at(t.oi, i),
-                        at(t.ltq, i),    at(t.bid_qty, i), at(t.ask_qty, i)};
-        tick_row_events(r, instrument, trade_stream, quote_stream, sink);
+        tick_row_events(t.row(i), instrument, trade_stream, quote_stream, sink);
     }
 }
 

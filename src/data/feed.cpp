@@ -30,29 +30,53 @@ void BarColumns::check_lengths() const {
         throw RuleError("all bar arrays must share one length");
 }
 
-FeedEvent MergeStream::at(std::size_t pos) const {
+bool MergeStream::next(std::size_t& cursor, FeedEvent& out) const {
     switch (source) {
         case Bars:
-            return FeedEvent::bar(bars->timestamps[pos], bars->open[pos], bars->high[pos], bars->low[pos],
-                                  bars->close[pos], bars->volume[pos], instrument, id);
+            if (cursor >= size) return false;
+            out = FeedEvent::bar(bars->timestamps[cursor], bars->open[cursor], bars->high[cursor], bars->low[cursor],
+                                 bars->close[cursor], bars->volume[cursor], instrument, id);
+            ++cursor;
+            return true;
+        case Events:
+            if (cursor >= size) return false;
+            out = events[cursor++];
+            return true;
         case Depth:
-            return FeedEvent::book(depth[pos].ts, depth_base + static_cast<uint32_t>(pos), instrument, id);
-        case Events: break;
+            if (cursor >= size) return false;
+            out = FeedEvent::book(depth[cursor].ts, depth_base + static_cast<uint32_t>(cursor), instrument, id);
+            ++cursor;
+            return true;
+        case Trades:
+        case Quotes: {
+            const FeedEventKind want = source == Trades ? FeedEventKind::Trade : FeedEventKind::Quote;
+            bool found = false;
+            while (!found && cursor < size) {
+                tick_row_events(ticks->row(cursor++), instrument, id, id, [&](const FeedEvent& ev) {
+                    if (ev.kind != want) return;
+                    out = ev;
+                    found = true;
+                });
+            }
+            return found;
+        }
     }
-    return events[pos];
+    return false;
 }
 
 namespace {
 
 // At one timestamp a print comes first (the quotes and books after it are
 // what it left), bars last (a bar closes over everything at its stamp).
-constexpr int kPriority[] = {3, 1, 0, 2};  // by FeedEventKind: bar, quote, trade, book
+constexpr uint64_t kPriority[] = {3, 1, 0, 2};  // by FeedEventKind: bar, quote, trade, book
 
-int priority(FeedEventKind k) { return kPriority[static_cast<int>(k)]; }
+MergeNode node_of(const FeedEvent& ev, uint64_t stream, uint64_t position) {
+    return {ev.ts, kPriority[static_cast<int>(ev.kind)] << 32 | ev.stream, position, stream};
+}
 
 void sift_down(std::vector<MergeNode>& heap, std::size_t pos) {
     const std::size_t n = heap.size();
-    MergeNode node = heap[pos];
+    const MergeNode node = heap[pos];
     for (;;) {
         std::size_t child = 2 * pos + 1;
         if (child >= n) break;
@@ -67,15 +91,13 @@ void sift_down(std::vector<MergeNode>& heap, std::size_t pos) {
 }  // namespace
 
 bool merge_before(const MergeNode& x, const MergeNode& y) {
-    if (x.event.ts != y.event.ts) return x.event.ts < y.event.ts;
-    const int px = priority(x.event.kind), py = priority(y.event.kind);
-    if (px != py) return px < py;
-    if (x.event.stream != y.event.stream) return x.event.stream < y.event.stream;
+    if (x.ts != y.ts) return x.ts < y.ts;
+    if (x.rank != y.rank) return x.rank < y.rank;
     return x.position < y.position;
 }
 
 void schedule_sift_up(std::vector<MergeNode>& heap, std::size_t pos) {
-    MergeNode node = heap[pos];
+    const MergeNode node = heap[pos];
     while (pos > 0) {
         const std::size_t parent = (pos - 1) / 2;
         if (!merge_before(node, heap[parent])) break;
@@ -87,30 +109,24 @@ void schedule_sift_up(std::vector<MergeNode>& heap, std::size_t pos) {
 
 void merge_streams(std::span<const MergeStream> streams, std::span<uint64_t> local_counters,
                    Series<ScheduleEntry>& schedule) {
-    std::size_t total = 0;
+    // Each stream's next event waits here while its key is in the heap.
+    std::vector<FeedEvent> heads(streams.size());
+    std::vector<std::size_t> cursors(streams.size(), 0);
     std::vector<MergeNode> heap;
     heap.reserve(streams.size());
+    // Room for every event; a tick stream may hold one per row, and what is
+    // reserved but never written costs no memory.
+    std::size_t bound = 0;
     for (std::size_t s = 0; s < streams.size(); ++s) {
-        total += streams[s].size;
-        if (streams[s].size == 0) continue;
-        heap.push_back({streams[s].at(0), s, 0});
+        bound += streams[s].size;
+        if (!streams[s].next(cursors[s], heads[s])) continue;
+        heap.push_back(node_of(heads[s], s, 0));
         schedule_sift_up(heap, heap.size() - 1);
     }
-    schedule.reserve(schedule.size() + total);
+    schedule.reserve(schedule.size() + bound);
     while (!heap.empty()) {
         const MergeNode top = heap.front();
-        const MergeStream& stream = streams[top.stream];
-        // The stream's next event takes the root's place; a spent stream
-        // leaves the heap.
-        if (top.position + 1 < stream.size) {
-            heap.front() = {stream.at(top.position + 1), top.stream, top.position + 1};
-        } else {
-            heap.front() = heap.back();
-            heap.pop_back();
-        }
-        if (!heap.empty()) sift_down(heap, 0);
-
-        const FeedEvent& ev = top.event;
+        const FeedEvent ev = heads[top.stream];
         if (ev.instrument >= local_counters.size()) fail_index(local_counters.size(), ev.instrument);
         ScheduleEntry e;
         e.ts = ev.ts;
@@ -123,6 +139,16 @@ void merge_streams(std::span<const MergeStream> streams, std::span<uint64_t> loc
         e.instrument = ev.instrument;
         e.kind = schedule_kind(ev.kind);
         schedule.push_back(e);
+
+        // The stream's next event takes the root's place; a spent stream
+        // leaves the heap.
+        if (streams[top.stream].next(cursors[top.stream], heads[top.stream])) {
+            heap.front() = node_of(heads[top.stream], top.stream, top.position + 1);
+        } else {
+            heap.front() = heap.back();
+            heap.pop_back();
+        }
+        if (!heap.empty()) sift_down(heap, 0);
     }
 }
 

@@ -77,28 +77,36 @@ struct ScheduleEntry {
 };
 
 // One stream of the merge. Its events are read on demand from storage the
-// caller owns and keeps unchanged until the merge returns.
+// caller owns and keeps unchanged until the merge returns; the trades and the
+// quotes of a tick set are two streams over the same rows, each taking its
+// own kind by the tick-row rule.
 struct MergeStream {
-    enum Source : uint8_t { Bars, Events, Depth };
+    enum Source : uint8_t { Bars, Events, Depth, Trades, Quotes };
     Source source = Events;
     uint32_t id = 0;
     uint32_t instrument = 0;
+    // Events, or tick rows for Trades and Quotes.
     std::size_t size = 0;
     const BarColumns* bars = nullptr;
     const FeedEvent* events = nullptr;
+    const TickColumns* ticks = nullptr;
     // Depth: the store and the index of the stream's first snapshot in it.
     const DepthSnapshot* depth = nullptr;
     uint32_t depth_base = 0;
 
-    FeedEvent at(std::size_t pos) const;
+    // The next event from `cursor` on (a row or event index, advanced past
+    // what was read), or false at the end of the stream.
+    bool next(std::size_t& cursor, FeedEvent& out) const;
 };
 
-// An element of the merge heap: the stream's next event, the stream's place
-// in the stream list and the event's position within its stream.
+// An element of the merge heap: one stream's next event, by its merge key
+// (the event itself waits with its stream), and its position in the stream.
 struct MergeNode {
-    FeedEvent event;
-    uint64_t stream = 0;
+    int64_t ts = 0;
+    // Merge priority in the high half, stream id in the low half.
+    uint64_t rank = 0;
     uint64_t position = 0;
+    uint64_t stream = 0;
 };
 
 // The merge order: timestamp, then trades before quotes before books before

@@ -203,27 +203,19 @@ void PortfolioSession::seal_schedule(State& s) {
         streams.push_back(st);
     }
 
-    // Trades and quotes of each tick set, split by kind in one pass. The
-    // lists live until the merge is done.
-    std::vector<Series<FeedEvent>> tick_events;
-    tick_events.reserve(2 * static_cast<std::size_t>(n));
+    // The trades and the quotes of each tick set, read from its rows as the
+    // merge takes them.
     for (uint32_t i = 0; i < n; ++i) {
         const std::optional<TickColumns>& ticks = s.instruments[i].ticks;
         if (!ticks) continue;
-        Series<FeedEvent>& trades = tick_events.emplace_back();
-        Series<FeedEvent>& quotes = tick_events.emplace_back();
-        trades.reserve(ticks->rows());
-        quotes.reserve(ticks->rows());
-        for_each_tick_event(*ticks, i, id, id + 1, [&](const FeedEvent& ev) {
-            (ev.kind == FeedEventKind::Trade ? trades : quotes).push_back(ev);
-        });
-        for (const Series<FeedEvent>* list : {&trades, &quotes}) {
+        check_tick_columns(*ticks);
+        for (MergeStream::Source source : {MergeStream::Trades, MergeStream::Quotes}) {
             MergeStream st;
-            st.source = MergeStream::Events;
+            st.source = source;
             st.id = id++;
             st.instrument = i;
-            st.size = list->size();
-            st.events = list->data();
+            st.size = ticks->rows();
+            st.ticks = &*ticks;
             streams.push_back(st);
         }
     }
