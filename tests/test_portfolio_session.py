@@ -1,13 +1,11 @@
 """PortfolioSession: the merged schedule, data streams, live pushes, the
 cursor views and the rules of a finished session."""
 
-import math
-
 import numpy as np
 import pytest
 
 import tidemark as tm
-from portfolio_util import drain, f64, flat_bars, i64, session
+from portfolio_util import f64, flat_bars, i64, session
 
 FINISHED = "session is finished; create a new one"
 
@@ -93,14 +91,6 @@ def test_a_tick_row_gives_the_same_events_pushed_or_attached(row, expected):
         np.testing.assert_equal(got, expected)
 
 
-def test_tick_columns_default_to_zeros():
-    s = session()
-    s.add_instrument("A")
-    s.set_ticks(0, i64(1, 2), f64(10.0, 11.0))
-    s.seal()
-    assert [s.current_event()] == [("trade", 0, 0, 1, 10.0, 0.0, 0.0, 0.0, 0.0)]
-
-
 def test_depth_levels_keep_the_first_five_positive_prices_in_given_order():
     s = session()
     s.add_instrument("A")
@@ -168,14 +158,6 @@ def test_stream_checks_come_before_the_session_checks(call, message):
     s.finish()
     with pytest.raises(ValueError, match=f"^{message}$"):
         call(s)
-
-
-def test_depth_sides_may_differ_in_level_count():
-    s = session()
-    s.add_instrument("A")
-    s.set_depth(0, i64(1), *depth(1, bid_cols=3, ask_cols=8))
-    s.seal()
-    assert s.current_depth() == ([(1.0, 1.0)] * 3, [(1.0, 1.0)] * 5)
 
 
 def test_attaching_replaces_and_after_sealing_is_never_merged():
@@ -283,7 +265,7 @@ def test_finish_twice_and_len_after_finish():
         s.modify_order(0, 0, units=1.0, size_frac=0.5)
 
 
-@pytest.mark.parametrize("name", [n for n, a in valid_calls().items() if a and a[0] == 0 and n != "push_depth"])
+@pytest.mark.parametrize("name", [n for n, a in valid_calls().items() if a and a[0] == 0])
 def test_instrument_methods_check_the_index(name):
     s = session()
     s.add_instrument("A")
@@ -343,12 +325,3 @@ def test_apply_current_is_not_reentrant():
     with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
         s.apply_current(atr=Sneaky())
     assert s.remaining() == 1
-
-
-def test_drained_apply_does_nothing():
-    s = session()
-    s.add_instrument("A")
-    flat_bars(s, 0, [1], [1.0])
-    s.seal()
-    assert drain(s) == []
-    assert s.apply_current(True) == [] and s.remaining() == 0 and len(s) == 1

@@ -54,32 +54,37 @@ def test_margin_pool_locks_initial_margin_across_instruments():
     assert (s.cash(), s.free_capital(), s.equity()) == (100000.0, 90000.0, 100000.0)
 
 
-@pytest.mark.parametrize("b_close, called", [(100.0, False), (60.0, True)])
-def test_one_margin_rule_for_the_whole_account(b_close, called):
+@pytest.mark.parametrize("b_close, liquidate", [(100.0, True), (60.0, True), (60.0, False)])
+def test_one_margin_rule_for_the_whole_account(b_close, liquidate):
     # A long 400 @ 100 and B long 1,600 @ 100 at leverage 2 lock 20,000 and
     # 80,000. A falling to 60 leaves equity 84,000 against 6,000 + 40,000:
     # no call, although A alone holds 20,000 - 16,000 = 4,000 < 6,000. B at
     # 60 too: equity 20,000 against 6,000 + 24,000 calls the account.
-    s = session(account_type="margin", leverage=2.0, liquidate_on_margin_call=True)
+    s = session(account_type="margin", leverage=2.0, liquidate_on_margin_call=liquidate)
     s.add_instrument("A")
     s.add_instrument("B")
-    flat_bars(s, 0, [0, 1, 2], [100.0, 60.0, 60.0])
+    flat_bars(s, 0, [0, 1, 2], [100.0, 60.0, 59.0])
     flat_bars(s, 1, [0, 1, 2], [100.0, b_close, b_close])
     s.seal()
     s.submit_order(0, "buy", "market", 0, 0, "a", units=400.0)
     s.submit_order(1, "buy", "market", 0, 0, "b", units=1600.0)
-    events = drain(s, {4: dict(entry=True)})
+    events = drain(s, {4: dict(entry=True, size_mult=0.1), 5: dict(entry=True, size_mult=0.1)})
     calls = [(c, e.idx, e.price, e.size) for c, e in events if e.kind == "margin_call"]
+    exits = [(c, e.trade.symbol, e.price, e.trade.exit_reason) for c, e in events if e.kind == "exited"]
+    called = b_close == 60.0
     assert s.is_halted() is called
     if not called:
-        assert calls == [] and s.equity() == 84000.0
+        assert calls == exits == [] and s.equity() == 100000.0 - 400 * 41.0
         return
-    # Called once, on B's bar at schedule position 3; both liquidated at 60.
+    # Called once, on B's bar at schedule position 3, and never again.
     assert calls == [(3, 1, 20000.0, 30000.0)]
-    exits = [(c, e.trade.symbol, e.price, e.trade.exit_reason) for c, e in events if e.kind == "exited"]
-    assert exits == [(3, "A", 60.0, "Liquidation"), (3, "B", 60.0, "Liquidation")]
-    assert (s.cash(), s.free_capital()) == (20000.0, 20000.0)
-    assert ("entry_rejected", "MarginCall") in [(e.kind, e.reject_reason) for _, e in events]
+    rejected = [(c, e.reject_reason) for c, e in events if e.kind == "entry_rejected"]
+    if liquidate:
+        assert exits == [(3, "A", 60.0, "Liquidation"), (3, "B", 60.0, "Liquidation")]
+        assert (s.cash(), s.free_capital()) == (20000.0, 20000.0)
+        assert rejected == [(4, "MarginCall"), (5, "MarginCall")]
+    else:
+        assert exits == [] and len(s.positions(0)) == len(s.positions(1)) == 1
     result = s.finish()
     assert (result.halted, result.halted_at) == (True, 3)
 
