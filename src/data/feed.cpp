@@ -51,7 +51,8 @@ bool MergeStream::next(std::size_t& cursor, FeedEvent& out) const {
         case Quotes: {
             const FeedEventKind want = source == Trades ? FeedEventKind::Trade : FeedEventKind::Quote;
             bool found = false;
-            while (!found && cursor < size) {
+            const std::size_t rows = ticks->rows();
+            while (!found && cursor < rows) {
                 tick_row_events(ticks->row(cursor++), instrument, id, id, [&](const FeedEvent& ev) {
                     if (ev.kind != want) return;
                     out = ev;
@@ -114,16 +115,14 @@ void merge_streams(std::span<const MergeStream> streams, std::span<uint64_t> loc
     std::vector<std::size_t> cursors(streams.size(), 0);
     std::vector<MergeNode> heap;
     heap.reserve(streams.size());
-    // Room for every event; a tick stream may hold one per row, and what is
-    // reserved but never written costs no memory.
-    std::size_t bound = 0;
+    std::size_t total = 0;
     for (std::size_t s = 0; s < streams.size(); ++s) {
-        bound += streams[s].size;
+        total += streams[s].size;
         if (!streams[s].next(cursors[s], heads[s])) continue;
         heap.push_back(node_of(heads[s], s, 0));
         schedule_sift_up(heap, heap.size() - 1);
     }
-    schedule.reserve(schedule.size() + bound);
+    schedule.reserve(schedule.size() + total);
     while (!heap.empty()) {
         const MergeNode top = heap.front();
         const FeedEvent ev = heads[top.stream];

@@ -85,7 +85,7 @@ struct MergeStream {
     Source source = Events;
     uint32_t id = 0;
     uint32_t instrument = 0;
-    // Events, or tick rows for Trades and Quotes.
+    // The number of events the stream yields.
     std::size_t size = 0;
     const BarColumns* bars = nullptr;
     const FeedEvent* events = nullptr;
@@ -94,8 +94,9 @@ struct MergeStream {
     const DepthSnapshot* depth = nullptr;
     uint32_t depth_base = 0;
 
-    // The next event from `cursor` on (a row or event index, advanced past
-    // what was read), or false at the end of the stream.
+    // The next event from `cursor` on (an event index, or a tick row index
+    // for Trades and Quotes, advanced past what was read), or false at the
+    // end of the stream.
     bool next(std::size_t& cursor, FeedEvent& out) const;
 };
 

@@ -208,13 +208,15 @@ void PortfolioSession::seal_schedule(State& s) {
     for (uint32_t i = 0; i < n; ++i) {
         const std::optional<TickColumns>& ticks = s.instruments[i].ticks;
         if (!ticks) continue;
-        check_tick_columns(*ticks);
+        // Counted first, so that the schedule is allocated once.
+        std::size_t counts[2] = {0, 0};
+        for_each_tick_event(*ticks, i, 0, 1, [&](const FeedEvent& ev) { ++counts[ev.stream]; });
         for (MergeStream::Source source : {MergeStream::Trades, MergeStream::Quotes}) {
             MergeStream st;
             st.source = source;
             st.id = id++;
             st.instrument = i;
-            st.size = ticks->rows();
+            st.size = counts[source == MergeStream::Quotes];
             st.ticks = &*ticks;
             streams.push_back(st);
         }
@@ -557,25 +559,25 @@ void PortfolioSession::apply_current(const StepIntents& intents, std::vector<Eng
             k.step_bar(e.local_idx, *marked, intents, true, out);
             break;
         case ScheduleKind::Quote:
-        case ScheduleKind::Book:
-            if (e.kind == ScheduleKind::Quote) {
-                k.depth = DepthBook{};
-                if (e.a > 0.0) {
-                    k.depth.bids[0] = {e.a, quote_size(e.c)};
-                    k.depth.n_bids = 1;
-                }
-                if (e.b > 0.0) {
-                    k.depth.asks[0] = {e.b, quote_size(e.d)};
-                    k.depth.n_asks = 1;
-                }
-                if (s.config.queue_fill_model) requeue_from_quote(k.book.queue, e.a, e.c, e.b, e.d);
-            } else {
-                k.depth = s.depth_store[e.depth_index()].levels;
+            k.depth = DepthBook{};
+            if (e.a > 0.0) {
+                k.depth.bids[0] = {e.a, quote_size(e.c)};
+                k.depth.n_bids = 1;
             }
-            // No step: what the driver's calls queued comes back now.
-            for (EngineEventRecord& r : k.events) out.push_back(std::move(r));
-            k.events.clear();
+            if (e.b > 0.0) {
+                k.depth.asks[0] = {e.b, quote_size(e.d)};
+                k.depth.n_asks = 1;
+            }
+            if (s.config.queue_fill_model) requeue_from_quote(k.book.queue, e.a, e.c, e.b, e.d);
             break;
+        case ScheduleKind::Book:
+            k.depth = s.depth_store[e.depth_index()].levels;
+            break;
+    }
+    if (!marked) {
+        // No step: what the driver's calls queued comes back now.
+        for (EngineEventRecord& r : k.events) out.push_back(std::move(r));
+        k.events.clear();
     }
     return_to_pool(s, k, sync);
     k.open_positions_override.reset();
