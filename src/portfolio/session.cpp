@@ -57,7 +57,7 @@ SessionInstrument& PortfolioSession::instrument_at(State& s, uint64_t instrument
     return s.instruments[instrument];
 }
 
-const SessionInstrument& PortfolioSession::instrument_at(const State& s, uint64_t instrument) const {
+const SessionInstrument& PortfolioSession::instrument_at(const State& s, uint64_t instrument) {
     if (instrument >= s.instruments.size()) throw RuleError("unknown instrument index " + std::to_string(instrument));
     return s.instruments[instrument];
 }

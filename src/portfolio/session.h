@@ -123,8 +123,6 @@ public:
     std::vector<PositionSnapshot> positions(uint64_t instrument) const;
     std::optional<PositionSnapshot> position(uint64_t instrument) const;
 
-    bool finished() const { return !state_; }
-
 private:
     // One leg of the margin reconciliation of sold options.
     struct MarginLeg {
@@ -184,10 +182,9 @@ private:
 
     State& live();
     const State& live() const;
-    // The live state and the instrument, or RuleError "unknown instrument
-    // index {}".
-    SessionInstrument& instrument_at(State& s, uint64_t instrument);
-    const SessionInstrument& instrument_at(const State& s, uint64_t instrument) const;
+    // The registered instrument, or RuleError "unknown instrument index {}".
+    static SessionInstrument& instrument_at(State& s, uint64_t instrument);
+    static const SessionInstrument& instrument_at(const State& s, uint64_t instrument);
 
     static double locked_of(const ExecutionKernel& k);
     static Sync sync_into(State& s, ExecutionKernel& k);
