@@ -181,10 +181,9 @@ BUILT_FUNCTIONS |= {"estimate_covariance", "compute_risk_contributions", "winsor
 BUILT_FUNCTIONS |= {"sma", "ema", "rsi", "macd", "stochastic", "atr", "bollinger_bands", "adx", "vwap",
                     "supertrend", "rolling_min", "rolling_max"}
 PLACEHOLDER_FUNCTIONS = sorted(set(FUNCTIONS) - BUILT_FUNCTIONS)
-PLACEHOLDER_CONSTRUCTORS = ["PortfolioSession",
-                            "OptimizerConfig", "OptimizeItem"]
+PLACEHOLDER_CONSTRUCTORS = ["OptimizerConfig", "OptimizeItem"]
 # Built classes whose constructors bind their arguments like the placeholders.
-BUILT_CONSTRUCTORS = ["KernelSession"]
+BUILT_CONSTRUCTORS = ["KernelSession", "PortfolioSession"]
 NO_CONSTRUCTOR = [name for name, (sig, _) in CLASSES.items() if sig is None]
 
 

@@ -85,7 +85,6 @@ TM_FN(batch_optimize_portfolios, {"model"}, {"items"}, {"config"})
     constexpr Param pc_##CLASS[] = {__VA_ARGS__};           \
     const Sig sc_##CLASS{#CLASS, "__new__", pc_##CLASS};
 
-TM_CTOR(PortfolioSession, {"config", "None"}, {"account_type", "\"cash\""}, {"leverage", "1.0"})
 TM_CTOR(OptimizerConfig, {"risk_aversion"}, {"turnover_penalty"}, {"position_cap"}, {"sector_ids"},
         {"sector_caps"}, {"no_trade_band", "0.0"}, {"min_trade_value", "0.0"}, {"portfolio_value", "0.0"},
         {"cash_max", "0.0"}, {"max_iter", "200"}, {"tolerance", "1e-8"}, {"short_cap", "0.0"},
@@ -94,12 +93,6 @@ TM_CTOR(OptimizeItem, {"item_id"}, {"alpha"}, {"w_current"}, {"portfolio_value",
 
 #undef TM_CTOR
 
-constexpr PlaceholderClass kPortfolioSession{
-    "PortfolioSession",
-    "Multi-instrument session over deterministically merged bar streams.\n\nOne shared account funds every "
-    "instrument. With `account_type=\"margin\"`\nthey also share one pool of locked initial margin, so leverage "
-    "applies\nportfolio-wide and a margin call halts all instruments at once.\n\nProtocol: `add_instrument` + "
-    "`set_bars` per symbol, `seal()`, then loop\n`current()` / `apply_current(...)` to completion and `finish()`."};
 constexpr PlaceholderClass kOptimizerConfig{"OptimizerConfig",
                                             "Constraint and objective configuration for the long-only optimizer."};
 constexpr PlaceholderClass kOptimizationResult{"OptimizationResult", "Result of one optimization."};
@@ -117,7 +110,6 @@ void export_placeholders(Exports& ex) {
     ex.add_function(placeholder_def<s_batch_optimize_portfolios>(
         "Optimize many books against one risk model in parallel."));
 
-    ex.add_class("PortfolioSession", &placeholder_type_with_ctor<kPortfolioSession, sc_PortfolioSession>);
     ex.add_class("OptimizerConfig", &placeholder_type_with_ctor<kOptimizerConfig, sc_OptimizerConfig>);
     ex.add_class("OptimizationResult", &placeholder_type<kOptimizationResult>);
     ex.add_class("OptimizeItem", &placeholder_type_with_ctor<kOptimizeItem, sc_OptimizeItem>);
