@@ -53,6 +53,7 @@ const char* reject_reason_name(RejectReason r) { return lookup(kRejectNames, r);
 const char* reject_reason_text(RejectReason r) { return lookup(kRejectTexts, r); }
 const char* exit_reason_name(ExitReason r) { return lookup(kExitNames, r); }
 const char* event_kind_text(EngineEventRecord::Kind k) { return lookup(kEventKinds, k); }
+const char* order_kind_name(OrderType::Kind k) { return lookup(kOrderKindNames, k); }
 
 std::string format_trailing_offset(const TrailingOffset& o) {
     std::string out = o.kind == TrailingOffset::Bps ? "Bps(" : "Price(";
@@ -62,7 +63,7 @@ std::string format_trailing_offset(const TrailingOffset& o) {
 }
 
 std::string format_order_type(const OrderType& t) {
-    std::string out = lookup(kOrderKindNames, t.kind);
+    std::string out = order_kind_name(t.kind);
     switch (t.kind) {
         case OrderType::Market:
         case OrderType::MarketToLimit:

@@ -83,6 +83,8 @@ const char* reject_reason_text(RejectReason r);
 // Printed name of an exit ("StopLoss"); also the text of `Trade.exit_reason`.
 const char* exit_reason_name(ExitReason r);
 
+// Name of an order type ("StopLimit").
+const char* order_kind_name(OrderType::Kind k);
 // "Limit { price: 101.5 }", "TrailingStopMarket { offset: Bps(25.0) }".
 std::string format_order_type(const OrderType& t);
 std::string format_trailing_offset(const TrailingOffset& o);

@@ -56,6 +56,20 @@ struct FeedEvent {
     uint32_t depth_index() const { return static_cast<uint32_t>(a); }
 };
 
+// One feed row, its values in the column order of `TickColumns`.
+struct TickRow {
+    int64_t ts = 0;
+    double ltp = 0.0;
+    double bid = 0.0;
+    double ask = 0.0;
+    double buy_qty_delta = 0.0;
+    double sell_qty_delta = 0.0;
+    double oi = 0.0;
+    double ltq = 0.0;
+    double bid_qty = 0.0;
+    double ask_qty = 0.0;
+};
+
 // The tick columns of one instrument, row i of every column describing one
 // feed row. `ltp` fixes the row count. Every other float column either has
 // that length or is empty: an empty column reads as zeros, which is what a
@@ -73,46 +87,50 @@ struct TickColumns {
     Series<double> ask_qty;
 
     std::size_t rows() const { return ltp.size(); }
+    // Row i, the columns left empty reading as zeros.
+    TickRow row(std::size_t i) const {
+        const auto at = [i](const Series<double>& col) { return col.empty() ? 0.0 : col[i]; };
+        return {timestamps[i], ltp[i],  at(bid),     at(ask),    at(buy_qty_delta), at(sell_qty_delta),
+                at(oi),        at(ltq), at(bid_qty), at(ask_qty)};
+    }
 };
 
 // A broken column set is a fault of the caller, which checks lengths when
 // it takes the columns in.
 void check_tick_columns(const TickColumns& t);
 
-// The tick-row rule, streamed: for each row in order, a trade when its last
-// price is above 0, then a quote when bid and ask are both above 0 (a NaN
-// fails either test). The trade precedes the quote because the print is what
-// that book state followed. Trades carry `trade_stream`, quotes
-// `quote_stream`. `sink` receives each event as it is made, so callers that
-// consume events at once never hold the list.
+// The tick-row rule: a trade when the last price is above 0, then a quote
+// when bid and ask are both above 0 (a NaN fails either test). The trade
+// precedes the quote because the print is what that book state followed.
+// Trades carry `trade_stream`, quotes `quote_stream`; returns the number of
+// events given to `sink`.
+template <class Sink>
+int tick_row_events(const TickRow& r, uint32_t instrument, uint32_t trade_stream, uint32_t quote_stream,
+                    Sink&& sink) {
+    int n = 0;
+    if (r.ltp > 0.0) {
+        sink(FeedEvent::trade(r.ts, r.ltp, tick_trade_size(r.ltq, r.buy_qty_delta, r.sell_qty_delta),
+                              tick_signed_flow(r.buy_qty_delta, r.sell_qty_delta), r.oi, instrument, trade_stream));
+        ++n;
+    }
+    if (r.bid > 0.0 && r.ask > 0.0) {
+        constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
+        sink(FeedEvent::quote(r.ts, r.bid, r.ask, r.bid_qty > 0.0 ? r.bid_qty : kNone,
+                              r.ask_qty > 0.0 ? r.ask_qty : kNone, instrument, quote_stream));
+        ++n;
+    }
+    return n;
+}
+
+// The tick-row rule over every row in order. `sink` receives each event as
+// it is made, so callers that consume events at once never hold the list.
 template <class Sink>
 void for_each_tick_event(const TickColumns& t, uint32_t instrument, uint32_t trade_stream, uint32_t quote_stream,
                          Sink&& sink) {
     check_tick_columns(t);
     const std::size_t n = t.rows();
-    const auto at = [](const Series<double>& col, std::size_t i) { return col.empty() ? 0.0 : col[i]; };
-    // Zero bids or asks never quote.
-    const bool quotes = !t.bid.empty() && !t.ask.empty();
     for (std::size_t i = 0; i < n; ++i) {
-        const int64_t ts = t.timestamps[i];
-        const double ltp = t.ltp[i];
-        if (ltp > 0.0) {
-            const double buy = at(t.buy_qty_delta, i);
-            const double sell = at(t.sell_qty_delta, i);
-            sink(FeedEvent::trade(ts, ltp, tick_trade_size(at(t.ltq, i), buy, sell), tick_signed_flow(buy, sell),
-                                  at(t.oi, i), instrument, trade_stream));
-        }
-        if (quotes) {
-            const double bid = t.bid[i];
-            const double ask = t.ask[i];
-            if (bid > 0.0 && ask > 0.0) {
-                const double bq = at(t.bid_qty, i);
-                const double aq = at(t.ask_qty, i);
-                constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
-                sink(FeedEvent::quote(ts, bid, ask, bq > 0.0 ? bq : kNone, aq > 0.0 ? aq : kNone, instrument,
-                                      quote_stream));
-            }
-        }
+        tick_row_events(t.row(i), instrument, trade_stream, quote_stream, sink);
     }
 }
 

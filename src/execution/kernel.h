@@ -200,6 +200,9 @@ public:
     FeeModel fee_model;
     std::unordered_map<uint64_t, double> locked_margin;
     bool margin_call = false;
+    // Off where an owner judges margin for a whole account across kernels:
+    // one kernel alone sees only its share of the account.
+    bool own_margin_check = true;
     double limit_slippage = 0.0;
     double cash = 0.0;
     double step_atr = 0.0;

@@ -64,6 +64,22 @@ QueueVerdict queue_limit_gate(std::unordered_map<uint64_t, QueueEntry>& queue, c
     return QueueVerdict::Wait;
 }
 
+void requeue_from_quote(std::unordered_map<uint64_t, QueueEntry>& queue, double bid, double bid_size, double ask,
+                        double ask_size) {
+    for (auto& [id, q] : queue) {
+        const bool buy = q.side == Side::Buy;
+        const double price = buy ? bid : ask;
+        const double size = buy ? bid_size : ask_size;
+        if (!(price > 0.0)) continue;
+        const double ahead = std::max(q.ahead - q.consumed, 0.0);
+        if (buy ? q.limit_price > price : q.limit_price < price) {
+            q.ahead = q.consumed;
+        } else if (price == q.limit_price && std::isfinite(size) && size >= 0.0 && size < ahead) {
+            q.ahead = q.consumed + size;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The matcher
 // ---------------------------------------------------------------------------

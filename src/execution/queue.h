@@ -38,4 +38,11 @@ enum class QueueVerdict : uint8_t {
 QueueVerdict queue_limit_gate(std::unordered_map<uint64_t, QueueEntry>& queue, const DepthBook& depth,
                               uint64_t order_id, Side side, double limit, double print_price, double print_size);
 
+// A top-of-book quote moves resting orders' queue places: a same-side price
+// behind the order's limit leaves nothing ahead of it, and a smaller size
+// displayed at its limit is all that can still be ahead. A side whose price
+// is not above 0 changes none of its orders.
+void requeue_from_quote(std::unordered_map<uint64_t, QueueEntry>& queue, double bid, double bid_size, double ask,
+                        double ask_size);
+
 }  // namespace tidemark

@@ -177,7 +177,7 @@ void ExecutionKernel::step_bar(uint64_t idx, const Bar& bar, const StepIntents& 
     }
 
     // B6. Maintenance margin.
-    if (!ledger.flat() && !margin_call) {
+    if (own_margin_check && !ledger.flat() && !margin_call) {
         const double requirement = maintenance_margin(bar.close);
         if (requirement > 0.0) {
             const double eq = equity(bar.close);

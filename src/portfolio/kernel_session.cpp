@@ -14,38 +14,22 @@ Side parse_twap_side(std::string_view side) {
     throw RuleError("side must be 'buy' or 'sell', got " + std::string(side));
 }
 
-namespace {
-
-int8_t checked_direction(int32_t direction) {
-    if (direction != 1 && direction != -1)
-        throw RuleError("direction must be 1 (long) or -1 (short), got " + std::to_string(direction));
-    return static_cast<int8_t>(direction);
-}
-
 PositionLedger::Mode parse_oms_type(std::string_view oms_type) {
     if (oms_type == "netting") return PositionLedger::Netting;
     if (oms_type == "hedging") return PositionLedger::Hedging;
     throw RuleError("oms_type must be 'netting' or 'hedging', got " + std::string(oms_type));
 }
 
-}  // namespace
+SlippageModel session_slippage(const BacktestConfig& cfg) {
+    return (cfg.slippage > 0 && cfg.apply_slippage) ? SlippageModel::fraction(cfg.slippage) : SlippageModel::none();
+}
 
-KernelSession::KernelSession(std::string symbol, int32_t direction, const BacktestConfig& cfg,
-                             const InstrumentConfig* ic, const InstrumentSpec* spec, std::string_view oms_type,
-                             std::string_view account_type, double leverage) {
-    const int8_t dir = checked_direction(direction);
-    const PositionLedger::Mode mode = parse_oms_type(oms_type);
-    const AccountType account = parse_account_type(account_type, leverage);
-    const SlippageModel slippage =
-        (cfg.slippage > 0 && cfg.apply_slippage) ? SlippageModel::fraction(cfg.slippage) : SlippageModel::none();
-    // The same price basis as a vectorised run of the same configuration.
-    const uint8_t basis =
-        cfg.resolved_fill_timing() == FillTiming::SameBarClose ? price_basis::Close : price_basis::Open;
-    if (spec && !spec->tradable())
-        throw RuleError("instrument " + spec->symbol + " is not tradable (kind=" + instrument_kind_debug(spec->kind) +
-                        ")");
-    SingleKernel sk(cfg, fee_model_from_config(cfg), slippage, basis, symbol, dir, ic);
-    ExecutionKernel& k = sk.kernel;
+uint8_t session_price_basis(const BacktestConfig& cfg) {
+    return cfg.resolved_fill_timing() == FillTiming::SameBarClose ? price_basis::Close : price_basis::Open;
+}
+
+void fit_session_kernel(ExecutionKernel& k, const InstrumentSpec* spec, const InstrumentConfig* ic,
+                        std::string symbol, PositionLedger::Mode mode, AccountType account) {
     double multiplier = 1.0;
     if (spec) {
         if (!(ic && ic->lot_size) && spec->lot_size > 0 && spec->lot_size != 1.0) k.lot_size = spec->lot_size;
@@ -57,16 +41,53 @@ KernelSession::KernelSession(std::string symbol, int32_t direction, const Backte
     k.ledger.multiplier = multiplier;
     k.ledger.mode = mode;
     k.account = account;
+}
+
+namespace {
+
+int8_t checked_direction(int32_t direction) {
+    if (direction != 1 && direction != -1)
+        throw RuleError("direction must be 1 (long) or -1 (short), got " + std::to_string(direction));
+    return static_cast<int8_t>(direction);
+}
+
+}  // namespace
+
+KernelSession::KernelSession(std::string symbol, int32_t direction, const BacktestConfig& cfg,
+                             const InstrumentConfig* ic, const InstrumentSpec* spec, std::string_view oms_type,
+                             std::string_view account_type, double leverage) {
+    const int8_t dir = checked_direction(direction);
+    const PositionLedger::Mode mode = parse_oms_type(oms_type);
+    const AccountType account = parse_account_type(account_type, leverage);
+    if (spec && !spec->tradable())
+        throw RuleError("instrument " + spec->symbol + " is not tradable (kind=" + instrument_kind_debug(spec->kind) +
+                        ")");
+    SingleKernel sk(cfg, fee_model_from_config(cfg), session_slippage(cfg), session_price_basis(cfg), symbol, dir, ic);
+    fit_session_kernel(sk.kernel, spec, ic, std::move(symbol), mode, account);
     state_.emplace(std::move(sk));
 }
 
+void fail_session_finished() { throw RuleError("session is finished; create a new one"); }
+
+std::vector<PositionSnapshot> position_snapshots(const PositionLedger& ledger) {
+    std::vector<PositionSnapshot> out;
+    out.reserve(ledger.positions.size());
+    for (const Position& p : ledger.positions) out.push_back(PositionSnapshot::of(p));
+    return out;
+}
+
+std::optional<PositionSnapshot> first_position(const PositionLedger& ledger) {
+    if (ledger.positions.empty()) return std::nullopt;
+    return PositionSnapshot::of(ledger.positions.front());
+}
+
 SingleKernel& KernelSession::live() {
-    if (!state_) throw RuleError("session is finished; create a new one");
+    if (!state_) fail_session_finished();
     return *state_;
 }
 
 const SingleKernel& KernelSession::live() const {
-    if (!state_) throw RuleError("session is finished; create a new one");
+    if (!state_) fail_session_finished();
     return *state_;
 }
 
@@ -92,17 +113,9 @@ double KernelSession::free_capital() const {
 
 bool KernelSession::is_in_position() const { return !live().kernel.ledger.flat(); }
 
-std::optional<PositionSnapshot> KernelSession::position() const {
-    const PositionLedger& l = live().kernel.ledger;
-    if (l.positions.empty()) return std::nullopt;
-    return PositionSnapshot::of(l.positions.front());
-}
+std::optional<PositionSnapshot> KernelSession::position() const { return first_position(live().kernel.ledger); }
 
-std::vector<PositionSnapshot> KernelSession::positions() const {
-    std::vector<PositionSnapshot> out;
-    for (const Position& p : live().kernel.ledger.positions) out.push_back(PositionSnapshot::of(p));
-    return out;
-}
+std::vector<PositionSnapshot> KernelSession::positions() const { return position_snapshots(live().kernel.ledger); }
 
 EngineResult KernelSession::finish() {
     if (!state_) throw RuleError("session is already finished");

@@ -18,6 +18,31 @@ namespace tidemark {
 // got {}" otherwise.
 Side parse_twap_side(std::string_view side);
 
+// "netting" or "hedging" exactly; throws RuleError "oms_type must be
+// 'netting' or 'hedging', got {}" otherwise.
+PositionLedger::Mode parse_oms_type(std::string_view oms_type);
+
+// What a session kernel takes from the configuration besides the
+// configuration itself: slippage as a fraction when it applies, and the price
+// basis a vectorised run of the same configuration fills at.
+SlippageModel session_slippage(const BacktestConfig& config);
+uint8_t session_price_basis(const BacktestConfig& config);
+
+// Fits a new session kernel to its instrument: the instrument's lot size
+// unless the overrides name one, its multiplier (1 when not above 0), its
+// record, a fresh ledger for `symbol` in `mode`, and the session's account.
+void fit_session_kernel(ExecutionKernel& kernel, const InstrumentSpec* instrument,
+                        const InstrumentConfig* instrument_config, std::string symbol, PositionLedger::Mode mode,
+                        AccountType account);
+
+// Every call on a consumed session fails with this RuleError.
+[[noreturn]] void fail_session_finished();
+
+// Views of a kernel's open positions: all of them in opening order, and the
+// earliest.
+std::vector<PositionSnapshot> position_snapshots(const PositionLedger& ledger);
+std::optional<PositionSnapshot> first_position(const PositionLedger& ledger);
+
 class KernelSession {
 public:
     // Validates in a fixed order (direction, oms type, account, instrument)

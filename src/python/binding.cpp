@@ -438,6 +438,7 @@ PyTypeObject* build_class(ClassSpec spec) {
     if (k.getset.size() > 1) k.slots.push_back({Py_tp_getset, k.getset.data()});
     if (k.methods.size() > 1) k.slots.push_back({Py_tp_methods, k.methods.data()});
     if (spec.repr) k.slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.repr)});
+    if (spec.length) k.slots.push_back({Py_mp_length, reinterpret_cast<void*>(spec.length)});
     k.slots.push_back({0, nullptr});
 
     k.type_spec.name = k.qualified.c_str();

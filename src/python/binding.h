@@ -939,6 +939,23 @@ PyObject* repr_impl(PyObject* self) {
     });
 }
 
+// __len__: Fn(const R&) -> std::size_t, under a shared borrow.
+template <auto Fn>
+Py_ssize_t len_impl(PyObject* self) {
+    Py_ssize_t n = -1;
+    guarded([&]() -> PyObject* {
+        using T = detail::FnTraits<decltype(Fn)>;
+        using Rec = std::remove_cvref_t<std::tuple_element_t<0, typename T::Args>>;
+        auto* obj = as_obj<Rec>(self);
+        ReadBorrow g(obj);
+        const std::size_t len = Fn(obj->rec);
+        if (len > static_cast<std::size_t>(PY_SSIZE_T_MAX)) raise(PyExc_OverflowError, "length too large");
+        n = static_cast<Py_ssize_t>(len);
+        return Py_None;
+    });
+    return n;
+}
+
 // ---------------------------------------------------------------------------
 // Classes
 // ---------------------------------------------------------------------------
@@ -955,6 +972,7 @@ struct ClassSpec {
     std::vector<PyGetSetDef> getset;
     std::vector<PyMethodDef> methods;
     reprfunc repr = nullptr;
+    lenfunc length = nullptr;  // len(); see len_impl
 };
 
 // Builds a heap type named "builtins.<name>". The tables are kept for the

@@ -81,22 +81,10 @@ PyTypeObject* placeholder_type_with_ctor() {
     constexpr Param pc_##CLASS[] = {__VA_ARGS__};           \
     const Sig sc_##CLASS{#CLASS, "__new__", pc_##CLASS};
 
-TM_CTOR(PortfolioSession, {"config", "None"}, {"account_type", "\"cash\""}, {"leverage", "1.0"})
-
 #undef TM_CTOR
-
-constexpr PlaceholderClass kPortfolioSession{
-    "PortfolioSession",
-    "Multi-instrument session over deterministically merged bar streams.\n\nOne shared account funds every "
-    "instrument. With `account_type=\"margin\"`\nthey also share one pool of locked initial margin, so leverage "
-    "applies\nportfolio-wide and a margin call halts all instruments at once.\n\nProtocol: `add_instrument` + "
-    "`set_bars` per symbol, `seal()`, then loop\n`current()` / `apply_current(...)` to completion and `finish()`."};
 
 }  // namespace
 
-void export_placeholders(Exports& ex) {
-
-    ex.add_class("PortfolioSession", &placeholder_type_with_ctor<kPortfolioSession, sc_PortfolioSession>);
-}
+void export_placeholders(Exports&) {}
 
 }  // namespace tidemark::py

@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "portfolio/kernel_session.h"
+#include "portfolio/session.h"
 #include "python/classes.h"
 #include "python/registry.h"
 #include "python/views.h"
@@ -307,7 +308,427 @@ void export_kernel_session(Exports& ex) { ex.add_class("KernelSession", &PyClass
 // PortfolioSession
 // ---------------------------------------------------------------------------
 
-void export_portfolio_session(Exports&) {}
+// The session and the buffer its applies collect their records in.
+struct PortfolioSessionRec {
+    PortfolioSession session;
+    std::vector<EngineEventRecord> scratch;
+};
+
+}  // namespace
+
+template <>
+struct PyClass<PortfolioSessionRec> {
+    static constexpr const char* name = "PortfolioSession";
+    static PyTypeObject* type();
+};
+
+namespace {
+
+using PsRec = PortfolioSessionRec;
+
+constexpr Param kPsNewParams[] = {{"config", "None"}, {"account_type", "\"cash\""}, {"leverage", "1.0"}};
+const Sig kPsNew{"PortfolioSession", "__new__", kPsNewParams};
+
+PsRec ps_new(std::optional<Ref<BacktestConfig>> config, std::string account_type, double leverage) {
+    const BacktestConfig cfg = config ? **config : BacktestConfig{};
+    return PsRec{PortfolioSession(cfg, account_type, leverage), {}};
+}
+
+constexpr Param kPsAddParams[] = {
+    {"symbol"}, {"direction", "1"}, {"instrument_config", "None"}, {"instrument", "None"}, {"oms_type", "\"netting\""}};
+const Sig kPsAdd{"PortfolioSession", "add_instrument", kPsAddParams};
+uint64_t ps_add_instrument(PsRec& r, std::string symbol, int32_t direction,
+                           std::optional<Ref<InstrumentConfig>> instrument_config,
+                           std::optional<Ref<InstrumentSpec>> instrument, std::string oms_type) {
+    return r.session.add_instrument(std::move(symbol), direction, instrument_config ? &**instrument_config : nullptr,
+                                    instrument ? &**instrument : nullptr, oms_type);
+}
+
+constexpr Param kPsAdoptParams[] = {{"instrument"}, {"timestamp_ns"}, {"price"}, {"size"}};
+const Sig kPsAdopt{"PortfolioSession", "adopt_position", kPsAdoptParams};
+uint64_t ps_adopt_position(PsRec& r, uint64_t instrument, int64_t timestamp_ns, double price, double size) {
+    return r.session.adopt_position(instrument, timestamp_ns, price, size);
+}
+
+std::size_t ps_len(const PsRec& r) { return r.session.len(); }
+
+// --- data --------------------------------------------------------------------
+
+constexpr Param kPsSetBarsParams[] = {{"instrument"}, {"timestamps"}, {"open"}, {"high"},
+                                      {"low"},        {"close"},      {"volume"}};
+const Sig kPsSetBars{"PortfolioSession", "set_bars", kPsSetBarsParams};
+void ps_set_bars(PsRec& r, uint64_t instrument, Series<int64_t> timestamps, Series<double> open, Series<double> high,
+                 Series<double> low, Series<double> close, Series<double> volume) {
+    r.session.set_bars(instrument, BarColumns{std::move(timestamps), std::move(open), std::move(high), std::move(low),
+                                              std::move(close), std::move(volume)});
+}
+
+constexpr Param kPsSetTicksParams[] = {
+    {"instrument"},        {"timestamps"},    {"ltp"},           {"bid", "None"},     {"ask", "None"},
+    {"buy_qty_delta", "None"}, {"sell_qty_delta", "None"}, {"ltq", "None"}, {"bid_qty", "None"}, {"ask_qty", "None"},
+    {"oi", "None"},
+};
+const Sig kPsSetTicks{"PortfolioSession", "set_ticks", kPsSetTicksParams};
+using OptColumn = std::optional<Series<double>>;
+void ps_set_ticks(PsRec& r, uint64_t instrument, Series<int64_t> timestamps, Series<double> ltp, OptColumn bid,
+                  OptColumn ask, OptColumn buy_qty_delta, OptColumn sell_qty_delta, OptColumn ltq, OptColumn bid_qty,
+                  OptColumn ask_qty, OptColumn oi) {
+    const std::size_t n = timestamps.size();
+    if (ltp.size() != n) throw RuleError("all tick arrays must share one length");
+    TickColumns t;
+    t.timestamps = std::move(timestamps);
+    t.ltp = std::move(ltp);
+    t.bid = optional_tick_column(std::move(bid), n);
+    t.ask = optional_tick_column(std::move(ask), n);
+    t.buy_qty_delta = optional_tick_column(std::move(buy_qty_delta), n);
+    t.sell_qty_delta = optional_tick_column(std::move(sell_qty_delta), n);
+    t.oi = optional_tick_column(std::move(oi), n);
+    t.ltq = optional_tick_column(std::move(ltq), n);
+    t.bid_qty = optional_tick_column(std::move(bid_qty), n);
+    t.ask_qty = optional_tick_column(std::move(ask_qty), n);
+    r.session.set_ticks(instrument, std::move(t));
+}
+
+constexpr Param kPsSetDepthParams[] = {{"instrument"}, {"timestamps"}, {"bid_prices"}, {"bid_sizes"},
+                                       {"ask_prices"}, {"ask_sizes"}};
+const Sig kPsSetDepth{"PortfolioSession", "set_depth", kPsSetDepthParams};
+LevelMatrix level_matrix(const MatrixF64& m) { return {std::span<const double>(m.data), m.rows, m.cols}; }
+void ps_set_depth(PsRec& r, uint64_t instrument, Series<int64_t> timestamps, MatrixF64 bid_prices,
+                  MatrixF64 bid_sizes, MatrixF64 ask_prices, MatrixF64 ask_sizes) {
+    r.session.set_depth(instrument, timestamps, level_matrix(bid_prices), level_matrix(bid_sizes),
+                        level_matrix(ask_prices), level_matrix(ask_sizes));
+}
+
+const Sig kPsSeal{"PortfolioSession", "seal", {}};
+void ps_seal(PsRec& r) { r.session.seal(); }
+
+constexpr Param kPsPushBarParams[] = {{"instrument"}, {"timestamp"}, {"open"}, {"high"},
+                                      {"low"},        {"close"},     {"volume"}};
+const Sig kPsPushBar{"PortfolioSession", "push_bar", kPsPushBarParams};
+void ps_push_bar(PsRec& r, uint64_t instrument, int64_t timestamp, double open, double high, double low, double close,
+                 double volume) {
+    r.session.push_bar(instrument, Bar{timestamp, open, high, low, close, volume});
+}
+
+constexpr Param kPsPushTickParams[] = {
+    {"instrument"},       {"timestamp"},         {"ltp"},        {"bid", "0.0"},     {"ask", "0.0"},
+    {"buy_qty_delta", "0.0"}, {"sell_qty_delta", "0.0"}, {"ltq", "0.0"}, {"bid_qty", "0.0"}, {"ask_qty", "0.0"},
+    {"oi", "0.0"},
+};
+const Sig kPsPushTick{"PortfolioSession", "push_tick", kPsPushTickParams};
+int32_t ps_push_tick(PsRec& r, uint64_t instrument, int64_t timestamp, double ltp, double bid, double ask,
+                     double buy_qty_delta, double sell_qty_delta, double ltq, double bid_qty, double ask_qty,
+                     double oi) {
+    return r.session.push_tick(
+        instrument, TickRow{timestamp, ltp, bid, ask, buy_qty_delta, sell_qty_delta, oi, ltq, bid_qty, ask_qty});
+}
+
+constexpr Param kPsPushDepthParams[] = {{"instrument"}, {"timestamp"}, {"bids"}, {"asks"}};
+const Sig kPsPushDepth{"PortfolioSession", "push_depth", kPsPushDepthParams};
+using Levels = Seq<std::tuple<double, double>>;
+void ps_push_depth(PsRec& r, uint64_t instrument, int64_t timestamp, Levels bids, Levels asks) {
+    DepthSnapshot snap;
+    snap.ts = timestamp;
+    LevelFilter b(snap.levels.bids, snap.levels.n_bids);
+    for (const auto& [price, size] : bids.items) b.offer(price, size);
+    LevelFilter a(snap.levels.asks, snap.levels.n_asks);
+    for (const auto& [price, size] : asks.items) a.offer(price, size);
+    r.session.push_depth(instrument, snap);
+}
+
+// --- the cursor --------------------------------------------------------------
+
+using BarView = std::tuple<uint64_t, uint64_t, int64_t, double, double, double, double, double>;
+std::optional<BarView> ps_current(const PsRec& r) {
+    const ScheduleEntry* e = r.session.pending();
+    if (!e || e->kind != ScheduleKind::Bar) return std::nullopt;
+    return BarView{e->instrument, e->local_idx, e->ts, e->a, e->b, e->c, e->d, e->e};
+}
+
+using EventView = std::tuple<const char*, uint64_t, uint64_t, int64_t, double, double, double, double, double>;
+std::optional<EventView> ps_current_event(const PsRec& r) {
+    const ScheduleEntry* e = r.session.pending();
+    if (!e) return std::nullopt;
+    const char* kind = schedule_kind_text(e->kind);
+    switch (e->kind) {
+        case ScheduleKind::Bar: return EventView{kind, e->instrument, e->local_idx, e->ts, e->a, e->b, e->c, e->d, e->e};
+        // A trade shows its open interest; the signed flow stays inside.
+        case ScheduleKind::Trade: return EventView{kind, e->instrument, e->local_idx, e->ts, e->a, e->b, e->d, 0.0, 0.0};
+        case ScheduleKind::Quote: return EventView{kind, e->instrument, e->local_idx, e->ts, e->a, e->b, e->c, e->d, 0.0};
+        case ScheduleKind::Book: break;
+    }
+    const DepthBook& d = r.session.depth_of(*e).levels;
+    const BookLevel bid = d.n_bids > 0 ? d.bids[0] : BookLevel{};
+    const BookLevel ask = d.n_asks > 0 ? d.asks[0] : BookLevel{};
+    return EventView{kind, e->instrument, e->local_idx, e->ts, bid.price, ask.price, bid.size, ask.size, 0.0};
+}
+
+PyRef levels_to_py(const BookLevel* levels, uint8_t count) {
+    PyRef list = PyRef::check(PyList_New(count));
+    for (uint8_t i = 0; i < count; ++i)
+        PyList_SET_ITEM(list.get(), i, to_py(std::tuple<double, double>{levels[i].price, levels[i].size}));
+    return list;
+}
+
+PyRef ps_current_depth(const PsRec& r) {
+    const ScheduleEntry* e = r.session.pending();
+    if (!e || e->kind != ScheduleKind::Book) return PyRef(Py_NewRef(Py_None));
+    const DepthBook& d = r.session.depth_of(*e).levels;
+    PyRef bids = levels_to_py(d.bids, d.n_bids);
+    PyRef asks = levels_to_py(d.asks, d.n_asks);
+    return PyRef::check(PyTuple_Pack(2, bids.get(), asks.get()));
+}
+
+uint64_t ps_remaining(const PsRec& r) { return r.session.remaining(); }
+
+// --- applying events -----------------------------------------------------------
+
+constexpr Param kPsApplyParams[] = {{"entry", "False"},    {"exit", "False"},       {"atr", "0.0"},
+                                    {"size_mult", "None"}, {"stop_price", "None"}, {"target_price", "None"}};
+const Sig kPsApply{"PortfolioSession", "apply_current", kPsApplyParams};
+
+PyRef ps_apply_current(PsRec& r, bool entry, bool exit, double atr, std::optional<double> size_mult,
+                       std::optional<double> stop_price, std::optional<double> target_price) {
+    const StepIntents in{size_mult, stop_price, target_price, atr, entry, exit};
+    r.scratch.clear();
+    r.session.apply_current(in, r.scratch);
+    return engine_events_to_py(r.scratch);
+}
+
+// The per-event call of a driver loop. Positional arguments of exactly the
+// expected types on a free session convert in place; any other call goes
+// through the general binder, which also produces every error message.
+PyObject* ps_apply_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    auto* obj = as_obj<PsRec>(self);
+    auto general = [&] { return fastcall_method<kPsApply, &ps_apply_current>(self, args, nargsf, kwnames); };
+    if (kwnames || nargs > 6 || obj->borrow != 0) return general();
+    bool flags[2] = {false, false};
+    for (Py_ssize_t i = 0; i < std::min<Py_ssize_t>(nargs, 2); ++i) {
+        if (args[i] != Py_True && args[i] != Py_False) return general();
+        flags[i] = args[i] == Py_True;
+    }
+    double atr = 0.0;
+    if (nargs > 2) {
+        if (!PyFloat_CheckExact(args[2])) return general();
+        atr = PyFloat_AS_DOUBLE(args[2]);
+    }
+    std::optional<double> opt[3];
+    for (Py_ssize_t i = 3; i < nargs; ++i) {
+        if (args[i] == Py_None) continue;
+        if (!PyFloat_CheckExact(args[i])) return general();
+        opt[i - 3] = PyFloat_AS_DOUBLE(args[i]);
+    }
+    return guarded([&]() -> PyObject* {
+        WriteBorrow g(obj);
+        return to_py(ps_apply_current(obj->rec, flags[0], flags[1], atr, opt[0], opt[1], opt[2]));
+    });
+}
+
+double ps_cash(const PsRec& r) { return r.session.cash(); }
+double ps_free_capital(const PsRec& r) { return r.session.free_capital(); }
+double ps_equity(const PsRec& r) { return r.session.equity(); }
+bool ps_is_halted(const PsRec& r) { return r.session.is_halted(); }
+PortfolioResult ps_finish(PsRec& r) { return r.session.finish(); }
+
+// --- orders --------------------------------------------------------------------
+
+constexpr Param kPsSubmitParams[] = {
+    {"instrument"},
+    {"side"},
+    {"kind"},
+    {"submitted_idx"},
+    {"submitted_ts"},
+    {"client_id"},
+    {"units", "None"},
+    {"size_frac", "None"},
+    {"limit_price", "None"},
+    {"trigger_price", "None"},
+    {"tif", "\"gtc\""},
+    {"expire_ns", "None"},
+    {"stop_price", "None"},
+    {"target_price", "None"},
+    {"offset", "None"},
+    {"offset_kind", "\"price\""},
+    {"limit_offset", "0.0"},
+    {"post_only", "False"},
+    {"reduce_only", "False"},
+    {"parent_id", "None"},
+};
+const Sig kPsSubmit{"PortfolioSession", "submit_order", kPsSubmitParams};
+
+uint64_t ps_submit_order(PsRec& r, uint64_t instrument, std::string side, std::string kind, uint64_t submitted_idx,
+                         int64_t submitted_ts, std::string client_id, std::optional<double> units,
+                         std::optional<double> size_frac, std::optional<double> limit_price,
+                         std::optional<double> trigger_price, std::string tif, std::optional<int64_t> expire_ns,
+                         std::optional<double> stop_price, std::optional<double> target_price,
+                         std::optional<double> offset, std::string offset_kind, double limit_offset, bool post_only,
+                         bool reduce_only, std::optional<uint64_t> parent_id) {
+    return r.session.submit_order(
+        instrument, OrderArgs{std::move(side), std::move(kind), submitted_idx, submitted_ts, std::move(client_id), units,
+                              size_frac, limit_price, trigger_price, std::move(tif), expire_ns, stop_price,
+                              target_price, offset, std::move(offset_kind), limit_offset, post_only, reduce_only,
+                              parent_id});
+}
+
+constexpr Param kPsCancelParams[] = {{"instrument"}, {"idx"}, {"order_id"}};
+const Sig kPsCancel{"PortfolioSession", "cancel_order", kPsCancelParams};
+bool ps_cancel_order(PsRec& r, uint64_t instrument, uint64_t idx, uint64_t order_id) {
+    return r.session.cancel_order(instrument, idx, order_id);
+}
+
+constexpr Param kPsModifyParams[] = {{"instrument"},         {"order_id"},           {"units", "None"},
+                                     {"size_frac", "None"}, {"limit_price", "None"}, {"trigger_price", "None"}};
+const Sig kPsModify{"PortfolioSession", "modify_order", kPsModifyParams};
+bool ps_modify_order(PsRec& r, uint64_t instrument, uint64_t order_id, std::optional<double> units,
+                     std::optional<double> size_frac, std::optional<double> limit_price,
+                     std::optional<double> trigger_price) {
+    return r.session.modify_order(instrument, order_id, units, size_frac, limit_price, trigger_price);
+}
+
+PyRef ids_to_py(const std::vector<uint64_t>& ids) {
+    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(ids[i]));
+    return list;
+}
+
+constexpr Param kPsCancelAllParams[] = {{"instrument"}, {"idx"}};
+const Sig kPsCancelAll{"PortfolioSession", "cancel_all_orders", kPsCancelAllParams};
+PyRef ps_cancel_all_orders(PsRec& r, uint64_t instrument, uint64_t idx) {
+    return ids_to_py(r.session.cancel_all_orders(instrument, idx));
+}
+
+constexpr Param kPsOcoParams[] = {{"instrument"}, {"order_ids"}};
+const Sig kPsLinkOco{"PortfolioSession", "link_oco", kPsOcoParams};
+void ps_link_oco(PsRec& r, uint64_t instrument, Seq<uint64_t> order_ids) {
+    r.session.link_oco(instrument, order_ids.items);
+}
+
+constexpr Param kPsCloseParams[] = {{"instrument"}, {"position_id"}};
+const Sig kPsRequestClose{"PortfolioSession", "request_close", kPsCloseParams};
+void ps_request_close(PsRec& r, uint64_t instrument, uint64_t position_id) {
+    r.session.request_close(instrument, position_id);
+}
+
+constexpr Param kPsUnderlyingParams[] = {{"instrument"}, {"price", "None"}};
+const Sig kPsUnderlying{"PortfolioSession", "set_underlying_price", kPsUnderlyingParams};
+void ps_set_underlying_price(PsRec& r, uint64_t instrument, std::optional<double> price) {
+    r.session.set_underlying_price(instrument, price);
+}
+
+constexpr Param kPsInstrumentParam[] = {{"instrument"}};
+const Sig kPsWorking{"PortfolioSession", "working_orders", kPsInstrumentParam};
+const Sig kPsPositions{"PortfolioSession", "positions", kPsInstrumentParam};
+const Sig kPsPosition{"PortfolioSession", "position", kPsInstrumentParam};
+
+PyRef ps_working_orders(const PsRec& r, uint64_t instrument) {
+    std::vector<WorkingOrder> orders = r.session.working_orders(instrument);
+    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(orders.size())));
+    for (std::size_t i = 0; i < orders.size(); ++i) {
+        WorkingOrder& w = orders[i];
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                        to_py(std::tuple<uint64_t, std::string, const char*, std::string, const char*, double, double>{
+                            w.order_id, std::move(w.client_id), w.side, std::move(w.kind), w.status, w.filled,
+                            w.units}));
+    }
+    return list;
+}
+
+PyRef ps_positions(const PsRec& r, uint64_t instrument) {
+    return position_snapshots_to_py(r.session.positions(instrument));
+}
+
+std::optional<PositionSnapshot> ps_position(const PsRec& r, uint64_t instrument) {
+    return r.session.position(instrument);
+}
+
+PyTypeObject* build_portfolio_session() {
+    ClassSpec s = class_spec<PsRec>(
+        "Multi-instrument session over deterministically merged bar streams.\n\nOne shared account funds every "
+        "instrument. With `account_type=\"margin\"`\nthey also share one pool of locked initial margin, so leverage "
+        "applies\nportfolio-wide and a margin call halts all instruments at once.\n\nProtocol: `add_instrument` + "
+        "`set_bars` per symbol, `seal()`, then loop\n`current()` / `apply_current(...)` to completion and `finish()`.");
+    set_constructor<kPsNew, &ps_new>(s);
+    PyMethodDef apply_def = method<kPsApply, &ps_apply_current>(
+        "Step the pending event through its instrument's kernel and advance.\n\nReturns the step's `EngineEvent`s "
+        "(an empty list once the schedule is\ndrained). `entry`/`exit` are the strategy's intents for a bar or "
+        "trade\nevent; a quote or depth event only returns what the instrument's order\ncalls queued since its "
+        "last event.");
+    apply_def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&ps_apply_fast));
+    s.methods = {
+        method<kPsAdd, &ps_add_instrument>("Register an instrument; returns its index for routing."),
+        method<kPsAdopt, &ps_adopt_position>(
+            "Book a long position the account already holds; returns its id.\n\nThe position is paid from the pool "
+            "(or its full margin locked) with no\nfee, order or trade, and must come before the first bar or trade "
+            "is\napplied."),
+        method<kPsSetBars, &ps_set_bars>("Attach an instrument's bar arrays (ascending timestamps)."),
+        method<kPsSetTicks, &ps_set_ticks>(
+            "Attach an instrument's tick arrays (ascending timestamps).\n\nA row with `ltp > 0` yields a trade print, "
+            "a row with both `bid > 0` and\n`ask > 0` yields a quote; the trade precedes the quote of the same row."),
+        method<kPsSetDepth, &ps_set_depth>(
+            "Attach an instrument's depth snapshots.\n\nThe arrays are `(n_snapshots, levels)`, best level first "
+            "(bids descending,\nasks ascending); levels beyond the book's capacity are truncated."),
+        method<kPsSeal, &ps_seal>("Merge all streams into the deterministic schedule."),
+        method<kPsPushBar, &ps_push_bar>("Append one live bar to the schedule tail (seals first, idempotent)."),
+        method<kPsPushTick, &ps_push_tick>(
+            "Append one live feed row to the schedule tail.\n\nReturns how many events were appended (0-2); drive "
+            "them with\n`current_event()`/`apply_current()`."),
+        method<kPsPushDepth, &ps_push_depth>(
+            "Append one live depth snapshot to the schedule tail.\n\n`bids`/`asks` are `(price, size)` lists, best "
+            "level first."),
+        method0<&ps_current>(
+            "current",
+            "The pending event: `(instrument, local_idx, ts, o, h, l, c, v)`.\n\nFor bar sessions only: a session "
+            "carrying ticks must use\n`current_event`; this returns `None` on a non-bar event rather than\n"
+            "presenting a print as a bar."),
+        method0<&ps_current_event>(
+            "current_event",
+            "The pending event, tagged by kind:\n\n`(\"bar\", instrument, local_idx, ts, o, h, l, c, v)`,\n"
+            "`(\"trade\", instrument, local_idx, ts, price, size, oi, 0.0, 0.0)`,\n`(\"quote\", instrument, "
+            "local_idx, ts, bid, ask, bid_size, ask_size, 0.0)`;\na size is `NaN` when the feed carried none."),
+        method0<&ps_current_depth>(
+            "current_depth",
+            "Full levels of the pending depth event, or `None` for other kinds.\n\nReturns `(bids, asks)` as "
+            "`(price, size)` lists, best first."),
+        method0<&ps_remaining>("remaining", "Events pushed or merged but not yet applied."),
+        apply_def,
+        method0<&ps_cash>("cash",
+                          "Pool cash; in margin mode it includes locked initial margin.\n\nSee `free_capital()` for "
+                          "what can fund a new position."),
+        method0<&ps_free_capital>("free_capital", "Pool cash not locked as margin (all of it in a cash account)."),
+        method0<&ps_equity>("equity", "Portfolio equity: pool plus every instrument's last-known mark."),
+        method0<&ps_is_halted>("is_halted", "Whether a margin call or drawdown kill-switch has latched."),
+        method0<&ps_finish>("finish", "Force-close all instruments and compute portfolio metrics."),
+        method<kPsSubmit, &ps_submit_order>("Submit a typed order routed to one instrument's kernel."),
+        method<kPsCancel, &ps_cancel_order>(nullptr),
+        method<kPsModify, &ps_modify_order>("Replace a working order's prices and/or quantity on one instrument."),
+        method<kPsCancelAll, &ps_cancel_all_orders>(nullptr),
+        method<kPsLinkOco, &ps_link_oco>(nullptr),
+        method<kPsRequestClose, &ps_request_close>(nullptr),
+        method<kPsUnderlying, &ps_set_underlying_price>(
+            "Set the underlying price one instrument settles its options against."),
+        method<kPsWorking, &ps_working_orders>(
+            "Working orders of one instrument as\n`(order_id, client_id, side, kind, status, filled_qty, units)`.\n\n"
+            "`units` is `nan` for a capital-fraction or close-all order; status is\n`accepted`, `triggered` or "
+            "`partially_filled`."),
+        method<kPsPositions, &ps_positions>("Open positions of one instrument, in opening order."),
+        method<kPsPosition, &ps_position>("Earliest open position of one instrument, or None."),
+    };
+    s.length = &len_impl<&ps_len>;
+    return build_class(std::move(s));
+}
+
+}  // namespace
+
+PyTypeObject* PyClass<PortfolioSessionRec>::type() {
+    static PyTypeObject* t = build_portfolio_session();
+    return t;
+}
+
+namespace {
+
+void export_portfolio_session(Exports& ex) { ex.add_class("PortfolioSession", &PyClass<PortfolioSessionRec>::type); }
 
 }  // namespace
 

@@ -1,0 +1,770 @@
+#include "portfolio/session.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <limits>
+
+#include "core/errors.h"
+#include "core/fees.h"
+#include "core/format.h"
+#include "metrics/metrics.h"
+#include "portfolio/kernel_session.h"
+
+namespace tidemark {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// A quote size the book can use: a finite number above 0, else unknown.
+double quote_size(double size) { return std::isfinite(size) && size > 0.0 ? size : kNaN; }
+
+}  // namespace
+
+Series<double> optional_tick_column(std::optional<Series<double>> column, std::size_t rows) {
+    if (!column) return {};
+    if (column->size() != rows) throw RuleError("all tick arrays must share one length");
+    return std::move(*column);
+}
+
+// ---------------------------------------------------------------------------
+// Construction, instruments and adoption
+// ---------------------------------------------------------------------------
+
+PortfolioSession::PortfolioSession(const BacktestConfig& cfg, std::string_view account_type, double leverage) {
+    State s;
+    s.account = parse_account_type(account_type, leverage);
+    s.config = cfg;
+    s.pool_cash = cfg.initial_capital;
+    s.peak_equity = cfg.initial_capital;
+    s.kill_switch = cfg.max_drawdown_pct && *cfg.max_drawdown_pct > 0;
+    state_.emplace(std::move(s));
+}
+
+PortfolioSession::State& PortfolioSession::live() {
+    if (!state_) fail_session_finished();
+    return *state_;
+}
+
+const PortfolioSession::State& PortfolioSession::live() const {
+    if (!state_) fail_session_finished();
+    return *state_;
+}
+
+SessionInstrument& PortfolioSession::instrument_at(State& s, uint64_t instrument) {
+    if (instrument >= s.instruments.size()) throw RuleError("unknown instrument index " + std::to_string(instrument));
+    return s.instruments[instrument];
+}
+
+const SessionInstrument& PortfolioSession::instrument_at(const State& s, uint64_t instrument) {
+    if (instrument >= s.instruments.size()) throw RuleError("unknown instrument index " + std::to_string(instrument));
+    return s.instruments[instrument];
+}
+
+uint64_t PortfolioSession::add_instrument(std::string symbol, int32_t direction, const InstrumentConfig* ic,
+                                          const InstrumentSpec* spec, std::string_view oms_type) {
+    if (direction != 1 && direction != -1) throw RuleError("direction must be 1 or -1");
+    const PositionLedger::Mode mode = parse_oms_type(oms_type);
+    if (spec && !spec->tradable()) throw RuleError("instrument " + spec->symbol + " is not tradable");
+    State& s = live();
+    const BacktestConfig& cfg = s.config;
+
+    SessionInstrument inst{ExecutionKernel(cfg, fee_model_from_config(cfg), session_slippage(cfg),
+                                           session_price_basis(cfg), symbol, static_cast<int8_t>(direction), ic),
+                           {}, std::nullopt, {}, std::nullopt, std::nullopt};
+    ExecutionKernel& k = inst.kernel;
+    fit_session_kernel(k, spec, ic, std::move(symbol), mode, s.account);
+    // A configured 0 means no limit, as does a drawdown level not above 0.
+    if (cfg.max_positions && *cfg.max_positions != 0) k.max_positions = cfg.max_positions;
+    if (s.kill_switch) k.max_drawdown_pct = cfg.max_drawdown_pct;
+    // The portfolio judges margin for the whole account; a kernel holds no
+    // cash between events.
+    k.own_margin_check = false;
+    k.cash = 0.0;
+    if (spec && spec->is_option() && spec->span_pct + spec->exposure_pct > 0) s.option_margin = true;
+    s.instruments.push_back(std::move(inst));
+    s.next_local.push_back(0);
+    return s.instruments.size() - 1;
+}
+
+uint64_t PortfolioSession::adopt_position(uint64_t instrument, int64_t timestamp_ns, double price, double size) {
+    State& s = live();
+    SessionInstrument& inst = instrument_at(s, instrument);
+    if (!s.equity_curve.empty()) throw RuleError("adopt_position must be called before the first applied event");
+    ExecutionKernel& k = inst.kernel;
+    const Sync sync = sync_into(s, k);
+    // A refusal hands the untouched cash back as well.
+    auto settle = [&] {
+        return_to_pool(s, k, sync);
+        reconcile_portfolio_margin(s);
+    };
+    // An infinite price or size would make the account's cash infinite.
+    if (!(price > 0.0) || !(size > 0.0) || !std::isfinite(price) || !std::isfinite(size)) {
+        settle();
+        throw RuleError("adopt_position needs positive price and size (got size " + fmt_shortest(size) + " @ " +
+                        fmt_shortest(price) + ")");
+    }
+    const bool margin = k.account.kind == AccountType::Margin;
+    double rate = 1.0;
+    if (margin) {
+        rate = (k.instrument && k.instrument->margin_init > 0) ? k.instrument->margin_init
+                                                               : 1.0 / std::max(k.account.leverage, 1.0);
+        if (rate < 1.0) {
+            settle();
+            throw RuleError("adopt_position requires a cash or fully funded account (initial margin rate " +
+                            fmt_shortest(rate) +
+                            " < 1.0); posted margin on a broker-held position is not derivable under leverage");
+        }
+    }
+    if (k.ledger.mode == PositionLedger::Netting && !k.ledger.flat()) {
+        settle();
+        throw RuleError("ledger refused adoption: a position is already open");
+    }
+    Position p;
+    p.entry_price = price;
+    p.size = size;
+    p.highest = price;
+    p.lowest = price;
+    p.open = true;
+    p.direction = 1;
+    p.entry_idx = 0;
+    p.entry_ts = timestamp_ns;
+    p.position_id = k.ledger.next_position_id++;
+    const uint64_t id = p.position_id;
+    k.ledger.positions.push_back(std::move(p));
+    const double value = price * size * k.instrument_multiplier();
+    if (margin) {
+        k.locked_margin[id] = rate * value;
+    } else {
+        k.cash -= value;
+    }
+    settle();
+    return id;
+}
+
+std::size_t PortfolioSession::len() const { return live().schedule.size(); }
+
+// ---------------------------------------------------------------------------
+// Data streams, sealing and live pushes
+// ---------------------------------------------------------------------------
+
+void PortfolioSession::set_bars(uint64_t instrument, BarColumns bars) {
+    bars.check_lengths();
+    State& s = live();
+    instrument_at(s, instrument).bars = std::move(bars);
+}
+
+void PortfolioSession::set_ticks(uint64_t instrument, TickColumns ticks) {
+    check_tick_columns(ticks);
+    State& s = live();
+    instrument_at(s, instrument).ticks = std::move(ticks);
+}
+
+void PortfolioSession::set_depth(uint64_t instrument, std::span<const int64_t> timestamps,
+                                 const LevelMatrix& bid_prices, const LevelMatrix& bid_sizes,
+                                 const LevelMatrix& ask_prices, const LevelMatrix& ask_sizes) {
+    const std::size_t n = timestamps.size();
+    for (const LevelMatrix* m : {&bid_prices, &bid_sizes, &ask_prices, &ask_sizes})
+        if (m->rows != n) throw RuleError("depth arrays must have one row per timestamp");
+    if (bid_prices.cols != bid_sizes.cols || ask_prices.cols != ask_sizes.cols)
+        throw RuleError("price and size arrays must have the same level count");
+    std::vector<DepthSnapshot> snapshots(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        DepthSnapshot& snap = snapshots[i];
+        snap.ts = timestamps[i];
+        LevelFilter bids(snap.levels.bids, snap.levels.n_bids);
+        for (std::size_t j = 0; j < bid_prices.cols; ++j) bids.offer(bid_prices.row(i)[j], bid_sizes.row(i)[j]);
+        LevelFilter asks(snap.levels.asks, snap.levels.n_asks);
+        for (std::size_t j = 0; j < ask_prices.cols; ++j) asks.offer(ask_prices.row(i)[j], ask_sizes.row(i)[j]);
+    }
+    State& s = live();
+    instrument_at(s, instrument).depth = std::move(snapshots);
+}
+
+void PortfolioSession::seal() { seal_schedule(live()); }
+
+void PortfolioSession::seal_schedule(State& s) {
+    if (s.sealed) return;
+    const auto n = static_cast<uint32_t>(s.instruments.size());
+    std::vector<MergeStream> streams;
+    streams.reserve(4 * static_cast<std::size_t>(n));
+    uint32_t id = 0;
+
+    // Every instrument's bar stream, even an empty one: stream ids then grow
+    // with the instrument index within each kind.
+    for (uint32_t i = 0; i < n; ++i) {
+        MergeStream st;
+        st.source = MergeStream::Bars;
+        st.id = id++;
+        st.instrument = i;
+        st.size = s.instruments[i].bars.size();
+        st.bars = &s.instruments[i].bars;
+        streams.push_back(st);
+    }
+
+    // The trades and the quotes of each tick set, read from its rows as the
+    // merge takes them.
+    for (uint32_t i = 0; i < n; ++i) {
+        const std::optional<TickColumns>& ticks = s.instruments[i].ticks;
+        if (!ticks) continue;
+        // Counted first, so that the schedule is allocated once.
+        std::size_t counts[2] = {0, 0};
+        for_each_tick_event(*ticks, i, 0, 1, [&](const FeedEvent& ev) { ++counts[ev.stream]; });
+        for (MergeStream::Source source : {MergeStream::Trades, MergeStream::Quotes}) {
+            MergeStream st;
+            st.source = source;
+            st.id = id++;
+            st.instrument = i;
+            st.size = counts[source == MergeStream::Quotes];
+            st.ticks = &*ticks;
+            streams.push_back(st);
+        }
+    }
+
+    // Depth snapshots move into the store, where book entries find them.
+    struct DepthRange {
+        uint32_t instrument;
+        std::size_t base;
+        std::size_t size;
+    };
+    std::vector<DepthRange> depth_ranges;
+    for (uint32_t i = 0; i < n; ++i) {
+        std::vector<DepthSnapshot>& depth = s.instruments[i].depth;
+        if (depth.empty()) continue;
+        depth_ranges.push_back({i, s.depth_store.size(), depth.size()});
+        s.depth_store.insert(s.depth_store.end(), std::make_move_iterator(depth.begin()),
+                             std::make_move_iterator(depth.end()));
+        depth.clear();
+        depth.shrink_to_fit();
+    }
+    for (const DepthRange& r : depth_ranges) {
+        MergeStream st;
+        st.source = MergeStream::Depth;
+        st.id = id++;
+        st.instrument = r.instrument;
+        st.size = r.size;
+        st.depth = s.depth_store.data() + r.base;
+        st.depth_base = static_cast<uint32_t>(r.base);
+        streams.push_back(st);
+    }
+
+    const std::size_t first = s.schedule.size();
+    merge_streams(streams, s.next_local, s.schedule);
+    s.sealed = true;
+
+    // One sample per bar and trade: room for them now, so that applying the
+    // schedule does not grow the series.
+    std::size_t samples = 0;
+    for (std::size_t i = first; i < s.schedule.size(); ++i) {
+        const ScheduleKind k = s.schedule[i].kind;
+        samples += k == ScheduleKind::Bar || k == ScheduleKind::Trade;
+    }
+    s.equity_curve.reserve(s.equity_curve.size() + samples);
+    s.drawdown_curve.reserve(s.drawdown_curve.size() + samples);
+    s.returns.reserve(s.returns.size() + samples);
+    s.timestamps.reserve(s.timestamps.size() + samples);
+}
+
+void PortfolioSession::append_entry(State& s, uint64_t instrument, ScheduleEntry entry) {
+    entry.instrument = static_cast<uint32_t>(instrument);
+    entry.local_idx = s.next_local[instrument]++;
+    s.schedule.push_back(entry);
+}
+
+void PortfolioSession::push_bar(uint64_t instrument, const Bar& bar) {
+    State& s = live();
+    seal_schedule(s);
+    instrument_at(s, instrument);
+    ScheduleEntry e;
+    e.kind = ScheduleKind::Bar;
+    e.ts = bar.ts;
+    e.a = bar.open;
+    e.b = bar.high;
+    e.c = bar.low;
+    e.d = bar.close;
+    e.e = bar.volume;
+    append_entry(s, instrument, e);
+}
+
+int PortfolioSession::push_tick(uint64_t instrument, const TickRow& row) {
+    State& s = live();
+    const int appended = tick_row_events(row, 0, 0, 0, [&](const FeedEvent& ev) {
+        seal_schedule(s);
+        instrument_at(s, instrument);
+        ScheduleEntry e;
+        e.kind = schedule_kind(ev.kind);
+        e.ts = ev.ts;
+        e.a = ev.a;
+        e.b = ev.b;
+        e.c = ev.c;
+        e.d = ev.d;
+        e.e = ev.e;
+        append_entry(s, instrument, e);
+    });
+    // A row that yields nothing still names an instrument, and a wrong one is
+    // the caller's error.
+    if (appended == 0) instrument_at(s, instrument);
+    return appended;
+}
+
+void PortfolioSession::push_depth(uint64_t instrument, const DepthSnapshot& snapshot) {
+    State& s = live();
+    if (instrument >= s.instruments.size()) {
+        // The push seals even when it appends nothing; the snapshot is not
+        // kept, since no entry could ever refer to it.
+        seal_schedule(s);
+        instrument_at(s, instrument);
+    }
+    const std::size_t index = s.depth_store.size();
+    s.depth_store.push_back(snapshot);
+    // Sealing may store further snapshots; `index` still names this one.
+    seal_schedule(s);
+    ScheduleEntry e;
+    e.kind = ScheduleKind::Book;
+    e.ts = snapshot.ts;
+    e.a = static_cast<double>(index);
+    append_entry(s, instrument, e);
+}
+
+// ---------------------------------------------------------------------------
+// The cursor
+// ---------------------------------------------------------------------------
+
+const ScheduleEntry* PortfolioSession::pending() const {
+    const State& s = live();
+    return s.cursor < s.schedule.size() ? &s.schedule[s.cursor] : nullptr;
+}
+
+const DepthSnapshot& PortfolioSession::depth_of(const ScheduleEntry& e) const {
+    return live().depth_store[e.depth_index()];
+}
+
+uint64_t PortfolioSession::remaining() const {
+    const State& s = live();
+    return s.schedule.size() - s.cursor;
+}
+
+// ---------------------------------------------------------------------------
+// The shared account
+// ---------------------------------------------------------------------------
+
+double PortfolioSession::locked_of(const ExecutionKernel& k) {
+    double total = 0.0;
+    for (const auto& [id, amount] : k.locked_margin) total += amount;
+    return total;
+}
+
+PortfolioSession::Sync PortfolioSession::sync_into(State& s, ExecutionKernel& k) {
+    Sync y;
+    if (s.account.kind == AccountType::Margin) {
+        // The kernel sees the cash net of every other kernel's margin.
+        y.locked_before = locked_of(k);
+        y.injected = s.pool_cash - (s.pool_locked - y.locked_before);
+    } else {
+        y.injected = s.pool_cash;
+    }
+    k.cash = y.injected;
+    return y;
+}
+
+void PortfolioSession::return_to_pool(State& s, ExecutionKernel& k, const Sync& y) {
+    s.pool_cash += k.cash - y.injected;
+    if (s.account.kind == AccountType::Margin) s.pool_locked += locked_of(k) - y.locked_before;
+    k.cash = 0.0;
+}
+
+double PortfolioSession::portfolio_equity(const State& s) {
+    const bool margin = s.account.kind == AccountType::Margin;
+    double equity = s.pool_cash;
+    for (const SessionInstrument& inst : s.instruments) {
+        const ExecutionKernel& k = inst.kernel;
+        if (k.ledger.flat()) continue;
+        if (inst.mark) {
+            equity += k.open_value(*inst.mark);
+        } else if (!margin) {
+            // Holdings never marked (adopted ones) are worth what was paid
+            // for them; a margin account carries them at no gain or loss.
+            for (const Position& p : k.ledger.positions) equity += k.ledger.multiplier * p.entry_price * p.size;
+        }
+    }
+    return equity;
+}
+
+double PortfolioSession::cash() const { return live().pool_cash; }
+
+double PortfolioSession::free_capital() const {
+    const State& s = live();
+    return s.pool_cash - s.pool_locked;
+}
+
+double PortfolioSession::equity() const { return portfolio_equity(live()); }
+
+bool PortfolioSession::is_halted() const {
+    const State& s = live();
+    if (s.halted) return true;
+    for (const SessionInstrument& inst : s.instruments)
+        if (inst.kernel.drawdown_halted()) return true;
+    return false;
+}
+
+void PortfolioSession::reconcile_portfolio_margin(State& s) {
+    if (s.account.kind != AccountType::Margin || !s.option_margin) return;
+    s.legs.clear();
+    for (std::size_t i = 0; i < s.instruments.size(); ++i) {
+        const ExecutionKernel& k = s.instruments[i].kernel;
+        if (!k.instrument || !k.instrument->is_option() || k.ledger.flat()) continue;
+        const InstrumentSpec& spec = *k.instrument;
+        if (!(spec.span_pct + spec.exposure_pct > 0)) continue;
+        const std::string* text = spec.kind.underlying ? &*spec.kind.underlying : &spec.symbol;
+        for (const Position& p : k.ledger.positions) {
+            MarginLeg leg;
+            leg.position_id = p.position_id;
+            leg.instrument = static_cast<uint32_t>(i);
+            leg.strike = spec.kind.strike;
+            leg.size = p.size;
+            leg.entry_price = p.entry_price;
+            leg.multiplier = k.instrument_multiplier();
+            leg.span_pct = spec.span_pct;
+            leg.exposure_pct = spec.exposure_pct;
+            leg.direction = p.direction;
+            leg.call = spec.kind.right == OptionRight::Call;
+            leg.group_text = text;
+            leg.expiry = spec.expiration_ns;
+            s.legs.push_back(leg);
+        }
+    }
+    if (s.legs.empty()) return;
+    s.grouped.assign(s.legs.size(), 0);
+    double total = 0.0;
+    for (std::size_t a = 0; a < s.legs.size(); ++a) {
+        if (s.grouped[a]) continue;
+        s.group.clear();
+        for (std::size_t b = a; b < s.legs.size(); ++b) {
+            if (s.grouped[b] || *s.legs[b].group_text != *s.legs[a].group_text || s.legs[b].expiry != s.legs[a].expiry)
+                continue;
+            s.grouped[b] = 1;
+            s.group.push_back(b);
+        }
+        total += reconcile_group(s, s.group);
+    }
+    if (total != 0.0) s.pool_locked += total;
+}
+
+double PortfolioSession::reconcile_group(State& s, std::span<const std::size_t> group) {
+    const std::vector<MarginLeg>& legs = s.legs;
+    bool any_short = false;
+    double top_strike = 0.0;
+    for (std::size_t g : group) {
+        any_short |= legs[g].direction < 0;
+        top_strike = std::max(top_strike, legs[g].strike);
+    }
+    if (!any_short) return 0.0;
+
+    // The worst payoff of the group at expiry over its strikes and the two
+    // ends of the price range.
+    auto value_at = [&](double price) {
+        double v = 0.0;
+        for (std::size_t g : group) {
+            const MarginLeg& l = legs[g];
+            const double intrinsic = l.call ? std::max(price - l.strike, 0.0) : std::max(l.strike - price, 0.0);
+            v += l.multiplier * l.size * (l.direction > 0 ? 1.0 : -1.0) * intrinsic;
+        }
+        return v;
+    };
+    double worst = 0.0;
+    for (std::size_t g : group) worst = std::min(worst, value_at(legs[g].strike));
+    worst = std::min(worst, value_at(0.0));
+    worst = std::min(worst, value_at(2.0 * top_strike + 1.0));
+    const double loss = std::max(-worst, 0.0);
+
+    double short_calls = 0.0, long_calls = 0.0, short_puts = 0.0, long_puts = 0.0;
+    double top_span = 0.0, top_notional = 0.0, exposure = 0.0, premium = 0.0, weights = 0.0;
+    std::size_t shorts = 0;
+    for (std::size_t g : group) {
+        const MarginLeg& l = legs[g];
+        const double q = l.size * l.multiplier;
+        const bool is_short = l.direction < 0;
+        (l.call ? (is_short ? short_calls : long_calls) : (is_short ? short_puts : long_puts)) += q;
+        premium += (is_short ? 1.0 : -1.0) * l.entry_price * q;
+        if (!is_short) continue;
+        ++shorts;
+        top_span = std::max(top_span, l.span_pct);
+        top_notional = std::max(top_notional, l.strike * q);
+        exposure += l.exposure_pct * l.strike * q;
+        weights += (l.span_pct + l.exposure_pct) * l.strike * q;
+    }
+    const bool uncovered = short_calls > long_calls || short_puts > long_puts;
+    const double base = uncovered ? top_span * top_notional : loss;
+    // A lone leg earns no credit for its own premium.
+    if (group.size() < 2) premium = 0.0;
+    const double margin = std::max(base + exposure - premium, 0.0);
+
+    double change = 0.0;
+    for (std::size_t g : group) {
+        const MarginLeg& l = legs[g];
+        if (l.direction >= 0) continue;
+        const double w = (l.span_pct + l.exposure_pct) * l.strike * l.size * l.multiplier;
+        const double share = weights > 0 ? margin * w / weights : margin / static_cast<double>(shorts);
+        auto& locked = s.instruments[l.instrument].kernel.locked_margin;
+        auto it = locked.find(l.position_id);
+        if (it == locked.end()) continue;
+        change += share - it->second;
+        it->second = share;
+    }
+    return change;
+}
+
+// ---------------------------------------------------------------------------
+// Applying events
+// ---------------------------------------------------------------------------
+
+void PortfolioSession::collect_trades(State& s, uint32_t instrument, std::span<const EngineEventRecord> records) {
+    for (const EngineEventRecord& r : records) {
+        if (r.kind != EngineEventRecord::Exited || !r.trade) continue;
+        s.trades.push_back(*r.trade);
+        s.trade_instruments.push_back(instrument);
+    }
+}
+
+void PortfolioSession::latch_halt(State& s) {
+    if (!s.halted) {
+        s.halted = true;
+        s.halted_at = s.cursor;
+    }
+}
+
+void PortfolioSession::apply_current(const StepIntents& intents, std::vector<EngineEventRecord>& out) {
+    State& s = live();
+    if (s.cursor >= s.schedule.size()) return;
+    const ScheduleEntry e = s.schedule[s.cursor];
+    SessionInstrument& inst = s.instruments[e.instrument];
+    ExecutionKernel& k = inst.kernel;
+    const std::size_t first = out.size();
+
+    if (k.max_positions) {
+        uint64_t open = 0;
+        for (const SessionInstrument& other : s.instruments) open += other.kernel.ledger.open_count();
+        k.open_positions_override = open;
+    }
+    const Sync sync = sync_into(s, k);
+    std::optional<Bar> marked;
+    switch (e.kind) {
+        case ScheduleKind::Bar:
+            marked = Bar{e.ts, e.a, e.b, e.c, e.d, e.e};
+            k.step_bar(e.local_idx, *marked, intents, false, out);
+            break;
+        case ScheduleKind::Trade:
+            marked = Bar{e.ts, e.a, e.a, e.a, e.a, e.b};
+            k.step_bar(e.local_idx, *marked, intents, true, out);
+            break;
+        case ScheduleKind::Quote:
+            k.depth = DepthBook{};
+            if (e.a > 0.0) {
+                k.depth.bids[0] = {e.a, quote_size(e.c)};
+                k.depth.n_bids = 1;
+            }
+            if (e.b > 0.0) {
+                k.depth.asks[0] = {e.b, quote_size(e.d)};
+                k.depth.n_asks = 1;
+            }
+            if (s.config.queue_fill_model) requeue_from_quote(k.book.queue, e.a, e.c, e.b, e.d);
+            break;
+        case ScheduleKind::Book:
+            k.depth = s.depth_store[e.depth_index()].levels;
+            break;
+    }
+    if (!marked) {
+        // No step: what the driver's calls queued comes back now.
+        for (EngineEventRecord& r : k.events) out.push_back(std::move(r));
+        k.events.clear();
+    }
+    return_to_pool(s, k, sync);
+    k.open_positions_override.reset();
+    reconcile_portfolio_margin(s);
+    collect_trades(s, e.instrument, std::span(out).subspan(first));
+
+    if (marked) {
+        inst.mark = marked->close;
+        inst.last_bar.emplace(e.local_idx, *marked);
+        after_mark(s, e, out);
+    }
+    ++s.cursor;
+}
+
+void PortfolioSession::after_mark(State& s, const ScheduleEntry& e, std::vector<EngineEventRecord>& out) {
+    const double equity = portfolio_equity(s);
+    const bool has_prev = !s.equity_curve.empty();
+    const double prev = has_prev ? s.equity_curve.back() : 0.0;
+    s.equity_curve.push_back(equity);
+    if (equity > s.peak_equity) s.peak_equity = equity;
+    const double peak = s.peak_equity;
+    const double drawdown = (peak - equity) / peak * 100.0;
+    s.drawdown_curve.push_back(drawdown);
+    s.returns.push_back(has_prev && prev != 0.0 ? (equity - prev) / prev : 0.0);
+    s.timestamps.push_back(e.ts);
+
+    // One margin rule for the whole account: every marked holding's
+    // requirement against the portfolio's equity.
+    if (s.account.kind == AccountType::Margin && !s.halted) {
+        double requirement = 0.0;
+        for (const SessionInstrument& inst : s.instruments)
+            if (inst.mark && !inst.kernel.ledger.flat()) requirement += inst.kernel.maintenance_margin(*inst.mark);
+        if (requirement > 0.0 && equity < requirement) {
+            latch_halt(s);
+            for (SessionInstrument& inst : s.instruments) inst.kernel.margin_call = true;
+            out.push_back(EngineEventRecord::margin_call(e.local_idx, equity, requirement));
+            if (s.config.liquidate_on_margin_call) {
+                for (std::size_t i = 0; i < s.instruments.size(); ++i) {
+                    SessionInstrument& inst = s.instruments[i];
+                    if (!inst.last_bar) continue;
+                    const Sync sync = sync_into(s, inst.kernel);
+                    const std::size_t first = out.size();
+                    inst.kernel.liquidate_all(inst.last_bar->first, inst.last_bar->second, out);
+                    return_to_pool(s, inst.kernel, sync);
+                    collect_trades(s, static_cast<uint32_t>(i), std::span(out).subspan(first));
+                }
+            }
+        }
+    }
+
+    // The drawdown kill-switch, on the portfolio's drawdown.
+    if (s.kill_switch) {
+        bool before = false, tripped = false;
+        for (const SessionInstrument& inst : s.instruments) before |= inst.kernel.drawdown_halted();
+        for (SessionInstrument& inst : s.instruments) {
+            ExecutionKernel& k = inst.kernel;
+            if (peak > 0 && !k.drawdown_halt && k.max_drawdown_pct && *k.max_drawdown_pct <= drawdown) {
+                k.drawdown_halt = true;
+                tripped = true;
+            }
+        }
+        if (!before && tripped) latch_halt(s);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Finish
+// ---------------------------------------------------------------------------
+
+PortfolioResult PortfolioSession::finish() {
+    if (!state_) throw RuleError("session is already finished");
+    State s = std::move(*state_);
+    state_.reset();
+
+    for (std::size_t i = 0; i < s.instruments.size(); ++i) {
+        SessionInstrument& inst = s.instruments[i];
+        if (!inst.last_bar) continue;
+        const Sync sync = sync_into(s, inst.kernel);
+        const auto& [idx, bar] = *inst.last_bar;
+        for (Trade& t : inst.kernel.force_close_all(idx, bar.ts, bar.close)) {
+            s.trades.push_back(std::move(t));
+            s.trade_instruments.push_back(static_cast<uint32_t>(i));
+        }
+        return_to_pool(s, inst.kernel, sync);
+        inst.mark.reset();
+    }
+    // The last sample reflects the closes; holdings never marked stay open
+    // and count at what was paid for them.
+    if (!s.equity_curve.empty()) s.equity_curve.back() = portfolio_equity(s);
+
+    PortfolioResult r;
+    r.result.metrics =
+        compute_metrics(s.equity_curve, s.drawdown_curve, s.returns, s.trades, s.timestamps, s.config);
+    r.per_instrument.resize(s.instruments.size());
+    for (std::size_t i = 0; i < s.instruments.size(); ++i) {
+        const ExecutionKernel& k = s.instruments[i].kernel;
+        InstrumentSummary& sum = r.per_instrument[i];
+        sum.symbol = k.ledger.symbol;
+        sum.rejected_entries = k.refused_entries;
+        r.rejected_entries += k.refused_entries;
+        r.halted = r.halted || k.drawdown_halted();
+    }
+    for (std::size_t t = 0; t < s.trades.size(); ++t) {
+        InstrumentSummary& sum = r.per_instrument[s.trade_instruments[t]];
+        ++sum.trades;
+        sum.pnl += s.trades[t].pnl;
+    }
+    r.halted = r.halted || s.halted;
+    r.halted_at = s.halted_at;
+    r.result.equity_curve = std::move(s.equity_curve);
+    r.result.drawdown_curve = std::move(s.drawdown_curve);
+    r.result.returns = std::move(s.returns);
+    r.result.trades = std::move(s.trades);
+    return r;
+}
+
+// ---------------------------------------------------------------------------
+// Orders, per instrument
+// ---------------------------------------------------------------------------
+
+uint64_t PortfolioSession::submit_order(uint64_t instrument, OrderArgs args) {
+    State& s = live();
+    SessionInstrument& inst = instrument_at(s, instrument);
+    // The caller's index means something only while this instrument's event
+    // is pending; otherwise the order belongs after the last one applied.
+    const bool own_pending = s.cursor < s.schedule.size() && s.schedule[s.cursor].instrument == instrument;
+    if (!own_pending) args.submitted_idx = inst.last_bar ? inst.last_bar->first : 0;
+    return inst.kernel.submit_order(std::move(args));
+}
+
+bool PortfolioSession::cancel_order(uint64_t instrument, uint64_t idx, uint64_t order_id) {
+    return instrument_at(live(), instrument).kernel.cancel_order(idx, order_id);
+}
+
+bool PortfolioSession::modify_order(uint64_t instrument, uint64_t order_id, std::optional<double> units,
+                                    std::optional<double> size_frac, std::optional<double> limit_price,
+                                    std::optional<double> trigger_price) {
+    // The new sizing obeys the rules of a new order, and is checked before
+    // the session or the order is looked at.
+    const SizingChange change = parse_sizing_change(units, size_frac);
+    ExecutionKernel& k = instrument_at(live(), instrument).kernel;
+    return k.modify_order(order_id, change.sizing, change.quantity, limit_price, trigger_price);
+}
+
+std::vector<uint64_t> PortfolioSession::cancel_all_orders(uint64_t instrument, uint64_t idx) {
+    return instrument_at(live(), instrument).kernel.cancel_all_orders(idx);
+}
+
+void PortfolioSession::link_oco(uint64_t instrument, std::span<const uint64_t> order_ids) {
+    instrument_at(live(), instrument).kernel.link_oco(order_ids);
+}
+
+void PortfolioSession::request_close(uint64_t instrument, uint64_t position_id) {
+    instrument_at(live(), instrument).kernel.request_close(position_id);
+}
+
+void PortfolioSession::set_underlying_price(uint64_t instrument, std::optional<double> price) {
+    instrument_at(live(), instrument).kernel.underlying_price = price;
+}
+
+std::vector<WorkingOrder> PortfolioSession::working_orders(uint64_t instrument) const {
+    const ExecutionKernel& k = instrument_at(live(), instrument).kernel;
+    std::vector<WorkingOrder> out;
+    for (const Order& o : k.book.orders) {
+        if (!is_working(o.status)) continue;
+        WorkingOrder w;
+        w.order_id = o.order_id;
+        w.client_id = o.client_order_id;
+        w.side = o.is_buy() ? "buy" : "sell";
+        w.kind = order_kind_name(o.order_type.kind);
+        for (char& c : w.kind) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        w.status = o.status == OrderStatus::PartiallyFilled ? "partially_filled"
+                   : o.status == OrderStatus::Triggered     ? "triggered"
+                                                            : "accepted";
+        w.filled = o.filled;
+        w.units = o.sizing == Sizing::Units ? o.quantity : kNaN;
+        out.push_back(std::move(w));
+    }
+    return out;
+}
+
+std::vector<PositionSnapshot> PortfolioSession::positions(uint64_t instrument) const {
+    return position_snapshots(instrument_at(live(), instrument).kernel.ledger);
+}
+
+std::optional<PositionSnapshot> PortfolioSession::position(uint64_t instrument) const {
+    return first_position(instrument_at(live(), instrument).kernel.ledger);
+}
+
+}  // namespace tidemark
