@@ -72,10 +72,6 @@ PyTypeObject* placeholder_type_with_ctor() {
 // --- market data -----------------------------------------------------------
 
 // --- analytics ---------------------------------------------------------------
-TM_FN(simulate_portfolio_mc, {"returns"}, {"weights"}, {"correlation_matrix"}, {"initial_value"},
-      {"n_simulations", "10000"}, {"horizon_days", "252"}, {"seed", "42"})
-TM_FN(optimize_portfolio, {"model"}, {"alpha"}, {"w_current"}, {"asset_ids"}, {"config"})
-TM_FN(batch_optimize_portfolios, {"model"}, {"items"}, {"config"})
 
 #undef TM_FN
 
@@ -85,34 +81,10 @@ TM_FN(batch_optimize_portfolios, {"model"}, {"items"}, {"config"})
     constexpr Param pc_##CLASS[] = {__VA_ARGS__};           \
     const Sig sc_##CLASS{#CLASS, "__new__", pc_##CLASS};
 
-TM_CTOR(OptimizerConfig, {"risk_aversion"}, {"turnover_penalty"}, {"position_cap"}, {"sector_ids"},
-        {"sector_caps"}, {"no_trade_band", "0.0"}, {"min_trade_value", "0.0"}, {"portfolio_value", "0.0"},
-        {"cash_max", "0.0"}, {"max_iter", "200"}, {"tolerance", "1e-8"}, {"short_cap", "0.0"},
-        {"gross_max", "1.0"}, {"net_min", "0.0"}, {"net_max", "1.0"})
-TM_CTOR(OptimizeItem, {"item_id"}, {"alpha"}, {"w_current"}, {"portfolio_value", "None"})
-
 #undef TM_CTOR
-
-constexpr PlaceholderClass kOptimizerConfig{"OptimizerConfig",
-                                            "Constraint and objective configuration for the long-only optimizer."};
-constexpr PlaceholderClass kOptimizationResult{"OptimizationResult", "Result of one optimization."};
-constexpr PlaceholderClass kOptimizeItem{
-    "OptimizeItem",
-    "One user's book for `batch_optimize_portfolios`.\n\nThe item copies its arrays eagerly, under the interpreter "
-    "lock, when it is\nconstructed, so that the batch loop can release the lock (the same pattern as\n"
-    "`BatchSpreadItem`)."};
 
 }  // namespace
 
-void export_placeholders(Exports& ex) {
-    ex.add_function(placeholder_def<s_simulate_portfolio_mc>("Run Monte Carlo forward simulation for a portfolio."));
-    ex.add_function(placeholder_def<s_optimize_portfolio>("Optimize one long-only book seeded from current holdings."));
-    ex.add_function(placeholder_def<s_batch_optimize_portfolios>(
-        "Optimize many books against one risk model in parallel."));
-
-    ex.add_class("OptimizerConfig", &placeholder_type_with_ctor<kOptimizerConfig, sc_OptimizerConfig>);
-    ex.add_class("OptimizationResult", &placeholder_type<kOptimizationResult>);
-    ex.add_class("OptimizeItem", &placeholder_type_with_ctor<kOptimizeItem, sc_OptimizeItem>);
-}
+void export_placeholders(Exports&) {}
 
 }  // namespace tidemark::py

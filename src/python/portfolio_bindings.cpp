@@ -1,6 +1,17 @@
 // Portfolio analytics: risk model, optimiser, factor panels, rank IC,
 // rebalance simulation and Monte Carlo.
+#include <memory>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <tuple>
+#include <vector>
+
 #include "core/format.h"
+#include "core/parallel.h"
+#include "portfolio/monte_carlo.h"
+#include "portfolio/optimize.h"
 #include "python/classes.h"
 #include "python/registry.h"
 
@@ -314,13 +325,349 @@ PyTypeObject* PyClass<RebalanceSimResult>::type() {
     return t;
 }
 
-namespace {
-
 // ---------------------------------------------------------------------------
 // Book optimiser, its batch, and Monte Carlo
 // ---------------------------------------------------------------------------
 
-void export_optimiser(Exports&) {}
+// An OptimizeItem: its arrays are copied once, when it is made, and Python
+// can neither read nor change them afterwards, so a batch shares the record
+// instead of copying it again.
+struct OptimizeItemData {
+    std::string item_id;
+    Series<double> alpha;
+    Series<double> w_current;
+    std::optional<double> portfolio_value;  // replaces the config's for this item
+};
+
+struct OptimizeItemRec {
+    std::shared_ptr<const OptimizeItemData> data;
+};
+
+namespace {
+PyTypeObject* build_optimizer_config();
+PyTypeObject* build_optimization_result();
+PyTypeObject* build_optimize_item();
+}  // namespace
+
+template <>
+struct PyClass<OptimizerConfig> {
+    static constexpr const char* name = "OptimizerConfig";
+    static PyTypeObject* type() {
+        static PyTypeObject* t = build_optimizer_config();
+        return t;
+    }
+};
+template <>
+struct PyClass<OptimizationResult> {
+    static constexpr const char* name = "OptimizationResult";
+    static PyTypeObject* type() {
+        static PyTypeObject* t = build_optimization_result();
+        return t;
+    }
+};
+template <>
+struct PyClass<OptimizeItemRec> {
+    static constexpr const char* name = "OptimizeItem";
+    static PyTypeObject* type() {
+        static PyTypeObject* t = build_optimize_item();
+        return t;
+    }
+};
+
+// The `items` of a batch, taken out element by element while the lock is
+// held; no borrow outlives the call's argument conversion.
+struct OptimizeItemsArg {
+    std::vector<std::shared_ptr<const OptimizeItemData>> items;
+};
+
+template <>
+struct From<OptimizeItemsArg> {
+    static OptimizeItemsArg get(PyObject* o) {
+        OptimizeItemsArg out;
+        const Py_ssize_t n = detail::sequence_length(o);
+        out.items.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyRef item = detail::sequence_item(o, i);
+            out.items.push_back(From<Ref<OptimizeItemRec>>::get(item.get())->data);
+        }
+        return out;
+    }
+};
+
+namespace {
+
+// A new list of floats.
+PyRef float_list(std::span<const double> values) {
+    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t i = 0; i < values.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(values[i]));
+    return list;
+}
+
+// --- OptimizerConfig ---------------------------------------------------------
+
+constexpr Param kOptimizerConfigParams[] = {
+    {"risk_aversion"}, {"turnover_penalty"}, {"position_cap"}, {"sector_ids"}, {"sector_caps"},
+    {"no_trade_band", "0.0"}, {"min_trade_value", "0.0"}, {"portfolio_value", "0.0"}, {"cash_max", "0.0"},
+    {"max_iter", "200"}, {"tolerance", "1e-8"}, {"short_cap", "0.0"}, {"gross_max", "1.0"}, {"net_min", "0.0"},
+    {"net_max", "1.0"},
+};
+const Sig kOptimizerConfigNew{"OptimizerConfig", "__new__", kOptimizerConfigParams};
+
+// Nothing is checked here: every optimisation checks its own copy.
+OptimizerConfig new_optimizer_config(double risk_aversion, double turnover_penalty, double position_cap,
+                                     Seq<uint64_t> sector_ids, Seq<double> sector_caps, double no_trade_band,
+                                     double min_trade_value, double portfolio_value, double cash_max,
+                                     uint32_t max_iter, double tolerance, double short_cap, double gross_max,
+                                     double net_min, double net_max) {
+    OptimizerConfig c;
+    c.risk_aversion = risk_aversion;
+    c.turnover_penalty = turnover_penalty;
+    c.position_cap = position_cap;
+    c.sector_ids = std::move(sector_ids.items);
+    c.sector_caps = std::move(sector_caps.items);
+    c.no_trade_band = no_trade_band;
+    c.min_trade_value = min_trade_value;
+    c.portfolio_value = portfolio_value;
+    c.cash_max = cash_max;
+    c.max_iter = max_iter;
+    c.tolerance = tolerance;
+    c.short_cap = short_cap;
+    c.gross_max = gross_max;
+    c.net_min = net_min;
+    c.net_max = net_max;
+    return c;
+}
+
+PyRef config_sector_ids(const OptimizerConfig& c) {
+    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(c.sector_ids.size())));
+    for (std::size_t i = 0; i < c.sector_ids.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(c.sector_ids[i]));
+    return list;
+}
+void set_config_sector_ids(OptimizerConfig& c, Seq<uint64_t> ids) { c.sector_ids = std::move(ids.items); }
+PyRef config_sector_caps(const OptimizerConfig& c) { return float_list(c.sector_caps); }
+void set_config_sector_caps(OptimizerConfig& c, Seq<double> caps) { c.sector_caps = std::move(caps.items); }
+
+PyTypeObject* build_optimizer_config() {
+    using C = OptimizerConfig;
+    ClassSpec s = class_spec<C>("Constraint and objective configuration for the long-only optimizer.");
+    set_constructor<kOptimizerConfigNew, &new_optimizer_config>(s);
+    s.getset = {
+        rw<&C::risk_aversion>("risk_aversion"),
+        rw<&C::turnover_penalty>("turnover_penalty"),
+        rw<&C::position_cap>("position_cap"),
+        rw_fn<&config_sector_ids, &set_config_sector_ids>("sector_ids"),
+        rw_fn<&config_sector_caps, &set_config_sector_caps>("sector_caps"),
+        rw<&C::no_trade_band>("no_trade_band"),
+        rw<&C::min_trade_value>("min_trade_value"),
+        rw<&C::portfolio_value>("portfolio_value"),
+        rw<&C::cash_max>("cash_max"),
+        rw<&C::max_iter>("max_iter"),
+        rw<&C::tolerance>("tolerance"),
+        rw<&C::short_cap>("short_cap"),
+        rw<&C::gross_max>("gross_max"),
+        rw<&C::net_min>("net_min"),
+        rw<&C::net_max>("net_max"),
+    };
+    return build_class(std::move(s));
+}
+
+// --- OptimizationResult ------------------------------------------------------
+
+Series<double> result_weights(const OptimizationResult& r) { return r.weights; }
+Series<double> result_trades(const OptimizationResult& r) { return r.trades; }
+
+PyRef result_snapped(const OptimizationResult& r) {
+    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(r.snapped.size())));
+    for (std::size_t i = 0; i < r.snapped.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(static_cast<bool>(r.snapped[i])));
+    return list;
+}
+
+std::string result_repr(const OptimizationResult& r) {
+    return "PyOptimizationResult(turnover=" + fmt_fixed(r.turnover, 4) + ", cash=" + fmt_fixed(r.cash, 4) +
+           ", vol_annualized=" + fmt_fixed(r.vol_annualized, 4) + ", status=" + r.solver_status + ")";
+}
+
+PyTypeObject* build_optimization_result() {
+    using R = OptimizationResult;
+    ClassSpec s = class_spec<R>("Result of one optimization.");
+    s.getset = {
+        ro_fn<&result_snapped>("snapped"),
+        ro<&R::solver_status>("solver_status"),
+        ro<&R::cash>("cash"),
+        ro<&R::gross_exposure>("gross_exposure"),
+        ro<&R::net_exposure>("net_exposure"),
+        ro<&R::turnover>("turnover"),
+        ro<&R::objective>("objective"),
+        ro<&R::vol_annualized>("vol_annualized"),
+        ro<&R::iterations>("iterations"),
+    };
+    s.methods = {
+        method0<&result_weights>("weights", nullptr),
+        method0<&result_trades>("trades", nullptr),
+    };
+    s.repr = &repr_impl<&result_repr>;
+    return build_class(std::move(s));
+}
+
+// --- OptimizeItem ----------------------------------------------------------------
+
+constexpr Param kOptimizeItemParams[] = {{"item_id"}, {"alpha"}, {"w_current"}, {"portfolio_value", "None"}};
+const Sig kOptimizeItemNew{"OptimizeItem", "__new__", kOptimizeItemParams};
+
+// Nothing is checked here: the batch checks each item as it optimises it.
+OptimizeItemRec new_optimize_item(std::string item_id, Series<double> alpha, Series<double> w_current,
+                                  std::optional<double> portfolio_value) {
+    return OptimizeItemRec{std::make_shared<const OptimizeItemData>(
+        OptimizeItemData{std::move(item_id), std::move(alpha), std::move(w_current), portfolio_value})};
+}
+
+PyTypeObject* build_optimize_item() {
+    ClassSpec s = class_spec<OptimizeItemRec>(
+        "One user's book for `batch_optimize_portfolios`.\n\nThe item copies its arrays eagerly, under the "
+        "interpreter lock, when it is\nconstructed, so that the batch loop can release the lock (the same pattern "
+        "as\n`BatchSpreadItem`).");
+    set_constructor<kOptimizeItemNew, &new_optimize_item>(s);
+    return build_class(std::move(s));
+}
+
+// --- optimize_portfolio and batch_optimize_portfolios ----------------------------
+
+constexpr Param kOptimizeParams[] = {{"model"}, {"alpha"}, {"w_current"}, {"asset_ids"}, {"config"}};
+const Sig kOptimize{nullptr, "optimize_portfolio", kOptimizeParams};
+
+OptimizationResult optimize_portfolio(Ref<RiskModel> model, Series<double> alpha, Series<double> w_current,
+                                      Seq<std::string> asset_ids, Ref<OptimizerConfig> config) {
+    if (std::optional<PortfolioError> e = check_asset_ids(*model, asset_ids.items)) throw RuleError(e->message());
+    const OptimizerConfig own = *config;
+    return take(optimize_book(*model, alpha, w_current, own));
+}
+
+constexpr Param kBatchOptimizeParams[] = {{"model"}, {"items"}, {"config"}};
+const Sig kBatchOptimize{nullptr, "batch_optimize_portfolios", kBatchOptimizeParams};
+
+// The configuration is copied before the lock is released (Python may change
+// the object meanwhile); the model is read in place, since a RiskModel cannot
+// change after estimation and the call's own reference keeps it alive.
+PyRef batch_optimize_portfolios(Ref<RiskModel> model, OptimizeItemsArg items, Ref<OptimizerConfig> config) {
+    const OptimizerConfig base = *config;
+    const RiskModel& shared_model = *model;
+    using Slot = std::optional<PortfolioOutcome<OptimizationResult>>;
+    std::vector<Slot> outcomes;
+    {
+        AllowThreads unlocked;
+        outcomes = parallel_map(items.items, [&](const std::shared_ptr<const OptimizeItemData>& item) -> Slot {
+            OptimizerConfig own = base;
+            if (item->portfolio_value) own.portfolio_value = *item->portfolio_value;
+            return optimize_book(shared_model, item->alpha, item->w_current, own);
+        });
+    }
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        if (!*outcomes[i])
+            throw RuleError("item '" + items.items[i]->item_id + "': " + outcomes[i]->error().message());
+    }
+    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(outcomes.size())));
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        PyObject* pair = to_py(std::tuple<std::string, OptimizationResult>{items.items[i]->item_id,
+                                                                           std::move(outcomes[i]->value())});
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return list;
+}
+
+constexpr Param kMonteCarloParams[] = {
+    {"returns"}, {"weights"}, {"correlation_matrix"}, {"initial_value"}, {"n_simulations", "10000"},
+    {"horizon_days", "252"}, {"seed", "42"},
+};
+const Sig kMonteCarlo{nullptr, "simulate_portfolio_mc", kMonteCarloParams};
+
+// The shapes are checked with the lock held; estimation, the Cholesky factor,
+// the paths and the statistics all run without it, and the dict is built
+// once it is taken back.
+PyRef simulate_portfolio_mc(Seq<Series<double>> returns, Series<double> weights,
+                            Seq<Series<double>> correlation_matrix, double initial_value, uint64_t n_simulations,
+                            uint64_t horizon_days, uint64_t seed) {
+    MonteCarloInputs in;
+    in.returns = std::move(returns.items);
+    in.weights = std::move(weights);
+    in.correlation = std::move(correlation_matrix.items);
+    in.initial_value = initial_value;
+    in.n_simulations = n_simulations;
+    in.horizon = horizon_days;
+    in.seed = seed;
+    if (std::optional<std::string> problem = monte_carlo_input_problem(in)) throw RuleError(*problem);
+
+    MonteCarloResult r;
+    try {
+        AllowThreads unlocked;
+        r = simulate_portfolio(in, pool_thread_count());
+    } catch (const std::bad_alloc&) {
+        raise(PyExc_MemoryError, "not enough memory for " + std::to_string(n_simulations) + " paths of " +
+                                     std::to_string(horizon_days) + " steps");
+    }
+
+    PyRef paths = PyRef::check(PyList_New(static_cast<Py_ssize_t>(r.percentile_paths.size())));
+    for (std::size_t i = 0; i < r.percentile_paths.size(); ++i) {
+        PercentilePath& pp = r.percentile_paths[i];
+        PyObject* pair = to_py(std::tuple<double, PyRef>{pp.percentile, float_list(pp.path)});
+        PyList_SET_ITEM(paths.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    PyRef dict = PyRef::check(PyDict_New());
+    dict_set(dict.get(), "percentile_paths", std::move(paths));
+    dict_set(dict.get(), "final_values", std::move(r.final_values));
+    dict_set(dict.get(), "expected_return", r.expected_return);
+    dict_set(dict.get(), "probability_of_loss", r.probability_of_loss);
+    dict_set(dict.get(), "var_95", r.var_95);
+    dict_set(dict.get(), "cvar_95", r.cvar_95);
+    return dict;
+}
+
+void export_optimiser(Exports& ex) {
+    ex.add_class("OptimizerConfig", &PyClass<OptimizerConfig>::type);
+    ex.add_class("OptimizationResult", &PyClass<OptimizationResult>::type);
+    ex.add_class("OptimizeItem", &PyClass<OptimizeItemRec>::type);
+    ex.add_function(function_def<kOptimize, &optimize_portfolio>(
+        "Optimize one long-only book seeded from current holdings.\n\n"
+        "`asset_ids` must match the model's ordering exactly -- a reordered\n"
+        "universe is an error, not a silently wrong result.\n\n"
+        "Trades smaller than `no_trade_band` (or worth less than `min_trade_value`)\n"
+        "are snapped back to the current weight, and the caps that snapping can\n"
+        "break are checked again. When snapping removes every trade, the current\n"
+        "weights are returned as they are, with no post-snap check."));
+    ex.add_function(function_def<kBatchOptimize, &batch_optimize_portfolios>(
+        "Optimize many books against one risk model in parallel.\n\n"
+        "Each item is optimised with `config`, its own `portfolio_value` replacing\n"
+        "the configuration's when given. The result is deterministic and identical\n"
+        "to a serial loop of `optimize_portfolio` calls: a list of\n"
+        "(item_id, OptimizationResult) tuples in item order. An error in any item\n"
+        "aborts the whole batch with that item named, so that no book is silently\n"
+        "missing from the output."));
+    ex.add_function(function_def<kMonteCarlo, &simulate_portfolio_mc>(
+        "Run Monte Carlo forward simulation for a portfolio.\n\n"
+        "Each asset follows geometric Brownian motion with the per-period drift and\n"
+        "volatility (population) of its return series, driven by normal shocks\n"
+        "correlated through the Cholesky factor of `correlation_matrix`; the portfolio\n"
+        "compounds the weighted asset returns of every step. Paths run in parallel on\n"
+        "the worker pool, one random stream per thread, so a seed reproduces its\n"
+        "result on a pool of the same size.\n\n"
+        "Args:\n"
+        "    returns: one 1-D float64 array of per-period returns per asset (a 2-D\n"
+        "        array is read as its rows); an empty series holds its asset still.\n"
+        "    weights: float64 array, one weight per asset, used as given.\n"
+        "    correlation_matrix: n_assets rows of n_assets floats; the lower\n"
+        "        triangle and the diagonal are read. It is not repaired: a matrix\n"
+        "        that is not positive definite raises ValueError.\n"
+        "    initial_value: the portfolio's value at the start of every path.\n"
+        "    n_simulations: number of paths, at least 1 (default 10000).\n"
+        "    horizon_days: steps per path, one period each (default 252).\n"
+        "    seed: seed of the random streams (default 42).\n\n"
+        "Returns a dict: \"percentile_paths\" (five (p, path) tuples for p = 5, 25,\n"
+        "50, 75, 95, each the path ending nearest that percentile of the final\n"
+        "values), \"final_values\" (sorted array), \"expected_return\" (percent),\n"
+        "\"probability_of_loss\" (fraction), \"var_95\" and \"cvar_95\" (percent)."));
+}
 
 }  // namespace
 
