@@ -1,4 +1,4 @@
-"""Module start-up: registered names, constants, signatures, docs and placeholders."""
+"""Module start-up: registered names, constants, signatures, docs and argument binding."""
 
 import importlib
 import importlib.util
@@ -168,23 +168,8 @@ FUNCTIONS = {
     "rolling_max": "(data, period)",
 }
 
-BUILT_FUNCTIONS = {"run_single_backtest", "resolve_atr_period",
-                   "run_options_backtest", "run_pairs_backtest", "run_tick_backtest",
-                   "run_spread_backtest", "batch_spread_backtest",
-                   "run_basket_backtest", "run_portfolio_backtest", "run_multi_backtest"}
-BUILT_FUNCTIONS |= {"aggregate_bars", "bars_from_ticks", "compute_tick_entry_signals", "compute_tick_exit_signals",
-                    "tick_spread_pct", "buy_sell_imbalance_delta", "return_window", "realized_vol_rolling",
-                    "oi_position_pct", "tick_velocity"}
-BUILT_FUNCTIONS |= {"estimate_covariance", "compute_risk_contributions", "winsorize_panel", "zscore_panel",
-                    "rank_panel", "momentum_panel", "composite_scores", "rank_ic", "simulate_rebalance_policy",
-                    "indian_cost_schedule"}
-BUILT_FUNCTIONS |= {"sma", "ema", "rsi", "macd", "stochastic", "atr", "bollinger_bands", "adx", "vwap",
-                    "supertrend", "rolling_min", "rolling_max"}
-BUILT_FUNCTIONS |= {"simulate_portfolio_mc", "optimize_portfolio", "batch_optimize_portfolios"}
-PLACEHOLDER_FUNCTIONS = sorted(set(FUNCTIONS) - BUILT_FUNCTIONS)
-PLACEHOLDER_CONSTRUCTORS = []
-# Built classes whose constructors bind their arguments like the placeholders.
-BUILT_CONSTRUCTORS = ["KernelSession", "PortfolioSession", "OptimizerConfig", "OptimizeItem"]
+# Every function and constructor binds its arguments by the same rules.
+CONSTRUCTORS = [name for name, (sig, _) in CLASSES.items() if sig is not None]
 NO_CONSTRUCTOR = [name for name, (sig, _) in CLASSES.items() if sig is None]
 
 
@@ -201,16 +186,15 @@ def quoted(names):
     return ", ".join(q[:-1]) + ", and " + q[-1]
 
 
-def _binding_cases(constructors=PLACEHOLDER_CONSTRUCTORS):
-    """(callable, full name in messages, text signature) for every placeholder entry point."""
-    for name in PLACEHOLDER_FUNCTIONS:
+def _binding_cases():
+    """(callable, full name in messages, text signature) for every entry point that binds arguments."""
+    for name in FUNCTIONS:
         yield pytest.param(name, f"{name}()", FUNCTIONS[name], id=name)
-    for name in constructors:
+    for name in CONSTRUCTORS:
         yield pytest.param(name, f"{name}.__new__()", CLASSES[name][0], id=name)
 
 
-BINDING_CASES = list(_binding_cases())
-BINDING_ERROR_CASES = list(_binding_cases(PLACEHOLDER_CONSTRUCTORS + BUILT_CONSTRUCTORS))
+BINDING_ERROR_CASES = list(_binding_cases())
 
 
 def test_all_lists_the_74_names_in_registration_order():
@@ -311,7 +295,7 @@ def test_only_the_init_function_is_exported():
 
 
 @pytest.mark.parametrize("name, full, sig", BINDING_ERROR_CASES)
-def test_placeholder_binding_errors_come_first(name, full, sig):
+def test_binding_errors_come_first(name, full, sig):
     target = getattr(tm, name)
     params = parameters(sig)
     names = [p for p, _ in params]
@@ -319,52 +303,25 @@ def test_placeholder_binding_errors_come_first(name, full, sig):
     with pytest.raises(TypeError) as exc:
         target(*range(len(params) + 1))
     given = len(params) + 1
+    verb = "was" if given == 1 else "were"
     if len(required) == len(params):
-        assert str(exc.value) == f"{full} takes {len(params)} positional arguments but {given} were given"
+        assert str(exc.value) == f"{full} takes {len(params)} positional arguments but {given} {verb} given"
     else:
         assert str(exc.value) == (f"{full} takes from {len(required)} to {len(params)} positional "
-                                  f"arguments but {given} were given")
+                                  f"arguments but {given} {verb} given")
     with pytest.raises(TypeError) as exc:
         target(*[None] * len(required), no_such_arg=1)
     assert str(exc.value) == f"{full} got an unexpected keyword argument 'no_such_arg'"
-    with pytest.raises(TypeError) as exc:
-        target(None, **{names[0]: None})
-    assert str(exc.value) == f"{full} got multiple values for argument '{names[0]}'"
+    if names:
+        with pytest.raises(TypeError) as exc:
+            target(None, **{names[0]: None})
+        assert str(exc.value) == f"{full} got multiple values for argument '{names[0]}'"
     if required:
         with pytest.raises(TypeError) as exc:
             target()
         plural = "argument" if len(required) == 1 else "arguments"
         assert str(exc.value) == (f"{full} missing {len(required)} required positional {plural}: "
                                   f"{quoted(required)}")
-
-
-@pytest.mark.parametrize("name, full, sig", BINDING_CASES)
-def test_placeholder_raises_not_built_yet_once_bound(name, full, sig):
-    target = getattr(tm, name)
-    params = parameters(sig)
-    required = [p for p, req in params if req]
-    with pytest.raises(NotImplementedError) as exc:
-        target(*[None] * len(required))
-    assert str(exc.value) == f"{name} is not built yet"
-    # every declared parameter name is accepted by keyword
-    with pytest.raises(NotImplementedError):
-        target(**{p: None for p, _ in params})
-
-
-def test_no_placeholder_remains():
-    # Every registered function and constructor reaches its engine: none of
-    # them answers a bound call with NotImplementedError.
-    assert BINDING_CASES == []
-    for name in tm.__all__:
-        entry = getattr(tm, name)
-        if isinstance(entry, types.BuiltinFunctionType):
-            params = parameters(FUNCTIONS[name])
-            try:
-                entry(*[None] * sum(req for _, req in params))
-            except NotImplementedError:
-                pytest.fail(f"{name} is still a placeholder")
-            except (TypeError, ValueError):
-                pass
 
 
 @pytest.mark.parametrize("name", NO_CONSTRUCTOR)

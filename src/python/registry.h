@@ -32,6 +32,5 @@ void export_sessions(Exports& ex);      // session_bindings.cpp
 void export_strategies(Exports& ex);    // strategy_bindings.cpp
 void export_indicators(Exports& ex);    // indicator_bindings.cpp
 void export_portfolio(Exports& ex);     // portfolio_bindings.cpp
-void export_placeholders(Exports& ex);  // placeholders.cpp
 
 }  // namespace tidemark::py
