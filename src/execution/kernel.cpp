@@ -109,19 +109,6 @@ double ExecutionKernel::close_proceeds(int8_t dir, double size, double entry_pri
     return m * size * (2.0 * entry_price - exit_price);
 }
 
-double ExecutionKernel::open_value(double close) const {
-    const double m = ledger.multiplier;
-    double v = 0.0;
-    if (account.kind == AccountType::Margin) {
-        for (const Position& p : ledger.positions)
-            if (p.open) v += m * (close - p.entry_price) * p.size * p.direction;
-    } else {
-        for (const Position& p : ledger.positions)
-            v += p.direction > 0 ? m * close * p.size : m * p.size * (2.0 * p.entry_price - close);
-    }
-    return v;
-}
-
 double ExecutionKernel::maintenance_margin(double price) const {
     if (account.kind == AccountType::Cash) return 0.0;
     double rate;

@@ -1,6 +1,8 @@
 // Performance statistics of a finished run.
 #pragma once
 
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -71,6 +73,30 @@ inline double resolve_periods_per_year(std::optional<double> explicit_ppy,
                                     continuous_market);
 }
 
+// The first pass of the ratios: the non-NaN returns summed in order, and
+// their count. A run that makes its returns one by one keeps this as it goes,
+// so that the ratios read the series only once more.
+struct ReturnSum {
+    double sum = 0.0;
+    std::size_t count = 0;
+    std::size_t seen = 0;  // NaN included: the length of the series summed
+
+    void add(double x) {
+        ++seen;
+        if (std::isnan(x)) return;
+        ++count;
+        // A zero leaves the sum as it is (a sum that starts at +0.0 is never
+        // -0.0), and runs are flat for long stretches.
+        if (x != 0.0) sum += x;
+    }
+    // `k` more returns, each `x`, which is a zero or NaN.
+    void add_zeros(double x, std::size_t k) {
+        seen += k;
+        if (!std::isnan(x)) count += k;
+    }
+};
+ReturnSum sum_returns(std::span<const double> returns);
+
 // Sharpe, Sortino and Omega of a simple-return series; NaN values are skipped.
 ReturnRatios return_ratios(double periods_per_year, double risk_free_rate,
                            std::span<const double> returns);
@@ -87,5 +113,11 @@ BacktestMetrics compute_metrics(std::span<const double> equity_curve,
                                 std::span<const double> drawdown_curve,
                                 std::span<const double> returns, std::span<const Trade> trades,
                                 std::span<const int64_t> timestamps, const BacktestConfig& cfg);
+// The same, for a caller that has kept `first`, the ReturnSum of `returns`.
+BacktestMetrics compute_metrics(std::span<const double> equity_curve,
+                                std::span<const double> drawdown_curve,
+                                std::span<const double> returns, std::span<const Trade> trades,
+                                std::span<const int64_t> timestamps, const BacktestConfig& cfg,
+                                const ReturnSum& first);
 
 }  // namespace tidemark

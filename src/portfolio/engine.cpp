@@ -1,8 +1,9 @@
 #include "portfolio/engine.h"
 
+#include <algorithm>
+
 #include "core/errors.h"
 #include "indicators/volatility.h"
-#include "metrics/metrics.h"
 #include "signals/processor.h"
 
 namespace tidemark {
@@ -32,7 +33,11 @@ void SingleKernel::step(uint64_t index, const Bar& bar, const StepIntents& inten
     for (std::size_t i = first; i < out.size(); ++i)
         if (out[i].kind == EngineEventRecord::Exited) trades.push_back(*out[i].trade);
 
-    const double equity = kernel.equity(bar.close);
+    mark(kernel.equity(bar.close), bar.ts);
+    last_bar.emplace(index, bar);
+}
+
+void SingleKernel::mark(double equity, int64_t ts) {
     const bool has_prev = !equity_curve.empty();
     const double prev = has_prev ? equity_curve.back() : 0.0;
     equity_curve.push_back(equity);
@@ -42,8 +47,55 @@ void SingleKernel::step(uint64_t index, const Bar& bar, const StepIntents& inten
     if (peak_equity > 0 && !kernel.drawdown_halt && kernel.max_drawdown_pct && dd >= *kernel.max_drawdown_pct)
         kernel.drawdown_halt = true;
     returns.push_back(has_prev && prev != 0.0 ? (equity - prev) / prev : 0.0);
-    if (keep_timestamps) timestamps.push_back(bar.ts);
-    last_bar.emplace(index, bar);
+    return_sum.add(returns.back());
+    if (keep_timestamps) timestamps.push_back(ts);
+}
+
+void SingleKernel::mark_many(std::span<const double> equity, std::span<const int64_t> ts) {
+    const std::size_t k = equity.size();
+    if (k == 0) return;
+    const std::size_t base = equity_curve.size();
+    equity_curve.resize(base + k);
+    drawdown_curve.resize(base + k);
+    returns.resize(base + k);
+    double* eq = equity_curve.data() + base;
+    double* dd = drawdown_curve.data() + base;
+    double* ret = returns.data() + base;
+    // The running peak is the only chain from bar to bar; the drawdowns and
+    // returns are then independent quotients the processor can overlap.
+    double peak = peak_equity;
+    for (std::size_t j = 0; j < k; ++j) {
+        const double e = equity[j];
+        eq[j] = e;
+        if (e > peak) peak = e;
+        dd[j] = peak;
+    }
+    peak_equity = peak;
+    // The halt needs a limit, which most runs do not set.
+    if (!kernel.drawdown_halt && kernel.max_drawdown_pct) {
+        const double max_dd = *kernel.max_drawdown_pct;
+        for (std::size_t j = 0; j < k; ++j) {
+            const double p = dd[j];
+            if (p > 0 && (p - eq[j]) / p * 100.0 >= max_dd) {
+                kernel.drawdown_halt = true;
+                break;
+            }
+        }
+    }
+    for (std::size_t j = 0; j < k; ++j) dd[j] = (dd[j] - eq[j]) / dd[j] * 100.0;
+    const double first_prev = base > 0 ? eq[-1] : 0.0;
+    ret[0] = first_prev != 0.0 ? (eq[0] - first_prev) / first_prev : 0.0;
+    for (std::size_t j = 1; j < k; ++j) {
+        // The quotient is taken whatever the divisor, so that the loop has no
+        // branch; a zero previous value then gives 0.
+        ret[j] = (eq[j] - eq[j - 1]) / eq[j - 1];
+    }
+    return_sum.add(ret[0]);
+    for (std::size_t j = 1; j < k; ++j) {
+        if (eq[j - 1] == 0.0) ret[j] = 0.0;
+        return_sum.add(ret[j]);
+    }
+    if (keep_timestamps) timestamps.insert(timestamps.end(), ts.begin(), ts.begin() + static_cast<std::ptrdiff_t>(k));
 }
 
 EngineResult SingleKernel::finish() && {
@@ -57,13 +109,33 @@ EngineResult SingleKernel::finish(std::span<const int64_t> bar_timestamps) && {
         for (Trade& t : closed) trades.push_back(std::move(t));
     }
     EngineResult r;
-    r.metrics = compute_metrics(equity_curve, drawdown_curve, returns, trades, bar_timestamps, config);
+    // The sum stands for the returns unless something else wrote to them.
+    if (return_sum.seen != returns.size()) return_sum = sum_returns(returns);
+    r.metrics = compute_metrics(equity_curve, drawdown_curve, returns, trades, bar_timestamps, config, return_sum);
     r.equity_curve = std::move(equity_curve);
     r.drawdown_curve = std::move(drawdown_curve);
     r.trades = std::move(trades);
     r.returns = std::move(returns);
     return r;
 }
+
+namespace {
+
+constexpr std::size_t kHoldChunk = 256;
+
+// Marks `count` more steps of a kernel that stayed idle since its last mark:
+// its equity is its cash, as it was, so the peak, the drawdown and the halt
+// stand and each return is the same.
+void repeat_idle_marks(SingleKernel& sk, std::size_t count) {
+    const double e = sk.equity_curve.back();
+    const double r = e != 0.0 ? (e - e) / e : 0.0;
+    sk.equity_curve.insert(sk.equity_curve.end(), count, e);
+    sk.drawdown_curve.insert(sk.drawdown_curve.end(), count, sk.drawdown_curve.back());
+    sk.returns.insert(sk.returns.end(), count, r);
+    sk.return_sum.add_zeros(r, count);
+}
+
+}  // namespace
 
 EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars, const SignalArrays& signals,
                                const InstrumentConfig* ic) {
@@ -93,19 +165,66 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
     sk.reserve(n);
     std::vector<EngineEventRecord> events;
     StepIntents in;
-    for (std::size_t i = 0; i < n; ++i) {
+    double held[kHoldChunk];
+    const uint8_t* entry = sig.entry_signals.data();
+    const uint8_t* exit = sig.exit_signals.data();
+    auto bar_at = [&](std::size_t i) {
+        return Bar{bars.timestamps[i], bars.open[i], bars.high[i], bars.low[i], bars.close[i], bars.volume[i]};
+    };
+    std::size_t i = 0;
+    while (i < n) {
         if (i == usable) {
             for (std::size_t len : lens)
                 if (len == usable) fail_index(len, i);
         }
-        const Bar bar{bars.timestamps[i], bars.open[i], bars.high[i], bars.low[i], bars.close[i], bars.volume[i]};
+        const Bar bar = bar_at(i);
         in.size = signals.position_sizes ? std::optional<double>((*signals.position_sizes)[i]) : std::nullopt;
         in.atr = i < atr.size() ? atr[i] : 0.0;
-        in.entry = sig.entry_signals[i] != 0;
-        in.exit = sig.exit_signals[i] != 0;
+        in.entry = entry[i] != 0;
+        in.exit = exit[i] != 0;
         events.clear();
         sk.step(i, bar, in, events);
+        ++i;
+
+        // Up to the next intent, an idle kernel's steps change nothing and a
+        // kernel that only holds positions has them to value and watch: both
+        // go without the full step.
+        const std::size_t quiet_end = next_flag(entry, exit, i, usable);
+        // The bar after the next quiet stretch is stepped in full, and an idle
+        // stretch does not read the bars it passes: fetch that bar's row now,
+        // while this stretch is worked, instead of waiting for it then. (The
+        // bar at `quiet_end` was fetched the same way one full step ago.)
+        if (quiet_end < usable) {
+            const std::size_t ahead = next_flag(entry, exit, quiet_end + 1, usable);
+            if (ahead < usable) {
+                __builtin_prefetch(&bars.timestamps[ahead]);
+                __builtin_prefetch(&bars.open[ahead]);
+                __builtin_prefetch(&bars.high[ahead]);
+                __builtin_prefetch(&bars.low[ahead]);
+                __builtin_prefetch(&bars.close[ahead]);
+                __builtin_prefetch(&bars.volume[ahead]);
+                if (ahead < atr.size()) __builtin_prefetch(&atr[ahead]);
+                if (signals.position_sizes) __builtin_prefetch(&(*signals.position_sizes)[ahead]);
+            }
+        }
+        if (quiet_end == i) continue;
+        if (sk.kernel.idle()) {
+            repeat_idle_marks(sk, quiet_end - i);
+            i = quiet_end;
+        } else if (sk.kernel.only_holding()) {
+            while (i < quiet_end) {
+                const std::size_t m = std::min(kHoldChunk, quiet_end - i);
+                const std::size_t k = sk.kernel.step_holding(bars.timestamps.subspan(i, m), bars.high.subspan(i, m),
+                                                             bars.low.subspan(i, m), bars.close.subspan(i, m), held);
+                sk.mark_many(std::span<const double>(held, k), bars.timestamps.subspan(i, k));
+                i += k;
+                if (k < m) break;
+            }
+        }
     }
+    // Only the end of the run reads the last bar; the quiet stretches leave
+    // it to be set here.
+    if (n > 0) sk.last_bar.emplace(n - 1, bar_at(n - 1));
     return std::move(sk).finish(bars.timestamps.first(n));
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "execution/kernel.h"
+#include "metrics/metrics.h"
 #include "portfolio/results.h"
 
 namespace tidemark {
@@ -55,6 +56,12 @@ public:
 
     void reserve(std::size_t n);
 
+    // Marks the step just taken: equity at the bar's close (with the peak,
+    // the drawdown and the drawdown halt), return and timestamp.
+    void mark(double equity, int64_t ts);
+    // The same for steps in a row, one equity and timestamp each.
+    void mark_many(std::span<const double> equity, std::span<const int64_t> ts);
+
     ExecutionKernel kernel;
     BacktestConfig config;
     std::optional<std::pair<uint64_t, Bar>> last_bar;
@@ -65,6 +72,8 @@ public:
     bool keep_timestamps = true;
     std::vector<Trade> trades;
     double peak_equity = 0.0;
+    // The first pass of the metrics over `returns`, kept as they are made.
+    ReturnSum return_sum;
 };
 
 EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars, const SignalArrays& signals,

@@ -18,6 +18,10 @@ struct ProcessedSignals {
 // in position and on a bar without a raw entry. Unequal lengths are a fault.
 ProcessedSignals process_signals(std::span<const uint8_t> entries, std::span<const uint8_t> exits);
 
+// The first index in [i, end) at which `a` or `b` is non-zero, or `end`.
+// Signals are sparse: this skips eight bars at a time.
+std::size_t next_flag(const uint8_t* a, const uint8_t* b, std::size_t i, std::size_t end);
+
 // General form used by the strategy runners: at most `max_open` notional
 // positions; with `pyramiding` further entries add while below the cap. An exit
 // closes every notional position. (1, false) is the two-argument form.
