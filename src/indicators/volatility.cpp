@@ -22,10 +22,13 @@ SeriesResult compute_atr(std::span<const double> high, std::span<const double> l
     if (low.size() != n) return IndicatorError::length_mismatch(n, low.size());
     if (period == 0) return IndicatorError::invalid("ATR period must be > 0");
 
-    Series<double> out(n, std::numeric_limits<double>::quiet_NaN());
-    if (n == 0 || n <= period) return out;
+    if (n == 0 || n <= period) return Series<double>(n, std::numeric_limits<double>::quiet_NaN());
 
+    // Only the warm-up is NaN; the rest is written once, below.
     const std::size_t p = static_cast<std::size_t>(period);
+    Series<double> out;
+    out.reserve(n);
+    out.resize(p - 1, std::numeric_limits<double>::quiet_NaN());
     auto true_range = [&](std::size_t i) {
         if (i == 0) return high[0] - low[0];
         const double prev = close[i - 1];
@@ -36,13 +39,13 @@ SeriesResult compute_atr(std::span<const double> high, std::span<const double> l
     for (std::size_t i = 0; i < p; ++i) sum += true_range(i);
     const double pd = static_cast<double>(period);
     double atr = sum / pd;
-    out[p - 1] = atr;
+    out.push_back(atr);
 
     const double alpha = 1.0 / pd;
     const double keep = 1.0 - 1.0 / pd;
     for (std::size_t i = p; i < n; ++i) {
         atr = alpha * true_range(i) + keep * atr;
-        out[i] = atr;
+        out.push_back(atr);
     }
     return out;
 }

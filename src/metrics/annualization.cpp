@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "core/buffer.h"
 
@@ -18,6 +19,7 @@ constexpr double kSessionsPerYear = 252.0;
 // pass without storing the steps; beyond this many distinct steps they are
 // stored and selected.
 constexpr std::size_t kDistinctSteps = 64;
+constexpr std::size_t kBlock = 32;
 
 struct StepCount {
     uint64_t step;
@@ -46,7 +48,23 @@ double median_positive_step(std::span<const int64_t> ts) {
         table[k].count += repeats;
         return true;
     };
-    for (std::size_t i = 1; i < ts.size(); ++i) {
+    const std::size_t n = ts.size();
+    for (std::size_t i = 1; i < n; ++i) {
+        // A block of steps that all repeat the current one, tested without a
+        // branch per step; it must not pass the top of the range, where the
+        // unsigned difference would wrap.
+        if (repeats > 0 && i + kBlock <= n &&
+            static_cast<__int128>(ts[i - 1]) + static_cast<__int128>(step) * kBlock <= INT64_MAX) {
+            uint64_t off = 0;
+            for (std::size_t j = i; j < i + kBlock; ++j)
+                off |= (static_cast<uint64_t>(ts[j]) - static_cast<uint64_t>(ts[j - 1])) ^ step;
+            if (off == 0) {
+                repeats += kBlock;
+                c += kBlock;
+                i += kBlock - 1;
+                continue;
+            }
+        }
         // Unsigned difference: exact even when the signed one would overflow.
         if (!(ts[i] > ts[i - 1])) continue;
         const uint64_t s = static_cast<uint64_t>(ts[i]) - static_cast<uint64_t>(ts[i - 1]);
@@ -80,16 +98,16 @@ double median_positive_step(std::span<const int64_t> ts) {
 
     // Irregular spacing: select from the stored steps, linear on long runs.
     Series<uint64_t> steps;
-    steps.reserve(ts.size() - 1);
-    for (std::size_t i = 1; i < ts.size(); ++i) {
+    steps.reserve(n - 1);
+    for (std::size_t i = 1; i < n; ++i) {
         if (ts[i] > ts[i - 1]) steps.push_back(static_cast<uint64_t>(ts[i]) - static_cast<uint64_t>(ts[i - 1]));
     }
     if (steps.empty()) return 0.0;
-    const std::size_t n = steps.size();
-    const auto mid = steps.begin() + static_cast<std::ptrdiff_t>(n / 2);
+    const std::size_t count = steps.size();
+    const auto mid = steps.begin() + static_cast<std::ptrdiff_t>(count / 2);
     std::nth_element(steps.begin(), mid, steps.end());
     const double upper = static_cast<double>(*mid);
-    if (n % 2 == 1) return upper;
+    if (count % 2 == 1) return upper;
     // nth_element leaves everything below `mid` not greater than it, so the
     // lower middle value is the largest of that part.
     const double lower = static_cast<double>(*std::max_element(steps.begin(), mid));

@@ -16,32 +16,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kLegacyPeriodsPerYear = 365.0;
 constexpr double kDefaultSessionMinutes = 375.0;
 
-struct DrawdownSummary {
-    double max_pct = 0.0;
-    std::size_t longest = 0;  // steps under water in the longest run
-    std::size_t first = 0;    // first step of the earliest such run
-};
-
-// The drawdown curve read one step at a time. Selects instead of branches:
-// a curve goes under water and back too often for a branch to guess.
-struct DrawdownScan {
-    DrawdownSummary s;
-    std::size_t run = 0;
-    std::size_t run_first = 0;
-
-    void add(double v, std::size_t i) {
-        if (v > s.max_pct) s.max_pct = v;  // NaN never compares greater
-        const bool under = v > 0.0;
-        run_first = under && run == 0 ? i : run_first;
-        run = under ? run + 1 : 0;
-        // Strictly longer only: an equal later run leaves the earlier one.
-        const bool longer = run > s.longest;
-        s.longest = longer ? run : s.longest;
-        s.first = longer ? run_first : s.first;
-    }
-};
-
-std::optional<double> drawdown_seconds(const DrawdownSummary& s, std::size_t curve_len,
+std::optional<double> drawdown_seconds(const DrawdownRuns& s, std::size_t curve_len,
                                        std::span<const int64_t> ts) {
     if (curve_len == 0 || ts.size() < 2 || s.longest == 0) return std::nullopt;
     const std::size_t last = s.first + s.longest - 1;
@@ -146,14 +121,24 @@ BacktestMetrics compute_metrics(std::span<const double> equity_curve,
                                 std::span<const double> drawdown_curve,
                                 std::span<const double> returns, std::span<const Trade> trades,
                                 std::span<const int64_t> timestamps, const BacktestConfig& cfg) {
-    return compute_metrics(equity_curve, drawdown_curve, returns, trades, timestamps, cfg, sum_returns(returns));
+    // Both curves in one loop: each is a chain of dependent steps, and side
+    // by side they overlap.
+    CurveSummary kept;
+    const std::size_t both = std::min(drawdown_curve.size(), returns.size());
+    for (std::size_t i = 0; i < both; ++i) {
+        kept.drawdown.add(drawdown_curve[i]);
+        kept.returns.add(returns[i]);
+    }
+    for (std::size_t i = both; i < drawdown_curve.size(); ++i) kept.drawdown.add(drawdown_curve[i]);
+    for (std::size_t i = both; i < returns.size(); ++i) kept.returns.add(returns[i]);
+    return compute_metrics(equity_curve, drawdown_curve, returns, trades, timestamps, cfg, kept);
 }
 
 BacktestMetrics compute_metrics(std::span<const double> equity_curve,
                                 std::span<const double> drawdown_curve,
                                 std::span<const double> returns, std::span<const Trade> trades,
                                 std::span<const int64_t> timestamps, const BacktestConfig& cfg,
-                                const ReturnSum& first) {
+                                const CurveSummary& kept) {
     BacktestMetrics m;
     const std::size_t n = equity_curve.size();
 
@@ -161,27 +146,19 @@ BacktestMetrics compute_metrics(std::span<const double> equity_curve,
     m.end_value = n > 0 ? equity_curve.back() : cfg.initial_capital;
     m.total_return_pct = (m.end_value - m.start_value) / m.start_value * 100.0;
 
-    // The drawdown curve and the second pass over the returns in one loop:
-    // each is a chain of dependent steps, and side by side they overlap.
-    const bool ratios = ratios_defined(returns.size(), first);
-    DrawdownScan dd;
-    RatioSums sums;
-    if (ratios) sums.mean = first.sum / static_cast<double>(first.count);
-    const std::size_t both = ratios ? std::min(drawdown_curve.size(), returns.size()) : 0;
-    for (std::size_t i = 0; i < both; ++i) {
-        dd.add(drawdown_curve[i], i);
-        sums.add(returns[i]);
+    const DrawdownRuns& dd = kept.drawdown;
+    m.max_drawdown_pct = dd.max_pct;
+    m.max_drawdown_duration = dd.longest;
+    m.max_drawdown_duration_secs = drawdown_seconds(dd, drawdown_curve.size(), timestamps);
+
+    const ReturnSum& first = kept.returns;
+    ReturnRatios r{0.0, 0.0, 1.0};
+    if (ratios_defined(returns.size(), first)) {
+        RatioSums sums;
+        sums.mean = first.sum / static_cast<double>(first.count);
+        for (double x : returns) sums.add(x);
+        r = finish_ratios(config_periods_per_year(cfg, timestamps), cfg.risk_free_rate, first, sums);
     }
-    for (std::size_t i = both; i < drawdown_curve.size(); ++i) dd.add(drawdown_curve[i], i);
-    if (ratios)
-        for (std::size_t i = both; i < returns.size(); ++i) sums.add(returns[i]);
-
-    m.max_drawdown_pct = dd.s.max_pct;
-    m.max_drawdown_duration = dd.s.longest;
-    m.max_drawdown_duration_secs = drawdown_seconds(dd.s, drawdown_curve.size(), timestamps);
-
-    const ReturnRatios r = ratios ? finish_ratios(config_periods_per_year(cfg, timestamps), cfg.risk_free_rate, first, sums)
-                                  : ReturnRatios{0.0, 0.0, 1.0};
     m.sharpe_ratio = r.sharpe;
     m.sortino_ratio = r.sortino;
     m.omega_ratio = r.omega;

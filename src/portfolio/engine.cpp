@@ -27,11 +27,17 @@ void SingleKernel::reserve(std::size_t n) {
 }
 
 void SingleKernel::step(uint64_t index, const Bar& bar, const StepIntents& intents,
-                        std::vector<EngineEventRecord>& out) {
+                        std::vector<EngineEventRecord>& out, bool events_dropped) {
     const std::size_t first = out.size();
     kernel.step_bar(index, bar, intents, false, out);
-    for (std::size_t i = first; i < out.size(); ++i)
-        if (out[i].kind == EngineEventRecord::Exited) trades.push_back(*out[i].trade);
+    for (std::size_t i = first; i < out.size(); ++i) {
+        if (out[i].kind != EngineEventRecord::Exited) continue;
+        if (events_dropped) {
+            trades.push_back(std::move(*out[i].trade));
+        } else {
+            trades.push_back(*out[i].trade);
+        }
+    }
 
     mark(kernel.equity(bar.close), bar.ts);
     last_bar.emplace(index, bar);
@@ -44,10 +50,11 @@ void SingleKernel::mark(double equity, int64_t ts) {
     if (equity > peak_equity) peak_equity = equity;
     const double dd = (peak_equity - equity) / peak_equity * 100.0;
     drawdown_curve.push_back(dd);
+    summary.drawdown.add(dd);
     if (peak_equity > 0 && !kernel.drawdown_halt && kernel.max_drawdown_pct && dd >= *kernel.max_drawdown_pct)
         kernel.drawdown_halt = true;
     returns.push_back(has_prev && prev != 0.0 ? (equity - prev) / prev : 0.0);
-    return_sum.add(returns.back());
+    summary.returns.add(returns.back());
     if (keep_timestamps) timestamps.push_back(ts);
 }
 
@@ -83,6 +90,12 @@ void SingleKernel::mark_many(std::span<const double> equity, std::span<const int
         }
     }
     for (std::size_t j = 0; j < k; ++j) dd[j] = (dd[j] - eq[j]) / dd[j] * 100.0;
+    // Local copies of the summaries: kept in the object, every store to the
+    // curves could change them and they would go through memory at every
+    // step.
+    DrawdownRuns runs = summary.drawdown;
+    for (std::size_t j = 0; j < k; ++j) runs.add(dd[j]);
+    summary.drawdown = runs;
     const double first_prev = base > 0 ? eq[-1] : 0.0;
     ret[0] = first_prev != 0.0 ? (eq[0] - first_prev) / first_prev : 0.0;
     for (std::size_t j = 1; j < k; ++j) {
@@ -90,11 +103,13 @@ void SingleKernel::mark_many(std::span<const double> equity, std::span<const int
         // branch; a zero previous value then gives 0.
         ret[j] = (eq[j] - eq[j - 1]) / eq[j - 1];
     }
-    return_sum.add(ret[0]);
+    ReturnSum sum = summary.returns;
+    sum.add(ret[0]);
     for (std::size_t j = 1; j < k; ++j) {
         if (eq[j - 1] == 0.0) ret[j] = 0.0;
-        return_sum.add(ret[j]);
+        sum.add(ret[j]);
     }
+    summary.returns = sum;
     if (keep_timestamps) timestamps.insert(timestamps.end(), ts.begin(), ts.begin() + static_cast<std::ptrdiff_t>(k));
 }
 
@@ -109,9 +124,12 @@ EngineResult SingleKernel::finish(std::span<const int64_t> bar_timestamps) && {
         for (Trade& t : closed) trades.push_back(std::move(t));
     }
     EngineResult r;
-    // The sum stands for the returns unless something else wrote to them.
-    if (return_sum.seen != returns.size()) return_sum = sum_returns(returns);
-    r.metrics = compute_metrics(equity_curve, drawdown_curve, returns, trades, bar_timestamps, config, return_sum);
+    // The summary stands for the curves unless something else wrote to them.
+    if (summary.returns.seen == returns.size() && summary.drawdown.seen == drawdown_curve.size()) {
+        r.metrics = compute_metrics(equity_curve, drawdown_curve, returns, trades, bar_timestamps, config, summary);
+    } else {
+        r.metrics = compute_metrics(equity_curve, drawdown_curve, returns, trades, bar_timestamps, config);
+    }
     r.equity_curve = std::move(equity_curve);
     r.drawdown_curve = std::move(drawdown_curve);
     r.trades = std::move(trades);
@@ -130,9 +148,11 @@ void repeat_idle_marks(SingleKernel& sk, std::size_t count) {
     const double e = sk.equity_curve.back();
     const double r = e != 0.0 ? (e - e) / e : 0.0;
     sk.equity_curve.insert(sk.equity_curve.end(), count, e);
-    sk.drawdown_curve.insert(sk.drawdown_curve.end(), count, sk.drawdown_curve.back());
+    const double dd = sk.drawdown_curve.back();
+    sk.drawdown_curve.insert(sk.drawdown_curve.end(), count, dd);
     sk.returns.insert(sk.returns.end(), count, r);
-    sk.return_sum.add_zeros(r, count);
+    sk.summary.drawdown.add_repeated(dd, count);
+    sk.summary.returns.add_zeros(r, count);
 }
 
 }  // namespace
@@ -141,7 +161,8 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
                                const InstrumentConfig* ic) {
     const std::size_t n = bars.close.size();
     if (n != signals.entries.size()) fail_assert_eq("OHLCV and signals must have same length", n, signals.entries.size());
-    const ProcessedSignals sig = process_signals(signals.entries, signals.exits);
+    // The processed signals, read as the run reaches them.
+    SignalCursor cursor(signals.entries, signals.exits);
 
     SingleKernel sk(params.config, params.fee_model, params.slippage, params.price_basis, signals.symbol,
                     signals.direction, ic);
@@ -166,11 +187,38 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
     std::vector<EngineEventRecord> events;
     StepIntents in;
     double held[kHoldChunk];
-    const uint8_t* entry = sig.entry_signals.data();
-    const uint8_t* exit = sig.exit_signals.data();
     auto bar_at = [&](std::size_t i) {
         return Bar{bars.timestamps[i], bars.open[i], bars.high[i], bars.low[i], bars.close[i], bars.volume[i]};
     };
+    struct Intent {
+        std::size_t at = 0;
+        bool entry = false;
+        bool exit = false;
+    };
+    // A bar with an intent is stepped in full, and a quiet stretch before it
+    // may not read the bars it passes: its row is fetched one intent ahead,
+    // while the stretch before it is worked, instead of waited for then.
+    // (In a function of their own, the prefetches would be found to have no
+    // effect and dropped.)
+    auto find_intent = [&](std::size_t from) {
+        Intent t;
+        t.at = from < n ? cursor.next(from, t.entry, t.exit) : n;
+        const std::size_t k = t.at;
+        if (k < usable) {
+            __builtin_prefetch(&bars.timestamps[k]);
+            __builtin_prefetch(&bars.open[k]);
+            __builtin_prefetch(&bars.high[k]);
+            __builtin_prefetch(&bars.low[k]);
+            __builtin_prefetch(&bars.close[k]);
+            __builtin_prefetch(&bars.volume[k]);
+            if (k < atr.size()) __builtin_prefetch(&atr[k]);
+            if (signals.position_sizes) __builtin_prefetch(&(*signals.position_sizes)[k]);
+        }
+        return t;
+    };
+    Intent next = find_intent(0);
+    Intent after = find_intent(next.at + 1);
+
     std::size_t i = 0;
     while (i < n) {
         if (i == usable) {
@@ -178,35 +226,23 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
                 if (len == usable) fail_index(len, i);
         }
         const Bar bar = bar_at(i);
+        const bool at_intent = i == next.at;
         in.size = signals.position_sizes ? std::optional<double>((*signals.position_sizes)[i]) : std::nullopt;
         in.atr = i < atr.size() ? atr[i] : 0.0;
-        in.entry = entry[i] != 0;
-        in.exit = exit[i] != 0;
+        in.entry = at_intent && next.entry;
+        in.exit = at_intent && next.exit;
         events.clear();
-        sk.step(i, bar, in, events);
+        sk.step(i, bar, in, events, true);
         ++i;
+        if (at_intent) {
+            next = after;
+            after = find_intent(next.at + 1);
+        }
 
         // Up to the next intent, an idle kernel's steps change nothing and a
         // kernel that only holds positions has them to value and watch: both
         // go without the full step.
-        const std::size_t quiet_end = next_flag(entry, exit, i, usable);
-        // The bar after the next quiet stretch is stepped in full, and an idle
-        // stretch does not read the bars it passes: fetch that bar's row now,
-        // while this stretch is worked, instead of waiting for it then. (The
-        // bar at `quiet_end` was fetched the same way one full step ago.)
-        if (quiet_end < usable) {
-            const std::size_t ahead = next_flag(entry, exit, quiet_end + 1, usable);
-            if (ahead < usable) {
-                __builtin_prefetch(&bars.timestamps[ahead]);
-                __builtin_prefetch(&bars.open[ahead]);
-                __builtin_prefetch(&bars.high[ahead]);
-                __builtin_prefetch(&bars.low[ahead]);
-                __builtin_prefetch(&bars.close[ahead]);
-                __builtin_prefetch(&bars.volume[ahead]);
-                if (ahead < atr.size()) __builtin_prefetch(&atr[ahead]);
-                if (signals.position_sizes) __builtin_prefetch(&(*signals.position_sizes)[ahead]);
-            }
-        }
+        const std::size_t quiet_end = std::min(next.at, usable);
         if (quiet_end == i) continue;
         if (sk.kernel.idle()) {
             repeat_idle_marks(sk, quiet_end - i);

@@ -46,8 +46,10 @@ public:
                  std::string symbol, int8_t direction, const InstrumentConfig* instrument_config);
 
     // Runs one bar. Events of the step are appended to `out`; closed trades
-    // are kept.
-    void step(uint64_t index, const Bar& bar, const StepIntents& intents, std::vector<EngineEventRecord>& out);
+    // are kept. A caller that drops the events lets the trades be moved out
+    // of them instead of copied (`events_dropped`).
+    void step(uint64_t index, const Bar& bar, const StepIntents& intents, std::vector<EngineEventRecord>& out,
+              bool events_dropped = false);
     // Force-closes what is open at the last bar and computes the metrics.
     EngineResult finish() &&;
     // The same, for a caller that keeps the bar timestamps itself and has
@@ -72,8 +74,8 @@ public:
     bool keep_timestamps = true;
     std::vector<Trade> trades;
     double peak_equity = 0.0;
-    // The first pass of the metrics over `returns`, kept as they are made.
-    ReturnSum return_sum;
+    // What the metrics need of the curves, kept as they are made.
+    CurveSummary summary;
 };
 
 EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars, const SignalArrays& signals,
