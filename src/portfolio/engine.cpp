@@ -59,58 +59,57 @@ void SingleKernel::mark(double equity, int64_t ts) {
 }
 
 void SingleKernel::mark_many(std::span<const double> equity, std::span<const int64_t> ts) {
-    const std::size_t k = equity.size();
-    if (k == 0) return;
-    const std::size_t base = equity_curve.size();
-    equity_curve.resize(base + k);
-    drawdown_curve.resize(base + k);
-    returns.resize(base + k);
-    double* eq = equity_curve.data() + base;
-    double* dd = drawdown_curve.data() + base;
-    double* ret = returns.data() + base;
-    // The running peak is the only chain from bar to bar; the drawdowns and
-    // returns are then independent quotients the processor can overlap.
+    // Worked in blocks that stay in the processor's first cache, then
+    // appended: the curves' memory is written once. The running peak is the
+    // only chain from bar to bar; the drawdowns and returns are then
+    // independent quotients the processor overlaps.
+    constexpr std::size_t kBlock = 256;
+    double dd[kBlock];
+    double ret[kBlock];
+    // Local copies: kept in the object, the summaries could be changed by
+    // any store to the blocks and would go through memory at every step.
+    DrawdownRuns runs = summary.drawdown;
+    ReturnSum sum = summary.returns;
     double peak = peak_equity;
-    for (std::size_t j = 0; j < k; ++j) {
-        const double e = equity[j];
-        eq[j] = e;
-        if (e > peak) peak = e;
-        dd[j] = peak;
-    }
-    peak_equity = peak;
-    // The halt needs a limit, which most runs do not set.
-    if (!kernel.drawdown_halt && kernel.max_drawdown_pct) {
-        const double max_dd = *kernel.max_drawdown_pct;
+    for (std::size_t from = 0; from < equity.size(); from += kBlock) {
+        const std::size_t k = std::min(kBlock, equity.size() - from);
+        const double* eq = equity.data() + from;
         for (std::size_t j = 0; j < k; ++j) {
-            const double p = dd[j];
-            if (p > 0 && (p - eq[j]) / p * 100.0 >= max_dd) {
-                kernel.drawdown_halt = true;
-                break;
+            if (eq[j] > peak) peak = eq[j];
+            dd[j] = peak;
+        }
+        // The halt needs a limit, which most runs do not set.
+        if (!kernel.drawdown_halt && kernel.max_drawdown_pct) {
+            const double max_dd = *kernel.max_drawdown_pct;
+            for (std::size_t j = 0; j < k; ++j) {
+                const double p = dd[j];
+                if (p > 0 && (p - eq[j]) / p * 100.0 >= max_dd) {
+                    kernel.drawdown_halt = true;
+                    break;
+                }
             }
         }
-    }
-    for (std::size_t j = 0; j < k; ++j) dd[j] = (dd[j] - eq[j]) / dd[j] * 100.0;
-    // Local copies of the summaries: kept in the object, every store to the
-    // curves could change them and they would go through memory at every
-    // step.
-    DrawdownRuns runs = summary.drawdown;
-    for (std::size_t j = 0; j < k; ++j) runs.add(dd[j]);
-    summary.drawdown = runs;
-    const double first_prev = base > 0 ? eq[-1] : 0.0;
-    ret[0] = first_prev != 0.0 ? (eq[0] - first_prev) / first_prev : 0.0;
-    for (std::size_t j = 1; j < k; ++j) {
+        for (std::size_t j = 0; j < k; ++j) dd[j] = (dd[j] - eq[j]) / dd[j] * 100.0;
+        for (std::size_t j = 0; j < k; ++j) runs.add(dd[j]);
+
+        const double prev = equity_curve.empty() ? 0.0 : equity_curve.back();
+        ret[0] = prev != 0.0 ? (eq[0] - prev) / prev : 0.0;
         // The quotient is taken whatever the divisor, so that the loop has no
         // branch; a zero previous value then gives 0.
-        ret[j] = (eq[j] - eq[j - 1]) / eq[j - 1];
+        for (std::size_t j = 1; j < k; ++j) ret[j] = (eq[j] - eq[j - 1]) / eq[j - 1];
+        sum.add(ret[0]);
+        for (std::size_t j = 1; j < k; ++j) {
+            if (eq[j - 1] == 0.0) ret[j] = 0.0;
+            sum.add(ret[j]);
+        }
+        equity_curve.insert(equity_curve.end(), eq, eq + k);
+        drawdown_curve.insert(drawdown_curve.end(), dd, dd + k);
+        returns.insert(returns.end(), ret, ret + k);
     }
-    ReturnSum sum = summary.returns;
-    sum.add(ret[0]);
-    for (std::size_t j = 1; j < k; ++j) {
-        if (eq[j - 1] == 0.0) ret[j] = 0.0;
-        sum.add(ret[j]);
-    }
+    peak_equity = peak;
+    summary.drawdown = runs;
     summary.returns = sum;
-    if (keep_timestamps) timestamps.insert(timestamps.end(), ts.begin(), ts.begin() + static_cast<std::ptrdiff_t>(k));
+    if (keep_timestamps) timestamps.insert(timestamps.end(), ts.begin(), ts.begin() + static_cast<std::ptrdiff_t>(equity.size()));
 }
 
 EngineResult SingleKernel::finish() && {
@@ -140,6 +139,10 @@ EngineResult SingleKernel::finish(std::span<const int64_t> bar_timestamps) && {
 namespace {
 
 constexpr std::size_t kHoldChunk = 256;
+// Doubles per cache line, and how far ahead of a coming intent its stretch
+// is fetched.
+constexpr std::size_t kLine = 8;
+constexpr std::size_t kFetchAhead = 512;
 
 // Marks `count` more steps of a kernel that stayed idle since its last mark:
 // its equity is its cash, as it was, so the peak, the drawdown and the halt
@@ -195,15 +198,26 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
         bool entry = false;
         bool exit = false;
     };
-    // A bar with an intent is stepped in full, and a quiet stretch before it
-    // may not read the bars it passes: its row is fetched one intent ahead,
-    // while the stretch before it is worked, instead of waited for then.
-    // (In a function of their own, the prefetches would be found to have no
-    // effect and dropped.)
+    // Memory is fetched one intent ahead, while the stretch before it is
+    // worked, instead of waited for when it is reached: the stretch up to the
+    // intent (the prices a holding stretch reads, the curves every stretch
+    // writes) and the row of the bar with the intent, which is stepped in
+    // full. Quiet stretches are too short and too far apart for the
+    // processor to see them coming. (In a function of their own, the
+    // prefetches would be found to have no effect and dropped.)
     auto find_intent = [&](std::size_t from) {
         Intent t;
         t.at = from < n ? cursor.next(from, t.entry, t.exit) : n;
         const std::size_t k = t.at;
+        const std::size_t last = std::min({k, usable - (usable > 0), from + kFetchAhead});
+        for (std::size_t j = from; j <= last && from < usable; j += kLine) {
+            __builtin_prefetch(&bars.high[j]);
+            __builtin_prefetch(&bars.low[j]);
+            __builtin_prefetch(&bars.close[j]);
+            __builtin_prefetch(sk.equity_curve.data() + j, 1);
+            __builtin_prefetch(sk.drawdown_curve.data() + j, 1);
+            __builtin_prefetch(sk.returns.data() + j, 1);
+        }
         if (k < usable) {
             __builtin_prefetch(&bars.timestamps[k]);
             __builtin_prefetch(&bars.open[k]);
