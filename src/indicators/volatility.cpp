@@ -1,5 +1,6 @@
 #include "indicators/volatility.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -43,9 +44,17 @@ SeriesResult compute_atr(std::span<const double> high, std::span<const double> l
 
     const double alpha = 1.0 / pd;
     const double keep = 1.0 - 1.0 / pd;
-    for (std::size_t i = p; i < n; ++i) {
-        atr = alpha * true_range(i) + keep * atr;
-        out.push_back(atr);
+    // Block by block, so that the running value stays in a register: the
+    // loop is one long chain of multiply and add.
+    constexpr std::size_t kBlock = 256;
+    double block[kBlock];
+    for (std::size_t from = p; from < n; from += kBlock) {
+        const std::size_t k = std::min(kBlock, n - from);
+        for (std::size_t j = 0; j < k; ++j) {
+            atr = alpha * true_range(from + j) + keep * atr;
+            block[j] = atr;
+        }
+        out.insert(out.end(), block, block + k);
     }
     return out;
 }
