@@ -138,10 +138,11 @@ public:
     bool only_holding() const { return !ledger.flat() && nothing_pending(); }
 
     // Steps the bars of the columns (one per index, none carrying an intent)
-    // while a step would only watch the open positions, which `only_holding`
-    // must have confirmed: their extremes and trailing stops move, nothing
-    // closes. Stops before the first bar that reaches a stop or a target,
-    // settles the instrument or calls for margin, which needs the full step.
+    // while a step would only watch the one open position, which
+    // `only_holding` must have confirmed: its extremes and trailing stop
+    // move, nothing closes. Stops before the first bar that reaches a stop or
+    // a target, settles the instrument or calls for margin, which needs the
+    // full step (as does every bar while several positions are open).
     // Writes the equity at each stepped bar's close to `equity` and returns
     // the number of bars stepped.
     std::size_t step_holding(std::span<const int64_t> ts, std::span<const double> high,

@@ -279,12 +279,6 @@ const Holding kHoldings[] = {
          k.account = AccountType::margin(20.0);
          k.fill_market_order(0, 0, 1, EntrySizing::All, false, 1.0, 100.0, 0.0, std::nullopt, std::nullopt, 0.0);
      }},
-    {"two positions, hedged",
-     [](ExecutionKernel& k) {
-         k.ledger.mode = PositionLedger::Hedging;
-         k.fill_market_order(0, 0, 1, EntrySizing::Fraction, false, 0.4, 100.0, 0.0, 90.0, std::nullopt, 0.0);
-         k.fill_market_order(0, 0, -1, EntrySizing::Fraction, false, 0.4, 100.0, 0.0, std::nullopt, 112.0, 0.0);
-     }},
     {"contract that expires",
      [](ExecutionKernel& k) {
          k.instrument = make_futures_contract("FUT", kStart + 10 * 3'600'000'000'000LL, 1.0, 10.0, 0.05, std::nullopt,
@@ -367,9 +361,17 @@ TEST(IdleKernel, WhatCountsAsIdle) {
     k.events.push_back(EngineEventRecord::entry_rejected(0, RejectReason::ZeroSize));
     EXPECT_FALSE(k.idle());
     k.events.clear();
-    k.fill_market_order(0, 0, 1, EntrySizing::All, false, 1.0, 100.0, 0.0, std::nullopt, std::nullopt, 0.0);
+    k.fill_market_order(0, 0, 1, EntrySizing::Fraction, false, 0.4, 100.0, 0.0, std::nullopt, std::nullopt, 0.0);
     EXPECT_FALSE(k.idle());
     EXPECT_TRUE(k.only_holding());
+    // Two positions (a hedging ledger) are left to the full step.
+    k.ledger.mode = PositionLedger::Hedging;
+    k.fill_market_order(0, 0, -1, EntrySizing::Fraction, false, 0.4, 100.0, 0.0, std::nullopt, std::nullopt, 0.0);
+    ASSERT_EQ(k.ledger.positions.size(), 2u);
+    const std::vector<int64_t> ts{1, 2};
+    const std::vector<double> px{100.0, 101.0};
+    double eq[2];
+    EXPECT_EQ(k.step_holding(ts, px, px, px, eq), 0u);
 }
 
 // --- entry sizing under costs the allowance undershoots --------------------
