@@ -46,9 +46,9 @@ void* system_allocate(std::size_t block) {
     return p;
 }
 
-// The bytes the cache may keep: an eighth of the machine's memory, so that a
-// ten-million-bar run finds its storage again on an ordinary machine while a
-// small one never holds much back.
+// The bytes the cache may keep: an eighth of the machine's memory, enough for
+// the storage of a ten-million-bar run on an ordinary machine. What it keeps
+// is never more than the process had in use before.
 std::size_t cache_limit() {
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page = sysconf(_SC_PAGESIZE);
