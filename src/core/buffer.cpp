@@ -47,8 +47,8 @@ void* system_allocate(std::size_t block) {
 }
 
 // The bytes the cache may keep: an eighth of the machine's memory, enough for
-// the storage of a ten-million-bar run on an ordinary machine. What it keeps
-// is never more than the process had in use before.
+// the storage of a ten-million-bar run on an ordinary machine; the oldest
+// blocks make way when it is full.
 std::size_t cache_limit() {
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page = sysconf(_SC_PAGESIZE);
