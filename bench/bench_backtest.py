@@ -1,12 +1,24 @@
-"""Throughput of run_single_backtest over 1,000,000 bars.
+"""Cost per bar of run_single_backtest by run length, against the memory limit.
 
-Cases: (a) no signals, (b) a moving-average crossover with about one trade per
-50 bars, (c) the same with an ATR stop, a risk-reward target and itemised
-NSE delivery costs. Each case runs in its own process so that its peak memory
-(max RSS) is its own. Run by hand:  python bench/bench_backtest.py
+For each run length the bench reports, after one warm-up call:
+  ns/bar     best of N calls, divided by the bar count;
+  vs 1M      that figure over the 1,000,000-bar one (a size cliff shows here);
+  faults     minor page faults per call (resource.getrusage), averaged;
+  copy ns/b  best of N np.copyto of the eight input columns into preallocated
+             arrays, per bar: touching the inputs once, the bandwidth floor;
+  ratio      run over copy, both measured in the same process.
+
+Cases: (none) no signals at all; (cross) a moving-average crossover with about one trade per 50 bars;
+(stops) the same with an ATR stop, a risk-reward target and itemised
+NSE-DELIVERY costs. Each (case, size) runs in a fresh process, so that no
+size inherits another's heap. Run by hand:
+
+    python bench/bench_backtest.py            # every size, both cases
+    python bench/bench_backtest.py 1000000    # chosen sizes only
 """
 
 import json
+import os
 import resource
 import subprocess
 import sys
@@ -14,10 +26,15 @@ import time
 
 import numpy as np
 
-N = 1_000_000
+SIZES = [10_000, 30_000, 100_000, 262_144, 1_000_000, 10_000_000]
+CASES = [("none", "no signals: every step has nothing to do"),
+         ("cross", "MA crossover, fee 0.001, close fills"),
+         ("stops", "crossover + ATR stop + R:R target + NSE-DELIVERY")]
+# Enough calls that the best one is the machine's, not its neighbours'.
+BUDGET_BARS = 20_000_000
 
 
-def bars(n=N, seed=7):
+def bars(n, seed=7):
     rng = np.random.default_rng(seed)
     close = 1000.0 * np.exp(np.cumsum(rng.normal(0, 0.004, n)))
     open_ = np.concatenate(([close[0]], close[:-1]))
@@ -44,55 +61,77 @@ def crossover(close, fast=7, slow=30):
     return entries, exits
 
 
-def run_case(case):
+def minflt():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+
+
+def run_case(case, n):
     import tidemark as tm
 
-    ts, o, h, l, c, v = bars()
-    cfg = tm.BacktestConfig()
+    cols = bars(n)
     if case == "none":
-        entries = np.zeros(N, dtype=bool)
-        exits = np.zeros(N, dtype=bool)
+        entries, exits = np.zeros(n, dtype=bool), np.zeros(n, dtype=bool)
     else:
-        entries, exits = crossover(c)
+        entries, exits = crossover(cols[4])
+    inputs = (*cols, entries, exits)
+    cfg = tm.BacktestConfig(fee_segment="NSE-DELIVERY") if case == "stops" else tm.BacktestConfig()
     if case == "stops":
-        cfg = tm.BacktestConfig(fee_segment="NSE-DELIVERY")
         cfg.set_atr_stop(2.0, 14)
         cfg.set_risk_reward_target(2.0)
-    rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    times = []
-    result = None
-    for _ in range(5):
+    reps = max(3, min(200, BUDGET_BARS // n))
+
+    def call():
+        return tm.run_single_backtest(*inputs, config=cfg)
+
+    trades = call().metrics.total_trades  # the warm-up call
+    best, faults = float("inf"), 0
+    for _ in range(reps):
+        f0 = minflt()
         t0 = time.perf_counter()
-        result = tm.run_single_backtest(ts, o, h, l, c, v, entries, exits, config=cfg)
-        times.append(time.perf_counter() - t0)
-        del result
-    result = tm.run_single_backtest(ts, o, h, l, c, v, entries, exits, config=cfg)
-    rss_after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    best = min(times)
-    med = sorted(times)[len(times) // 2]
-    return {
-        "case": case,
-        "trades": result.metrics.total_trades,
-        "median_ms": med * 1e3,
-        "best_ms": best * 1e3,
-        "bars_per_s": N / med,
-        "peak_rss_mb": rss_after / 1024,
-        "rss_growth_mb": (rss_after - rss_before) / 1024,
-    }
+        r = call()
+        dt = time.perf_counter() - t0
+        del r
+        faults += minflt() - f0
+        best = min(best, dt)
+
+    dest = [np.empty_like(a) for a in inputs]
+    for d, a in zip(dest, inputs):
+        np.copyto(d, a)
+    copy = float("inf")
+    for _ in range(reps):
+        t0 = time.perf_counter()
+        for d, a in zip(dest, inputs):
+            np.copyto(d, a)
+        copy = min(copy, time.perf_counter() - t0)
+
+    return {"n": n, "reps": reps, "trades": trades, "ns_per_bar": best / n * 1e9,
+            "faults_per_call": faults / reps, "copy_ns_per_bar": copy / n * 1e9,
+            "ratio": best / copy,
+            "peak_rss_bytes_per_bar": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 / n}
 
 
 def main():
-    if len(sys.argv) > 1:
-        print(json.dumps(run_case(sys.argv[1])))
+    if len(sys.argv) == 4 and sys.argv[1] == "--one":
+        print(json.dumps(run_case(sys.argv[2], int(sys.argv[3]))))
         return
-    print(f"run_single_backtest over {N:,} bars (median of 5 runs, one core)")
-    for case, label in [("none", "(a) no signals"), ("cross", "(b) MA crossover"),
-                        ("stops", "(c) crossover + ATR stop + R:R target + NSE-DELIVERY")]:
-        out = subprocess.run([sys.executable, __file__, case], capture_output=True, text=True, check=True)
-        r = json.loads(out.stdout)
-        print(f"{label:55s} trades={r['trades']:6d}  {r['median_ms']:7.1f} ms  "
-              f"{r['bars_per_s'] / 1e6:6.1f} M bars/s  peak RSS {r['peak_rss_mb']:6.0f} MB "
-              f"(+{r['rss_growth_mb']:.0f} MB during the runs)")
+    sizes = [int(a) for a in sys.argv[1:]] or SIZES
+    print(f"run_single_backtest, one core; load average {os.getloadavg()[0]:.2f} at start")
+    for case, label in CASES:
+        rows = []
+        for n in sizes:
+            out = subprocess.run([sys.executable, __file__, "--one", case, str(n)],
+                                 capture_output=True, text=True, check=True)
+            rows.append(json.loads(out.stdout))
+        ref = next((r["ns_per_bar"] for r in rows if r["n"] == 1_000_000), None)
+        print(f"\n({case}) {label}")
+        print(f"{'bars':>11} {'calls':>5} {'trades':>7} {'ns/bar':>7} {'vs 1M':>6} {'faults':>8} "
+              f"{'copy ns/b':>9} {'ratio':>6} {'peak B/bar':>10}")
+        for r in rows:
+            rel = f"{r['ns_per_bar'] / ref:6.2f}" if ref else f"{'-':>6}"
+            print(f"{r['n']:>11,} {r['reps']:>5} {r['trades']:>7} {r['ns_per_bar']:7.1f} {rel} "
+                  f"{r['faults_per_call']:8.1f} {r['copy_ns_per_bar']:9.2f} {r['ratio']:6.2f} "
+                  f"{r['peak_rss_bytes_per_bar']:10.0f}")
+    print(f"\nload average {os.getloadavg()[0]:.2f} at end")
 
 
 if __name__ == "__main__":

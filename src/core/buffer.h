@@ -1,8 +1,11 @@
 // Storage for long numeric series (bar columns, signal arrays, equity
-// curves). A million-bar column is megabytes of fresh memory on every run;
-// taking it in 2 MiB-aligned blocks advised for transparent huge pages makes
-// the kernel supply it with a few hundred page faults instead of hundreds of
-// thousands, which is most of what a copy into fresh memory costs.
+// curves). A million-bar column is megabytes; taken fresh from the operating
+// system on every run, each of its pages is faulted in and zeroed again, which
+// costs as much as the run's own work. So series storage is kept: a block
+// freed by one series waits in a small cache and is handed to the next series
+// of the same size class, already mapped. Blocks of 2 MiB and more are
+// 2 MiB-aligned and advised for transparent huge pages, so even a first use
+// takes a few hundred faults instead of hundreds of thousands.
 #pragma once
 
 #include <cstddef>
@@ -12,10 +15,27 @@
 namespace tidemark {
 
 inline constexpr std::size_t kBulkThreshold = std::size_t{2} << 20;
+// Below this a series is an ordinary heap allocation, which the C allocator
+// already recycles without page faults.
+inline constexpr std::size_t kReuseThreshold = std::size_t{64} << 10;
 
-// Returns memory for `bytes` (at least kBulkThreshold), or throws bad_alloc.
-void* bulk_allocate(std::size_t bytes);
-void bulk_free(void* p) noexcept;
+// The bytes a series block of `bytes` really spans: multiples of 64 KiB below
+// kBulkThreshold, of kBulkThreshold above. Blocks are reused within a class.
+std::size_t series_block_class(std::size_t bytes) noexcept;
+
+// Memory for `bytes` (at least kReuseThreshold), or throws bad_alloc. The
+// same `bytes` must be given back to series_free.
+void* series_allocate(std::size_t bytes);
+void series_free(void* p, std::size_t bytes) noexcept;
+
+// What the cache holds now, for tests and diagnostics.
+struct SeriesCacheStats {
+    std::size_t blocks = 0;
+    std::size_t bytes = 0;
+};
+SeriesCacheStats series_cache_stats() noexcept;
+// Returns every cached block to the system.
+void series_cache_release() noexcept;
 
 template <class T>
 struct BulkAllocator {
@@ -28,12 +48,13 @@ struct BulkAllocator {
     T* allocate(std::size_t n) {
         if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
         const std::size_t bytes = n * sizeof(T);
-        if (bytes >= kBulkThreshold) return static_cast<T*>(bulk_allocate(bytes));
+        if (bytes >= kReuseThreshold) return static_cast<T*>(series_allocate(bytes));
         return static_cast<T*>(::operator new(bytes));
     }
     void deallocate(T* p, std::size_t n) noexcept {
-        if (n * sizeof(T) >= kBulkThreshold) {
-            bulk_free(p);
+        const std::size_t bytes = n * sizeof(T);
+        if (bytes >= kReuseThreshold) {
+            series_free(p, bytes);
         } else {
             ::operator delete(p);
         }
@@ -41,7 +62,7 @@ struct BulkAllocator {
     friend bool operator==(const BulkAllocator&, const BulkAllocator&) noexcept { return true; }
 };
 
-// A numeric series: a vector whose long instances live in bulk storage.
+// A numeric series: a vector whose long instances live in reusable storage.
 template <class T>
 using Series = std::vector<T, BulkAllocator<T>>;
 

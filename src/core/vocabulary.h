@@ -3,10 +3,15 @@
 // trade record and the tagged outcome record of a kernel step.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
+
+#include "core/buffer.h"
 
 namespace tidemark {
 
@@ -133,6 +138,30 @@ struct Trade {
     int8_t direction = 1;
     ExitReason exit_reason = ExitReason::Signal;
 };
+
+}  // namespace tidemark
+
+// The trade list of a long run is tens of megabytes: like a series, its
+// storage is kept and reused from run to run instead of being taken fresh
+// from the system and faulted in again. Every list of trades gets it.
+namespace std {
+template <>
+struct allocator<tidemark::Trade> : tidemark::BulkAllocator<tidemark::Trade> {
+    using value_type = tidemark::Trade;
+    using size_type = std::size_t;
+    using difference_type = std::ptrdiff_t;
+    using propagate_on_container_move_assignment = std::true_type;
+    using is_always_equal = std::true_type;
+
+    constexpr allocator() noexcept = default;
+    constexpr allocator(const allocator&) noexcept = default;
+    template <class U>
+    constexpr allocator(const std::allocator<U>&) noexcept {}
+    constexpr allocator& operator=(const allocator&) = default;
+};
+}  // namespace std
+
+namespace tidemark {
 
 // One observable outcome of a kernel step. Only the fields of its kind are
 // meaningful; the rest keep their defaults.

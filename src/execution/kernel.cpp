@@ -2,6 +2,7 @@
 #include "execution/kernel.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 namespace tidemark {
@@ -69,6 +70,51 @@ double snap_to(double value, double step, bool ceil_otherwise) {
 }
 }  // namespace
 
+namespace {
+// The largest double in [lo, hi) at which `fits` holds, for a `fits` that
+// holds at `lo` and, once false, stays false as its argument grows. Positive
+// doubles are ordered like their bit patterns, so the search runs over those:
+// it gallops out from `guess` to a bracket, then halves it.
+template <class Fits>
+double last_fitting(double lo, double hi, double guess, Fits fits) {
+    if (!(lo < hi)) return lo;
+    auto bits = [](double x) { return std::bit_cast<uint64_t>(x); };
+    auto value = [](uint64_t b) { return std::bit_cast<double>(b); };
+    uint64_t l = bits(lo);  // fits
+    uint64_t h = bits(hi);  // the end, never tested
+    if (h - l <= 1) return lo;
+    const uint64_t g = std::clamp(guess > lo ? bits(guess) : l + 1, l + 1, h - 1);
+    if (fits(value(g))) {
+        l = g;
+        for (uint64_t step = 1; step < h - l; step *= 2) {
+            if (!fits(value(l + step))) {
+                h = l + step;
+                break;
+            }
+            l += step;
+        }
+    } else {
+        h = g;
+        for (uint64_t step = 1; step < h - l; step *= 2) {
+            if (fits(value(h - step))) {
+                l = h - step;
+                break;
+            }
+            h -= step;
+        }
+    }
+    while (h - l > 1) {
+        const uint64_t m = l + (h - l) / 2;
+        if (fits(value(m))) {
+            l = m;
+        } else {
+            h = m;
+        }
+    }
+    return value(l);
+}
+}  // namespace
+
 double ExecutionKernel::round_quantity(double q) const {
     if (lot_size && *lot_size > 0) q = *lot_size * std::floor(q / *lot_size);
     if (instrument && instrument->size_increment > 0) q = snap_to(q, instrument->size_increment, false);
@@ -107,19 +153,6 @@ double ExecutionKernel::close_proceeds(int8_t dir, double size, double entry_pri
     // the short's profit.
     if (dir > 0) return exit_price * size * m;
     return m * size * (2.0 * entry_price - exit_price);
-}
-
-double ExecutionKernel::open_value(double close) const {
-    const double m = ledger.multiplier;
-    double v = 0.0;
-    if (account.kind == AccountType::Margin) {
-        for (const Position& p : ledger.positions)
-            if (p.open) v += m * (close - p.entry_price) * p.size * p.direction;
-    } else {
-        for (const Position& p : ledger.positions)
-            v += p.direction > 0 ? m * close * p.size : m * p.size * (2.0 * p.entry_price - close);
-    }
-    return v;
 }
 
 double ExecutionKernel::maintenance_margin(double price) const {
@@ -187,14 +220,28 @@ std::optional<EngineEventRecord> ExecutionKernel::fill_market_order(uint64_t idx
         double hi = q;
         double lo = q * (avail / (q * v + fee.fee));
         for (int i = 0; i < 8 && lo > 0 && total(lo) > avail; ++i) lo *= avail / total(lo);
-        if (!(lo > 0) || total(lo) > avail) lo = 0.0;
-        for (int i = 0; i < 128; ++i) {
-            const double mid = lo + (hi - lo) / 2;
-            if (mid <= lo || mid >= hi) break;
-            if (total(mid) <= avail) {
-                lo = mid;
-            } else {
-                hi = mid;
+        const double at_lo = lo > 0 ? total(lo) : 0.0;
+        if (!(lo > 0) || at_lo > avail) lo = 0.0;
+        // With a positive price and a fee that grows with the quantity, the
+        // cost grows with it too, so the bisection ends on the largest
+        // quantity below `hi` that fits, whatever path it takes; from a
+        // bracket less than a factor of two wide it gets there within its
+        // budget of steps. That quantity is then found from a first guess
+        // instead, in a few tests rather than fifty.
+        const bool growing = v > 0 && std::isfinite(v) && (fee_model.kind == FeeModel::Itemised || fee_model.rate >= 0.0);
+        if (growing && lo > 0 && lo >= hi / 2) {
+            const double at_hi = total(hi);
+            const double guess = at_hi > at_lo ? lo + (hi - lo) * ((avail - at_lo) / (at_hi - at_lo)) : lo;
+            lo = last_fitting(lo, hi, guess, [&](double c) { return total(c) <= avail; });
+        } else {
+            for (int i = 0; i < 128; ++i) {
+                const double mid = lo + (hi - lo) / 2;
+                if (mid <= lo || mid >= hi) break;
+                if (total(mid) <= avail) {
+                    lo = mid;
+                } else {
+                    hi = mid;
+                }
             }
         }
         q = round_quantity(lo);
@@ -234,7 +281,9 @@ std::optional<EngineEventRecord> ExecutionKernel::fill_market_order(uint64_t idx
 
     if (ledger.mode == PositionLedger::Netting && !ledger.flat()) return std::nullopt;
 
-    Position pos;
+    // Built where it is kept: a position is large, and a copy of one made
+    // on the stack is slow to move.
+    Position& pos = ledger.positions.emplace_back();
     pos.stop_price = stop;
     pos.target_price = target;
     pos.entry_idx = idx;
@@ -248,11 +297,10 @@ std::optional<EngineEventRecord> ExecutionKernel::fill_market_order(uint64_t idx
     pos.entry_breakdown = fee.breakdown;
     pos.position_id = ledger.next_position_id++;
     pos.entry_ts = ts;
-    ledger.positions.push_back(std::move(pos));
 
     if (margin) {
         cash -= fee.fee;
-        locked_margin[ledger.positions.back().position_id] = q * unit_margin;
+        locked_margin[pos.position_id] = q * unit_margin;
     } else {
         cash -= q * v + fee.fee;
     }

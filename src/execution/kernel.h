@@ -114,8 +114,39 @@ public:
     double maintenance_margin(double price) const;
 
     // Mark-to-market value of the open positions at `close` as it adds to cash.
-    double open_value(double close) const;
+    // Inline: every step of every run values its positions.
+    double open_value(double close) const {
+        const double m = ledger.multiplier;
+        double v = 0.0;
+        if (account.kind == AccountType::Margin) {
+            for (const Position& p : ledger.positions)
+                if (p.open) v += m * (close - p.entry_price) * p.size * p.direction;
+        } else {
+            for (const Position& p : ledger.positions)
+                v += p.direction > 0 ? m * close * p.size : m * p.size * (2.0 * p.entry_price - close);
+        }
+        return v;
+    }
     double equity(double close) const { return cash + open_value(close); }
+
+    // True when a step without intents would leave the kernel as it was: no
+    // position, working order, schedule, close request, deferred work or
+    // pending event. (Settling an expired instrument then changes nothing
+    // either.)
+    bool idle() const { return ledger.flat() && nothing_pending(); }
+    // True when a step without intents has only the open positions to watch.
+    bool only_holding() const { return !ledger.flat() && nothing_pending(); }
+
+    // Steps the bars of the columns (one per index, none carrying an intent)
+    // while a step would only watch the one open position, which
+    // `only_holding` must have confirmed: its extremes and trailing stop
+    // move, nothing closes. Stops before the first bar that reaches a stop or
+    // a target, settles the instrument or calls for margin, which needs the
+    // full step (as does every bar while several positions are open).
+    // Writes the equity at each stepped bar's close to `equity` and returns
+    // the number of bars stepped.
+    std::size_t step_holding(std::span<const int64_t> ts, std::span<const double> high,
+                             std::span<const double> low, std::span<const double> close, double* equity);
 
     // Opens a position (strategy entries and opening order fills).
     std::optional<EngineEventRecord> fill_market_order(uint64_t idx, int64_t ts, int8_t direction, EntrySizing sizing,
@@ -214,6 +245,9 @@ public:
     uint8_t price_basis = price_basis::Close;
 
 private:
+    bool nothing_pending() const {
+        return !deferred && events.empty() && close_requests.empty() && twaps.empty() && !book.any_working();
+    }
     // Ids of the open positions in ledger order, in a buffer kept between
     // steps so that the per-step loops allocate nothing.
     const std::vector<uint64_t>& snapshot_position_ids();

@@ -82,6 +82,8 @@ void ExecutionKernel::step_bar(uint64_t idx, const Bar& bar, const StepIntents& 
                                std::vector<EngineEventRecord>& out) {
     tick = is_tick;
     step_atr = in.atr;
+    // Most steps of most runs: nothing held, nothing asked for.
+    if (!in.entry && !in.exit && idle()) return;
     if (!events.empty()) {
         for (EngineEventRecord& e : events) out.push_back(std::move(e));
         events.clear();
@@ -215,6 +217,63 @@ void ExecutionKernel::step_bar(uint64_t idx, const Bar& bar, const StepIntents& 
         if (!twaps.empty()) release_twap_slices(idx, bar, out);
         if (book.any_working()) take_market_orders(idx, bar, deferring, out);
     }
+}
+
+std::size_t ExecutionKernel::step_holding(std::span<const int64_t> ts, std::span<const double> high,
+                                          std::span<const double> low, std::span<const double> close,
+                                          double* equity_out) {
+    // Several positions (a hedging ledger) are left to the full step.
+    if (ledger.positions.size() != 1) return 0;
+    const std::size_t n = std::min({ts.size(), high.size(), low.size(), close.size()});
+    const bool expires = instrument && instrument->expiration_ns;
+    const int64_t expiry = expires ? *instrument->expiration_ns : 0;
+    const bool trailing = stop_model.kind == StopModel::Trailing;
+    const double f = stop_model.value;
+    const bool watch_margin = !margin_call && account.kind != AccountType::Cash;
+    tick = false;
+    // The position's levels and extremes stay in registers for the stretch.
+    Position& p = ledger.positions.front();
+    const bool is_long = p.is_long();
+    const bool watched = p.open;
+    bool has_stop = watched && p.stop_price.has_value();
+    double stop = has_stop ? *p.stop_price : 0.0;
+    const bool has_target = watched && p.target_price.has_value();
+    const double target = has_target ? *p.target_price : 0.0;
+    double highest = p.highest;
+    double lowest = p.lowest;
+    std::size_t i = 0;
+    for (; i < n; ++i) {
+        if (expires && ts[i] >= expiry) break;
+        const double h = high[i];
+        const double l = low[i];
+        // Every test comes before any change, so that the bar the stretch
+        // stops at is stepped in full from the state before it.
+        const bool reached = is_long ? (has_stop && l <= stop) | (has_target && h >= target)
+                                     : (has_stop && h >= stop) | (has_target && l <= target);
+        if (reached) break;
+        const double c = close[i];
+        const double eq = equity(c);
+        if (watch_margin) {
+            const double requirement = maintenance_margin(c);
+            if (requirement > 0.0 && eq < requirement) break;
+        }
+        highest = std::max(highest, h);
+        lowest = std::min(lowest, l);
+        // A stop moved here is first tested at the next bar, as in the full
+        // step.
+        if (trailing && watched) {
+            const double cand = is_long ? (1.0 - f) * highest : (1.0 + f) * lowest;
+            if (!has_stop || (is_long ? cand > stop : cand < stop)) {
+                stop = cand;
+                has_stop = true;
+            }
+        }
+        equity_out[i] = eq;
+    }
+    p.highest = highest;
+    p.lowest = lowest;
+    if (has_stop) p.stop_price = stop;
+    return i;
 }
 
 // ---------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 #include "indicators/volatility.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 

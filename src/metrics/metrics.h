@@ -1,6 +1,8 @@
 // Performance statistics of a finished run.
 #pragma once
 
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -71,6 +73,78 @@ inline double resolve_periods_per_year(std::optional<double> explicit_ppy,
                                     continuous_market);
 }
 
+// The first pass of the ratios: the non-NaN returns summed in order, and
+// their count. A run that makes its returns one by one keeps this as it goes,
+// so that the ratios read the series only once more.
+struct ReturnSum {
+    double sum = 0.0;
+    std::size_t count = 0;
+    std::size_t seen = 0;  // NaN included: the length of the series summed
+
+    void add(double x) {
+        ++seen;
+        if (std::isnan(x)) return;
+        ++count;
+        // A zero leaves the sum as it is (a sum that starts at +0.0 is never
+        // -0.0), and runs are flat for long stretches.
+        if (x != 0.0) sum += x;
+    }
+    // `k` more returns, each `x`, which is a zero or NaN.
+    void add_zeros(double x, std::size_t k) {
+        seen += k;
+        if (!std::isnan(x)) count += k;
+    }
+};
+ReturnSum sum_returns(std::span<const double> returns);
+
+// The drawdown curve read one step at a time: the deepest drawdown (NaN
+// ignored, never below 0) and the earliest longest run of steps under water.
+// Selects instead of branches: a curve goes under water and back too often
+// for a branch to guess.
+struct DrawdownRuns {
+    double max_pct = 0.0;
+    std::size_t longest = 0;    // steps under water in the longest run
+    std::size_t first = 0;      // first step of the earliest such run
+    std::size_t run = 0;        // the current run
+    std::size_t run_first = 0;
+    std::size_t seen = 0;       // steps read
+
+    void add(double v) {
+        if (v > max_pct) max_pct = v;  // NaN never compares greater
+        const bool under = v > 0.0;
+        run_first = under && run == 0 ? seen : run_first;
+        run = under ? run + 1 : 0;
+        // Strictly longer only: an equal later run leaves the earlier one.
+        const bool longer = run > longest;
+        longest = longer ? run : longest;
+        first = longer ? run_first : first;
+        ++seen;
+    }
+    // `k` more steps, each `v`.
+    void add_repeated(double v, std::size_t k) {
+        if (k == 0) return;
+        if (v > max_pct) max_pct = v;
+        if (v > 0.0) {
+            if (run == 0) run_first = seen;
+            run += k;
+            if (run > longest) {
+                longest = run;
+                first = run_first;
+            }
+        } else {
+            run = 0;
+        }
+        seen += k;
+    }
+};
+
+// What a run keeps of its curves as it makes them, so that the metrics read
+// them only once more.
+struct CurveSummary {
+    ReturnSum returns;
+    DrawdownRuns drawdown;
+};
+
 // Sharpe, Sortino and Omega of a simple-return series; NaN values are skipped.
 ReturnRatios return_ratios(double periods_per_year, double risk_free_rate,
                            std::span<const double> returns);
@@ -87,5 +161,12 @@ BacktestMetrics compute_metrics(std::span<const double> equity_curve,
                                 std::span<const double> drawdown_curve,
                                 std::span<const double> returns, std::span<const Trade> trades,
                                 std::span<const int64_t> timestamps, const BacktestConfig& cfg);
+// The same, for a caller that has kept the summary of `returns` and
+// `drawdown_curve`.
+BacktestMetrics compute_metrics(std::span<const double> equity_curve,
+                                std::span<const double> drawdown_curve,
+                                std::span<const double> returns, std::span<const Trade> trades,
+                                std::span<const int64_t> timestamps, const BacktestConfig& cfg,
+                                const CurveSummary& kept);
 
 }  // namespace tidemark

@@ -1,8 +1,9 @@
 #include "portfolio/engine.h"
 
+#include <algorithm>
+
 #include "core/errors.h"
 #include "indicators/volatility.h"
-#include "metrics/metrics.h"
 #include "signals/processor.h"
 
 namespace tidemark {
@@ -37,24 +38,89 @@ void SingleKernel::reserve(std::size_t n) {
 }
 
 void SingleKernel::step(uint64_t index, const Bar& bar, const StepIntents& intents,
-                        std::vector<EngineEventRecord>& out) {
+                        std::vector<EngineEventRecord>& out, bool events_dropped) {
     const std::size_t first = out.size();
     kernel.step_bar(index, bar, intents, false, out);
-    for (std::size_t i = first; i < out.size(); ++i)
-        if (out[i].kind == EngineEventRecord::Exited) trades.push_back(*out[i].trade);
+    for (std::size_t i = first; i < out.size(); ++i) {
+        if (out[i].kind != EngineEventRecord::Exited) continue;
+        if (events_dropped) {
+            trades.push_back(std::move(*out[i].trade));
+        } else {
+            trades.push_back(*out[i].trade);
+        }
+    }
 
-    const double equity = kernel.equity(bar.close);
+    mark(kernel.equity(bar.close), bar.ts);
+    last_bar.emplace(index, bar);
+}
+
+void SingleKernel::mark(double equity, int64_t ts) {
     const bool has_prev = !equity_curve.empty();
     const double prev = has_prev ? equity_curve.back() : 0.0;
     equity_curve.push_back(equity);
     if (equity > peak_equity) peak_equity = equity;
     const double dd = (peak_equity - equity) / peak_equity * 100.0;
     drawdown_curve.push_back(dd);
+    summary.drawdown.add(dd);
     if (peak_equity > 0 && !kernel.drawdown_halt && kernel.max_drawdown_pct && dd >= *kernel.max_drawdown_pct)
         kernel.drawdown_halt = true;
     returns.push_back(has_prev && prev != 0.0 ? (equity - prev) / prev : 0.0);
-    if (keep_timestamps) timestamps.push_back(bar.ts);
-    last_bar.emplace(index, bar);
+    summary.returns.add(returns.back());
+    if (keep_timestamps) timestamps.push_back(ts);
+}
+
+void SingleKernel::mark_many(std::span<const double> equity, std::span<const int64_t> ts) {
+    // Worked in blocks that stay in the processor's first cache, then
+    // appended: the curves' memory is written once. The running peak is the
+    // only chain from bar to bar; the drawdowns and returns are then
+    // independent quotients the processor overlaps.
+    constexpr std::size_t kBlock = 256;
+    double dd[kBlock];
+    double ret[kBlock];
+    // Local copies: kept in the object, the summaries could be changed by
+    // any store to the blocks and would go through memory at every step.
+    DrawdownRuns runs = summary.drawdown;
+    ReturnSum sum = summary.returns;
+    double peak = peak_equity;
+    for (std::size_t from = 0; from < equity.size(); from += kBlock) {
+        const std::size_t k = std::min(kBlock, equity.size() - from);
+        const double* eq = equity.data() + from;
+        for (std::size_t j = 0; j < k; ++j) {
+            if (eq[j] > peak) peak = eq[j];
+            dd[j] = peak;
+        }
+        // The halt needs a limit, which most runs do not set.
+        if (!kernel.drawdown_halt && kernel.max_drawdown_pct) {
+            const double max_dd = *kernel.max_drawdown_pct;
+            for (std::size_t j = 0; j < k; ++j) {
+                const double p = dd[j];
+                if (p > 0 && (p - eq[j]) / p * 100.0 >= max_dd) {
+                    kernel.drawdown_halt = true;
+                    break;
+                }
+            }
+        }
+        for (std::size_t j = 0; j < k; ++j) dd[j] = (dd[j] - eq[j]) / dd[j] * 100.0;
+        for (std::size_t j = 0; j < k; ++j) runs.add(dd[j]);
+
+        const double prev = equity_curve.empty() ? 0.0 : equity_curve.back();
+        ret[0] = prev != 0.0 ? (eq[0] - prev) / prev : 0.0;
+        // The quotient is taken whatever the divisor, so that the loop has no
+        // branch; a zero previous value then gives 0.
+        for (std::size_t j = 1; j < k; ++j) ret[j] = (eq[j] - eq[j - 1]) / eq[j - 1];
+        sum.add(ret[0]);
+        for (std::size_t j = 1; j < k; ++j) {
+            if (eq[j - 1] == 0.0) ret[j] = 0.0;
+            sum.add(ret[j]);
+        }
+        equity_curve.insert(equity_curve.end(), eq, eq + k);
+        drawdown_curve.insert(drawdown_curve.end(), dd, dd + k);
+        returns.insert(returns.end(), ret, ret + k);
+    }
+    peak_equity = peak;
+    summary.drawdown = runs;
+    summary.returns = sum;
+    if (keep_timestamps) timestamps.insert(timestamps.end(), ts.begin(), ts.begin() + static_cast<std::ptrdiff_t>(equity.size()));
 }
 
 EngineResult SingleKernel::finish() && {
@@ -68,7 +134,12 @@ EngineResult SingleKernel::finish(std::span<const int64_t> bar_timestamps) && {
         for (Trade& t : closed) trades.push_back(std::move(t));
     }
     EngineResult r;
-    r.metrics = compute_metrics(equity_curve, drawdown_curve, returns, trades, bar_timestamps, config);
+    // The summary stands for the curves unless something else wrote to them.
+    if (summary.returns.seen == returns.size() && summary.drawdown.seen == drawdown_curve.size()) {
+        r.metrics = compute_metrics(equity_curve, drawdown_curve, returns, trades, bar_timestamps, config, summary);
+    } else {
+        r.metrics = compute_metrics(equity_curve, drawdown_curve, returns, trades, bar_timestamps, config);
+    }
     r.equity_curve = std::move(equity_curve);
     r.drawdown_curve = std::move(drawdown_curve);
     r.trades = std::move(trades);
@@ -76,11 +147,36 @@ EngineResult SingleKernel::finish(std::span<const int64_t> bar_timestamps) && {
     return r;
 }
 
+namespace {
+
+constexpr std::size_t kHoldChunk = 256;
+// Doubles per cache line, and how far ahead of a coming intent its stretch
+// is fetched.
+constexpr std::size_t kLine = 8;
+constexpr std::size_t kFetchAhead = 512;
+
+// Marks `count` more steps of a kernel that stayed idle since its last mark:
+// its equity is its cash, as it was, so the peak, the drawdown and the halt
+// stand and each return is the same.
+void repeat_idle_marks(SingleKernel& sk, std::size_t count) {
+    const double e = sk.equity_curve.back();
+    const double r = e != 0.0 ? (e - e) / e : 0.0;
+    sk.equity_curve.insert(sk.equity_curve.end(), count, e);
+    const double dd = sk.drawdown_curve.back();
+    sk.drawdown_curve.insert(sk.drawdown_curve.end(), count, dd);
+    sk.returns.insert(sk.returns.end(), count, r);
+    sk.summary.drawdown.add_repeated(dd, count);
+    sk.summary.returns.add_zeros(r, count);
+}
+
+}  // namespace
+
 EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars, const SignalArrays& signals,
                                const InstrumentConfig* ic) {
     const std::size_t n = bars.close.size();
     if (n != signals.entries.size()) fail_assert_eq("OHLCV and signals must have same length", n, signals.entries.size());
-    const ProcessedSignals sig = process_signals(signals.entries, signals.exits);
+    // The processed signals, read as the run reaches them.
+    SignalCursor cursor(signals.entries, signals.exits);
 
     SingleKernel sk(params.config, params.fee_model, params.slippage, params.price_basis, signals.symbol,
                     signals.direction, ic);
@@ -104,19 +200,92 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
     sk.reserve(n);
     std::vector<EngineEventRecord> events;
     StepIntents in;
-    for (std::size_t i = 0; i < n; ++i) {
+    double held[kHoldChunk];
+    auto bar_at = [&](std::size_t i) {
+        return Bar{bars.timestamps[i], bars.open[i], bars.high[i], bars.low[i], bars.close[i], bars.volume[i]};
+    };
+    struct Intent {
+        std::size_t at = 0;
+        bool entry = false;
+        bool exit = false;
+    };
+    // Memory is fetched one intent ahead, while the stretch before it is
+    // worked, instead of waited for when it is reached: the stretch up to the
+    // intent (the prices a holding stretch reads, the curves every stretch
+    // writes) and the row of the bar with the intent, which is stepped in
+    // full. Quiet stretches are too short and too far apart for the
+    // processor to see them coming. (In a function of their own, the
+    // prefetches would be found to have no effect and dropped.)
+    auto find_intent = [&](std::size_t from) {
+        Intent t;
+        t.at = from < n ? cursor.next(from, t.entry, t.exit) : n;
+        const std::size_t k = t.at;
+        const std::size_t last = std::min({k, usable - (usable > 0), from + kFetchAhead});
+        for (std::size_t j = from; j <= last && from < usable; j += kLine) {
+            __builtin_prefetch(&bars.high[j]);
+            __builtin_prefetch(&bars.low[j]);
+            __builtin_prefetch(&bars.close[j]);
+            __builtin_prefetch(sk.equity_curve.data() + j, 1);
+            __builtin_prefetch(sk.drawdown_curve.data() + j, 1);
+            __builtin_prefetch(sk.returns.data() + j, 1);
+        }
+        if (k < usable) {
+            __builtin_prefetch(&bars.timestamps[k]);
+            __builtin_prefetch(&bars.open[k]);
+            __builtin_prefetch(&bars.high[k]);
+            __builtin_prefetch(&bars.low[k]);
+            __builtin_prefetch(&bars.close[k]);
+            __builtin_prefetch(&bars.volume[k]);
+            if (k < atr.size()) __builtin_prefetch(&atr[k]);
+            if (signals.position_sizes) __builtin_prefetch(&(*signals.position_sizes)[k]);
+        }
+        return t;
+    };
+    Intent next = find_intent(0);
+    Intent after = find_intent(next.at + 1);
+
+    std::size_t i = 0;
+    while (i < n) {
         if (i == usable) {
             for (std::size_t len : lens)
                 if (len == usable) fail_index(len, i);
         }
-        const Bar bar{bars.timestamps[i], bars.open[i], bars.high[i], bars.low[i], bars.close[i], bars.volume[i]};
+        const Bar bar = bar_at(i);
+        const bool at_intent = i == next.at;
         in.size = signals.position_sizes ? std::optional<double>((*signals.position_sizes)[i]) : std::nullopt;
         in.atr = i < atr.size() ? atr[i] : 0.0;
-        in.entry = sig.entry_signals[i] != 0;
-        in.exit = sig.exit_signals[i] != 0;
+        in.entry = at_intent && next.entry;
+        in.exit = at_intent && next.exit;
         events.clear();
-        sk.step(i, bar, in, events);
+        sk.step(i, bar, in, events, true);
+        ++i;
+        if (at_intent) {
+            next = after;
+            after = find_intent(next.at + 1);
+        }
+
+        // Up to the next intent, an idle kernel's steps change nothing and a
+        // kernel that only holds positions has them to value and watch: both
+        // go without the full step.
+        const std::size_t quiet_end = std::min(next.at, usable);
+        if (quiet_end == i) continue;
+        if (sk.kernel.idle()) {
+            repeat_idle_marks(sk, quiet_end - i);
+            i = quiet_end;
+        } else if (sk.kernel.only_holding()) {
+            while (i < quiet_end) {
+                const std::size_t m = std::min(kHoldChunk, quiet_end - i);
+                const std::size_t k = sk.kernel.step_holding(bars.timestamps.subspan(i, m), bars.high.subspan(i, m),
+                                                             bars.low.subspan(i, m), bars.close.subspan(i, m), held);
+                sk.mark_many(std::span<const double>(held, k), bars.timestamps.subspan(i, k));
+                i += k;
+                if (k < m) break;
+            }
+        }
     }
+    // Only the end of the run reads the last bar; the quiet stretches leave
+    // it to be set here.
+    if (n > 0) sk.last_bar.emplace(n - 1, bar_at(n - 1));
     return std::move(sk).finish(bars.timestamps.first(n));
 }
 

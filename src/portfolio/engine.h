@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "execution/kernel.h"
+#include "metrics/metrics.h"
 #include "portfolio/results.h"
 
 namespace tidemark {
@@ -50,8 +51,10 @@ public:
                  std::string symbol, int8_t direction, const InstrumentConfig* instrument_config);
 
     // Runs one bar. Events of the step are appended to `out`; closed trades
-    // are kept.
-    void step(uint64_t index, const Bar& bar, const StepIntents& intents, std::vector<EngineEventRecord>& out);
+    // are kept. A caller that drops the events lets the trades be moved out
+    // of them instead of copied (`events_dropped`).
+    void step(uint64_t index, const Bar& bar, const StepIntents& intents, std::vector<EngineEventRecord>& out,
+              bool events_dropped = false);
     // Force-closes what is open at the last bar and computes the metrics.
     EngineResult finish() &&;
     // The same, for a caller that keeps the bar timestamps itself and has
@@ -59,6 +62,12 @@ public:
     EngineResult finish(std::span<const int64_t> bar_timestamps) &&;
 
     void reserve(std::size_t n);
+
+    // Marks the step just taken: equity at the bar's close (with the peak,
+    // the drawdown and the drawdown halt), return and timestamp.
+    void mark(double equity, int64_t ts);
+    // The same for steps in a row, one equity and timestamp each.
+    void mark_many(std::span<const double> equity, std::span<const int64_t> ts);
 
     ExecutionKernel kernel;
     BacktestConfig config;
@@ -70,6 +79,8 @@ public:
     bool keep_timestamps = true;
     std::vector<Trade> trades;
     double peak_equity = 0.0;
+    // What the metrics need of the curves, kept as they are made.
+    CurveSummary summary;
 };
 
 EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars, const SignalArrays& signals,

@@ -18,10 +18,12 @@ std::optional<Trade> close_in_ledger(PositionLedger& ledger, uint64_t position_i
     auto it = ledger.positions.begin();
     while (it != ledger.positions.end() && it->position_id != position_id) ++it;
     if (it == ledger.positions.end()) return std::nullopt;
-    Position pos = std::move(*it);
-    ledger.positions.erase(it);
+    const Position& pos = *it;
 
-    Trade t;
+    // The trade is built in the returned object and the position read where
+    // it stands: both records are large.
+    std::optional<Trade> out(std::in_place);
+    Trade& t = *out;
     t.fee_breakdown = std::move(exit.breakdown);
     t.symbol = ledger.symbol;
     t.id = ledger.next_trade_id++;
@@ -41,7 +43,8 @@ std::optional<Trade> close_in_ledger(PositionLedger& ledger, uint64_t position_i
     t.exit_fees = exit.exit_fee;
     t.direction = pos.direction;
     t.exit_reason = exit.reason;
-    return t;
+    ledger.positions.erase(it);
+    return out;
 }
 
 }  // namespace tidemark

@@ -1,5 +1,7 @@
 #include "signals/processor.h"
 
+#include <cstring>
+
 #include "core/errors.h"
 
 namespace tidemark {
@@ -8,29 +10,63 @@ ProcessedSignals process_signals(std::span<const uint8_t> entries, std::span<con
     return process_signals(entries, exits, 1, false);
 }
 
-ProcessedSignals process_signals(std::span<const uint8_t> entries, std::span<const uint8_t> exits, std::size_t max_open,
-                                 bool pyramiding) {
+std::size_t next_flag(const uint8_t* a, const uint8_t* b, std::size_t i, std::size_t end) {
+    for (; i + 8 <= end; i += 8) {
+        uint64_t x, y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        if (x | y) break;
+    }
+    for (; i < end; ++i)
+        if (a[i] | b[i]) return i;
+    return end;
+}
+
+SignalCursor::SignalCursor(std::span<const uint8_t> entries, std::span<const uint8_t> exits, std::size_t max_open,
+                           bool pyramiding)
+    : entries_(entries),
+      exits_(exits),
+      // Without pyramiding a second entry never stacks on an open one,
+      // whatever the cap says.
+      cap_(pyramiding ? max_open : (max_open < 1 ? max_open : 1)) {
     if (entries.size() != exits.size()) {
         fail_assert_eq("Entry and exit arrays must have same length", entries.size(), exits.size());
     }
+}
+
+std::size_t SignalCursor::next(std::size_t i, bool& entry, bool& exit) {
+    const std::size_t n = entries_.size();
+    // A bar with neither flag changes nothing.
+    for (i = next_flag(entries_.data(), exits_.data(), i, n); i < n;
+         i = next_flag(entries_.data(), exits_.data(), i + 1, n)) {
+        const bool raw_entry = entries_[i] != 0;
+        if (raw_entry && open_ < cap_) {
+            ++open_;
+            entry = true;
+            exit = false;
+            return i;
+        }
+        if (open_ > 0 && !raw_entry && exits_[i] != 0) {
+            // A bar that asks to enter again is read as "stay in", so its
+            // exit is dropped rather than closing and reopening.
+            open_ = 0;
+            entry = false;
+            exit = true;
+            return i;
+        }
+    }
+    return n;
+}
+
+ProcessedSignals process_signals(std::span<const uint8_t> entries, std::span<const uint8_t> exits, std::size_t max_open,
+                                 bool pyramiding) {
+    SignalCursor cursor(entries, exits, max_open, pyramiding);
     const std::size_t n = entries.size();
     ProcessedSignals out{BoolVec(n, 0), BoolVec(n, 0)};
-
-    // Without pyramiding a second entry never stacks on an open one, whatever
-    // the cap says.
-    const std::size_t cap = pyramiding ? max_open : (max_open < 1 ? max_open : 1);
-    std::size_t open = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const bool entry = entries[i] != 0;
-        if (entry && open < cap) {
-            out.entry_signals[i] = 1;
-            ++open;
-        } else if (open > 0 && !entry && exits[i] != 0) {
-            // A bar that asks to enter again is read as "stay in", so its exit
-            // is dropped rather than closing and reopening.
-            out.exit_signals[i] = 1;
-            open = 0;
-        }
+    bool entry = false, exit = false;
+    for (std::size_t i = cursor.next(0, entry, exit); i < n; i = cursor.next(i + 1, entry, exit)) {
+        out.entry_signals[i] = entry;
+        out.exit_signals[i] = exit;
     }
     return out;
 }

@@ -18,6 +18,30 @@ struct ProcessedSignals {
 // in position and on a bar without a raw entry. Unequal lengths are a fault.
 ProcessedSignals process_signals(std::span<const uint8_t> entries, std::span<const uint8_t> exits);
 
+// The first index in [i, end) at which `a` or `b` is non-zero, or `end`.
+// Signals are sparse: this skips eight bars at a time.
+std::size_t next_flag(const uint8_t* a, const uint8_t* b, std::size_t i, std::size_t end);
+
+// The processed flags found bar by bar, for a caller that only wants the bars
+// that carry one: what process_signals writes out, without the arrays.
+class SignalCursor {
+public:
+    // Unequal lengths are the fault of process_signals.
+    SignalCursor(std::span<const uint8_t> entries, std::span<const uint8_t> exits, std::size_t max_open = 1,
+                 bool pyramiding = false);
+
+    // The first bar from `i` on with a processed entry or exit flag, which
+    // are set in `entry` and `exit`; the length of the arrays when there is
+    // none. Bars must be asked for in increasing order, each once.
+    std::size_t next(std::size_t i, bool& entry, bool& exit);
+
+private:
+    std::span<const uint8_t> entries_;
+    std::span<const uint8_t> exits_;
+    std::size_t cap_;
+    std::size_t open_ = 0;  // notional positions
+};
+
 // General form used by the strategy runners: at most `max_open` notional
 // positions; with `pyramiding` further entries add while below the cap. An exit
 // closes every notional position. (1, false) is the two-argument form.

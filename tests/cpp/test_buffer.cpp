@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
+#include <thread>
+#include <vector>
 
 #include "core/buffer.h"
+#include "core/vocabulary.h"
 
 using tidemark::kBulkThreshold;
 using tidemark::Series;
@@ -30,3 +34,109 @@ TEST(BulkStorage, LongSeriesAreAlignedAndEverySizeRoundTrips) {
     big.shrink_to_fit();
     EXPECT_TRUE(big.empty());
 }
+
+// A freed block waits for the next series of its size class and is handed to
+// exactly one of them; the system gets it back on release.
+TEST(SeriesStorage, BlocksAreReusedWithinTheirClass) {
+    tidemark::series_cache_release();
+    const std::size_t n = 100'000;  // 800 kB: a small-block class
+    const double* first = nullptr;
+    {
+        Series<double> a(n, 1.0);
+        first = a.data();
+    }
+    EXPECT_EQ(tidemark::series_cache_stats().blocks, 1u);
+    EXPECT_EQ(tidemark::series_cache_stats().bytes, tidemark::series_block_class(n * sizeof(double)));
+    Series<double> b(n - 1000, 2.0);  // same class
+    EXPECT_EQ(b.data(), first);
+    EXPECT_EQ(tidemark::series_cache_stats().blocks, 0u);
+    Series<double> c(n, 3.0);  // the block is taken: a new one
+    EXPECT_NE(c.data(), b.data());
+    Series<double> d(4 * n, 4.0);  // another class never takes it
+    EXPECT_NE(d.data(), first);
+    EXPECT_EQ(b.front(), 2.0);
+    EXPECT_EQ(c.back(), 3.0);
+
+    Series<uint8_t> big(3 * tidemark::kBulkThreshold + 1, 7);
+    const uint8_t* bulk = big.data();
+    big = Series<uint8_t>();
+    Series<int64_t> again(3 * tidemark::kBulkThreshold / sizeof(int64_t) + 100, -1);
+    EXPECT_EQ(reinterpret_cast<const void*>(again.data()), reinterpret_cast<const void*>(bulk));
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(again.data()) % tidemark::kBulkThreshold, 0u);
+
+    tidemark::series_cache_release();
+    EXPECT_EQ(tidemark::series_cache_stats().blocks, 0u);
+    EXPECT_EQ(tidemark::series_cache_stats().bytes, 0u);
+}
+
+TEST(SeriesStorage, ClassesAndTheBoundOnKeptBlocks) {
+    using tidemark::series_block_class;
+    EXPECT_EQ(series_block_class(64 << 10), std::size_t{64} << 10);
+    EXPECT_EQ(series_block_class((64 << 10) + 1), std::size_t{128} << 10);
+    EXPECT_EQ(series_block_class(kBulkThreshold - 1), kBulkThreshold);
+    EXPECT_EQ(series_block_class(kBulkThreshold + 1), 2 * kBulkThreshold);
+    // A request too large to round is refused, not wrapped to a small block.
+    EXPECT_THROW((void)tidemark::series_allocate(static_cast<std::size_t>(-1) - 5), std::bad_alloc);
+
+    tidemark::series_cache_release();
+    {
+        std::vector<Series<double>> many;
+        for (int i = 0; i < 300; ++i) many.emplace_back(10'000, double(i));
+        for (int i = 0; i < 300; ++i) EXPECT_EQ(many[i][9'999], double(i));
+    }
+    EXPECT_LE(tidemark::series_cache_stats().blocks, 256u);
+    tidemark::series_cache_release();
+}
+
+// Threads take and give blocks at once (the batch runners); no block may be
+// handed to two series.
+TEST(SeriesStorage, ConcurrentUseHandsEachBlockToOneSeries) {
+    tidemark::series_cache_release();
+    std::vector<std::thread> threads;
+    std::atomic<int> bad{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &bad] {
+            for (int round = 0; round < 200; ++round) {
+                Series<int64_t> s(20'000 + (round % 3) * 10'000, t * 1000 + round);
+                for (int64_t v : s)
+                    if (v != t * 1000 + round) ++bad;
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(bad.load(), 0);
+    tidemark::series_cache_release();
+}
+
+// Every list of trades takes its storage the same way.
+TEST(SeriesStorage, TradeListsReuseTheirStorage) {
+    tidemark::series_cache_release();
+    const tidemark::Trade* first = nullptr;
+    {
+        std::vector<tidemark::Trade> trades(1000);
+        trades.back().symbol = "a long symbol that does not fit in place";
+        first = trades.data();
+    }
+    std::vector<tidemark::Trade> again(1000);
+    EXPECT_EQ(again.data(), first);
+    EXPECT_TRUE(again.back().symbol.empty());
+    tidemark::series_cache_release();
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+// A kept block stays out of reach: the sanitizer build still reports a read
+// of a freed series.
+TEST(SeriesStorageDeathTest, KeptBlocksStayPoisoned) {
+    EXPECT_DEATH(
+        {
+            const double* gone = nullptr;
+            {
+                Series<double> s(50'000, 1.0);
+                gone = s.data();
+            }
+            volatile double x = gone[10];
+            (void)x;
+        },
+        "use-after-poison");
+}
+#endif
