@@ -233,13 +233,9 @@ PortfolioResult run_portfolio_strategy(const BacktestConfig& cfg, std::span<cons
 
     PortfolioResult out;
     const std::span<const int64_t> ts = instruments.front().timestamps;
-    EngineResult& r = out.result;
-    r.metrics = compute_metrics(book.curves.equity, book.curves.drawdown, book.curves.returns, book.trades,
-                                ts.first(std::min(ts.size(), n)), cfg);
-    r.equity_curve = std::move(book.curves.equity);
-    r.drawdown_curve = std::move(book.curves.drawdown);
-    r.returns = std::move(book.curves.returns);
-    r.trades = std::move(book.trades);
+    BacktestMetrics metrics = compute_metrics(book.curves.equity, book.curves.drawdown, book.curves.returns,
+                                              book.trades, ts.first(std::min(ts.size(), n)), cfg);
+    out.result = run_result(std::move(metrics), std::move(book.curves), std::move(book.trades));
     out.per_instrument = book.summaries();
     out.rejected_entries = book.rejected_total;
     out.halted = book.halted;
