@@ -73,6 +73,19 @@ struct ScheduleEntry {
     uint32_t instrument = 0;
     ScheduleKind kind = ScheduleKind::Bar;
 
+    // The entry of a feed event, its instrument and local index left for the
+    // caller to give.
+    static ScheduleEntry of(const FeedEvent& ev) {
+        ScheduleEntry e;
+        e.ts = ev.ts;
+        e.a = ev.a;
+        e.b = ev.b;
+        e.c = ev.c;
+        e.d = ev.d;
+        e.e = ev.e;
+        e.kind = schedule_kind(ev.kind);
+        return e;
+    }
     uint32_t depth_index() const { return static_cast<uint32_t>(a); }
 };
 
