@@ -76,15 +76,7 @@ struct ScheduleEntry {
     // The entry of a feed event, its instrument and local index left for the
     // caller to give.
     static ScheduleEntry of(const FeedEvent& ev) {
-        ScheduleEntry e;
-        e.ts = ev.ts;
-        e.a = ev.a;
-        e.b = ev.b;
-        e.c = ev.c;
-        e.d = ev.d;
-        e.e = ev.e;
-        e.kind = schedule_kind(ev.kind);
-        return e;
+        return {.ts = ev.ts, .a = ev.a, .b = ev.b, .c = ev.c, .d = ev.d, .e = ev.e, .kind = schedule_kind(ev.kind)};
     }
     uint32_t depth_index() const { return static_cast<uint32_t>(a); }
 };
