@@ -123,7 +123,7 @@ private:
         ++rejected_total;
     }
 
-    // A. Stops, targets, trailing stops and exit signals of what is open.
+    // Stops, targets, trailing stops and exit signals of what is open.
     void manage_open(std::size_t t) {
         for (Slot& s : slots_) {
             if (!s.holding()) continue;
@@ -141,7 +141,7 @@ private:
         }
     }
 
-    // C. Entries, gated by the kill-switch and the position limit, each
+    // Entries, gated by the kill-switch and the position limit, each
     // lent its budget of the pool.
     void enter(std::size_t t, std::size_t open) {
         for (Slot& s : slots_) {
@@ -174,7 +174,7 @@ private:
         }
     }
 
-    // D. Mark to market and the kill-switch, which blocks entries from the
+    // Mark to market and the kill-switch, which blocks entries from the
     // next bar on and never clears.
     void mark(std::size_t t) {
         double value = 0.0;
