@@ -6,17 +6,11 @@ import numpy as np
 import pytest
 
 import _tidemark as tm
+from runner_util import DAY, flags
 
 BC = tm.BacktestConfig
 IC = tm.InstrumentConfig
-DAY = 86_400 * 10**9
 NAN = math.nan
-
-
-def flags(n, idx):
-    out = np.zeros(n, dtype=bool)
-    out[list(idx)] = True
-    return out
 
 
 def inst(close, entries=(), exits=(), direction=1, weight=1.0, symbol="A", open_=None, shift=0):

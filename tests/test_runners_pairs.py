@@ -6,15 +6,9 @@ import numpy as np
 import pytest
 
 import _tidemark as tm
+from runner_util import DAY, flags
 
 BC = tm.BacktestConfig
-DAY = 86_400 * 10**9
-
-
-def flags(n, idx):
-    out = np.zeros(n, dtype=bool)
-    out[list(idx)] = True
-    return out
 
 
 def leg(close, open_=None, shift=0, unread=1.0):

@@ -4,14 +4,9 @@ import numpy as np
 import pytest
 
 import _tidemark as tm
+from runner_util import flags
 
 SEC = 10**9
-
-
-def flags(n, idx):
-    out = np.zeros(n, dtype=bool)
-    out[list(idx)] = True
-    return out
 
 
 def run(ltp, entries=(0,), exits=(), bid=None, ask=None, step=SEC, **kw):

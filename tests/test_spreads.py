@@ -14,21 +14,15 @@ import numpy as np
 import pytest
 
 import _tidemark as tm
+from runner_util import DAY, flags
 
 BC = tm.BacktestConfig
-DAY = 86_400 * 10**9
 MINUTE = 60 * 10**9
 CALL, PUT = ("CE", 100.0, 1, 10), ("PE", 100.0, -1, 10)  # a bought call, a written put
 
 
 def days(n):
     return np.arange(n, dtype=np.int64) * DAY
-
-
-def flags(n, idx):
-    out = np.zeros(n, dtype=bool)
-    out[list(idx)] = True
-    return out
 
 
 def series(*values):

@@ -16,26 +16,14 @@ AccountType parse_account_type(std::string_view account_type, double leverage) {
     throw RuleError("account_type must be 'cash' or 'margin', got " + debug_quote(account_type));
 }
 
-namespace {
-
-void check_units(double units) {
-    if (!(units > 0)) throw RuleError("units must be > 0");
-}
-
-void check_size_frac(double size_frac) {
-    if (!(size_frac > 0 && size_frac <= 1)) throw RuleError("size_frac must be in (0, 1]");
-}
-
-}  // namespace
-
 SizingChange parse_sizing_change(std::optional<double> units, std::optional<double> size_frac) {
     if (units && size_frac) throw RuleError("pass units or size_frac, not both");
     if (units) {
-        check_units(*units);
+        if (!(*units > 0)) throw RuleError("units must be > 0");
         return {Sizing::Units, *units};
     }
     if (size_frac) {
-        check_size_frac(*size_frac);
+        if (!(*size_frac > 0 && *size_frac <= 1)) throw RuleError("size_frac must be in (0, 1]");
         return {Sizing::SizeFrac, *size_frac};
     }
     return {};
@@ -132,18 +120,10 @@ OrderRequest build_order_request(OrderArgs a, double price_increment) {
         throw RuleError("unknown side " + debug_quote(a.side));
     }
 
-    if (a.units && a.size_frac) throw RuleError("pass units or size_frac, not both");
-    if (a.units) {
-        check_units(*a.units);
-        r.sizing = Sizing::Units;
-        r.quantity = *a.units;
-    } else if (a.size_frac) {
-        check_size_frac(*a.size_frac);
-        r.sizing = Sizing::SizeFrac;
-        r.quantity = *a.size_frac;
-    } else {
-        r.sizing = Sizing::CloseAll;
-    }
+    // An order that gives neither size closes the whole position.
+    const SizingChange sizing = parse_sizing_change(a.units, a.size_frac);
+    r.sizing = sizing.sizing.value_or(Sizing::CloseAll);
+    r.quantity = sizing.quantity;
 
     r.order_type = parse_order_type(a, price_increment);
     r.tif = parse_tif(a, r.order_type.kind);
@@ -260,11 +240,7 @@ bool OrderBook::cancel(uint64_t idx, uint64_t order_id, std::vector<EngineEventR
 }
 
 void OrderBook::cancel_remaining(uint64_t idx, uint64_t order_id, std::vector<EngineEventRecord>& events) {
-    Order* o = find(order_id);
-    if (!o || !is_working(o->status)) return;
-    o->status = OrderStatus::Canceled;
-    queue.erase(order_id);
-    events.push_back(EngineEventRecord::order(EngineEventRecord::OrderCanceled, o->client_order_id, idx, order_id));
+    if (cancel(idx, order_id, events)) queue.erase(order_id);
 }
 
 std::vector<uint64_t> OrderBook::cancel_all(uint64_t idx, std::vector<EngineEventRecord>& events) {

@@ -135,8 +135,8 @@ OrderRequest build_order_request(OrderArgs args, double price_increment);
 TrailingOffset resolve_offset(double price_increment, std::string_view kind, std::optional<double> offset,
                               std::string_view offset_kind);
 
-// The new sizing of a modification: none when neither is given. Checked like
-// a new order's; throws RuleError.
+// The sizing `units` or `size_frac` asks for, by the rules of a new order:
+// none when neither is given; throws RuleError.
 struct SizingChange {
     std::optional<Sizing> sizing;
     double quantity = 0.0;

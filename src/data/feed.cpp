@@ -127,16 +127,9 @@ void merge_streams(std::span<const MergeStream> streams, std::span<uint64_t> loc
         const MergeNode top = heap.front();
         const FeedEvent ev = heads[top.stream];
         if (ev.instrument >= local_counters.size()) fail_index(local_counters.size(), ev.instrument);
-        ScheduleEntry e;
-        e.ts = ev.ts;
-        e.a = ev.a;
-        e.b = ev.b;
-        e.c = ev.c;
-        e.d = ev.d;
-        e.e = ev.e;
+        ScheduleEntry e = ScheduleEntry::of(ev);
         e.local_idx = local_counters[ev.instrument]++;
         e.instrument = ev.instrument;
-        e.kind = schedule_kind(ev.kind);
         schedule.push_back(e);
 
         // The stream's next event takes the root's place; a spent stream

@@ -73,6 +73,11 @@ struct ScheduleEntry {
     uint32_t instrument = 0;
     ScheduleKind kind = ScheduleKind::Bar;
 
+    // The entry of a feed event, its instrument and local index left for the
+    // caller to give.
+    static ScheduleEntry of(const FeedEvent& ev) {
+        return {.ts = ev.ts, .a = ev.a, .b = ev.b, .c = ev.c, .d = ev.d, .e = ev.e, .kind = schedule_kind(ev.kind)};
+    }
     uint32_t depth_index() const { return static_cast<uint32_t>(a); }
 };
 

@@ -37,25 +37,6 @@ constexpr std::size_t kReserveLimit = std::size_t{1} << 16;
 
 double as_double(uint64_t v) { return static_cast<double>(v); }
 
-// Sum of squared deviations from `mean`, oldest first.
-double squared_deviations(const Window& w, double mean) {
-    double dev = 0.0;
-    w.for_each([&](double v) {
-        const double d = v - mean;
-        dev += d * d;
-    });
-    return dev;
-}
-
-// The running window sum: the new close added first, then the dropped one
-// subtracted (the batch SMA subtracts first, hence the last-bit differences).
-void running_sum(Window& window, double& sum, double x) {
-    double dropped;
-    const bool full = window.push(x, dropped);
-    sum = x + sum;
-    if (full) sum = sum - dropped;
-}
-
 }  // namespace
 
 Window::Window(std::size_t capacity) : capacity_(capacity) {
@@ -74,14 +55,25 @@ void EmaCore::clear() {
     ready = false;
 }
 
-void SmaState::update(double x, IndicatorValue& out) {
-    running_sum(window, sum, x);
-    if (window.full()) out.set(sum / as_double(period));
+double SumWindow::mean() const { return sum / as_double(period); }
+
+// The squared deviations are summed oldest first.
+double SumWindow::stddev(double mean) const {
+    double dev = 0.0;
+    window.for_each([&](double v) {
+        const double d = v - mean;
+        dev += d * d;
+    });
+    return std::sqrt(dev / as_double(period));
 }
 
-void SmaState::clear() {
+void SumWindow::clear() {
     window.clear();
     sum = 0.0;
+}
+
+void SmaState::update(double x, IndicatorValue& out) {
+    if (closes.push(x)) out.set(closes.mean());
 }
 
 void EmaState::update(double x, IndicatorValue& out) {
@@ -109,15 +101,7 @@ void RocState::update(double x, IndicatorValue& out) {
 }
 
 void StddevState::update(double x, IndicatorValue& out) {
-    running_sum(window, sum, x);
-    if (!window.full()) return;
-    const double p = as_double(period);
-    out.set(std::sqrt(squared_deviations(window, sum / p) / p));
-}
-
-void StddevState::clear() {
-    window.clear();
-    sum = 0.0;
+    if (closes.push(x)) out.set(closes.stddev(closes.mean()));
 }
 
 void RsiState::update(double x, IndicatorValue& out) {
@@ -153,21 +137,13 @@ void AtrState::update(double high, double low, double close, IndicatorValue& out
     const double tr = has_prev ? true_range(high, low, prev) : high - low;
     prev = close;
     has_prev = true;
-    if (ready) {
-        value = w.step(value, tr);
-    } else {
-        sum = sum + tr;
-        if (++count < period) return;
-        value = sum / as_double(period);
-        ready = true;
-    }
-    out.set(value);
+    if (average.update(tr)) out.set(average.value);
 }
 
 void AtrState::clear() {
-    count = 0;
-    prev = sum = value = 0.0;
-    has_prev = ready = false;
+    average.clear();
+    prev = 0.0;
+    has_prev = false;
 }
 
 void DonchianState::update(double high, double low, IndicatorValue& out) {
@@ -189,17 +165,10 @@ void DonchianState::clear() {
 }
 
 void BollingerState::update(double x, IndicatorValue& out) {
-    running_sum(window, sum, x);
-    if (!window.full()) return;
-    const double p = as_double(period);
-    const double middle = sum / p;
-    const double sd = k * std::sqrt(squared_deviations(window, middle) / p);
+    if (!closes.push(x)) return;
+    const double middle = closes.mean();
+    const double sd = k * closes.stddev(middle);
     out.set(middle, middle + sd, middle - sd);
-}
-
-void BollingerState::clear() {
-    window.clear();
-    sum = 0.0;
 }
 
 void MacdState::update(double x, IndicatorValue& out) {
@@ -231,11 +200,15 @@ std::size_t window_size_plus_one(uint64_t period) {
 
 streaming::EmaCore ema_core(Smoother w, uint64_t period) { return streaming::EmaCore{w, period}; }
 
+streaming::SumWindow sum_window(uint64_t period) {
+    const uint64_t p = at_least_one(period);
+    return streaming::SumWindow{streaming::Window(window_size(p)), p};
+}
+
 }  // namespace
 
 StreamingIndicator StreamingIndicator::sma(uint64_t period) {
-    const uint64_t p = at_least_one(period);
-    return {IndicatorKind::Sma, streaming::SmaState{streaming::Window(window_size(p)), p}};
+    return {IndicatorKind::Sma, streaming::SmaState{sum_window(period)}};
 }
 
 StreamingIndicator StreamingIndicator::ema(uint64_t period) {
@@ -259,8 +232,7 @@ StreamingIndicator StreamingIndicator::roc(uint64_t period) {
 }
 
 StreamingIndicator StreamingIndicator::stddev(uint64_t period) {
-    const uint64_t p = at_least_one(period);
-    return {IndicatorKind::Stddev, streaming::StddevState{streaming::Window(window_size(p)), p}};
+    return {IndicatorKind::Stddev, streaming::StddevState{sum_window(period)}};
 }
 
 StreamingIndicator StreamingIndicator::rsi(uint64_t period) {
@@ -270,7 +242,7 @@ StreamingIndicator StreamingIndicator::rsi(uint64_t period) {
 
 StreamingIndicator StreamingIndicator::atr(uint64_t period) {
     const uint64_t p = at_least_one(period);
-    return {IndicatorKind::Atr, streaming::AtrState{Smoother::wilder(p), p}};
+    return {IndicatorKind::Atr, streaming::AtrState{ema_core(Smoother::wilder(p), p)}};
 }
 
 StreamingIndicator StreamingIndicator::donchian(uint64_t period) {
@@ -279,8 +251,7 @@ StreamingIndicator StreamingIndicator::donchian(uint64_t period) {
 }
 
 StreamingIndicator StreamingIndicator::bollinger(uint64_t period, double k) {
-    const uint64_t p = at_least_one(period);
-    return {IndicatorKind::Bollinger, streaming::BollingerState{streaming::Window(window_size(p)), p, k}};
+    return {IndicatorKind::Bollinger, streaming::BollingerState{sum_window(period), k}};
 }
 
 StreamingIndicator StreamingIndicator::macd(uint64_t fast, uint64_t slow, uint64_t signal) {

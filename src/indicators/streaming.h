@@ -90,8 +90,9 @@ private:
 // built apart and copied over in one piece costs a store-forwarding stall
 // per bar, which is most of an update.
 
-// EMA seeded by the mean of its first p inputs (also the Wilder MA and the
-// three lines of MACD). Returns whether it has a value.
+// An exponential average seeded by the mean of its first p inputs: the EMA,
+// the Wilder MA, the ATR and the three lines of MACD, each with its own
+// weights. `update` returns whether it has a value.
 struct EmaCore {
     Smoother w;
     uint64_t period;
@@ -114,12 +115,33 @@ struct EmaCore {
     void clear();
 };
 
-struct SmaState {
+// The last p closes and their running sum (SMA, standard deviation and
+// Bollinger bands).
+struct SumWindow {
     Window window;
     uint64_t period;
     double sum = 0.0;
-    void update(double x, IndicatorValue& out);
+
+    // Takes x; returns whether the window holds p closes. The new close is
+    // added first, then the dropped one subtracted (the batch SMA subtracts
+    // first, hence the last-bit differences).
+    bool push(double x) {
+        double dropped;
+        const bool was_full = window.push(x, dropped);
+        sum = x + sum;
+        if (was_full) sum = sum - dropped;
+        return window.full();
+    }
+    double mean() const;
+    // Population standard deviation about `mean`.
+    double stddev(double mean) const;
     void clear();
+};
+
+struct SmaState {
+    SumWindow closes;
+    void update(double x, IndicatorValue& out);
+    void clear() { closes.clear(); }
 };
 struct EmaState {
     EmaCore ema;
@@ -138,11 +160,9 @@ struct RocState {
     void clear() { window.clear(); }
 };
 struct StddevState {
-    Window window;
-    uint64_t period;
-    double sum = 0.0;
+    SumWindow closes;
     void update(double x, IndicatorValue& out);
-    void clear();
+    void clear() { closes.clear(); }
 };
 struct RsiState {
     Smoother w;
@@ -156,14 +176,9 @@ struct RsiState {
     void clear();
 };
 struct AtrState {
-    Smoother w;
-    uint64_t period;
-    uint64_t count = 0;
+    EmaCore average;
     double prev = 0.0;
-    double sum = 0.0;
-    double value = 0.0;
     bool has_prev = false;
-    bool ready = false;
     void update(double high, double low, double close, IndicatorValue& out);
     void clear();
 };
@@ -173,12 +188,10 @@ struct DonchianState {
     void clear();
 };
 struct BollingerState {
-    Window window;
-    uint64_t period;
+    SumWindow closes;
     double k;
-    double sum = 0.0;
     void update(double x, IndicatorValue& out);
-    void clear();
+    void clear() { closes.clear(); }
 };
 struct MacdState {
     EmaCore fast, slow, signal;

@@ -43,15 +43,11 @@ void fit_session_kernel(ExecutionKernel& k, const InstrumentSpec* spec, const In
     k.account = account;
 }
 
-namespace {
-
 int8_t checked_direction(int32_t direction) {
     if (direction != 1 && direction != -1)
         throw RuleError("direction must be 1 (long) or -1 (short), got " + std::to_string(direction));
     return static_cast<int8_t>(direction);
 }
-
-}  // namespace
 
 KernelSession::KernelSession(std::string symbol, int32_t direction, const BacktestConfig& cfg,
                              const InstrumentConfig* ic, const InstrumentSpec* spec, std::string_view oms_type,

@@ -18,6 +18,10 @@ namespace tidemark {
 // got {}" otherwise.
 Side parse_twap_side(std::string_view side);
 
+// 1 (long) or -1 (short) exactly; throws RuleError "direction must be 1
+// (long) or -1 (short), got {}" otherwise.
+int8_t checked_direction(int32_t direction);
+
 // "netting" or "hedging" exactly; throws RuleError "oms_type must be
 // 'netting' or 'hedging', got {}" otherwise.
 PositionLedger::Mode parse_oms_type(std::string_view oms_type);

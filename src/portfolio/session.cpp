@@ -276,15 +276,8 @@ void PortfolioSession::push_bar(uint64_t instrument, const Bar& bar) {
     State& s = live();
     seal_schedule(s);
     instrument_at(s, instrument);
-    ScheduleEntry e;
-    e.kind = ScheduleKind::Bar;
-    e.ts = bar.ts;
-    e.a = bar.open;
-    e.b = bar.high;
-    e.c = bar.low;
-    e.d = bar.close;
-    e.e = bar.volume;
-    append_entry(s, instrument, e);
+    append_entry(s, instrument,
+                 ScheduleEntry::of(FeedEvent::bar(bar.ts, bar.open, bar.high, bar.low, bar.close, bar.volume, 0, 0)));
 }
 
 int PortfolioSession::push_tick(uint64_t instrument, const TickRow& row) {
@@ -292,15 +285,7 @@ int PortfolioSession::push_tick(uint64_t instrument, const TickRow& row) {
     const int appended = tick_row_events(row, 0, 0, 0, [&](const FeedEvent& ev) {
         seal_schedule(s);
         instrument_at(s, instrument);
-        ScheduleEntry e;
-        e.kind = schedule_kind(ev.kind);
-        e.ts = ev.ts;
-        e.a = ev.a;
-        e.b = ev.b;
-        e.c = ev.c;
-        e.d = ev.d;
-        e.e = ev.e;
-        append_entry(s, instrument, e);
+        append_entry(s, instrument, ScheduleEntry::of(ev));
     });
     // A row that yields nothing still names an instrument, and a wrong one is
     // the caller's error.

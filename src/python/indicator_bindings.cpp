@@ -1,24 +1,19 @@
 // Market data: bar aggregation, tick features and tick signals, batch
 // indicators and the streaming Indicator.
 #include "data/aggregate.h"
-#include "indicators/tick_features.h"
-#include "python/registry.h"
-
 #include "indicators/momentum.h"
 #include "indicators/streaming.h"
 #include "indicators/strength.h"
+#include "indicators/tick_features.h"
 #include "indicators/trend.h"
 #include "indicators/volatility.h"
+#include "python/registry.h"
 
 namespace tidemark::py {
-
-namespace {
 
 // ---------------------------------------------------------------------------
 // Bar aggregation
 // ---------------------------------------------------------------------------
-
-}  // namespace
 
 // The streaming aggregator: its own builder, and the step and unit text it
 // was made with, for display.

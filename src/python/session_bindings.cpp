@@ -1,5 +1,6 @@
 // The event-driven sessions: KernelSession and PortfolioSession.
 #include <algorithm>
+#include <array>
 
 #include "portfolio/kernel_session.h"
 #include "portfolio/session.h"
@@ -10,6 +11,126 @@
 namespace tidemark::py {
 
 namespace {
+
+// ---------------------------------------------------------------------------
+// What the two sessions share
+// ---------------------------------------------------------------------------
+
+PyRef ids_to_py(const std::vector<uint64_t>& ids) {
+    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(ids[i]));
+    return list;
+}
+
+// The intents that end a step or an apply call (entry, exit, atr, size_mult,
+// stop_price, target_price; the first `n` of them given), read in place when
+// each has exactly the expected type. False hands the call to the general
+// binder, which also produces every error message.
+bool read_intents_fast(PyObject* const* args, Py_ssize_t n, StepIntents& in) {
+    bool* const flags[] = {&in.entry, &in.exit};
+    for (Py_ssize_t i = 0; i < std::min<Py_ssize_t>(n, 2); ++i) {
+        if (args[i] != Py_True && args[i] != Py_False) return false;
+        *flags[i] = args[i] == Py_True;
+    }
+    if (n > 2) {
+        if (!PyFloat_CheckExact(args[2])) return false;
+        in.atr = PyFloat_AS_DOUBLE(args[2]);
+    }
+    std::optional<double>* const levels[] = {&in.size, &in.stop, &in.target};
+    for (Py_ssize_t i = 3; i < n; ++i) {
+        if (args[i] == Py_None) continue;
+        if (!PyFloat_CheckExact(args[i])) return false;
+        *levels[i - 3] = PyFloat_AS_DOUBLE(args[i]);
+    }
+    return true;
+}
+
+// The order calls of both sessions. A PortfolioSession call names its
+// instrument first, where a KernelSession call has nothing: `Route` is that
+// leading argument, handed to the session as it came.
+template <class Rec, class... Route>
+struct OrderCalls {
+    static uint64_t submit_order(Rec& r, Route... route, std::string side, std::string kind, uint64_t submitted_idx,
+                                 int64_t submitted_ts, std::string client_id, std::optional<double> units,
+                                 std::optional<double> size_frac, std::optional<double> limit_price,
+                                 std::optional<double> trigger_price, std::string tif,
+                                 std::optional<int64_t> expire_ns, std::optional<double> stop_price,
+                                 std::optional<double> target_price, std::optional<double> offset,
+                                 std::string offset_kind, double limit_offset, bool post_only, bool reduce_only,
+                                 std::optional<uint64_t> parent_id) {
+        return r.session.submit_order(
+            route..., OrderArgs{std::move(side), std::move(kind), submitted_idx, submitted_ts, std::move(client_id),
+                                units, size_frac, limit_price, trigger_price, std::move(tif), expire_ns, stop_price,
+                                target_price, offset, std::move(offset_kind), limit_offset, post_only, reduce_only,
+                                parent_id});
+    }
+    static bool cancel_order(Rec& r, Route... route, uint64_t idx, uint64_t order_id) {
+        return r.session.cancel_order(route..., idx, order_id);
+    }
+    static bool modify_order(Rec& r, Route... route, uint64_t order_id, std::optional<double> units,
+                             std::optional<double> size_frac, std::optional<double> limit_price,
+                             std::optional<double> trigger_price) {
+        return r.session.modify_order(route..., order_id, units, size_frac, limit_price, trigger_price);
+    }
+    static PyRef cancel_all_orders(Rec& r, Route... route, uint64_t idx) {
+        return ids_to_py(r.session.cancel_all_orders(route..., idx));
+    }
+    static void link_oco(Rec& r, Route... route, Seq<uint64_t> order_ids) {
+        r.session.link_oco(route..., order_ids.items);
+    }
+    static void request_close(Rec& r, Route... route, uint64_t position_id) {
+        r.session.request_close(route..., position_id);
+    }
+    static void set_underlying_price(Rec& r, Route... route, std::optional<double> price) {
+        r.session.set_underlying_price(route..., price);
+    }
+    static PyRef positions(const Rec& r, Route... route) {
+        return position_snapshots_to_py(r.session.positions(route...));
+    }
+    static std::optional<PositionSnapshot> position(const Rec& r, Route... route) {
+        return r.session.position(route...);
+    }
+};
+
+// The parameters of the order calls, as a KernelSession takes them.
+constexpr Param kSubmitParams[] = {
+    {"side"},
+    {"kind"},
+    {"submitted_idx"},
+    {"submitted_ts"},
+    {"client_id"},
+    {"units", "None"},
+    {"size_frac", "None"},
+    {"limit_price", "None"},
+    {"trigger_price", "None"},
+    {"tif", "\"gtc\""},
+    {"expire_ns", "None"},
+    {"stop_price", "None"},
+    {"target_price", "None"},
+    {"offset", "None"},
+    {"offset_kind", "\"price\""},
+    {"limit_offset", "0.0"},
+    {"post_only", "False"},
+    {"reduce_only", "False"},
+    {"parent_id", "None"},
+};
+constexpr Param kCancelParams[] = {{"idx"}, {"order_id"}};
+constexpr Param kModifyParams[] = {
+    {"order_id"}, {"units", "None"}, {"size_frac", "None"}, {"limit_price", "None"}, {"trigger_price", "None"}};
+constexpr Param kCancelAllParams[] = {{"idx"}};
+constexpr Param kOcoParams[] = {{"order_ids"}};
+constexpr Param kCloseParams[] = {{"position_id"}};
+constexpr Param kUnderlyingParams[] = {{"price", "None"}};
+
+// The same parameters as a PortfolioSession takes them: the instrument first.
+template <std::size_t N>
+constexpr std::array<Param, N + 1> routed(const Param (&params)[N]) {
+    std::array<Param, N + 1> out{};
+    out[0] = Param{"instrument"};
+    for (std::size_t i = 0; i < N; ++i) out[i + 1] = params[i];
+    return out;
+}
 
 // ---------------------------------------------------------------------------
 // KernelSession
@@ -56,14 +177,17 @@ constexpr Param kKsStepParams[] = {
 };
 const Sig kKsStep{"KernelSession", "step", kKsStepParams};
 
-PyRef ks_step(KernelSessionRec& r, uint64_t idx, int64_t timestamp, double open, double high, double low,
-              double close, double volume, bool entry, bool exit, double atr, std::optional<double> size_mult,
-              std::optional<double> stop_price, std::optional<double> target_price) {
-    const Bar bar{timestamp, open, high, low, close, volume};
-    const StepIntents in{size_mult, stop_price, target_price, atr, entry, exit};
+PyRef ks_step_bar(KernelSessionRec& r, uint64_t idx, const Bar& bar, const StepIntents& in) {
     r.scratch.clear();
     r.session.step(idx, bar, in, r.scratch);
     return engine_events_to_py(r.scratch);
+}
+
+PyRef ks_step(KernelSessionRec& r, uint64_t idx, int64_t timestamp, double open, double high, double low,
+              double close, double volume, bool entry, bool exit, double atr, std::optional<double> size_mult,
+              std::optional<double> stop_price, std::optional<double> target_price) {
+    return ks_step_bar(r, idx, Bar{timestamp, open, high, low, close, volume},
+                       StepIntents{size_mult, stop_price, target_price, atr, entry, exit});
 }
 
 // The per-bar call of a driver loop. The common call (positional arguments
@@ -81,22 +205,8 @@ PyObject* ks_step_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
         if (!PyFloat_CheckExact(args[2 + i])) return general();
         px[i] = PyFloat_AS_DOUBLE(args[2 + i]);
     }
-    bool flags[2] = {false, false};
-    for (Py_ssize_t i = 7; i < std::min<Py_ssize_t>(nargs, 9); ++i) {
-        if (args[i] != Py_True && args[i] != Py_False) return general();
-        flags[i - 7] = args[i] == Py_True;
-    }
-    double atr = 0.0;
-    if (nargs > 9) {
-        if (!PyFloat_CheckExact(args[9])) return general();
-        atr = PyFloat_AS_DOUBLE(args[9]);
-    }
-    std::optional<double> opt[3];
-    for (Py_ssize_t i = 10; i < nargs; ++i) {
-        if (args[i] == Py_None) continue;
-        if (!PyFloat_CheckExact(args[i])) return general();
-        opt[i - 10] = PyFloat_AS_DOUBLE(args[i]);
-    }
+    StepIntents in;
+    if (!read_intents_fast(args + 7, nargs - 7, in)) return general();
     const unsigned long long idx = PyLong_AsUnsignedLongLong(args[0]);
     const long long ts = PyLong_AsLongLong(args[1]);
     if (PyErr_Occurred()) {
@@ -106,8 +216,7 @@ PyObject* ks_step_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     }
     return guarded([&]() -> PyObject* {
         WriteBorrow g(obj);
-        return to_py(ks_step(obj->rec, idx, ts, px[0], px[1], px[2], px[3], px[4], flags[0], flags[1], atr, opt[0],
-                             opt[1], opt[2]));
+        return to_py(ks_step_bar(obj->rec, idx, Bar{ts, px[0], px[1], px[2], px[3], px[4]}, in));
     });
 }
 
@@ -115,8 +224,6 @@ double ks_cash(const KernelSessionRec& r) { return r.session.cash(); }
 double ks_equity(const KernelSessionRec& r) { return r.session.equity(); }
 double ks_free_capital(const KernelSessionRec& r) { return r.session.free_capital(); }
 bool ks_is_in_position(const KernelSessionRec& r) { return r.session.is_in_position(); }
-std::optional<PositionSnapshot> ks_position(const KernelSessionRec& r) { return r.session.position(); }
-PyRef ks_positions(const KernelSessionRec& r) { return position_snapshots_to_py(r.session.positions()); }
 EngineResult ks_finish(KernelSessionRec& r) { return r.session.finish(); }
 
 constexpr Param kKsTwapParams[] = {
@@ -136,97 +243,14 @@ const Sig kKsCancelTwap{"KernelSession", "cancel_twap", kKsCancelTwapParams};
 
 bool ks_cancel_twap(KernelSessionRec& r, uint64_t algo_id, uint64_t idx) { return r.session.cancel_twap(algo_id, idx); }
 
-constexpr Param kKsSubmitParams[] = {
-    {"side"},
-    {"kind"},
-    {"submitted_idx"},
-    {"submitted_ts"},
-    {"client_id"},
-    {"units", "None"},
-    {"size_frac", "None"},
-    {"limit_price", "None"},
-    {"trigger_price", "None"},
-    {"tif", "\"gtc\""},
-    {"expire_ns", "None"},
-    {"stop_price", "None"},
-    {"target_price", "None"},
-    {"offset", "None"},
-    {"offset_kind", "\"price\""},
-    {"limit_offset", "0.0"},
-    {"post_only", "False"},
-    {"reduce_only", "False"},
-    {"parent_id", "None"},
-};
-const Sig kKsSubmit{"KernelSession", "submit_order", kKsSubmitParams};
-
-uint64_t ks_submit_order(KernelSessionRec& r, std::string side, std::string kind, uint64_t submitted_idx,
-                         int64_t submitted_ts, std::string client_id, std::optional<double> units,
-                         std::optional<double> size_frac, std::optional<double> limit_price,
-                         std::optional<double> trigger_price, std::string tif, std::optional<int64_t> expire_ns,
-                         std::optional<double> stop_price, std::optional<double> target_price,
-                         std::optional<double> offset, std::string offset_kind, double limit_offset, bool post_only,
-                         bool reduce_only, std::optional<uint64_t> parent_id) {
-    OrderArgs a;
-    a.side = std::move(side);
-    a.kind = std::move(kind);
-    a.submitted_idx = submitted_idx;
-    a.submitted_ts = submitted_ts;
-    a.client_id = std::move(client_id);
-    a.units = units;
-    a.size_frac = size_frac;
-    a.limit_price = limit_price;
-    a.trigger_price = trigger_price;
-    a.tif = std::move(tif);
-    a.expire_ns = expire_ns;
-    a.stop_price = stop_price;
-    a.target_price = target_price;
-    a.offset = offset;
-    a.offset_kind = std::move(offset_kind);
-    a.limit_offset = limit_offset;
-    a.post_only = post_only;
-    a.reduce_only = reduce_only;
-    a.parent_id = parent_id;
-    return r.session.submit_order(std::move(a));
-}
-
-constexpr Param kKsCancelParams[] = {{"idx"}, {"order_id"}};
-const Sig kKsCancel{"KernelSession", "cancel_order", kKsCancelParams};
-bool ks_cancel_order(KernelSessionRec& r, uint64_t idx, uint64_t order_id) {
-    return r.session.cancel_order(idx, order_id);
-}
-
-constexpr Param kKsModifyParams[] = {
-    {"order_id"}, {"units", "None"}, {"size_frac", "None"}, {"limit_price", "None"}, {"trigger_price", "None"}};
-const Sig kKsModify{"KernelSession", "modify_order", kKsModifyParams};
-bool ks_modify_order(KernelSessionRec& r, uint64_t order_id, std::optional<double> units,
-                     std::optional<double> size_frac, std::optional<double> limit_price,
-                     std::optional<double> trigger_price) {
-    return r.session.modify_order(order_id, units, size_frac, limit_price, trigger_price);
-}
-
-constexpr Param kKsIdxParam[] = {{"idx"}};
-const Sig kKsCancelAll{"KernelSession", "cancel_all_orders", kKsIdxParam};
-PyRef ks_cancel_all_orders(KernelSessionRec& r, uint64_t idx) {
-    const std::vector<uint64_t> ids = r.session.cancel_all_orders(idx);
-    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-    for (std::size_t i = 0; i < ids.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(ids[i]));
-    return list;
-}
-
-constexpr Param kKsOcoParams[] = {{"order_ids"}};
-const Sig kKsLinkOco{"KernelSession", "link_oco", kKsOcoParams};
-void ks_link_oco(KernelSessionRec& r, Seq<uint64_t> order_ids) { r.session.link_oco(order_ids.items); }
-
-constexpr Param kKsCloseParams[] = {{"position_id"}};
-const Sig kKsRequestClose{"KernelSession", "request_close", kKsCloseParams};
-void ks_request_close(KernelSessionRec& r, uint64_t position_id) { r.session.request_close(position_id); }
-
-constexpr Param kKsUnderlyingParams[] = {{"price", "None"}};
-const Sig kKsUnderlying{"KernelSession", "set_underlying_price", kKsUnderlyingParams};
-void ks_set_underlying_price(KernelSessionRec& r, std::optional<double> price) {
-    r.session.set_underlying_price(price);
-}
+using KsOrders = OrderCalls<KernelSessionRec>;
+const Sig kKsSubmit{"KernelSession", "submit_order", kSubmitParams};
+const Sig kKsCancel{"KernelSession", "cancel_order", kCancelParams};
+const Sig kKsModify{"KernelSession", "modify_order", kModifyParams};
+const Sig kKsCancelAll{"KernelSession", "cancel_all_orders", kCancelAllParams};
+const Sig kKsLinkOco{"KernelSession", "link_oco", kOcoParams};
+const Sig kKsRequestClose{"KernelSession", "request_close", kCloseParams};
+const Sig kKsUnderlying{"KernelSession", "set_underlying_price", kUnderlyingParams};
 
 constexpr Param kKsLevelParams[] = {{"price"}, {"position_id", "None"}};
 const Sig kKsSetStop{"KernelSession", "set_stop_price", kKsLevelParams};
@@ -238,13 +262,7 @@ void ks_set_target_price(KernelSessionRec& r, std::optional<double> price, std::
     r.session.set_target_price(price, position_id);
 }
 
-PyRef ks_open_order_ids(const KernelSessionRec& r) {
-    const std::vector<uint64_t> ids = r.session.open_order_ids();
-    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-    for (std::size_t i = 0; i < ids.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(ids[i]));
-    return list;
-}
+PyRef ks_open_order_ids(const KernelSessionRec& r) { return ids_to_py(r.session.open_order_ids()); }
 
 PyTypeObject* build_kernel_session() {
     ClassSpec s = class_spec<KernelSessionRec>(
@@ -263,32 +281,32 @@ PyTypeObject* build_kernel_session() {
         method0<&ks_equity>("equity", "Mark-to-market equity after the most recent step."),
         method0<&ks_free_capital>("free_capital", "Cash not locked as margin (margin mode); all cash otherwise."),
         method0<&ks_is_in_position>("is_in_position", "Whether a position is currently open."),
-        method0<&ks_position>("position", "Read-only view of the earliest open position, or `None` when flat."),
-        method0<&ks_positions>("positions", "Read-only views of every open position, in opening order."),
+        method0<&KsOrders::position>("position", "Read-only view of the earliest open position, or `None` when flat."),
+        method0<&KsOrders::positions>("positions", "Read-only views of every open position, in opening order."),
         method0<&ks_finish>("finish",
                             "Force-close any open position and compute final metrics.\n\nConsumes the session; "
                             "further calls raise."),
         method<kKsSubmitTwap, &ks_submit_twap>("Register a TWAP schedule; returns its id."),
         method<kKsCancelTwap, &ks_cancel_twap>("Stop a schedule and cancel the slices it has working."),
-        method<kKsSubmit, &ks_submit_order>(
+        method<kKsSubmit, &KsOrders::submit_order>(
             "Submit an order.\n\n`side` is \"buy\"/\"sell\"; `kind` is \"market\", \"limit\", \"stop_market\" or\n"
             "\"stop_limit\"; `tif` is \"gtc\", \"day\", \"gtd\" (requires `expire_ns`), \"ioc\" or\n\"fok\". Exactly "
             "one of `units`/`size_frac` sizes an opening order; omitting\nboth closes the full position with a "
             "closing-side order. Returns the engine\norder id."),
-        method<kKsLinkOco, &ks_link_oco>("Put working orders in one one-cancels-other group."),
-        method<kKsCancel, &ks_cancel_order>("Cancel a working order; `false` for unknown/finished ids."),
-        method<kKsCancelAll, &ks_cancel_all_orders>("Cancel every working order, returning canceled ids."),
-        method<kKsUnderlying, &ks_set_underlying_price>(
+        method<kKsLinkOco, &KsOrders::link_oco>("Put working orders in one one-cancels-other group."),
+        method<kKsCancel, &KsOrders::cancel_order>("Cancel a working order; `false` for unknown/finished ids."),
+        method<kKsCancelAll, &KsOrders::cancel_all_orders>("Cancel every working order, returning canceled ids."),
+        method<kKsUnderlying, &KsOrders::set_underlying_price>(
             "Set the underlying price used to settle options at expiry.\n\nAn option's own bars carry the "
             "option's price, so its intrinsic value needs\nthe underlying from elsewhere; without it, contracts "
             "settle at their own close."),
-        method<kKsModify, &ks_modify_order>("Replace a working order's prices and/or quantity."),
+        method<kKsModify, &KsOrders::modify_order>("Replace a working order's prices and/or quantity."),
         method0<&ks_open_order_ids>("open_order_ids", "Ids of all non-terminal orders, in submission order."),
         method<kKsSetStop, &ks_set_stop_price>(
             "Overwrite a position's stop price; no-op when flat.\n\nWithout `position_id` targets the earliest open "
             "position."),
         method<kKsSetTarget, &ks_set_target_price>("Overwrite a position's target price; no-op when flat."),
-        method<kKsRequestClose, &ks_request_close>("Request a close of a specific position on the next step."),
+        method<kKsRequestClose, &KsOrders::request_close>("Request a close of a specific position on the next step."),
     };
     return build_class(std::move(s));
 }
@@ -487,12 +505,15 @@ constexpr Param kPsApplyParams[] = {{"entry", "False"},    {"exit", "False"},   
                                     {"size_mult", "None"}, {"stop_price", "None"}, {"target_price", "None"}};
 const Sig kPsApply{"PortfolioSession", "apply_current", kPsApplyParams};
 
-PyRef ps_apply_current(PsRec& r, bool entry, bool exit, double atr, std::optional<double> size_mult,
-                       std::optional<double> stop_price, std::optional<double> target_price) {
-    const StepIntents in{size_mult, stop_price, target_price, atr, entry, exit};
+PyRef ps_apply_intents(PsRec& r, const StepIntents& in) {
     r.scratch.clear();
     r.session.apply_current(in, r.scratch);
     return engine_events_to_py(r.scratch);
+}
+
+PyRef ps_apply_current(PsRec& r, bool entry, bool exit, double atr, std::optional<double> size_mult,
+                       std::optional<double> stop_price, std::optional<double> target_price) {
+    return ps_apply_intents(r, StepIntents{size_mult, stop_price, target_price, atr, entry, exit});
 }
 
 // The per-event call of a driver loop. Positional arguments of exactly the
@@ -503,25 +524,11 @@ PyObject* ps_apply_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     auto* obj = as_obj<PsRec>(self);
     auto general = [&] { return fastcall_method<kPsApply, &ps_apply_current>(self, args, nargsf, kwnames); };
     if (kwnames || nargs > 6 || obj->borrow != 0) return general();
-    bool flags[2] = {false, false};
-    for (Py_ssize_t i = 0; i < std::min<Py_ssize_t>(nargs, 2); ++i) {
-        if (args[i] != Py_True && args[i] != Py_False) return general();
-        flags[i] = args[i] == Py_True;
-    }
-    double atr = 0.0;
-    if (nargs > 2) {
-        if (!PyFloat_CheckExact(args[2])) return general();
-        atr = PyFloat_AS_DOUBLE(args[2]);
-    }
-    std::optional<double> opt[3];
-    for (Py_ssize_t i = 3; i < nargs; ++i) {
-        if (args[i] == Py_None) continue;
-        if (!PyFloat_CheckExact(args[i])) return general();
-        opt[i - 3] = PyFloat_AS_DOUBLE(args[i]);
-    }
+    StepIntents in;
+    if (!read_intents_fast(args, nargs, in)) return general();
     return guarded([&]() -> PyObject* {
         WriteBorrow g(obj);
-        return to_py(ps_apply_current(obj->rec, flags[0], flags[1], atr, opt[0], opt[1], opt[2]));
+        return to_py(ps_apply_intents(obj->rec, in));
     });
 }
 
@@ -533,89 +540,21 @@ PortfolioResult ps_finish(PsRec& r) { return r.session.finish(); }
 
 // --- orders --------------------------------------------------------------------
 
-constexpr Param kPsSubmitParams[] = {
-    {"instrument"},
-    {"side"},
-    {"kind"},
-    {"submitted_idx"},
-    {"submitted_ts"},
-    {"client_id"},
-    {"units", "None"},
-    {"size_frac", "None"},
-    {"limit_price", "None"},
-    {"trigger_price", "None"},
-    {"tif", "\"gtc\""},
-    {"expire_ns", "None"},
-    {"stop_price", "None"},
-    {"target_price", "None"},
-    {"offset", "None"},
-    {"offset_kind", "\"price\""},
-    {"limit_offset", "0.0"},
-    {"post_only", "False"},
-    {"reduce_only", "False"},
-    {"parent_id", "None"},
-};
+using PsOrders = OrderCalls<PsRec, uint64_t>;
+constexpr auto kPsSubmitParams = routed(kSubmitParams);
+constexpr auto kPsCancelParams = routed(kCancelParams);
+constexpr auto kPsModifyParams = routed(kModifyParams);
+constexpr auto kPsCancelAllParams = routed(kCancelAllParams);
+constexpr auto kPsOcoParams = routed(kOcoParams);
+constexpr auto kPsCloseParams = routed(kCloseParams);
+constexpr auto kPsUnderlyingParams = routed(kUnderlyingParams);
 const Sig kPsSubmit{"PortfolioSession", "submit_order", kPsSubmitParams};
-
-uint64_t ps_submit_order(PsRec& r, uint64_t instrument, std::string side, std::string kind, uint64_t submitted_idx,
-                         int64_t submitted_ts, std::string client_id, std::optional<double> units,
-                         std::optional<double> size_frac, std::optional<double> limit_price,
-                         std::optional<double> trigger_price, std::string tif, std::optional<int64_t> expire_ns,
-                         std::optional<double> stop_price, std::optional<double> target_price,
-                         std::optional<double> offset, std::string offset_kind, double limit_offset, bool post_only,
-                         bool reduce_only, std::optional<uint64_t> parent_id) {
-    return r.session.submit_order(
-        instrument, OrderArgs{std::move(side), std::move(kind), submitted_idx, submitted_ts, std::move(client_id), units,
-                              size_frac, limit_price, trigger_price, std::move(tif), expire_ns, stop_price,
-                              target_price, offset, std::move(offset_kind), limit_offset, post_only, reduce_only,
-                              parent_id});
-}
-
-constexpr Param kPsCancelParams[] = {{"instrument"}, {"idx"}, {"order_id"}};
 const Sig kPsCancel{"PortfolioSession", "cancel_order", kPsCancelParams};
-bool ps_cancel_order(PsRec& r, uint64_t instrument, uint64_t idx, uint64_t order_id) {
-    return r.session.cancel_order(instrument, idx, order_id);
-}
-
-constexpr Param kPsModifyParams[] = {{"instrument"},         {"order_id"},           {"units", "None"},
-                                     {"size_frac", "None"}, {"limit_price", "None"}, {"trigger_price", "None"}};
 const Sig kPsModify{"PortfolioSession", "modify_order", kPsModifyParams};
-bool ps_modify_order(PsRec& r, uint64_t instrument, uint64_t order_id, std::optional<double> units,
-                     std::optional<double> size_frac, std::optional<double> limit_price,
-                     std::optional<double> trigger_price) {
-    return r.session.modify_order(instrument, order_id, units, size_frac, limit_price, trigger_price);
-}
-
-PyRef ids_to_py(const std::vector<uint64_t>& ids) {
-    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-    for (std::size_t i = 0; i < ids.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(ids[i]));
-    return list;
-}
-
-constexpr Param kPsCancelAllParams[] = {{"instrument"}, {"idx"}};
 const Sig kPsCancelAll{"PortfolioSession", "cancel_all_orders", kPsCancelAllParams};
-PyRef ps_cancel_all_orders(PsRec& r, uint64_t instrument, uint64_t idx) {
-    return ids_to_py(r.session.cancel_all_orders(instrument, idx));
-}
-
-constexpr Param kPsOcoParams[] = {{"instrument"}, {"order_ids"}};
 const Sig kPsLinkOco{"PortfolioSession", "link_oco", kPsOcoParams};
-void ps_link_oco(PsRec& r, uint64_t instrument, Seq<uint64_t> order_ids) {
-    r.session.link_oco(instrument, order_ids.items);
-}
-
-constexpr Param kPsCloseParams[] = {{"instrument"}, {"position_id"}};
 const Sig kPsRequestClose{"PortfolioSession", "request_close", kPsCloseParams};
-void ps_request_close(PsRec& r, uint64_t instrument, uint64_t position_id) {
-    r.session.request_close(instrument, position_id);
-}
-
-constexpr Param kPsUnderlyingParams[] = {{"instrument"}, {"price", "None"}};
 const Sig kPsUnderlying{"PortfolioSession", "set_underlying_price", kPsUnderlyingParams};
-void ps_set_underlying_price(PsRec& r, uint64_t instrument, std::optional<double> price) {
-    r.session.set_underlying_price(instrument, price);
-}
 
 constexpr Param kPsInstrumentParam[] = {{"instrument"}};
 const Sig kPsWorking{"PortfolioSession", "working_orders", kPsInstrumentParam};
@@ -633,14 +572,6 @@ PyRef ps_working_orders(const PsRec& r, uint64_t instrument) {
                             w.units}));
     }
     return list;
-}
-
-PyRef ps_positions(const PsRec& r, uint64_t instrument) {
-    return position_snapshots_to_py(r.session.positions(instrument));
-}
-
-std::optional<PositionSnapshot> ps_position(const PsRec& r, uint64_t instrument) {
-    return r.session.position(instrument);
 }
 
 PyTypeObject* build_portfolio_session() {
@@ -700,20 +631,20 @@ PyTypeObject* build_portfolio_session() {
         method0<&ps_equity>("equity", "Portfolio equity: pool plus every instrument's last-known mark."),
         method0<&ps_is_halted>("is_halted", "Whether a margin call or drawdown kill-switch has latched."),
         method0<&ps_finish>("finish", "Force-close all instruments and compute portfolio metrics."),
-        method<kPsSubmit, &ps_submit_order>("Submit a typed order routed to one instrument's kernel."),
-        method<kPsCancel, &ps_cancel_order>(nullptr),
-        method<kPsModify, &ps_modify_order>("Replace a working order's prices and/or quantity on one instrument."),
-        method<kPsCancelAll, &ps_cancel_all_orders>(nullptr),
-        method<kPsLinkOco, &ps_link_oco>(nullptr),
-        method<kPsRequestClose, &ps_request_close>(nullptr),
-        method<kPsUnderlying, &ps_set_underlying_price>(
+        method<kPsSubmit, &PsOrders::submit_order>("Submit a typed order routed to one instrument's kernel."),
+        method<kPsCancel, &PsOrders::cancel_order>(nullptr),
+        method<kPsModify, &PsOrders::modify_order>("Replace a working order's prices and/or quantity on one instrument."),
+        method<kPsCancelAll, &PsOrders::cancel_all_orders>(nullptr),
+        method<kPsLinkOco, &PsOrders::link_oco>(nullptr),
+        method<kPsRequestClose, &PsOrders::request_close>(nullptr),
+        method<kPsUnderlying, &PsOrders::set_underlying_price>(
             "Set the underlying price one instrument settles its options against."),
         method<kPsWorking, &ps_working_orders>(
             "Working orders of one instrument as\n`(order_id, client_id, side, kind, status, filled_qty, units)`.\n\n"
             "`units` is `nan` for a capital-fraction or close-all order; status is\n`accepted`, `triggered` or "
             "`partially_filled`."),
-        method<kPsPositions, &ps_positions>("Open positions of one instrument, in opening order."),
-        method<kPsPosition, &ps_position>("Earliest open position of one instrument, or None."),
+        method<kPsPositions, &PsOrders::positions>("Open positions of one instrument, in opening order."),
+        method<kPsPosition, &PsOrders::position>("Earliest open position of one instrument, or None."),
     };
     s.length = &len_impl<&ps_len>;
     return build_class(std::move(s));

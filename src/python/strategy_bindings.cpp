@@ -4,6 +4,7 @@
 #include <tuple>
 
 #include "core/format.h"
+#include "portfolio/kernel_session.h"
 #include "python/classes.h"
 #include "python/registry.h"
 #include "python/views.h"
@@ -136,20 +137,26 @@ PyTypeObject* PyClass<PositionSnapshot>::type() {
     return t;
 }
 
-PyRef engine_events_to_py(std::vector<EngineEventRecord>& records) {
+namespace {
+
+// A new list of objects, each taking its record moved out of `records`.
+template <Record R>
+PyRef objects_to_py(std::vector<R>& records) {
     PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(records.size())));
     for (std::size_t i = 0; i < records.size(); ++i)
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_object(std::move(records[i])));
+    return list;
+}
+
+}  // namespace
+
+PyRef engine_events_to_py(std::vector<EngineEventRecord>& records) {
+    PyRef list = objects_to_py(records);
     records.clear();
     return list;
 }
 
-PyRef position_snapshots_to_py(std::vector<PositionSnapshot>&& snapshots) {
-    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(snapshots.size())));
-    for (std::size_t i = 0; i < snapshots.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_object(std::move(snapshots[i])));
-    return list;
-}
+PyRef position_snapshots_to_py(std::vector<PositionSnapshot>&& snapshots) { return objects_to_py(snapshots); }
 
 namespace {
 
@@ -171,12 +178,6 @@ std::string unicode_lower(const std::string& text) {
     const char* s = PyUnicode_AsUTF8AndSize(low.get(), &n);
     if (!s) throw_py();
     return std::string(s, static_cast<std::size_t>(n));
-}
-
-int8_t checked_direction(int32_t direction) {
-    if (direction != 1 && direction != -1)
-        throw RuleError("direction must be 1 (long) or -1 (short), got " + std::to_string(direction));
-    return static_cast<int8_t>(direction);
 }
 
 BacktestConfig config_or_default(const std::optional<Ref<BacktestConfig>>& config) {
@@ -477,7 +478,7 @@ const Sig kBatchSpread{nullptr, "batch_spread_backtest", kBatchSpreadParams};
 PyRef batch_spread_backtest(Series<int64_t> timestamps, Series<double> underlying_close, BatchItemsArg items,
                             std::optional<Ref<BacktestConfig>> config) {
     (void)underlying_close;
-    const BacktestConfig cfg = config ? **config : BacktestConfig{};
+    const BacktestConfig cfg = config_or_default(config);
     std::vector<SpreadItem> work;
     work.reserve(items.items.size());
     for (BatchSpreadItemRec& item : items.items) {

@@ -182,14 +182,7 @@ EngineResult run_basket_strategy(const BacktestConfig& cfg, std::span<const Inst
 
     OwnStatsRecipe recipe;
     recipe.guard_zero_capital = true;
-    const std::span<const int64_t> ts = instruments.front().timestamps;
-    EngineResult r;
-    r.metrics = own_loop_metrics(cfg, curves.equity, curves.drawdown, curves.returns, basket.trades, ts, recipe);
-    r.equity_curve = std::move(curves.equity);
-    r.drawdown_curve = std::move(curves.drawdown);
-    r.returns = std::move(curves.returns);
-    r.trades = std::move(basket.trades);
-    return r;
+    return own_loop_result(cfg, std::move(curves), std::move(basket.trades), instruments.front().timestamps, recipe);
 }
 
 }  // namespace tidemark

@@ -88,14 +88,7 @@ EngineResult run_independent(const BacktestConfig& cfg, const BarArrays& bars,
 
     OwnStatsRecipe recipe;
     recipe.welford_mean = true;
-    EngineResult r;
-    r.metrics =
-        own_loop_metrics(cfg, curves.equity, curves.drawdown, curves.returns, trades, bars.timestamps, recipe);
-    r.equity_curve = std::move(curves.equity);
-    r.drawdown_curve = std::move(curves.drawdown);
-    r.returns = std::move(curves.returns);
-    r.trades = std::move(trades);
-    return r;
+    return own_loop_result(cfg, std::move(curves), std::move(trades), bars.timestamps, recipe);
 }
 
 }  // namespace

@@ -156,14 +156,7 @@ EngineResult run_options_strategy(const OptionsParams& params, const OptionsInpu
 
     OwnStatsRecipe recipe;
     recipe.sum_fees = true;
-    EngineResult r;
-    r.metrics = own_loop_metrics(params.config, curves.equity, curves.drawdown, curves.returns, book.trades,
-                                 in.timestamps, recipe);
-    r.equity_curve = std::move(curves.equity);
-    r.drawdown_curve = std::move(curves.drawdown);
-    r.returns = std::move(curves.returns);
-    r.trades = std::move(book.trades);
-    return r;
+    return own_loop_result(params.config, std::move(curves), std::move(book.trades), in.timestamps, recipe);
 }
 
 }  // namespace tidemark

@@ -149,6 +149,23 @@ BacktestMetrics own_loop_metrics(const BacktestConfig& cfg, std::span<const doub
     return m;
 }
 
+EngineResult run_result(BacktestMetrics metrics, BarCurves&& curves, std::vector<Trade>&& trades) {
+    EngineResult r;
+    r.metrics = std::move(metrics);
+    r.equity_curve = std::move(curves.equity);
+    r.drawdown_curve = std::move(curves.drawdown);
+    r.returns = std::move(curves.returns);
+    r.trades = std::move(trades);
+    return r;
+}
+
+EngineResult own_loop_result(const BacktestConfig& cfg, BarCurves&& curves, std::vector<Trade>&& trades,
+                             std::span<const int64_t> timestamps, const OwnStatsRecipe& recipe) {
+    BacktestMetrics m =
+        own_loop_metrics(cfg, curves.equity, curves.drawdown, curves.returns, trades, timestamps, recipe);
+    return run_result(std::move(m), std::move(curves), std::move(trades));
+}
+
 EngineResult empty_run_result(const BacktestConfig& cfg) {
     EngineResult r;
     r.metrics.start_value = cfg.initial_capital;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "core/buffer.h"
 #include "core/types.h"
@@ -121,6 +122,14 @@ BacktestMetrics own_loop_metrics(const BacktestConfig& cfg, std::span<const doub
                                  std::span<const double> drawdown, std::span<const double> returns,
                                  std::span<const Trade> trades, std::span<const int64_t> timestamps,
                                  const OwnStatsRecipe& recipe);
+
+// A run's result: its curves and trades moved in beside `metrics`.
+EngineResult run_result(BacktestMetrics metrics, BarCurves&& curves, std::vector<Trade>&& trades);
+
+// An own loop's result, its statistics computed from the curves and trades
+// by `recipe` before they are moved in.
+EngineResult own_loop_result(const BacktestConfig& cfg, BarCurves&& curves, std::vector<Trade>&& trades,
+                             std::span<const int64_t> timestamps, const OwnStatsRecipe& recipe);
 
 // The result of a run with nothing to simulate: no curves and no trades,
 // every statistic 0 (ratios included) except the start and end value, which

@@ -176,14 +176,7 @@ EngineResult run_pairs_strategy(const PairsParams& params, const PairLeg& leg1, 
     OwnStatsRecipe recipe;
     recipe.paired_legs = true;
     recipe.sum_fees = true;
-    EngineResult r;
-    r.metrics = own_loop_metrics(params.config, curves.equity, curves.drawdown, curves.returns, book.trades,
-                                 leg1.timestamps, recipe);
-    r.equity_curve = std::move(curves.equity);
-    r.drawdown_curve = std::move(curves.drawdown);
-    r.returns = std::move(curves.returns);
-    r.trades = std::move(book.trades);
-    return r;
+    return own_loop_result(params.config, std::move(curves), std::move(book.trades), leg1.timestamps, recipe);
 }
 
 }  // namespace tidemark

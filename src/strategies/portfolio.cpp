@@ -123,7 +123,7 @@ private:
         ++rejected_total;
     }
 
-    // A. Stops, targets, trailing stops and exit signals of what is open.
+    // Stops, targets, trailing stops and exit signals of what is open.
     void manage_open(std::size_t t) {
         for (Slot& s : slots_) {
             if (!s.holding()) continue;
@@ -141,7 +141,7 @@ private:
         }
     }
 
-    // C. Entries, gated by the kill-switch and the position limit, each
+    // Entries, gated by the kill-switch and the position limit, each
     // lent its budget of the pool.
     void enter(std::size_t t, std::size_t open) {
         for (Slot& s : slots_) {
@@ -174,7 +174,7 @@ private:
         }
     }
 
-    // D. Mark to market and the kill-switch, which blocks entries from the
+    // Mark to market and the kill-switch, which blocks entries from the
     // next bar on and never clears.
     void mark(std::size_t t) {
         double value = 0.0;
@@ -233,13 +233,9 @@ PortfolioResult run_portfolio_strategy(const BacktestConfig& cfg, std::span<cons
 
     PortfolioResult out;
     const std::span<const int64_t> ts = instruments.front().timestamps;
-    EngineResult& r = out.result;
-    r.metrics = compute_metrics(book.curves.equity, book.curves.drawdown, book.curves.returns, book.trades,
-                                ts.first(std::min(ts.size(), n)), cfg);
-    r.equity_curve = std::move(book.curves.equity);
-    r.drawdown_curve = std::move(book.curves.drawdown);
-    r.returns = std::move(book.curves.returns);
-    r.trades = std::move(book.trades);
+    BacktestMetrics metrics = compute_metrics(book.curves.equity, book.curves.drawdown, book.curves.returns,
+                                              book.trades, ts.first(std::min(ts.size(), n)), cfg);
+    out.result = run_result(std::move(metrics), std::move(book.curves), std::move(book.trades));
     out.per_instrument = book.summaries();
     out.rejected_entries = book.rejected_total;
     out.halted = book.halted;

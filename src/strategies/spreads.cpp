@@ -9,6 +9,7 @@
 #include "core/format.h"
 #include "core/parallel.h"
 #include "core/session.h"
+#include "strategies/own_stats.h"
 
 namespace tidemark {
 
@@ -57,32 +58,18 @@ struct OpenSpread {
     double realised = 0.0;  // P&L of the legs settled so far
 };
 
-struct SideFees {
-    double fee = 0.0;
-    std::optional<FeeBreakdown> breakdown;
-};
-
 // Fees of one side of the spread: every leg when opening, the unsettled legs
 // at their current premium when closing. Zero-quantity legs pay nothing.
-SideFees side_fees(const FeeModel& model, const std::vector<LegState>& legs, bool opening) {
-    SideFees out;
+FeeCharge side_fees(const FeeModel& model, const std::vector<LegState>& legs, bool opening) {
+    FeeCharge out;
     for (const LegState& leg : legs) {
         if (leg.quantity == 0.0 || (!opening && leg.settled)) continue;
         const double price = std::fabs(opening ? leg.entry_premium : leg.premium);
         const double qty = std::fabs(leg.quantity) * leg.lot_size;
-        // A bought leg buys to open and sells to close; a written leg the reverse.
-        const bool buy = opening == (leg.quantity > 0.0);
-        if (model.kind == FeeModel::Itemised) {
-            const FeeBreakdown b = itemised_fee_breakdown(model.segment, buy, price, qty);
-            out.fee += b.total();
-            if (out.breakdown) {
-                *out.breakdown += b;
-            } else {
-                out.breakdown = b;
-            }
-        } else {
-            out.fee += compute_fee(model, buy, price, qty);
-        }
+        // A bought leg is a long one: it buys to open and sells to close.
+        const FeeCharge leg_fee = compute_fee_breakdown(model, leg.quantity > 0.0 ? 1 : -1, opening, price, qty);
+        out.fee += leg_fee.fee;
+        out.breakdown = round_trip_breakdown(out.breakdown, leg_fee.breakdown);
     }
     return out;
 }
@@ -103,7 +90,7 @@ double unrealised_pnl(const std::vector<LegState>& legs, bool& any_unsettled) {
 // builds its trade; a settlement exit pays no exit fee.
 Trade close_spread_trade(const SpreadParams& p, const OpenSpread& pos, const std::vector<LegState>& legs,
                          uint64_t id, uint64_t exit_bar, int64_t exit_time, ExitReason reason, double unrealised) {
-    SideFees exit;
+    FeeCharge exit;
     if (reason != ExitReason::Settlement) exit = side_fees(p.fee_model, legs, false);
     double exit_value = 0.0;
     for (const LegState& leg : legs) exit_value += leg.value(leg.premium);
@@ -125,11 +112,7 @@ Trade close_spread_trade(const SpreadParams& p, const OpenSpread& pos, const std
     t.pnl = pos.realised + unrealised - pos.entry_fees - exit.fee;
     const double basis = std::fabs(pos.entry_value);
     t.pnl_pct = (basis == 0.0 || std::isnan(basis)) ? 0.0 : t.pnl / basis * 100.0;
-    if (pos.entry_breakdown || exit.breakdown) {
-        FeeBreakdown b = pos.entry_breakdown.value_or(FeeBreakdown{});
-        if (exit.breakdown) b += *exit.breakdown;
-        t.fee_breakdown = b;
-    }
+    t.fee_breakdown = round_trip_breakdown(pos.entry_breakdown, exit.breakdown);
     t.exit_reason = reason;
     return t;
 }
@@ -462,7 +445,7 @@ EngineResult run_spread_strategy(const SpreadParams& p, std::span<const int64_t>
                 leg.entry_premium = leg.premium = premium;
                 entry_value += leg.value(premium);
             }
-            SideFees fees = side_fees(p.fee_model, legs, true);
+            FeeCharge fees = side_fees(p.fee_model, legs, true);
             cash -= fees.fee;
             pos.open = true;
             pos.entry_bar = i;
