@@ -184,6 +184,38 @@ def test_state_value_reset_and_repr(kind):
     assert feed(ind, c.tolist(), h.tolist(), l.tolist()) == first
 
 
+def exact(v):
+    """A value's exact bits, holding no reference to its objects."""
+    if v is None:
+        return None
+    return tuple(map(float.hex, v)) if isinstance(v, tuple) else float.hex(v)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_values_handed_out_stay_as_they_were(kind):
+    """A loop that drops each value gets the same numbers as one that keeps
+    them all, and whatever it keeps (a value, or one number of a tuple) never
+    changes afterwards. Plain floats take the direct path; NumPy scalars (a
+    float subclass) the general one."""
+    h, l, c, _ = ref.market(60, seed=9, nan_gaps=True)
+    general = KINDS[kind]()
+    kept_all = [general.update_bar(0.0, hi, lo, cl) for hi, lo, cl in zip(h, l, c)]
+    want = [exact(v) for v in kept_all]
+    ind = KINDS[kind]()
+    got, kept = [], {}
+    for i, (hi, lo, cl) in enumerate(zip(h.tolist(), l.tolist(), c.tolist())):
+        v = ind.update_bar(0.0, hi, lo, cl)
+        got.append(exact(v))
+        if i % 5 == 0:
+            kept[i] = (v, exact(v))
+        elif i % 5 == 2 and isinstance(v, tuple):
+            kept[i] = (v[-1], want[i][-1])
+        del v
+    assert got == want
+    assert all(exact(v) == bits for v, bits in kept.values())
+    assert exact(ind.value) == want[-1]
+
+
 def test_class_surface():
     with pytest.raises(TypeError, match="^No constructor defined$"):
         I()
