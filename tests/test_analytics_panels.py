@@ -98,6 +98,17 @@ def test_parameter_checks(call, expected):
     assert str(exc.value) == "degenerate input: " + expected
 
 
+@pytest.mark.parametrize("call", [lambda v: tm.winsorize_panel(v, 0.5), lambda v: tm.zscore_panel(v, 1),
+                                  lambda v: tm.rank_panel(v, 0), lambda v: tm.momentum_panel(v, 2, 2)],
+                         ids=["winsorize", "zscore", "rank", "momentum"])
+def test_an_infinity_is_reported_before_a_refused_parameter(call):
+    values = normal(4, 3)
+    values[3, 1] = -INF
+    with pytest.raises(ValueError) as exc:
+        call(values)
+    assert str(exc.value) == "non-finite value at row 3, col 1"
+
+
 def test_momentum():
     prices = np.array([[100.0, 50.0], [110.0, 0.0], [121.0, 60.0], [99.0, NAN], [132.0, 40.0]])
     assert same(tm.momentum_panel(prices, 2, 1), np.array(

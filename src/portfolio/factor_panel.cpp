@@ -50,27 +50,51 @@ std::optional<PortfolioError> row_infinity(const double* row, std::size_t n, std
     return PortfolioError::non_finite(t, j);
 }
 
+std::optional<PortfolioError> check_shape(const Panel& p) {
+    if (p.values.size() != p.rows * p.cols || (p.cols != 0 && p.values.size() / p.cols != p.rows))
+        return PortfolioError::element_count(p.rows, p.cols, p.values.size());
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<PortfolioError> check_panel(const Panel& p) {
-    if (p.values.size() != p.rows * p.cols || (p.cols != 0 && p.values.size() / p.cols != p.rows))
-        return PortfolioError::element_count(p.rows, p.cols, p.values.size());
+    if (auto err = check_shape(p)) return err;
     for (std::size_t t = 0; t < p.rows; ++t) {
         if (auto err = row_infinity(p.values.data() + t * p.cols, p.cols, t)) return err;
     }
     return std::nullopt;
 }
 
-PortfolioOutcome<Panel> winsorize_panel(Panel p, double pct) {
+// The transforms that rewrite each row from that row alone (winsorising,
+// z-scores, ranks) check a row for infinities just before rewriting it, while
+// it is in the cache, rather than scanning the whole panel first and reading
+// it from memory twice. The first infinity found is still the first in
+// row-major order (the rows before it had none), and the rows already
+// rewritten are in the caller's copy, which the error discards.
+namespace {
+
+// A refused parameter is reported after the panel's own faults, as when the
+// whole panel is checked first.
+PortfolioError after_panel_faults(const Panel& p, PortfolioError refusal) {
     if (auto err = check_panel(p)) return std::move(*err);
+    return refusal;
+}
+
+}  // namespace
+
+PortfolioOutcome<Panel> winsorize_panel(Panel p, double pct) {
+    if (auto err = check_shape(p)) return std::move(*err);
     if (!(pct >= 0.0 && pct < 0.5))
-        return PortfolioError::degenerate("winsorize pct must be in [0, 0.5), got " + fmt_shortest(pct));
+        return after_panel_faults(
+            p, PortfolioError::degenerate("winsorize pct must be in [0, 0.5), got " + fmt_shortest(pct)));
     const std::size_t n = p.cols;
     std::vector<double> values;
     std::vector<std::size_t> cols;
     RowSorter sorter;
     for (std::size_t t = 0; t < p.rows; ++t) {
         double* row = p.values.data() + t * n;
+        if (auto err = row_infinity(row, n, t)) return std::move(*err);
         const std::size_t m = gather_finite(row, n, values, cols);
         if (m <= 1) continue;
         // pct < 0.5 keeps k below m / 2, so lo never passes hi.
@@ -89,11 +113,12 @@ PortfolioOutcome<Panel> winsorize_panel(Panel p, double pct) {
 }
 
 PortfolioOutcome<Panel> zscore_panel(Panel p, uint64_t min_names) {
-    if (auto err = check_panel(p)) return std::move(*err);
-    if (min_names < 2) return PortfolioError::degenerate(min_names_error(min_names));
+    if (auto err = check_shape(p)) return std::move(*err);
+    if (min_names < 2) return after_panel_faults(p, PortfolioError::degenerate(min_names_error(min_names)));
     const std::size_t n = p.cols;
     for (std::size_t t = 0; t < p.rows; ++t) {
         double* row = p.values.data() + t * n;
+        if (auto err = row_infinity(row, n, t)) return std::move(*err);
         std::size_t m = 0;
         double sum = -0.0;
         for (std::size_t j = 0; j < n; ++j) {
@@ -125,12 +150,13 @@ PortfolioOutcome<Panel> zscore_panel(Panel p, uint64_t min_names) {
 }
 
 PortfolioOutcome<Panel> rank_panel(Panel p, uint64_t min_names) {
-    if (auto err = check_panel(p)) return std::move(*err);
-    if (min_names < 2) return PortfolioError::degenerate(min_names_error(min_names));
+    if (auto err = check_shape(p)) return std::move(*err);
+    if (min_names < 2) return after_panel_faults(p, PortfolioError::degenerate(min_names_error(min_names)));
     const std::size_t n = p.cols;
     RowSorter sorter;
     for (std::size_t t = 0; t < p.rows; ++t) {
         double* row = p.values.data() + t * n;
+        if (auto err = row_infinity(row, n, t)) return std::move(*err);
         // The columns of the finite entries, by ascending value; NaN cells
         // are left out and stay NaN.
         const std::vector<std::size_t>& order = sorter.order(std::span<const double>(row, n), true);
