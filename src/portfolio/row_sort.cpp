@@ -90,18 +90,28 @@ const std::vector<std::size_t>& RowSorter::order(std::span<const double> v, bool
             ++hist_[d * 2048 + ((w >> (kPositionBits + kDigitBits * d)) & kDigitMask)];
     }
 
+    // A digit every word has needs no pass.
+    std::array<bool, kDigits> skip{};
+    for (std::size_t d = 0; d < kDigits; ++d)
+        skip[d] = hist_[d * 2048 + ((words_[0] >> (kPositionBits + kDigitBits * d)) & kDigitMask)] == m;
+    // Counts to starting offsets, the digits side by side: three independent
+    // running sums keep the processor busy where one would make each bucket
+    // wait for the last.
+    std::array<uint32_t, kDigits> offset{};
+    for (uint32_t x = 0; x <= kDigitMask; ++x) {
+        for (std::size_t d = 0; d < kDigits; ++d) {
+            const uint32_t c = hist_[d * 2048 + x];
+            hist_[d * 2048 + x] = offset[d];
+            offset[d] += c;
+        }
+    }
+
     uint64_t* src = words_.data();
     uint64_t* dst = spare_.data();
     for (std::size_t d = 0; d < kDigits; ++d) {
+        if (skip[d]) continue;
         const int shift = kPositionBits + kDigitBits * static_cast<int>(d);
         uint32_t* h = hist_.data() + d * 2048;
-        if (h[(src[0] >> shift) & kDigitMask] == m) continue;  // every word has this digit
-        uint32_t offset = 0;
-        for (uint32_t x = 0; x <= kDigitMask; ++x) {
-            const uint32_t c = h[x];
-            h[x] = offset;
-            offset += c;
-        }
         for (std::size_t i = 0; i < m; ++i) {
             const uint64_t w = src[i];
             dst[h[(w >> shift) & kDigitMask]++] = w;
@@ -109,13 +119,16 @@ const std::vector<std::size_t>& RowSorter::order(std::span<const double> v, bool
         std::swap(src, dst);
     }
     // Values that share their top 33 bits may still be out of order: an
-    // insertion pass by the full value fixes them. Rows of values closer than
-    // that throughout would make it quadratic; past a budget of moves the
-    // nearly sorted row is finished by comparisons instead.
+    // insertion pass by the full value fixes them. Only words whose key bits
+    // equal their predecessor's can be: a smaller key means a smaller (or, for
+    // -0.0 against +0.0, an equal) value, so those skip the value lookup. Rows
+    // of values closer than that throughout would make it quadratic; past a
+    // budget of moves the nearly sorted row is finished by comparisons instead.
     std::size_t moves = 0;
     const std::size_t budget = 4 * m;
     for (std::size_t i = 1; i < m; ++i) {
         const uint64_t w = src[i];
+        if ((src[i - 1] ^ w) > kPositionMask) continue;  // the key bits differ
         const double x = v[w & kPositionMask];
         std::size_t j = i;
         while (j > 0 && v[src[j - 1] & kPositionMask] > x) {
