@@ -71,6 +71,10 @@ def test_bar_kinds_read_high_and_low():
     # a window without numbers reads as the finite extremes
     don = I.donchian(2)
     assert feed(don, [NAN] * 3) == [None, (-BIG, BIG), (-BIG, BIG)]
+    # -0.0 ranks below +0.0 either way round, and a NaN of either sign is no number
+    don = I.donchian(2)
+    values = feed(don, [0.0] * 4, [-0.0, 0.0, -0.0, -NAN], [0.0, -0.0, -NAN, 0.0])
+    assert [tuple(math.copysign(1.0, x) for x in v) for v in values[1:]] == [(1.0, -1.0), (1.0, -1.0), (-1.0, 1.0)]
 
 
 def test_rsi_and_atr_warm_up_lengths():
