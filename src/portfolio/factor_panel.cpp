@@ -21,23 +21,6 @@ void fill_nan(double* row, std::size_t n) {
     for (std::size_t j = 0; j < n; ++j) row[j] = kNaN;
 }
 
-// The finite values of a row and their columns, in column order, into
-// buffers of the row's length; returns their count. Infinities were refused
-// up front, so "finite" here means "not NaN". Branch-free, because missing
-// cells are scattered unpredictably through real panels.
-std::size_t gather_finite(const double* row, std::size_t n, std::vector<double>& values,
-                          std::vector<std::size_t>& cols) {
-    values.resize(n);
-    cols.resize(n);
-    std::size_t m = 0;
-    for (std::size_t j = 0; j < n; ++j) {
-        values[m] = row[j];
-        cols[m] = j;
-        m += !std::isnan(row[j]);
-    }
-    return m;
-}
-
 // The first infinite cell of row t, if any. The scan is a branch-free
 // reduction so that it vectorises; the position is looked for only after a
 // hit.
@@ -89,24 +72,21 @@ PortfolioOutcome<Panel> winsorize_panel(Panel p, double pct) {
         return after_panel_faults(
             p, PortfolioError::degenerate("winsorize pct must be in [0, 0.5), got " + fmt_shortest(pct)));
     const std::size_t n = p.cols;
-    std::vector<double> values;
-    std::vector<std::size_t> cols;
     RowSorter sorter;
     for (std::size_t t = 0; t < p.rows; ++t) {
         double* row = p.values.data() + t * n;
         if (auto err = row_infinity(row, n, t)) return std::move(*err);
-        const std::size_t m = gather_finite(row, n, values, cols);
+        const std::size_t m = sorter.load(std::span<const double>(row, n), true);
         if (m <= 1) continue;
         // pct < 0.5 keeps k below m / 2, so lo never passes hi.
         const auto k = static_cast<std::size_t>(std::floor(pct * static_cast<double>(m)));
-        const std::span<const double> finite(values.data(), m);
-        const double lo = sorter.select(finite, k);
-        const double hi = sorter.select(finite, m - 1 - k);
-        for (std::size_t q = 0; q < m; ++q) {
-            const std::size_t c = cols[q];
-            const double x = row[c];
+        const auto [lo, hi] = sorter.select_pair(k, m - 1 - k);
+        // A NaN fails both comparisons and comes out as it went in, so the
+        // whole row is clamped in one pass without looking for the numbers.
+        for (std::size_t j = 0; j < n; ++j) {
+            const double x = row[j];
             const double up = x < lo ? lo : x;
-            row[c] = hi < up ? hi : up;
+            row[j] = hi < up ? hi : up;
         }
     }
     return p;

@@ -145,42 +145,65 @@ const std::vector<std::size_t>& RowSorter::order(std::span<const double> v, bool
     return order_;
 }
 
-double RowSorter::select(std::span<const double> v, std::size_t k) {
-    std::size_t n = v.size();
-    if (n > UINT32_MAX) {  // beyond the counters' range: no radix
-        pairs_.resize(n);
-        for (std::size_t i = 0; i < n; ++i) pairs_[i] = {v[i], i};
-        std::nth_element(pairs_.begin(), pairs_.begin() + static_cast<std::ptrdiff_t>(k), pairs_.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
-        return pairs_[k].first;
+std::size_t RowSorter::load(std::span<const double> v, bool skip_nan) {
+    words_.resize(v.size());
+    std::size_t m = 0;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        words_[m] = order_key(v[i]);
+        m += !(skip_nan && std::isnan(v[i]));
     }
-    words_.resize(n);
-    for (std::size_t i = 0; i < n; ++i) words_[i] = order_key(v[i]);
-    uint64_t* p = words_.data();
-    // Radix selection, a byte at a time from the top: keep only the bucket
-    // that holds the k-th key until few enough remain to finish directly.
+    loaded_ = m;
+    return m;
+}
+
+void RowSorter::count_bytes(const uint64_t* p, std::size_t n, int shift) {
+    // Four interleaved counters per bucket: the top byte of real data falls
+    // in a handful of buckets, and a single counter would make every
+    // increment wait for the previous one.
     uint32_t* h = hist_.data();
-    for (int shift = 56; shift >= 0; shift -= 8) {
+    std::memset(h, 0, 4 * 256 * sizeof(uint32_t));
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        ++h[(p[i] >> shift) & 0xff];
+        ++h[256 + ((p[i + 1] >> shift) & 0xff)];
+        ++h[512 + ((p[i + 2] >> shift) & 0xff)];
+        ++h[768 + ((p[i + 3] >> shift) & 0xff)];
+    }
+    for (; i < n; ++i) ++h[(p[i] >> shift) & 0xff];
+    for (uint32_t b = 0; b < 256; ++b) h[b] += h[256 + b] + h[512 + b] + h[768 + b];
+}
+
+namespace {
+
+// The bucket of hist[0, 256) that holds rank k, and the count below it.
+std::pair<uint32_t, std::size_t> bucket_of(const uint32_t* hist, std::size_t k) {
+    uint32_t bucket = 0;
+    std::size_t below = 0;
+    while (k >= below + hist[bucket]) below += hist[bucket++];
+    return {bucket, below};
+}
+
+// The k_lo-th and k_hi-th smallest of the n keys at p, by comparisons.
+std::pair<double, double> select_directly(uint64_t* p, std::size_t n, std::size_t k_lo, std::size_t k_hi) {
+    std::nth_element(p, p + k_lo, p + n);
+    const uint64_t lo = p[k_lo];
+    // Everything after k_lo is now at least lo.
+    if (k_hi > k_lo) std::nth_element(p + k_lo + 1, p + k_hi, p + n);
+    return {from_order_key(lo), from_order_key(p[k_hi])};
+}
+
+}  // namespace
+
+// Radix selection, a byte at a time from the top: keep only the bucket that
+// holds the k-th key until few enough remain to finish directly.
+uint64_t RowSorter::select_key(uint64_t* p, std::size_t n, std::size_t k, int shift) {
+    for (; shift >= 0; shift -= 8) {
         if (n <= 32) {
             std::nth_element(p, p + k, p + n);
-            return from_order_key(p[k]);
+            return p[k];
         }
-        // Four interleaved counters per bucket: the top byte of real data
-        // falls in a handful of buckets, and a single counter would make
-        // every increment wait for the previous one.
-        std::memset(h, 0, 4 * 256 * sizeof(uint32_t));
-        std::size_t i = 0;
-        for (; i + 4 <= n; i += 4) {
-            ++h[(p[i] >> shift) & 0xff];
-            ++h[256 + ((p[i + 1] >> shift) & 0xff)];
-            ++h[512 + ((p[i + 2] >> shift) & 0xff)];
-            ++h[768 + ((p[i + 3] >> shift) & 0xff)];
-        }
-        for (; i < n; ++i) ++h[(p[i] >> shift) & 0xff];
-        for (uint32_t b = 0; b < 256; ++b) h[b] += h[256 + b] + h[512 + b] + h[768 + b];
-        uint32_t bucket = 0;
-        std::size_t below = 0;
-        while (k >= below + h[bucket]) below += h[bucket++];
+        count_bytes(p, n, shift);
+        const auto [bucket, below] = bucket_of(hist_.data(), k);
         k -= below;
         // Branch-free: the kept/dropped pattern is data-dependent and would
         // mispredict on every other word.
@@ -192,7 +215,47 @@ double RowSorter::select(std::span<const double> v, std::size_t k) {
         }
         n = kept;
     }
-    return from_order_key(p[0]);  // every remaining key is the same
+    return p[0];  // every remaining key is the same
+}
+
+std::pair<double, double> RowSorter::select_pair(std::size_t k_lo, std::size_t k_hi) {
+    uint64_t* p = words_.data();
+    std::size_t n = loaded_;
+    loaded_ = 0;
+    if (n > UINT32_MAX) return select_directly(p, n, k_lo, k_hi);  // beyond the counters' range: no radix
+    for (int shift = 56; shift >= 0; shift -= 8) {
+        if (n <= 32) return select_directly(p, n, k_lo, k_hi);
+        count_bytes(p, n, shift);
+        const auto [lo_bucket, lo_below] = bucket_of(hist_.data(), k_lo);
+        const auto [hi_bucket, hi_below] = bucket_of(hist_.data(), k_hi);
+        k_lo -= lo_below;
+        k_hi -= hi_below;
+        if (lo_bucket != hi_bucket) {
+            // The ranks part here: one pass keeps the low bucket in place and
+            // copies the high one aside, and each goes on alone.
+            spare_.resize(n);
+            uint64_t* q = spare_.data();
+            std::size_t lo_n = 0, hi_n = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                const uint64_t w = p[i];
+                const uint64_t byte = (w >> shift) & 0xff;
+                p[lo_n] = w;
+                lo_n += byte == lo_bucket;
+                q[hi_n] = w;
+                hi_n += byte == hi_bucket;
+            }
+            return {from_order_key(select_key(p, lo_n, k_lo, shift - 8)),
+                    from_order_key(select_key(q, hi_n, k_hi, shift - 8))};
+        }
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const uint64_t w = p[i];
+            p[kept] = w;
+            kept += ((w >> shift) & 0xff) == lo_bucket;
+        }
+        n = kept;
+    }
+    return {from_order_key(p[0]), from_order_key(p[0])};  // every remaining key is the same
 }
 
 }  // namespace tidemark
