@@ -13,13 +13,37 @@ constexpr uint64_t kSign = uint64_t{1} << 63;
 
 // Unsigned keys in the order of the doubles: negatives flipped whole,
 // positives with the sign bit set. -0.0 sorts just below +0.0, which only
-// orders two values that compare equal.
+// orders two values that compare equal. Written as one exclusive or with a
+// mask made from the sign, so that loops over a row vectorise.
 uint64_t order_key(double v) {
     const auto b = std::bit_cast<uint64_t>(v);
-    return (b & kSign) ? ~b : (b | kSign);
+    return b ^ (static_cast<uint64_t>(std::bit_cast<int64_t>(b) >> 63) | kSign);
 }
 
 double from_order_key(uint64_t k) { return std::bit_cast<double>((k & kSign) ? (k & ~kSign) : ~k); }
+
+// Writes word(v[i], i) for the entries of v to out, the NaN entries left out
+// with skip_nan; returns how many were written. A row without NaN (the usual
+// case) is one pass the compiler vectorises; otherwise the NaN entries are
+// dropped without a branch (missing cells fall unpredictably).
+template <class Word>
+std::size_t make_words(std::span<const double> v, bool skip_nan, uint64_t* out, Word word) {
+    const std::size_t n = v.size();
+    bool any_nan = false;
+    if (skip_nan) {
+        for (std::size_t i = 0; i < n; ++i) any_nan |= std::isnan(v[i]);
+    }
+    if (!any_nan) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = word(v[i], i);
+        return n;
+    }
+    std::size_t m = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        out[m] = word(v[i], i);
+        m += !std::isnan(v[i]);
+    }
+    return m;
+}
 
 // Rows this short sort by insertion; up to kRadixMin by comparisons, whose
 // cost stays below the radix passes' fixed histogram work.
@@ -67,15 +91,11 @@ const std::vector<std::size_t>& RowSorter::order(std::span<const double> v, bool
         return order_;
     }
 
-    // Words of the top 33 key bits and the position, NaN entries dropped
-    // without a branch (missing cells fall unpredictably).
+    // Words of the top 33 key bits and the position.
     words_.resize(n);
     spare_.resize(n);
-    std::size_t m = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        words_[m] = (order_key(v[i]) & ~kPositionMask) | i;
-        m += !(skip_nan && std::isnan(v[i]));
-    }
+    const std::size_t m = make_words(v, skip_nan, words_.data(),
+                                     [](double x, std::size_t i) { return (order_key(x) & ~kPositionMask) | i; });
     if (m < kRadixMin) {
         order_.resize(m);
         for (std::size_t i = 0; i < m; ++i) order_[i] = static_cast<std::size_t>(words_[i] & kPositionMask);
@@ -147,13 +167,8 @@ const std::vector<std::size_t>& RowSorter::order(std::span<const double> v, bool
 
 std::size_t RowSorter::load(std::span<const double> v, bool skip_nan) {
     words_.resize(v.size());
-    std::size_t m = 0;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        words_[m] = order_key(v[i]);
-        m += !(skip_nan && std::isnan(v[i]));
-    }
-    loaded_ = m;
-    return m;
+    loaded_ = make_words(v, skip_nan, words_.data(), [](double x, std::size_t) { return order_key(x); });
+    return loaded_;
 }
 
 void RowSorter::count_bytes(const uint64_t* p, std::size_t n, int shift) {
