@@ -24,13 +24,18 @@ def normal(rows, cols, seed=0, nan_share=0.0):
 
 def awkward():
     """Short rows, radix-length rows with NaN, ties with signed zeros, values equal in their
-    top bits (beyond what the radix key resolves), and heavy tails of both signs."""
+    top bits (beyond what the radix key resolves), heavy tails of both signs, and rows of one
+    or two distinct values."""
     rng = np.random.default_rng(7)
     ties = rng.integers(0, 40, (4, 700)).astype(float)
     ties[0, :5], ties[0, 5:10] = -0.0, 0.0
     heavy = np.exp(rng.normal(0, 5, (3, 400)))
     heavy[:, ::3] *= -1
-    return [normal(8, 5, 1, 0.2), normal(5, 300, 2, 0.1), ties, 1.0 + rng.random((3, 600)) * 2.0 ** -30, heavy]
+    # long rows of one value, and of two neighbouring doubles (keys apart in the last bit only)
+    close = np.where(rng.random((3, 300)) < 0.5, 1.0, np.nextafter(1.0, 2.0))
+    close[0], close[1, ::7] = 5.0, np.nan
+    return [normal(8, 5, 1, 0.2), normal(5, 300, 2, 0.1), ties, 1.0 + rng.random((3, 600)) * 2.0 ** -30, heavy,
+            close]
 
 
 PANELS = [lambda v: tm.winsorize_panel(v, 0.1), lambda v: tm.zscore_panel(v, 2), lambda v: tm.rank_panel(v, 2),
@@ -96,6 +101,17 @@ def test_parameter_checks(call, expected):
     with pytest.raises(ValueError) as exc:
         call()
     assert str(exc.value) == "degenerate input: " + expected
+
+
+@pytest.mark.parametrize("call", [lambda v: tm.winsorize_panel(v, 0.5), lambda v: tm.zscore_panel(v, 1),
+                                  lambda v: tm.rank_panel(v, 0), lambda v: tm.momentum_panel(v, 2, 2)],
+                         ids=["winsorize", "zscore", "rank", "momentum"])
+def test_an_infinity_is_reported_before_a_refused_parameter(call):
+    values = normal(4, 3)
+    values[3, 1] = -INF
+    with pytest.raises(ValueError) as exc:
+        call(values)
+    assert str(exc.value) == "non-finite value at row 3, col 1"
 
 
 def test_momentum():

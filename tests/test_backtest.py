@@ -11,9 +11,9 @@ import numpy as np
 import pytest
 
 import _tidemark as tm
+from runner_util import DAY, flags
 
 BC, IC = tm.BacktestConfig, tm.InstrumentConfig
-DAY = 86_400 * 10**9
 
 
 def bars(close, open_=None, high=None, low=None):
@@ -23,12 +23,6 @@ def bars(close, open_=None, high=None, low=None):
     low = np.minimum(open_, close) if low is None else np.asarray(low, dtype=np.float64)
     ts = np.arange(len(close), dtype=np.int64) * DAY
     return ts, open_, high, low, close, np.full(len(close), 1000.0)
-
-
-def flags(n, idx):
-    out = np.zeros(n, dtype=bool)
-    out[list(idx)] = True
-    return out
 
 
 def run(close, entries=(), exits=(), open_=None, high=None, low=None, **kwargs):

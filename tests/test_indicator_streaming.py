@@ -71,6 +71,10 @@ def test_bar_kinds_read_high_and_low():
     # a window without numbers reads as the finite extremes
     don = I.donchian(2)
     assert feed(don, [NAN] * 3) == [None, (-BIG, BIG), (-BIG, BIG)]
+    # -0.0 ranks below +0.0 either way round, and a NaN of either sign is no number
+    don = I.donchian(2)
+    values = feed(don, [0.0] * 4, [-0.0, 0.0, -0.0, -NAN], [0.0, -0.0, -NAN, 0.0])
+    assert [tuple(math.copysign(1.0, x) for x in v) for v in values[1:]] == [(1.0, -1.0), (1.0, -1.0), (-1.0, 1.0)]
 
 
 def test_rsi_and_atr_warm_up_lengths():
@@ -182,6 +186,38 @@ def test_state_value_reset_and_repr(kind):
     assert ind.reset() is None
     assert ind.value is None and ind.initialized is False and ind.kind == kind
     assert feed(ind, c.tolist(), h.tolist(), l.tolist()) == first
+
+
+def exact(v):
+    """A value's exact bits, holding no reference to its objects."""
+    if v is None:
+        return None
+    return tuple(map(float.hex, v)) if isinstance(v, tuple) else float.hex(v)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_values_handed_out_stay_as_they_were(kind):
+    """A loop that drops each value gets the same numbers as one that keeps
+    them all, and whatever it keeps (a value, or one number of a tuple) never
+    changes afterwards. Plain floats take the direct path; NumPy scalars (a
+    float subclass) the general one."""
+    h, l, c, _ = ref.market(60, seed=9, nan_gaps=True)
+    general = KINDS[kind]()
+    kept_all = [general.update_bar(0.0, hi, lo, cl) for hi, lo, cl in zip(h, l, c)]
+    want = [exact(v) for v in kept_all]
+    ind = KINDS[kind]()
+    got, kept = [], {}
+    for i, (hi, lo, cl) in enumerate(zip(h.tolist(), l.tolist(), c.tolist())):
+        v = ind.update_bar(0.0, hi, lo, cl)
+        got.append(exact(v))
+        if i % 5 == 0:
+            kept[i] = (v, exact(v))
+        elif i % 5 == 2 and isinstance(v, tuple):
+            kept[i] = (v[-1], want[i][-1])
+        del v
+    assert got == want
+    assert all(exact(v) == bits for v, bits in kept.values())
+    assert exact(ind.value) == want[-1]
 
 
 def test_class_surface():

@@ -11,17 +11,10 @@ import numpy as np
 import pytest
 
 import _tidemark as tm
+from portfolio_util import f64, i64
 
 NS = 10**9
 NAN = float("nan")
-
-
-def f64(*v):
-    return np.array(v, dtype=np.float64)
-
-
-def i64(*v):
-    return np.array(v, dtype=np.int64)
 
 
 def entries(spread, bsi=(), ret=(), **kw):

@@ -151,12 +151,22 @@ void DonchianState::update(double high, double low, IndicatorValue& out) {
     lows.push(low);
     if (!highs.full() || !lows.full()) return;
     // Starting from the finite extremes, a window without numbers reads as
-    // them rather than NaN.
-    double upper = std::numeric_limits<double>::lowest();
-    double lower = std::numeric_limits<double>::max();
-    highs.for_each([&](double v) { upper = max_num(upper, v); });
-    lows.for_each([&](double v) { lower = min_num(lower, v); });
-    out.set(upper, lower);
+    // them rather than NaN. Compared by order key (as the batch rolling
+    // extremes are), each value costs one integer compare in the chain
+    // instead of a NaN-aware maxNum; a NaN stands for the starting extreme,
+    // which it cannot pass, and -0.0 stays below +0.0 as in maxNum.
+    const int64_t lowest = order_key(std::numeric_limits<double>::lowest());
+    const int64_t highest = order_key(std::numeric_limits<double>::max());
+    int64_t upper = lowest, lower = highest;
+    highs.for_each([&](double v) {
+        const int64_t k = v != v ? lowest : order_key(v);
+        upper = k > upper ? k : upper;
+    });
+    lows.for_each([&](double v) {
+        const int64_t k = v != v ? highest : order_key(v);
+        lower = k < lower ? k : lower;
+    });
+    out.set(from_order_key(upper), from_order_key(lower));
 }
 
 void DonchianState::clear() {

@@ -21,23 +21,6 @@ void fill_nan(double* row, std::size_t n) {
     for (std::size_t j = 0; j < n; ++j) row[j] = kNaN;
 }
 
-// The finite values of a row and their columns, in column order, into
-// buffers of the row's length; returns their count. Infinities were refused
-// up front, so "finite" here means "not NaN". Branch-free, because missing
-// cells are scattered unpredictably through real panels.
-std::size_t gather_finite(const double* row, std::size_t n, std::vector<double>& values,
-                          std::vector<std::size_t>& cols) {
-    values.resize(n);
-    cols.resize(n);
-    std::size_t m = 0;
-    for (std::size_t j = 0; j < n; ++j) {
-        values[m] = row[j];
-        cols[m] = j;
-        m += !std::isnan(row[j]);
-    }
-    return m;
-}
-
 // The first infinite cell of row t, if any. The scan is a branch-free
 // reduction so that it vectorises; the position is looked for only after a
 // hit.
@@ -50,50 +33,72 @@ std::optional<PortfolioError> row_infinity(const double* row, std::size_t n, std
     return PortfolioError::non_finite(t, j);
 }
 
+std::optional<PortfolioError> check_shape(const Panel& p) {
+    if (p.values.size() != p.rows * p.cols || (p.cols != 0 && p.values.size() / p.cols != p.rows))
+        return PortfolioError::element_count(p.rows, p.cols, p.values.size());
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<PortfolioError> check_panel(const Panel& p) {
-    if (p.values.size() != p.rows * p.cols || (p.cols != 0 && p.values.size() / p.cols != p.rows))
-        return PortfolioError::element_count(p.rows, p.cols, p.values.size());
+    if (auto err = check_shape(p)) return err;
     for (std::size_t t = 0; t < p.rows; ++t) {
         if (auto err = row_infinity(p.values.data() + t * p.cols, p.cols, t)) return err;
     }
     return std::nullopt;
 }
 
-PortfolioOutcome<Panel> winsorize_panel(Panel p, double pct) {
+// The transforms that rewrite each row from that row alone (winsorising,
+// z-scores, ranks) check a row for infinities just before rewriting it, while
+// it is in the cache, rather than scanning the whole panel first and reading
+// it from memory twice. The first infinity found is still the first in
+// row-major order (the rows before it had none), and the rows already
+// rewritten are in the caller's copy, which the error discards.
+namespace {
+
+// A refused parameter is reported after the panel's own faults, as when the
+// whole panel is checked first.
+PortfolioError after_panel_faults(const Panel& p, PortfolioError refusal) {
     if (auto err = check_panel(p)) return std::move(*err);
+    return refusal;
+}
+
+}  // namespace
+
+PortfolioOutcome<Panel> winsorize_panel(Panel p, double pct) {
+    if (auto err = check_shape(p)) return std::move(*err);
     if (!(pct >= 0.0 && pct < 0.5))
-        return PortfolioError::degenerate("winsorize pct must be in [0, 0.5), got " + fmt_shortest(pct));
+        return after_panel_faults(
+            p, PortfolioError::degenerate("winsorize pct must be in [0, 0.5), got " + fmt_shortest(pct)));
     const std::size_t n = p.cols;
-    std::vector<double> values;
-    std::vector<std::size_t> cols;
     RowSorter sorter;
     for (std::size_t t = 0; t < p.rows; ++t) {
         double* row = p.values.data() + t * n;
-        const std::size_t m = gather_finite(row, n, values, cols);
+        if (auto err = row_infinity(row, n, t)) return std::move(*err);
+        const std::size_t m = sorter.load(std::span<const double>(row, n), true);
         if (m <= 1) continue;
         // pct < 0.5 keeps k below m / 2, so lo never passes hi.
         const auto k = static_cast<std::size_t>(std::floor(pct * static_cast<double>(m)));
-        const std::span<const double> finite(values.data(), m);
-        const double lo = sorter.select(finite, k);
-        const double hi = sorter.select(finite, m - 1 - k);
-        for (std::size_t q = 0; q < m; ++q) {
-            const std::size_t c = cols[q];
-            const double x = row[c];
+        const auto [lo, hi] = sorter.select_pair(k, m - 1 - k);
+        // A NaN fails both comparisons and comes out as it went in, so the
+        // whole row is clamped in one pass without looking for the numbers.
+        for (std::size_t j = 0; j < n; ++j) {
+            const double x = row[j];
             const double up = x < lo ? lo : x;
-            row[c] = hi < up ? hi : up;
+            row[j] = hi < up ? hi : up;
         }
     }
     return p;
 }
 
 PortfolioOutcome<Panel> zscore_panel(Panel p, uint64_t min_names) {
-    if (auto err = check_panel(p)) return std::move(*err);
-    if (min_names < 2) return PortfolioError::degenerate(min_names_error(min_names));
+    if (auto err = check_shape(p)) return std::move(*err);
+    if (min_names < 2) return after_panel_faults(p, PortfolioError::degenerate(min_names_error(min_names)));
     const std::size_t n = p.cols;
     for (std::size_t t = 0; t < p.rows; ++t) {
         double* row = p.values.data() + t * n;
+        if (auto err = row_infinity(row, n, t)) return std::move(*err);
         std::size_t m = 0;
         double sum = -0.0;
         for (std::size_t j = 0; j < n; ++j) {
@@ -125,12 +130,13 @@ PortfolioOutcome<Panel> zscore_panel(Panel p, uint64_t min_names) {
 }
 
 PortfolioOutcome<Panel> rank_panel(Panel p, uint64_t min_names) {
-    if (auto err = check_panel(p)) return std::move(*err);
-    if (min_names < 2) return PortfolioError::degenerate(min_names_error(min_names));
+    if (auto err = check_shape(p)) return std::move(*err);
+    if (min_names < 2) return after_panel_faults(p, PortfolioError::degenerate(min_names_error(min_names)));
     const std::size_t n = p.cols;
     RowSorter sorter;
     for (std::size_t t = 0; t < p.rows; ++t) {
         double* row = p.values.data() + t * n;
+        if (auto err = row_infinity(row, n, t)) return std::move(*err);
         // The columns of the finite entries, by ascending value; NaN cells
         // are left out and stay NaN.
         const std::vector<std::size_t>& order = sorter.order(std::span<const double>(row, n), true);

@@ -21,17 +21,28 @@ public:
     // come in any order.
     const std::vector<std::size_t>& order(std::span<const double> v, bool skip_nan = false);
 
-    // The k-th smallest value (0-based, k < v.size()); no value may be NaN.
-    double select(std::span<const double> v, std::size_t k);
+    // Takes the values to select from, the NaN entries left out with
+    // `skip_nan` (otherwise there must be none); returns how many were taken.
+    std::size_t load(std::span<const double> v, bool skip_nan = false);
+    // The k_lo-th and k_hi-th smallest of the values taken by the last load
+    // (0-based, k_lo <= k_hi < their count), which it uses up. The two share
+    // the selection passes as long as they fall in the same part.
+    std::pair<double, double> select_pair(std::size_t k_lo, std::size_t k_hi);
 
 private:
     // Orders the positions already in `order_`.
     void small_sort(std::span<const double> v);
+    // The k-th smallest of the n keys at p, whose bits above shift + 8 are
+    // all the same.
+    uint64_t select_key(uint64_t* p, std::size_t n, std::size_t k, int shift);
+    // The byte of each key at `shift` counted into hist_[0, 256).
+    void count_bytes(const uint64_t* p, std::size_t n, int shift);
 
     std::vector<std::size_t> order_;
     std::vector<uint64_t> words_;
     std::vector<uint64_t> spare_;
     std::vector<std::pair<double, std::size_t>> pairs_;
+    std::size_t loaded_ = 0;
     std::array<uint32_t, 3 * 2048> hist_{};
 };
 

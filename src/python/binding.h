@@ -548,6 +548,31 @@ struct To<std::tuple<T...>> {
     }
 };
 
+// A new list of `n` items, item i the new reference make(i) returns (null
+// with an error set when it fails).
+template <class F>
+PyRef list_of(std::size_t n, F&& make) {
+    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = make(i);
+        if (!item) throw_py();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+// A list, each item converted as T. (Series, the numeric columns, become
+// arrays instead.) From an rvalue the items are moved into their objects.
+template <class T>
+struct To<std::vector<T>> {
+    static PyObject* make(const std::vector<T>& v) {
+        return list_of(v.size(), [&](std::size_t i) { return To<T>::make(v[i]); }).release();
+    }
+    static PyObject* make(std::vector<T>&& v) {
+        return list_of(v.size(), [&](std::size_t i) { return To<T>::make(std::move(v[i])); }).release();
+    }
+};
+
 template <class T>
 PyObject* to_py(T&& v) {
     PyObject* o = To<std::decay_t<T>>::make(std::forward<T>(v));

@@ -314,40 +314,96 @@ const Sig kRollingMax{nullptr, "rolling_max", kDataPeriod};
 
 }  // namespace
 
-// The streaming Indicator wraps the engine's StreamingIndicator as it stands.
+// The streaming Indicator: the engine's StreamingIndicator, and the object
+// its last update returned, kept for reuse (see update_to_py).
+struct IndicatorRec {
+    StreamingIndicator ind;
+    PyRef last;
+};
+
 template <>
-struct PyClass<StreamingIndicator> {
+struct PyClass<IndicatorRec> {
     static constexpr const char* name = "Indicator";
     static PyTypeObject* type();
 };
 
-// None while warming up, a float, or a tuple of two or three floats.
+// The static constructors make the engine's indicator; the object holds it.
 template <>
-struct To<IndicatorValue> {
-    static PyObject* make(const IndicatorValue& v) {
-        switch (v.size) {
-            case 0: Py_RETURN_NONE;
-            case 1: return PyFloat_FromDouble(v.v[0]);
-            case 2: return To<std::tuple<double, double>>::make({v.v[0], v.v[1]});
-            default: return To<std::tuple<double, double, double>>::make({v.v[0], v.v[1], v.v[2]});
-        }
-    }
+struct To<StreamingIndicator> {
+    static PyObject* make(StreamingIndicator&& s) { return new_object(IndicatorRec{std::move(s), {}}); }
 };
 
 namespace {
 
-const IndicatorValue& ind_update_bar(StreamingIndicator& s, double, double high, double low, double close) {
-    return s.update_bar(high, low, close);
+// None while warming up, a float, or a tuple of two or three floats.
+PyObject* value_to_py(const IndicatorValue& v) {
+    switch (v.size) {
+        case 0: Py_RETURN_NONE;
+        case 1: return to_py(v.v[0]);
+        case 2: return to_py(std::tuple<double, double>{v.v[0], v.v[1]});
+        default: return to_py(std::tuple<double, double, double>{v.v[0], v.v[1], v.v[2]});
+    }
+}
+
+// Whether this reference is the only one, so that the object may be changed
+// without anyone seeing it.
+bool sole_owner(PyObject* o) {
+#ifdef Py_GIL_DISABLED
+    // Another thread's references are not all counted here.
+    (void)o;
+    return false;
+#else
+    return Py_REFCNT(o) == 1;
+#endif
+}
+
+void refill_float(PyObject* f, double v) { reinterpret_cast<PyFloatObject*>(f)->ob_fval = v; }
+
+// As value_to_py, for the value an update returns. A driver loop reads each
+// value and drops it before the next bar: once only this object holds the
+// last one, it is filled with the new numbers and handed out again (as the
+// interpreter itself reuses a float nobody else holds), which spares the
+// allocation and release of a float, or a tuple and its floats, per bar, and
+// the garbage collections that so many tracked tuples set off. A value the
+// caller kept is left alone and a new one made.
+PyObject* update_to_py(IndicatorRec& r, const IndicatorValue& v) {
+    if (v.size == 0) Py_RETURN_NONE;
+    PyObject* last = r.last.get();
+    if (last && sole_owner(last)) {
+        if (v.size == 1 && PyFloat_CheckExact(last)) {
+            refill_float(last, v.v[0]);
+            return Py_NewRef(last);
+        }
+        if (v.size > 1 && PyTuple_CheckExact(last) && PyTuple_GET_SIZE(last) == v.size) {
+            for (Py_ssize_t i = 0; i < v.size; ++i) {
+                PyObject* item = PyTuple_GET_ITEM(last, i);
+                if (sole_owner(item)) {
+                    refill_float(item, v.v[i]);
+                } else {
+                    PyTuple_SET_ITEM(last, i, to_py(v.v[i]));
+                    Py_DECREF(item);
+                }
+            }
+            return Py_NewRef(last);
+        }
+    }
+    PyRef fresh = PyRef::check(value_to_py(v));
+    r.last = PyRef(Py_NewRef(fresh.get()));
+    return fresh.release();
+}
+
+PyRef ind_update_bar(IndicatorRec& r, double, double high, double low, double close) {
+    return PyRef(update_to_py(r, r.ind.update_bar(high, low, close)));
 }
 // Returns the value after the reset, which is always None.
-const IndicatorValue& ind_reset(StreamingIndicator& s) {
-    s.reset();
-    return s.value();
+PyRef ind_reset(IndicatorRec& r) {
+    r.ind.reset();
+    return PyRef(value_to_py(r.ind.value()));
 }
-const IndicatorValue& ind_value(const StreamingIndicator& s) { return s.value(); }
-bool ind_initialized(const StreamingIndicator& s) { return s.initialized(); }
-const char* ind_kind(const StreamingIndicator& s) { return s.kind_name(); }
-std::string ind_repr(const StreamingIndicator& s) { return std::string("Indicator(kind=") + s.kind_name() + ")"; }
+PyRef ind_value(const IndicatorRec& r) { return PyRef(value_to_py(r.ind.value())); }
+bool ind_initialized(const IndicatorRec& r) { return r.ind.initialized(); }
+const char* ind_kind(const IndicatorRec& r) { return r.ind.kind_name(); }
+std::string ind_repr(const IndicatorRec& r) { return std::string("Indicator(kind=") + r.ind.kind_name() + ")"; }
 
 constexpr Param kPeriod[] = {{"period"}};
 constexpr Param kIndBollingerParams[] = {{"period"}, {"k", "2.0"}};
@@ -367,14 +423,34 @@ const Sig kIndBollinger{"Indicator", "bollinger", kIndBollingerParams};
 const Sig kIndMacd{"Indicator", "macd", kIndMacdParams};
 const Sig kIndUpdateBar{"Indicator", "update_bar", kUpdateBarParams};
 
+// The per-bar call of a driver loop. Four floats by position on a free object
+// are read in place; any other call goes through the general binder, which
+// also produces every error message, so both paths behave alike.
+PyObject* ind_update_bar_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto* obj = as_obj<IndicatorRec>(self);
+    if (kwnames || PyVectorcall_NARGS(nargsf) != 4 || obj->borrow != 0 || !PyFloat_CheckExact(args[0]) ||
+        !PyFloat_CheckExact(args[1]) || !PyFloat_CheckExact(args[2]) || !PyFloat_CheckExact(args[3]))
+        return fastcall_method<kIndUpdateBar, &ind_update_bar>(self, args, nargsf, kwnames);
+    return guarded([&]() -> PyObject* {
+        WriteBorrow g(obj);
+        IndicatorRec& r = obj->rec;
+        return update_to_py(r, r.ind.update_bar(PyFloat_AS_DOUBLE(args[1]), PyFloat_AS_DOUBLE(args[2]),
+                                                PyFloat_AS_DOUBLE(args[3])));
+    });
+}
+
 PyTypeObject* build_indicator() {
     using S = StreamingIndicator;
-    ClassSpec s = class_spec<S>("Streaming indicator with batch-identical values.");
+    ClassSpec s = class_spec<IndicatorRec>("Streaming indicator with batch-identical values.");
     s.getset = {
         ro_fn<&ind_value>("value", "Latest value (`None` during warmup)."),
         ro_fn<&ind_initialized>("initialized", "Whether the warmup period has completed."),
         ro_fn<&ind_kind>("kind"),
     };
+    PyMethodDef update_bar_def = method<kIndUpdateBar, &ind_update_bar>(
+        "Feed one bar. Price-series cores consume the close; bar cores (atr,\n"
+        "donchian) consume high/low/close. Returns the new value, if warm.");
+    update_bar_def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&ind_update_bar_fast));
     s.methods = {
         static_method<kIndSma, &S::sma>(nullptr),
         static_method<kIndEma, &S::ema>(nullptr),
@@ -387,9 +463,7 @@ PyTypeObject* build_indicator() {
         static_method<kIndDonchian, &S::donchian>("Highest-high / lowest-low channel; value is `(upper, lower)`."),
         static_method<kIndBollinger, &S::bollinger>("Bollinger bands; value is `(middle, upper, lower)`."),
         static_method<kIndMacd, &S::macd>("MACD; value is `(macd, signal, histogram)`."),
-        method<kIndUpdateBar, &ind_update_bar>(
-            "Feed one bar. Price-series cores consume the close; bar cores (atr,\n"
-            "donchian) consume high/low/close. Returns the new value, if warm."),
+        update_bar_def,
         method0<&ind_reset>("reset", "Forget all state."),
     };
     s.repr = &repr_impl<&ind_repr>;
@@ -398,7 +472,7 @@ PyTypeObject* build_indicator() {
 
 }  // namespace
 
-PyTypeObject* PyClass<StreamingIndicator>::type() {
+PyTypeObject* PyClass<IndicatorRec>::type() {
     static PyTypeObject* t = build_indicator();
     return t;
 }
@@ -421,7 +495,7 @@ void export_batch_indicators(Exports& ex) {
         function_def<kRollingMax, &py_rolling_max>("Rolling maximum (Highest High Value)."),
     };
     for (const PyMethodDef& d : defs) ex.add_function(d);
-    ex.add_class("Indicator", &PyClass<StreamingIndicator>::type);
+    ex.add_class("Indicator", &PyClass<IndicatorRec>::type);
 }
 
 }  // namespace

@@ -106,15 +106,20 @@ MatrixF64 From<MatrixF64>::get(PyObject* o) {
     MatrixF64 m;
     m.rows = static_cast<std::size_t>(PyArray_DIM(a, 0));
     m.cols = static_cast<std::size_t>(PyArray_DIM(a, 1));
-    m.data.resize(m.rows * m.cols);
-    if (m.data.empty()) return m;
+    const std::size_t count = m.rows * m.cols;
+    if (count == 0) return m;
     const char* src = static_cast<const char*>(PyArray_DATA(a));
     const npy_intp s0 = PyArray_STRIDE(a, 0), s1 = PyArray_STRIDE(a, 1);
-    if (s1 == static_cast<npy_intp>(sizeof(double)) && s0 == static_cast<npy_intp>(m.cols * sizeof(double))) {
-        std::memcpy(m.data.data(), src, m.data.size() * sizeof(double));
+    if (s1 == static_cast<npy_intp>(sizeof(double)) && s0 == static_cast<npy_intp>(m.cols * sizeof(double)) &&
+        reinterpret_cast<std::uintptr_t>(src) % alignof(double) == 0) {
+        // One pass: the vector is built from the block, not zeroed first.
+        const auto* first = reinterpret_cast<const double*>(src);
+        m.data.assign(first, first + count);
         return m;
     }
-    // Any other layout (Fortran order, transposed, sliced) is read row-major.
+    // Any other layout (Fortran order, transposed, sliced, unaligned) is read
+    // row-major.
+    m.data.resize(count);
     double* dst = m.data.data();
     for (std::size_t r = 0; r < m.rows; ++r) {
         const char* row = src + static_cast<npy_intp>(r) * s0;

@@ -45,17 +45,10 @@ MatrixF64 to_matrix(Panel&& p) {
 
 std::string shape_text(std::size_t rows, std::size_t cols) { return std::to_string(rows) + "x" + std::to_string(cols); }
 
-PyRef str_list(const std::vector<std::string>& items) {
-    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    for (std::size_t i = 0; i < items.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(items[i]));
-    return list;
-}
-
 // --- RiskModel and estimate_covariance ---------------------------------------
 
 MatrixF64 risk_model_cov(const RiskModel& m) { return MatrixF64{m.cov, m.n_assets, m.n_assets}; }
-PyRef risk_model_ids(const RiskModel& m) { return str_list(m.asset_ids); }
+const std::vector<std::string>& risk_model_ids(const RiskModel& m) { return m.asset_ids; }
 
 std::string risk_model_repr(const RiskModel& m) {
     return "PyRiskModel(n_assets=" + std::to_string(m.n_assets) + ", n_obs=" + std::to_string(m.n_obs) +
@@ -396,14 +389,6 @@ struct From<OptimizeItemsArg> {
 
 namespace {
 
-// A new list of floats.
-PyRef float_list(std::span<const double> values) {
-    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    for (std::size_t i = 0; i < values.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(values[i]));
-    return list;
-}
-
 // --- OptimizerConfig ---------------------------------------------------------
 
 constexpr Param kOptimizerConfigParams[] = {
@@ -439,14 +424,9 @@ OptimizerConfig new_optimizer_config(double risk_aversion, double turnover_penal
     return c;
 }
 
-PyRef config_sector_ids(const OptimizerConfig& c) {
-    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(c.sector_ids.size())));
-    for (std::size_t i = 0; i < c.sector_ids.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(c.sector_ids[i]));
-    return list;
-}
+const std::vector<uint64_t>& config_sector_ids(const OptimizerConfig& c) { return c.sector_ids; }
 void set_config_sector_ids(OptimizerConfig& c, Seq<uint64_t> ids) { c.sector_ids = std::move(ids.items); }
-PyRef config_sector_caps(const OptimizerConfig& c) { return float_list(c.sector_caps); }
+const std::vector<double>& config_sector_caps(const OptimizerConfig& c) { return c.sector_caps; }
 void set_config_sector_caps(OptimizerConfig& c, Seq<double> caps) { c.sector_caps = std::move(caps.items); }
 
 PyTypeObject* build_optimizer_config() {
@@ -478,12 +458,7 @@ PyTypeObject* build_optimizer_config() {
 Series<double> result_weights(const OptimizationResult& r) { return r.weights; }
 Series<double> result_trades(const OptimizationResult& r) { return r.trades; }
 
-PyRef result_snapped(const OptimizationResult& r) {
-    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(r.snapped.size())));
-    for (std::size_t i = 0; i < r.snapped.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(static_cast<bool>(r.snapped[i])));
-    return list;
-}
+const std::vector<bool>& result_snapped(const OptimizationResult& r) { return r.snapped; }
 
 std::string result_repr(const OptimizationResult& r) {
     return "PyOptimizationResult(turnover=" + fmt_fixed(r.turnover, 4) + ", cash=" + fmt_fixed(r.cash, 4) +
@@ -568,13 +543,10 @@ PyRef batch_optimize_portfolios(Ref<RiskModel> model, OptimizeItemsArg items, Re
         if (!*outcomes[i])
             throw RuleError("item '" + items.items[i]->item_id + "': " + outcomes[i]->error().message());
     }
-    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(outcomes.size())));
-    for (std::size_t i = 0; i < outcomes.size(); ++i) {
-        PyObject* pair = to_py(std::tuple<std::string, OptimizationResult>{items.items[i]->item_id,
-                                                                           std::move(outcomes[i]->value())});
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-    }
-    return list;
+    return list_of(outcomes.size(), [&](std::size_t i) {
+        return to_py(
+            std::tuple<std::string, OptimizationResult>{items.items[i]->item_id, std::move(outcomes[i]->value())});
+    });
 }
 
 constexpr Param kMonteCarloParams[] = {
@@ -608,12 +580,11 @@ PyRef simulate_portfolio_mc(Seq<Series<double>> returns, Series<double> weights,
                                      std::to_string(horizon_days) + " steps");
     }
 
-    PyRef paths = PyRef::check(PyList_New(static_cast<Py_ssize_t>(r.percentile_paths.size())));
-    for (std::size_t i = 0; i < r.percentile_paths.size(); ++i) {
-        PercentilePath& pp = r.percentile_paths[i];
-        PyObject* pair = to_py(std::tuple<double, PyRef>{pp.percentile, float_list(pp.path)});
-        PyList_SET_ITEM(paths.get(), static_cast<Py_ssize_t>(i), pair);
-    }
+    PyRef paths = list_of(r.percentile_paths.size(), [&](std::size_t i) {
+        const PercentilePath& pp = r.percentile_paths[i];
+        PyRef path = list_of(pp.path.size(), [&](std::size_t k) { return to_py(pp.path[k]); });
+        return to_py(std::tuple<double, PyRef>{pp.percentile, std::move(path)});
+    });
     PyRef dict = PyRef::check(PyDict_New());
     dict_set(dict.get(), "percentile_paths", std::move(paths));
     dict_set(dict.get(), "final_values", std::move(r.final_values));

@@ -16,13 +16,6 @@ namespace {
 // What the two sessions share
 // ---------------------------------------------------------------------------
 
-PyRef ids_to_py(const std::vector<uint64_t>& ids) {
-    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-    for (std::size_t i = 0; i < ids.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(ids[i]));
-    return list;
-}
-
 // The intents that end a step or an apply call (entry, exit, atr, size_mult,
 // stop_price, target_price; the first `n` of them given), read in place when
 // each has exactly the expected type. False hands the call to the general
@@ -73,8 +66,8 @@ struct OrderCalls {
                              std::optional<double> trigger_price) {
         return r.session.modify_order(route..., order_id, units, size_frac, limit_price, trigger_price);
     }
-    static PyRef cancel_all_orders(Rec& r, Route... route, uint64_t idx) {
-        return ids_to_py(r.session.cancel_all_orders(route..., idx));
+    static std::vector<uint64_t> cancel_all_orders(Rec& r, Route... route, uint64_t idx) {
+        return r.session.cancel_all_orders(route..., idx);
     }
     static void link_oco(Rec& r, Route... route, Seq<uint64_t> order_ids) {
         r.session.link_oco(route..., order_ids.items);
@@ -262,7 +255,7 @@ void ks_set_target_price(KernelSessionRec& r, std::optional<double> price, std::
     r.session.set_target_price(price, position_id);
 }
 
-PyRef ks_open_order_ids(const KernelSessionRec& r) { return ids_to_py(r.session.open_order_ids()); }
+std::vector<uint64_t> ks_open_order_ids(const KernelSessionRec& r) { return r.session.open_order_ids(); }
 
 PyTypeObject* build_kernel_session() {
     ClassSpec s = class_spec<KernelSessionRec>(
@@ -482,10 +475,9 @@ std::optional<EventView> ps_current_event(const PsRec& r) {
 }
 
 PyRef levels_to_py(const BookLevel* levels, uint8_t count) {
-    PyRef list = PyRef::check(PyList_New(count));
-    for (uint8_t i = 0; i < count; ++i)
-        PyList_SET_ITEM(list.get(), i, to_py(std::tuple<double, double>{levels[i].price, levels[i].size}));
-    return list;
+    return list_of(count, [&](std::size_t i) {
+        return to_py(std::tuple<double, double>{levels[i].price, levels[i].size});
+    });
 }
 
 PyRef ps_current_depth(const PsRec& r) {
@@ -563,15 +555,11 @@ const Sig kPsPosition{"PortfolioSession", "position", kPsInstrumentParam};
 
 PyRef ps_working_orders(const PsRec& r, uint64_t instrument) {
     std::vector<WorkingOrder> orders = r.session.working_orders(instrument);
-    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(orders.size())));
-    for (std::size_t i = 0; i < orders.size(); ++i) {
+    return list_of(orders.size(), [&](std::size_t i) {
         WorkingOrder& w = orders[i];
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                        to_py(std::tuple<uint64_t, std::string, const char*, std::string, const char*, double, double>{
-                            w.order_id, std::move(w.client_id), w.side, std::move(w.kind), w.status, w.filled,
-                            w.units}));
-    }
-    return list;
+        return to_py(std::tuple<uint64_t, std::string, const char*, std::string, const char*, double, double>{
+            w.order_id, std::move(w.client_id), w.side, std::move(w.kind), w.status, w.filled, w.units});
+    });
 }
 
 PyTypeObject* build_portfolio_session() {

@@ -137,26 +137,16 @@ PyTypeObject* PyClass<PositionSnapshot>::type() {
     return t;
 }
 
-namespace {
-
-// A new list of objects, each taking its record moved out of `records`.
-template <Record R>
-PyRef objects_to_py(std::vector<R>& records) {
-    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(records.size())));
-    for (std::size_t i = 0; i < records.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_object(std::move(records[i])));
-    return list;
-}
-
-}  // namespace
-
 PyRef engine_events_to_py(std::vector<EngineEventRecord>& records) {
-    PyRef list = objects_to_py(records);
+    // The records move out into their objects; the vector keeps its storage.
+    PyRef list(to_py(std::move(records)));
     records.clear();
     return list;
 }
 
-PyRef position_snapshots_to_py(std::vector<PositionSnapshot>&& snapshots) { return objects_to_py(snapshots); }
+PyRef position_snapshots_to_py(std::vector<PositionSnapshot>&& snapshots) {
+    return PyRef(to_py(std::move(snapshots)));
+}
 
 namespace {
 
@@ -498,13 +488,10 @@ PyRef batch_spread_backtest(Series<int64_t> timestamps, Series<double> underlyin
         results = run_spread_batch(work, timestamps);
     }
 
-    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(results.size())));
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        PyObject* pair = to_py(std::tuple<std::string, EngineResult>{std::move(items.items[i].strategy_id),
-                                                                     std::move(results[i])});
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-    }
-    return list;
+    return list_of(results.size(), [&](std::size_t i) {
+        return to_py(
+            std::tuple<std::string, EngineResult>{std::move(items.items[i].strategy_id), std::move(results[i])});
+    });
 }
 
 void export_spread_runners(Exports& ex) {
