@@ -383,9 +383,6 @@ def test_batch_spread_item_properties():
         item.strategy_id = 3
     with pytest.raises(TypeError):
         item.max_loss = "1"
-    assert tm.BatchSpreadItem.__text_signature__ == (
-        '(strategy_id, legs_premiums, leg_configs, entries, exits, spread_type="custom", max_loss=None, '
-        'target_profit=None, legs_open_premiums=None)')
     # nothing but the argument types is checked when an item is made
     tm.BatchSpreadItem("z", series([1.0]), [("PUTS", 1.0, 1, 1)], flags(3, []), flags(1, []))
 
@@ -393,7 +390,6 @@ def test_batch_spread_item_properties():
 def test_batch_docstring_names_its_pool():
     lines = tm.batch_spread_backtest.__doc__.splitlines()
     assert lines[0] == "Run multiple spread backtests in parallel on a work-stealing thread pool."
-    assert tm.batch_spread_backtest.__text_signature__ == "(timestamps, underlying_close, items, config=None)"
 
 
 def test_batch_releases_the_interpreter_lock_while_it_runs():
