@@ -11,6 +11,7 @@ with no fees, so every fill price below follows from the bar by hand.
 import pytest
 
 import tidemark as tm
+from runner_util import DAY
 from session_util import BARS, drive, session, submit
 
 ACC, FILL, ENT, EXIT = "order_accepted", "order_filled", "entered", "exited"
@@ -125,7 +126,6 @@ def test_post_only_is_judged_on_the_first_bar_after_submission_only():
     assert [e.kind for e in s.step(2, 2, 100.0, 101.0, 99.0, 100.0, 1.0)] == [FILL, ENT]
 
 
-DAY = 86_400_000_000_000
 MIN = 60_000_000_000
 
 
