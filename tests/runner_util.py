@@ -1,6 +1,11 @@
 """Helpers shared by the strategy-runner tests."""
 
+import contextlib
+
 import numpy as np
+import pytest
+
+import _tidemark as tm
 
 DAY = 86_400 * 10**9
 
@@ -10,3 +15,78 @@ def flags(n, idx):
     out = np.zeros(n, dtype=bool)
     out[list(idx)] = True
     return out
+
+
+def walk_bars(rng, n, spread=0.002):
+    """Minute bars (timestamps, open, high, low, close, volume) of a 1 % random walk from 100; each bar
+    opens at the last close and reaches `spread` beyond its open and close."""
+    close = 100.0 * np.exp(np.cumsum(rng.normal(0, 0.01, n)))
+    open_ = np.concatenate((close[:1], close[:-1]))
+    high = np.maximum(open_, close) * (1 + spread)
+    low = np.minimum(open_, close) * (1 - spread)
+    return np.arange(n, dtype=np.int64) * 60_000_000_000, open_, high, low, close, rng.uniform(1e2, 1e4, n)
+
+
+def instrument_row(close, entries=(), exits=(), direction=1, weight=1.0, symbol="A", open_=None, high=None,
+                   low=None, volume=1.0, shift=0):
+    """One row of `instruments` for the basket and portfolio runners, bars one day apart from `shift`.
+    High and low default to the extremes of open and close; a number for high, low or volume fills
+    the whole column with it."""
+    c = np.asarray(close, dtype=np.float64)
+    n = len(c)
+    o = c.copy() if open_ is None else np.asarray(open_, dtype=np.float64)
+
+    def column(value, default):
+        if value is None:
+            return default()
+        return np.full(n, float(value)) if np.isscalar(value) else np.asarray(value, dtype=np.float64)
+
+    h, lo = column(high, lambda: np.maximum(o, c)), column(low, lambda: np.minimum(o, c))
+    ts = np.arange(n, dtype=np.int64) * DAY + shift
+    return (ts, o, h, lo, c, column(volume, None), flags(n, entries), flags(n, exits), direction, weight, symbol)
+
+
+def same_result(a, b):
+    """Two runs are the same run: every curve point, every trade field and every metric, exactly."""
+    for curve in ("equity_curve", "drawdown_curve", "returns"):
+        assert np.array_equal(getattr(a, curve)(), getattr(b, curve)(), equal_nan=True), curve
+    fields = [f for f in dir(tm.Trade) if not f.startswith("_")]
+    assert [[getattr(t, f) for f in fields] for t in a.trades()] == [[getattr(t, f) for f in fields]
+                                                                     for t in b.trades()]
+    for f in (f for f in dir(tm.BacktestMetrics) if not f.startswith("_") and f != "to_dict"):
+        x, y = getattr(a.metrics, f), getattr(b.metrics, f)
+        assert x == y or (x != x and y != y), f
+
+
+@contextlib.contextmanager
+def internal_fault(text):
+    """The block must end in the engine's internal fault: a PanicException, which no `except
+    Exception` catches, whose message holds `text`."""
+    with pytest.raises(BaseException) as info:
+        yield
+    assert type(info.value).__name__ == "PanicException" and not isinstance(info.value, Exception)
+    assert text in str(info.value)
+
+
+# Two Indian cost schedules written out from their rate tables, independently of the engine:
+# brokerage (a rate capped at 20, or a flat 20 per order), STT on sells, exchange and SEBI
+# charges on both sides, stamp duty on buys, and GST on brokerage, exchange and SEBI charges.
+RATES = {
+    "NSE": dict(brokerage=0.0003, stt=0.00025, exchange_txn=3.07e-05, stamp_duty=3e-05),
+    "NFO-OPT": dict(brokerage=None, stt=0.0015, exchange_txn=0.0003553, stamp_duty=3e-05),
+}
+
+
+def indian_fees(segment, buy, notional):
+    """The itemised charges of one fill of `notional`, as a dict without the total."""
+    r = RATES[segment]
+    b = dict(brokerage=20.0 if r["brokerage"] is None else min(notional * r["brokerage"], 20.0),
+             stt=0.0 if buy else r["stt"] * notional, exchange_txn=r["exchange_txn"] * notional,
+             sebi_fee=1e-6 * notional, stamp_duty=r["stamp_duty"] * notional if buy else 0.0)
+    b["gst"] = 0.18 * (b["brokerage"] + b["exchange_txn"] + b["sebi_fee"])
+    return b
+
+
+def add_fees(*parts):
+    """Itemised charges summed item by item."""
+    return {k: sum(p[k] for p in parts) for k in parts[0]}

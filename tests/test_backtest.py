@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import _tidemark as tm
-from runner_util import DAY, flags
+from runner_util import DAY, flags, internal_fault, same_result
 
 BC, IC = tm.BacktestConfig, tm.InstrumentConfig
 
@@ -404,13 +404,6 @@ def test_direction_must_be_one_or_minus_one():
         tm.run_single_backtest(*bars([1.0])[:4], [1.0], np.ones(1), flags(1, []), flags(1, []), direction=0)
 
 
-def same_result(a, b):
-    assert list(a.equity_curve()) == list(b.equity_curve())
-    assert list(a.returns()) == list(b.returns())
-    assert [repr(t) for t in a.trades()] == [repr(t) for t in b.trades()]
-    assert a.metrics.to_dict() == b.metrics.to_dict()
-
-
 def test_weight_and_default_config_change_nothing():
     args = ([100.0, 103.0, 99.0, 105.0], [0], [2])
     base = run(*args)
@@ -468,11 +461,8 @@ def test_length_mismatches_are_internal_faults(cut, text):
     kw[cut] = kw[cut][:-1]
     if cut == "entries":
         kw["exits"] = kw["exits"][:-1]
-    with pytest.raises(BaseException) as exc:
+    with internal_fault(text):
         tm.run_single_backtest(**kw)
-    assert type(exc.value).__name__ == "PanicException"
-    assert not isinstance(exc.value, Exception)
-    assert text in str(exc.value)
 
 
 def test_inputs_are_copied():

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import _tidemark as tm
+from indicator_reference import max_num, min_num
 
 NS = 10**9
 MINUTE = 60 * NS
@@ -270,14 +271,6 @@ def test_calendar_stamp_beyond_the_range_saturates():
 
 # --- count bars ---------------------------------------------------------------------------------
 
-def max_num(a, b):
-    return b if math.isnan(a) else a if math.isnan(b) else max(a, b)
-
-
-def min_num(a, b):
-    return b if math.isnan(a) else a if math.isnan(b) else min(a, b)
-
-
 class Partial:
     def __init__(self, r):
         self.o, self.h, self.l, self.c, self.v = r[1:6]
@@ -468,20 +461,13 @@ def test_empty_input_gives_six_empty_arrays(unit):
     assert len(out) == 6 and all(len(a) == 0 for a in out)
 
 
-@pytest.mark.parametrize("short", range(5))
-def test_unequal_bar_arrays_are_refused_before_the_unit(short):
-    arrays = list(columns([flat(1, 1.0), flat(2, 2.0)]))
-    arrays[1 + short] = arrays[1 + short][:1]
+@pytest.mark.parametrize("fn, count, short", [(tm.aggregate_bars, 6, s) for s in range(1, 6)] +
+                         [(tm.bars_from_ticks, 4, s) for s in range(1, 4)])
+def test_unequal_arrays_are_refused_before_the_step_and_the_unit(fn, count, short):
+    arrays = [np.arange(3, dtype=np.int64)] + [np.ones(3) for _ in range(count - 1)]
+    arrays[short] = arrays[short][:2]
     with pytest.raises(ValueError, match="^all input arrays must share one length$"):
-        tm.aggregate_bars(*arrays, 1, "no such unit")
-
-
-@pytest.mark.parametrize("short", range(3))
-def test_unequal_tick_arrays_are_refused_before_the_unit(short):
-    arrays = [np.arange(3, dtype=np.int64), np.ones(3), np.ones(3), np.ones(3)]
-    arrays[1 + short] = arrays[1 + short][:2]
-    with pytest.raises(ValueError, match="^all input arrays must share one length$"):
-        tm.bars_from_ticks(*arrays, 0, "nope")
+        fn(*arrays, 0, "no such unit")
 
 
 def test_bars_from_ticks_skips_rows_without_a_price():

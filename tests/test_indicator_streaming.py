@@ -90,11 +90,7 @@ def test_rsi_and_atr_warm_up_lengths():
 
 def stream(ind, cols):
     h, l, c, _ = cols
-    out = []
-    for hi, lo, cl in zip(h.tolist(), l.tolist(), c.tolist()):
-        v = ind.update_bar(cl, hi, lo, cl)
-        out.append(v)
-    return out
+    return [ind.update_bar(cl, hi, lo, cl) for hi, lo, cl in zip(h.tolist(), l.tolist(), c.tolist())]
 
 
 def column(values, k=None):
@@ -221,9 +217,7 @@ def test_values_handed_out_stay_as_they_were(kind):
 
 
 def test_class_surface():
-    with pytest.raises(TypeError, match="^No constructor defined$"):
-        I()
-    assert I.__doc__ == "Streaming indicator with batch-identical values."
+    # the class itself (no constructor, its docstring) is checked with the module's other classes
     docs = {
         "wilder_ma": "Wilder-smoothed moving average (alpha = 1/period).",
         "roc": "Rate of change over `period` bars, in percent.",

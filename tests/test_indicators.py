@@ -8,9 +8,9 @@ import pytest
 
 import _tidemark as tm
 import indicator_reference as ref
+from portfolio_util import f64 as F
 
 NAN = math.nan
-F = lambda *v: np.array(v, dtype=np.float64)  # noqa: E731
 
 
 def same(got, want):

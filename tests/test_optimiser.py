@@ -330,8 +330,6 @@ def test_optimization_result_members():
     assert type(r.iterations) is int and type(r.solver_status) is str
     with pytest.raises(AttributeError):
         r.cash = 1.0
-    with pytest.raises(TypeError, match="No constructor defined"):
-        tm.OptimizationResult()
 
 
 # --- the batch -------------------------------------------------------------------

@@ -15,12 +15,12 @@ import tidemark as tm
 from portfolio_util import drain, f64, flat_bars, i64, kinds, session
 
 
-def two_instruments(s, closes_a, closes_b, stamps=None):
-    stamps = stamps or list(range(len(closes_a)))
+def two_instruments(s, closes_a, closes_b):
+    """Instruments A and B with flat bars at stamps 0, 1, 2, ..., sealed."""
     s.add_instrument("A")
     s.add_instrument("B")
-    flat_bars(s, 0, stamps, closes_a)
-    flat_bars(s, 1, stamps, closes_b)
+    flat_bars(s, 0, range(len(closes_a)), closes_a)
+    flat_bars(s, 1, range(len(closes_b)), closes_b)
     s.seal()
 
 
@@ -61,11 +61,7 @@ def test_one_margin_rule_for_the_whole_account(b_close, liquidate):
     # no call, although A alone holds 20,000 - 16,000 = 4,000 < 6,000. B at
     # 60 too: equity 20,000 against 6,000 + 24,000 calls the account.
     s = session(account_type="margin", leverage=2.0, liquidate_on_margin_call=liquidate)
-    s.add_instrument("A")
-    s.add_instrument("B")
-    flat_bars(s, 0, [0, 1, 2], [100.0, 60.0, 59.0])
-    flat_bars(s, 1, [0, 1, 2], [100.0, b_close, b_close])
-    s.seal()
+    two_instruments(s, [100.0, 60.0, 59.0], [100.0, b_close, b_close])
     s.submit_order(0, "buy", "market", 0, 0, "a", units=400.0)
     s.submit_order(1, "buy", "market", 0, 0, "b", units=1600.0)
     events = drain(s, {4: dict(entry=True, size_mult=0.1), 5: dict(entry=True, size_mult=0.1)})

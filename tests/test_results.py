@@ -6,9 +6,9 @@ import numpy as np
 import pytest
 
 import _tidemark as tm
+from runner_util import DAY, flags
 
 BC = tm.BacktestConfig
-DAY = 86_400 * 10**9
 
 DICT_KEYS = [
     "Start Value", "End Value", "Total Return [%]", "Total Fees Paid", "Total Turnover", "Max Drawdown [%]",
@@ -29,11 +29,9 @@ DICT_FIELDS = [
 def run(close, entries=(), exits=(), **kwargs):
     close = np.asarray(close, dtype=np.float64)
     n = len(close)
-    ent, ex = np.zeros(n, dtype=bool), np.zeros(n, dtype=bool)
-    ent[list(entries)] = True
-    ex[list(exits)] = True
     ts = np.arange(n, dtype=np.int64) * DAY
-    return tm.run_single_backtest(ts, close, close, close, close, np.full(n, 1000.0), ent, ex, **kwargs)
+    return tm.run_single_backtest(ts, close, close, close, close, np.full(n, 1000.0), flags(n, entries),
+                                  flags(n, exits), **kwargs)
 
 
 def ratios(returns, periods=365.0):

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import _tidemark as tm
-from runner_util import DAY, flags
+from runner_util import DAY, indian_fees, instrument_row, internal_fault
 
 BC = tm.BacktestConfig
 IC = tm.InstrumentConfig
@@ -15,12 +15,7 @@ NAN = math.nan
 
 def inst(close, entries=(), exits=(), direction=1, weight=1.0, symbol="A", open_=None, shift=0):
     """One instruments row; high, low and volume are NaN because the basket never reads them."""
-    c = np.asarray(close, dtype=np.float64)
-    n = len(c)
-    o = c.copy() if open_ is None else np.asarray(open_, dtype=np.float64)
-    ts = np.arange(n, dtype=np.int64) * DAY + shift
-    unread = np.full(n, NAN)
-    return (ts, o, unread, unread, c, unread, flags(n, entries), flags(n, exits), direction, weight, symbol)
+    return instrument_row(close, entries, exits, direction, weight, symbol, open_, NAN, NAN, NAN, shift)
 
 
 def spans(res):
@@ -96,23 +91,13 @@ def test_long_and_short_legs_move_the_equity_with_their_pnl():
     assert m.calmar_ratio == pytest.approx(-0.21 / m.max_drawdown_pct, rel=1e-12)
 
 
-def nse_intraday_fee(buy, notional):
-    """The intraday equity schedule from its rate table, written out independently."""
-    brokerage = min(notional * 0.0003, 20.0)
-    stt = 0.0 if buy else notional * 0.00025
-    exchange, sebi = notional * 3.07e-05, notional * 1e-06
-    stamp = notional * 3e-05 if buy else 0.0
-    return brokerage + stt + exchange + sebi + stamp + 0.18 * (brokerage + exchange + sebi)
-
-
 def test_fee_side_follows_each_legs_direction():
     rows = [inst([10, 10, 11], [0], [2], 1, symbol="A"), inst([20, 20, 22], [0], [2], -1, symbol="B")]
     a, b = tm.run_basket_backtest(rows, BC(fee_segment="NSE")).trades()
     # the long opens with a buy and closes with a sell; the short the other way round
-    assert (a.entry_fees, a.exit_fees) == pytest.approx((nse_intraday_fee(True, 50000),
-                                                         nse_intraday_fee(False, 55000)), rel=1e-12)
-    assert (b.entry_fees, b.exit_fees) == pytest.approx((nse_intraday_fee(False, 50000),
-                                                         nse_intraday_fee(True, 55000)), rel=1e-12)
+    for t, buy in ((a, True), (b, False)):
+        entry, exit_ = indian_fees("NSE", buy, 50000), indian_fees("NSE", not buy, 55000)
+        assert (t.entry_fees, t.exit_fees) == pytest.approx((sum(entry.values()), sum(exit_.values())), rel=1e-12)
 
 
 @pytest.mark.parametrize("direction, last_value", [(1, -100 + 110000 - 110), (-1, -100 + 90000 - 110)])
@@ -185,9 +170,8 @@ def test_length_mismatches_are_internal_faults(cut, text):
     field = {"close": 4, "entries": 6, "exits": 7, "all_exits": 7, "timestamps": 0}[cut]
     for row in rows[1:] if cut != "all_exits" else rows:
         row[field] = row[field][:-1]
-    with pytest.raises(BaseException) as exc:
+    with internal_fault(text):
         tm.run_basket_backtest([tuple(r) for r in rows])
-    assert type(exc.value).__name__ == "PanicException" and text in str(exc.value)
 
 
 @pytest.mark.parametrize("seed", [1, 2])

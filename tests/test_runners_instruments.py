@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import _tidemark as tm
+from runner_util import instrument_row
 
 IC = tm.InstrumentConfig
 N = 3
@@ -11,12 +12,7 @@ RUNNERS = {"basket": tm.run_basket_backtest, "portfolio": tm.run_portfolio_backt
 
 
 def row(**change):
-    fields = dict(ts=np.arange(N, dtype=np.int64), open=np.full(N, 10.0), high=np.full(N, 10.0),
-                  low=np.full(N, 10.0), close=np.full(N, 10.0), volume=np.ones(N),
-                  entries=np.array([True, False, False]), exits=np.array([False, True, False]),
-                  direction=1, weight=1.0, symbol="A")
-    fields.update(change)
-    return tuple(fields.values())
+    return instrument_row([10.0] * N, [0], [1], **change)
 
 
 def with_item(i, value, base=None):

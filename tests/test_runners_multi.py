@@ -6,9 +6,9 @@ import numpy as np
 import pytest
 
 import _tidemark as tm
+from runner_util import DAY, flags, internal_fault, same_result
 
 BC = tm.BacktestConfig
-DAY = 86_400 * 10**9
 N = 120
 
 
@@ -27,14 +27,6 @@ def random_strategies(count, seed=9, n=N):
 
 def single(b, entries, exits, **kw):
     return tm.run_single_backtest(*b, entries, exits, **kw)
-
-
-def same_result(a, b):
-    assert list(a.equity_curve()) == list(b.equity_curve())
-    assert list(a.drawdown_curve()) == list(b.drawdown_curve())
-    assert list(a.returns()) == list(b.returns())
-    assert [repr(t) for t in a.trades()] == [repr(t) for t in b.trades()]
-    assert a.metrics.to_dict() == b.metrics.to_dict()
 
 
 @pytest.mark.parametrize("mode, need", [
@@ -123,10 +115,8 @@ def one_trade(close, legacy=True):
     n = len(close)
     c = np.asarray(close, dtype=np.float64)
     b = (np.arange(n, dtype=np.int64) * DAY, c, c, c, c, np.ones(n))
-    e, x = np.zeros(n, bool), np.zeros(n, bool)
-    e[0], x[n - 1] = True, True
-    flat = np.zeros(n, bool)
-    return tm.run_multi_backtest(*b, [(e, x, 1, 1.0, "a"), (flat, flat, 1, 1.0, "b")],
+    flat = flags(n, [])
+    return tm.run_multi_backtest(*b, [(flags(n, [0]), flags(n, [n - 1]), 1, 1.0, "a"), (flat, flat, 1, 1.0, "b")],
                                  BC(legacy_annualization=legacy, fees=0.0), "independent")
 
 
@@ -191,9 +181,8 @@ def test_argument_errors(strategies, kw, exc, text):
     ([(np.zeros(N + 1, bool), *OK[1:])], f"left: {N + 1}\n right: {N}"),
 ])
 def test_entries_must_cover_the_bars(mode, strategies, text):
-    with pytest.raises(BaseException) as info:
+    with internal_fault(text):
         tm.run_multi_backtest(*bars(), strategies, combine_mode=mode)
-    assert type(info.value).__name__ == "PanicException" and text in str(info.value)
 
 
 @pytest.mark.parametrize("mode, cut, text", [
@@ -203,6 +192,5 @@ def test_entries_must_cover_the_bars(mode, strategies, text):
 ])
 def test_exit_lengths(mode, cut, text):
     exits = np.zeros(N - cut, bool)
-    with pytest.raises(BaseException) as info:
+    with internal_fault(text):
         tm.run_multi_backtest(*bars(), [OK, (OK[0], exits, *OK[2:])], combine_mode=mode)
-    assert type(info.value).__name__ == "PanicException" and text in str(info.value)

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import _tidemark as tm
-from runner_util import DAY, flags
+from runner_util import DAY, add_fees, flags, indian_fees, internal_fault
 
 BC = tm.BacktestConfig
 
@@ -128,24 +128,13 @@ def test_empty_arrays():
     assert (res.metrics.total_return_pct, res.metrics.max_drawdown_pct, res.metrics.end_value) == (0, 0, 100000.0)
 
 
-NFO_OPT = dict(stt=0.0015, exchange_txn=0.0003553, stamp_duty=0.00003)
-
-
-def nfo_fill(notional, buy):
-    b = dict(brokerage=20.0, stt=0.0 if buy else NFO_OPT["stt"] * notional,
-             exchange_txn=NFO_OPT["exchange_txn"] * notional, sebi_fee=1e-6 * notional,
-             stamp_duty=NFO_OPT["stamp_duty"] * notional if buy else 0.0)
-    b["gst"] = 0.18 * (b["brokerage"] + b["exchange_txn"] + b["sebi_fee"])
-    return b
-
-
 @pytest.mark.parametrize("direction", [1, -1])
 def test_direction_only_picks_the_fee_side(direction):
     res = run([100.0, 120.0], [0], [1], direction=direction, size_type="contracts", lot_size=50,
               config=BC(fee_segment="NFO-OPT"))
     (t,) = res.trades()
-    entry, exit_ = nfo_fill(5000.0, direction == 1), nfo_fill(6000.0, direction == -1)
-    want = {k: entry[k] + exit_[k] for k in entry}
+    entry, exit_ = indian_fees("NFO-OPT", direction == 1, 5000.0), indian_fees("NFO-OPT", direction == -1, 6000.0)
+    want = add_fees(entry, exit_)
     got = t.fee_breakdown
     assert {k: got[k] for k in want} == pytest.approx(want, rel=1e-12)
     assert t.fees == pytest.approx(got["total"], rel=1e-12)
@@ -200,6 +189,5 @@ def test_length_mismatches_are_internal_faults(cut, text):
               close=np.ones(n), volume=np.ones(n), option_prices=np.full(n, 5.0), entries=flags(n, [0]),
               exits=flags(n, [3]))
     kw[cut] = kw[cut][:-1]
-    with pytest.raises(BaseException) as exc:
+    with internal_fault(text):
         tm.run_options_backtest(**kw)
-    assert type(exc.value).__name__ == "PanicException" and text in str(exc.value)

@@ -4,20 +4,14 @@ import numpy as np
 import pytest
 
 import _tidemark as tm
-from runner_util import DAY, flags
+from runner_util import DAY, instrument_row, internal_fault
 
 BC = tm.BacktestConfig
 IC = tm.InstrumentConfig
 
 
-def inst(close, entries=(), exits=(), direction=1, symbol="A", open_=None, high=None, low=None):
-    c = np.asarray(close, dtype=np.float64)
-    n = len(c)
-    o = c.copy() if open_ is None else np.asarray(open_, dtype=np.float64)
-    h = np.maximum(o, c) if high is None else np.asarray(high, dtype=np.float64)
-    lo = np.minimum(o, c) if low is None else np.asarray(low, dtype=np.float64)
-    ts = np.arange(n, dtype=np.int64) * DAY
-    return (ts, o, h, lo, c, np.ones(n), flags(n, entries), flags(n, exits), direction, 1.0, symbol)
+def inst(close, entries=(), exits=(), direction=1, symbol="A", open_=None):
+    return instrument_row(close, entries, exits, direction, 1.0, symbol, open_)
 
 
 def walk_row(rng, n, direction, symbol):
@@ -230,6 +224,5 @@ def test_value_checks_in_order(rows, kw, exc, text):
 def test_length_faults(field, cut, text):
     r = list(inst([10.0] * 5, [2], []))
     r[field] = r[field][:-cut]
-    with pytest.raises(BaseException) as info:
+    with internal_fault(text):
         tm.run_portfolio_backtest([inst([10.0] * 5, symbol="A"), tuple(r)])
-    assert type(info.value).__name__ == "PanicException" and text in str(info.value)

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import _tidemark as tm
-from runner_util import flags
+from runner_util import add_fees, flags, indian_fees, internal_fault
 
 SEC = 10**9
 
@@ -88,14 +88,6 @@ def test_one_curve_point_per_trade():
     assert m.max_drawdown_pct == pytest.approx(500 / 1010, rel=1e-12)
 
 
-def nse_intraday(notional, buy):
-    b = dict(brokerage=min(0.0003 * notional, 20.0), stt=0.0 if buy else 0.00025 * notional,
-             exchange_txn=0.0000307 * notional, sebi_fee=1e-6 * notional,
-             stamp_duty=0.00003 * notional if buy else 0.0)
-    b["gst"] = 0.18 * (b["brokerage"] + b["exchange_txn"] + b["sebi_fee"])
-    return b
-
-
 @pytest.mark.parametrize("segment", ["NSE", "nse-mis", "XYZ", None])
 def test_costs_per_trade(segment):
     (t,) = run([100, 105, 111, 100], quantity=10, lot_size=5, fee_segment=segment).trades()
@@ -103,8 +95,8 @@ def test_costs_per_trade(segment):
     if segment in ("XYZ", None):     # unrecognised exchanges fall back to the flat fraction
         assert (t.fee_breakdown, t.fees) == (None, pytest.approx(0.001 * 10500))
         return
-    entry, exit_ = nse_intraday(5000.0, True), nse_intraday(5500.0, False)
-    want = {k: entry[k] + exit_[k] for k in entry}
+    entry, exit_ = indian_fees("NSE", True, 5000.0), indian_fees("NSE", False, 5500.0)
+    want = add_fees(entry, exit_)
     assert {k: t.fee_breakdown[k] for k in want} == pytest.approx(want, rel=1e-12)
     assert (t.entry_fees, t.exit_fees) == pytest.approx((sum(entry.values()), sum(exit_.values())), rel=1e-12)
     assert t.pnl == pytest.approx(500.0 - sum(want.values()), rel=1e-12)
@@ -128,6 +120,5 @@ def test_length_mismatches_are_internal_faults(cut, text):
               ask=np.full(4, 100.0), buy_qty_delta=np.ones(1), sell_qty_delta=np.ones(1), oi=np.ones(1),
               entries=flags(4, [0]), exits=flags(4, []))
     kw[cut] = kw[cut][:3] if cut in ("entries", "exits") else kw[cut][:2]
-    with pytest.raises(BaseException) as exc:
+    with internal_fault(text):
         tm.run_tick_backtest(**kw)
-    assert type(exc.value).__name__ == "PanicException" and text in str(exc.value)

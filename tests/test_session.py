@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import tidemark as tm
+from runner_util import walk_bars
 from session_util import BARS, drive, session, submit
 
 
@@ -247,14 +248,8 @@ def test_open_order_ids_lists_working_orders_in_order():
 @pytest.mark.parametrize("timing", [None, "next_bar_open"])
 @pytest.mark.parametrize("segment", [None, "NSE"])
 def test_a_session_driven_by_signals_matches_run_single_backtest(direction, timing, segment):
-    rng = np.random.default_rng(3)
     n = 400
-    close = 100 * np.exp(np.cumsum(rng.normal(0, 0.01, n)))
-    open_ = np.r_[close[0], close[:-1]]
-    high = np.maximum(open_, close) * 1.004
-    low = np.minimum(open_, close) * 0.996
-    volume = rng.uniform(100, 1000, n)
-    ts = np.arange(n, dtype=np.int64) * 60_000_000_000
+    ts, open_, high, low, close, volume = walk_bars(np.random.default_rng(3), n, spread=0.004)
     # Alternating signals, so that the signal processor keeps them all.
     entries = np.zeros(n, dtype=bool)
     exits = np.zeros(n, dtype=bool)

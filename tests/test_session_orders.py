@@ -11,6 +11,7 @@ with no fees, so every fill price below follows from the bar by hand.
 import pytest
 
 import tidemark as tm
+from runner_util import DAY
 from session_util import BARS, drive, session, submit
 
 ACC, FILL, ENT, EXIT = "order_accepted", "order_filled", "entered", "exited"
@@ -125,7 +126,6 @@ def test_post_only_is_judged_on_the_first_bar_after_submission_only():
     assert [e.kind for e in s.step(2, 2, 100.0, 101.0, 99.0, 100.0, 1.0)] == [FILL, ENT]
 
 
-DAY = 86_400_000_000_000
 MIN = 60_000_000_000
 
 
@@ -186,15 +186,17 @@ def test_a_child_of_a_filled_parent_is_accepted_and_finishes():
     assert s.open_order_ids() == []
 
 
-def test_a_market_order_stamped_with_an_earlier_step_still_fills():
-    out = drive(session(), before={1: lambda s, i: s.submit_order("buy", "market", 0, 0, "A", units=10.0)})
-    assert out == [(ACC, 1, "A"), (FILL, 1, "A", 101.0, 10.0), (ENT, 1, 101.0, 10.0, 1)]
-
-
-def test_under_next_bar_open_a_market_order_fills_at_the_next_open():
-    s = tm.KernelSession(config=tm.BacktestConfig(fees=0.0, fill_timing="next_bar_open"))
-    out = drive(s, before={1: submit("buy", "market")})
-    assert out == [(ACC, 1, "A"), (FILL, 2, "A", 101.0, 10.0), (ENT, 2, 101.0, 10.0, 1)]
+@pytest.mark.parametrize("timing, at, order, fill_at, price", [
+    # stamped with an earlier step, it still fills on the step it reaches
+    (None, 1, lambda s, i: s.submit_order("buy", "market", 0, 0, "A", units=10.0), 1, 101.0),
+    ("next_bar_open", 1, submit("buy", "market"), 2, 101.0),
+    # immediate-or-cancel does not cancel a market order before the next open
+    ("next_bar_open", 0, submit("buy", "market", tif="ioc"), 1, 100.0),
+])
+def test_market_orders_fill_on_the_bar_their_timing_names(timing, at, order, fill_at, price):
+    s = session(config=tm.BacktestConfig(fees=0.0, fill_timing=timing))
+    out = drive(s, before={at: order})
+    assert out == [(ACC, at, "A"), (FILL, fill_at, "A", price, 10.0), (ENT, fill_at, price, 10.0, 1)]
 
 
 @pytest.mark.parametrize("second, expected", [
@@ -421,12 +423,6 @@ def test_an_expired_market_order_never_fills():
     s.submit_order("buy", "market", 0, 0, "A", units=1.0, tif="day")
     assert drive(s, [BARS[1]], ts=lambda i: DAY, start=1) == [("order_expired", 1, "A")]
     assert not s.is_in_position() and s.open_order_ids() == []
-
-
-def test_immediate_or_cancel_market_orders_fill_at_the_next_open():
-    s = tm.KernelSession(config=tm.BacktestConfig(fees=0.0, fill_timing="next_bar_open"))
-    out = drive(s, before={0: submit("buy", "market", tif="ioc")})
-    assert out == [(ACC, 0, "A"), (FILL, 1, "A", 100.0, 10.0), (ENT, 1, 100.0, 10.0, 1)]
 
 
 def test_an_immediate_or_cancel_limit_that_misses_its_draw_is_canceled():

@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import _tidemark as tm
-from runner_util import DAY, flags
+from runner_util import DAY, add_fees, flags, indian_fees, same_result
 
 BC = tm.BacktestConfig
 MINUTE = 60 * 10**9
@@ -37,19 +37,6 @@ def run(premiums, legs, entries=(), exits=(), ts=None, **kw):
 
 def trade_rows(res):
     return [(t.id, t.entry_idx, t.exit_idx, t.exit_reason) for t in res.trades()]
-
-
-def nfo_option_fee(buy, price, qty):
-    """The NFO options schedule of one fill, computed from its rate table."""
-    n = price * qty
-    parts = {"brokerage": 20.0, "stt": 0.0 if buy else 0.0015 * n, "exchange_txn": 0.0003553 * n,
-             "sebi_fee": 1e-6 * n, "stamp_duty": 3e-5 * n if buy else 0.0}
-    parts["gst"] = 0.18 * (parts["brokerage"] + parts["exchange_txn"] + parts["sebi_fee"])
-    return parts
-
-
-def add(*parts):
-    return {k: sum(p[k] for p in parts) for k in parts[0]}
 
 
 # --- a round trip, by hand -------------------------------------------------------------------------
@@ -79,15 +66,15 @@ PUT_PREMIUMS = [5, 5, 4, 3, 2, 2]
 
 @pytest.mark.parametrize("exits, exit_idx, reason, exit_parts", [
     ([], 4, "Settlement", None),                       # the last settlement closes; no exit fee
-    ([3], 3, "Signal", nfo_option_fee(True, 3, 10)),   # only the unsettled put is bought back
+    ([3], 3, "Signal", indian_fees("NFO-OPT", True, 30)),   # only the unsettled put is bought back
 ])
 def test_itemised_fees_per_side_and_settlement(exits, exit_idx, reason, exit_parts):
     # the call expires on bar 2, the put on bar 4; each settles at its premium there
     ts = days(6)
     res = run([[10, 12, 14, 14, 14, 14], PUT_PREMIUMS], [CALL, PUT], [0], exits, ts=ts,
               config=BC(fee_segment="NFO-OPT"), leg_expiry_timestamps=[int(ts[2]), int(ts[4])])
-    entry = add(nfo_option_fee(True, 10, 10), nfo_option_fee(False, 5, 10))
-    both = add(entry, exit_parts) if exit_parts else entry
+    entry = add_fees(indian_fees("NFO-OPT", True, 100), indian_fees("NFO-OPT", False, 50))
+    both = add_fees(entry, exit_parts) if exit_parts else entry
     (t,) = res.trades()
     assert (t.exit_idx, t.exit_reason) == (exit_idx, reason)
     assert t.fee_breakdown.keys() == set(entry) | {"total"}
@@ -333,17 +320,6 @@ def random_case(rng, n):
     return prem, legs, rng.random(n) < 0.05, rng.random(n) < 0.05, kw
 
 
-def assert_same(a, b):
-    for curve in ("equity_curve", "drawdown_curve", "returns"):
-        assert np.array_equal(getattr(a, curve)(), getattr(b, curve)(), equal_nan=True)
-    fields = [f for f in dir(tm.Trade) if not f.startswith("_")]
-    assert [[getattr(t, f) for f in fields] for t in a.trades()] == [[getattr(t, f) for f in fields]
-                                                                     for t in b.trades()]
-    for f in (f for f in dir(tm.BacktestMetrics) if not f.startswith("_") and f != "to_dict"):
-        x, y = getattr(a.metrics, f), getattr(b.metrics, f)
-        assert x == y or (x != x and y != y), f
-
-
 @pytest.mark.parametrize("cfg", [None, BC(upon_bar_close=False, fee_segment="NFO-OPT", initial_capital=5e4)])
 def test_batch_equals_serial_runs_in_item_order(cfg):
     rng = np.random.default_rng(7)
@@ -356,7 +332,7 @@ def test_batch_equals_serial_runs_in_item_order(cfg):
     assert [sid for sid, _ in out] == ids
     traded = 0
     for (sid, res), (prem, legs, en, ex, kw) in zip(out, cases):
-        assert_same(res, tm.run_spread_backtest(ts, under, prem, legs, en, ex, config=cfg, **kw))
+        same_result(res, tm.run_spread_backtest(ts, under, prem, legs, en, ex, config=cfg, **kw))
         traded += len(res.trades()) > 0
     assert traded > len(cases) // 2
 
@@ -407,9 +383,6 @@ def test_batch_spread_item_properties():
         item.strategy_id = 3
     with pytest.raises(TypeError):
         item.max_loss = "1"
-    assert tm.BatchSpreadItem.__text_signature__ == (
-        '(strategy_id, legs_premiums, leg_configs, entries, exits, spread_type="custom", max_loss=None, '
-        'target_profit=None, legs_open_premiums=None)')
     # nothing but the argument types is checked when an item is made
     tm.BatchSpreadItem("z", series([1.0]), [("PUTS", 1.0, 1, 1)], flags(3, []), flags(1, []))
 
@@ -417,7 +390,6 @@ def test_batch_spread_item_properties():
 def test_batch_docstring_names_its_pool():
     lines = tm.batch_spread_backtest.__doc__.splitlines()
     assert lines[0] == "Run multiple spread backtests in parallel on a work-stealing thread pool."
-    assert tm.batch_spread_backtest.__text_signature__ == "(timestamps, underlying_close, items, config=None)"
 
 
 def test_batch_releases_the_interpreter_lock_while_it_runs():

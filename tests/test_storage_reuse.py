@@ -6,19 +6,12 @@ import numpy as np
 import pytest
 
 import tidemark as tm
+from runner_util import walk_bars
 
 
 def columns(n, seed):
     rng = np.random.default_rng(seed)
-    close = 100.0 * np.exp(np.cumsum(rng.normal(0, 0.01, n)))
-    open_ = np.concatenate(([close[0]], close[:-1]))
-    high = np.maximum(open_, close) * 1.002
-    low = np.minimum(open_, close) * 0.998
-    volume = rng.uniform(1e3, 1e4, n)
-    ts = np.arange(n, dtype=np.int64) * 60_000_000_000
-    entries = rng.random(n) < 0.03
-    exits = rng.random(n) < 0.03
-    return ts, open_, high, low, close, volume, entries, exits
+    return (*walk_bars(rng, n), rng.random(n) < 0.03, rng.random(n) < 0.03)
 
 
 def snapshot(r):

@@ -39,20 +39,17 @@ def test_return_gate_by_direction(direction, want):
     assert got == want
 
 
-def test_gates_that_are_off_read_nothing():
-    # a NaN return fails only when its gate is on; arrays of gates that are off may be empty
-    assert entries([1.0, 1.0], cooldown_ticks=0, return_direction=-1) == [0, 1]
-    assert entries([1.0, 1.0], ret=[NAN, NAN], cooldown_ticks=0) == [0, 1]
-
-
 @pytest.mark.parametrize("spread, kw, arrays, want", [
+    # gates that are off read nothing: their arrays may be empty, and a NaN return fails only when its gate is on
+    ([1.0, 1.0], {"return_direction": -1}, {}, [0, 1]),
+    ([1.0, 1.0], {}, {"ret": [NAN, NAN]}, [0, 1]),
     ([1.0] * 4, {"bsi_min": 0.6}, {"bsi": [0.55, NAN, 0.6, 0.9]}, [1, 2, 3]),   # NaN passes the BSI gate
     ([1.0] * 4, {"bsi_min": 0.6}, {"bsi": [0.9, 0.9]}, [0, 1]),                 # beyond a short array: never
     ([1.0] * 4, {"return_1m_min_abs": 0.1}, {"ret": [0.5]}, [0]),
     ([0.1, 0.0, -1.0, NAN], {"spread_pct_max": 0.0}, {}, [1, 2, 3]),           # 0.0 is a real limit
     ([5.0, 5.01, NAN, 4.0], {}, {}, [0, 2, 3]),                                 # default limit 5; NaN passes
 ])
-def test_spread_and_bsi_gates(spread, kw, arrays, want):
+def test_spread_bsi_and_return_gates(spread, kw, arrays, want):
     assert entries(spread, cooldown_ticks=0, **kw, **arrays) == want
 
 
