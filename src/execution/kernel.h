@@ -108,7 +108,7 @@ public:
 
     // Closes every open position at `price` exactly, without fee or slippage
     // (end of data). No events; working orders are left alone.
-    std::vector<Trade> force_close_all(uint64_t idx, int64_t ts, double price);
+    TradeList force_close_all(uint64_t idx, int64_t ts, double price);
 
     // Maintenance requirement of all open positions at `price`.
     double maintenance_margin(double price) const;

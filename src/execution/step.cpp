@@ -506,8 +506,8 @@ void ExecutionKernel::liquidate_all(uint64_t idx, const Bar& bar, std::vector<En
     }
 }
 
-std::vector<Trade> ExecutionKernel::force_close_all(uint64_t idx, int64_t ts, double price) {
-    std::vector<Trade> trades;
+TradeList ExecutionKernel::force_close_all(uint64_t idx, int64_t ts, double price) {
+    TradeList trades;
     if (ledger.flat()) return trades;
     for (uint64_t id : snapshot_position_ids()) {
         const Position* pos = ledger.find(id);

@@ -77,7 +77,7 @@ public:
     Series<double> returns;
     Series<int64_t> timestamps;
     bool keep_timestamps = true;
-    std::vector<Trade> trades;
+    TradeList trades;
     double peak_equity = 0.0;
     // What the metrics need of the curves, kept as they are made.
     CurveSummary summary;

@@ -158,7 +158,7 @@ private:
         Series<double> drawdown_curve;
         Series<double> returns;
         Series<int64_t> timestamps;
-        std::vector<Trade> trades;
+        TradeList trades;
         // The instrument each trade came from, so attribution never depends
         // on symbols being unique.
         std::vector<uint32_t> trade_instruments;

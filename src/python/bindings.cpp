@@ -473,7 +473,7 @@ Series<double> result_equity(const EngineResult& r) { return r.equity_curve; }
 Series<double> result_drawdown(const EngineResult& r) { return r.drawdown_curve; }
 Series<double> result_returns(const EngineResult& r) { return r.returns; }
 
-PyRef trades_list(const std::vector<Trade>& trades) {
+PyRef trades_list(const TradeList& trades) {
     PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(trades.size())));
     for (std::size_t i = 0; i < trades.size(); ++i)
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_object(trades[i]));
