@@ -51,12 +51,22 @@ const std::vector<uint64_t>& ExecutionKernel::snapshot_position_ids() {
     return id_scratch_;
 }
 
-double ExecutionKernel::available_capital() const {
-    double avail = cash;
+double ExecutionKernel::free_cash() const {
+    double free = cash;
     if (account.kind == AccountType::Margin)
-        for (const auto& [id, amount] : locked_margin) avail -= amount;
-    if (alloted_capital) avail = std::min(avail, *alloted_capital);
-    return avail;
+        for (const auto& [id, amount] : locked_margin) free -= amount;
+    return free;
+}
+
+double ExecutionKernel::locked_margin_total() const {
+    double total = 0.0;
+    for (const auto& [id, amount] : locked_margin) total += amount;
+    return total;
+}
+
+double ExecutionKernel::available_capital() const {
+    const double avail = free_cash();
+    return alloted_capital ? std::min(avail, *alloted_capital) : avail;
 }
 
 namespace {

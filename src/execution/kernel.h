@@ -203,6 +203,12 @@ public:
     bool drawdown_halted() const { return drawdown_halt; }
     void set_drawdown_halt() { drawdown_halt = true; }
     bool margin_called() const { return margin_call; }
+    // Cash less the margin locked by each open position, taken off one by
+    // one (a margin account); all the cash otherwise.
+    double free_cash() const;
+    // The margin locked by the open positions, summed first. (Subtracting the
+    // sum from cash rounds differently from `free_cash`.)
+    double locked_margin_total() const;
 
     // --- state ---------------------------------------------------------------
     BacktestConfig config;

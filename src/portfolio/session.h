@@ -186,7 +186,6 @@ private:
     static SessionInstrument& instrument_at(State& s, uint64_t instrument);
     static const SessionInstrument& instrument_at(const State& s, uint64_t instrument);
 
-    static double locked_of(const ExecutionKernel& k);
     static Sync sync_into(State& s, ExecutionKernel& k);
     static void return_to_pool(State& s, ExecutionKernel& k, const Sync& sync);
     static double portfolio_equity(const State& s);
