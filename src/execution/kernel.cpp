@@ -198,6 +198,21 @@ std::optional<EngineEventRecord> ExecutionKernel::fill_market_order(uint64_t idx
                                                                     double amount, double price, double volume,
                                                                     std::optional<double> stop_price,
                                                                     std::optional<double> target_price, double atr) {
+    const EntryFill f = open_position(idx, ts, dir, sizing, explicit_quantity, amount, price, volume, stop_price,
+                                      target_price, atr);
+    switch (f.kind) {
+        case EntryFill::Opened: return EngineEventRecord::entered(idx, f.price, f.size, dir);
+        case EntryFill::Refused: return EngineEventRecord::entry_rejected(idx, f.reason);
+        case EntryFill::NotTaken: break;
+    }
+    return std::nullopt;
+}
+
+ExecutionKernel::EntryFill ExecutionKernel::open_position(uint64_t idx, int64_t ts, int8_t dir, EntrySizing sizing,
+                                                          bool explicit_quantity, double amount, double price,
+                                                          double volume, std::optional<double> stop_price,
+                                                          std::optional<double> target_price, double atr) {
+    auto refused = [](RejectReason r) { return EntryFill{EntryFill::Refused, r, 0.0, 0.0}; };
     const double p = price + slippage_model.amount_for(price, volume) * dir;
     const double avail = available_capital();
     const double m = instrument_multiplier();
@@ -210,10 +225,9 @@ std::optional<EngineEventRecord> ExecutionKernel::fill_market_order(uint64_t idx
     double q = explicit_quantity ? amount : (sizing == EntrySizing::Fraction ? amount * avail / unit.cost : avail / unit.cost);
     q = round_quantity(q);
     // A NaN price or size would poison cash for the rest of the run.
-    if (!std::isfinite(p) || !std::isfinite(q)) return EngineEventRecord::entry_rejected(idx, RejectReason::ZeroSize);
+    if (!std::isfinite(p) || !std::isfinite(q)) return refused(RejectReason::ZeroSize);
     if (!(q > 0))
-        return EngineEventRecord::entry_rejected(
-            idx, margin && own_margin_rate ? RejectReason::InsufficientMargin : RejectReason::ZeroSize);
+        return refused(margin && own_margin_rate ? RejectReason::InsufficientMargin : RejectReason::ZeroSize);
 
     FeeCharge fee = compute_fee_breakdown(fee_model, dir, true, v, q);
     if (!margin && !explicit_quantity && q * v + fee.fee > avail) {
@@ -255,13 +269,13 @@ std::optional<EngineEventRecord> ExecutionKernel::fill_market_order(uint64_t idx
             }
         }
         q = round_quantity(lo);
-        if (!(q > 0)) return EngineEventRecord::entry_rejected(idx, RejectReason::ZeroSize);
+        if (!(q > 0)) return refused(RejectReason::ZeroSize);
         fee = compute_fee_breakdown(fee_model, dir, true, v, q);
     }
 
     if (explicit_quantity) {
         const double required = margin ? q * unit_margin + fee.fee : q * v + fee.fee;
-        if (required > avail) return EngineEventRecord::entry_rejected(idx, RejectReason::InsufficientCapital);
+        if (required > avail) return refused(RejectReason::InsufficientCapital);
     }
 
     const bool is_long = dir > 0;
@@ -289,7 +303,7 @@ std::optional<EngineEventRecord> ExecutionKernel::fill_market_order(uint64_t idx
     if (stop_price) stop = stop_price;
     if (target_price) target = target_price;
 
-    if (ledger.mode == PositionLedger::Netting && !ledger.flat()) return std::nullopt;
+    if (ledger.mode == PositionLedger::Netting && !ledger.flat()) return {};
 
     // Built where it is kept: a position is large, and a copy of one made
     // on the stack is slow to move.
@@ -314,16 +328,42 @@ std::optional<EngineEventRecord> ExecutionKernel::fill_market_order(uint64_t idx
     } else {
         cash -= q * v + fee.fee;
     }
-    return EngineEventRecord::entered(idx, p, q, dir);
+    return {EntryFill::Opened, RejectReason::ZeroSize, p, q};
 }
 
-std::optional<EngineEventRecord> ExecutionKernel::open_position_from_intent(uint64_t idx, const Bar& bar,
-                                                                            std::optional<double> size,
-                                                                            std::optional<double> stop,
-                                                                            std::optional<double> target, double atr) {
+ExecutionKernel::EntryFill ExecutionKernel::open_position_from_intent(uint64_t idx, const Bar& bar,
+                                                                      std::optional<double> size,
+                                                                      std::optional<double> stop,
+                                                                      std::optional<double> target, double atr) {
     const double price = fill_price_basis(price_basis, bar, direction > 0, true);
-    return fill_market_order(idx, bar.ts, direction, size ? EntrySizing::Fraction : EntrySizing::All, false,
-                             size.value_or(1.0), price, bar.volume, stop, target, atr);
+    return open_position(idx, bar.ts, direction, size ? EntrySizing::Fraction : EntrySizing::All, false,
+                         size.value_or(1.0), price, bar.volume, stop, target, atr);
+}
+
+void ExecutionKernel::note_entry(uint64_t idx, int8_t dir, const EntryFill& fill,
+                                 std::vector<EngineEventRecord>& out) {
+    if (trade_sink_) return;
+    if (fill.kind == EntryFill::Opened) {
+        out.push_back(EngineEventRecord::entered(idx, fill.price, fill.size, dir));
+    } else if (fill.kind == EntryFill::Refused) {
+        out.push_back(EngineEventRecord::entry_rejected(idx, fill.reason));
+    }
+}
+
+Trade& ExecutionKernel::exit_slot(uint64_t idx, std::vector<EngineEventRecord>& out) {
+    if (trade_sink_) return trade_sink_->emplace_back();
+    EngineEventRecord& e = out.emplace_back();
+    e.kind = EngineEventRecord::Exited;
+    e.idx = idx;
+    return e.trade.emplace();
+}
+
+void ExecutionKernel::keep_exit(EngineEventRecord&& exited, std::vector<EngineEventRecord>& out) {
+    if (trade_sink_) {
+        trade_sink_->push_back(std::move(*exited.trade));
+    } else {
+        out.push_back(std::move(exited));
+    }
 }
 
 std::optional<EngineEventRecord> ExecutionKernel::close_position(uint64_t position_id, double price,
@@ -331,25 +371,46 @@ std::optional<EngineEventRecord> ExecutionKernel::close_position(uint64_t positi
                                                                  double volume) {
     const Position* pos = ledger.find(position_id);
     if (!pos) return std::nullopt;
-    const int8_t dir = pos->direction;
+    std::optional<EngineEventRecord> ev(std::in_place);
+    ev->kind = EngineEventRecord::Exited;
+    ev->idx = idx;
+    close_position_at(static_cast<std::size_t>(pos - ledger.positions.data()), price, reason, idx, ts, volume,
+                      ev->trade.emplace());
+    return ev;
+}
+
+bool ExecutionKernel::close_in_step(uint64_t position_id, double price, ExitReason reason, uint64_t idx, int64_t ts,
+                                    double volume, std::vector<EngineEventRecord>& out) {
+    const Position* pos = ledger.find(position_id);
+    if (!pos) return false;
+    const auto at = static_cast<std::size_t>(pos - ledger.positions.data());
+    Trade& t = exit_slot(idx, out);
+    close_position_at(at, price, reason, idx, ts, volume, t);
+    return true;
+}
+
+void ExecutionKernel::close_position_at(std::size_t at, double price, ExitReason reason, uint64_t idx, int64_t ts,
+                                        double volume, Trade& t) {
+    const Position& pos = ledger.positions[at];
+    const uint64_t position_id = pos.position_id;
+    const int8_t dir = pos.direction;
     const double x = price - slippage_model.amount_for(price, volume) * dir;
     const double m = instrument_multiplier();
-    FeeCharge fee = compute_fee_breakdown(fee_model, dir, false, x * m, pos->size);
+    FeeCharge fee = compute_fee_breakdown(fee_model, dir, false, x * m, pos.size);
 
     ExitDetails exit;
     if (fee.breakdown) {
-        exit.breakdown = pos->entry_breakdown ? *pos->entry_breakdown : FeeBreakdown{};
+        exit.breakdown = pos.entry_breakdown ? *pos.entry_breakdown : FeeBreakdown{};
         *exit.breakdown += *fee.breakdown;
     }
     exit.exit_idx = idx;
     exit.exit_ts = ts;
     exit.exit_price = x;
-    exit.entry_ts = pos->entry_ts;
+    exit.entry_ts = pos.entry_ts;
     exit.exit_fee = fee.fee;
     exit.reason = reason;
-    std::optional<Trade> trade = close_in_ledger(ledger, position_id, std::move(exit));
-    book_close_cash(position_id, *trade, fee.fee, x);
-    return EngineEventRecord::exited(std::move(*trade), idx);
+    close_in_ledger_at(ledger, at, std::move(exit), t);
+    book_close_cash(position_id, t, fee.fee, x);
 }
 
 void ExecutionKernel::book_close_cash(uint64_t position_id, const Trade& trade, double exit_fee, double exit_price) {

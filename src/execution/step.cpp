@@ -27,10 +27,10 @@ void ExecutionKernel::gated_entry(uint64_t idx, const Bar& bar, std::optional<do
                                   std::vector<EngineEventRecord>& out) {
     if (auto refusal = entry_gate(bar.ts)) {
         ++refused_entries;
-        out.push_back(EngineEventRecord::entry_rejected(idx, *refusal));
+        note_entry(idx, direction, {EntryFill::Refused, *refusal, 0.0, 0.0}, out);
         return;
     }
-    if (auto ev = open_position_from_intent(idx, bar, size, stop, target, atr)) out.push_back(std::move(*ev));
+    note_entry(idx, direction, open_position_from_intent(idx, bar, size, stop, target, atr), out);
 }
 
 void ExecutionKernel::close_all_at_basis(uint64_t idx, const Bar& bar, ExitReason reason,
@@ -38,8 +38,7 @@ void ExecutionKernel::close_all_at_basis(uint64_t idx, const Bar& bar, ExitReaso
     for (uint64_t id : snapshot_position_ids()) {
         const Position* pos = ledger.find(id);
         if (!pos) continue;
-        if (auto ev = close_position(id, close_basis(bar, pos->is_long()), reason, idx, bar.ts, bar.volume))
-            out.push_back(std::move(*ev));
+        close_in_step(id, close_basis(bar, pos->is_long()), reason, idx, bar.ts, bar.volume, out);
     }
 }
 
@@ -67,14 +66,15 @@ void ExecutionKernel::settle(uint64_t idx, const Bar& bar, bool entry_wanted, st
         exit.entry_ts = pos->entry_ts;
         exit.exit_fee = fee;
         exit.reason = ExitReason::Settlement;
-        std::optional<Trade> trade = close_in_ledger(ledger, id, std::move(exit));
-        book_close_cash(id, *trade, fee, price);
-        out.push_back(EngineEventRecord::exited(std::move(*trade), idx));
+        const auto at = static_cast<std::size_t>(pos - ledger.positions.data());
+        Trade& t = exit_slot(idx, out);
+        close_in_ledger_at(ledger, at, std::move(exit), t);
+        book_close_cash(id, t, fee, price);
     }
     book.cancel_all(idx, out);
     if (entry_wanted) {
         ++refused_entries;
-        out.push_back(EngineEventRecord::entry_rejected(idx, RejectReason::Expired));
+        note_entry(idx, direction, {EntryFill::Refused, RejectReason::Expired, 0.0, 0.0}, out);
     }
 }
 
@@ -150,12 +150,7 @@ void ExecutionKernel::step_bar(uint64_t idx, const Bar& bar, const StepIntents& 
             } else if (act_on_exit) {
                 exit_price = close_basis(bar, is_long);
             }
-            if (exit_price) {
-                if (auto ev = close_position(id, *exit_price, reason, idx, bar.ts, bar.volume)) {
-                    out.push_back(std::move(*ev));
-                    continue;
-                }
-            }
+            if (exit_price && close_in_step(id, *exit_price, reason, idx, bar.ts, bar.volume, out)) continue;
             if (trailing) {
                 Position* p = ledger.find(id);
                 const double f = stop_model.value;
@@ -172,9 +167,7 @@ void ExecutionKernel::step_bar(uint64_t idx, const Bar& bar, const StepIntents& 
         for (uint64_t id : requests) {
             const Position* pos = ledger.find(id);
             if (!pos) continue;
-            if (auto ev = close_position(id, close_basis(bar, pos->is_long()), ExitReason::Signal, idx, bar.ts,
-                                         bar.volume))
-                out.push_back(std::move(*ev));
+            close_in_step(id, close_basis(bar, pos->is_long()), ExitReason::Signal, idx, bar.ts, bar.volume, out);
         }
     }
 
@@ -217,6 +210,17 @@ void ExecutionKernel::step_bar(uint64_t idx, const Bar& bar, const StepIntents& 
         if (!twaps.empty()) release_twap_slices(idx, bar, out);
         if (book.any_working()) take_market_orders(idx, bar, deferring, out);
     }
+}
+
+void ExecutionKernel::step_bar_keeping_trades(uint64_t idx, const Bar& bar, const StepIntents& intents,
+                                              TradeList& trades, std::vector<EngineEventRecord>& out) {
+    // Cleared however the step ends: the list is the caller's only for it.
+    struct Release {
+        TradeList*& sink;
+        ~Release() { sink = nullptr; }
+    } release{trade_sink_};
+    trade_sink_ = &trades;
+    step_bar(idx, bar, intents, false, out);
 }
 
 std::size_t ExecutionKernel::step_holding(std::span<const int64_t> ts, std::span<const double> high,
@@ -500,15 +504,12 @@ void ExecutionKernel::take_market_orders(uint64_t idx, const Bar& bar, bool defe
 }
 
 void ExecutionKernel::liquidate_all(uint64_t idx, const Bar& bar, std::vector<EngineEventRecord>& out) {
-    for (uint64_t id : snapshot_position_ids()) {
-        if (auto ev = close_position(id, bar.close, ExitReason::Liquidation, idx, bar.ts, bar.volume))
-            out.push_back(std::move(*ev));
-    }
+    for (uint64_t id : snapshot_position_ids())
+        close_in_step(id, bar.close, ExitReason::Liquidation, idx, bar.ts, bar.volume, out);
 }
 
-TradeList ExecutionKernel::force_close_all(uint64_t idx, int64_t ts, double price) {
-    TradeList trades;
-    if (ledger.flat()) return trades;
+void ExecutionKernel::force_close_all(uint64_t idx, int64_t ts, double price, TradeList& into) {
+    if (ledger.flat()) return;
     for (uint64_t id : snapshot_position_ids()) {
         const Position* pos = ledger.find(id);
         if (!pos) continue;
@@ -520,11 +521,11 @@ TradeList ExecutionKernel::force_close_all(uint64_t idx, int64_t ts, double pric
         exit.entry_ts = pos->entry_ts;
         exit.exit_fee = 0.0;
         exit.reason = ExitReason::EndOfData;
-        std::optional<Trade> trade = close_in_ledger(ledger, id, std::move(exit));
-        book_close_cash(id, *trade, 0.0, price);
-        trades.push_back(std::move(*trade));
+        const auto at = static_cast<std::size_t>(pos - ledger.positions.data());
+        Trade& t = into.emplace_back();
+        close_in_ledger_at(ledger, at, std::move(exit), t);
+        book_close_cash(id, t, 0.0, price);
     }
-    return trades;
 }
 
 }  // namespace tidemark

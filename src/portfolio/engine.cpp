@@ -39,15 +39,13 @@ void SingleKernel::reserve(std::size_t n) {
 
 void SingleKernel::step(uint64_t index, const Bar& bar, const StepIntents& intents,
                         std::vector<EngineEventRecord>& out, bool events_dropped) {
-    const std::size_t first = out.size();
-    kernel.step_bar(index, bar, intents, false, out);
-    for (std::size_t i = first; i < out.size(); ++i) {
-        if (out[i].kind != EngineEventRecord::Exited) continue;
-        if (events_dropped) {
-            trades.push_back(std::move(*out[i].trade));
-        } else {
-            trades.push_back(*out[i].trade);
-        }
+    if (events_dropped) {
+        kernel.step_bar_keeping_trades(index, bar, intents, trades, out);
+    } else {
+        const std::size_t first = out.size();
+        kernel.step_bar(index, bar, intents, false, out);
+        for (std::size_t i = first; i < out.size(); ++i)
+            if (out[i].kind == EngineEventRecord::Exited) trades.push_back(*out[i].trade);
     }
 
     mark(kernel.equity(bar.close), bar.ts);
@@ -129,10 +127,8 @@ EngineResult SingleKernel::finish() && {
 }
 
 EngineResult SingleKernel::finish(std::span<const int64_t> bar_timestamps) && {
-    if (!kernel.ledger.flat() && last_bar) {
-        auto closed = kernel.force_close_all(last_bar->first, last_bar->second.ts, last_bar->second.close);
-        for (Trade& t : closed) trades.push_back(std::move(t));
-    }
+    if (!kernel.ledger.flat() && last_bar)
+        kernel.force_close_all(last_bar->first, last_bar->second.ts, last_bar->second.close, trades);
     EngineResult r;
     // The summary stands for the curves unless something else wrote to them.
     if (summary.returns.seen == returns.size() && summary.drawdown.seen == drawdown_curve.size()) {

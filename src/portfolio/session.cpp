@@ -636,10 +636,8 @@ PortfolioResult PortfolioSession::finish() {
         if (!inst.last_bar) continue;
         const Sync sync = sync_into(s, inst.kernel);
         const auto& [idx, bar] = *inst.last_bar;
-        for (Trade& t : inst.kernel.force_close_all(idx, bar.ts, bar.close)) {
-            s.trades.push_back(std::move(t));
-            s.trade_instruments.push_back(static_cast<uint32_t>(i));
-        }
+        inst.kernel.force_close_all(idx, bar.ts, bar.close, s.trades);
+        s.trade_instruments.resize(s.trades.size(), static_cast<uint32_t>(i));
         return_to_pool(s, inst.kernel, sync);
         inst.mark.reset();
     }
