@@ -123,15 +123,17 @@ public:
     // Inline: every step of every run values its positions.
     double open_value(double close) const {
         const double m = ledger.multiplier;
+        const bool margin = account.kind == AccountType::Margin;
         double v = 0.0;
-        if (account.kind == AccountType::Margin) {
-            for (const Position& p : ledger.positions)
-                if (p.open) v += m * (close - p.entry_price) * p.size * p.direction;
-        } else {
-            for (const Position& p : ledger.positions)
-                v += p.direction > 0 ? m * close * p.size : m * p.size * (2.0 * p.entry_price - close);
-        }
+        for (const Position& p : ledger.positions) v += marked_value(p, m, margin, close);
         return v;
+    }
+    // What one position adds to cash at `close`: its gain under a margin
+    // account (nothing once it is no longer open), its worth under a cash
+    // account, where a short was paid for like a long.
+    static double marked_value(const Position& p, double m, bool margin, double close) {
+        if (margin) return p.open ? m * (close - p.entry_price) * p.size * p.direction : 0.0;
+        return p.direction > 0 ? m * close * p.size : m * p.size * (2.0 * p.entry_price - close);
     }
     double equity(double close) const { return cash + open_value(close); }
 
@@ -331,6 +333,12 @@ private:
     // The open position a fill of `order` adds to, if any: the one the order
     // opened, or one an earlier slice of its TWAP schedule opened.
     std::optional<uint64_t> position_added_to(const Order& order) const;
+
+    // step_holding's loop, for a trailing stop, a margin check or an expiry
+    // to watch or none of them.
+    template <bool kTrailing, bool kMargin, bool kExpiry>
+    std::size_t hold_stretch(std::span<const int64_t> ts, std::span<const double> high, std::span<const double> low,
+                             std::span<const double> close, std::size_t n, double* equity_out);
 
     std::vector<uint64_t> id_scratch_;
     // Set for the length of a step that keeps trades.

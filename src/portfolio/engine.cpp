@@ -69,9 +69,10 @@ void SingleKernel::mark(double equity, int64_t ts) {
 
 void SingleKernel::mark_many(std::span<const double> equity, std::span<const int64_t> ts) {
     // Worked in blocks that stay in the processor's first cache, then
-    // appended: the curves' memory is written once. The running peak is the
-    // only chain from bar to bar; the drawdowns and returns are then
-    // independent quotients the processor overlaps.
+    // appended: the curves' memory is written once. The running peak is a
+    // chain from bar to bar; the drawdowns and returns are then independent
+    // quotients the vector unit takes, and the two summaries, chains again,
+    // are kept in one loop, where the processor runs them side by side.
     constexpr std::size_t kBlock = 256;
     double dd[kBlock];
     double ret[kBlock];
@@ -99,16 +100,17 @@ void SingleKernel::mark_many(std::span<const double> equity, std::span<const int
             }
         }
         for (std::size_t j = 0; j < k; ++j) dd[j] = (dd[j] - eq[j]) / dd[j] * 100.0;
-        for (std::size_t j = 0; j < k; ++j) runs.add(dd[j]);
 
         const double prev = equity_curve.empty() ? 0.0 : equity_curve.back();
         ret[0] = prev != 0.0 ? (eq[0] - prev) / prev : 0.0;
         // The quotient is taken whatever the divisor, so that the loop has no
         // branch; a zero previous value then gives 0.
         for (std::size_t j = 1; j < k; ++j) ret[j] = (eq[j] - eq[j - 1]) / eq[j - 1];
+        runs.add(dd[0]);
         sum.add(ret[0]);
         for (std::size_t j = 1; j < k; ++j) {
             if (eq[j - 1] == 0.0) ret[j] = 0.0;
+            runs.add(dd[j]);
             sum.add(ret[j]);
         }
         equity_curve.insert(equity_curve.end(), eq, eq + k);
