@@ -1,9 +1,14 @@
 #include "metrics/metrics.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "metrics/annualization.h"
 #include "metrics/trade_stats.h"
@@ -26,21 +31,29 @@ std::optional<double> drawdown_seconds(const DrawdownRuns& s, std::size_t curve_
     return static_cast<double>(dt) / 1e9;
 }
 
-// `x` when `keep`, else +0.0, by masking its bits: compilers turn the plain
-// conditional into a branch.
-inline double keep_if(bool keep, double x) {
-    uint64_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    bits &= uint64_t{0} - static_cast<uint64_t>(keep);
-    std::memcpy(&x, &bits, sizeof bits);
-    return x;
+// `x` where it is below (above) zero, else +0.0: a compare and a mask.
+// Written as a conditional, both become branches inside a loop.
+#if defined(__SSE2__)
+inline double negative_part(double x) {
+    const __m128d v = _mm_set_sd(x);
+    return _mm_cvtsd_f64(_mm_and_pd(_mm_cmplt_sd(v, _mm_setzero_pd()), v));
 }
+inline double positive_part(double x) {
+    const __m128d v = _mm_set_sd(x);
+    return _mm_cvtsd_f64(_mm_and_pd(_mm_cmplt_sd(_mm_setzero_pd(), v), v));
+}
+#else
+inline double keep_if(bool keep, double x) {
+    return std::bit_cast<double>(std::bit_cast<uint64_t>(x) & (uint64_t{0} - static_cast<uint64_t>(keep)));
+}
+inline double negative_part(double x) { return keep_if(x < 0.0, x); }
+inline double positive_part(double x) { return keep_if(x > 0.0, x); }
+#endif
 
 // The second pass of the ratios, around the mean of the first.
 struct RatioSums {
     double mean = 0.0;
     double sq_dev = 0.0, down_sq = 0.0, gains = 0.0, losses = 0.0;
-    bool any_negative = false;
 
     void add(double x) {
         if (std::isnan(x)) return;
@@ -49,14 +62,50 @@ struct RatioSums {
         // No branch on the sign, which a run's returns make unpredictable:
         // the part of the wrong sign is a zero, and adding a zero leaves
         // these sums of non-negative terms as they are.
-        const double below = keep_if(x < 0.0, x);
-        const double above = keep_if(x > 0.0, x);
-        any_negative |= x < 0.0;
+        const double below = negative_part(x);
+        const double above = positive_part(x);
         down_sq += below * below;
         losses += -below;
         gains += above;
     }
+    // A negative return adds its size, more than zero, to the losses.
+    bool any_negative() const { return losses > 0.0; }
 };
+
+// The second pass over a whole series. A stretch of zero returns (an account
+// that stands still) adds one and the same square to the deviations at every
+// step and nothing to the other sums (a zero part of the wrong sign is a
+// zero), so it is added in one go; the result is the same.
+void add_returns(RatioSums& sums, std::span<const double> returns) {
+    // A local copy: the sums stay in registers instead of going through
+    // memory at every step.
+    RatioSums s = sums;
+    const double* r = returns.data();
+    const std::size_t n = returns.size();
+    std::size_t i = 0;
+    while (i < n) {
+        if (r[i] != 0.0) {
+            s.add(r[i++]);
+            continue;
+        }
+        std::size_t end = i + 1;
+        // Four at a time: the bits of a zero of either sign, shifted past
+        // the sign, are all clear.
+        for (; end + 4 <= n; end += 4) {
+            uint64_t a, b, c, d;
+            std::memcpy(&a, r + end, 8);
+            std::memcpy(&b, r + end + 1, 8);
+            std::memcpy(&c, r + end + 2, 8);
+            std::memcpy(&d, r + end + 3, 8);
+            if (((a | b | c | d) << 1) != 0) break;
+        }
+        while (end < n && r[end] == 0.0) ++end;
+        const double d = 0.0 - s.mean;
+        s.sq_dev = add_repeated(s.sq_dev, d * d, end - i);
+        i = end;
+    }
+    sums = s;
+}
 
 // Whether the ratios are defined, by the sizes of the series and of its
 // non-NaN part.
@@ -76,7 +125,7 @@ ReturnRatios finish_ratios(double periods_per_year, double risk_free_rate, const
     // Downside deviation spreads the losses over every period, not only the
     // losing ones.
     const double downside = s.down_sq / kd;
-    if (!s.any_negative || !(downside > 0.0)) {
+    if (!s.any_negative() || !(downside > 0.0)) {
         r.sortino = excess > 0.0 ? kInf : 0.0;
     } else {
         r.sortino = std::sqrt(p) * excess / std::sqrt(downside);
@@ -92,6 +141,66 @@ ReturnRatios finish_ratios(double periods_per_year, double risk_free_rate, const
 
 }  // namespace
 
+double add_repeated(double sum, double x, std::size_t k) {
+    constexpr uint64_t kOne = uint64_t{1} << 52;  // the implicit bit
+    constexpr uint64_t kTop = kOne << 1;          // a binade's width in its own units
+    while (k > 0) {
+        // A zero, an infinity or a NaN: after one sum, more sums change
+        // nothing.
+        if (x == 0.0 || !std::isfinite(x) || !std::isfinite(sum)) return sum + x;
+        // A sum below `x` or too small to have a full unit: plain sums, until
+        // it has outgrown `x`. (A negative `x` is only ever added plainly.)
+        if (!(x > 0.0 && x <= sum && sum >= std::numeric_limits<double>::min())) {
+            sum += x;
+            --k;
+            continue;
+        }
+        // In units of the last place of `sum`'s binade, `sum` is the integer
+        // s and `x` is `whole` units and a part, whose size against half a
+        // unit is all rounding asks: read off the bits.
+        const uint64_t sb = std::bit_cast<uint64_t>(sum);
+        const uint64_t xb = std::bit_cast<uint64_t>(x);
+        const uint64_t biased = sb >> 52;
+        const uint64_t s = kOne | (sb & (kOne - 1));
+        const uint64_t x_biased = xb >> 52;
+        const uint64_t mx = x_biased == 0 ? (xb & (kOne - 1)) : kOne | (xb & (kOne - 1));
+        const uint64_t shift = biased - (x_biased == 0 ? 1 : x_biased);  // x <= sum
+        const uint64_t whole = shift >= 64 ? 0 : mx >> shift;
+        const uint64_t rest = shift == 0 ? 0 : shift >= 64 ? mx : mx & ((uint64_t{1} << shift) - 1);
+        const uint64_t half = shift == 0 ? 1 : shift > 64 ? ~uint64_t{0} : uint64_t{1} << (shift - 1);
+        // While the exact sum stays below the binade's top, rounding to
+        // nearest adds `whole` units, or one more past the half; a tie goes
+        // to the even result, which makes each later step add the same.
+        auto step = [&](uint64_t at) {
+            if (rest != half || shift == 0) return rest < half || shift == 0 ? whole : whole + 1;
+            return (at + whole) % 2 == 0 ? whole : whole + 1;
+        };
+        if (s + whole + 1 > kTop) {
+            sum += x;  // this sum crosses into the next binade
+            --k;
+            continue;
+        }
+        uint64_t at = s + step(s);
+        --k;
+        if (k > 0 && at + whole + 1 <= kTop) {
+            const uint64_t inc = step(at);
+            if (inc == 0) {
+                k = 0;  // `x` is lost to rounding: the sum stands still
+            } else {
+                // The steps whose exact sum stays below the top.
+                const uint64_t fit = (kTop - whole - 1 - at) / inc + 1;
+                const uint64_t t = std::min<uint64_t>(k, fit);
+                at += t * inc;
+                k -= t;
+            }
+        }
+        // The top itself is the first number of the next binade (infinity
+        // past the largest).
+        sum = std::bit_cast<double>(at == kTop ? (biased + 1) << 52 : (biased << 52) | (at - kOne));
+    }
+    return sum;
+}
+
 ReturnSum sum_returns(std::span<const double> returns) {
     ReturnSum first;
     for (double x : returns) first.add(x);
@@ -105,7 +214,7 @@ ReturnRatios return_ratios(double periods_per_year, double risk_free_rate,
     if (!ratios_defined(returns.size(), first)) return ReturnRatios{0.0, 0.0, 1.0};
     RatioSums s;
     s.mean = first.sum / static_cast<double>(first.count);
-    for (double x : returns) s.add(x);
+    add_returns(s, returns);
     return finish_ratios(periods_per_year, risk_free_rate, first, s);
 }
 
@@ -156,7 +265,7 @@ BacktestMetrics compute_metrics(std::span<const double> equity_curve,
     if (ratios_defined(returns.size(), first)) {
         RatioSums sums;
         sums.mean = first.sum / static_cast<double>(first.count);
-        for (double x : returns) sums.add(x);
+        add_returns(sums, returns);
         r = finish_ratios(config_periods_per_year(cfg, timestamps), cfg.risk_free_rate, first, sums);
     }
     m.sharpe_ratio = r.sharpe;
