@@ -305,22 +305,11 @@ ExecutionKernel::EntryFill ExecutionKernel::open_position(uint64_t idx, int64_t 
 
     if (ledger.mode == PositionLedger::Netting && !ledger.flat()) return {};
 
-    // Built where it is kept: a position is large, and a copy of one made
-    // on the stack is slow to move.
-    Position& pos = ledger.positions.emplace_back();
-    pos.stop_price = stop;
-    pos.target_price = target;
-    pos.entry_idx = idx;
-    pos.entry_price = p;
-    pos.size = q;
-    pos.highest = p;
-    pos.lowest = p;
-    pos.entry_fees = fee.fee;
-    pos.open = true;
-    pos.direction = dir;
-    pos.entry_breakdown = fee.breakdown;
-    pos.position_id = ledger.next_position_id++;
-    pos.entry_ts = ts;
+    // Built where it is kept, member by member: a position is large, a copy
+    // of one made on the stack is slow to move, and one cleared first and
+    // then filled is written twice.
+    Position& pos = ledger.positions.emplace_back(stop, target, idx, p, q, p, p, fee.fee, true, dir, fee.breakdown,
+                                                  std::nullopt, ledger.next_position_id++, ts);
 
     if (margin) {
         cash -= fee.fee;

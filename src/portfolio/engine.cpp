@@ -151,7 +151,7 @@ constexpr std::size_t kHoldChunk = 256;
 // Doubles per cache line, and how far ahead of a coming intent its stretch
 // is fetched.
 constexpr std::size_t kLine = 8;
-constexpr std::size_t kFetchAhead = 512;
+constexpr std::size_t kFetchAhead = 1024;
 
 // Marks `count` more steps of a kernel that stayed idle since its last mark:
 // its equity is its cash, as it was, so the peak, the drawdown and the halt
@@ -196,6 +196,11 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
     // The run's timestamps are the bar column itself; no second copy.
     sk.keep_timestamps = false;
     sk.reserve(n);
+    // A trade list that grows moves every trade it holds, and trades are
+    // large: it is sized once, from the most trades the signals allow (one
+    // per processed entry, and an entry needs an exit before it), within a
+    // bound for signals that are set on most bars.
+    sk.trades.reserve(std::min({count_flags(signals.entries), count_flags(signals.exits) + 1, n / 16 + 64}));
     std::vector<EngineEventRecord> events;
     StepIntents in;
     double held[kHoldChunk];
@@ -207,26 +212,29 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
         bool entry = false;
         bool exit = false;
     };
-    // Memory is fetched one intent ahead, while the stretch before it is
-    // worked, instead of waited for when it is reached: the stretch up to the
-    // intent (the prices a holding stretch reads, the curves every stretch
-    // writes) and the row of the bar with the intent, which is stepped in
-    // full. Quiet stretches are too short and too far apart for the
-    // processor to see them coming. (In a function of their own, the
-    // prefetches would be found to have no effect and dropped.)
+    // Memory is fetched ahead instead of waited for when it is reached: the
+    // prices a holding stretch reads and the curves every bar writes, a fixed
+    // distance ahead of the run, and the row of the bar with the next intent
+    // but one, which is stepped in full. Quiet stretches are too short and
+    // too far apart for the processor to see them coming. (In a function of
+    // their own, the prefetches would be found to have no effect and
+    // dropped.)
+    std::size_t fetched = 0;
+    auto fetch_ahead = [&](std::size_t from) {
+        const std::size_t to = std::min(usable, from + kFetchAhead);
+        for (; fetched < to; fetched += kLine) {
+            __builtin_prefetch(&bars.high[fetched]);
+            __builtin_prefetch(&bars.low[fetched]);
+            __builtin_prefetch(&bars.close[fetched]);
+            __builtin_prefetch(sk.equity_curve.data() + fetched, 1);
+            __builtin_prefetch(sk.drawdown_curve.data() + fetched, 1);
+            __builtin_prefetch(sk.returns.data() + fetched, 1);
+        }
+    };
     auto find_intent = [&](std::size_t from) {
         Intent t;
         t.at = from < n ? cursor.next(from, t.entry, t.exit) : n;
         const std::size_t k = t.at;
-        const std::size_t last = std::min({k, usable - (usable > 0), from + kFetchAhead});
-        for (std::size_t j = from; j <= last && from < usable; j += kLine) {
-            __builtin_prefetch(&bars.high[j]);
-            __builtin_prefetch(&bars.low[j]);
-            __builtin_prefetch(&bars.close[j]);
-            __builtin_prefetch(sk.equity_curve.data() + j, 1);
-            __builtin_prefetch(sk.drawdown_curve.data() + j, 1);
-            __builtin_prefetch(sk.returns.data() + j, 1);
-        }
         if (k < usable) {
             __builtin_prefetch(&bars.timestamps[k]);
             __builtin_prefetch(&bars.open[k]);
@@ -244,6 +252,7 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
 
     std::size_t i = 0;
     while (i < n) {
+        fetch_ahead(i);
         if (i == usable) {
             for (std::size_t len : lens)
                 if (len == usable) fail_index(len, i);
@@ -256,6 +265,11 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
         in.exit = at_intent && next.exit;
         events.clear();
         sk.step(i, bar, in, events, true);
+        // Where the next trade will be built.
+        if (sk.trades.size() < sk.trades.capacity()) {
+            const char* slot = reinterpret_cast<const char*>(sk.trades.data() + sk.trades.size());
+            for (std::size_t b = 0; b < sizeof(Trade) + 64; b += 64) __builtin_prefetch(slot + b, 1);
+        }
         ++i;
         if (at_intent) {
             next = after;
@@ -272,6 +286,7 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
             i = quiet_end;
         } else if (sk.kernel.only_holding()) {
             while (i < quiet_end) {
+                fetch_ahead(i);
                 const std::size_t m = std::min(kHoldChunk, quiet_end - i);
                 const std::size_t k = sk.kernel.step_holding(bars.timestamps.subspan(i, m), bars.high.subspan(i, m),
                                                              bars.low.subspan(i, m), bars.close.subspan(i, m), held);

@@ -11,6 +11,7 @@
 
 namespace tidemark {
 
+// Opening fills build a position from its members in this order.
 struct Position {
     std::optional<double> stop_price;
     std::optional<double> target_price;

@@ -22,6 +22,29 @@ std::size_t next_flag(const uint8_t* a, const uint8_t* b, std::size_t i, std::si
     return end;
 }
 
+std::size_t count_flags(std::span<const uint8_t> flags) {
+    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+    const uint8_t* p = flags.data();
+    const std::size_t n = flags.size();
+    constexpr uint64_t kBytes = 0x00FF00FF00FF00FFULL;
+    std::size_t set = 0;
+    std::size_t i = 0;
+    while (i + 8 <= n) {
+        // A one in each byte of `ones` where that byte of the flags is not
+        // zero, added up byte by byte for up to 255 words, then across.
+        uint64_t ones = 0;
+        for (int k = 0; k < 255 && i + 8 <= n; ++k, i += 8) {
+            uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            ones += ((((w & kLow7) + kLow7) | w) & ~kLow7) >> 7;
+        }
+        const uint64_t pairs = (ones & kBytes) + ((ones >> 8) & kBytes);
+        set += static_cast<std::size_t>((pairs * 0x0001000100010001ULL) >> 48);
+    }
+    for (; i < n; ++i) set += p[i] != 0;
+    return set;
+}
+
 SignalCursor::SignalCursor(std::span<const uint8_t> entries, std::span<const uint8_t> exits, std::size_t max_open,
                            bool pyramiding)
     : entries_(entries),

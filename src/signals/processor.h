@@ -22,6 +22,9 @@ ProcessedSignals process_signals(std::span<const uint8_t> entries, std::span<con
 // Signals are sparse: this skips eight bars at a time.
 std::size_t next_flag(const uint8_t* a, const uint8_t* b, std::size_t i, std::size_t end);
 
+// The number of set (non-zero) flags, eight at a time.
+std::size_t count_flags(std::span<const uint8_t> flags);
+
 // The processed flags found bar by bar, for a caller that only wants the bars
 // that carry one: what process_signals writes out, without the arrays.
 class SignalCursor {
