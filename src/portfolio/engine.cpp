@@ -148,8 +148,8 @@ EngineResult SingleKernel::finish(std::span<const int64_t> bar_timestamps) && {
 namespace {
 
 constexpr std::size_t kHoldChunk = 256;
-// Doubles per cache line, and how far ahead of a coming intent its stretch
-// is fetched.
+// Doubles per cache line, and how many bars ahead of the run their memory is
+// fetched.
 constexpr std::size_t kLine = 8;
 constexpr std::size_t kFetchAhead = 1024;
 
@@ -212,17 +212,21 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
         bool entry = false;
         bool exit = false;
     };
-    // Memory is fetched ahead instead of waited for when it is reached: the
-    // prices a holding stretch reads and the curves every bar writes, a fixed
-    // distance ahead of the run, and the row of the bar with the next intent
-    // but one, which is stepped in full. Quiet stretches are too short and
-    // too far apart for the processor to see them coming. (In a function of
-    // their own, the prefetches would be found to have no effect and
-    // dropped.)
+    // Memory is fetched a fixed distance ahead of the run instead of waited
+    // for when it is reached: the rows of the bars a full step reads, the
+    // prices a holding stretch reads and the curves every bar writes. The
+    // run reads the columns in short stretches far apart, which the
+    // processor does not see coming. (In a function of their own, the
+    // prefetches would be found to have no effect and dropped.)
     std::size_t fetched = 0;
     auto fetch_ahead = [&](std::size_t from) {
         const std::size_t to = std::min(usable, from + kFetchAhead);
         for (; fetched < to; fetched += kLine) {
+            __builtin_prefetch(&bars.timestamps[fetched]);
+            __builtin_prefetch(&bars.open[fetched]);
+            __builtin_prefetch(&bars.volume[fetched]);
+            if (fetched < atr.size()) __builtin_prefetch(&atr[fetched]);
+            if (signals.position_sizes) __builtin_prefetch(&(*signals.position_sizes)[fetched]);
             __builtin_prefetch(&bars.high[fetched]);
             __builtin_prefetch(&bars.low[fetched]);
             __builtin_prefetch(&bars.close[fetched]);
@@ -234,21 +238,9 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
     auto find_intent = [&](std::size_t from) {
         Intent t;
         t.at = from < n ? cursor.next(from, t.entry, t.exit) : n;
-        const std::size_t k = t.at;
-        if (k < usable) {
-            __builtin_prefetch(&bars.timestamps[k]);
-            __builtin_prefetch(&bars.open[k]);
-            __builtin_prefetch(&bars.high[k]);
-            __builtin_prefetch(&bars.low[k]);
-            __builtin_prefetch(&bars.close[k]);
-            __builtin_prefetch(&bars.volume[k]);
-            if (k < atr.size()) __builtin_prefetch(&atr[k]);
-            if (signals.position_sizes) __builtin_prefetch(&(*signals.position_sizes)[k]);
-        }
         return t;
     };
     Intent next = find_intent(0);
-    Intent after = find_intent(next.at + 1);
 
     std::size_t i = 0;
     while (i < n) {
@@ -271,10 +263,7 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
             for (std::size_t b = 0; b < sizeof(Trade) + 64; b += 64) __builtin_prefetch(slot + b, 1);
         }
         ++i;
-        if (at_intent) {
-            next = after;
-            after = find_intent(next.at + 1);
-        }
+        if (at_intent) next = find_intent(i);
 
         // Up to the next intent, an idle kernel's steps change nothing and a
         // kernel that only holds positions has them to value and watch: both
