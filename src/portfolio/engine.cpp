@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/errors.h"
+#include "core/numeric.h"
 #include "indicators/volatility.h"
 #include "signals/processor.h"
 
@@ -67,6 +68,23 @@ void SingleKernel::mark(double equity, int64_t ts) {
     if (keep_timestamps) timestamps.push_back(ts);
 }
 
+namespace {
+
+// The drawdowns (from the running peaks in `dd`) and the returns of a block
+// of equities after `prev`: independent quotients, taken by the widest vector
+// unit at hand. A zero previous equity gives a zero return.
+TIDEMARK_VECTOR_CLONES
+void curve_quotients(double* dd, double* ret, const double* eq, std::size_t k, double prev) {
+    for (std::size_t j = 0; j < k; ++j) dd[j] = (dd[j] - eq[j]) / dd[j] * 100.0;
+    ret[0] = prev != 0.0 ? (eq[0] - prev) / prev : 0.0;
+    // The quotient is taken whatever the divisor, so that the loop has no
+    // branch; a zero previous value then gives 0.
+    for (std::size_t j = 1; j < k; ++j) ret[j] = (eq[j] - eq[j - 1]) / eq[j - 1];
+    for (std::size_t j = 1; j < k; ++j) ret[j] = eq[j - 1] == 0.0 ? 0.0 : ret[j];
+}
+
+}  // namespace
+
 void SingleKernel::mark_many(std::span<const double> equity, std::span<const int64_t> ts) {
     // Worked in blocks that stay in the processor's first cache, then
     // appended: the curves' memory is written once. The running peak is a
@@ -99,17 +117,8 @@ void SingleKernel::mark_many(std::span<const double> equity, std::span<const int
                 }
             }
         }
-        for (std::size_t j = 0; j < k; ++j) dd[j] = (dd[j] - eq[j]) / dd[j] * 100.0;
-
-        const double prev = equity_curve.empty() ? 0.0 : equity_curve.back();
-        ret[0] = prev != 0.0 ? (eq[0] - prev) / prev : 0.0;
-        // The quotient is taken whatever the divisor, so that the loop has no
-        // branch; a zero previous value then gives 0.
-        for (std::size_t j = 1; j < k; ++j) ret[j] = (eq[j] - eq[j - 1]) / eq[j - 1];
-        runs.add(dd[0]);
-        sum.add(ret[0]);
-        for (std::size_t j = 1; j < k; ++j) {
-            if (eq[j - 1] == 0.0) ret[j] = 0.0;
+        curve_quotients(dd, ret, eq, k, equity_curve.empty() ? 0.0 : equity_curve.back());
+        for (std::size_t j = 0; j < k; ++j) {
             runs.add(dd[j]);
             sum.add(ret[j]);
         }
