@@ -31,25 +31,6 @@ std::optional<double> drawdown_seconds(const DrawdownRuns& s, std::size_t curve_
     return static_cast<double>(dt) / 1e9;
 }
 
-// `x` where it is below (above) zero, else +0.0: a compare and a mask.
-// Written as a conditional, both become branches inside a loop.
-#if defined(__SSE2__)
-inline double negative_part(double x) {
-    const __m128d v = _mm_set_sd(x);
-    return _mm_cvtsd_f64(_mm_and_pd(_mm_cmplt_sd(v, _mm_setzero_pd()), v));
-}
-inline double positive_part(double x) {
-    const __m128d v = _mm_set_sd(x);
-    return _mm_cvtsd_f64(_mm_and_pd(_mm_cmplt_sd(_mm_setzero_pd(), v), v));
-}
-#else
-inline double keep_if(bool keep, double x) {
-    return std::bit_cast<double>(std::bit_cast<uint64_t>(x) & (uint64_t{0} - static_cast<uint64_t>(keep)));
-}
-inline double negative_part(double x) { return keep_if(x < 0.0, x); }
-inline double positive_part(double x) { return keep_if(x > 0.0, x); }
-#endif
-
 // The second pass of the ratios, around the mean of the first.
 struct RatioSums {
     double mean = 0.0;
@@ -59,11 +40,8 @@ struct RatioSums {
         if (std::isnan(x)) return;
         const double d = x - mean;
         sq_dev += d * d;
-        // No branch on the sign, which a run's returns make unpredictable:
-        // the part of the wrong sign is a zero, and adding a zero leaves
-        // these sums of non-negative terms as they are.
-        const double below = negative_part(x);
-        const double above = positive_part(x);
+        const double below = x < 0.0 ? x : 0.0;
+        const double above = x > 0.0 ? x : 0.0;
         down_sq += below * below;
         losses += -below;
         gains += above;
@@ -72,39 +50,65 @@ struct RatioSums {
     bool any_negative() const { return losses > 0.0; }
 };
 
-// The second pass over a whole series. A stretch of zero returns (an account
-// that stands still) adds one and the same square to the deviations at every
-// step and nothing to the other sums (a zero part of the wrong sign is a
-// zero), so it is added in one go; the result is the same.
+// The second pass over a whole series. Each sum is taken in order, but a
+// term that changes nothing may be added or left out: adding +0 or -0 leaves
+// every one of these sums (never -0: they start at +0 and only grow) as it
+// is. So a NaN, which is skipped, adds zeros; the part of the wrong sign is a
+// zero; and a stretch of zero returns (an account that stands still) adds
+// one and the same square to the deviations at every step and nothing to the
+// other sums, which is added in one go, to the same result.
 void add_returns(RatioSums& sums, std::span<const double> returns) {
-    // A local copy: the sums stay in registers instead of going through
-    // memory at every step.
-    RatioSums s = sums;
     const double* r = returns.data();
     const std::size_t n = returns.size();
+#if defined(__SSE2__)
+    // Two sums to a register, [deviations, downside] and [gains, losses],
+    // and no branch on a return's sign, which a run makes unpredictable.
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d mean_first = _mm_set_sd(sums.mean);                       // [mean, 0]
+    const __m128d flip_second = _mm_set_pd(-0.0, 0.0);                      // [+0, -0]
+    const __m128d keep_first = _mm_castsi128_pd(_mm_set_epi64x(0, -1));   // [all, none]
+    __m128d dev_down = _mm_set_pd(sums.down_sq, sums.sq_dev);
+    __m128d gain_loss = _mm_set_pd(sums.losses, sums.gains);
+    auto add = [&](double x) {
+        const __m128d v = _mm_set1_pd(x);
+        const __m128d number = _mm_cmpord_pd(v, v);
+        // [0 < x, x < 0]: false for a NaN.
+        const __m128d signs = _mm_cmplt_pd(_mm_unpacklo_pd(zero, v), _mm_unpacklo_pd(v, zero));
+        // [x - mean, x kept below zero], squared.
+        const __m128d d_below = _mm_and_pd(_mm_sub_pd(v, mean_first), _mm_or_pd(signs, keep_first));
+        dev_down = _mm_add_pd(dev_down, _mm_and_pd(_mm_mul_pd(d_below, d_below), number));
+        // [x kept above zero, -x kept below zero].
+        gain_loss = _mm_add_pd(gain_loss, _mm_and_pd(_mm_xor_pd(v, flip_second), signs));
+    };
+    std::size_t flat = 0;  // zero returns not yet added
+    auto settle_flat = [&]() {
+        if (flat == 0) return;
+        const double d = 0.0 - sums.mean;
+        dev_down = _mm_move_sd(dev_down, _mm_set_sd(add_repeated(_mm_cvtsd_f64(dev_down), d * d, flat)));
+        flat = 0;
+    };
     std::size_t i = 0;
-    while (i < n) {
-        if (r[i] != 0.0) {
-            s.add(r[i++]);
+    for (; i + 8 <= n; i += 8) {
+        // Eight zeros of either sign: their bits, shifted past the sign, are
+        // all clear.
+        uint64_t bits[8];
+        std::memcpy(bits, r + i, sizeof bits);
+        if (((bits[0] | bits[1] | bits[2] | bits[3] | bits[4] | bits[5] | bits[6] | bits[7]) << 1) == 0) {
+            flat += 8;
             continue;
         }
-        std::size_t end = i + 1;
-        // Four at a time: the bits of a zero of either sign, shifted past
-        // the sign, are all clear.
-        for (; end + 4 <= n; end += 4) {
-            uint64_t a, b, c, d;
-            std::memcpy(&a, r + end, 8);
-            std::memcpy(&b, r + end + 1, 8);
-            std::memcpy(&c, r + end + 2, 8);
-            std::memcpy(&d, r + end + 3, 8);
-            if (((a | b | c | d) << 1) != 0) break;
-        }
-        while (end < n && r[end] == 0.0) ++end;
-        const double d = 0.0 - s.mean;
-        s.sq_dev = add_repeated(s.sq_dev, d * d, end - i);
-        i = end;
+        settle_flat();
+        for (std::size_t j = i; j < i + 8; ++j) add(r[j]);
     }
-    sums = s;
+    settle_flat();
+    for (; i < n; ++i) add(r[i]);
+    sums.sq_dev = _mm_cvtsd_f64(dev_down);
+    sums.down_sq = _mm_cvtsd_f64(_mm_unpackhi_pd(dev_down, dev_down));
+    sums.gains = _mm_cvtsd_f64(gain_loss);
+    sums.losses = _mm_cvtsd_f64(_mm_unpackhi_pd(gain_loss, gain_loss));
+#else
+    for (std::size_t i = 0; i < n; ++i) sums.add(r[i]);
+#endif
 }
 
 // Whether the ratios are defined, by the sizes of the series and of its

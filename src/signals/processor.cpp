@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/errors.h"
 
 namespace tidemark {
@@ -29,6 +33,19 @@ std::size_t count_flags(std::span<const uint8_t> flags) {
     constexpr uint64_t kBytes = 0x00FF00FF00FF00FFULL;
     std::size_t set = 0;
     std::size_t i = 0;
+#if defined(__SSE2__)
+    // Sixteen at a time: a one per set byte, summed by the byte-sum
+    // instruction into two counts.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i one = _mm_set1_epi8(1);
+    __m128i counts = zero;
+    for (; i + 16 <= n; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        counts = _mm_add_epi64(counts, _mm_sad_epu8(_mm_andnot_si128(_mm_cmpeq_epi8(x, zero), one), zero));
+    }
+    set += static_cast<std::size_t>(_mm_cvtsi128_si64(counts)) +
+           static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(counts, counts)));
+#endif
     while (i + 8 <= n) {
         // A one in each byte of `ones` where that byte of the flags is not
         // zero, added up byte by byte for up to 255 words, then across.
