@@ -95,9 +95,8 @@ FeeBreakdown itemised_fee_breakdown(CostSegment s, bool buy, double price, doubl
     return b;
 }
 
-double compute_fee(const FeeModel& m, bool buy, double price, double qty) {
-    if (m.kind == FeeModel::Itemised) return itemised_fee_breakdown(m.segment, buy, price, qty).total();
-    return m.rate * price * std::fabs(qty);
+double itemised_fee(CostSegment s, bool buy, double price, double qty) {
+    return itemised_fee_breakdown(s, buy, price, qty).total();
 }
 
 double compute_leg_fee(const FeeModel& m, bool opening, bool is_long, double price, double qty) {

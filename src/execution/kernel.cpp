@@ -243,8 +243,11 @@ ExecutionKernel::EntryFill ExecutionKernel::open_position(uint64_t idx, int64_t 
         // finds the largest quantity that fits.
         double hi = q;
         double lo = q * (avail / (q * v + fee.fee));
-        for (int i = 0; i < 8 && lo > 0 && total(lo) > avail; ++i) lo *= avail / total(lo);
-        const double at_lo = lo > 0 ? total(lo) : 0.0;
+        double at_lo = lo > 0 ? total(lo) : 0.0;
+        for (int i = 0; i < 8 && lo > 0 && at_lo > avail; ++i) {
+            lo *= avail / at_lo;
+            at_lo = lo > 0 ? total(lo) : 0.0;
+        }
         if (!(lo > 0) || at_lo > avail) lo = 0.0;
         // With a positive price and a fee that grows with the quantity, the
         // cost grows with it too, so the bisection ends on the largest
