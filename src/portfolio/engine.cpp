@@ -160,7 +160,7 @@ constexpr std::size_t kHoldChunk = 256;
 // Doubles per cache line, and how many bars ahead of the run their memory is
 // fetched.
 constexpr std::size_t kLine = 8;
-constexpr std::size_t kFetchAhead = 1024;
+constexpr std::size_t kFetchAhead = 256;
 
 // Marks `count` more steps of a kernel that stayed idle since its last mark:
 // its equity is its cash, as it was, so the peak, the drawdown and the halt
