@@ -257,7 +257,8 @@ ExecutionKernel::EntryFill ExecutionKernel::open_position(uint64_t idx, int64_t 
         // instead, in a few tests rather than fifty.
         const bool growing = v > 0 && std::isfinite(v) && (fee_model.kind == FeeModel::Itemised || fee_model.rate >= 0.0);
         if (growing && lo > 0 && lo >= hi / 2) {
-            const double at_hi = total(hi);
+            // `hi` was priced above, unless rounding it moves it.
+            const double at_hi = round_quantity(hi) == hi ? hi * v + fee.fee : total(hi);
             const double guess = at_hi > at_lo ? lo + (hi - lo) * ((avail - at_lo) / (at_hi - at_lo)) : lo;
             lo = last_fitting(lo, hi, guess, [&](double c) { return total(c) <= avail; });
         } else {
