@@ -10,6 +10,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "core/numeric.h"
 #include "metrics/annualization.h"
 #include "metrics/trade_stats.h"
 
@@ -36,16 +37,6 @@ struct RatioSums {
     double mean = 0.0;
     double sq_dev = 0.0, down_sq = 0.0, gains = 0.0, losses = 0.0;
 
-    void add(double x) {
-        if (std::isnan(x)) return;
-        const double d = x - mean;
-        sq_dev += d * d;
-        const double below = x < 0.0 ? x : 0.0;
-        const double above = x > 0.0 ? x : 0.0;
-        down_sq += below * below;
-        losses += -below;
-        gains += above;
-    }
     // A negative return adds its size, more than zero, to the losses.
     bool any_negative() const { return losses > 0.0; }
 };
@@ -56,59 +47,91 @@ struct RatioSums {
 // is. So a NaN, which is skipped, adds zeros; the part of the wrong sign is a
 // zero; and a stretch of zero returns (an account that stands still) adds
 // one and the same square to the deviations at every step and nothing to the
-// other sums, which is added in one go, to the same result.
+// other sums, which can be added in one go, to the same result.
+//
+// The terms of a block of returns are formed first, side by side by the
+// vector unit, in pairs: [deviation², downside²] and [gain, loss]. The sums
+// then only add them up, a pair at a time: the time each addition takes to
+// finish is all the pass costs.
+TIDEMARK_VECTOR_CLONES
+void ratio_terms(const double* x, std::size_t k, double mean, double* dev_down, double* gain_loss) {
+    for (std::size_t j = 0; j < k; ++j) {
+        const double v = x[j];
+        const double d = v - mean;
+        const double below = v < 0.0 ? v : 0.0;
+        dev_down[2 * j] = v == v ? d * d : 0.0;
+        dev_down[2 * j + 1] = below * below;
+        gain_loss[2 * j] = v > 0.0 ? v : 0.0;
+        gain_loss[2 * j + 1] = v < 0.0 ? -v : 0.0;
+    }
+}
+
+bool all_zero(const double* x, std::size_t k) {
+    uint64_t bits = 0;
+    for (std::size_t j = 0; j < k; ++j) bits |= std::bit_cast<uint64_t>(x[j]) << 1;
+    return bits == 0;
+}
+
 void add_returns(RatioSums& sums, std::span<const double> returns) {
+    constexpr std::size_t kTerms = 256;
+    alignas(64) double dev_down[2 * kTerms];
+    alignas(64) double gain_loss[2 * kTerms];
     const double* r = returns.data();
     const std::size_t n = returns.size();
+    double s[4] = {sums.sq_dev, sums.down_sq, sums.gains, sums.losses};
 #if defined(__SSE2__)
-    // Two sums to a register, [deviations, downside] and [gains, losses],
-    // and no branch on a return's sign, which a run makes unpredictable.
-    const __m128d zero = _mm_setzero_pd();
-    const __m128d mean_first = _mm_set_sd(sums.mean);                       // [mean, 0]
-    const __m128d flip_second = _mm_set_pd(-0.0, 0.0);                      // [+0, -0]
-    const __m128d keep_first = _mm_castsi128_pd(_mm_set_epi64x(0, -1));   // [all, none]
-    __m128d dev_down = _mm_set_pd(sums.down_sq, sums.sq_dev);
-    __m128d gain_loss = _mm_set_pd(sums.losses, sums.gains);
-    auto add = [&](double x) {
-        const __m128d v = _mm_set1_pd(x);
-        const __m128d number = _mm_cmpord_pd(v, v);
-        // [0 < x, x < 0]: false for a NaN.
-        const __m128d signs = _mm_cmplt_pd(_mm_unpacklo_pd(zero, v), _mm_unpacklo_pd(v, zero));
-        // [x - mean, x kept below zero], squared.
-        const __m128d d_below = _mm_and_pd(_mm_sub_pd(v, mean_first), _mm_or_pd(signs, keep_first));
-        dev_down = _mm_add_pd(dev_down, _mm_and_pd(_mm_mul_pd(d_below, d_below), number));
-        // [x kept above zero, -x kept below zero].
-        gain_loss = _mm_add_pd(gain_loss, _mm_and_pd(_mm_xor_pd(v, flip_second), signs));
+    __m128d dd = _mm_loadu_pd(s);
+    __m128d gl = _mm_loadu_pd(s + 2);
+    auto add_terms = [&](std::size_t from, std::size_t to) {
+        for (std::size_t j = from; j < to; ++j) {
+            dd = _mm_add_pd(dd, _mm_load_pd(dev_down + 2 * j));
+            gl = _mm_add_pd(gl, _mm_load_pd(gain_loss + 2 * j));
+        }
     };
+    auto deviations = [&]() { return _mm_cvtsd_f64(dd); };
+    auto set_deviations = [&](double v) { dd = _mm_move_sd(dd, _mm_set_sd(v)); };
+#else
+    auto add_terms = [&](std::size_t from, std::size_t to) {
+        for (std::size_t j = from; j < to; ++j) {
+            s[0] += dev_down[2 * j];
+            s[1] += dev_down[2 * j + 1];
+            s[2] += gain_loss[2 * j];
+            s[3] += gain_loss[2 * j + 1];
+        }
+    };
+    auto deviations = [&]() { return s[0]; };
+    auto set_deviations = [&](double v) { s[0] = v; };
+#endif
     std::size_t flat = 0;  // zero returns not yet added
-    auto settle_flat = [&]() {
-        if (flat == 0) return;
-        const double d = 0.0 - sums.mean;
-        dev_down = _mm_move_sd(dev_down, _mm_set_sd(add_repeated(_mm_cvtsd_f64(dev_down), d * d, flat)));
-        flat = 0;
-    };
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        // Eight zeros of either sign: their bits, shifted past the sign, are
-        // all clear.
-        uint64_t bits[8];
-        std::memcpy(bits, r + i, sizeof bits);
-        if (((bits[0] | bits[1] | bits[2] | bits[3] | bits[4] | bits[5] | bits[6] | bits[7]) << 1) == 0) {
-            flat += 8;
+    const double d = 0.0 - sums.mean;
+    const double flat_term = d * d;
+    for (std::size_t from = 0; from < n; from += kTerms) {
+        const std::size_t k = std::min(kTerms, n - from);
+        const double* x = r + from;
+        // A block of zeros (of either sign: their bits, shifted past the
+        // sign, are all clear) waits to be added in one go. Shorter runs of
+        // zeros are added term by term: that costs less than telling them
+        // apart.
+        if (all_zero(x, k)) {
+            flat += k;
             continue;
         }
-        settle_flat();
-        for (std::size_t j = i; j < i + 8; ++j) add(r[j]);
+        if (flat > 0) {
+            set_deviations(add_repeated(deviations(), flat_term, flat));
+            flat = 0;
+        }
+        ratio_terms(x, k, sums.mean, dev_down, gain_loss);
+        add_terms(0, k);
     }
-    settle_flat();
-    for (; i < n; ++i) add(r[i]);
-    sums.sq_dev = _mm_cvtsd_f64(dev_down);
-    sums.down_sq = _mm_cvtsd_f64(_mm_unpackhi_pd(dev_down, dev_down));
-    sums.gains = _mm_cvtsd_f64(gain_loss);
-    sums.losses = _mm_cvtsd_f64(_mm_unpackhi_pd(gain_loss, gain_loss));
-#else
-    for (std::size_t i = 0; i < n; ++i) sums.add(r[i]);
+    if (flat > 0) set_deviations(add_repeated(deviations(), flat_term, flat));
+#if defined(__SSE2__)
+    _mm_storeu_pd(s, dd);
+    _mm_storeu_pd(s + 2, gl);
 #endif
+    sums.sq_dev = s[0];
+    sums.down_sq = s[1];
+    sums.gains = s[2];
+    sums.losses = s[3];
 }
 
 // Whether the ratios are defined, by the sizes of the series and of its

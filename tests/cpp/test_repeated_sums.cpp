@@ -82,11 +82,12 @@ TEST(AddRepeated, RatiosOfFlatStretchesMatchThePlainPasses) {
     std::uniform_real_distribution<double> u(0.0, 1.0);
     for (int trial = 0; trial < 20; ++trial) {
         std::vector<double> r;
-        while (r.size() < 5000) {
+        while (r.size() < 20000) {
             // Stretches held (returns) and flat (zeros of either sign).
             const std::size_t held = static_cast<std::size_t>(u(rng) * 40);
             for (std::size_t i = 0; i < held; ++i) r.push_back(step(rng));
-            const std::size_t flat = static_cast<std::size_t>(u(rng) * (trial % 2 ? 300 : 9));
+            // Short runs, and runs long enough to span whole blocks.
+            const std::size_t flat = static_cast<std::size_t>(u(rng) * (trial % 2 ? 1500 : 9));
             for (std::size_t i = 0; i < flat; ++i) r.push_back(u(rng) < 0.1 ? -0.0 : 0.0);
             if (u(rng) < 0.02) r.push_back(std::numeric_limits<double>::quiet_NaN());
         }
