@@ -209,7 +209,7 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
     // large: it is sized once, from the most trades the signals allow (one
     // per processed entry, and an entry needs an exit before it), within a
     // bound for signals that are set on most bars.
-    sk.trades.reserve(std::min({count_flags(signals.entries), count_flags(signals.exits) + 1, n / 16 + 64}));
+    sk.trades.reserve(std::min({cursor.raw_entries(), cursor.raw_exits() + 1, n / 16 + 64}));
     std::vector<EngineEventRecord> events;
     StepIntents in;
     double held[kHoldChunk];

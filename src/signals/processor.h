@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "core/buffer.h"
 #include "core/types.h"
 
 namespace tidemark {
@@ -17,13 +18,6 @@ struct ProcessedSignals {
 // One notional position: an entry survives only while flat, an exit only while
 // in position and on a bar without a raw entry. Unequal lengths are a fault.
 ProcessedSignals process_signals(std::span<const uint8_t> entries, std::span<const uint8_t> exits);
-
-// The first index in [i, end) at which `a` or `b` is non-zero, or `end`.
-// Signals are sparse: this skips eight bars at a time.
-std::size_t next_flag(const uint8_t* a, const uint8_t* b, std::size_t i, std::size_t end);
-
-// The number of set (non-zero) flags, eight at a time.
-std::size_t count_flags(std::span<const uint8_t> flags);
 
 // The processed flags found bar by bar, for a caller that only wants the bars
 // that carry one: what process_signals writes out, without the arrays.
@@ -38,9 +32,21 @@ public:
     // none. Bars must be asked for in increasing order, each once.
     std::size_t next(std::size_t i, bool& entry, bool& exit);
 
+    // The bars with a raw entry (exit) flag set.
+    std::size_t raw_entries() const { return raw_entries_; }
+    std::size_t raw_exits() const { return raw_exits_; }
+
 private:
+    // The first bar from `i` on with either raw flag set, or the length.
+    std::size_t next_flagged(std::size_t i) const;
+
     std::span<const uint8_t> entries_;
     std::span<const uint8_t> exits_;
+    // One bit per bar, set where either raw flag is: signals are sparse, and
+    // a bar is found in a word of 64 bits without a branch per bar.
+    Series<uint64_t> flagged_;
+    std::size_t raw_entries_ = 0;
+    std::size_t raw_exits_ = 0;
     std::size_t cap_;
     std::size_t open_ = 0;  // notional positions
 };
