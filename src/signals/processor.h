@@ -39,12 +39,16 @@ public:
 private:
     // The first bar from `i` on with either raw flag set, or the length.
     std::size_t next_flagged(std::size_t i) const;
+    bool entry_at(std::size_t i) const { return (entry_bits_[i / 64] >> (i % 64)) & 1; }
+    bool exit_at(std::size_t i) const { return (exit_bits_[i / 64] >> (i % 64)) & 1; }
 
-    std::span<const uint8_t> entries_;
-    std::span<const uint8_t> exits_;
-    // One bit per bar, set where either raw flag is: signals are sparse, and
-    // a bar is found in a word of 64 bits without a branch per bar.
-    Series<uint64_t> flagged_;
+    std::size_t n_;
+    // One bit per bar and flag, set where the raw flag is: signals are
+    // sparse, and a flagged bar is found in a word of 64 without a branch
+    // per bar; the bits stay in the processor's caches, where the arrays
+    // would not.
+    Series<uint64_t> entry_bits_;
+    Series<uint64_t> exit_bits_;
     std::size_t raw_entries_ = 0;
     std::size_t raw_exits_ = 0;
     std::size_t cap_;
