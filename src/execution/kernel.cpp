@@ -123,7 +123,73 @@ double last_fitting(double lo, double hi, double guess, Fits fits) {
     }
     return value(l);
 }
+
+// The largest of the two doubles below `g`, `g` and the two above at which a
+// `fits` that, once false, stays false as its argument grows holds, when the
+// first of them fits and the last does not; nothing otherwise. The five are
+// tested side by side.
+template <class Fits>
+std::optional<double> last_fitting_near(double g, Fits fits) {
+    const uint64_t b = std::bit_cast<uint64_t>(g);
+    bool f[5];
+    for (uint64_t k = 0; k < 5; ++k) f[k] = fits(std::bit_cast<double>(b - 2 + k));
+    if (!f[0] || f[4]) return std::nullopt;
+    return std::bit_cast<double>(b - 2 + static_cast<uint64_t>(f[1] + f[2] + f[3]));
+}
 }  // namespace
+
+double ExecutionKernel::largest_fitting_size(bool buy, double v, double avail, double q, double fee_at_q) const {
+    auto total = [&](double c) {
+        const double qq = round_quantity(c);
+        return qq * v + compute_fee(fee_model, buy, v, qq);
+    };
+    auto fits = [&](double c) { return total(c) <= avail; };
+    // Proportional cuts bracket the answer quickly (a flat fee that matches
+    // the allowance is off by rounding only); bisection then finds the
+    // largest quantity that fits.
+    double hi = q;
+    double lo = q * (avail / (q * v + fee_at_q));
+    // With a positive price and a fee that grows with the quantity, the cost
+    // grows with it too, so the bisection ends on the largest quantity below
+    // `hi` that fits, whatever path it takes; from a bracket less than a
+    // factor of two wide it gets there within its budget of steps. That
+    // quantity is then found from a first guess instead, in a few tests
+    // rather than fifty.
+    const bool growing = v > 0 && std::isfinite(v) && (fee_model.kind == FeeModel::Itemised || fee_model.rate >= 0.0);
+    // With costs in proportion to the size as well, and no lots or
+    // increments, the first cut is off by rounding only: the answer is most
+    // often one of the sizes next to it, which are priced together, without
+    // a branch waiting on each price in turn.
+    const bool proportional = growing && !(lot_size && *lot_size > 0) &&
+                              !(instrument && instrument->size_increment > 0) &&
+                              (fee_model.kind == FeeModel::Percent ||
+                               segment_rates(fee_model.segment).brokerage_flat == 0.0);
+    if (proportional && lo >= hi / 2 && lo < hi) {
+        if (const std::optional<double> c = last_fitting_near(lo, fits)) return *c;
+    }
+    double at_lo = lo > 0 ? total(lo) : 0.0;
+    for (int i = 0; i < 8 && lo > 0 && at_lo > avail; ++i) {
+        lo *= avail / at_lo;
+        at_lo = lo > 0 ? total(lo) : 0.0;
+    }
+    if (!(lo > 0) || at_lo > avail) lo = 0.0;
+    if (growing && lo > 0 && lo >= hi / 2) {
+        // `hi` was priced above, unless rounding it moves it.
+        const double at_hi = round_quantity(hi) == hi ? hi * v + fee_at_q : total(hi);
+        const double guess = at_hi > at_lo ? lo + (hi - lo) * ((avail - at_lo) / (at_hi - at_lo)) : lo;
+        return last_fitting(lo, hi, guess, fits);
+    }
+    for (int i = 0; i < 128; ++i) {
+        const double mid = lo + (hi - lo) / 2;
+        if (mid <= lo || mid >= hi) break;
+        if (fits(mid)) {
+            lo = mid;
+        } else {
+            hi = mid;
+        }
+    }
+    return lo;
+}
 
 double ExecutionKernel::round_quantity(double q) const {
     if (lot_size && *lot_size > 0) q = *lot_size * std::floor(q / *lot_size);
@@ -233,46 +299,7 @@ ExecutionKernel::EntryFill ExecutionKernel::open_position(uint64_t idx, int64_t 
     if (!margin && !explicit_quantity && q * v + fee.fee > avail) {
         // The sizing allowance undershot the real fee: take the largest
         // quantity (in whole lots and increments) whose cost and fee fit.
-        const bool buy = dir == 1;
-        auto total = [&](double c) {
-            const double qq = round_quantity(c);
-            return qq * v + compute_fee(fee_model, buy, v, qq);
-        };
-        // Proportional cuts bracket the answer quickly (a flat fee that
-        // matches the allowance is off by rounding only); bisection then
-        // finds the largest quantity that fits.
-        double hi = q;
-        double lo = q * (avail / (q * v + fee.fee));
-        double at_lo = lo > 0 ? total(lo) : 0.0;
-        for (int i = 0; i < 8 && lo > 0 && at_lo > avail; ++i) {
-            lo *= avail / at_lo;
-            at_lo = lo > 0 ? total(lo) : 0.0;
-        }
-        if (!(lo > 0) || at_lo > avail) lo = 0.0;
-        // With a positive price and a fee that grows with the quantity, the
-        // cost grows with it too, so the bisection ends on the largest
-        // quantity below `hi` that fits, whatever path it takes; from a
-        // bracket less than a factor of two wide it gets there within its
-        // budget of steps. That quantity is then found from a first guess
-        // instead, in a few tests rather than fifty.
-        const bool growing = v > 0 && std::isfinite(v) && (fee_model.kind == FeeModel::Itemised || fee_model.rate >= 0.0);
-        if (growing && lo > 0 && lo >= hi / 2) {
-            // `hi` was priced above, unless rounding it moves it.
-            const double at_hi = round_quantity(hi) == hi ? hi * v + fee.fee : total(hi);
-            const double guess = at_hi > at_lo ? lo + (hi - lo) * ((avail - at_lo) / (at_hi - at_lo)) : lo;
-            lo = last_fitting(lo, hi, guess, [&](double c) { return total(c) <= avail; });
-        } else {
-            for (int i = 0; i < 128; ++i) {
-                const double mid = lo + (hi - lo) / 2;
-                if (mid <= lo || mid >= hi) break;
-                if (total(mid) <= avail) {
-                    lo = mid;
-                } else {
-                    hi = mid;
-                }
-            }
-        }
-        q = round_quantity(lo);
+        q = round_quantity(largest_fitting_size(dir == 1, v, avail, q, fee.fee));
         if (!(q > 0)) return refused(RejectReason::ZeroSize);
         fee = compute_fee_breakdown(fee_model, dir, true, v, q);
     }

@@ -303,6 +303,9 @@ private:
     double available_capital() const;
     // Lot floor, then size-increment snap.
     double round_quantity(double q) const;
+    // The largest size (before rounding) whose cost and fee at unit value `v`
+    // fit in `avail`, below `q`, which does not fit at fee `fee_at_q`.
+    double largest_fitting_size(bool buy, double v, double avail, double q, double fee_at_q) const;
     double align_level(double level, bool is_long) const;
     // Cash credited by closing `size` units opened at `entry_price`.
     double close_proceeds(int8_t dir, double size, double entry_price, double exit_price) const;
