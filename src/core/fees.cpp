@@ -115,6 +115,22 @@ double compute_leg_fee(const FeeModel& m, bool opening, bool is_long, double pri
     return compute_fee(m, opening, price, qty);
 }
 
+void fee_breakdown_into(const FeeModel& m, bool buy, double price, double qty, std::optional<FeeBreakdown>& into) {
+    if (m.kind != FeeModel::Itemised) {
+        into.reset();
+        return;
+    }
+    fill_itemised(m.segment, buy, price, qty, into.emplace());
+}
+
+void add_fee_breakdown(const FeeModel& m, bool buy, double price, double qty, std::optional<FeeBreakdown>& into) {
+    if (m.kind != FeeModel::Itemised) return;
+    FeeBreakdown part;
+    fill_itemised(m.segment, buy, price, qty, part);
+    if (!into) into.emplace();
+    *into += part;
+}
+
 FeeCharge compute_fee_breakdown(const FeeModel& m, int direction, bool opening, double price, double qty) {
     const bool buy = (direction == 1) == opening;
     FeeCharge charge;

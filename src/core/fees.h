@@ -79,5 +79,10 @@ struct FeeCharge {
 };
 // The fill is a buy when it opens a long or closes a short.
 FeeCharge compute_fee_breakdown(const FeeModel& m, int direction, bool opening, double price, double qty);
+// The itemised part of compute_fee_breakdown, written into `into` where the
+// caller keeps it (nothing for a flat fee); `add` adds it to what `into`
+// holds, or to zeros when it holds nothing.
+void fee_breakdown_into(const FeeModel& m, bool buy, double price, double qty, std::optional<FeeBreakdown>& into);
+void add_fee_breakdown(const FeeModel& m, bool buy, double price, double qty, std::optional<FeeBreakdown>& into);
 
 }  // namespace tidemark

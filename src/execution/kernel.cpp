@@ -295,17 +295,20 @@ ExecutionKernel::EntryFill ExecutionKernel::open_position(uint64_t idx, int64_t 
     if (!(q > 0))
         return refused(margin && own_margin_rate ? RejectReason::InsufficientMargin : RejectReason::ZeroSize);
 
-    FeeCharge fee = compute_fee_breakdown(fee_model, dir, true, v, q);
-    if (!margin && !explicit_quantity && q * v + fee.fee > avail) {
+    // An opening fill is a buy for a long. Only the fee is needed until the
+    // position is made; its itemised parts are written into it then.
+    const bool buy = dir == 1;
+    double fee = compute_fee(fee_model, buy, v, q);
+    if (!margin && !explicit_quantity && q * v + fee > avail) {
         // The sizing allowance undershot the real fee: take the largest
         // quantity (in whole lots and increments) whose cost and fee fit.
-        q = round_quantity(largest_fitting_size(dir == 1, v, avail, q, fee.fee));
+        q = round_quantity(largest_fitting_size(buy, v, avail, q, fee));
         if (!(q > 0)) return refused(RejectReason::ZeroSize);
-        fee = compute_fee_breakdown(fee_model, dir, true, v, q);
+        fee = compute_fee(fee_model, buy, v, q);
     }
 
     if (explicit_quantity) {
-        const double required = margin ? q * unit_margin + fee.fee : q * v + fee.fee;
+        const double required = margin ? q * unit_margin + fee : q * v + fee;
         if (required > avail) return refused(RejectReason::InsufficientCapital);
     }
 
@@ -339,14 +342,15 @@ ExecutionKernel::EntryFill ExecutionKernel::open_position(uint64_t idx, int64_t 
     // Built where it is kept, member by member: a position is large, a copy
     // of one made on the stack is slow to move, and one cleared first and
     // then filled is written twice.
-    Position& pos = ledger.positions.emplace_back(stop, target, idx, p, q, p, p, fee.fee, true, dir, fee.breakdown,
+    Position& pos = ledger.positions.emplace_back(stop, target, idx, p, q, p, p, fee, true, dir, std::nullopt,
                                                   std::nullopt, ledger.next_position_id++, ts);
+    fee_breakdown_into(fee_model, buy, v, q, pos.entry_breakdown);
 
     if (margin) {
-        cash -= fee.fee;
+        cash -= fee;
         locked_margin[pos.position_id] = q * unit_margin;
     } else {
-        cash -= q * v + fee.fee;
+        cash -= q * v + fee;
     }
     return {EntryFill::Opened, RejectReason::ZeroSize, p, q};
 }
@@ -416,21 +420,23 @@ void ExecutionKernel::close_position_at(std::size_t at, double price, ExitReason
     const int8_t dir = pos.direction;
     const double x = price - slippage_model.amount_for(price, volume) * dir;
     const double m = instrument_multiplier();
-    FeeCharge fee = compute_fee_breakdown(fee_model, dir, false, x * m, pos.size);
+    // A closing fill is a buy for a short.
+    const bool buy = dir != 1;
+    const double fee = compute_fee(fee_model, buy, x * m, pos.size);
 
+    // The trade's itemised costs are the entry's and the exit's, summed
+    // where the trade keeps them.
+    if (fee_model.kind == FeeModel::Itemised) t.fee_breakdown = pos.entry_breakdown;
+    add_fee_breakdown(fee_model, buy, x * m, pos.size, t.fee_breakdown);
     ExitDetails exit;
-    if (fee.breakdown) {
-        exit.breakdown = pos.entry_breakdown ? *pos.entry_breakdown : FeeBreakdown{};
-        *exit.breakdown += *fee.breakdown;
-    }
     exit.exit_idx = idx;
     exit.exit_ts = ts;
     exit.exit_price = x;
     exit.entry_ts = pos.entry_ts;
-    exit.exit_fee = fee.fee;
+    exit.exit_fee = fee;
     exit.reason = reason;
     close_in_ledger_at(ledger, at, std::move(exit), t);
-    book_close_cash(position_id, t, fee.fee, x);
+    book_close_cash(position_id, t, fee, x);
 }
 
 void ExecutionKernel::book_close_cash(uint64_t position_id, const Trade& trade, double exit_fee, double exit_price) {

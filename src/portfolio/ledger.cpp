@@ -25,7 +25,7 @@ std::optional<Trade> close_in_ledger(PositionLedger& ledger, uint64_t position_i
 void close_in_ledger_at(PositionLedger& ledger, std::size_t at, ExitDetails&& exit, Trade& t) {
     const auto it = ledger.positions.begin() + static_cast<std::ptrdiff_t>(at);
     const Position& pos = *it;
-    t.fee_breakdown = std::move(exit.breakdown);
+    if (exit.breakdown) t.fee_breakdown = std::move(exit.breakdown);
     t.symbol = ledger.symbol;
     t.id = ledger.next_trade_id++;
     t.entry_idx = pos.entry_idx;

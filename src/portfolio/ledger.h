@@ -78,7 +78,8 @@ struct PositionLedger {
 std::optional<Trade> close_in_ledger(PositionLedger& ledger, uint64_t position_id, ExitDetails exit);
 // The same for the position at `at` in `ledger.positions`, its trade written
 // into `t` wherever the caller keeps it: a trade record is large, and moved
-// from function to function it costs more than it takes to fill.
+// from function to function it costs more than it takes to fill. Without a
+// breakdown in `exit`, `t` keeps the one it holds (none, when fresh).
 void close_in_ledger_at(PositionLedger& ledger, std::size_t at, ExitDetails&& exit, Trade& t);
 
 }  // namespace tidemark
