@@ -86,22 +86,28 @@ void curve_quotients(double* dd, double* ret, const double* eq, std::size_t k, d
 }  // namespace
 
 void SingleKernel::mark_many(std::span<const double> equity, std::span<const int64_t> ts) {
-    // Worked in blocks that stay in the processor's first cache, then
-    // appended: the curves' memory is written once. The running peak is a
-    // chain from bar to bar; the drawdowns and returns are then independent
-    // quotients the vector unit takes, and the two summaries, chains again,
-    // are kept in one loop, where the processor runs them side by side.
+    // The curves grow once and each value is written where it is kept. The
+    // running peak is a chain from bar to bar; the drawdowns and returns are
+    // then independent quotients the vector unit takes, and the two
+    // summaries, chains again, are kept in one loop, where the processor runs
+    // them side by side. All of it a block at a time, in the first cache.
     constexpr std::size_t kBlock = 256;
-    double dd[kBlock];
-    double ret[kBlock];
+    const std::size_t n = equity.size();
+    const double* eq_all = equity.data();
+    double prev = equity_curve.empty() ? 0.0 : equity_curve.back();
+    std::copy_n(eq_all, n, append_uninitialized(equity_curve, n));
+    double* dd_all = append_uninitialized(drawdown_curve, n);
+    double* ret_all = append_uninitialized(returns, n);
     // Local copies: kept in the object, the summaries could be changed by
-    // any store to the blocks and would go through memory at every step.
+    // any store to the curves and would go through memory at every step.
     DrawdownRuns runs = summary.drawdown;
     ReturnSum sum = summary.returns;
     double peak = peak_equity;
-    for (std::size_t from = 0; from < equity.size(); from += kBlock) {
-        const std::size_t k = std::min(kBlock, equity.size() - from);
-        const double* eq = equity.data() + from;
+    for (std::size_t from = 0; from < n; from += kBlock) {
+        const std::size_t k = std::min(kBlock, n - from);
+        const double* eq = eq_all + from;
+        double* dd = dd_all + from;
+        double* ret = ret_all + from;
         for (std::size_t j = 0; j < k; ++j) {
             if (eq[j] > peak) peak = eq[j];
             dd[j] = peak;
@@ -117,19 +123,17 @@ void SingleKernel::mark_many(std::span<const double> equity, std::span<const int
                 }
             }
         }
-        curve_quotients(dd, ret, eq, k, equity_curve.empty() ? 0.0 : equity_curve.back());
+        curve_quotients(dd, ret, eq, k, prev);
         for (std::size_t j = 0; j < k; ++j) {
             runs.add(dd[j]);
             sum.add(ret[j]);
         }
-        equity_curve.insert(equity_curve.end(), eq, eq + k);
-        drawdown_curve.insert(drawdown_curve.end(), dd, dd + k);
-        returns.insert(returns.end(), ret, ret + k);
+        prev = eq[k - 1];
     }
     peak_equity = peak;
     summary.drawdown = runs;
     summary.returns = sum;
-    if (keep_timestamps) timestamps.insert(timestamps.end(), ts.begin(), ts.begin() + static_cast<std::ptrdiff_t>(equity.size()));
+    if (keep_timestamps) timestamps.insert(timestamps.end(), ts.begin(), ts.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
 EngineResult SingleKernel::finish() && {
@@ -168,10 +172,10 @@ constexpr std::size_t kFetchAhead = 256;
 void repeat_idle_marks(SingleKernel& sk, std::size_t count) {
     const double e = sk.equity_curve.back();
     const double r = e != 0.0 ? (e - e) / e : 0.0;
-    sk.equity_curve.insert(sk.equity_curve.end(), count, e);
     const double dd = sk.drawdown_curve.back();
-    sk.drawdown_curve.insert(sk.drawdown_curve.end(), count, dd);
-    sk.returns.insert(sk.returns.end(), count, r);
+    std::fill_n(append_uninitialized(sk.equity_curve, count), count, e);
+    std::fill_n(append_uninitialized(sk.drawdown_curve, count), count, dd);
+    std::fill_n(append_uninitialized(sk.returns, count), count, r);
     sk.summary.drawdown.add_repeated(dd, count);
     sk.summary.returns.add_zeros(r, count);
 }

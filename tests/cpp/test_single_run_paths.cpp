@@ -1,6 +1,7 @@
 // The single run's own paths checked against plain computations: entry sizes
-// found next to the first guess against a bisection from zero, and a step
-// that keeps its trades against one that makes records.
+// found next to the first guess against a bisection from zero, a step that
+// keeps its trades against one that makes records, and series grown without
+// initialising against ones grown by value.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -11,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "core/buffer.h"
 #include "core/fees.h"
 #include "execution/kernel.h"
 
@@ -109,4 +111,29 @@ TEST(StepKeepingTrades, SameTradesNoRecords) {
     ASSERT_EQ(again.size(), 1u);
     EXPECT_EQ(again[0].kind, EngineEventRecord::Entered);
     EXPECT_EQ(kept.size(), 1u);
+}
+
+// Growing a series leaves what it held, with or without room to spare, and
+// the elements appended are the caller's to write; a series made with a
+// size, from storage that held other values, still starts at zeros.
+TEST(SeriesAppend, KeepsWhatWasThereAndLeavesSizedSeriesZeroed) {
+    for (std::size_t spare : {0u, 10u, 100000u}) {
+        Series<double> s;
+        s.reserve(3 + spare);
+        for (double v : {1.5, -2.0, 3.25}) s.push_back(v);
+        double* tail = append_uninitialized(s, 50000);
+        ASSERT_EQ(s.size(), 50003u);
+        EXPECT_EQ(tail, s.data() + 3);
+        for (std::size_t i = 0; i < 50000; ++i) tail[i] = static_cast<double>(i);
+        EXPECT_EQ(s[0], 1.5);
+        EXPECT_EQ(s[1], -2.0);
+        EXPECT_EQ(s[2], 3.25);
+        EXPECT_EQ(s.back(), 49999.0);
+    }
+    { Series<double> dirty(100000, 7.0); }
+    const Series<double> fresh(100000);
+    for (double v : fresh) ASSERT_EQ(v, 0.0);
+    Series<double> grown;
+    grown.resize(100000);
+    for (double v : grown) ASSERT_EQ(v, 0.0);
 }
