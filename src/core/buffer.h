@@ -9,7 +9,9 @@
 #pragma once
 
 #include <cstddef>
+#include <iterator>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace tidemark {
@@ -37,6 +39,16 @@ SeriesCacheStats series_cache_stats() noexcept;
 // Returns every cached block to the system.
 void series_cache_release() noexcept;
 
+// The value of an element appended by append_uninitialized: it constructs
+// nothing. (Assigned to an element, which appending never does, it is a
+// zero.)
+struct Uninitialized {
+    template <class T>
+    operator T() const {
+        return T();
+    }
+};
+
 template <class T>
 struct BulkAllocator {
     using value_type = T;
@@ -44,6 +56,16 @@ struct BulkAllocator {
     BulkAllocator() noexcept = default;
     template <class U>
     BulkAllocator(const BulkAllocator<U>&) noexcept {}
+
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+    // Default-initialised: a number is left as the memory held it.
+    template <class U>
+    void construct(U* p, Uninitialized) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
 
     T* allocate(std::size_t n) {
         if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
@@ -65,5 +87,34 @@ struct BulkAllocator {
 // A numeric series: a vector whose long instances live in reusable storage.
 template <class T>
 using Series = std::vector<T, BulkAllocator<T>>;
+
+// Grows `s` by `k` elements that are left uninitialised, for a caller that
+// writes them at once (a copy, a stream of results): writing them twice, or
+// one at a time through the vector, costs more than the writing itself.
+// Returns the first of them.
+template <class T>
+T* append_uninitialized(std::vector<T, BulkAllocator<T>>& s, std::size_t k) {
+    // `k` copies of an Uninitialized, as a range the vector can measure.
+    struct Blanks {
+        using iterator_category [[maybe_unused]] = std::forward_iterator_tag;
+        using value_type [[maybe_unused]] = Uninitialized;
+        using difference_type [[maybe_unused]] = std::ptrdiff_t;
+        using pointer [[maybe_unused]] = const Uninitialized*;
+        using reference = const Uninitialized&;
+        std::size_t at;
+        reference operator*() const {
+            static constexpr Uninitialized blank{};
+            return blank;
+        }
+        Blanks& operator++() {
+            ++at;
+            return *this;
+        }
+        Blanks operator++(int) { return Blanks{at++}; }
+        bool operator==(const Blanks& o) const { return at == o.at; }
+    };
+    s.insert(s.end(), Blanks{0}, Blanks{k});
+    return s.data() + (s.size() - k);
+}
 
 }  // namespace tidemark

@@ -81,23 +81,33 @@ FeeModel fee_model_from_config(const BacktestConfig& cfg) {
     return FeeModel::percent(cfg.fees);
 }
 
-FeeBreakdown itemised_fee_breakdown(CostSegment s, bool buy, double price, double qty) {
+namespace {
+
+// Written into `b`, member by member, wherever the caller keeps it: a
+// breakdown put together elsewhere and copied over in one piece is read back
+// before its parts have landed, which stalls.
+void fill_itemised(CostSegment s, bool buy, double price, double qty, FeeBreakdown& b) {
     const SegmentRates& r = segment_rates(s);
     const double n = std::fabs(price * std::fabs(qty));
-    FeeBreakdown b;
     // fmin drops a NaN operand, so a NaN notional still pays the cap.
     b.brokerage = r.brokerage_rate > 0.0 ? std::fmin(r.brokerage_rate * n, r.brokerage_flat) : r.brokerage_flat;
-    if (!buy || r.stt_on_buy) b.stt = r.stt_rate * n;
+    b.stt = !buy || r.stt_on_buy ? r.stt_rate * n : 0.0;
     b.exchange_txn = r.exchange_txn_rate * n;
     b.sebi_fee = kSebiRate * n;
-    if (buy) b.stamp_duty = r.stamp_duty_rate * n;
+    b.stamp_duty = buy ? r.stamp_duty_rate * n : 0.0;
     b.gst = kGstRate * (b.brokerage + b.exchange_txn + b.sebi_fee);
+}
+
+}  // namespace
+
+FeeBreakdown itemised_fee_breakdown(CostSegment s, bool buy, double price, double qty) {
+    FeeBreakdown b;
+    fill_itemised(s, buy, price, qty, b);
     return b;
 }
 
-double compute_fee(const FeeModel& m, bool buy, double price, double qty) {
-    if (m.kind == FeeModel::Itemised) return itemised_fee_breakdown(m.segment, buy, price, qty).total();
-    return m.rate * price * std::fabs(qty);
+double itemised_fee(CostSegment s, bool buy, double price, double qty) {
+    return itemised_fee_breakdown(s, buy, price, qty).total();
 }
 
 double compute_leg_fee(const FeeModel& m, bool opening, bool is_long, double price, double qty) {
@@ -105,13 +115,29 @@ double compute_leg_fee(const FeeModel& m, bool opening, bool is_long, double pri
     return compute_fee(m, opening, price, qty);
 }
 
+void fee_breakdown_into(const FeeModel& m, bool buy, double price, double qty, std::optional<FeeBreakdown>& into) {
+    if (m.kind != FeeModel::Itemised) {
+        into.reset();
+        return;
+    }
+    fill_itemised(m.segment, buy, price, qty, into.emplace());
+}
+
+void add_fee_breakdown(const FeeModel& m, bool buy, double price, double qty, std::optional<FeeBreakdown>& into) {
+    if (m.kind != FeeModel::Itemised) return;
+    FeeBreakdown part;
+    fill_itemised(m.segment, buy, price, qty, part);
+    if (!into) into.emplace();
+    *into += part;
+}
+
 FeeCharge compute_fee_breakdown(const FeeModel& m, int direction, bool opening, double price, double qty) {
     const bool buy = (direction == 1) == opening;
     FeeCharge charge;
     if (m.kind == FeeModel::Itemised) {
-        const FeeBreakdown b = itemised_fee_breakdown(m.segment, buy, price, qty);
+        FeeBreakdown& b = charge.breakdown.emplace();
+        fill_itemised(m.segment, buy, price, qty, b);
         charge.fee = b.total();
-        charge.breakdown = b;
     } else {
         charge.fee = compute_fee(m, buy, price, qty);
     }

@@ -3,6 +3,7 @@
 // system; sizing, closing, per-trade breakdowns and the analytics read it.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -63,7 +64,12 @@ FeeModel fee_model_from_config(const BacktestConfig& cfg);
 std::optional<CostSegment> parse_fee_segment(std::string_view text);
 
 FeeBreakdown itemised_fee_breakdown(CostSegment s, bool buy, double price, double qty);
-double compute_fee(const FeeModel& m, bool buy, double price, double qty);
+double itemised_fee(CostSegment s, bool buy, double price, double qty);
+// Inline: entry sizing prices many candidate quantities.
+inline double compute_fee(const FeeModel& m, bool buy, double price, double qty) {
+    if (m.kind == FeeModel::Itemised) return itemised_fee(m.segment, buy, price, qty);
+    return m.rate * price * std::fabs(qty);
+}
 // Charged by buy-side rules when a long opens or a short closes.
 double compute_leg_fee(const FeeModel& m, bool opening, bool is_long, double price, double qty);
 
@@ -73,5 +79,10 @@ struct FeeCharge {
 };
 // The fill is a buy when it opens a long or closes a short.
 FeeCharge compute_fee_breakdown(const FeeModel& m, int direction, bool opening, double price, double qty);
+// The itemised part of compute_fee_breakdown, written into `into` where the
+// caller keeps it (nothing for a flat fee); `add` adds it to what `into`
+// holds, or to zeros when it holds nothing.
+void fee_breakdown_into(const FeeModel& m, bool buy, double price, double qty, std::optional<FeeBreakdown>& into);
+void add_fee_breakdown(const FeeModel& m, bool buy, double price, double qty, std::optional<FeeBreakdown>& into);
 
 }  // namespace tidemark

@@ -13,6 +13,17 @@
 #include <emmintrin.h>
 #endif
 
+// A function built once per vector instruction set and picked when the
+// library loads, for loops whose speed is the width of the vector unit
+// (divisions, square roots). The results are the same in every copy: the
+// engine is built without fused multiply-adds, which the wider sets would
+// otherwise bring in.
+#if defined(__GNUC__) && defined(__x86_64__)
+#define TIDEMARK_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define TIDEMARK_VECTOR_CLONES
+#endif
+
 namespace tidemark {
 
 #if defined(__SSE2__)

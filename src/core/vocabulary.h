@@ -5,10 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "core/buffer.h"
@@ -139,29 +137,10 @@ struct Trade {
     ExitReason exit_reason = ExitReason::Signal;
 };
 
-}  // namespace tidemark
-
 // The trade list of a long run is tens of megabytes: like a series, its
 // storage is kept and reused from run to run instead of being taken fresh
-// from the system and faulted in again. Every list of trades gets it.
-namespace std {
-template <>
-struct allocator<tidemark::Trade> : tidemark::BulkAllocator<tidemark::Trade> {
-    using value_type = tidemark::Trade;
-    using size_type = std::size_t;
-    using difference_type = std::ptrdiff_t;
-    using propagate_on_container_move_assignment = std::true_type;
-    using is_always_equal = std::true_type;
-
-    constexpr allocator() noexcept = default;
-    constexpr allocator(const allocator&) noexcept = default;
-    template <class U>
-    constexpr allocator(const std::allocator<U>&) noexcept {}
-    constexpr allocator& operator=(const allocator&) = default;
-};
-}  // namespace std
-
-namespace tidemark {
+// from the system and faulted in again.
+using TradeList = std::vector<Trade, BulkAllocator<Trade>>;
 
 // One observable outcome of a kernel step. Only the fields of its kind are
 // meaningful; the rest keep their defaults.

@@ -51,12 +51,22 @@ const std::vector<uint64_t>& ExecutionKernel::snapshot_position_ids() {
     return id_scratch_;
 }
 
-double ExecutionKernel::available_capital() const {
-    double avail = cash;
+double ExecutionKernel::free_cash() const {
+    double free = cash;
     if (account.kind == AccountType::Margin)
-        for (const auto& [id, amount] : locked_margin) avail -= amount;
-    if (alloted_capital) avail = std::min(avail, *alloted_capital);
-    return avail;
+        for (const auto& [id, amount] : locked_margin) free -= amount;
+    return free;
+}
+
+double ExecutionKernel::locked_margin_total() const {
+    double total = 0.0;
+    for (const auto& [id, amount] : locked_margin) total += amount;
+    return total;
+}
+
+double ExecutionKernel::available_capital() const {
+    const double avail = free_cash();
+    return alloted_capital ? std::min(avail, *alloted_capital) : avail;
 }
 
 namespace {
@@ -113,7 +123,73 @@ double last_fitting(double lo, double hi, double guess, Fits fits) {
     }
     return value(l);
 }
+
+// The largest of the two doubles below `g`, `g` and the two above at which a
+// `fits` that, once false, stays false as its argument grows holds, when the
+// first of them fits and the last does not; nothing otherwise. The five are
+// tested side by side.
+template <class Fits>
+std::optional<double> last_fitting_near(double g, Fits fits) {
+    const uint64_t b = std::bit_cast<uint64_t>(g);
+    bool f[5];
+    for (uint64_t k = 0; k < 5; ++k) f[k] = fits(std::bit_cast<double>(b - 2 + k));
+    if (!f[0] || f[4]) return std::nullopt;
+    return std::bit_cast<double>(b - 2 + static_cast<uint64_t>(f[1] + f[2] + f[3]));
+}
 }  // namespace
+
+double ExecutionKernel::largest_fitting_size(bool buy, double v, double avail, double q, double fee_at_q) const {
+    auto total = [&](double c) {
+        const double qq = round_quantity(c);
+        return qq * v + compute_fee(fee_model, buy, v, qq);
+    };
+    auto fits = [&](double c) { return total(c) <= avail; };
+    // Proportional cuts bracket the answer quickly (a flat fee that matches
+    // the allowance is off by rounding only); bisection then finds the
+    // largest quantity that fits.
+    double hi = q;
+    double lo = q * (avail / (q * v + fee_at_q));
+    // With a positive price and a fee that grows with the quantity, the cost
+    // grows with it too, so the bisection ends on the largest quantity below
+    // `hi` that fits, whatever path it takes; from a bracket less than a
+    // factor of two wide it gets there within its budget of steps. That
+    // quantity is then found from a first guess instead, in a few tests
+    // rather than fifty.
+    const bool growing = v > 0 && std::isfinite(v) && (fee_model.kind == FeeModel::Itemised || fee_model.rate >= 0.0);
+    // With costs in proportion to the size as well, and no lots or
+    // increments, the first cut is off by rounding only: the answer is most
+    // often one of the sizes next to it, which are priced together, without
+    // a branch waiting on each price in turn.
+    const bool proportional = growing && !(lot_size && *lot_size > 0) &&
+                              !(instrument && instrument->size_increment > 0) &&
+                              (fee_model.kind == FeeModel::Percent ||
+                               segment_rates(fee_model.segment).brokerage_flat == 0.0);
+    if (proportional && lo >= hi / 2 && lo < hi) {
+        if (const std::optional<double> c = last_fitting_near(lo, fits)) return *c;
+    }
+    double at_lo = lo > 0 ? total(lo) : 0.0;
+    for (int i = 0; i < 8 && lo > 0 && at_lo > avail; ++i) {
+        lo *= avail / at_lo;
+        at_lo = lo > 0 ? total(lo) : 0.0;
+    }
+    if (!(lo > 0) || at_lo > avail) lo = 0.0;
+    if (growing && lo > 0 && lo >= hi / 2) {
+        // `hi` was priced above, unless rounding it moves it.
+        const double at_hi = round_quantity(hi) == hi ? hi * v + fee_at_q : total(hi);
+        const double guess = at_hi > at_lo ? lo + (hi - lo) * ((avail - at_lo) / (at_hi - at_lo)) : lo;
+        return last_fitting(lo, hi, guess, fits);
+    }
+    for (int i = 0; i < 128; ++i) {
+        const double mid = lo + (hi - lo) / 2;
+        if (mid <= lo || mid >= hi) break;
+        if (fits(mid)) {
+            lo = mid;
+        } else {
+            hi = mid;
+        }
+    }
+    return lo;
+}
 
 double ExecutionKernel::round_quantity(double q) const {
     if (lot_size && *lot_size > 0) q = *lot_size * std::floor(q / *lot_size);
@@ -188,6 +264,21 @@ std::optional<EngineEventRecord> ExecutionKernel::fill_market_order(uint64_t idx
                                                                     double amount, double price, double volume,
                                                                     std::optional<double> stop_price,
                                                                     std::optional<double> target_price, double atr) {
+    const EntryFill f = open_position(idx, ts, dir, sizing, explicit_quantity, amount, price, volume, stop_price,
+                                      target_price, atr);
+    switch (f.kind) {
+        case EntryFill::Opened: return EngineEventRecord::entered(idx, f.price, f.size, dir);
+        case EntryFill::Refused: return EngineEventRecord::entry_rejected(idx, f.reason);
+        case EntryFill::NotTaken: break;
+    }
+    return std::nullopt;
+}
+
+ExecutionKernel::EntryFill ExecutionKernel::open_position(uint64_t idx, int64_t ts, int8_t dir, EntrySizing sizing,
+                                                          bool explicit_quantity, double amount, double price,
+                                                          double volume, std::optional<double> stop_price,
+                                                          std::optional<double> target_price, double atr) {
+    auto refused = [](RejectReason r) { return EntryFill{EntryFill::Refused, r, 0.0, 0.0}; };
     const double p = price + slippage_model.amount_for(price, volume) * dir;
     const double avail = available_capital();
     const double m = instrument_multiplier();
@@ -200,58 +291,25 @@ std::optional<EngineEventRecord> ExecutionKernel::fill_market_order(uint64_t idx
     double q = explicit_quantity ? amount : (sizing == EntrySizing::Fraction ? amount * avail / unit.cost : avail / unit.cost);
     q = round_quantity(q);
     // A NaN price or size would poison cash for the rest of the run.
-    if (!std::isfinite(p) || !std::isfinite(q)) return EngineEventRecord::entry_rejected(idx, RejectReason::ZeroSize);
+    if (!std::isfinite(p) || !std::isfinite(q)) return refused(RejectReason::ZeroSize);
     if (!(q > 0))
-        return EngineEventRecord::entry_rejected(
-            idx, margin && own_margin_rate ? RejectReason::InsufficientMargin : RejectReason::ZeroSize);
+        return refused(margin && own_margin_rate ? RejectReason::InsufficientMargin : RejectReason::ZeroSize);
 
-    FeeCharge fee = compute_fee_breakdown(fee_model, dir, true, v, q);
-    if (!margin && !explicit_quantity && q * v + fee.fee > avail) {
+    // An opening fill is a buy for a long. Only the fee is needed until the
+    // position is made; its itemised parts are written into it then.
+    const bool buy = dir == 1;
+    double fee = compute_fee(fee_model, buy, v, q);
+    if (!margin && !explicit_quantity && q * v + fee > avail) {
         // The sizing allowance undershot the real fee: take the largest
         // quantity (in whole lots and increments) whose cost and fee fit.
-        const bool buy = dir == 1;
-        auto total = [&](double c) {
-            const double qq = round_quantity(c);
-            return qq * v + compute_fee(fee_model, buy, v, qq);
-        };
-        // Proportional cuts bracket the answer quickly (a flat fee that
-        // matches the allowance is off by rounding only); bisection then
-        // finds the largest quantity that fits.
-        double hi = q;
-        double lo = q * (avail / (q * v + fee.fee));
-        for (int i = 0; i < 8 && lo > 0 && total(lo) > avail; ++i) lo *= avail / total(lo);
-        const double at_lo = lo > 0 ? total(lo) : 0.0;
-        if (!(lo > 0) || at_lo > avail) lo = 0.0;
-        // With a positive price and a fee that grows with the quantity, the
-        // cost grows with it too, so the bisection ends on the largest
-        // quantity below `hi` that fits, whatever path it takes; from a
-        // bracket less than a factor of two wide it gets there within its
-        // budget of steps. That quantity is then found from a first guess
-        // instead, in a few tests rather than fifty.
-        const bool growing = v > 0 && std::isfinite(v) && (fee_model.kind == FeeModel::Itemised || fee_model.rate >= 0.0);
-        if (growing && lo > 0 && lo >= hi / 2) {
-            const double at_hi = total(hi);
-            const double guess = at_hi > at_lo ? lo + (hi - lo) * ((avail - at_lo) / (at_hi - at_lo)) : lo;
-            lo = last_fitting(lo, hi, guess, [&](double c) { return total(c) <= avail; });
-        } else {
-            for (int i = 0; i < 128; ++i) {
-                const double mid = lo + (hi - lo) / 2;
-                if (mid <= lo || mid >= hi) break;
-                if (total(mid) <= avail) {
-                    lo = mid;
-                } else {
-                    hi = mid;
-                }
-            }
-        }
-        q = round_quantity(lo);
-        if (!(q > 0)) return EngineEventRecord::entry_rejected(idx, RejectReason::ZeroSize);
-        fee = compute_fee_breakdown(fee_model, dir, true, v, q);
+        q = round_quantity(largest_fitting_size(buy, v, avail, q, fee));
+        if (!(q > 0)) return refused(RejectReason::ZeroSize);
+        fee = compute_fee(fee_model, buy, v, q);
     }
 
     if (explicit_quantity) {
-        const double required = margin ? q * unit_margin + fee.fee : q * v + fee.fee;
-        if (required > avail) return EngineEventRecord::entry_rejected(idx, RejectReason::InsufficientCapital);
+        const double required = margin ? q * unit_margin + fee : q * v + fee;
+        if (required > avail) return refused(RejectReason::InsufficientCapital);
     }
 
     const bool is_long = dir > 0;
@@ -279,41 +337,57 @@ std::optional<EngineEventRecord> ExecutionKernel::fill_market_order(uint64_t idx
     if (stop_price) stop = stop_price;
     if (target_price) target = target_price;
 
-    if (ledger.mode == PositionLedger::Netting && !ledger.flat()) return std::nullopt;
+    if (ledger.mode == PositionLedger::Netting && !ledger.flat()) return {};
 
-    // Built where it is kept: a position is large, and a copy of one made
-    // on the stack is slow to move.
-    Position& pos = ledger.positions.emplace_back();
-    pos.stop_price = stop;
-    pos.target_price = target;
-    pos.entry_idx = idx;
-    pos.entry_price = p;
-    pos.size = q;
-    pos.highest = p;
-    pos.lowest = p;
-    pos.entry_fees = fee.fee;
-    pos.open = true;
-    pos.direction = dir;
-    pos.entry_breakdown = fee.breakdown;
-    pos.position_id = ledger.next_position_id++;
-    pos.entry_ts = ts;
+    // Built where it is kept, member by member: a position is large, a copy
+    // of one made on the stack is slow to move, and one cleared first and
+    // then filled is written twice.
+    Position& pos = ledger.positions.emplace_back(stop, target, idx, p, q, p, p, fee, true, dir, std::nullopt,
+                                                  std::nullopt, ledger.next_position_id++, ts);
+    fee_breakdown_into(fee_model, buy, v, q, pos.entry_breakdown);
 
     if (margin) {
-        cash -= fee.fee;
+        cash -= fee;
         locked_margin[pos.position_id] = q * unit_margin;
     } else {
-        cash -= q * v + fee.fee;
+        cash -= q * v + fee;
     }
-    return EngineEventRecord::entered(idx, p, q, dir);
+    return {EntryFill::Opened, RejectReason::ZeroSize, p, q};
 }
 
-std::optional<EngineEventRecord> ExecutionKernel::open_position_from_intent(uint64_t idx, const Bar& bar,
-                                                                            std::optional<double> size,
-                                                                            std::optional<double> stop,
-                                                                            std::optional<double> target, double atr) {
+ExecutionKernel::EntryFill ExecutionKernel::open_position_from_intent(uint64_t idx, const Bar& bar,
+                                                                      std::optional<double> size,
+                                                                      std::optional<double> stop,
+                                                                      std::optional<double> target, double atr) {
     const double price = fill_price_basis(price_basis, bar, direction > 0, true);
-    return fill_market_order(idx, bar.ts, direction, size ? EntrySizing::Fraction : EntrySizing::All, false,
-                             size.value_or(1.0), price, bar.volume, stop, target, atr);
+    return open_position(idx, bar.ts, direction, size ? EntrySizing::Fraction : EntrySizing::All, false,
+                         size.value_or(1.0), price, bar.volume, stop, target, atr);
+}
+
+void ExecutionKernel::note_entry(uint64_t idx, int8_t dir, const EntryFill& fill,
+                                 std::vector<EngineEventRecord>& out) {
+    if (trade_sink_) return;
+    if (fill.kind == EntryFill::Opened) {
+        out.push_back(EngineEventRecord::entered(idx, fill.price, fill.size, dir));
+    } else if (fill.kind == EntryFill::Refused) {
+        out.push_back(EngineEventRecord::entry_rejected(idx, fill.reason));
+    }
+}
+
+Trade& ExecutionKernel::exit_slot(uint64_t idx, std::vector<EngineEventRecord>& out) {
+    if (trade_sink_) return trade_sink_->emplace_back();
+    EngineEventRecord& e = out.emplace_back();
+    e.kind = EngineEventRecord::Exited;
+    e.idx = idx;
+    return e.trade.emplace();
+}
+
+void ExecutionKernel::keep_exit(EngineEventRecord&& exited, std::vector<EngineEventRecord>& out) {
+    if (trade_sink_) {
+        trade_sink_->push_back(std::move(*exited.trade));
+    } else {
+        out.push_back(std::move(exited));
+    }
 }
 
 std::optional<EngineEventRecord> ExecutionKernel::close_position(uint64_t position_id, double price,
@@ -321,25 +395,48 @@ std::optional<EngineEventRecord> ExecutionKernel::close_position(uint64_t positi
                                                                  double volume) {
     const Position* pos = ledger.find(position_id);
     if (!pos) return std::nullopt;
-    const int8_t dir = pos->direction;
+    std::optional<EngineEventRecord> ev(std::in_place);
+    ev->kind = EngineEventRecord::Exited;
+    ev->idx = idx;
+    close_position_at(static_cast<std::size_t>(pos - ledger.positions.data()), price, reason, idx, ts, volume,
+                      ev->trade.emplace());
+    return ev;
+}
+
+bool ExecutionKernel::close_in_step(uint64_t position_id, double price, ExitReason reason, uint64_t idx, int64_t ts,
+                                    double volume, std::vector<EngineEventRecord>& out) {
+    const Position* pos = ledger.find(position_id);
+    if (!pos) return false;
+    const auto at = static_cast<std::size_t>(pos - ledger.positions.data());
+    Trade& t = exit_slot(idx, out);
+    close_position_at(at, price, reason, idx, ts, volume, t);
+    return true;
+}
+
+void ExecutionKernel::close_position_at(std::size_t at, double price, ExitReason reason, uint64_t idx, int64_t ts,
+                                        double volume, Trade& t) {
+    const Position& pos = ledger.positions[at];
+    const uint64_t position_id = pos.position_id;
+    const int8_t dir = pos.direction;
     const double x = price - slippage_model.amount_for(price, volume) * dir;
     const double m = instrument_multiplier();
-    FeeCharge fee = compute_fee_breakdown(fee_model, dir, false, x * m, pos->size);
+    // A closing fill is a buy for a short.
+    const bool buy = dir != 1;
+    const double fee = compute_fee(fee_model, buy, x * m, pos.size);
 
+    // The trade's itemised costs are the entry's and the exit's, summed
+    // where the trade keeps them.
+    if (fee_model.kind == FeeModel::Itemised) t.fee_breakdown = pos.entry_breakdown;
+    add_fee_breakdown(fee_model, buy, x * m, pos.size, t.fee_breakdown);
     ExitDetails exit;
-    if (fee.breakdown) {
-        exit.breakdown = pos->entry_breakdown ? *pos->entry_breakdown : FeeBreakdown{};
-        *exit.breakdown += *fee.breakdown;
-    }
     exit.exit_idx = idx;
     exit.exit_ts = ts;
     exit.exit_price = x;
-    exit.entry_ts = pos->entry_ts;
-    exit.exit_fee = fee.fee;
+    exit.entry_ts = pos.entry_ts;
+    exit.exit_fee = fee;
     exit.reason = reason;
-    std::optional<Trade> trade = close_in_ledger(ledger, position_id, std::move(exit));
-    book_close_cash(position_id, *trade, fee.fee, x);
-    return EngineEventRecord::exited(std::move(*trade), idx);
+    close_in_ledger_at(ledger, at, std::move(exit), t);
+    book_close_cash(position_id, t, fee, x);
 }
 
 void ExecutionKernel::book_close_cash(uint64_t position_id, const Trade& trade, double exit_fee, double exit_price) {

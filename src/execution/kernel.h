@@ -102,13 +102,19 @@ public:
     // events gathered since the previous step.
     void step_bar(uint64_t idx, const Bar& bar, const StepIntents& intents, bool tick,
                   std::vector<EngineEventRecord>& out);
+    // The same bar step for a caller that keeps the closed trades and drops
+    // the records: each trade is built in `trades`, where it stays, and no
+    // record of an entry or an exit is made. Other records still go to `out`.
+    void step_bar_keeping_trades(uint64_t idx, const Bar& bar, const StepIntents& intents, TradeList& trades,
+                                 std::vector<EngineEventRecord>& out);
 
     // Margin-call liquidation: closes every open position at the bar's close.
     void liquidate_all(uint64_t idx, const Bar& bar, std::vector<EngineEventRecord>& out);
 
     // Closes every open position at `price` exactly, without fee or slippage
-    // (end of data). No events; working orders are left alone.
-    std::vector<Trade> force_close_all(uint64_t idx, int64_t ts, double price);
+    // (end of data), appending their trades to `into`. No events; working
+    // orders are left alone.
+    void force_close_all(uint64_t idx, int64_t ts, double price, TradeList& into);
 
     // Maintenance requirement of all open positions at `price`.
     double maintenance_margin(double price) const;
@@ -117,15 +123,17 @@ public:
     // Inline: every step of every run values its positions.
     double open_value(double close) const {
         const double m = ledger.multiplier;
+        const bool margin = account.kind == AccountType::Margin;
         double v = 0.0;
-        if (account.kind == AccountType::Margin) {
-            for (const Position& p : ledger.positions)
-                if (p.open) v += m * (close - p.entry_price) * p.size * p.direction;
-        } else {
-            for (const Position& p : ledger.positions)
-                v += p.direction > 0 ? m * close * p.size : m * p.size * (2.0 * p.entry_price - close);
-        }
+        for (const Position& p : ledger.positions) v += marked_value(p, m, margin, close);
         return v;
+    }
+    // What one position adds to cash at `close`: its gain under a margin
+    // account (nothing once it is no longer open), its worth under a cash
+    // account, where a short was paid for like a long.
+    static double marked_value(const Position& p, double m, bool margin, double close) {
+        if (margin) return p.open ? m * (close - p.entry_price) * p.size * p.direction : 0.0;
+        return p.direction > 0 ? m * close * p.size : m * p.size * (2.0 * p.entry_price - close);
     }
     double equity(double close) const { return cash + open_value(close); }
 
@@ -148,15 +156,26 @@ public:
     std::size_t step_holding(std::span<const int64_t> ts, std::span<const double> high,
                              std::span<const double> low, std::span<const double> close, double* equity);
 
-    // Opens a position (strategy entries and opening order fills).
+    // What an entry attempt came to.
+    struct EntryFill {
+        enum Kind : uint8_t { Opened = 0, Refused, NotTaken };
+        Kind kind = NotTaken;
+        RejectReason reason = RejectReason::ZeroSize;  // Refused
+        double price = 0.0;                            // Opened: fill price and size
+        double size = 0.0;
+    };
+    // Opens a position (strategy entries and opening order fills); a netting
+    // ledger that holds one already takes nothing.
+    EntryFill open_position(uint64_t idx, int64_t ts, int8_t direction, EntrySizing sizing, bool explicit_quantity,
+                            double amount, double price, double volume, std::optional<double> stop_price,
+                            std::optional<double> target_price, double atr);
+    // The same, as its record: entered, entry_rejected, or none.
     std::optional<EngineEventRecord> fill_market_order(uint64_t idx, int64_t ts, int8_t direction, EntrySizing sizing,
                                                        bool explicit_quantity, double amount, double price,
                                                        double volume, std::optional<double> stop_price,
                                                        std::optional<double> target_price, double atr);
-    std::optional<EngineEventRecord> open_position_from_intent(uint64_t idx, const Bar& bar,
-                                                               std::optional<double> size,
-                                                               std::optional<double> stop,
-                                                               std::optional<double> target, double atr);
+    EntryFill open_position_from_intent(uint64_t idx, const Bar& bar, std::optional<double> size,
+                                        std::optional<double> stop, std::optional<double> target, double atr);
     // Closes a whole position at `price` (slippage and exit fee applied).
     std::optional<EngineEventRecord> close_position(uint64_t position_id, double price, ExitReason reason,
                                                     uint64_t idx, int64_t ts, double volume);
@@ -165,6 +184,10 @@ public:
                                                        double quantity, double price, double volume);
     // Books the cash of a whole close.
     void book_close_cash(uint64_t position_id, const Trade& trade, double exit_fee, double exit_price);
+    // Closes the whole position at `at` in the ledger at `price` (slippage
+    // and exit fee applied), its trade built in `t`.
+    void close_position_at(std::size_t at, double price, ExitReason reason, uint64_t idx, int64_t ts, double volume,
+                           Trade& t);
 
     // Carries out one decision of the bar step for one order: records its
     // outcome and, for an evaluate action, decides whether, at what price and
@@ -203,6 +226,12 @@ public:
     bool drawdown_halted() const { return drawdown_halt; }
     void set_drawdown_halt() { drawdown_halt = true; }
     bool margin_called() const { return margin_call; }
+    // Cash less the margin locked by each open position, taken off one by
+    // one (a margin account); all the cash otherwise.
+    double free_cash() const;
+    // The margin locked by the open positions, summed first. (Subtracting the
+    // sum from cash rounds differently from `free_cash`.)
+    double locked_margin_total() const;
 
     // --- state ---------------------------------------------------------------
     BacktestConfig config;
@@ -245,6 +274,16 @@ public:
     uint8_t price_basis = price_basis::Close;
 
 private:
+    // Where the trade of a position closing in this step is built: in the
+    // trade list of a step that keeps trades, else in a new exit record.
+    Trade& exit_slot(uint64_t idx, std::vector<EngineEventRecord>& out);
+    // A trade already made, handed on the same way.
+    void keep_exit(EngineEventRecord&& exited, std::vector<EngineEventRecord>& out);
+    // Closes the position for a step; false when it is not open.
+    bool close_in_step(uint64_t position_id, double price, ExitReason reason, uint64_t idx, int64_t ts,
+                       double volume, std::vector<EngineEventRecord>& out);
+    // The record of an entry, unless the step keeps trades only.
+    void note_entry(uint64_t idx, int8_t dir, const EntryFill& fill, std::vector<EngineEventRecord>& out);
     bool nothing_pending() const {
         return !deferred && events.empty() && close_requests.empty() && twaps.empty() && !book.any_working();
     }
@@ -264,6 +303,9 @@ private:
     double available_capital() const;
     // Lot floor, then size-increment snap.
     double round_quantity(double q) const;
+    // The largest size (before rounding) whose cost and fee at unit value `v`
+    // fit in `avail`, below `q`, which does not fit at fee `fee_at_q`.
+    double largest_fitting_size(bool buy, double v, double avail, double q, double fee_at_q) const;
     double align_level(double level, bool is_long) const;
     // Cash credited by closing `size` units opened at `entry_price`.
     double close_proceeds(int8_t dir, double size, double entry_price, double exit_price) const;
@@ -295,7 +337,15 @@ private:
     // opened, or one an earlier slice of its TWAP schedule opened.
     std::optional<uint64_t> position_added_to(const Order& order) const;
 
+    // step_holding's loop, for a trailing stop, a margin check or an expiry
+    // to watch or none of them.
+    template <bool kTrailing, bool kMargin, bool kExpiry>
+    std::size_t hold_stretch(std::span<const int64_t> ts, std::span<const double> high, std::span<const double> low,
+                             std::span<const double> close, std::size_t n, double* equity_out);
+
     std::vector<uint64_t> id_scratch_;
+    // Set for the length of a step that keeps trades.
+    TradeList* trade_sink_ = nullptr;
     // Kept between steps so that the order stages allocate nothing per bar.
     std::vector<OrderAction> expiries_;
     std::vector<OrderAction> actions_;

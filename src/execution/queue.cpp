@@ -205,7 +205,7 @@ void ExecutionKernel::open_from_order(uint64_t idx, const Bar& bar, Order& o, do
 
     const int8_t dir = buy ? 1 : -1;
     const uint64_t id = o.order_id;
-    std::optional<EngineEventRecord> ev;
+    EntryFill fill;
     if (o.sizing == Sizing::Units) {
         const double remainder = o.quantity - o.filled;
         const double q = partial ? std::min(remainder, bar.volume) : remainder;
@@ -214,22 +214,21 @@ void ExecutionKernel::open_from_order(uint64_t idx, const Bar& bar, Order& o, do
         // What is left of a partly filled order may be less than one lot:
         // it can never fill, so it is canceled rather than left working.
         if (o.filled > 0 && !(round_quantity(q) > 0)) return book.cancel_remaining(idx, id, out);
-        ev = fill_market_order(idx, bar.ts, dir, EntrySizing::All, true, q, price, bar.volume, o.stop_price,
-                               o.target_price, step_atr);
+        fill = open_position(idx, bar.ts, dir, EntrySizing::All, true, q, price, bar.volume, o.stop_price,
+                             o.target_price, step_atr);
     } else {
-        ev = fill_market_order(idx, bar.ts, dir, EntrySizing::Fraction, false, o.quantity, price, bar.volume,
-                               o.stop_price, o.target_price, step_atr);
+        fill = open_position(idx, bar.ts, dir, EntrySizing::Fraction, false, o.quantity, price, bar.volume,
+                             o.stop_price, o.target_price, step_atr);
     }
-    if (!ev) return refuse_order(idx, o, "unfillable", true, out);
-    if (ev->kind == EngineEventRecord::EntryRejected)
-        return refuse_order(idx, o, reject_reason_text(ev->reason), false, out);
+    if (fill.kind == EntryFill::NotTaken) return refuse_order(idx, o, "unfillable", true, out);
+    if (fill.kind == EntryFill::Refused) return refuse_order(idx, o, reject_reason_text(fill.reason), false, out);
 
     // The new position is the last one; later fills of this order add to it.
     ledger.positions.back().opening_order = id;
-    const double order_qty = o.sizing == Sizing::Units ? o.quantity : ev->size;
-    book.apply_fill(idx, id, book.orders[static_cast<std::size_t>(id)].client_order_id, ev->price, ev->size,
+    const double order_qty = o.sizing == Sizing::Units ? o.quantity : fill.size;
+    book.apply_fill(idx, id, book.orders[static_cast<std::size_t>(id)].client_order_id, fill.price, fill.size,
                     order_qty, out);
-    out.push_back(std::move(*ev));
+    note_entry(idx, dir, fill, out);
 }
 
 void ExecutionKernel::add_from_order(uint64_t idx, const Bar& bar, Order& o, uint64_t position_id, double price,
@@ -271,7 +270,7 @@ void ExecutionKernel::add_from_order(uint64_t idx, const Bar& bar, Order& o, uin
         cash -= q * v + fee.fee;
     }
     book.apply_fill(idx, id, book.orders[static_cast<std::size_t>(id)].client_order_id, p, q, o.quantity, out);
-    out.push_back(EngineEventRecord::entered(idx, p, q, dir));
+    note_entry(idx, dir, {EntryFill::Opened, RejectReason::ZeroSize, p, q}, out);
 }
 
 void ExecutionKernel::reduce_from_order(uint64_t idx, const Bar& bar, Order& o, double price, bool partial,
@@ -291,7 +290,7 @@ void ExecutionKernel::reduce_from_order(uint64_t idx, const Bar& bar, Order& o, 
     if (!ev) return refuse_order(idx, o, "unfillable", false, out);
     book.apply_fill(idx, id, book.orders[static_cast<std::size_t>(id)].client_order_id, ev->trade->exit_price, q,
                     order_qty, out);
-    out.push_back(std::move(*ev));
+    keep_exit(std::move(*ev), out);
 }
 
 }  // namespace tidemark

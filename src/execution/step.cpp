@@ -27,10 +27,10 @@ void ExecutionKernel::gated_entry(uint64_t idx, const Bar& bar, std::optional<do
                                   std::vector<EngineEventRecord>& out) {
     if (auto refusal = entry_gate(bar.ts)) {
         ++refused_entries;
-        out.push_back(EngineEventRecord::entry_rejected(idx, *refusal));
+        note_entry(idx, direction, {EntryFill::Refused, *refusal, 0.0, 0.0}, out);
         return;
     }
-    if (auto ev = open_position_from_intent(idx, bar, size, stop, target, atr)) out.push_back(std::move(*ev));
+    note_entry(idx, direction, open_position_from_intent(idx, bar, size, stop, target, atr), out);
 }
 
 void ExecutionKernel::close_all_at_basis(uint64_t idx, const Bar& bar, ExitReason reason,
@@ -38,8 +38,7 @@ void ExecutionKernel::close_all_at_basis(uint64_t idx, const Bar& bar, ExitReaso
     for (uint64_t id : snapshot_position_ids()) {
         const Position* pos = ledger.find(id);
         if (!pos) continue;
-        if (auto ev = close_position(id, close_basis(bar, pos->is_long()), reason, idx, bar.ts, bar.volume))
-            out.push_back(std::move(*ev));
+        close_in_step(id, close_basis(bar, pos->is_long()), reason, idx, bar.ts, bar.volume, out);
     }
 }
 
@@ -67,14 +66,15 @@ void ExecutionKernel::settle(uint64_t idx, const Bar& bar, bool entry_wanted, st
         exit.entry_ts = pos->entry_ts;
         exit.exit_fee = fee;
         exit.reason = ExitReason::Settlement;
-        std::optional<Trade> trade = close_in_ledger(ledger, id, std::move(exit));
-        book_close_cash(id, *trade, fee, price);
-        out.push_back(EngineEventRecord::exited(std::move(*trade), idx));
+        const auto at = static_cast<std::size_t>(pos - ledger.positions.data());
+        Trade& t = exit_slot(idx, out);
+        close_in_ledger_at(ledger, at, std::move(exit), t);
+        book_close_cash(id, t, fee, price);
     }
     book.cancel_all(idx, out);
     if (entry_wanted) {
         ++refused_entries;
-        out.push_back(EngineEventRecord::entry_rejected(idx, RejectReason::Expired));
+        note_entry(idx, direction, {EntryFill::Refused, RejectReason::Expired, 0.0, 0.0}, out);
     }
 }
 
@@ -150,12 +150,7 @@ void ExecutionKernel::step_bar(uint64_t idx, const Bar& bar, const StepIntents& 
             } else if (act_on_exit) {
                 exit_price = close_basis(bar, is_long);
             }
-            if (exit_price) {
-                if (auto ev = close_position(id, *exit_price, reason, idx, bar.ts, bar.volume)) {
-                    out.push_back(std::move(*ev));
-                    continue;
-                }
-            }
+            if (exit_price && close_in_step(id, *exit_price, reason, idx, bar.ts, bar.volume, out)) continue;
             if (trailing) {
                 Position* p = ledger.find(id);
                 const double f = stop_model.value;
@@ -172,9 +167,7 @@ void ExecutionKernel::step_bar(uint64_t idx, const Bar& bar, const StepIntents& 
         for (uint64_t id : requests) {
             const Position* pos = ledger.find(id);
             if (!pos) continue;
-            if (auto ev = close_position(id, close_basis(bar, pos->is_long()), ExitReason::Signal, idx, bar.ts,
-                                         bar.volume))
-                out.push_back(std::move(*ev));
+            close_in_step(id, close_basis(bar, pos->is_long()), ExitReason::Signal, idx, bar.ts, bar.volume, out);
         }
     }
 
@@ -219,41 +212,77 @@ void ExecutionKernel::step_bar(uint64_t idx, const Bar& bar, const StepIntents& 
     }
 }
 
+void ExecutionKernel::step_bar_keeping_trades(uint64_t idx, const Bar& bar, const StepIntents& intents,
+                                              TradeList& trades, std::vector<EngineEventRecord>& out) {
+    // Cleared however the step ends: the list is the caller's only for it.
+    struct Release {
+        TradeList*& sink;
+        ~Release() { sink = nullptr; }
+    } release{trade_sink_};
+    trade_sink_ = &trades;
+    step_bar(idx, bar, intents, false, out);
+}
+
 std::size_t ExecutionKernel::step_holding(std::span<const int64_t> ts, std::span<const double> high,
                                           std::span<const double> low, std::span<const double> close,
                                           double* equity_out) {
     // Several positions (a hedging ledger) are left to the full step.
     if (ledger.positions.size() != 1) return 0;
     const std::size_t n = std::min({ts.size(), high.size(), low.size(), close.size()});
-    const bool expires = instrument && instrument->expiration_ns;
-    const int64_t expiry = expires ? *instrument->expiration_ns : 0;
-    const bool trailing = stop_model.kind == StopModel::Trailing;
-    const double f = stop_model.value;
-    const bool watch_margin = !margin_call && account.kind != AccountType::Cash;
     tick = false;
-    // The position's levels and extremes stay in registers for the stretch.
+    const bool expires = instrument && instrument->expiration_ns;
+    const bool trailing = stop_model.kind == StopModel::Trailing && ledger.positions.front().open;
+    const bool watch_margin = !margin_call && account.kind != AccountType::Cash;
+    // Most stretches watch fixed levels of a cash account's position: their
+    // loop tests and values each bar and nothing else.
+    if (!expires && !trailing && !watch_margin) return hold_stretch<false, false, false>(ts, high, low, close, n, equity_out);
+    if (trailing) return hold_stretch<true, true, true>(ts, high, low, close, n, equity_out);
+    return hold_stretch<false, true, true>(ts, high, low, close, n, equity_out);
+}
+
+template <bool kTrailing, bool kMargin, bool kExpiry>
+std::size_t ExecutionKernel::hold_stretch(std::span<const int64_t> ts, std::span<const double> high,
+                                          std::span<const double> low, std::span<const double> close,
+                                          std::size_t n, double* equity_out) {
+    const int64_t expiry = instrument && instrument->expiration_ns ? *instrument->expiration_ns : 0;
+    const bool expires = kExpiry && instrument && instrument->expiration_ns;
+    const double f = stop_model.value;
+    const bool watch_margin = kMargin && !margin_call && account.kind != AccountType::Cash;
+    // The position and the cash are copied out, so that the stores of the
+    // equities cannot be taken for changes to them: the loop then keeps
+    // everything in registers.
     Position& p = ledger.positions.front();
-    const bool is_long = p.is_long();
-    const bool watched = p.open;
-    bool has_stop = watched && p.stop_price.has_value();
-    double stop = has_stop ? *p.stop_price : 0.0;
-    const bool has_target = watched && p.target_price.has_value();
-    const double target = has_target ? *p.target_price : 0.0;
-    double highest = p.highest;
-    double lowest = p.lowest;
+    const Position held = p;
+    const double cash_now = cash;
+    const double m = ledger.multiplier;
+    const bool margin_account = account.kind == AccountType::Margin;
+    const bool is_long = held.is_long();
+    const bool watched = held.open;
+    bool has_stop = watched && held.stop_price.has_value();
+    double stop = has_stop ? *held.stop_price : 0.0;
+    const bool has_target = watched && held.target_price.has_value();
+    const double target = has_target ? *held.target_price : 0.0;
+    // A long is stopped by the low and reaches its target with the high, a
+    // short the other way round; a level it does not have is NaN, which no
+    // price reaches.
+    const double none = std::numeric_limits<double>::quiet_NaN();
+    double low_level = is_long ? (has_stop ? stop : none) : (has_target ? target : none);
+    double high_level = is_long ? (has_target ? target : none) : (has_stop ? stop : none);
+    double highest = held.highest;
+    double lowest = held.lowest;
     std::size_t i = 0;
     for (; i < n; ++i) {
-        if (expires && ts[i] >= expiry) break;
+        if (kExpiry && expires && ts[i] >= expiry) break;
         const double h = high[i];
         const double l = low[i];
         // Every test comes before any change, so that the bar the stretch
         // stops at is stepped in full from the state before it.
-        const bool reached = is_long ? (has_stop && l <= stop) | (has_target && h >= target)
-                                     : (has_stop && h >= stop) | (has_target && l <= target);
-        if (reached) break;
+        if ((l <= low_level) | (h >= high_level)) break;
         const double c = close[i];
-        const double eq = equity(c);
-        if (watch_margin) {
+        double v = 0.0;
+        v += marked_value(held, m, margin_account, c);
+        const double eq = cash_now + v;
+        if (kMargin && watch_margin) {
             const double requirement = maintenance_margin(c);
             if (requirement > 0.0 && eq < requirement) break;
         }
@@ -261,11 +290,12 @@ std::size_t ExecutionKernel::step_holding(std::span<const int64_t> ts, std::span
         lowest = std::min(lowest, l);
         // A stop moved here is first tested at the next bar, as in the full
         // step.
-        if (trailing && watched) {
+        if (kTrailing) {
             const double cand = is_long ? (1.0 - f) * highest : (1.0 + f) * lowest;
             if (!has_stop || (is_long ? cand > stop : cand < stop)) {
                 stop = cand;
                 has_stop = true;
+                (is_long ? low_level : high_level) = stop;
             }
         }
         equity_out[i] = eq;
@@ -500,15 +530,12 @@ void ExecutionKernel::take_market_orders(uint64_t idx, const Bar& bar, bool defe
 }
 
 void ExecutionKernel::liquidate_all(uint64_t idx, const Bar& bar, std::vector<EngineEventRecord>& out) {
-    for (uint64_t id : snapshot_position_ids()) {
-        if (auto ev = close_position(id, bar.close, ExitReason::Liquidation, idx, bar.ts, bar.volume))
-            out.push_back(std::move(*ev));
-    }
+    for (uint64_t id : snapshot_position_ids())
+        close_in_step(id, bar.close, ExitReason::Liquidation, idx, bar.ts, bar.volume, out);
 }
 
-std::vector<Trade> ExecutionKernel::force_close_all(uint64_t idx, int64_t ts, double price) {
-    std::vector<Trade> trades;
-    if (ledger.flat()) return trades;
+void ExecutionKernel::force_close_all(uint64_t idx, int64_t ts, double price, TradeList& into) {
+    if (ledger.flat()) return;
     for (uint64_t id : snapshot_position_ids()) {
         const Position* pos = ledger.find(id);
         if (!pos) continue;
@@ -520,11 +547,11 @@ std::vector<Trade> ExecutionKernel::force_close_all(uint64_t idx, int64_t ts, do
         exit.entry_ts = pos->entry_ts;
         exit.exit_fee = 0.0;
         exit.reason = ExitReason::EndOfData;
-        std::optional<Trade> trade = close_in_ledger(ledger, id, std::move(exit));
-        book_close_cash(id, *trade, 0.0, price);
-        trades.push_back(std::move(*trade));
+        const auto at = static_cast<std::size_t>(pos - ledger.positions.data());
+        Trade& t = into.emplace_back();
+        close_in_ledger_at(ledger, at, std::move(exit), t);
+        book_close_cash(id, t, 0.0, price);
     }
-    return trades;
 }
 
 }  // namespace tidemark

@@ -1,10 +1,16 @@
 #include "metrics/metrics.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "core/numeric.h"
 #include "metrics/annualization.h"
 #include "metrics/trade_stats.h"
 
@@ -26,37 +32,107 @@ std::optional<double> drawdown_seconds(const DrawdownRuns& s, std::size_t curve_
     return static_cast<double>(dt) / 1e9;
 }
 
-// `x` when `keep`, else +0.0, by masking its bits: compilers turn the plain
-// conditional into a branch.
-inline double keep_if(bool keep, double x) {
-    uint64_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    bits &= uint64_t{0} - static_cast<uint64_t>(keep);
-    std::memcpy(&x, &bits, sizeof bits);
-    return x;
-}
-
 // The second pass of the ratios, around the mean of the first.
 struct RatioSums {
     double mean = 0.0;
     double sq_dev = 0.0, down_sq = 0.0, gains = 0.0, losses = 0.0;
-    bool any_negative = false;
 
-    void add(double x) {
-        if (std::isnan(x)) return;
-        const double d = x - mean;
-        sq_dev += d * d;
-        // No branch on the sign, which a run's returns make unpredictable:
-        // the part of the wrong sign is a zero, and adding a zero leaves
-        // these sums of non-negative terms as they are.
-        const double below = keep_if(x < 0.0, x);
-        const double above = keep_if(x > 0.0, x);
-        any_negative |= x < 0.0;
-        down_sq += below * below;
-        losses += -below;
-        gains += above;
-    }
+    // A negative return adds its size, more than zero, to the losses.
+    bool any_negative() const { return losses > 0.0; }
 };
+
+// The second pass over a whole series. Each sum is taken in order, but a
+// term that changes nothing may be added or left out: adding +0 or -0 leaves
+// every one of these sums (never -0: they start at +0 and only grow) as it
+// is. So a NaN, which is skipped, adds zeros; the part of the wrong sign is a
+// zero; and a stretch of zero returns (an account that stands still) adds
+// one and the same square to the deviations at every step and nothing to the
+// other sums, which can be added in one go, to the same result.
+//
+// The terms of a block of returns are formed first, side by side by the
+// vector unit, in pairs: [deviation², downside²] and [gain, loss]. The sums
+// then only add them up, a pair at a time: the time each addition takes to
+// finish is all the pass costs.
+TIDEMARK_VECTOR_CLONES
+void ratio_terms(const double* x, std::size_t k, double mean, double* dev_down, double* gain_loss) {
+    for (std::size_t j = 0; j < k; ++j) {
+        const double v = x[j];
+        const double d = v - mean;
+        const double below = v < 0.0 ? v : 0.0;
+        dev_down[2 * j] = v == v ? d * d : 0.0;
+        dev_down[2 * j + 1] = below * below;
+        gain_loss[2 * j] = v > 0.0 ? v : 0.0;
+        gain_loss[2 * j + 1] = v < 0.0 ? -v : 0.0;
+    }
+}
+
+bool all_zero(const double* x, std::size_t k) {
+    uint64_t bits = 0;
+    for (std::size_t j = 0; j < k; ++j) bits |= std::bit_cast<uint64_t>(x[j]) << 1;
+    return bits == 0;
+}
+
+void add_returns(RatioSums& sums, std::span<const double> returns) {
+    constexpr std::size_t kTerms = 256;
+    alignas(64) double dev_down[2 * kTerms];
+    alignas(64) double gain_loss[2 * kTerms];
+    const double* r = returns.data();
+    const std::size_t n = returns.size();
+    double s[4] = {sums.sq_dev, sums.down_sq, sums.gains, sums.losses};
+#if defined(__SSE2__)
+    __m128d dd = _mm_loadu_pd(s);
+    __m128d gl = _mm_loadu_pd(s + 2);
+    auto add_terms = [&](std::size_t from, std::size_t to) {
+        for (std::size_t j = from; j < to; ++j) {
+            dd = _mm_add_pd(dd, _mm_load_pd(dev_down + 2 * j));
+            gl = _mm_add_pd(gl, _mm_load_pd(gain_loss + 2 * j));
+        }
+    };
+    auto deviations = [&]() { return _mm_cvtsd_f64(dd); };
+    auto set_deviations = [&](double v) { dd = _mm_move_sd(dd, _mm_set_sd(v)); };
+#else
+    auto add_terms = [&](std::size_t from, std::size_t to) {
+        for (std::size_t j = from; j < to; ++j) {
+            s[0] += dev_down[2 * j];
+            s[1] += dev_down[2 * j + 1];
+            s[2] += gain_loss[2 * j];
+            s[3] += gain_loss[2 * j + 1];
+        }
+    };
+    auto deviations = [&]() { return s[0]; };
+    auto set_deviations = [&](double v) { s[0] = v; };
+#endif
+    std::size_t flat = 0;  // zero returns not yet added
+    const double d = 0.0 - sums.mean;
+    const double flat_term = d * d;
+    for (std::size_t from = 0; from < n; from += kTerms) {
+        const std::size_t k = std::min(kTerms, n - from);
+        const double* x = r + from;
+        // A block of zeros (of either sign: their bits, shifted past the
+        // sign, are all clear) waits to be added in one go. Shorter runs of
+        // zeros are added term by term: that costs less than telling them
+        // apart.
+        if (all_zero(x, k)) {
+            flat += k;
+            continue;
+        }
+        if (flat > 0) {
+            set_deviations(add_repeated(deviations(), flat_term, flat));
+            flat = 0;
+        }
+        ratio_terms(x, k, sums.mean, dev_down, gain_loss);
+        add_terms(0, k);
+    }
+    if (flat > 0) set_deviations(add_repeated(deviations(), flat_term, flat));
+#if defined(__SSE2__)
+    _mm_storeu_pd(s, dd);
+    _mm_storeu_pd(s + 2, gl);
+#endif
+    sums.sq_dev = s[0];
+    sums.down_sq = s[1];
+    sums.gains = s[2];
+    sums.losses = s[3];
+}
 
 // Whether the ratios are defined, by the sizes of the series and of its
 // non-NaN part.
@@ -76,7 +152,7 @@ ReturnRatios finish_ratios(double periods_per_year, double risk_free_rate, const
     // Downside deviation spreads the losses over every period, not only the
     // losing ones.
     const double downside = s.down_sq / kd;
-    if (!s.any_negative || !(downside > 0.0)) {
+    if (!s.any_negative() || !(downside > 0.0)) {
         r.sortino = excess > 0.0 ? kInf : 0.0;
     } else {
         r.sortino = std::sqrt(p) * excess / std::sqrt(downside);
@@ -92,6 +168,66 @@ ReturnRatios finish_ratios(double periods_per_year, double risk_free_rate, const
 
 }  // namespace
 
+double add_repeated(double sum, double x, std::size_t k) {
+    constexpr uint64_t kOne = uint64_t{1} << 52;  // the implicit bit
+    constexpr uint64_t kTop = kOne << 1;          // a binade's width in its own units
+    while (k > 0) {
+        // A zero, an infinity or a NaN: after one sum, more sums change
+        // nothing.
+        if (x == 0.0 || !std::isfinite(x) || !std::isfinite(sum)) return sum + x;
+        // A sum below `x` or too small to have a full unit: plain sums, until
+        // it has outgrown `x`. (A negative `x` is only ever added plainly.)
+        if (!(x > 0.0 && x <= sum && sum >= std::numeric_limits<double>::min())) {
+            sum += x;
+            --k;
+            continue;
+        }
+        // In units of the last place of `sum`'s binade, `sum` is the integer
+        // s and `x` is `whole` units and a part, whose size against half a
+        // unit is all rounding asks: read off the bits.
+        const uint64_t sb = std::bit_cast<uint64_t>(sum);
+        const uint64_t xb = std::bit_cast<uint64_t>(x);
+        const uint64_t biased = sb >> 52;
+        const uint64_t s = kOne | (sb & (kOne - 1));
+        const uint64_t x_biased = xb >> 52;
+        const uint64_t mx = x_biased == 0 ? (xb & (kOne - 1)) : kOne | (xb & (kOne - 1));
+        const uint64_t shift = biased - (x_biased == 0 ? 1 : x_biased);  // x <= sum
+        const uint64_t whole = shift >= 64 ? 0 : mx >> shift;
+        const uint64_t rest = shift == 0 ? 0 : shift >= 64 ? mx : mx & ((uint64_t{1} << shift) - 1);
+        const uint64_t half = shift == 0 ? 1 : shift > 64 ? ~uint64_t{0} : uint64_t{1} << (shift - 1);
+        // While the exact sum stays below the binade's top, rounding to
+        // nearest adds `whole` units, or one more past the half; a tie goes
+        // to the even result, which makes each later step add the same.
+        auto step = [&](uint64_t at) {
+            if (rest != half || shift == 0) return rest < half || shift == 0 ? whole : whole + 1;
+            return (at + whole) % 2 == 0 ? whole : whole + 1;
+        };
+        if (s + whole + 1 > kTop) {
+            sum += x;  // this sum crosses into the next binade
+            --k;
+            continue;
+        }
+        uint64_t at = s + step(s);
+        --k;
+        if (k > 0 && at + whole + 1 <= kTop) {
+            const uint64_t inc = step(at);
+            if (inc == 0) {
+                k = 0;  // `x` is lost to rounding: the sum stands still
+            } else {
+                // The steps whose exact sum stays below the top.
+                const uint64_t fit = (kTop - whole - 1 - at) / inc + 1;
+                const uint64_t t = std::min<uint64_t>(k, fit);
+                at += t * inc;
+                k -= t;
+            }
+        }
+        // The top itself is the first number of the next binade (infinity
+        // past the largest).
+        sum = std::bit_cast<double>(at == kTop ? (biased + 1) << 52 : (biased << 52) | (at - kOne));
+    }
+    return sum;
+}
+
 ReturnSum sum_returns(std::span<const double> returns) {
     ReturnSum first;
     for (double x : returns) first.add(x);
@@ -105,7 +241,7 @@ ReturnRatios return_ratios(double periods_per_year, double risk_free_rate,
     if (!ratios_defined(returns.size(), first)) return ReturnRatios{0.0, 0.0, 1.0};
     RatioSums s;
     s.mean = first.sum / static_cast<double>(first.count);
-    for (double x : returns) s.add(x);
+    add_returns(s, returns);
     return finish_ratios(periods_per_year, risk_free_rate, first, s);
 }
 
@@ -156,7 +292,7 @@ BacktestMetrics compute_metrics(std::span<const double> equity_curve,
     if (ratios_defined(returns.size(), first)) {
         RatioSums sums;
         sums.mean = first.sum / static_cast<double>(first.count);
-        for (double x : returns) sums.add(x);
+        add_returns(sums, returns);
         r = finish_ratios(config_periods_per_year(cfg, timestamps), cfg.risk_free_rate, first, sums);
     }
     m.sharpe_ratio = r.sharpe;

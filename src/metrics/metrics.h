@@ -97,6 +97,11 @@ struct ReturnSum {
 };
 ReturnSum sum_returns(std::span<const double> returns);
 
+// `sum` after `x` is added to it `k` times in a row, each sum rounded to
+// nearest as a loop's would be, for a `sum` and an `x` that are not
+// negative; in a few steps per power of two crossed instead of `k`.
+double add_repeated(double sum, double x, std::size_t k);
+
 // The drawdown curve read one step at a time: the deepest drawdown (NaN
 // ignored, never below 0) and the earliest longest run of steps under water.
 // Selects instead of branches: a curve goes under water and back too often

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/errors.h"
+#include "core/numeric.h"
 #include "indicators/volatility.h"
 #include "signals/processor.h"
 
@@ -39,15 +40,13 @@ void SingleKernel::reserve(std::size_t n) {
 
 void SingleKernel::step(uint64_t index, const Bar& bar, const StepIntents& intents,
                         std::vector<EngineEventRecord>& out, bool events_dropped) {
-    const std::size_t first = out.size();
-    kernel.step_bar(index, bar, intents, false, out);
-    for (std::size_t i = first; i < out.size(); ++i) {
-        if (out[i].kind != EngineEventRecord::Exited) continue;
-        if (events_dropped) {
-            trades.push_back(std::move(*out[i].trade));
-        } else {
-            trades.push_back(*out[i].trade);
-        }
+    if (events_dropped) {
+        kernel.step_bar_keeping_trades(index, bar, intents, trades, out);
+    } else {
+        const std::size_t first = out.size();
+        kernel.step_bar(index, bar, intents, false, out);
+        for (std::size_t i = first; i < out.size(); ++i)
+            if (out[i].kind == EngineEventRecord::Exited) trades.push_back(*out[i].trade);
     }
 
     mark(kernel.equity(bar.close), bar.ts);
@@ -69,22 +68,46 @@ void SingleKernel::mark(double equity, int64_t ts) {
     if (keep_timestamps) timestamps.push_back(ts);
 }
 
+namespace {
+
+// The drawdowns (from the running peaks in `dd`) and the returns of a block
+// of equities after `prev`: independent quotients, taken by the widest vector
+// unit at hand. A zero previous equity gives a zero return.
+TIDEMARK_VECTOR_CLONES
+void curve_quotients(double* dd, double* ret, const double* eq, std::size_t k, double prev) {
+    for (std::size_t j = 0; j < k; ++j) dd[j] = (dd[j] - eq[j]) / dd[j] * 100.0;
+    ret[0] = prev != 0.0 ? (eq[0] - prev) / prev : 0.0;
+    // The quotient is taken whatever the divisor, so that the loop has no
+    // branch; a zero previous value then gives 0.
+    for (std::size_t j = 1; j < k; ++j) ret[j] = (eq[j] - eq[j - 1]) / eq[j - 1];
+    for (std::size_t j = 1; j < k; ++j) ret[j] = eq[j - 1] == 0.0 ? 0.0 : ret[j];
+}
+
+}  // namespace
+
 void SingleKernel::mark_many(std::span<const double> equity, std::span<const int64_t> ts) {
-    // Worked in blocks that stay in the processor's first cache, then
-    // appended: the curves' memory is written once. The running peak is the
-    // only chain from bar to bar; the drawdowns and returns are then
-    // independent quotients the processor overlaps.
+    // The curves grow once and each value is written where it is kept. The
+    // running peak is a chain from bar to bar; the drawdowns and returns are
+    // then independent quotients the vector unit takes, and the two
+    // summaries, chains again, are kept in one loop, where the processor runs
+    // them side by side. All of it a block at a time, in the first cache.
     constexpr std::size_t kBlock = 256;
-    double dd[kBlock];
-    double ret[kBlock];
+    const std::size_t n = equity.size();
+    const double* eq_all = equity.data();
+    double prev = equity_curve.empty() ? 0.0 : equity_curve.back();
+    std::copy_n(eq_all, n, append_uninitialized(equity_curve, n));
+    double* dd_all = append_uninitialized(drawdown_curve, n);
+    double* ret_all = append_uninitialized(returns, n);
     // Local copies: kept in the object, the summaries could be changed by
-    // any store to the blocks and would go through memory at every step.
+    // any store to the curves and would go through memory at every step.
     DrawdownRuns runs = summary.drawdown;
     ReturnSum sum = summary.returns;
     double peak = peak_equity;
-    for (std::size_t from = 0; from < equity.size(); from += kBlock) {
-        const std::size_t k = std::min(kBlock, equity.size() - from);
-        const double* eq = equity.data() + from;
+    for (std::size_t from = 0; from < n; from += kBlock) {
+        const std::size_t k = std::min(kBlock, n - from);
+        const double* eq = eq_all + from;
+        double* dd = dd_all + from;
+        double* ret = ret_all + from;
         for (std::size_t j = 0; j < k; ++j) {
             if (eq[j] > peak) peak = eq[j];
             dd[j] = peak;
@@ -100,27 +123,17 @@ void SingleKernel::mark_many(std::span<const double> equity, std::span<const int
                 }
             }
         }
-        for (std::size_t j = 0; j < k; ++j) dd[j] = (dd[j] - eq[j]) / dd[j] * 100.0;
-        for (std::size_t j = 0; j < k; ++j) runs.add(dd[j]);
-
-        const double prev = equity_curve.empty() ? 0.0 : equity_curve.back();
-        ret[0] = prev != 0.0 ? (eq[0] - prev) / prev : 0.0;
-        // The quotient is taken whatever the divisor, so that the loop has no
-        // branch; a zero previous value then gives 0.
-        for (std::size_t j = 1; j < k; ++j) ret[j] = (eq[j] - eq[j - 1]) / eq[j - 1];
-        sum.add(ret[0]);
-        for (std::size_t j = 1; j < k; ++j) {
-            if (eq[j - 1] == 0.0) ret[j] = 0.0;
+        curve_quotients(dd, ret, eq, k, prev);
+        for (std::size_t j = 0; j < k; ++j) {
+            runs.add(dd[j]);
             sum.add(ret[j]);
         }
-        equity_curve.insert(equity_curve.end(), eq, eq + k);
-        drawdown_curve.insert(drawdown_curve.end(), dd, dd + k);
-        returns.insert(returns.end(), ret, ret + k);
+        prev = eq[k - 1];
     }
     peak_equity = peak;
     summary.drawdown = runs;
     summary.returns = sum;
-    if (keep_timestamps) timestamps.insert(timestamps.end(), ts.begin(), ts.begin() + static_cast<std::ptrdiff_t>(equity.size()));
+    if (keep_timestamps) timestamps.insert(timestamps.end(), ts.begin(), ts.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
 EngineResult SingleKernel::finish() && {
@@ -129,10 +142,8 @@ EngineResult SingleKernel::finish() && {
 }
 
 EngineResult SingleKernel::finish(std::span<const int64_t> bar_timestamps) && {
-    if (!kernel.ledger.flat() && last_bar) {
-        auto closed = kernel.force_close_all(last_bar->first, last_bar->second.ts, last_bar->second.close);
-        for (Trade& t : closed) trades.push_back(std::move(t));
-    }
+    if (!kernel.ledger.flat() && last_bar)
+        kernel.force_close_all(last_bar->first, last_bar->second.ts, last_bar->second.close, trades);
     EngineResult r;
     // The summary stands for the curves unless something else wrote to them.
     if (summary.returns.seen == returns.size() && summary.drawdown.seen == drawdown_curve.size()) {
@@ -150,10 +161,10 @@ EngineResult SingleKernel::finish(std::span<const int64_t> bar_timestamps) && {
 namespace {
 
 constexpr std::size_t kHoldChunk = 256;
-// Doubles per cache line, and how far ahead of a coming intent its stretch
-// is fetched.
+// Doubles per cache line, and how many bars ahead of the run their memory is
+// fetched.
 constexpr std::size_t kLine = 8;
-constexpr std::size_t kFetchAhead = 512;
+constexpr std::size_t kFetchAhead = 256;
 
 // Marks `count` more steps of a kernel that stayed idle since its last mark:
 // its equity is its cash, as it was, so the peak, the drawdown and the halt
@@ -161,10 +172,10 @@ constexpr std::size_t kFetchAhead = 512;
 void repeat_idle_marks(SingleKernel& sk, std::size_t count) {
     const double e = sk.equity_curve.back();
     const double r = e != 0.0 ? (e - e) / e : 0.0;
-    sk.equity_curve.insert(sk.equity_curve.end(), count, e);
     const double dd = sk.drawdown_curve.back();
-    sk.drawdown_curve.insert(sk.drawdown_curve.end(), count, dd);
-    sk.returns.insert(sk.returns.end(), count, r);
+    std::fill_n(append_uninitialized(sk.equity_curve, count), count, e);
+    std::fill_n(append_uninitialized(sk.drawdown_curve, count), count, dd);
+    std::fill_n(append_uninitialized(sk.returns, count), count, r);
     sk.summary.drawdown.add_repeated(dd, count);
     sk.summary.returns.add_zeros(r, count);
 }
@@ -198,6 +209,11 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
     // The run's timestamps are the bar column itself; no second copy.
     sk.keep_timestamps = false;
     sk.reserve(n);
+    // A trade list that grows moves every trade it holds, and trades are
+    // large: it is sized once, from the most trades the signals allow (one
+    // per processed entry, and an entry needs an exit before it), within a
+    // bound for signals that are set on most bars.
+    sk.trades.reserve(std::min({cursor.raw_entries(), cursor.raw_exits() + 1, n / 16 + 64}));
     std::vector<EngineEventRecord> events;
     StepIntents in;
     double held[kHoldChunk];
@@ -209,43 +225,39 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
         bool entry = false;
         bool exit = false;
     };
-    // Memory is fetched one intent ahead, while the stretch before it is
-    // worked, instead of waited for when it is reached: the stretch up to the
-    // intent (the prices a holding stretch reads, the curves every stretch
-    // writes) and the row of the bar with the intent, which is stepped in
-    // full. Quiet stretches are too short and too far apart for the
-    // processor to see them coming. (In a function of their own, the
+    // Memory is fetched a fixed distance ahead of the run instead of waited
+    // for when it is reached: the rows of the bars a full step reads, the
+    // prices a holding stretch reads and the curves every bar writes. The
+    // run reads the columns in short stretches far apart, which the
+    // processor does not see coming. (In a function of their own, the
     // prefetches would be found to have no effect and dropped.)
+    std::size_t fetched = 0;
+    auto fetch_ahead = [&](std::size_t from) {
+        const std::size_t to = std::min(usable, from + kFetchAhead);
+        for (; fetched < to; fetched += kLine) {
+            __builtin_prefetch(&bars.timestamps[fetched]);
+            __builtin_prefetch(&bars.open[fetched]);
+            __builtin_prefetch(&bars.volume[fetched]);
+            if (fetched < atr.size()) __builtin_prefetch(&atr[fetched]);
+            if (signals.position_sizes) __builtin_prefetch(&(*signals.position_sizes)[fetched]);
+            __builtin_prefetch(&bars.high[fetched]);
+            __builtin_prefetch(&bars.low[fetched]);
+            __builtin_prefetch(&bars.close[fetched]);
+            __builtin_prefetch(sk.equity_curve.data() + fetched, 1);
+            __builtin_prefetch(sk.drawdown_curve.data() + fetched, 1);
+            __builtin_prefetch(sk.returns.data() + fetched, 1);
+        }
+    };
     auto find_intent = [&](std::size_t from) {
         Intent t;
         t.at = from < n ? cursor.next(from, t.entry, t.exit) : n;
-        const std::size_t k = t.at;
-        const std::size_t last = std::min({k, usable - (usable > 0), from + kFetchAhead});
-        for (std::size_t j = from; j <= last && from < usable; j += kLine) {
-            __builtin_prefetch(&bars.high[j]);
-            __builtin_prefetch(&bars.low[j]);
-            __builtin_prefetch(&bars.close[j]);
-            __builtin_prefetch(sk.equity_curve.data() + j, 1);
-            __builtin_prefetch(sk.drawdown_curve.data() + j, 1);
-            __builtin_prefetch(sk.returns.data() + j, 1);
-        }
-        if (k < usable) {
-            __builtin_prefetch(&bars.timestamps[k]);
-            __builtin_prefetch(&bars.open[k]);
-            __builtin_prefetch(&bars.high[k]);
-            __builtin_prefetch(&bars.low[k]);
-            __builtin_prefetch(&bars.close[k]);
-            __builtin_prefetch(&bars.volume[k]);
-            if (k < atr.size()) __builtin_prefetch(&atr[k]);
-            if (signals.position_sizes) __builtin_prefetch(&(*signals.position_sizes)[k]);
-        }
         return t;
     };
     Intent next = find_intent(0);
-    Intent after = find_intent(next.at + 1);
 
     std::size_t i = 0;
     while (i < n) {
+        fetch_ahead(i);
         if (i == usable) {
             for (std::size_t len : lens)
                 if (len == usable) fail_index(len, i);
@@ -258,11 +270,13 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
         in.exit = at_intent && next.exit;
         events.clear();
         sk.step(i, bar, in, events, true);
-        ++i;
-        if (at_intent) {
-            next = after;
-            after = find_intent(next.at + 1);
+        // Where the next trade will be built.
+        if (sk.trades.size() < sk.trades.capacity()) {
+            const char* slot = reinterpret_cast<const char*>(sk.trades.data() + sk.trades.size());
+            for (std::size_t b = 0; b < sizeof(Trade) + 64; b += 64) __builtin_prefetch(slot + b, 1);
         }
+        ++i;
+        if (at_intent) next = find_intent(i);
 
         // Up to the next intent, an idle kernel's steps change nothing and a
         // kernel that only holds positions has them to value and watch: both
@@ -274,6 +288,7 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
             i = quiet_end;
         } else if (sk.kernel.only_holding()) {
             while (i < quiet_end) {
+                fetch_ahead(i);
                 const std::size_t m = std::min(kHoldChunk, quiet_end - i);
                 const std::size_t k = sk.kernel.step_holding(bars.timestamps.subspan(i, m), bars.high.subspan(i, m),
                                                              bars.low.subspan(i, m), bars.close.subspan(i, m), held);

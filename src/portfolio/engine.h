@@ -51,8 +51,9 @@ public:
                  std::string symbol, int8_t direction, const InstrumentConfig* instrument_config);
 
     // Runs one bar. Events of the step are appended to `out`; closed trades
-    // are kept. A caller that drops the events lets the trades be moved out
-    // of them instead of copied (`events_dropped`).
+    // are kept. For a caller that drops the events (`events_dropped`) the
+    // trades are built where they are kept and no entry or exit records are
+    // made.
     void step(uint64_t index, const Bar& bar, const StepIntents& intents, std::vector<EngineEventRecord>& out,
               bool events_dropped = false);
     // Force-closes what is open at the last bar and computes the metrics.
@@ -77,7 +78,7 @@ public:
     Series<double> returns;
     Series<int64_t> timestamps;
     bool keep_timestamps = true;
-    std::vector<Trade> trades;
+    TradeList trades;
     double peak_equity = 0.0;
     // What the metrics need of the curves, kept as they are made.
     CurveSummary summary;

@@ -99,13 +99,7 @@ double KernelSession::equity() const {
     return sk.equity_curve.empty() ? sk.config.initial_capital : sk.equity_curve.back();
 }
 
-double KernelSession::free_capital() const {
-    const ExecutionKernel& k = live().kernel;
-    if (k.account.kind != AccountType::Margin) return k.cash;
-    double free = k.cash;
-    for (const auto& [id, amount] : k.locked_margin) free -= amount;
-    return free;
-}
+double KernelSession::free_capital() const { return live().kernel.free_cash(); }
 
 bool KernelSession::is_in_position() const { return !live().kernel.ledger.flat(); }
 

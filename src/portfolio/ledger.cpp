@@ -15,16 +15,17 @@ const Position* PositionLedger::find(uint64_t position_id) const {
 }
 
 std::optional<Trade> close_in_ledger(PositionLedger& ledger, uint64_t position_id, ExitDetails exit) {
-    auto it = ledger.positions.begin();
-    while (it != ledger.positions.end() && it->position_id != position_id) ++it;
-    if (it == ledger.positions.end()) return std::nullopt;
-    const Position& pos = *it;
-
-    // The trade is built in the returned object and the position read where
-    // it stands: both records are large.
+    const Position* pos = ledger.find(position_id);
+    if (!pos) return std::nullopt;
     std::optional<Trade> out(std::in_place);
-    Trade& t = *out;
-    t.fee_breakdown = std::move(exit.breakdown);
+    close_in_ledger_at(ledger, static_cast<std::size_t>(pos - ledger.positions.data()), std::move(exit), *out);
+    return out;
+}
+
+void close_in_ledger_at(PositionLedger& ledger, std::size_t at, ExitDetails&& exit, Trade& t) {
+    const auto it = ledger.positions.begin() + static_cast<std::ptrdiff_t>(at);
+    const Position& pos = *it;
+    if (exit.breakdown) t.fee_breakdown = std::move(exit.breakdown);
     t.symbol = ledger.symbol;
     t.id = ledger.next_trade_id++;
     t.entry_idx = pos.entry_idx;
@@ -44,7 +45,6 @@ std::optional<Trade> close_in_ledger(PositionLedger& ledger, uint64_t position_i
     t.direction = pos.direction;
     t.exit_reason = exit.reason;
     ledger.positions.erase(it);
-    return out;
 }
 
 }  // namespace tidemark

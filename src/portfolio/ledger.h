@@ -11,6 +11,7 @@
 
 namespace tidemark {
 
+// Opening fills build a position from its members in this order.
 struct Position {
     std::optional<double> stop_price;
     std::optional<double> target_price;
@@ -75,5 +76,10 @@ struct PositionLedger {
 
 // Removes the position and returns its trade; nothing when the id is unknown.
 std::optional<Trade> close_in_ledger(PositionLedger& ledger, uint64_t position_id, ExitDetails exit);
+// The same for the position at `at` in `ledger.positions`, its trade written
+// into `t` wherever the caller keeps it: a trade record is large, and moved
+// from function to function it costs more than it takes to fill. Without a
+// breakdown in `exit`, `t` keeps the one it holds (none, when fresh).
+void close_in_ledger_at(PositionLedger& ledger, std::size_t at, ExitDetails&& exit, Trade& t);
 
 }  // namespace tidemark

@@ -139,17 +139,10 @@ struct PathWorkspace {
     std::vector<double> u1, u2, z, acc, step_return;
 };
 
-// Vector copies for processors that have AVX2, chosen at load time; this file
-// is compiled without fused multiply-adds, so every copy gives the same bits.
-#if defined(__GNUC__) && defined(__x86_64__)
-#define TIDEMARK_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define TIDEMARK_VECTOR_CLONES
-#endif
-
 // Turns a block's uniforms into the portfolio's return at each of its `steps`
 // steps: normals (Box-Muller, cosine branch), correlated shocks, asset growth
-// factors, and their weighted sum.
+// factors, and their weighted sum. Built for each vector instruction set;
+// every copy gives the same bits.
 TIDEMARK_VECTOR_CLONES
 void block_returns(const PathModel& m, PathWorkspace& ws, std::size_t steps) {
     const std::size_t n = m.assets;

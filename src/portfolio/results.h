@@ -17,7 +17,7 @@ struct EngineResult {
     BacktestMetrics metrics;
     Series<double> equity_curve;
     Series<double> drawdown_curve;  // percent below the running peak
-    std::vector<Trade> trades;
+    TradeList trades;
     Series<double> returns;
 };
 

@@ -334,17 +334,11 @@ uint64_t PortfolioSession::remaining() const {
 // The shared account
 // ---------------------------------------------------------------------------
 
-double PortfolioSession::locked_of(const ExecutionKernel& k) {
-    double total = 0.0;
-    for (const auto& [id, amount] : k.locked_margin) total += amount;
-    return total;
-}
-
 PortfolioSession::Sync PortfolioSession::sync_into(State& s, ExecutionKernel& k) {
     Sync y;
     if (s.account.kind == AccountType::Margin) {
         // The kernel sees the cash net of every other kernel's margin.
-        y.locked_before = locked_of(k);
+        y.locked_before = k.locked_margin_total();
         y.injected = s.pool_cash - (s.pool_locked - y.locked_before);
     } else {
         y.injected = s.pool_cash;
@@ -355,7 +349,7 @@ PortfolioSession::Sync PortfolioSession::sync_into(State& s, ExecutionKernel& k)
 
 void PortfolioSession::return_to_pool(State& s, ExecutionKernel& k, const Sync& y) {
     s.pool_cash += k.cash - y.injected;
-    if (s.account.kind == AccountType::Margin) s.pool_locked += locked_of(k) - y.locked_before;
+    if (s.account.kind == AccountType::Margin) s.pool_locked += k.locked_margin_total() - y.locked_before;
     k.cash = 0.0;
 }
 
@@ -642,10 +636,8 @@ PortfolioResult PortfolioSession::finish() {
         if (!inst.last_bar) continue;
         const Sync sync = sync_into(s, inst.kernel);
         const auto& [idx, bar] = *inst.last_bar;
-        for (Trade& t : inst.kernel.force_close_all(idx, bar.ts, bar.close)) {
-            s.trades.push_back(std::move(t));
-            s.trade_instruments.push_back(static_cast<uint32_t>(i));
-        }
+        inst.kernel.force_close_all(idx, bar.ts, bar.close, s.trades);
+        s.trade_instruments.resize(s.trades.size(), static_cast<uint32_t>(i));
         return_to_pool(s, inst.kernel, sync);
         inst.mark.reset();
     }

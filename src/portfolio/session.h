@@ -158,7 +158,7 @@ private:
         Series<double> drawdown_curve;
         Series<double> returns;
         Series<int64_t> timestamps;
-        std::vector<Trade> trades;
+        TradeList trades;
         // The instrument each trade came from, so attribution never depends
         // on symbols being unique.
         std::vector<uint32_t> trade_instruments;
@@ -186,7 +186,6 @@ private:
     static SessionInstrument& instrument_at(State& s, uint64_t instrument);
     static const SessionInstrument& instrument_at(const State& s, uint64_t instrument);
 
-    static double locked_of(const ExecutionKernel& k);
     static Sync sync_into(State& s, ExecutionKernel& k);
     static void return_to_pool(State& s, ExecutionKernel& k, const Sync& sync);
     static double portfolio_equity(const State& s);

@@ -7,6 +7,7 @@
 #include "core/fees.h"
 #include "core/format.h"
 #include "portfolio/engine.h"
+#include "portfolio/kernel_session.h"
 #include "python/classes.h"
 #include "python/registry.h"
 
@@ -473,7 +474,7 @@ Series<double> result_equity(const EngineResult& r) { return r.equity_curve; }
 Series<double> result_drawdown(const EngineResult& r) { return r.drawdown_curve; }
 Series<double> result_returns(const EngineResult& r) { return r.returns; }
 
-PyRef trades_list(const std::vector<Trade>& trades) {
+PyRef trades_list(const TradeList& trades) {
     PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(trades.size())));
     for (std::size_t i = 0; i < trades.size(); ++i)
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_object(trades[i]));
@@ -571,8 +572,7 @@ EngineResult run_single_backtest(Series<int64_t> timestamps, Series<double> open
                                  std::string symbol, std::optional<Ref<BacktestConfig>> config,
                                  std::optional<Series<double>> position_sizes,
                                  std::optional<Ref<InstrumentConfig>> instrument_config) {
-    if (direction != 1 && direction != -1)
-        throw RuleError("direction must be 1 (long) or -1 (short), got " + std::to_string(direction));
+    const int8_t dir = checked_direction(direction);
     const EngineParams params = engine_params_for(config ? **config : BacktestConfig{});
     const std::optional<InstrumentConfig> ic =
         instrument_config ? std::optional<InstrumentConfig>(**instrument_config) : std::nullopt;
@@ -583,7 +583,7 @@ EngineResult run_single_backtest(Series<int64_t> timestamps, Series<double> open
     signals.exits = exits;
     if (position_sizes) signals.position_sizes = std::span<const double>(*position_sizes);
     signals.weight = weight;
-    signals.direction = static_cast<int8_t>(direction);
+    signals.direction = dir;
     return run_backtest_loop(params, bars, signals, ic ? &*ic : nullptr);
 }
 

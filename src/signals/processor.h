@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "core/buffer.h"
 #include "core/types.h"
 
 namespace tidemark {
@@ -17,10 +18,6 @@ struct ProcessedSignals {
 // One notional position: an entry survives only while flat, an exit only while
 // in position and on a bar without a raw entry. Unequal lengths are a fault.
 ProcessedSignals process_signals(std::span<const uint8_t> entries, std::span<const uint8_t> exits);
-
-// The first index in [i, end) at which `a` or `b` is non-zero, or `end`.
-// Signals are sparse: this skips eight bars at a time.
-std::size_t next_flag(const uint8_t* a, const uint8_t* b, std::size_t i, std::size_t end);
 
 // The processed flags found bar by bar, for a caller that only wants the bars
 // that carry one: what process_signals writes out, without the arrays.
@@ -35,9 +32,25 @@ public:
     // none. Bars must be asked for in increasing order, each once.
     std::size_t next(std::size_t i, bool& entry, bool& exit);
 
+    // The bars with a raw entry (exit) flag set.
+    std::size_t raw_entries() const { return raw_entries_; }
+    std::size_t raw_exits() const { return raw_exits_; }
+
 private:
-    std::span<const uint8_t> entries_;
-    std::span<const uint8_t> exits_;
+    // The first bar from `i` on with either raw flag set, or the length.
+    std::size_t next_flagged(std::size_t i) const;
+    bool entry_at(std::size_t i) const { return (entry_bits_[i / 64] >> (i % 64)) & 1; }
+    bool exit_at(std::size_t i) const { return (exit_bits_[i / 64] >> (i % 64)) & 1; }
+
+    std::size_t n_;
+    // One bit per bar and flag, set where the raw flag is: signals are
+    // sparse, and a flagged bar is found in a word of 64 without a branch
+    // per bar; the bits stay in the processor's caches, where the arrays
+    // would not.
+    Series<uint64_t> entry_bits_;
+    Series<uint64_t> exit_bits_;
+    std::size_t raw_entries_ = 0;
+    std::size_t raw_exits_ = 0;
     std::size_t cap_;
     std::size_t open_ = 0;  // notional positions
 };

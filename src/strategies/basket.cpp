@@ -21,7 +21,7 @@ struct Leg {
 
 class Basket {
 public:
-    std::vector<Trade> trades;
+    TradeList trades;
     double cash;
 
     Basket(const BacktestConfig& cfg, std::span<const InstrumentData> instruments, const InstrumentConfigs& configs,

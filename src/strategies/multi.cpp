@@ -70,7 +70,7 @@ EngineResult run_independent(const BacktestConfig& cfg, const BarArrays& bars,
     const EngineParams params = engine_params_for(share_cfg);
 
     BarCurves curves(n, 0.0);  // equity starts at 0.0 and takes each run in strategy order
-    std::vector<Trade> trades;
+    TradeList trades;
     for (std::size_t k = 0; k < strategies.size(); ++k) {
         EngineResult run = run_backtest_loop(params, bars, signal_arrays(strategies[k]), nullptr);
         for (std::size_t t = 0; t < n; ++t) curves.equity[t] += run.equity_curve[t];

@@ -118,7 +118,7 @@ private:
 public:
     double cash;
     std::optional<OpenOption> pos;
-    std::vector<Trade> trades;
+    TradeList trades;
 };
 
 }  // namespace

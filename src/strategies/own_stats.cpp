@@ -149,7 +149,7 @@ BacktestMetrics own_loop_metrics(const BacktestConfig& cfg, std::span<const doub
     return m;
 }
 
-EngineResult run_result(BacktestMetrics metrics, BarCurves&& curves, std::vector<Trade>&& trades) {
+EngineResult run_result(BacktestMetrics metrics, BarCurves&& curves, TradeList&& trades) {
     EngineResult r;
     r.metrics = std::move(metrics);
     r.equity_curve = std::move(curves.equity);
@@ -159,7 +159,7 @@ EngineResult run_result(BacktestMetrics metrics, BarCurves&& curves, std::vector
     return r;
 }
 
-EngineResult own_loop_result(const BacktestConfig& cfg, BarCurves&& curves, std::vector<Trade>&& trades,
+EngineResult own_loop_result(const BacktestConfig& cfg, BarCurves&& curves, TradeList&& trades,
                              std::span<const int64_t> timestamps, const OwnStatsRecipe& recipe) {
     BacktestMetrics m =
         own_loop_metrics(cfg, curves.equity, curves.drawdown, curves.returns, trades, timestamps, recipe);

@@ -124,11 +124,11 @@ BacktestMetrics own_loop_metrics(const BacktestConfig& cfg, std::span<const doub
                                  const OwnStatsRecipe& recipe);
 
 // A run's result: its curves and trades moved in beside `metrics`.
-EngineResult run_result(BacktestMetrics metrics, BarCurves&& curves, std::vector<Trade>&& trades);
+EngineResult run_result(BacktestMetrics metrics, BarCurves&& curves, TradeList&& trades);
 
 // An own loop's result, its statistics computed from the curves and trades
 // by `recipe` before they are moved in.
-EngineResult own_loop_result(const BacktestConfig& cfg, BarCurves&& curves, std::vector<Trade>&& trades,
+EngineResult own_loop_result(const BacktestConfig& cfg, BarCurves&& curves, TradeList&& trades,
                              std::span<const int64_t> timestamps, const OwnStatsRecipe& recipe);
 
 // The result of a run with nothing to simulate: no curves and no trades,

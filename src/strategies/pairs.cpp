@@ -128,7 +128,7 @@ private:
 public:
     double cash;
     std::optional<OpenPair> pos;
-    std::vector<Trade> trades;
+    TradeList trades;
 };
 
 }  // namespace

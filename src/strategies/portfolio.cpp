@@ -45,7 +45,7 @@ Series<double> atr_series(const BacktestConfig& cfg, const InstrumentData& ins, 
 
 class Portfolio {
 public:
-    std::vector<Trade> trades;
+    TradeList trades;
     BarCurves curves;
     double pool;
     uint64_t rejected_total = 0;
@@ -195,8 +195,8 @@ private:
         for (Slot& s : slots_) {
             if (!s.holding()) continue;
             s.kernel.cash = 0.0;
-            std::vector<Trade> closed =
-                s.kernel.force_close_all(last, at_checked(s.data->timestamps, last), s.data->close[last]);
+            TradeList closed;
+            s.kernel.force_close_all(last, at_checked(s.data->timestamps, last), s.data->close[last], closed);
             for (Trade& tr : closed) book(s, std::move(tr));
             pool += s.kernel.cash;
             s.kernel.cash = 0.0;

@@ -180,7 +180,7 @@ double ratio_or_limit(double num, double den) {
 
 // The statistics of a spread run. Trades whose entry value is 0 or NaN stay
 // in the list but count nowhere: they have no return to speak of.
-BacktestMetrics spread_metrics(const BacktestConfig& cfg, const std::vector<Trade>& trades,
+BacktestMetrics spread_metrics(const BacktestConfig& cfg, const TradeList& trades,
                                std::span<const double> returns, double max_drawdown, uint64_t drawdown_bars,
                                double final_cash) {
     BacktestMetrics m;
@@ -383,7 +383,7 @@ EngineResult run_spread_strategy(const SpreadParams& p, std::span<const int64_t>
                   cfg.initial_capital};
 
     OpenSpread pos;
-    std::vector<Trade> trades;
+    TradeList trades;
     SquareoffClock squareoff(cfg);
     double cash = cfg.initial_capital;
     double unrealised = 0.0;  // of the open position's unsettled legs

@@ -51,7 +51,7 @@ EngineResult run_tick_strategy(const TickParams& p, const TickColumns& c, const 
 
     const std::size_t n = c.ltp.size();
     const double size = static_cast<double>(p.quantity) * static_cast<double>(p.lot_size);
-    std::vector<Trade> trades;
+    TradeList trades;
     if (size == 0.0 || n == 0 || p.max_trades == 0) return build_tick_result(p.config.initial_capital, std::move(trades));
 
     const FeeModel fees = fee_model_from_config(p.config);
@@ -143,7 +143,7 @@ EngineResult run_tick_strategy(const TickParams& p, const TickColumns& c, const 
     return build_tick_result(p.config.initial_capital, std::move(trades));
 }
 
-EngineResult build_tick_result(double initial_capital, std::vector<Trade> trades) {
+EngineResult build_tick_result(double initial_capital, TradeList trades) {
     EngineResult r;
     const std::size_t k = trades.size();
     r.equity_curve.reserve(k + 1);

@@ -40,6 +40,6 @@ EngineResult run_tick_strategy(const TickParams& params, const TickColumns& tick
 
 // Curves with one point per trade (the initial capital first) and the full
 // statistics of those curves; no trades gives the bare starting point.
-EngineResult build_tick_result(double initial_capital, std::vector<Trade> trades);
+EngineResult build_tick_result(double initial_capital, TradeList trades);
 
 }  // namespace tidemark

@@ -113,11 +113,11 @@ TEST(SeriesStorage, TradeListsReuseTheirStorage) {
     tidemark::series_cache_release();
     const tidemark::Trade* first = nullptr;
     {
-        std::vector<tidemark::Trade> trades(1000);
+        tidemark::TradeList trades(1000);
         trades.back().symbol = "a long symbol that does not fit in place";
         first = trades.data();
     }
-    std::vector<tidemark::Trade> again(1000);
+    tidemark::TradeList again(1000);
     EXPECT_EQ(again.data(), first);
     EXPECT_TRUE(again.back().symbol.empty());
     tidemark::series_cache_release();

@@ -75,7 +75,7 @@ std::vector<Ev> step(SingleKernel& sk, uint64_t i, double c, const StepIntents& 
     sk.step(i, Bar{int64_t(i), c, c, c, c, 1000.0}, in, out);
     return out;
 }
-double pnl_sum(const std::vector<Trade>& trades) {
+double pnl_sum(const TradeList& trades) {
     return std::accumulate(trades.begin(), trades.end(), 0.0, [](double a, const Trade& t) { return a + t.pnl; });
 }
 std::string fault_text(const std::function<void()>& f) {

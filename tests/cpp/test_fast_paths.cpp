@@ -67,7 +67,7 @@ void expect_same_metrics(const BacktestMetrics& a, const BacktestMetrics& b) {
     expect_same_optional(a.avg_holding_period_secs, b.avg_holding_period_secs, "holding secs");
 }
 
-void expect_same_trades(const std::vector<Trade>& a, const std::vector<Trade>& b) {
+void expect_same_trades(const TradeList& a, const TradeList& b) {
     ASSERT_EQ(a.size(), b.size());
     for (std::size_t i = 0; i < a.size(); ++i) {
         const Trade& x = a[i];

@@ -33,7 +33,7 @@ InstrumentData instrument(std::vector<double> close, std::vector<uint8_t> entrie
     return d;
 }
 
-double pnl_sum(const std::vector<Trade>& trades) {
+double pnl_sum(const TradeList& trades) {
     return std::accumulate(trades.begin(), trades.end(), 0.0, [](double s, const Trade& t) { return s + t.pnl; });
 }
 

@@ -1,0 +1,125 @@
+// Sums of one value repeated, taken in one go, against the plain loop of
+// rounded sums, bit for bit; and the ratios of a series with flat stretches,
+// which take them that way, against the two passes written out.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "metrics/metrics.h"
+
+using namespace tidemark;
+
+namespace {
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+double added_in_turn(double sum, double x, std::size_t k) {
+    for (std::size_t i = 0; i < k; ++i) sum += x;
+    return sum;
+}
+
+}  // namespace
+
+TEST(AddRepeated, MatchesTheLoop) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        double sum, x;
+        std::size_t k;
+    };
+    std::vector<Case> cases = {
+        {0.0, 1e-9, 100000},                       // from zero: the first sum is x itself
+        {1.0, 0.1, 100000},                        // crosses many binades
+        {1.0, 0x1p-53, 1000},                      // half a unit, tie on an even sum: stands still
+        {1.0 + 0x1p-52, 0x1p-53, 1000},            // tie on an odd sum: one step, then still
+        {1.0, 3 * 0x1p-53, 5000},                  // one and a half units, ties to even each time
+        {1.0, 5 * 0x1p-53, 5000},                  // two and a half units
+        {0x1p52 - 64, 1.0, 200},                   // walks into a binade with units of 2
+        {1.0, 0x1p-60, 1'000'000},                 // lost to rounding
+        {1e-300, 1e-300, 50000},                   // small but normal
+        {0.0, 4.9406564584124654e-324, 3000},      // subnormal steps
+        {1e308, 1e307, 100},                       // runs into infinity
+        {-0.0, 0.0, 3},                            // signed zeros
+        {-0.0, -0.0, 3},
+        {2.0, 0.0, 5},
+        {inf, 1.0, 4},
+        {1.0, inf, 4},
+        {nan, 1.0, 4},
+        {1.0, nan, 4},
+        {5.0, -0.25, 300},                         // negative steps go the plain way
+        {3.0, 7.0, 0},
+    };
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int i = 0; i < 400; ++i) {
+        const double sum = i % 5 == 0 ? 0.0 : std::ldexp(u(rng), static_cast<int>(u(rng) * 60) - 30);
+        double x = std::ldexp(u(rng), static_cast<int>(u(rng) * 60) - 40);
+        // Every fourth value sits exactly on a half unit of a nearby binade.
+        if (i % 4 == 1 && sum > 0) {
+            int e = 0;
+            std::frexp(sum, &e);
+            x = std::ldexp(static_cast<double>(rng() % 16) + 0.5, e - 53 + static_cast<int>(rng() % 3));
+        }
+        cases.push_back({sum, x, static_cast<std::size_t>(1 + rng() % 20000)});
+    }
+    for (const Case& c : cases) {
+        const double want = added_in_turn(c.sum, c.x, c.k);
+        const double got = add_repeated(c.sum, c.x, c.k);
+        EXPECT_TRUE(same_bits(got, want) || (std::isnan(got) && std::isnan(want)))
+            << std::hexfloat << c.sum << " + " << c.x << " x " << c.k << ": " << got << " vs " << want;
+    }
+}
+
+// The ratios read the returns' second pass over runs of zeros in one go.
+TEST(AddRepeated, RatiosOfFlatStretchesMatchThePlainPasses) {
+    std::mt19937_64 rng(3);
+    std::normal_distribution<double> step(0.0002, 0.01);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int trial = 0; trial < 20; ++trial) {
+        std::vector<double> r;
+        while (r.size() < 20000) {
+            // Stretches held (returns) and flat (zeros of either sign).
+            const std::size_t held = static_cast<std::size_t>(u(rng) * 40);
+            for (std::size_t i = 0; i < held; ++i) r.push_back(step(rng));
+            // Short runs, and runs long enough to span whole blocks.
+            const std::size_t flat = static_cast<std::size_t>(u(rng) * (trial % 2 ? 1500 : 9));
+            for (std::size_t i = 0; i < flat; ++i) r.push_back(u(rng) < 0.1 ? -0.0 : 0.0);
+            if (u(rng) < 0.02) r.push_back(std::numeric_limits<double>::quiet_NaN());
+        }
+        const double ppy = 252.0 * 375.0, rf = 0.05;
+        double sum = 0.0, sq = 0.0, down = 0.0, gains = 0.0, losses = 0.0;
+        std::size_t count = 0;
+        bool negative = false;
+        for (double x : r)
+            if (!std::isnan(x)) {
+                sum += x;
+                ++count;
+            }
+        const double mean = sum / static_cast<double>(count);
+        for (double x : r) {
+            if (std::isnan(x)) continue;
+            const double d = x - mean;
+            sq += d * d;
+            if (x < 0.0) {
+                negative = true;
+                down += x * x;
+                losses += -x;
+            } else if (x > 0.0) {
+                gains += x;
+            }
+        }
+        const double kd = static_cast<double>(count);
+        const double excess = mean - rf / ppy;
+        const double sharpe = std::sqrt(ppy) * excess / std::sqrt(sq / (kd - 1.0));
+        const ReturnRatios got = return_ratios(ppy, rf, r);
+        ASSERT_TRUE(negative);
+        EXPECT_TRUE(same_bits(got.sharpe, sharpe)) << trial << ": " << got.sharpe << " vs " << sharpe;
+        EXPECT_TRUE(same_bits(got.sortino, std::sqrt(ppy) * excess / std::sqrt(down / kd))) << trial;
+        EXPECT_TRUE(same_bits(got.omega, gains / losses)) << trial;
+    }
+}
