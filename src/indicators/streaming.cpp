@@ -57,13 +57,25 @@ void EmaCore::clear() {
 
 double SumWindow::mean() const { return sum / as_double(period); }
 
-// The squared deviations are summed oldest first.
+// The squared deviations go into four sums side by side: one chain of
+// additions through the whole window would make the rescan the larger part of
+// an update. The grouping is fixed, so a window always gives the same value.
 double SumWindow::stddev(double mean) const {
-    double dev = 0.0;
-    window.for_each([&](double v) {
-        const double d = v - mean;
-        dev += d * d;
+    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+    window.for_each_run([&](const double* x, std::size_t n) {
+        std::size_t j = 0;
+        for (; j + 4 <= n; j += 4) {
+            for (std::size_t l = 0; l < 4; ++l) {
+                const double d = x[j + l] - mean;
+                acc[l] += d * d;
+            }
+        }
+        for (; j < n; ++j) {
+            const double d = x[j] - mean;
+            acc[0] += d * d;
+        }
     });
+    const double dev = (acc[0] + acc[1]) + (acc[2] + acc[3]);
     return std::sqrt(dev / as_double(period));
 }
 

@@ -76,6 +76,13 @@ public:
         for (std::size_t k = head_; k < buf_.size(); ++k) f(buf_[k]);
         for (std::size_t k = 0; k < head_; ++k) f(buf_[k]);
     }
+    // f(first, count) for the stored values as at most two contiguous runs,
+    // oldest first.
+    template <class F>
+    void for_each_run(F&& f) const {
+        f(buf_.data() + head_, buf_.size() - head_);
+        f(buf_.data(), head_);
+    }
     void clear();
 
 private:
