@@ -123,6 +123,38 @@ TEST(SeriesStorage, TradeListsReuseTheirStorage) {
     tidemark::series_cache_release();
 }
 
+// A trade made in place in storage that held other trades starts from its
+// defaults, not from what the storage held.
+TEST(SeriesStorage, TradesMadeInReusedStorageStartFromTheirDefaults) {
+    tidemark::series_cache_release();
+    {
+        tidemark::TradeList used(1000);
+        for (tidemark::Trade& t : used) {
+            t.fee_breakdown = tidemark::FeeBreakdown{1, 2, 3, 4, 5, 6};
+            t.id = t.entry_idx = t.exit_idx = 7;
+            t.entry_price = t.exit_price = t.size = t.pnl = t.pnl_pct = 8.0;
+            t.entry_time = t.exit_time = 9;
+            t.fees = t.entry_fees = t.exit_fees = 10.0;
+            t.direction = -1;
+            t.exit_reason = tidemark::ExitReason::StopLoss;
+        }
+    }
+    tidemark::TradeList again;
+    again.reserve(1000);
+    for (int k = 0; k < 1000; ++k) {
+        const tidemark::Trade& t = again.emplace_back();
+        ASSERT_FALSE(t.fee_breakdown.has_value());
+        ASSERT_TRUE(t.symbol.empty());
+        ASSERT_EQ(t.id + t.entry_idx + t.exit_idx, 0u);
+        ASSERT_EQ(t.entry_time + t.exit_time, 0);
+        for (double v : {t.entry_price, t.exit_price, t.size, t.pnl, t.pnl_pct, t.fees, t.entry_fees, t.exit_fees})
+            ASSERT_EQ(v, 0.0);
+        ASSERT_EQ(t.direction, 1);
+        ASSERT_EQ(t.exit_reason, tidemark::ExitReason::Signal);
+    }
+    tidemark::series_cache_release();
+}
+
 #if defined(__SANITIZE_ADDRESS__)
 // A kept block stays out of reach: the sanitizer build still reports a read
 // of a freed series.
