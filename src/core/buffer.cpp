@@ -4,8 +4,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #if defined(__has_include)
 #if __has_include(<sanitizer/asan_interface.h>)
@@ -167,5 +173,36 @@ void series_free(void* p, std::size_t bytes) noexcept {
 SeriesCacheStats series_cache_stats() noexcept { return cache().stats(); }
 
 void series_cache_release() noexcept { cache().release_all(); }
+
+void copy_block(void* dst, const void* src, std::size_t bytes) noexcept {
+    auto* d = static_cast<unsigned char*>(dst);
+    const auto* s = static_cast<const unsigned char*>(src);
+#if defined(__SSE2__)
+    if (bytes >= kStreamCopyThreshold) {
+        // The streaming stores need 16-byte aligned destinations: the bytes
+        // before the first such address go the ordinary way, as does the
+        // tail after the last whole line.
+        const std::size_t head = (16 - reinterpret_cast<std::uintptr_t>(d) % 16) % 16;
+        std::memcpy(d, s, head);
+        d += head;
+        s += head;
+        bytes -= head;
+        for (std::size_t k = bytes / 64; k > 0; --k, d += 64, s += 64) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16));
+            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 32));
+            const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 48));
+            _mm_stream_si128(reinterpret_cast<__m128i*>(d), a);
+            _mm_stream_si128(reinterpret_cast<__m128i*>(d + 16), b);
+            _mm_stream_si128(reinterpret_cast<__m128i*>(d + 32), c);
+            _mm_stream_si128(reinterpret_cast<__m128i*>(d + 48), e);
+        }
+        // The streamed lines are ordered before anything written after.
+        _mm_sfence();
+        bytes %= 64;
+    }
+#endif
+    std::memcpy(d, s, bytes);
+}
 
 }  // namespace tidemark
