@@ -66,9 +66,16 @@ inline void true_range_pair(const double* high, const double* low, const double*
 #if defined(__SSE2__)
     const __m128d abs_mask = _mm_castsi128_pd(_mm_set1_epi64x(std::numeric_limits<int64_t>::max()));
     const __m128d h = _mm_loadu_pd(high), l = _mm_loadu_pd(low), pc = _mm_loadu_pd(prev_close);
+    const __m128d range = _mm_sub_pd(h, l);
     const __m128d up = _mm_and_pd(_mm_sub_pd(h, pc), abs_mask);
     const __m128d down = _mm_and_pd(_mm_sub_pd(l, pc), abs_mask);
-    const __m128d tr = max_num(max_num(_mm_sub_pd(h, l), up), down);
+    // Without a NaN among them the plain maximum, which keeps its second
+    // operand on a tie, is maxNum: the gaps are never -0, so a range of -0
+    // that ties with the first gives way to its +0, and what then ties with
+    // the second is the same number.
+    const __m128d nan = _mm_or_pd(_mm_cmpunord_pd(range, up), _mm_cmpunord_pd(down, down));
+    const __m128d tr = _mm_movemask_pd(nan) == 0 ? _mm_max_pd(_mm_max_pd(range, up), down)
+                                                 : max_num(max_num(range, up), down);
     first = _mm_cvtsd_f64(tr);
     second = _mm_cvtsd_f64(_mm_unpackhi_pd(tr, tr));
 #else

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "indicators/volatility.h"
@@ -131,4 +132,24 @@ TEST(AtrSeries, PassInStretchesMatchesTheWholeSeries) {
             }
         }
     }
+}
+
+// Two bars' true ranges formed together are those of true_range, bit for
+// bit, on every mix of edge values: signed zeros (a range of -0 tying with a
+// gap of +0), NaN in any column, infinities and a low above the high.
+TEST(AtrSeries, PairedTrueRangesMatchSingleOnes) {
+    const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
+    const double values[] = {0.0, -0.0, 1.0, 2.5, -3.0, nan, inf, -inf};
+    for (double h0 : values)
+        for (double l0 : values)
+            for (double c0 : values)
+                for (double h1 : {0.0, -0.0, 4.0, nan}) {
+                    const double high[2] = {h0, h1}, low[2] = {l0, -0.0}, prev[2] = {c0, 0.0};
+                    double first = 0.0, second = 0.0;
+                    tidemark::true_range_pair(high, low, prev, first, second);
+                    const double want_first = tidemark::true_range(h0, l0, c0);
+                    const double want_second = tidemark::true_range(h1, -0.0, 0.0);
+                    ASSERT_EQ(std::memcmp(&first, &want_first, sizeof first), 0) << h0 << " " << l0 << " " << c0;
+                    ASSERT_EQ(std::memcmp(&second, &want_second, sizeof second), 0) << h1;
+                }
 }
