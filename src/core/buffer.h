@@ -102,9 +102,10 @@ using Series = std::vector<T, BulkAllocator<T>>;
 // Grows `s` by `k` elements that are left uninitialised, for a caller that
 // writes them at once (a copy, a stream of results): writing them twice, or
 // one at a time through the vector, costs more than the writing itself.
-// Returns the first of them.
+// Returns the first of them. Always inlined: a run appends to its curves at
+// every stretch of bars, and the call cost more than the growing itself.
 template <class T>
-T* append_uninitialized(std::vector<T, BulkAllocator<T>>& s, std::size_t k) {
+[[gnu::always_inline]] inline T* append_uninitialized(std::vector<T, BulkAllocator<T>>& s, std::size_t k) {
     // `k` copies of an Uninitialized, as a range the vector can measure.
     struct Blanks {
         using iterator_category [[maybe_unused]] = std::forward_iterator_tag;
