@@ -54,7 +54,7 @@ void SingleKernel::step(uint64_t index, const Bar& bar, const StepIntents& inten
     last_bar.emplace(index, bar);
 }
 
-void SingleKernel::mark(double equity, int64_t ts) {
+inline void SingleKernel::mark(double equity, int64_t ts) {
     const bool has_prev = !equity_curve.empty();
     const double prev = has_prev ? equity_curve.back() : 0.0;
     equity_curve.push_back(equity);
