@@ -4,8 +4,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
+
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 
 #if defined(__has_include)
 #if __has_include(<sanitizer/asan_interface.h>)
@@ -167,5 +173,68 @@ void series_free(void* p, std::size_t bytes) noexcept {
 SeriesCacheStats series_cache_stats() noexcept { return cache().stats(); }
 
 void series_cache_release() noexcept { cache().release_all(); }
+
+namespace {
+
+#if defined(__SSE2__)
+// Whole lines of 64 bytes from `s` to the line-aligned `d`, streamed to
+// memory: four stores a line.
+void stream_lines(unsigned char* d, const unsigned char* s, std::size_t lines) {
+    for (; lines > 0; --lines, d += 64, s += 64) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 32));
+        const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 48));
+        _mm_stream_si128(reinterpret_cast<__m128i*>(d), a);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(d + 16), b);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(d + 32), c);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(d + 48), e);
+    }
+}
+#endif
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#define TIDEMARK_WIDE_STREAM 1
+// The same, one store a line, where the processor has 64-byte vectors.
+__attribute__((target("avx512f"))) void stream_lines_wide(unsigned char* d, const unsigned char* s,
+                                                          std::size_t lines) {
+    for (; lines > 0; --lines, d += 64, s += 64)
+        _mm512_stream_si512(reinterpret_cast<__m512i*>(d), _mm512_loadu_si512(s));
+}
+#endif
+
+}  // namespace
+
+void copy_block(void* dst, const void* src, std::size_t bytes) noexcept {
+    auto* d = static_cast<unsigned char*>(dst);
+    const auto* s = static_cast<const unsigned char*>(src);
+#if defined(__SSE2__)
+    if (bytes >= kStreamCopyThreshold) {
+        // The bytes before the first whole line of the destination go the
+        // ordinary way, as does the tail after the last.
+        const std::size_t head = (64 - reinterpret_cast<std::uintptr_t>(d) % 64) % 64;
+        std::memcpy(d, s, head);
+        d += head;
+        s += head;
+        bytes -= head;
+        const std::size_t lines = bytes / 64;
+#ifdef TIDEMARK_WIDE_STREAM
+        if (__builtin_cpu_supports("avx512f")) {
+            stream_lines_wide(d, s, lines);
+        } else {
+            stream_lines(d, s, lines);
+        }
+#else
+        stream_lines(d, s, lines);
+#endif
+        // The streamed lines are ordered before anything written after.
+        _mm_sfence();
+        d += lines * 64;
+        s += lines * 64;
+        bytes %= 64;
+    }
+#endif
+    std::memcpy(d, s, bytes);
+}
 
 }  // namespace tidemark

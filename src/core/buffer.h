@@ -39,6 +39,17 @@ SeriesCacheStats series_cache_stats() noexcept;
 // Returns every cached block to the system.
 void series_cache_release() noexcept;
 
+// Blocks of at least this many bytes are copied around the caches.
+inline constexpr std::size_t kStreamCopyThreshold = std::size_t{4} << 20;
+
+// Copies `bytes` from `src` to `dst`, which must not overlap, as memcpy
+// does. A block of kStreamCopyThreshold bytes or more (a column of half a
+// million bars) is written straight to memory: a run's columns together
+// outgrow the cache, and written through it every line of the destination is
+// first read in, which costs as much as the copy itself. The run then fetches
+// the lines back as it reaches them.
+void copy_block(void* dst, const void* src, std::size_t bytes) noexcept;
+
 // The value of an element appended by append_uninitialized: it constructs
 // nothing. (Assigned to an element, which appending never does, it is a
 // zero.)
@@ -91,9 +102,10 @@ using Series = std::vector<T, BulkAllocator<T>>;
 // Grows `s` by `k` elements that are left uninitialised, for a caller that
 // writes them at once (a copy, a stream of results): writing them twice, or
 // one at a time through the vector, costs more than the writing itself.
-// Returns the first of them.
+// Returns the first of them. Always inlined: a run appends to its curves at
+// every stretch of bars, and the call cost more than the growing itself.
 template <class T>
-T* append_uninitialized(std::vector<T, BulkAllocator<T>>& s, std::size_t k) {
+[[gnu::always_inline]] inline T* append_uninitialized(std::vector<T, BulkAllocator<T>>& s, std::size_t k) {
     // `k` copies of an Uninitialized, as a range the vector can measure.
     struct Blanks {
         using iterator_category [[maybe_unused]] = std::forward_iterator_tag;

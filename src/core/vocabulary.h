@@ -118,6 +118,11 @@ struct FeeBreakdown {
 
 // One closed (or force-closed) round trip.
 struct Trade {
+    // Written out so that a trade made in place (one per exit of a run) is
+    // not first cleared whole, which the implicit one would do: every member
+    // is set by its initialiser below all the same.
+    Trade() noexcept {}
+
     std::optional<FeeBreakdown> fee_breakdown;
     std::string symbol;
     uint64_t id = 0;

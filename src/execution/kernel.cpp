@@ -341,9 +341,13 @@ ExecutionKernel::EntryFill ExecutionKernel::open_position(uint64_t idx, int64_t 
 
     // Built where it is kept, member by member: a position is large, a copy
     // of one made on the stack is slow to move, and one cleared first and
-    // then filled is written twice.
-    Position& pos = ledger.positions.emplace_back(stop, target, idx, p, q, p, p, fee, true, dir, std::nullopt,
-                                                  std::nullopt, ledger.next_position_id++, ts);
+    // then filled is written twice. The levels are set one part at a time:
+    // copied whole, a level just put together on the stack is read back as
+    // one piece before its two parts have reached memory, and the read waits.
+    Position& pos = ledger.positions.emplace_back(std::nullopt, std::nullopt, idx, p, q, p, p, fee, true, dir,
+                                                  std::nullopt, std::nullopt, ledger.next_position_id++, ts);
+    if (stop) pos.stop_price = *stop;
+    if (target) pos.target_price = *target;
     fee_breakdown_into(fee_model, buy, v, q, pos.entry_breakdown);
 
     if (margin) {

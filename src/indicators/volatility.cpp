@@ -22,11 +22,17 @@ std::optional<IndicatorError> check_lengths(std::size_t reference, std::initiali
     return std::nullopt;
 }
 
+std::optional<IndicatorError> atr_input_error(std::size_t high, std::size_t low, std::size_t close,
+                                              uint64_t period) {
+    if (auto e = check_lengths(close, {high, low})) return e;
+    if (period == 0) return IndicatorError::invalid("ATR period must be > 0");
+    return std::nullopt;
+}
+
 SeriesResult compute_atr(std::span<const double> high, std::span<const double> low,
                          std::span<const double> close, uint64_t period) {
     const std::size_t n = close.size();
-    if (auto e = check_lengths(n, {high.size(), low.size()})) return *e;
-    if (period == 0) return IndicatorError::invalid("ATR period must be > 0");
+    if (auto e = atr_input_error(high.size(), low.size(), n, period)) return *e;
 
     Series<double> out = nan_series(n);
     // p bars give a seed but nothing to smooth it with: at least p + 1 are needed.

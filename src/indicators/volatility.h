@@ -3,6 +3,7 @@
 // range, Bollinger bands and rolling extremes.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -65,9 +66,16 @@ inline void true_range_pair(const double* high, const double* low, const double*
 #if defined(__SSE2__)
     const __m128d abs_mask = _mm_castsi128_pd(_mm_set1_epi64x(std::numeric_limits<int64_t>::max()));
     const __m128d h = _mm_loadu_pd(high), l = _mm_loadu_pd(low), pc = _mm_loadu_pd(prev_close);
+    const __m128d range = _mm_sub_pd(h, l);
     const __m128d up = _mm_and_pd(_mm_sub_pd(h, pc), abs_mask);
     const __m128d down = _mm_and_pd(_mm_sub_pd(l, pc), abs_mask);
-    const __m128d tr = max_num(max_num(_mm_sub_pd(h, l), up), down);
+    // Without a NaN among them the plain maximum, which keeps its second
+    // operand on a tie, is maxNum: the gaps are never -0, so a range of -0
+    // that ties with the first gives way to its +0, and what then ties with
+    // the second is the same number.
+    const __m128d nan = _mm_or_pd(_mm_cmpunord_pd(range, up), _mm_cmpunord_pd(down, down));
+    const __m128d tr = _mm_movemask_pd(nan) == 0 ? _mm_max_pd(_mm_max_pd(range, up), down)
+                                                 : max_num(max_num(range, up), down);
     first = _mm_cvtsd_f64(tr);
     second = _mm_cvtsd_f64(_mm_unpackhi_pd(tr, tr));
 #else
@@ -76,39 +84,68 @@ inline void true_range_pair(const double* high, const double* low, const double*
 #endif
 }
 
-// The Wilder ATR over bars [0, n) with n > p >= 1: calls emit(i, atr) for
-// i = p-1 .. n-1. The seed is the mean of the first p true ranges (the first
-// bar's range is high - low), summed in index order; the streaming ATR
-// follows the same steps, so the two agree bit for bit. True ranges are
-// formed two bars at a time; they do not depend on the smoothing chain and
-// run beside it.
+// The Wilder ATR over bars [0, n) with n > p >= 1, a stretch of bars at a
+// time: run_to calls emit(i, atr) for the bars i = p-1 .. n-1 before its end
+// that it has not been given yet. The seed is the mean of the first p true
+// ranges (the first bar's range is high - low), summed in index order; the
+// streaming ATR follows the same steps, so the two agree bit for bit, however
+// the bars are split. True ranges are formed two bars at a time; they do not
+// depend on the smoothing chain and run beside it.
+class AtrPass {
+public:
+    AtrPass(std::span<const double> high, std::span<const double> low, std::span<const double> close,
+            std::size_t p)
+        : h_(high.data()), l_(low.data()), c_(close.data()), n_(close.size()), p_(p), w_(Smoother::wilder(p)) {}
+
+    template <class Emit>
+    void run_to(std::size_t end, Emit&& emit) {
+        end = std::min(end, n_);
+        if (next_ == 0) {
+            if (end < p_) return;
+            double sum = 0.0;
+            sum += h_[0] - l_[0];
+            for (std::size_t i = 1; i < p_; ++i) sum += true_range(h_[i], l_[i], c_[i - 1]);
+            atr_ = sum / static_cast<double>(p_);
+            emit(p_ - 1, atr_);
+            next_ = p_;
+        }
+        std::size_t i = next_;
+        for (; i + 2 <= end; i += 2) {
+            double first, second;
+            true_range_pair(h_ + i, l_ + i, c_ + i - 1, first, second);
+            atr_ = w_.step(atr_, first);
+            emit(i, atr_);
+            atr_ = w_.step(atr_, second);
+            emit(i + 1, atr_);
+        }
+        if (i < end) {
+            atr_ = w_.step(atr_, true_range(h_[i], l_[i], c_[i - 1]));
+            emit(i, atr_);
+            ++i;
+        }
+        next_ = std::max(next_, i);
+    }
+
+private:
+    const double* h_;
+    const double* l_;
+    const double* c_;
+    std::size_t n_;
+    std::size_t p_;
+    Smoother w_;
+    std::size_t next_ = 0;  // the next bar to smooth; 0 before the seed
+    double atr_ = 0.0;
+};
+
 template <class Emit>
 void atr_pass(std::span<const double> high, std::span<const double> low, std::span<const double> close,
               std::size_t p, Emit&& emit) {
-    const std::size_t n = close.size();
-    const double* h = high.data();
-    const double* l = low.data();
-    const double* c = close.data();
-    double sum = 0.0;
-    sum += h[0] - l[0];
-    for (std::size_t i = 1; i < p; ++i) sum += true_range(h[i], l[i], c[i - 1]);
-    double atr = sum / static_cast<double>(p);
-    emit(p - 1, atr);
-    const Smoother w = Smoother::wilder(p);
-    std::size_t i = p;
-    for (; i + 2 <= n; i += 2) {
-        double first, second;
-        true_range_pair(h + i, l + i, c + i - 1, first, second);
-        atr = w.step(atr, first);
-        emit(i, atr);
-        atr = w.step(atr, second);
-        emit(i + 1, atr);
-    }
-    if (i < n) {
-        atr = w.step(atr, true_range(h[i], l[i], c[i - 1]));
-        emit(i, atr);
-    }
+    AtrPass(high, low, close, p).run_to(close.size(), emit);
 }
+
+// Why compute_atr refuses its inputs, if it does.
+std::optional<IndicatorError> atr_input_error(std::size_t high, std::size_t low, std::size_t close,
+                                              uint64_t period);
 
 // Wilder average true range, one value per bar of `close`, NaN during warm-up.
 SeriesResult compute_atr(std::span<const double> high, std::span<const double> low,

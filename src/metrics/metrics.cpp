@@ -313,15 +313,8 @@ BacktestMetrics compute_metrics(std::span<const double> equity_curve,
         m.recovery_factor = gain > 0.0 ? kInf : 0.0;
     }
 
-    if (n > 0) {
-        double held = 0.0;
-        for (const Trade& t : trades) {
-            held += static_cast<double>(t.exit_idx) - static_cast<double>(t.entry_idx);
-        }
-        m.exposure_pct = std::min(held / static_cast<double>(n) * 100.0, 100.0);
-    }
-
-    compute_trade_stats(trades, m);
+    const double held = compute_trade_stats(trades, m);
+    if (n > 0) m.exposure_pct = std::min(held / static_cast<double>(n) * 100.0, 100.0);
     return m;
 }
 

@@ -28,7 +28,7 @@ double ratio_or_limit(double num, double den) {
 
 }  // namespace
 
-void compute_trade_stats(std::span<const Trade> trades, BacktestMetrics& m) {
+double compute_trade_stats(std::span<const Trade> trades, BacktestMetrics& m) {
     const uint64_t total = trades.size();
 
     uint64_t open = 0, winners = 0, losers = 0;
@@ -148,6 +148,7 @@ void compute_trade_stats(std::span<const Trade> trades, BacktestMetrics& m) {
         m.avg_holding_period = bars_sum / n;
         if (secs_defined) m.avg_holding_period_secs = secs_sum / n;
     }
+    return bars_sum;
 }
 
 }  // namespace tidemark

@@ -1,6 +1,7 @@
 #include "portfolio/engine.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "core/errors.h"
 #include "core/numeric.h"
@@ -53,7 +54,7 @@ void SingleKernel::step(uint64_t index, const Bar& bar, const StepIntents& inten
     last_bar.emplace(index, bar);
 }
 
-void SingleKernel::mark(double equity, int64_t ts) {
+inline void SingleKernel::mark(double equity, int64_t ts) {
     const bool has_prev = !equity_curve.empty();
     const double prev = has_prev ? equity_curve.back() : 0.0;
     equity_curve.push_back(equity);
@@ -192,11 +193,28 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
     SingleKernel sk(params.config, params.fee_model, params.slippage, params.price_basis, signals.symbol,
                     signals.direction, ic);
 
+    // The ATR is a chain of dependent steps, one per bar, and only a full
+    // step reads it: its values are made as the run goes, up to the bar of
+    // the next intent as soon as that is known, so that the processor runs
+    // the chain beside the steps before it. They are compute_atr's values:
+    // none where it refuses the columns, NaN before the first.
     Series<double> atr;
+    std::optional<AtrPass> atr_steps;
+    std::size_t atr_done = 0;  // bars of `atr` written
     if (auto period = atr_period_for(effective_stop(params.config, ic), effective_target(params.config, ic))) {
-        SeriesResult res = compute_atr(bars.high, bars.low, bars.close, *period);
-        if (res) atr = std::move(res.value());
+        if (!atr_input_error(bars.high.size(), bars.low.size(), n, *period)) {
+            double* out = append_uninitialized(atr, n);
+            atr_done = n > *period ? static_cast<std::size_t>(*period) - 1 : n;
+            std::fill_n(out, atr_done, std::numeric_limits<double>::quiet_NaN());
+            if (atr_done < n) atr_steps.emplace(bars.high, bars.low, bars.close, static_cast<std::size_t>(*period));
+        }
     }
+    auto atr_to = [&](std::size_t end) {
+        if (end <= atr_done) return;
+        double* out = atr.data();
+        atr_steps->run_to(end, [out](std::size_t k, double v) { out[k] = v; });
+        atr_done = std::min(end, n);
+    };
 
     // A column shorter than `close` stops the run where it runs out, as a
     // bounds failure naming the first column read at that index.
@@ -265,6 +283,7 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
         const Bar bar = bar_at(i);
         const bool at_intent = i == next.at;
         in.size = signals.position_sizes ? std::optional<double>((*signals.position_sizes)[i]) : std::nullopt;
+        if (i < atr.size()) atr_to(i + 1);
         in.atr = i < atr.size() ? atr[i] : 0.0;
         in.entry = at_intent && next.entry;
         in.exit = at_intent && next.exit;
@@ -276,7 +295,10 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
             for (std::size_t b = 0; b < sizeof(Trade) + 64; b += 64) __builtin_prefetch(slot + b, 1);
         }
         ++i;
-        if (at_intent) next = find_intent(i);
+        if (at_intent) {
+            next = find_intent(i);
+            if (next.at < atr.size()) atr_to(next.at + 1);
+        }
 
         // Up to the next intent, an idle kernel's steps change nothing and a
         // kernel that only holds positions has them to value and watch: both

@@ -47,9 +47,8 @@ Series<T> read_1d(PyObject* o, int npy_type) {
     const npy_intp stride = PyArray_STRIDE(a, 0);
     if (stride == static_cast<npy_intp>(sizeof(T)) &&
         reinterpret_cast<std::uintptr_t>(src) % alignof(T) == 0) {
-        // One pass, by the C library's block copy: the vector is not zeroed
-        // first.
-        std::memcpy(append_uninitialized(out, n), src, n * sizeof(T));
+        // One pass, by a block copy: the vector is not zeroed first.
+        copy_block(append_uninitialized(out, n), src, n * sizeof(T));
     } else {
         // A strided view (a[::2], a[::-1], a matrix column) or unaligned data
         // is an ordinary value: copy it in logical order.

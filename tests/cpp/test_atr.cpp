@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
 
 #include "indicators/volatility.h"
 
@@ -85,4 +90,66 @@ TEST(AtrErrors, ZeroPeriodIsInvalid) {
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().kind, IndicatorError::InvalidParameter);
     EXPECT_EQ(r.error().text(), "Invalid parameter: ATR period must be > 0");
+}
+
+// A pass run a stretch at a time, however the bars are split (stretches
+// that end before the seed, empty ones, ones past the end, odd and even
+// lengths), gives compute_atr's values bit for bit, NaN bars included.
+TEST(AtrSeries, PassInStretchesMatchesTheWholeSeries) {
+    const std::size_t n = 301;
+    V h(n), l(n), c(n);
+    uint64_t state = 12345;
+    auto next = [&state]() {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<double>(state >> 11) / 9007199254740992.0;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        c[i] = 100.0 + 10.0 * next();
+        h[i] = c[i] + next();
+        l[i] = c[i] - next();
+    }
+    h[40] = std::nan("");
+    c[77] = std::nan("");
+    const std::vector<std::vector<std::size_t>> splits = {
+        {n}, {3, 9, 10, 10, 11, 150, 150, 299, n + 5}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, n}};
+    for (std::size_t p : {std::size_t{1}, std::size_t{2}, std::size_t{14}}) {
+        const auto whole = compute_atr(h, l, c, p);
+        ASSERT_TRUE(whole.ok());
+        for (const auto& ends : splits) {
+            V out(n, std::nan(""));
+            tidemark::AtrPass pass(h, l, c, p);
+            std::size_t written = 0;
+            for (std::size_t end : ends) {
+                pass.run_to(end, [&](std::size_t i, double v) {
+                    ASSERT_EQ(i, std::max(written, p - 1));
+                    out[i] = v;
+                    written = i + 1;
+                });
+            }
+            for (std::size_t i = 0; i < n; ++i) {
+                const double a = whole.value()[i], b = out[i];
+                ASSERT_TRUE(std::memcmp(&a, &b, sizeof a) == 0) << "p " << p << " bar " << i;
+            }
+        }
+    }
+}
+
+// Two bars' true ranges formed together are those of true_range, bit for
+// bit, on every mix of edge values: signed zeros (a range of -0 tying with a
+// gap of +0), NaN in any column, infinities and a low above the high.
+TEST(AtrSeries, PairedTrueRangesMatchSingleOnes) {
+    const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
+    const double values[] = {0.0, -0.0, 1.0, 2.5, -3.0, nan, inf, -inf};
+    for (double h0 : values)
+        for (double l0 : values)
+            for (double c0 : values)
+                for (double h1 : {0.0, -0.0, 4.0, nan}) {
+                    const double high[2] = {h0, h1}, low[2] = {l0, -0.0}, prev[2] = {c0, 0.0};
+                    double first = 0.0, second = 0.0;
+                    tidemark::true_range_pair(high, low, prev, first, second);
+                    const double want_first = tidemark::true_range(h0, l0, c0);
+                    const double want_second = tidemark::true_range(h1, -0.0, 0.0);
+                    ASSERT_EQ(std::memcmp(&first, &want_first, sizeof first), 0) << h0 << " " << l0 << " " << c0;
+                    ASSERT_EQ(std::memcmp(&second, &want_second, sizeof second), 0) << h1;
+                }
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <thread>
@@ -121,6 +122,61 @@ TEST(SeriesStorage, TradeListsReuseTheirStorage) {
     EXPECT_EQ(again.data(), first);
     EXPECT_TRUE(again.back().symbol.empty());
     tidemark::series_cache_release();
+}
+
+// A trade made in place in storage that held other trades starts from its
+// defaults, not from what the storage held.
+TEST(SeriesStorage, TradesMadeInReusedStorageStartFromTheirDefaults) {
+    tidemark::series_cache_release();
+    {
+        tidemark::TradeList used(1000);
+        for (tidemark::Trade& t : used) {
+            t.fee_breakdown = tidemark::FeeBreakdown{1, 2, 3, 4, 5, 6};
+            t.id = t.entry_idx = t.exit_idx = 7;
+            t.entry_price = t.exit_price = t.size = t.pnl = t.pnl_pct = 8.0;
+            t.entry_time = t.exit_time = 9;
+            t.fees = t.entry_fees = t.exit_fees = 10.0;
+            t.direction = -1;
+            t.exit_reason = tidemark::ExitReason::StopLoss;
+        }
+    }
+    tidemark::TradeList again;
+    again.reserve(1000);
+    for (int k = 0; k < 1000; ++k) {
+        const tidemark::Trade& t = again.emplace_back();
+        ASSERT_FALSE(t.fee_breakdown.has_value());
+        ASSERT_TRUE(t.symbol.empty());
+        ASSERT_EQ(t.id + t.entry_idx + t.exit_idx, 0u);
+        ASSERT_EQ(t.entry_time + t.exit_time, 0);
+        for (double v : {t.entry_price, t.exit_price, t.size, t.pnl, t.pnl_pct, t.fees, t.entry_fees, t.exit_fees})
+            ASSERT_EQ(v, 0.0);
+        ASSERT_EQ(t.direction, 1);
+        ASSERT_EQ(t.exit_reason, tidemark::ExitReason::Signal);
+    }
+    tidemark::series_cache_release();
+}
+
+// A block copy gives back the source bytes, whichever way it writes them:
+// below and above the streaming size, at every alignment of either end, with
+// a tail shorter than a line, and without a byte written past the end.
+TEST(BlockCopy, CopiesEveryByteAndNothingElse) {
+    const std::size_t t = tidemark::kStreamCopyThreshold;
+    std::vector<unsigned char> src(t + 256);
+    for (std::size_t i = 0; i < src.size(); ++i) src[i] = static_cast<unsigned char>(i * 131 + i / 251);
+    std::vector<unsigned char> dst(t + 256);
+    for (std::size_t bytes : {std::size_t{1}, std::size_t{100}, t - 1, t, t + 63, t + 129}) {
+        for (std::size_t src_off : {0, 8, 5}) {
+            for (std::size_t dst_off : {0, 16, 8, 3}) {
+                std::fill(dst.begin(), dst.end(), static_cast<unsigned char>(0xA5));
+                tidemark::copy_block(dst.data() + dst_off, src.data() + src_off, bytes);
+                ASSERT_TRUE(std::equal(dst.begin() + dst_off, dst.begin() + dst_off + bytes, src.begin() + src_off))
+                    << bytes << " " << src_off << " " << dst_off;
+                ASSERT_TRUE(std::all_of(dst.begin(), dst.begin() + dst_off, [](unsigned char c) { return c == 0xA5; }));
+                ASSERT_TRUE(std::all_of(dst.begin() + dst_off + bytes, dst.end(),
+                                        [](unsigned char c) { return c == 0xA5; }));
+            }
+        }
+    }
 }
 
 #if defined(__SANITIZE_ADDRESS__)
