@@ -162,15 +162,8 @@ struct Bar {
     double volume = 0.0;
 };
 
-// A finished bar of the bar builders.
-struct OhlcvBar {
-    int64_t timestamp = 0;
-    double open = 0.0;
-    double high = 0.0;
-    double low = 0.0;
-    double close = 0.0;
-    double volume = 0.0;
-};
+// A finished bar of the bar builders: the same record the kernel steps on.
+using OhlcvBar = Bar;
 
 // ---------------------------------------------------------------------------
 // Ticks

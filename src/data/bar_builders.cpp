@@ -23,7 +23,7 @@ std::string render(const Partial& p) {
 }
 
 std::string render(const OhlcvBar& b) {
-    return "OhlcvBar { timestamp: " + render(b.timestamp) + ", open: " + render(b.open) + ", high: " +
+    return "OhlcvBar { timestamp: " + render(b.ts) + ", open: " + render(b.open) + ", high: " +
            render(b.high) + ", low: " + render(b.low) + ", close: " + render(b.close) + ", volume: " +
            render(b.volume) + " }";
 }

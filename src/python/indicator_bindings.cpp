@@ -37,7 +37,7 @@ using BarTuple = std::tuple<int64_t, double, double, double, double, double>;
 
 std::optional<BarTuple> bar_tuple(const std::optional<OhlcvBar>& b) {
     if (!b) return std::nullopt;
-    return BarTuple{b->timestamp, b->open, b->high, b->low, b->close, b->volume};
+    return BarTuple{b->ts, b->open, b->high, b->low, b->close, b->volume};
 }
 
 constexpr Param kAggregatorParams[] = {{"step"}, {"unit"}, {"tz_offset_ns", "0"}, {"brick_size", "0.0"}};

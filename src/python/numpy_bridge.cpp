@@ -148,7 +148,7 @@ PyObject* To<std::vector<OhlcvBar>>::make(const std::vector<OhlcvBar>& bars) {
     Series<double> open(n), high(n), low(n), close(n), volume(n);
     for (std::size_t i = 0; i < n; ++i) {
         const OhlcvBar& b = bars[i];
-        ts[i] = b.timestamp;
+        ts[i] = b.ts;
         open[i] = b.open;
         high[i] = b.high;
         low[i] = b.low;
