@@ -1,38 +1,15 @@
-"""Bounded fuzzing of every registered entry of _tidemark.
-
-What is fuzzed comes from the registration table at run time: the names in
-`_tidemark.__all__`; the `__text_signature__` of each function, constructor,
-static method and method; and the properties of each class. An entry
-registered later is fuzzed without a line changed here.
-
-A call may return, or raise TypeError, ValueError, OverflowError,
-RuntimeError (but not NotImplementedError: every entry is built), MemoryError, or the extension's PanicException (a broken internal invariant;
-a BaseException, not an Exception). Anything else fails the entry, and so
-does a call that runs longer than SLOW_CALL_S; a crash or a hang ends the run.
-
-A probe first learns what each parameter takes: it calls the entry with typed
-candidates (arrays of each kind the boundary reads, numbers, text, instances
-of the module's classes, lists) and moves past each candidate refused with
-"argument '<name>': ...". The fuzzer then builds calls mostly of the learnt
-kinds, spoiled here and there: every NumPy dtype, strided, reversed,
-read-only, unaligned, broadcast, zero-length, length-1 and mismatched arrays,
-2-D where 1-D is wanted, NaN, infinities, signed zeros, huge integers, wrong
-types, the module's own objects (fresh, reused and consumed ones), numbers
-whose conversion calls back into the module, and surplus, missing, repeated
-and unknown arguments.
-
-Environment, for longer runs by hand:
-  TIDEMARK_FUZZ_EXAMPLES  calls per entry (default 100)
-  TIDEMARK_FUZZ_SEED      base seed (default 7); each entry derives its own
-  TIDEMARK_FUZZ_TRACE=1   print each call before making it (with -s), to
-                          find the call that brings the interpreter down
-An entry's calls do not depend on the other entries, so one can be rerun
-alone with -k and the same seed.
-"""
+"""Bounded fuzzing of every entry of _tidemark, found from the registration table (`__all__`, each
+`__text_signature__`, each class's properties). A call may return or raise TypeError, ValueError,
+OverflowError, RuntimeError (not NotImplementedError: every entry is built), MemoryError or PanicException
+(a broken invariant; a BaseException); anything else, or a call slower than SLOW_CALL_S, fails the entry.
+A probe first learns what each parameter takes; calls are then mostly of the learnt kinds, spoilt now and
+then. TIDEMARK_FUZZ_EXAMPLES: calls per entry (100); TIDEMARK_FUZZ_SEED: base seed (7; each entry derives
+its own, so one reruns alone with -k); TIDEMARK_FUZZ_TRACE=1: print each call first (with -s)."""
 
 import faulthandler
 import inspect
 import math
+import operator
 import os
 import random
 import sys
@@ -50,40 +27,21 @@ import _tidemark as tm
 EXAMPLES = int(os.environ.get("TIDEMARK_FUZZ_EXAMPLES", "100"))
 SEED = int(os.environ.get("TIDEMARK_FUZZ_SEED", "7"))
 TRACE = os.environ.get("TIDEMARK_FUZZ_TRACE") == "1"
-
 SLOW_CALL_S = 30.0  # per call, generous for the sanitizer build on a busy machine
-
 ACCEPTED = (TypeError, ValueError, OverflowError, RuntimeError, MemoryError)
 
-# Parameters whose value is an amount of work or output rather than a value to
-# check: an absurd one legitimately means hours of work or gigabytes of output
-# (10**12 Monte Carlo paths, a one-nanosecond Renko brick, a ring buffer of
-# 2**60 elements). They draw from these values and are always passed, never
-# left to a default that may itself be costly (10,000 paths). Every other
-# number gets absurd values.
-WORK = {
-    # Monte Carlo draws: paths x days x assets
-    "n_simulations": [0, 1, 2, 17, 64],
-    "horizon_days": [0, 1, 2, 30],
-    # solver iterations
-    "max_iter": [0, 1, 5, 50],
-    # bar aggregation: a bar per step of time, ticks, volume or value; Renko
-    # draws a bar per brick of price movement and falls back to the step
-    "step": [-1, 0, 1, 2, 3, 5, 60, 2**32 - 1, 2**32],
-    "brick_size": [0.0, -5.0, math.nan, math.inf, -math.inf, 0.25, 1.0, 3.0, 50.0],
-    # rolling windows, lookbacks and horizons, in elements
-    **{name: [-1, 0, 1, 2, 3, 5, 14, 64, 10**6]
-       for name in ("period", "k_period", "d_period", "fast_period", "slow_period", "signal_period",
-                    "lookback", "skip", "horizon")},
-}
-# For the same reason array values stay below 1e5 in size besides the
-# non-finite ones: a finite but astronomical price is an astronomical number
-# of Renko bricks. Scalars have no such limit.
-
+# Amounts of work or output (paths, iterations, bars, windows): an absurd one legitimately means hours
+# of work or gigabytes, so they draw from these and are always passed, never left to a costly default.
+WORK = {"n_simulations": [0, 1, 2, 17, 64], "horizon_days": [0, 1, 2, 30], "max_iter": [0, 1, 5, 50],
+        "step": [-1, 0, 1, 2, 3, 5, 60, 2**32 - 1, 2**32],
+        "brick_size": [0.0, -5.0, math.nan, math.inf, -math.inf, 0.25, 1.0, 3.0, 50.0],
+        **dict.fromkeys(["period", "k_period", "d_period", "fast_period", "slow_period", "signal_period",
+                         "lookback", "skip", "horizon"], [-1, 0, 1, 2, 3, 5, 14, 64, 10**6])}
 FLOAT_SPECIALS = [0.0, -0.0, 1.0, -1.0, 0.5, 100.0, math.nan, -math.nan, math.inf, -math.inf, 1e308, -1e308,
                   5e-324, -5e-324, 1e-300, 2.0**53, 2.0**63, 2.0**64, 1e19, -9.3e18]
 INT_SPECIALS = [0, 1, -1, 2, 7, 60, 2**31 - 1, 2**31, -2**31, -2**31 - 1, 2**32 - 1, 2**32, 2**53 + 1,
                 2**63 - 1, 2**63, -2**63, -2**63 - 1, 2**64 - 1, 2**64, 2**100, -2**100, 10**30]
+# Finite array values stay small: an astronomical price is an astronomical number of Renko bricks.
 ARRAY_SPECIALS = [math.nan, math.inf, -math.inf, 0.0, -0.0, 1e-300, 5e-324, 5e4]
 WORDS = ["", " ", "NSE", "nse-delivery", "NFO-OPT", "BFO-PE", "MCX-FUT", "CDS", "BCD-CE", "NSEX", "-OPT",
          "same_bar_close", " next_bar_open ", "same_bar_open_lookahead", "Next_Bar_Open", "15:25", " 9 : 5 ",
@@ -92,30 +50,20 @@ WORDS = ["", " ", "NSE", "nse-delivery", "NFO-OPT", "BFO-PE", "MCX-FUT", "CDS", 
          "\u65e5\u672c", "\U0001F600", "\ud800", "x" * 5000, "\n", "1", "-1", "nan", "inf"]
 BAD_KEYWORDS = ["bogus", "\ud800", "x\udcff", "self", "_", "\u00e9"]
 SIZES = [0, 1, 1, 2, 3, 5, 5, 8, 13, 40]
-
 DTYPES = [np.bool_, np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uint32, np.uint64,
           np.float16, np.float32, np.float64, np.longdouble, np.complex64, np.complex128, np.clongdouble,
           object, "U3", "S3", "V8", "datetime64[ns]", "timedelta64[ns]", ">f8", ">i8", "<f8", "=i8",
           [("a", "<f8")], np.dtypes.StringDType()]
+# Panics that are no broken invariant: memory that cannot be had must be a MemoryError, and a size no
+# container can hold is a size taken from the caller unchecked (or computed wrongly).
+ALLOCATION_TEXTS = ("std::bad_alloc", "std::bad_array_new_length", "cannot create std::vector larger than",
+                    "vector::reserve", "vector::_M_realloc_insert", "vector::_M_default_append",
+                    "vector::_M_fill_insert", "basic_string::_M_create")
 
-EMPTY = inspect.Parameter.empty
-
-
-# ---------------------------------------------------------------------------
-# Outcomes
-# ---------------------------------------------------------------------------
 
 def is_panic(exc):
     t = type(exc)
     return t.__name__ == "PanicException" and t.__module__ == "_tidemark" and not isinstance(exc, Exception)
-
-
-# Panics that are not broken invariants: memory that cannot be had must be an
-# ordinary MemoryError, and a size beyond what any container can hold is a
-# size taken from the caller unchecked (or a size computed wrongly).
-ALLOCATION_TEXTS = ("std::bad_alloc", "std::bad_array_new_length", "cannot create std::vector larger than",
-                    "vector::reserve", "vector::_M_realloc_insert", "vector::_M_default_append",
-                    "vector::_M_fill_insert", "basic_string::_M_create")
 
 
 def acceptable(exc):
@@ -126,28 +74,25 @@ def acceptable(exc):
 
 def failing_argument(exc):
     """The parameter named by a conversion TypeError, or None."""
-    if type(exc) is not TypeError:
-        return None
-    text = str(exc)
-    if not text.startswith("argument '"):
-        return None
-    end = text.find("': ", 10)
-    return text[10:end] if end > 0 else None
+    text, end = str(exc), str(exc).find("': ", 10)
+    return text[10:end] if type(exc) is TypeError and text.startswith("argument '") and end > 0 else None
+
+
+def quietly(make):
+    try:
+        return True, make()
+    except BaseException:  # noqa: BLE001 - a recipe that no longer works, or a value beyond repr
+        return False, None
 
 
 def describe(value, depth=0):
     if isinstance(value, np.ndarray):
-        flags = "" if value.flags.writeable else " read-only"
-        flags += "" if value.flags.aligned else " unaligned"
-        try:
-            head = repr(value.flat[:4].tolist())  # never ravel: a broadcast may be huge
-        except Exception:  # noqa: BLE001 - describing only
-            head = "?"
+        flags = ("" if value.flags.writeable else " read-only") + ("" if value.flags.aligned else " unaligned")
+        ok, head = quietly(lambda: repr(value.flat[:4].tolist()))  # never ravel: a broadcast may be huge
         return (f"{type(value).__name__}(dtype={value.dtype}, shape={value.shape}, strides={value.strides}"
-                f"{flags}, head={head[:80]})")
+                f"{flags}, head={(head if ok else '?')[:80]})")
     if isinstance(value, (list, tuple)) and depth < 1:
-        inner = ", ".join(describe(v, depth + 1) for v in value[:4])
-        return f"{type(value).__name__}[{len(value)}]({inner})"
+        return f"{type(value).__name__}[{len(value)}]({', '.join(describe(v, 1) for v in value[:4])})"
     text = repr(value)
     return text if len(text) <= 80 else text[:77] + "..."
 
@@ -157,69 +102,44 @@ def describe_call(label, args, kwargs):
     return f"{label}({', '.join(parts)})"
 
 
-# ---------------------------------------------------------------------------
 # The registration table
-# ---------------------------------------------------------------------------
 
-class Param:
-    def __init__(self, name, default):
-        self.name, self.default = name, default
-
-    @property
-    def optional(self):
-        return self.default is not EMPTY
+def optional(param):
+    return param.default is not inspect.Parameter.empty
 
 
 class Entry:
     """One thing to fuzz: a function, constructor, static method, method or property."""
 
-    def __init__(self, ident, kind, target, cls=None, name=None, params=None):
+    def __init__(self, ident, kind, target, cls=None, name=None):
         self.ident, self.kind, self.target, self.cls, self.name = ident, kind, target, cls, name
-        self.params = params  # None: no signature (a class Python cannot construct)
-        self.kinds = {}       # parameter name -> learnt kind, or None
-        self.typed = False    # the probe found a call that converted every argument
-        self.returned = False  # ... and that call returned normally
-        self.settable = False  # properties
-
-
-def signature_params(obj):
-    text = getattr(obj, "__text_signature__", None)
-    if text is None:
-        return None
-    params = list(inspect.signature(obj).parameters.values())
-    if text.startswith("($self"):
-        params = params[1:]
-    return [Param(p.name, p.default) for p in params]
-
-
-def module_classes():
-    return {name: getattr(tm, name) for name in tm.__all__ if isinstance(getattr(tm, name), type)}
+        text = None if kind == "property" else getattr(target, "__text_signature__", None)
+        # None for a property, or a class Python cannot construct
+        self.params = None if text is None else list(inspect.signature(target).parameters.values())[
+            text.startswith("($self"):]
+        self.kinds = {}  # parameter name -> learnt kind, or None
+        self.typed = self.returned = self.settable = False  # typed: a probe call converted every argument
 
 
 def discover():
     entries = []
     for name in tm.__all__:
         value = getattr(tm, name)
-        if isinstance(value, type):
-            cls = value
-            entries.append(Entry(f"{name}()", "constructor", cls, cls=cls, params=signature_params(cls)))
-            for attr, desc in vars(cls).items():
-                if attr.startswith("__"):
-                    continue
-                label = f"{name}.{attr}"
-                if isinstance(desc, (staticmethod, classmethod)):
-                    fn = getattr(cls, attr)
-                    entries.append(Entry(label, "static", fn, cls=cls, name=attr, params=signature_params(fn)))
-                elif inspect.ismethoddescriptor(desc):
-                    entries.append(Entry(label, "method", desc, cls=cls, name=attr, params=signature_params(desc)))
-                elif inspect.isgetsetdescriptor(desc) or inspect.ismemberdescriptor(desc):
-                    entries.append(Entry(label, "property", desc, cls=cls, name=attr))
-        elif callable(value):
-            entries.append(Entry(name, "function", value, params=signature_params(value)))
+        if not isinstance(value, type):
+            entries += [Entry(name, "function", value)] if callable(value) else []
+            continue
+        entries.append(Entry(f"{name}()", "constructor", value, value))
+        for attr, desc in vars(value).items():
+            kind = ("static" if isinstance(desc, (staticmethod, classmethod)) else
+                    "method" if inspect.ismethoddescriptor(desc) else
+                    "property" if inspect.isgetsetdescriptor(desc) or inspect.ismemberdescriptor(desc) else None)
+            if kind and not attr.startswith("__"):
+                entries.append(Entry(f"{name}.{attr}", kind, getattr(value, attr) if kind == "static" else desc,
+                                     value, attr))
     return entries
 
 
-CLASSES = module_classes()
+CLASSES = {name: getattr(tm, name) for name in tm.__all__ if isinstance(getattr(tm, name), type)}
 ENTRIES = discover()
 
 
@@ -228,9 +148,7 @@ def system_class(value):
     return cls if CLASSES.get(cls.__name__) is cls else None
 
 
-# ---------------------------------------------------------------------------
 # Probing: what each parameter takes, and objects to call methods on
-# ---------------------------------------------------------------------------
 
 N_PROBE = 5
 
@@ -238,19 +156,14 @@ N_PROBE = 5
 def probe_candidates(i, pool):
     """Typed values for parameter number i, in the order they are tried."""
     f64 = np.linspace(100.0, 104.0, N_PROBE) + i
-    cands = [
-        ("f64", f64),
-        ("i64", 1_700_000_000_000_000_000 + np.arange(N_PROBE, dtype=np.int64) * 60_000_000_000),
-        # one flag, at a position that differs per parameter: entries and exits
-        # given this way open and close a trade
-        ("bool[]", np.roll(np.arange(N_PROBE) == 0, i)),
-        ("mat", 0.01 * np.eye(N_PROBE, 3) + 0.001 * np.arange(N_PROBE * 3).reshape(N_PROBE, 3) / (i + 1)),
-        ("float", 2.5), ("int", 1), ("bool", True), ("str", "NSE"),
-    ]
-    cands += [(f"obj:{c}", objs[0]) for c, objs in pool.items()]
-    cands += [("seq:f64", [f64, f64]), ("seq:float", [0.5, 0.25]), ("seq:int", [1, 2]), ("seq:str", ["A", "B"])]
-    cands += [(f"seq:obj:{c}", [objs[0], objs[0]]) for c, objs in pool.items()]
-    return cands
+    return [("f64", f64), ("i64", 1_700_000_000_000_000_000 + np.arange(N_PROBE, dtype=np.int64) * 60_000_000_000),
+            # one flag at a position per parameter: entries and exits given this way make a trade
+            ("bool[]", np.roll(np.arange(N_PROBE) == 0, i)),
+            ("mat", 0.01 * np.eye(N_PROBE, 3) + 0.001 * np.arange(N_PROBE * 3).reshape(N_PROBE, 3) / (i + 1)),
+            ("float", 2.5), ("int", 1), ("bool", True), ("str", "NSE")] + [
+            (f"obj:{c}", objs[0]) for c, objs in pool.items()] + [
+            ("seq:f64", [f64, f64]), ("seq:float", [0.5, 0.25]), ("seq:int", [1, 2]), ("seq:str", ["A", "B"])] + [
+            (f"seq:obj:{c}", [objs[0], objs[0]]) for c, objs in pool.items()]
 
 
 class World:
@@ -258,13 +171,16 @@ class World:
 
     def __init__(self):
         self.entries = {e.ident: e for e in ENTRIES}
-        self.recipes = {}   # class name -> zero-argument callables making an instance
-        self.makers = {}    # class name -> entries that return an instance directly
+        self.recipes = {}  # class name -> zero-argument callables making an instance
+        self.makers = {}  # class name -> entries that return an instance directly
         self.words = list(WORDS)
         self.failures = []  # unacceptable outcomes met while probing
-        self.probe_all()
+        # Two rounds of callables, so that parameters of the module's classes get the first round's objects.
+        for kinds in [("constructor", "static", "function")] * 2 + [("method",), ("property",)]:
+            pool = self.pool()
+            for e in [e for e in ENTRIES if e.kind in kinds]:
+                (self.probe_property if e.kind == "property" else self.probe)(e, pool)
 
-    # -- calls made while learning ------------------------------------------
     def attempt(self, label, fn, *args, **kwargs):
         try:
             return True, fn(*args, **kwargs)
@@ -277,51 +193,32 @@ class World:
         """Fresh instances of every class that could be made, rebuilt from their recipes."""
         pool = {}
         for cname, makes in self.recipes.items():
-            for make in makes:
-                try:
-                    obj = make()
-                except BaseException:  # noqa: BLE001 - a recipe that no longer works is skipped
-                    continue
-                pool.setdefault(cname, []).append(obj)
+            for ok, obj in map(quietly, makes):
+                if ok:
+                    pool.setdefault(cname, []).append(obj)
         return pool
 
     def harvest(self, value, make, depth=0):
+        """Keeps recipes for the objects reachable from `value`, and the words it returns."""
         cls = system_class(value)
         if cls is not None:
             makes = self.recipes.setdefault(cls.__name__, [])
             if len(makes) < 3:
                 makes.append(make)
-            if depth >= 2:
-                return
-            for e in ENTRIES:
-                if e.cls is not cls or e.kind not in ("method", "property"):
-                    continue
-                if e.kind == "method" and e.params == []:
-                    ok, out = self.attempt(e.ident, getattr(value, e.name))
+            for e in (ENTRIES if depth < 2 else ()):
+                if e.cls is cls and (e.kind == "property" or e.kind == "method" and e.params == []):
+                    step = (operator.methodcaller if e.kind == "method" else operator.attrgetter)(e.name)
+                    ok, out = self.attempt(e.ident, step, value)
+                    if ok and isinstance(out, str) and out not in self.words:
+                        self.words.append(out)
                     if ok:
-                        self.harvest(out, lambda make=make, n=e.name: getattr(make(), n)(), depth + 1)
-                elif e.kind == "property":
-                    ok, out = self.attempt(e.ident, getattr, value, e.name)
-                    if ok:
-                        if isinstance(out, str) and out not in self.words:
-                            self.words.append(out)
-                        self.harvest(out, lambda make=make, n=e.name: getattr(make(), n), depth + 1)
-        elif isinstance(value, (list, tuple)) and depth < 3:
-            for i, item in enumerate(value[:3]):
-                self.harvest(item, lambda make=make, i=i: make()[i], depth + 1)
-        elif isinstance(value, dict) and depth < 3:
-            for k in list(value)[:8]:
+                        self.harvest(out, lambda make=make, step=step: step(make()), depth + 1)
+        elif isinstance(value, (list, tuple, dict)) and depth < 3:
+            for k in list(value)[:8] if isinstance(value, dict) else range(min(3, len(value))):
                 self.harvest(value[k], lambda make=make, k=k: make()[k], depth + 1)
 
-    # -- learning -------------------------------------------------------------
     def receiver(self, entry):
-        makes = self.recipes.get(entry.cls.__name__)
-        for make in makes or []:
-            try:
-                return make()
-            except BaseException:  # noqa: BLE001
-                continue
-        return None
+        return next((obj for ok, obj in map(quietly, self.recipes.get(entry.cls.__name__, [])) if ok), None)
 
     def bound(self, entry):
         """The callable of an entry, with a fresh receiver for a method."""
@@ -331,98 +228,68 @@ class World:
         return None if obj is None else getattr(obj, entry.name)
 
     def probe(self, entry, pool):
-        fn = self.bound(entry)
-        if fn is None or entry.params is None:
+        fn, params = self.bound(entry), entry.params
+        if fn is None or params is None:
             return
-        params = entry.params
         cands = {p.name: probe_candidates(i, pool) for i, p in enumerate(params)}
-        choice = {p.name: 0 for p in params}
-        active = [p for p in params]
-        kinds = {}
-        typed = False
+        choice = dict.fromkeys(cands, 0)
+        tried = lambda p: cands[p.name][choice[p.name]]  # (kind, value)  # noqa: E731
+        active, kinds, typed = list(params), {}, False
         for _ in range(50 + 40 * len(params)):
-            kwargs = {p.name: cands[p.name][choice[p.name]][1] for p in active}
-            ok, outcome = self.attempt(entry.ident, fn, **kwargs)
+            ok, outcome = self.attempt(entry.ident, fn, **{p.name: tried(p)[1] for p in active})
             name = None if ok else failing_argument(outcome)
             param = next((p for p in active if p.name == name), None)
-            if param is None:
-                # Converted, or refused for another reason than a type.
+            if param is None:  # converted, or refused for another reason than a type
                 typed = True
                 break
             choice[name] += 1
             if choice[name] < len(cands[name]):
                 continue
             kinds[name] = None
-            if not param.optional:
-                # No later parameter can be reached; the earlier ones converted.
-                for p in params[:params.index(param)]:
-                    if p in active:
-                        kinds[p.name] = cands[p.name][choice[p.name]][0]
+            if not optional(param):  # no later parameter is reached; the earlier ones converted
+                kinds.update((p.name, tried(p)[0]) for p in params[:params.index(param)] if p in active)
                 break
             active.remove(param)
         if not typed:
             entry.kinds = {p.name: kinds.get(p.name) for p in params}
             return
         entry.typed, entry.returned = True, ok
-        for p in active:
-            kinds[p.name] = cands[p.name][choice[p.name]][0]
-        entry.kinds = kinds
-        # Objects for the pool: from the call with every argument, and from
-        # the call with the required ones only (the defaults are the ordinary
-        # case, and often succeed where the probe values do not).
-        full = {p.name: cands[p.name][choice[p.name]][1] for p in active}
-        required = {p.name: full[p.name] for p in active if not p.optional or p.name in WORK}
-        for kwargs in (full, required):
+        entry.kinds = kinds | {p.name: tried(p)[0] for p in active}
+        # Objects for the pool, from the call with every argument and with the required ones only.
+        full = {p.name: tried(p)[1] for p in active}
+        for kwargs in (full, {p.name: full[p.name] for p in active if not optional(p) or p.name in WORK}):
             ok, out = self.attempt(entry.ident, fn, **kwargs)
             if ok:
-                make = (lambda e=entry, kw=kwargs: self.bound(e)(**kw))
-                self.harvest(out, make)
+                self.harvest(out, lambda e=entry, kw=kwargs: self.bound(e)(**kw))
                 cls = system_class(out)
-                if cls is not None and entry.kind != "method" and entry not in self.makers.get(cls.__name__, []):
-                    self.makers.setdefault(cls.__name__, []).append(entry)
+                if cls is not None and entry.kind != "method" and entry not in self.makers.setdefault(cls.__name__, []):
+                    self.makers[cls.__name__].append(entry)
 
     def probe_property(self, entry, pool):
         obj = self.receiver(entry)
         if obj is None:
             return
         self.attempt(entry.ident, getattr, obj, entry.name)
+        entry.kinds = {"value": None}
         for kind, value in probe_candidates(0, pool):
             try:
                 setattr(obj, entry.name, value)
             except AttributeError:
+                entry.kinds = {}
                 return  # no setter
             except TypeError:
                 continue
             except BaseException as exc:  # noqa: BLE001
                 if not acceptable(exc):
                     self.failures.append(f"setting {entry.ident} to {describe(value)} raised {exc!r}")
-            entry.settable, entry.kinds = True, {"value": kind}
-            return
-        entry.settable, entry.kinds = True, {"value": None}
-
-    def probe_all(self):
-        callables = [e for e in ENTRIES if e.kind in ("constructor", "static", "function")]
-        # A second round gives parameters of the module's classes the
-        # instances the first round made.
-        for _ in range(2):
-            pool = self.pool()
-            for e in callables:
-                self.probe(e, pool)
-        pool = self.pool()
-        for e in ENTRIES:
-            if e.kind == "method":
-                self.probe(e, pool)
-        for e in ENTRIES:
-            if e.kind == "property":
-                self.probe_property(e, pool)
+            entry.kinds = {"value": kind}
+            break
+        entry.settable = True
 
 
-# ---------------------------------------------------------------------------
 # Generating calls
-# ---------------------------------------------------------------------------
 
-class MyArray(np.ndarray):
-    """An ndarray subclass, which the boundary must read like any array."""
+MyArray = type("MyArray", (np.ndarray,), {})  # a subclass, which the boundary must read like any array
 
 
 class Hook:
@@ -432,59 +299,55 @@ class Hook:
         self.fuzz, self.value = fuzz, value
 
     def __float__(self):
-        self.fuzz.nested()
-        return float(self.value)
+        return self.fuzz.nested() or float(self.value)
 
     def __index__(self):
-        self.fuzz.nested()
-        return int(self.value)
+        return self.fuzz.nested() or int(self.value)
+
+
+def strided(a):
+    b = np.zeros(a.shape[:-1] + (2 * a.shape[-1],), dtype=a.dtype)
+    b[..., ::2] = a
+    return b[..., ::2]
+
+
+def unaligned(a):
+    if not a.size or a.dtype.itemsize < 2 or a.dtype.kind not in "biufcmM":
+        return a
+    out = np.zeros(a.nbytes + 1, dtype=np.uint8)[1:].view(a.dtype).reshape(a.shape)
+    out[...] = a
+    return out
 
 
 class Fuzzer:
     def __init__(self, world, ident):
         seed = zlib.crc32(f"{SEED}:{ident}".encode())
-        self.world = world
-        self.rng = random.Random(seed)
-        self.np = np.random.default_rng(seed)
-        self.pool = world.pool()
-        self.failures = []
-        self.outcomes = {}
-        self.in_nested = False
-        # A clean example keeps every value of its learnt kind, plain and of
-        # one length, so that entries with many arrays get past their checks
-        # now and then and their engines are fuzzed too.
-        self.clean = False
-
-    # -- recording ------------------------------------------------------------
-    def fail(self, what):
-        if len(self.failures) < 10:
-            self.failures.append(what)
+        self.world, self.rng, self.np = world, random.Random(seed), np.random.default_rng(seed)
+        self.pool, self.failures, self.outcomes, self.in_nested = world.pool(), [], {}, False
+        self.clean = False  # every value plain, of its kind and length: many-array entries pass their checks
 
     def call(self, label, fn, args=(), kwargs=None, allow=(), binding_error=False):
-        """Makes one call and judges its outcome. `binding_error`: the arguments
-        cannot be bound to the parameters, which must raise exactly TypeError."""
+        """Makes one call and judges it. `binding_error`: the arguments cannot be bound to the
+        parameters, which must raise exactly TypeError."""
         kwargs = kwargs or {}
+        what = lambda: describe_call(label, args, kwargs)  # noqa: E731
         if TRACE:
-            print("fuzz:", describe_call(label, args, kwargs), file=sys.stderr, flush=True)
-        start = time.perf_counter()
+            print("fuzz:", what(), file=sys.stderr, flush=True)
+        start, result, outcome = time.perf_counter(), None, "returned"
         try:
             result = fn(*args, **kwargs)
         except KeyboardInterrupt:
             raise
         except BaseException as exc:  # noqa: BLE001 - every outcome is judged
+            outcome = type(exc).__name__
             if binding_error and type(exc) is not TypeError:
-                self.fail(f"{describe_call(label, args, kwargs)} cannot be bound but raised "
-                          f"{type(exc).__name__}: {str(exc)!r:.300}")
+                self.failures.append(f"{what()} cannot be bound but raised {outcome}: {str(exc)!r:.300}")
             elif not (acceptable(exc) or isinstance(exc, allow)):
-                self.fail(f"{describe_call(label, args, kwargs)} raised {type(exc).__name__}: {str(exc)!r:.300}")
-            outcome, result = type(exc).__name__, None
-        else:
-            outcome = "returned"
-            if binding_error:
-                self.fail(f"{describe_call(label, args, kwargs)} cannot be bound but returned")
-        elapsed = time.perf_counter() - start
-        if elapsed > SLOW_CALL_S:
-            self.fail(f"{describe_call(label, args, kwargs)} took {elapsed:.1f} s")
+                self.failures.append(f"{what()} raised {outcome}: {str(exc)!r:.300}")
+        if outcome == "returned" and binding_error:
+            self.failures.append(f"{what()} cannot be bound but returned")
+        if (elapsed := time.perf_counter() - start) > SLOW_CALL_S:
+            self.failures.append(f"{what()} took {elapsed:.1f} s")
         self.outcomes[outcome] = self.outcomes.get(outcome, 0) + 1
         if outcome == "returned":
             self.touch(result)
@@ -505,60 +368,45 @@ class Fuzzer:
                 self.touch(item, depth + 1)
 
     def nested(self):
-        """Runs one random read or write on one of the module's objects (from a Hook)."""
+        """Reads or writes one property of one of the module's objects (from a Hook)."""
         if self.in_nested or not self.pool:
             return
         self.in_nested = True
         try:
-            cname = self.rng.choice(sorted(self.pool))
-            obj = self.rng.choice(self.pool[cname])
+            obj = self.obj_any()
             props = [e for e in ENTRIES if e.cls is type(obj) and e.kind == "property"]
-            if not props:
-                return
-            e = self.rng.choice(props)
-            if e.settable and self.rng.random() < 0.5:
-                value = self.value(e.kinds.get("value"), 3, None)
-                self.call(f"(nested) {e.ident} =", setattr, (obj, e.name, value))
-            else:
-                self.call(f"(nested) {e.ident}", getattr, (obj, e.name))
+            if props:
+                e = self.rng.choice(props)
+                if e.settable and self.rng.random() < 0.5:
+                    self.call(f"(nested) {e.ident} =", setattr, (obj, e.name, self.value(e.kinds["value"], 3, None)))
+                else:
+                    self.call(f"(nested) {e.ident}", getattr, (obj, e.name))
         finally:
             self.in_nested = False
 
-    # -- values -------------------------------------------------------------
-    def size(self):
-        return self.rng.choice(SIZES)
+    def sprinkle(self, a, chance, most, values=ARRAY_SPECIALS):
+        if a.size and self.rng.random() < chance:
+            for _ in range(self.rng.randint(1, most)):
+                a.flat[self.rng.randrange(a.size)] = self.rng.choice(values)
+        return a
 
     def f64_values(self, n):
-        walk = 100.0 * np.exp(np.cumsum(self.np.normal(0.0, 0.03, n)))
-        r = self.rng.random()
-        if r < 0.1:
-            walk = -walk
-        elif r < 0.15:
-            walk[:] = walk[0] if n else 0.0
-        if n and self.rng.random() < 0.35:
-            for _ in range(self.rng.randint(1, 3)):
-                walk[self.rng.randrange(n)] = self.rng.choice(ARRAY_SPECIALS)
-        return walk
+        walk, r = 100.0 * np.exp(np.cumsum(self.np.normal(0.0, 0.03, n))), self.rng.random()
+        walk = -walk if r < 0.1 else np.full(n, walk[0] if n else 0.0) if r < 0.15 else walk
+        return self.sprinkle(walk, 0.35, 3)
 
     def i64_values(self, n):
         r = self.rng.random()
         step = self.rng.choice([1, 1_000_000_000, 60_000_000_000, 86_400_000_000_000])
         base = self.rng.choice([1_700_000_000_000_000_000, 0, -(2**62), 2**62])
-        if r < 0.6:
-            out = base + np.arange(n, dtype=np.int64) * step
-        elif r < 0.75:
-            out = np.sort(self.np.integers(-(2**63), 2**63 - 1, n, dtype=np.int64, endpoint=True))
-        elif r < 0.85:
-            out = (base + np.arange(n, dtype=np.int64) * step)[::-1].copy()
-        else:
-            out = np.full(n, base, dtype=np.int64)
-        if n and self.rng.random() < 0.25:
-            out[self.rng.randrange(n)] = self.rng.choice([0, -1, 2**63 - 1, -(2**63), 1])
-        return out
+        ramp = base + np.arange(n, dtype=np.int64) * step
+        out = (ramp if r < 0.6 else
+               np.sort(self.np.integers(-(2**63), 2**63 - 1, n, dtype=np.int64, endpoint=True)) if r < 0.75 else
+               ramp[::-1].copy() if r < 0.85 else np.full(n, base, dtype=np.int64))
+        return self.sprinkle(out, 0.25, 1, [0, -1, 2**63 - 1, -(2**63), 1])
 
     def bool_values(self, n):
-        if self.rng.random() < 0.1:
-            # bool bytes other than 0 and 1
+        if self.rng.random() < 0.1:  # bool bytes other than 0 and 1
             return self.np.integers(0, 256, n, dtype=np.uint8).view(np.bool_)
         return self.np.random(n) < self.rng.choice([0.0, 0.1, 0.3, 0.5, 1.0])
 
@@ -569,186 +417,98 @@ class Fuzzer:
             try:
                 if dtype == "V8" or isinstance(dtype, list):
                     return np.zeros(a.shape, dtype=dtype)
-                if dtype is object:
-                    out = a.astype(object)
-                    if out.size:
-                        out.flat[0] = self.rng.choice([None, "x", self.obj_any()])
-                    return out
-                return a.astype(dtype)
+                out = a.astype(dtype)
+                if dtype is object and out.size:
+                    out.flat[0] = self.rng.choice([None, "x", self.obj_any()])
+                return out
             except Exception:  # noqa: BLE001 - a cast NumPy refuses for these values
                 return np.zeros(a.shape, dtype=np.float32)
 
     def dress(self, a):
-        """A vector with the values of `a` in some layout a caller might pass."""
+        """The values of `a` in some layout or form a caller might pass."""
         if self.clean or self.rng.random() < 0.5:
             return a
+        forms = {
+            "strided": lambda: strided(a), "reversed": lambda: a[::-1].copy()[::-1],
+            "read-only": lambda: a.setflags(write=False) or a, "unaligned": lambda: unaligned(a),
+            "broadcast": lambda: np.broadcast_to(a[:1], a.shape),
+            "masked": lambda: np.ma.masked_array(a, mask=self.np.random(a.shape) < 0.5),
+            "subclass": lambda: a.view(MyArray), "fortran": lambda: np.asfortranarray(a),
+            "fortran-pair": lambda: np.asfortranarray(np.stack([a, a]))[0],
+            "row": lambda: a.reshape(1, -1), "column": lambda: a.reshape(-1, 1), "1-d": lambda: a.ravel(),
+            "0-d": lambda: np.array(a.flat[0] if a.size else 0, dtype=a.dtype),
+            "3-d": lambda: a.reshape((1,) * (3 - a.ndim) + a.shape),
+            "dtype": lambda: self.wrong_dtype(a), "list": lambda: a.tolist(),
+        }
         try:
-            return self.redress(a)
+            return forms[self.rng.choice([*forms, "dtype"])]()
         except (TypeError, ValueError):
             return a  # a layout this dtype cannot take
 
-    def redress(self, a):
-        n = a.shape[0]
-        form = self.rng.choice(["strided", "reversed", "read-only", "unaligned", "broadcast", "masked",
-                                "subclass", "row", "column", "0-d", "3-d", "dtype", "dtype", "list",
-                                "fortran-pair"])
-        if form == "strided":
-            b = np.empty(2 * n, dtype=a.dtype)
-            b[::2] = a
-            return b[::2]
-        if form == "reversed":
-            return a[::-1].copy()[::-1]
-        if form == "read-only":
-            a.setflags(write=False)
-            return a
-        if form == "unaligned" and n and a.dtype.itemsize > 1 and a.dtype.kind in "biufcmM":
-            buf = np.zeros(a.nbytes + 1, dtype=np.uint8)[1:]
-            out = buf.view(a.dtype)
-            out[:] = a
-            return out
-        if form == "broadcast" and n:
-            return np.broadcast_to(a[:1], (n,))
-        if form == "masked":
-            return np.ma.masked_array(a, mask=self.np.random(n) < 0.5)
-        if form == "subclass":
-            return a.view(MyArray)
-        if form == "row":
-            return a.reshape(1, n)
-        if form == "column":
-            return a.reshape(n, 1)
-        if form == "0-d":
-            return np.array(a[0] if n else 0, dtype=a.dtype)
-        if form == "3-d":
-            return a.reshape(1, 1, n)
-        if form == "dtype":
-            return self.wrong_dtype(a)
-        if form == "list":
-            return a.tolist()
-        if form == "fortran-pair":
-            return np.asfortranarray(np.stack([a, a]))[0]
-        return a
-
     def vector(self, kind, n):
         if n and not self.clean and self.rng.random() < 0.08:
-            n = self.size()  # a length that does not match the others
+            n = self.rng.choice(SIZES)  # a length that does not match the others
         values = {"f64": self.f64_values, "i64": self.i64_values, "bool[]": self.bool_values}[kind](n)
         if n and not self.clean and self.rng.random() < 0.02:
-            # More bytes than an address space holds: no machine can make the
-            # copy, so the call must end in MemoryError.
+            # more bytes than an address space holds: the copy must end in MemoryError
             return np.broadcast_to(values[:1], (2**62 // values.dtype.itemsize,))
         return self.dress(values)
 
     def matrix(self, n):
         k = self.rng.choice([0, 1, 2, 3, 3, 5])
-        if self.rng.random() < 0.2:
-            n = k  # square, as a correlation matrix is
-        m = self.np.normal(0.0, 0.02, (n, k))
-        if m.size and self.rng.random() < 0.3:
-            m.flat[self.rng.randrange(m.size)] = self.rng.choice(ARRAY_SPECIALS)
-        r = self.rng.random()
-        if r < 0.5:
-            return m
-        form = self.rng.choice(["fortran", "transposed", "reversed", "strided", "read-only", "broadcast",
-                                "1-d", "3-d", "dtype", "list", "unaligned"])
-        if form == "fortran":
-            return np.asfortranarray(m)
-        if form == "transposed":
-            return np.ascontiguousarray(m.T).T
-        if form == "reversed":
-            return m[::-1].copy()[::-1]
-        if form == "strided":
-            b = np.zeros((n, 2 * k))
-            b[:, ::2] = m
-            return b[:, ::2]
-        if form == "read-only":
-            m.setflags(write=False)
-            return m
-        if form == "broadcast" and n and k:
-            return np.broadcast_to(m[:1], (n, k))
-        if form == "1-d":
-            return m.ravel()
-        if form == "3-d":
-            return m.reshape(1, n, k)
-        if form == "dtype":
-            return self.wrong_dtype(m)
-        if form == "list":
-            return m.tolist()
-        if form == "unaligned" and m.size:
-            buf = np.zeros(m.nbytes + 1, dtype=np.uint8)[1:]
-            out = buf.view(np.float64).reshape(n, k)
-            out[...] = m
-            return out
-        return m
+        n = k if self.rng.random() < 0.2 else n  # square, as a correlation matrix is
+        return self.dress(self.sprinkle(self.np.normal(0.0, 0.02, (n, k)), 0.3, 1))
 
     def number(self, kind, bounded):
+        r = self.rng.random()
         if bounded is not None:
             v = self.rng.choice(bounded)
-            if kind == "float" or isinstance(v, float):
-                return float(v)
-            return v
+            return float(v) if kind == "float" else v
         if kind == "float":
-            r = self.rng.random()
-            if r < 0.5:
-                return self.rng.choice(FLOAT_SPECIALS)
-            if r < 0.8:
-                return self.rng.uniform(-2.0, 2.0) * 10 ** self.rng.randint(-3, 6)
-            return self.rng.choice([np.float64(-0.0), np.float32(1.5), np.int64(3), True, 2, 2**70,
-                                    Fraction(1, 3), Decimal("0.1"), np.float16(65504)])
-        r = self.rng.random()
-        if r < 0.55:
-            return self.rng.choice(INT_SPECIALS)
-        if r < 0.85:
-            return self.rng.randint(-3, 40)
-        return self.rng.choice([np.int64(5), np.uint64(2**64 - 1), np.int8(-1), True, False, np.int32(-7)])
+            return (self.rng.choice(FLOAT_SPECIALS) if r < 0.5 else
+                    self.rng.uniform(-2.0, 2.0) * 10 ** self.rng.randint(-3, 6) if r < 0.8 else
+                    self.rng.choice([np.float64(-0.0), np.float32(1.5), np.int64(3), True, 2, 2**70,
+                                     Fraction(1, 3), Decimal("0.1"), np.float16(65504)]))
+        return (self.rng.choice(INT_SPECIALS) if r < 0.55 else self.rng.randint(-3, 40) if r < 0.85 else
+                self.rng.choice([np.int64(5), np.uint64(2**64 - 1), np.int8(-1), True, False, np.int32(-7)]))
 
     def obj_of(self, cname, depth):
-        r = self.rng.random()
-        objs = self.pool.get(cname)
+        r, objs = self.rng.random(), self.pool.get(cname)
         if objs and r < 0.65:
             return self.rng.choice(objs)
-        if r < 0.9 and depth == 0:
-            made = self.make_instance(cname)
-            if made is not None:
-                return made
+        if r < 0.9 and depth == 0 and (made := self.make_instance(cname)) is not None:
+            return made
         return self.obj_any() if self.rng.random() < 0.5 or not objs else self.rng.choice(objs)
 
     def obj_any(self):
-        if not self.pool:
-            return None
-        return self.rng.choice(self.pool[self.rng.choice(sorted(self.pool))])
+        return self.rng.choice(self.pool[self.rng.choice(sorted(self.pool))]) if self.pool else None
 
     def make_instance(self, cname):
-        """A fresh object of the class, made by one of its makers with fuzzed arguments,
-        then changed by a few of its methods and setters."""
+        """A fresh object made by one of its makers with fuzzed arguments, then changed by a few of its
+        methods and setters."""
         makers = self.world.makers.get(cname)
-        if not makers:
-            return None
-        for _ in range(3):
+        for _ in range(3 if makers else 0):
             entry = self.rng.choice(makers)
-            args, kwargs = self.arguments(entry, depth=1, spoil=False)
+            args, kwargs, _ = self.arguments(entry, depth=1, spoil=False)
             outcome, obj = self.call(entry.ident, entry.target, args, kwargs)
             if outcome == "returned" and system_class(obj) is not None:
                 break
         else:
             return None
-        cls = type(obj)
-        changes = [e for e in ENTRIES if e.cls is cls and (e.kind == "method" and e.params or
-                                                           e.kind == "property" and e.settable)]
-        for _ in range(self.rng.randint(0, 3)):
-            if not changes:
-                break
+        changes = [e for e in ENTRIES if e.cls is type(obj) and (e.kind == "method" and e.params or e.settable)]
+        for _ in range(self.rng.randint(0, 3) if changes else 0):
             e = self.rng.choice(changes)
             if e.kind == "method":
-                args, kwargs = self.arguments(e, depth=1, spoil=False)
+                args, kwargs, _ = self.arguments(e, depth=1, spoil=False)
                 self.call(e.ident, getattr(obj, e.name), args, kwargs)
             else:
-                value = self.value(e.kinds.get("value"), 3, WORK.get(e.name), depth=1)
+                value = self.value(e.kinds["value"], 3, WORK.get(e.name), depth=1)
                 self.call(f"{e.ident} =", setattr, (obj, e.name, value))
         return obj
 
     def wild(self, n, bounded=None):
         """A value of any kind at all."""
-        choices = [
+        return self.rng.choice([
             lambda: None, lambda: True, lambda: "text", lambda: b"bytes", lambda: bytearray(b"\x00\x01"),
             lambda: [], lambda: [1.0, math.nan], lambda: (1.0,), lambda: {}, lambda: {"a": 1.0}, object,
             lambda: self.obj_any(), lambda: self.rng.choice(list(CLASSES.values())), lambda: len,
@@ -757,11 +517,9 @@ class Fuzzer:
             lambda: self.number(self.rng.choice(["float", "int"]), bounded),
             lambda: self.rng.choice(self.world.words),
             lambda: self.dress(self.wrong_dtype(self.f64_values(n))),
-            lambda: self.vector(self.rng.choice(["f64", "i64", "bool[]"]), n),
-            lambda: self.matrix(n),
+            lambda: self.vector(self.rng.choice(["f64", "i64", "bool[]"]), n), lambda: self.matrix(n),
             lambda: Hook(self, self.number(self.rng.choice(["float", "int"]), bounded)),
-        ]
-        return self.rng.choice(choices)()
+        ])()
 
     def value(self, kind, n, bounded, depth=0):
         """A value of the learnt kind, spoilt now and then."""
@@ -772,110 +530,81 @@ class Fuzzer:
         if kind == "mat":
             return self.matrix(n)
         if kind in ("float", "int"):
-            if self.rng.random() < 0.05:
-                return Hook(self, self.number(kind, bounded))
-            return self.number(kind, bounded)
+            number = self.number(kind, bounded)
+            return Hook(self, number) if self.rng.random() < 0.05 else number
         if kind == "bool":
-            if self.rng.random() < 0.1:
-                return self.rng.choice([np.True_, 1, 0, None, "True"])
-            return self.rng.random() < 0.5
+            odd = self.rng.random() < 0.1
+            return self.rng.choice([np.True_, 1, 0, None, "True"]) if odd else self.rng.random() < 0.5
         if kind == "str":
             return self.rng.choice(self.world.words)
         if kind.startswith("obj:"):
             return self.obj_of(kind[4:], depth)
-        if kind.startswith("seq:"):
-            inner = kind[4:]
-            r = self.rng.random()
-            if r < 0.1:
-                return self.rng.choice(self.world.words)
-            items = [self.value(inner, n, bounded, depth + 1) for _ in range(self.rng.choice([0, 1, 2, 2, 3, 4]))]
-            return tuple(items) if r < 0.2 else items
-        return self.wild(n, bounded)
+        r = self.rng.random()  # a sequence
+        if r < 0.1:
+            return self.rng.choice(self.world.words)
+        items = [self.value(kind[4:], n, bounded, depth + 1) for _ in range(self.rng.choice([0, 1, 2, 2, 3, 4]))]
+        return tuple(items) if r < 0.2 else items
 
     def arguments(self, entry, depth=0, spoil=True):
-        args, kwargs, _ = self.arguments_and_binding(entry, depth, spoil)
-        return args, kwargs
-
-    def arguments_and_binding(self, entry, depth=0, spoil=True):
         """Arguments for a call, and whether they cannot be bound."""
-        params = entry.params
-        n = self.size()
+        params, n = entry.params, self.rng.choice(SIZES)
         self.clean = self.rng.random() < 0.25
         if params is None:
             return [self.wild(n) for _ in range(self.rng.randint(0, 2))], {}, True
-        args, kwargs = [], {}
-        positional = True
+        args, kwargs, positional = [], {}, True
         for p in params:
             bounded = WORK.get(p.name)
-            if p.optional and bounded is None and self.rng.random() < 0.35:
+            if optional(p) and bounded is None and self.rng.random() < 0.35:
                 positional = False
                 continue
             v = self.value(entry.kinds.get(p.name), n, bounded, depth)
             if positional and self.rng.random() < 0.7:
                 args.append(v)
             else:
-                positional = False
-                kwargs[p.name] = v
-        if spoil and not self.clean:
-            r = self.rng.random()
-            if r < 0.03:
-                args.append(self.wild(n))
-            elif r < 0.06:
-                kwargs[self.rng.choice(BAD_KEYWORDS)] = self.wild(n)
-            elif r < 0.08 and args:
-                args.pop()
-            elif r < 0.10 and args and params:
-                kwargs[params[0].name] = args[0]
+                positional, kwargs[p.name] = False, v
+        r = self.rng.random() if spoil and not self.clean else 1.0
+        if r < 0.03:
+            args.append(self.wild(n))
+        elif r < 0.06:
+            kwargs[self.rng.choice(BAD_KEYWORDS)] = self.wild(n)
+        elif r < 0.08 and args:
+            args.pop()
+        elif r < 0.10 and args and params:
+            kwargs[params[0].name] = args[0]
         names = [p.name for p in params]
-        unbound = (len(args) > len(params)
-                   or any(k not in names or names.index(k) < len(args) for k in kwargs)
-                   or any(not p.optional and i >= len(args) and p.name not in kwargs for i, p in enumerate(params)))
+        unbound = (len(args) > len(params) or any(k not in names or names.index(k) < len(args) for k in kwargs)
+                   or any(not optional(p) and i >= len(args) and p.name not in kwargs for i, p in enumerate(params)))
         return args, kwargs, unbound
 
-    # -- one entry --------------------------------------------------------------
     def run(self, entry, examples):
         for _ in range(examples):
             if entry.kind in ("function", "constructor", "static"):
-                args, kwargs, unbound = self.arguments_and_binding(entry)
+                args, kwargs, unbound = self.arguments(entry)
                 self.call(entry.ident, entry.target, args, kwargs, binding_error=unbound)
-            elif entry.kind == "method":
-                self.run_method(entry)
-            else:
-                self.run_property(entry)
+                continue
+            objs = self.pool.get(entry.cls.__name__)
+            # now and then not of the class: the descriptor must refuse it
+            obj = self.rng.choice(objs) if objs and self.rng.random() < 0.95 else self.wild(3)
+            if entry.kind == "property":
+                self.run_property(entry, obj)
+                continue
+            args, kwargs, unbound = self.arguments(entry)
+            mine = isinstance(obj, entry.cls)
+            self.call(entry.ident, getattr(obj, entry.name) if mine else entry.target, args if mine else [obj, *args],
+                      kwargs, binding_error=unbound or not mine)
 
-    def receiver(self, entry):
-        objs = self.pool.get(entry.cls.__name__)
-        if objs and self.rng.random() < 0.95:
-            return self.rng.choice(objs)
-        return self.wild(3)  # the descriptor must refuse what is not its class
-
-    def run_method(self, entry):
-        obj = self.receiver(entry)
-        args, kwargs, unbound = self.arguments_and_binding(entry)
-        if isinstance(obj, entry.cls):
-            self.call(entry.ident, getattr(obj, entry.name), args, kwargs, binding_error=unbound)
-        else:
-            self.call(entry.ident, entry.target, [obj, *args], kwargs, binding_error=True)
-
-    def run_property(self, entry):
-        obj = self.receiver(entry)
+    def run_property(self, entry, obj):
         desc = entry.target
         self.call(f"{entry.ident} (get)", desc.__get__, (obj, type(obj)))
         r = self.rng.random()
-        if r < 0.05:
-            # Deleting a property: AttributeError, or TypeError for a foreign object.
+        if r < 0.05:  # deleting: AttributeError, or TypeError for a foreign object
             self.call(f"del {entry.ident}", desc.__delete__, (obj,), allow=(AttributeError,))
         elif entry.settable:
-            value = self.value(entry.kinds.get("value"), self.size(), WORK.get(entry.name))
+            value = self.value(entry.kinds["value"], self.rng.choice(SIZES), WORK.get(entry.name))
             self.call(f"{entry.ident} =", desc.__set__, (obj, value))
-        elif r < 0.2:
-            # No setter: CPython's own AttributeError.
+        elif r < 0.2:  # no setter: CPython's own AttributeError
             self.call(f"{entry.ident} =", desc.__set__, (obj, 1.0), allow=(AttributeError,))
 
-
-# ---------------------------------------------------------------------------
-# Tests
-# ---------------------------------------------------------------------------
 
 @pytest.fixture(scope="module")
 def world():
@@ -889,16 +618,12 @@ def test_every_registered_name_is_fuzzed():
     for name in tm.__all__:
         value = getattr(tm, name)
         if isinstance(value, type):
-            assert f"{name}()" in idents
-            for attr, desc in vars(value).items():
-                if not attr.startswith("__") and (callable(desc) or hasattr(desc, "__get__")):
-                    assert f"{name}.{attr}" in idents
-        elif callable(value):
-            assert name in idents
+            assert {f"{name}()"} | {f"{name}.{a}" for a, d in vars(value).items()
+                                    if not a.startswith("__") and (callable(d) or hasattr(d, "__get__"))} <= idents
         else:
-            assert isinstance(value, (int, float)), name  # the constants
-    assert len([e for e in ENTRIES if e.kind == "function"]) == 45
-    assert len([e for e in ENTRIES if e.kind == "constructor"]) == 24
+            assert name in idents if callable(value) else isinstance(value, (int, float)), name  # the constants
+    kinds = [e.kind for e in ENTRIES]
+    assert (kinds.count("function"), kinds.count("constructor")) == (45, 24)
 
 
 def test_probe_learns_the_documented_parameter_kinds(world):
@@ -922,33 +647,26 @@ def test_probing_raises_only_ordinary_exceptions(world):
     assert not world.failures, "\n".join(world.failures)
 
 
-@pytest.mark.parametrize("exc, ok", [
-    (TypeError("x"), True), (ValueError("x"), True), (OverflowError("x"), True), (RuntimeError("x"), True),
-    (NotImplementedError("x"), False), (MemoryError(), True), (UnicodeEncodeError("utf-8", "\ud800", 0, 1, "x"), True),
-    (SystemError("x"), False), (KeyError("x"), False), (IndexError("x"), False), (AttributeError("x"), False),
-    (ZeroDivisionError("x"), False), (AssertionError("x"), False), (Exception("x"), False),
-    (BaseException("x"), False), (SystemExit(1), False),
-])
+@pytest.mark.parametrize("exc, ok", [(e, True) for e in (
+    TypeError("x"), ValueError("x"), OverflowError("x"), RuntimeError("x"), MemoryError(),
+    UnicodeEncodeError("utf-8", "\ud800", 0, 1, "x"))] + [(e, False) for e in (
+    NotImplementedError("x"), SystemError("x"), KeyError("x"), IndexError("x"), AttributeError("x"),
+    ZeroDivisionError("x"), AssertionError("x"), Exception("x"), BaseException("x"), SystemExit(1))])
 def test_outcome_rules(exc, ok):
     assert acceptable(exc) is ok
 
 
 def test_a_panic_is_accepted_and_is_not_an_exception():
-    # Unequal signal lengths break an engine invariant.
-    n = 3
+    n = 3  # unequal signal lengths break an engine invariant
     with pytest.raises(BaseException) as info:
         tm.run_single_backtest(np.zeros(n, np.int64), *[np.ones(n)] * 5, np.zeros(n, bool), np.zeros(n - 1, bool))
-    assert is_panic(info.value) and acceptable(info.value)
-    assert not is_panic(RuntimeError("PanicException"))
+    assert is_panic(info.value) and acceptable(info.value) and not is_panic(RuntimeError("PanicException"))
 
 
 @pytest.mark.parametrize("ident", [e.ident for e in ENTRIES])
 def test_fuzz(ident, world, capsys):
-    entry = world.entries[ident]
-    fuzz = Fuzzer(world, ident)
-    # Uncaptured, so that a sanitizer report or the watchdog's dump reaches
-    # the log. A hung call never returns to Python: the watchdog dumps every
-    # thread's stack and ends the run instead of waiting for the CI limit.
+    entry, fuzz = world.entries[ident], Fuzzer(world, ident)
+    # Uncaptured, so that a sanitizer report or the dump of the watchdog (which ends a hung run) is seen.
     with capsys.disabled(), warnings.catch_warnings():
         warnings.simplefilter("ignore")
         faulthandler.dump_traceback_later(120 + 3 * EXAMPLES, exit=True, file=sys.stderr)
@@ -956,8 +674,7 @@ def test_fuzz(ident, world, capsys):
             fuzz.run(entry, EXAMPLES)
         finally:
             faulthandler.cancel_dump_traceback_later()
-    assert not fuzz.failures, "\n".join(fuzz.failures)
+    assert not fuzz.failures, "\n".join(fuzz.failures[:10])
     if entry.returned and EXAMPLES >= 20:
-        # Calls of the learnt kinds must get through now and then, or the
-        # entry is only fuzzed at its front door.
+        # calls of the learnt kinds must get through now and then, not only knock at the front door
         assert fuzz.outcomes.get("returned", 0) > 0, fuzz.outcomes

@@ -21,26 +21,16 @@ def bar_arguments():
     (lambda **kw: tm.BacktestConfig(**kw), "BacktestConfig.__new__()"),
     (lambda **kw: tm.BacktestConfig().set_atr_stop(2.0, 14, **kw), "BacktestConfig.set_atr_stop()"),
     (lambda **kw: tm.StopConfig.fixed(1.0, **kw), "StopConfig.fixed()"),
-    # entries not built yet bind their arguments the same way
     (lambda **kw: tm.sma(np.ones(3), 2, **kw), "sma()"),
     (lambda **kw: tm.BarAggregator(1, "m", **kw), "BarAggregator.__new__()"),
 ])
 @pytest.mark.parametrize("name", ["\ud800", "x\udcff", "\udfff\ud800y"])
 def test_a_keyword_name_without_utf8_form_is_an_unexpected_keyword(call, full_name, name):
-    # A lone surrogate cannot be encoded; the binder must still answer with its
-    # own TypeError, naming the keyword as given, as CPython does for a
-    # Python function.
+    # A lone surrogate cannot be encoded, yet the TypeError names the keyword as given, as CPython does.
     with pytest.raises(TypeError) as exc:
         call(**{name: 1.0})
     assert type(exc.value) is TypeError
     assert str(exc.value) == f"{full_name} got an unexpected keyword argument '{name}'"
-
-
-def huge(dtype):
-    # 2**62 bytes: more than any address space holds, so the copy of this
-    # broadcast view (one element seen many times) cannot be had anywhere.
-    dtype = np.dtype(dtype)
-    return np.broadcast_to(np.zeros(1, dtype), (2**62 // dtype.itemsize,))
 
 
 @pytest.mark.parametrize("argument, dtype", [
@@ -49,12 +39,11 @@ def huge(dtype):
 def test_memory_that_cannot_be_had_is_a_memory_error(argument, dtype):
     config = tm.BacktestConfig(fees=0.0)
     kw = bar_arguments()
-    kw[argument] = huge(dtype)
+    kw[argument] = np.broadcast_to(np.zeros(1, dtype), (2**62 // np.dtype(dtype).itemsize,))  # beyond any memory
     with pytest.raises(MemoryError) as exc:
         tm.run_single_backtest(**kw, config=config)
     assert type(exc.value) is MemoryError and isinstance(exc.value, Exception)
-    # The failed call released the configuration it had borrowed, and the
-    # same call with ordinary arrays runs: entry at 100, exit at 99.
+    # The failed call released its borrowed configuration; with ordinary arrays: entry at 100, exit at 99.
     config.fees = 0.0
     (trade,) = tm.run_single_backtest(**bar_arguments(), config=config).trades()
     assert (trade.entry_price, trade.exit_price, trade.exit_reason) == (100.0, 99.0, "Signal")

@@ -28,14 +28,10 @@ def test_held_results_survive_later_runs(n):
     held = [first.equity_curve(), first.drawdown_curve(), first.returns()]
     del first  # the arrays now keep the storage alone
     for seed in (2, 3, 4):
-        other = tm.run_single_backtest(*columns(n, seed), config=cfg)
-        del other
+        tm.run_single_backtest(*columns(n, seed), config=cfg)  # dropped at once: its storage is free again
     again = tm.run_single_backtest(*columns(n, 1), config=cfg)
 
-    for a, b in zip(held, kept[:3]):
-        assert np.array_equal(a, b)
+    assert all(np.array_equal(a, b) for a, b in zip(held, kept[:3]))
     got = snapshot(again)
-    for a, b in zip(got[:3], kept[:3]):
-        assert a.tobytes() == b.tobytes()
-    assert got[3] == kept[3]
-    assert repr(got[4]) == repr(kept[4])
+    assert [a.tobytes() for a in got[:3]] == [b.tobytes() for b in kept[:3]]
+    assert got[3] == kept[3] and repr(got[4]) == repr(kept[4])
