@@ -52,50 +52,25 @@ TEST(MergeStreams, SortedStreamsMergeLikeASortOfTheirKeys) {
                 label += 1.0;
             }
         }
-        std::vector<MergeStream> streams;
+        std::vector<MergeStream> streams(n_streams);
         for (uint32_t s = 0; s < n_streams; ++s) {
-            MergeStream st;
-            st.id = s;
-            st.size = lists[s].size();
-            st.events = lists[s].data();
-            streams.push_back(st);
+            streams[s].id = s;
+            streams[s].size = lists[s].size();
+            streams[s].events = lists[s].data();
         }
-        std::vector<uint64_t> counters(3, 0);
+        // Numbering continues from the counters.
+        std::vector<uint64_t> counters{rng() % 4, 0, rng() % 4}, seen = counters;
         Series<ScheduleEntry> out;
         merge_streams(streams, counters, out);
 
         std::sort(keys.begin(), keys.end());
         ASSERT_EQ(out.size(), keys.size());
-        std::vector<uint64_t> seen(3, 0);
         for (std::size_t i = 0; i < out.size(); ++i) {
             EXPECT_EQ(out[i].a, std::get<3>(keys[i])) << "round " << round << " entry " << i;
             EXPECT_EQ(out[i].local_idx, seen[out[i].instrument]++);
         }
         EXPECT_EQ(counters, seen);
     }
-}
-
-TEST(MergeStreams, AStreamGoingBackInTimeIsTakenInItsOwnOrder) {
-    const std::vector<FeedEvent> a = {FeedEvent::bar(1, 1, 0, 0, 0, 0, 0, 0), FeedEvent::bar(10, 2, 0, 0, 0, 0, 0, 0),
-                                      FeedEvent::bar(2, 3, 0, 0, 0, 0, 0, 0)};
-    const std::vector<FeedEvent> b = {FeedEvent::trade(3, 4, 0, 0, 0, 1, 1), FeedEvent::trade(10, 5, 0, 0, 0, 1, 1)};
-    std::vector<MergeStream> streams(2);
-    streams[0].id = 0;
-    streams[0].size = a.size();
-    streams[0].events = a.data();
-    streams[1].id = 1;
-    streams[1].size = b.size();
-    streams[1].events = b.data();
-    std::vector<uint64_t> counters(2, 5);  // numbering continues from the counters
-    Series<ScheduleEntry> out;
-    merge_streams(streams, counters, out);
-    std::vector<std::pair<double, uint64_t>> got;
-    for (const ScheduleEntry& e : out) got.emplace_back(e.a, e.local_idx);
-    // At 10 the trade comes before the bar; the bar at 2 still follows it.
-    const std::vector<std::pair<double, uint64_t>> want = {{1, 5}, {4, 5}, {5, 6}, {2, 6}, {3, 7}};
-    EXPECT_EQ(got, want);
-    EXPECT_EQ(out[1].kind, ScheduleKind::Trade);
-    EXPECT_EQ(out[3].kind, ScheduleKind::Bar);
 }
 
 // A random drive through a margin session with options, orders, live rows,
@@ -112,10 +87,11 @@ TEST(PortfolioSessionDrive, RandomTrafficKeepsTheAccountConsistent) {
     cfg.queue_fill_model = true;
     cfg.liquidate_on_margin_call = true;
     PortfolioSession s(cfg, "margin", 1.0);
-    const InstrumentSpec c100 = make_option("C100", 100.0, "call", 1'000'000, 1.0, 10.0, 0.0, "U", false,
-                                            std::nullopt, 0.0, 0.0, 0.0, 0.0, 0.1, 0.05);
-    const InstrumentSpec c110 = make_option("C110", 110.0, "call", 1'000'000, 1.0, 10.0, 0.0, "U", false,
-                                            std::nullopt, 0.0, 0.0, 0.0, 0.0, 0.1, 0.05);
+    auto call = [](const char* name, double strike) {
+        return make_option(name, strike, "call", 1'000'000, 1.0, 10.0, 0.0, "U", false, std::nullopt, 0.0, 0.0, 0.0,
+                           0.0, 0.1, 0.05);
+    };
+    const InstrumentSpec c100 = call("C100", 100.0), c110 = call("C110", 110.0);
     s.add_instrument("C100", 1, nullptr, &c100, "hedging");
     s.add_instrument("C110", -1, nullptr, &c110, "netting");
     s.add_instrument("EQ", 1, nullptr, nullptr, "netting");
@@ -149,11 +125,11 @@ TEST(PortfolioSessionDrive, RandomTrafficKeepsTheAccountConsistent) {
         }
         if (pick(3)) {
             out.clear();
+            const uint64_t before = s.remaining();
             StepIntents in;
             in.entry = pick(4) == 0;
             in.exit = pick(6) == 0;
             in.size = 0.2;
-            const uint64_t before = s.remaining();
             s.apply_current(in, out);
             applied += before > s.remaining();
         }
