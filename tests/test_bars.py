@@ -57,12 +57,12 @@ def flat(ts, price, volume=1.0):
 # widths; months and years count from January of year 0 (1971 = 3 * 657). Ticks complete every
 # third record, volumes every record, values (1.5 each) every second; flow units the same with every
 # record a buy (first record a buy, then unchanged prices).
-UNITS = ([(t, [3 * WIDTH[u]]) for u, texts in [("ms", "ms millisecond"), ("s", "s sec second"), ("m", "m min minute"),
-                                                ("h", "h hour"), ("d", "d day"), ("w", "w week")]
-          for t in texts.split()] +
-         [("month", [ns("1970-04-01")]), ("y", [ns("1971-01-01")]), ("year", [ns("1971-01-01")]), ("renko", [])] +
-         [(kind + rule, stamps) for kind, stamps in [("tick", [2, 5]), ("volume", [0, 1, 2, 3, 4, 5]), ("value", [1, 3, 5])]
-          for rule in ("", "_imbalance", "_runs")])
+STAMPS = {**{u: [3 * w] for u, w in WIDTH.items()}, "month": [ns("1970-04-01")], "y": [ns("1971-01-01")],
+          "renko": [], "tick": [2, 5], "volume": [0, 1, 2, 3, 4, 5], "value": [1, 3, 5]}
+TEXTS = {"ms": "ms millisecond", "s": "s sec second", "m": "m min minute", "h": "h hour", "d": "d day", "w": "w week",
+         "month": "month", "y": "y year", "renko": "renko",
+         **{k: f"{k} {k}_imbalance {k}_runs" for k in ("tick", "volume", "value")}}
+UNITS = [(text, STAMPS[base]) for base, texts in TEXTS.items() for text in texts.split()]
 
 
 @pytest.mark.parametrize("text, stamps", UNITS)
@@ -207,8 +207,10 @@ def test_calendar_buckets_match_numpy_months(unit, step, offset):
 # --- count bars ---------------------------------------------------------------------------------------
 
 def merge(bar, r):
-    """A bar in progress with one more record: the record's stamp and close, the extremes by maxNum/minNum."""
-    return tuple(r[:6]) if bar is None else (r[0], bar[1], max_num(bar[2], r[2]), min_num(bar[3], r[3]), r[4], bar[5] + r[5])
+    """A bar in progress with one more record: its stamp and close, the extremes by maxNum/minNum."""
+    if bar is None:
+        return tuple(r[:6])
+    return (r[0], bar[1], max_num(bar[2], r[2]), min_num(bar[3], r[3]), r[4], bar[5] + r[5])
 
 
 def ref_count(rows, kind, step):
