@@ -1,5 +1,4 @@
-"""The streaming Indicator: hand-worked sequences, its identities with the
-batch functions at every bar, warm-up and reset, and its Python surface."""
+"""The streaming Indicator: hand-worked sequences, identities with the batch functions, its surface."""
 
 import math
 
@@ -12,30 +11,24 @@ import indicator_reference as ref
 I = tm.Indicator
 NAN = math.nan
 BIG = 1.7976931348623157e308
+GAPS = pytest.mark.parametrize("nan_gaps", [False, True], ids=["clean", "nan_gaps"])
 
 
 def feed(ind, closes, highs=None, lows=None):
-    highs = closes if highs is None else highs
-    lows = closes if lows is None else lows
+    highs, lows = closes if highs is None else highs, closes if lows is None else lows
     return [ind.update_bar(0.0, h, l, c) for h, l, c in zip(highs, lows, closes)]
 
 
-# Worked by hand; comments give the arithmetic.
-SEQUENCES = [
+SEQUENCES = [  # worked by hand
     ("sma(0) is sma(1)", lambda: I.sma(0), [1, 2, 3], [1.0, 2.0, 3.0]),
     ("sma", lambda: I.sma(3), [1, 2, 3, 4], [None, None, 2.0, 3.0]),
-    # seed 2, then 2/3 * 5 + 1/3 * 2 = 4
-    ("ema", lambda: I.ema(2), [1, 3, 5], [None, 2.0, 4.0]),
-    # seed 2, then 5/2 + 2/2
-    ("wilder_ma", lambda: I.wilder_ma(2), [1, 3, 5], [None, 2.0, 3.5]),
-    # (1*1 + 2*2 + 3*3) / 6, then (2*1 + 3*2 + 4*3) / 6
-    ("wma", lambda: I.wma(3), [1, 2, 3, 4], [None, None, 14 / 6, 20 / 6]),
-    # a zero reference keeps the previous value
-    ("roc", lambda: I.roc(1), [2, 0, 5], [None, -100.0, -100.0]),
+    ("ema", lambda: I.ema(2), [1, 3, 5], [None, 2.0, 4.0]),  # seed 2, then 2/3 * 5 + 1/3 * 2
+    ("wilder_ma", lambda: I.wilder_ma(2), [1, 3, 5], [None, 2.0, 3.5]),  # seed 2, then 5/2 + 2/2
+    ("wma", lambda: I.wma(3), [1, 2, 3, 4], [None, None, 14 / 6, 20 / 6]),  # (1*1 + 2*2 + 3*3) / 6, ...
+    ("roc", lambda: I.roc(1), [2, 0, 5], [None, -100.0, -100.0]),  # a zero reference keeps the last value
     ("roc zero first", lambda: I.roc(1), [0, 5, 10], [None, None, 100.0]),
     ("stddev", lambda: I.stddev(2), [1, 3, 3], [None, 1.0, 0.0]),
-    # changes +1 -1: averages .5/.5 -> 50; then +1: .75/.25 -> 75
-    ("rsi", lambda: I.rsi(2), [1, 2, 1, 2], [None, None, 50.0, 75.0]),
+    ("rsi", lambda: I.rsi(2), [1, 2, 1, 2], [None, None, 50.0, 75.0]),  # .5/.5 -> 50; then .75/.25 -> 75
     ("rsi flat", lambda: I.rsi(3), [7, 7, 7, 7, 7], [None, None, None, 100.0, 100.0]),
     ("bollinger", lambda: I.bollinger(2, 1.0), [1, 3], [None, (2.0, 3.0, 1.0)]),
     ("bollinger NaN", lambda: I.bollinger(2), [1, NAN], [None, (NAN, NAN, NAN)]),
@@ -44,48 +37,28 @@ SEQUENCES = [
 ]
 
 
-def assert_same_value(got, want):
-    if want is None:
-        assert got is None
-    elif isinstance(want, tuple):
-        assert type(got) is tuple and len(got) == len(want)
-        np.testing.assert_allclose(got, want, rtol=1e-15)
-    else:
-        assert type(got) is float
-        assert got == pytest.approx(want, rel=1e-15, nan_ok=True)
-
-
 @pytest.mark.parametrize("make, closes, want", [pytest.param(m, c, w, id=i) for i, m, c, w in SEQUENCES])
 def test_hand_worked_sequences(make, closes, want):
-    ind = make()
-    for got, expected in zip(feed(ind, closes), want):
-        assert_same_value(got, expected)
+    for got, expected in zip(feed(make(), closes), want, strict=True):
+        if expected is None:
+            assert got is None
+        elif isinstance(expected, tuple):
+            assert type(got) is tuple and len(got) == len(expected)
+            np.testing.assert_allclose(got, expected, rtol=1e-15)
+        else:
+            assert type(got) is float and got == pytest.approx(expected, rel=1e-15, nan_ok=True)
 
 
 def test_bar_kinds_read_high_and_low():
-    # ATR: ranges 2, then max(3, |12 - 9|, |9 - 9|) = 3: seed 2.5 on bar 2
-    atr = I.atr(2)
-    assert feed(atr, [9, 11], [10, 12], [8, 9]) == [None, 2.5]
-    don = I.donchian(2)
-    assert feed(don, [0, 0, 0], [5, 7, 6], [1, 2, 3]) == [None, (7.0, 1.0), (7.0, 2.0)]
+    # ATR: ranges 2, then max(3, |12 - 9|, |9 - 9|) = 3: seed 2.5 on bar 2, where the batch has nothing
+    assert feed(I.atr(2), [9, 11], [10, 12], [8, 9]) == [None, 2.5]
+    assert np.isnan(tm.atr(np.array([10.0, 12]), np.array([8.0, 9]), np.array([9.0, 11]), 2)).all()
+    assert feed(I.donchian(2), [0, 0, 0], [5, 7, 6], [1, 2, 3]) == [None, (7.0, 1.0), (7.0, 2.0)]
     # a window without numbers reads as the finite extremes
-    don = I.donchian(2)
-    assert feed(don, [NAN] * 3) == [None, (-BIG, BIG), (-BIG, BIG)]
+    assert feed(I.donchian(2), [NAN] * 3) == [None, (-BIG, BIG), (-BIG, BIG)]
     # -0.0 ranks below +0.0 either way round, and a NaN of either sign is no number
-    don = I.donchian(2)
-    values = feed(don, [0.0] * 4, [-0.0, 0.0, -0.0, -NAN], [0.0, -0.0, -NAN, 0.0])
+    values = feed(I.donchian(2), [0.0] * 4, [-0.0, 0.0, -0.0, -NAN], [0.0, -0.0, -NAN, 0.0])
     assert [tuple(math.copysign(1.0, x) for x in v) for v in values[1:]] == [(1.0, -1.0), (1.0, -1.0), (-1.0, 1.0)]
-
-
-def test_rsi_and_atr_warm_up_lengths():
-    rsi = I.rsi(14)
-    values = feed(rsi, [5.0] * 16)
-    assert values[:14] == [None] * 14 and values[14:] == [100.0, 100.0]
-    # the stream seeds ATR on bar p, where the batch over p bars has nothing
-    h, l, c, _ = ref.market(5, seed=3)
-    atr = I.atr(5)
-    assert feed(atr, c, h, l)[-1] is not None
-    assert np.isnan(tm.atr(h, l, c, 5)).all()
 
 
 def stream(ind, cols):
@@ -95,33 +68,29 @@ def stream(ind, cols):
 
 def column(values, k=None):
     """One column of a stream's values as floats, NaN where there was none."""
-    if k is None:
-        return np.array([NAN if v is None else v for v in values])
-    return np.array([NAN if v is None else v[k] for v in values])
+    return np.array([NAN if v is None else (v if k is None else v[k]) for v in values])
 
 
-@pytest.mark.parametrize("nan_gaps", [False, True], ids=["clean", "nan_gaps"])
+@GAPS
 @pytest.mark.parametrize("period", [1, 2, 14, 50])
 def test_ema_rsi_atr_are_bit_identical_to_batch(period, nan_gaps):
     cols = ref.market(3000, seed=period, nan_gaps=nan_gaps)
     h, l, c, _ = cols
     np.testing.assert_array_equal(column(stream(I.ema(period), cols)), tm.ema(c, period))
     np.testing.assert_array_equal(column(stream(I.rsi(period), cols)), tm.rsi(c, period))
-    # from the batch's first value on (later NaN, from a bar without any
-    # range, in both); the stream has its seed there too
+    # from the batch's first value on, where the stream has its seed too
     got, batch = column(stream(I.atr(period), cols)), tm.atr(h, l, c, period)
     assert not np.isnan(batch[period - 1]) and np.isnan(batch[:period - 1]).all()
     np.testing.assert_array_equal(got[period - 1:], batch[period - 1:])
 
 
-@pytest.mark.parametrize("nan_gaps", [False, True], ids=["clean", "nan_gaps"])
+@GAPS
 @pytest.mark.parametrize("fast, slow, signal", [(12, 26, 9), (2, 3, 1), (5, 30, 20)])
 def test_macd_is_bit_identical_from_the_first_signal_value(fast, slow, signal, nan_gaps):
     cols = ref.market(2000, seed=fast + slow, nan_gaps=nan_gaps)
-    values = stream(I.macd(fast, slow, signal), cols)
     first = slow + signal - 2
+    values, batch = stream(I.macd(fast, slow, signal), cols), tm.macd(cols[2], fast, slow, signal)
     assert values[first - 1] is None and values[first] is not None
-    batch = tm.macd(cols[2], fast, slow, signal)
     for k in range(3):
         np.testing.assert_array_equal(column(values, k)[first:], batch[k][first:])
 
@@ -129,36 +98,30 @@ def test_macd_is_bit_identical_from_the_first_signal_value(fast, slow, signal, n
 @pytest.mark.parametrize("fast, slow, signal", [(12, 26, 9), (26, 12, 9), (5, 5, 3), (9, 4, 1), (1, 1, 1), (0, 0, 0)])
 def test_macd_first_value_comes_once_both_lines_and_the_signal_exist(fast, slow, signal):
     """Also when fast >= slow, which the stream accepts: bar max(fast, slow) + signal - 1."""
-    ind = I.macd(fast, slow, signal)
     first_bar = max(fast, slow, 1) + max(signal, 1) - 1
-    values = feed(ind, np.linspace(10.0, 20.0, first_bar + 2).tolist())
+    values = feed(I.macd(fast, slow, signal), np.linspace(10.0, 20.0, first_bar + 2).tolist())
     assert values[:first_bar - 1] == [None] * (first_bar - 1)
     assert all(type(v) is tuple and len(v) == 3 for v in values[first_bar - 1:])
 
 
-@pytest.mark.parametrize("nan_gaps", [False, True], ids=["clean", "nan_gaps"])
+@GAPS
 @pytest.mark.parametrize("period", [1, 3, 20, 120])
-def test_sma_and_bollinger_middle_agree_with_batch_up_to_rounding(period, nan_gaps):
+def test_sma_and_bollinger_agree_with_batch_up_to_rounding(period, nan_gaps):
     cols = ref.market(4000, seed=period, nan_gaps=nan_gaps)
-    c = cols[2]
-    sma = column(stream(I.sma(period), cols))
-    np.testing.assert_allclose(sma, tm.sma(c, period), rtol=1e-12, atol=0)
+    np.testing.assert_allclose(column(stream(I.sma(period), cols)), tm.sma(cols[2], period), rtol=1e-12, atol=0)
+    upper, middle, lower = tm.bollinger_bands(cols[2], period, 2.0)
     boll = stream(I.bollinger(period, 2.0), cols)
-    upper, middle, lower = tm.bollinger_bands(c, period, 2.0)
-    # (middle, upper, lower) in the stream; (upper, middle, lower) in the batch
-    for k, batch in enumerate((middle, upper, lower)):
+    for k, batch in enumerate((middle, upper, lower)):  # (middle, upper, lower) in the stream
         np.testing.assert_allclose(column(boll, k), batch, rtol=1e-10, atol=0)
 
 
 @pytest.mark.parametrize("period", [1, 4, 30])
 def test_donchian_is_rolling_max_and_min(period):
-    h, l, c, v = ref.market(1000, seed=period, nan_gaps=True)
-    values = stream(I.donchian(period), (h, l, c, v))
-    for k, batch in ((0, tm.rolling_max(h, period)), (1, tm.rolling_min(l, period))):
-        got = column(values, k)
-        # windows without numbers: NaN in the batch, the finite extremes here
-        assert np.all(np.abs(got[np.isnan(batch) & ~np.isnan(got)]) == BIG)
-        known = ~np.isnan(batch)
+    cols = ref.market(1000, seed=period, nan_gaps=True)
+    values = stream(I.donchian(period), cols)
+    for k, batch in ((0, tm.rolling_max(cols[0], period)), (1, tm.rolling_min(cols[1], period))):
+        got, known = column(values, k), ~np.isnan(batch)
+        assert np.all(np.abs(got[~known & ~np.isnan(got)]) == BIG)  # no numbers: the finite extremes
         np.testing.assert_array_equal(got[known], batch[known])
 
 
@@ -170,38 +133,25 @@ KINDS = {
 }
 
 
+def exact(v):
+    """A value's exact bits, holding no reference to its objects."""
+    return None if v is None else tuple(map(float.hex, v)) if isinstance(v, tuple) else float.hex(v)
+
+
 @pytest.mark.parametrize("kind", KINDS)
-def test_state_value_reset_and_repr(kind):
+def test_state_reset_and_values_handed_out(kind):
     ind = KINDS[kind]()
     assert ind.kind == kind and repr(ind) == f"Indicator(kind={kind})"
     assert ind.value is None and ind.initialized is False
-    h, l, c, _ = ref.market(40, seed=5)
-    first = feed(ind, c.tolist(), h.tolist(), l.tolist())
-    assert ind.initialized is True and ind.value == first[-1]
-    assert first[0] is None and all(v is not None for v in first[10:])
+    h, l, c, _ = ref.market(60, seed=9, nan_gaps=True)
+    # NumPy scalars (a float subclass) take the general path
+    want = [exact(v) for v in feed(ind, c, h, l)]
+    assert ind.initialized is True and exact(ind.value) == want[-1]
+    assert want[0] is None and all(v is not None for v in want[10:])
     assert ind.reset() is None
     assert ind.value is None and ind.initialized is False and ind.kind == kind
-    assert feed(ind, c.tolist(), h.tolist(), l.tolist()) == first
-
-
-def exact(v):
-    """A value's exact bits, holding no reference to its objects."""
-    if v is None:
-        return None
-    return tuple(map(float.hex, v)) if isinstance(v, tuple) else float.hex(v)
-
-
-@pytest.mark.parametrize("kind", KINDS)
-def test_values_handed_out_stay_as_they_were(kind):
-    """A loop that drops each value gets the same numbers as one that keeps
-    them all, and whatever it keeps (a value, or one number of a tuple) never
-    changes afterwards. Plain floats take the direct path; NumPy scalars (a
-    float subclass) the general one."""
-    h, l, c, _ = ref.market(60, seed=9, nan_gaps=True)
-    general = KINDS[kind]()
-    kept_all = [general.update_bar(0.0, hi, lo, cl) for hi, lo, cl in zip(h, l, c)]
-    want = [exact(v) for v in kept_all]
-    ind = KINDS[kind]()
+    # plain floats take the direct path: a loop dropping each value gets the same numbers, and what
+    # it keeps (a value, or one number of a tuple) never changes afterwards
     got, kept = [], {}
     for i, (hi, lo, cl) in enumerate(zip(h.tolist(), l.tolist(), c.tolist())):
         v = ind.update_bar(0.0, hi, lo, cl)
@@ -211,13 +161,11 @@ def test_values_handed_out_stay_as_they_were(kind):
         elif i % 5 == 2 and isinstance(v, tuple):
             kept[i] = (v[-1], want[i][-1])
         del v
-    assert got == want
+    assert got == want and exact(ind.value) == want[-1]
     assert all(exact(v) == bits for v, bits in kept.values())
-    assert exact(ind.value) == want[-1]
 
 
-def test_class_surface():
-    # the class itself (no constructor, its docstring) is checked with the module's other classes
+def test_class_surface_and_arguments():
     docs = {
         "wilder_ma": "Wilder-smoothed moving average (alpha = 1/period).",
         "roc": "Rate of change over `period` bars, in percent.",
@@ -228,31 +176,21 @@ def test_class_surface():
         "reset": "Forget all state.",
         "update_bar": "Feed one bar. Price-series cores consume the close; bar cores (atr,\n"
                       "donchian) consume high/low/close. Returns the new value, if warm.",
+        "value": "Latest value (`None` during warmup).", "initialized": "Whether the warmup period has completed.",
     }
-    for name, doc in docs.items():
-        assert getattr(I, name).__doc__ == doc
-    for name in ("sma", "ema", "wma", "rsi", "atr"):
-        assert not getattr(I, name).__doc__
+    assert {name: getattr(I, name).__doc__ for name in docs} == docs
+    assert not any(getattr(I, name).__doc__ for name in ("sma", "ema", "wma", "rsi", "atr"))
     assert I.bollinger.__text_signature__ == "(period, k=2.0)"
     assert I.macd.__text_signature__ == "(fast=12, slow=26, signal=9)"
     assert I.update_bar.__text_signature__ == "($self, _open, high, low, close)"
-    assert I.value.__doc__ == "Latest value (`None` during warmup)."
-    assert I.initialized.__doc__ == "Whether the warmup period has completed."
-    ind = I.ema(2)
+    ind = I.atr(1)
     for attr in ("value", "initialized", "kind"):
         with pytest.raises(AttributeError):
             setattr(ind, attr, None)
-
-
-def test_update_bar_arguments():
-    ind = I.atr(1)
     assert ind.update_bar(close=3, low=1, high=4, _open=0) == 3.0
-    with pytest.raises(TypeError) as exc:
-        ind.update_bar("1", 2.0, 1.0, 1.5)
-    assert str(exc.value).startswith("argument '_open': ")
-    with pytest.raises(TypeError) as exc:
-        ind.update_bar(1.0, 2.0, None, 1.5)
-    assert str(exc.value).startswith("argument 'low': ")
+    for args, name in (("1", 2.0, 1.0, 1.5), "_open"), ((1.0, 2.0, None, 1.5), "low"):
+        with pytest.raises(TypeError, match=f"^argument '{name}': "):
+            ind.update_bar(*args)
     assert ind.value == 3.0  # a refused bar changes nothing
 
 
@@ -268,6 +206,5 @@ def test_reentrant_use_is_refused():
 
 
 def test_huge_periods_cost_nothing_until_data_arrives():
-    for make in (lambda p: I.sma(p), lambda p: I.roc(p), lambda p: I.donchian(p), lambda p: I.macd(p, p, p)):
-        ind = make(2**64 - 1)
-        assert feed(ind, [1.0] * 100) == [None] * 100
+    for make in (I.sma, I.roc, I.donchian, lambda p: I.macd(p, p, p)):
+        assert feed(make(2**64 - 1), [1.0] * 100) == [None] * 100
