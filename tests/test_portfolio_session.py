@@ -123,31 +123,21 @@ def test_stream_checks_come_before_the_session_checks(call, message):
             call(s)
 
 
-def test_attaching_replaces_and_after_sealing_is_never_merged():
+def test_pushes_seal_and_go_to_the_tail_attaching_replaces_and_is_ignored_after_sealing():
     s = session("A")
     flat_bars(s, 0, [1, 2, 3], [1.0, 1.0, 1.0])
     flat_bars(s, 0, [7], [2.0])
     s.set_depth(0, i64(5), M1, M1, M1, M1)
-    s.seal()
+    assert s.push_tick(0, 1, 0.0) == 0 and len(s) == 0  # a push of nothing does not seal
+    push_flat(s, 0, 1, 1.0)
     flat_bars(s, 0, [8, 9], [3.0, 3.0])
     s.add_instrument("B")
     flat_bars(s, 1, [8], [3.0])
     s.seal()
-    assert len(s) == 2
+    assert len(s) == 3 and s.current() is None
     # Pushes go to the tail whatever their time, numbering on per instrument.
     push_flat(s, 1, 0, 1.0)
-    push_flat(s, 0, 1, 1.0)
-    assert schedule(s) == [("book", 0, 0, 5), ("bar", 0, 1, 7), ("bar", 1, 0, 0), ("bar", 0, 2, 1)]
-
-
-def test_the_first_push_seals_and_a_push_of_nothing_does_not():
-    s = session("A")
-    flat_bars(s, 0, [5, 6], [1.0, 1.0])
-    assert s.push_tick(0, 1, 0.0) == 0
-    assert len(s) == 0 and s.current() is None
-    s.push_bar(0, 1, 2.0, 2.0, 2.0, 2.0, 2.0)
-    assert s.current()[:4] == (0, 0, 5, 1.0)
-    assert schedule(s) == [("bar", 0, 0, 5), ("bar", 0, 1, 6), ("bar", 0, 2, 1)]
+    assert schedule(s) == [("book", 0, 0, 5), ("bar", 0, 1, 7), ("bar", 0, 2, 1), ("bar", 1, 0, 0)]
 
 
 def test_views_on_an_empty_drained_and_refilled_schedule():
@@ -211,43 +201,26 @@ def test_instrument_methods_check_the_index(name, args):
     assert schedule(s) == [("bar", 0, 0, 5), ("bar", 0, 1, 9)]
 
 
-@pytest.mark.parametrize("kwargs, error, message", [
-    (dict(direction=0), ValueError, "^direction must be 1 or -1$"),
-    (dict(direction=2**31), OverflowError, None),
-    (dict(oms_type="Netting"), ValueError, "^oms_type must be 'netting' or 'hedging', got Netting$"),
-    (dict(instrument=tm.InstrumentSpec.index("NIFTY")), ValueError, "^instrument NIFTY is not tradable$"),
-    (dict(instrument_config=tm.BacktestConfig()), TypeError, "instrument_config"),
+@pytest.mark.parametrize("call, error, message", [
+    (lambda s: s.add_instrument("B", direction=0), ValueError, "^direction must be 1 or -1$"),
+    (lambda s: s.add_instrument("B", direction=2**31), OverflowError, None),
+    (lambda s: s.add_instrument("B", oms_type="Netting"), ValueError,
+     "^oms_type must be 'netting' or 'hedging', got Netting$"),
+    (lambda s: s.add_instrument("B", instrument=tm.InstrumentSpec.index("NIFTY")), ValueError,
+     "^instrument NIFTY is not tradable$"),
+    (lambda s: s.add_instrument("B", instrument_config=tm.BacktestConfig()), TypeError, "instrument_config"),
+    (lambda s: tm.PortfolioSession(account_type="margin", leverage=0.0), ValueError, "^leverage must be > 0$"),
+    (lambda s: tm.PortfolioSession(account_type="Cash"), ValueError,
+     "^account_type must be 'cash' or 'margin', got \"Cash\"$"),
 ])
-def test_add_instrument_errors(kwargs, error, message):
+def test_construction_and_add_instrument_errors(call, error, message):
     s = session("A")
     with pytest.raises(error, match=message):
-        s.add_instrument("B", **kwargs)
+        call(s)
     assert s.add_instrument("C") == 1
 
 
-@pytest.mark.parametrize("kwargs, message", [
-    (dict(account_type="margin", leverage=0.0), "^leverage must be > 0$"),
-    (dict(account_type="Cash"), "^account_type must be 'cash' or 'margin', got \"Cash\"$"),
-])
-def test_construction_errors(kwargs, message):
-    with pytest.raises(ValueError, match=message):
-        tm.PortfolioSession(**kwargs)
-
-
-@pytest.mark.parametrize("args, kwargs, name", [
-    ((1,), {}, "entry"), ((True, 0), {}, "exit"), ((), dict(atr="1"), "atr"), ((), dict(size_mult="x"), "size_mult"),
-])
-def test_apply_current_argument_types(args, kwargs, name):
-    s = session("A")
-    push_flat(s, 0, 1, 1.0)
-    with pytest.raises(TypeError, match=f"argument '{name}'"):
-        s.apply_current(*args, **kwargs)
-    assert s.remaining() == 1
-    # Any number the float conversion takes is an ATR; the event is applied once.
-    assert s.apply_current(False, False, 1) == [] and s.remaining() == 0
-
-
-def test_apply_current_is_not_reentrant():
+def test_bad_apply_current_arguments_leave_the_event_pending():
     s = session("A")
 
     class Sneaky:
@@ -255,6 +228,13 @@ def test_apply_current_is_not_reentrant():
             return s.cash()
 
     push_flat(s, 0, 1, 1.0)
-    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
-        s.apply_current(atr=Sneaky())
-    assert s.remaining() == 1
+    for args, kwargs, error, message in [
+        ((1,), {}, TypeError, "argument 'entry'"), ((True, 0), {}, TypeError, "argument 'exit'"),
+        ((), dict(atr="1"), TypeError, "argument 'atr'"), ((), dict(size_mult="x"), TypeError, "argument 'size_mult'"),
+        ((), dict(atr=Sneaky()), RuntimeError, "^Already mutably borrowed$"),  # not reentrant
+    ]:
+        with pytest.raises(error, match=message):
+            s.apply_current(*args, **kwargs)
+        assert s.remaining() == 1
+    # Any number the float conversion takes is an ATR; the event is applied once.
+    assert s.apply_current(False, False, 1) == [] and s.remaining() == 0

@@ -40,14 +40,6 @@ def test_two_instruments_size_off_one_cash_pool(fees):
     assert [x.trades for x in result.per_instrument] == [1, 1]
 
 
-def test_margin_pool_locks_initial_margin_across_instruments():
-    s = two([100.0], [50.0], account_type="margin", leverage=2.0)
-    s.submit_order(0, "buy", "market", 0, 0, "a", units=100.0)
-    s.submit_order(1, "buy", "market", 0, 0, "b", units=200.0)
-    drain(s)
-    assert (s.cash(), s.free_capital(), s.equity()) == (100000.0, 90000.0, 100000.0)
-
-
 @pytest.mark.parametrize("b_close, liquidate", [(100.0, True), (60.0, True), (60.0, False)])
 def test_one_margin_rule_for_the_whole_account(b_close, liquidate):
     # A long 400 @ 100 and B long 1,600 @ 100 at leverage 2 lock 20,000 and
@@ -58,6 +50,8 @@ def test_one_margin_rule_for_the_whole_account(b_close, liquidate):
             liquidate_on_margin_call=liquidate)
     s.submit_order(0, "buy", "market", 0, 0, "a", units=400.0)
     s.submit_order(1, "buy", "market", 0, 0, "b", units=1600.0)
+    s.apply_current(), s.apply_current()  # one pool: the margin of both instruments is locked
+    assert (s.cash(), s.free_capital(), s.equity()) == (100000.0, 0.0, 100000.0)
     events = drain(s, {4: dict(entry=True, size_mult=0.1), 5: dict(entry=True, size_mult=0.1)})
     calls = [(c, e.idx, e.price, e.size) for c, e in events if e.kind == "margin_call"]
     exits = [(c, e.trade.symbol, e.price, e.trade.exit_reason) for c, e in events if e.kind == "exited"]
@@ -230,10 +224,10 @@ def test_finish_closes_at_the_last_mark_and_reports_the_closing_cash():
 
 
 def test_finish_without_events():
-    result = session("A").finish()
-    assert len(result.result.equity_curve()) == 0 and result.result.trades() == []
-    assert [(x.symbol, x.trades, x.pnl, x.rejected_entries) for x in result.per_instrument] == [("A", 0, 0.0, 0)]
-    assert (result.halted, result.halted_at, result.rejected_entries) == (False, None, 0)
+    r = session("A").finish()
+    assert (len(r.result.equity_curve()), r.result.trades(), r.halted, r.halted_at, r.rejected_entries) == (
+        0, [], False, None, 0)
+    assert [(x.symbol, x.trades, x.pnl, x.rejected_entries) for x in r.per_instrument] == [("A", 0, 0.0, 0)]
 
 
 def test_equity_samples_on_bars_and_trades_only():

@@ -190,18 +190,16 @@ def test_statistics_by_hand():
     np.testing.assert_allclose(res.equity_curve(), [1000, 1002, 1002, 999, 999, 1001, 1001])
     pct, dd = np.array([20.0, -25.0, 200 / 9]), 300 / 1002
     assert (m.total_trades, m.total_closed_trades, m.winning_trades, m.losing_trades) == (3, 3, 2, 1)
-    assert m.win_rate_pct == pytest.approx(200 / 3) and m.profit_factor == pytest.approx(4 / 3)
-    assert m.expectancy == pytest.approx(1 / 3) and m.payoff_ratio == pytest.approx(2 / 3)
-    assert m.avg_win_pct == pytest.approx(0.2) and m.avg_loss_pct == pytest.approx(-0.3)  # % of capital
     assert (m.avg_winning_duration, m.avg_losing_duration, m.avg_holding_period) == (1.0, 1.0, 1.0)
-    assert (m.max_consecutive_wins, m.max_consecutive_losses) == (1, 1)
-    assert (m.best_trade_pct, m.worst_trade_pct) == (pytest.approx(200 / 9), -25.0)
-    assert m.avg_trade_return_pct == pytest.approx(pct.mean())
-    assert m.sqn == pytest.approx(math.sqrt(3) * pct.mean() / pct.std())  # population deviation
-    assert (m.start_value, m.end_value, m.total_return_pct) == (1000, 1001, pytest.approx(0.1))
-    assert m.max_drawdown_pct == pytest.approx(dd) and m.calmar_ratio == pytest.approx(0.1 / dd)
+    assert (m.max_consecutive_wins, m.max_consecutive_losses, m.worst_trade_pct, m.start_value, m.end_value) == (
+        1, 1, -25.0, 1000, 1001)
     assert m.max_drawdown_duration == 5  # bars 2..6: a bar level with the peak counts
-    assert m.recovery_factor == pytest.approx(1 / (1000 * dd / 100))
+    approx = dict(win_rate_pct=200 / 3, profit_factor=4 / 3, expectancy=1 / 3, payoff_ratio=2 / 3,
+                  avg_win_pct=0.2, avg_loss_pct=-0.3,  # % of capital
+                  best_trade_pct=200 / 9, avg_trade_return_pct=pct.mean(), total_return_pct=0.1,
+                  sqn=math.sqrt(3) * pct.mean() / pct.std(),  # population deviation
+                  max_drawdown_pct=dd, calmar_ratio=0.1 / dd, recovery_factor=1 / (1000 * dd / 100))
+    assert {k: getattr(m, k) for k in approx} == pytest.approx(approx)
     np.testing.assert_allclose(r, [0, 0.002, 0, -3 / 1002, 0, 2 / 999, 0], atol=1e-15)
     assert m.sharpe_ratio == pytest.approx(r.mean() / r.std(ddof=1) * math.sqrt(252))
     down = math.sqrt((r[r < 0] ** 2).sum() / (len(r) - 1))
@@ -317,29 +315,21 @@ def test_batch_edge_cases():
         tm.batch_spread_backtest(days(n), np.zeros(n), "items")
 
 
-def test_items_own_their_data_and_setters_reach_the_next_batch():
+def test_items_own_their_data_and_their_setters_reach_the_next_batch():
     prem, entries = series([10, 9, 8, 7]), flags(4, [0])
-    item = tm.BatchSpreadItem("a", prem, [CALL], entries, flags(4, []))
+    item = tm.BatchSpreadItem("a", prem, [CALL], entries, flags(4, []), spread_type="bull_call", target_profit=50)
     prem[0][:] = 100.0   # the item copied its arrays
     entries[:] = False
+    names = ("strategy_id", "spread_type", "max_loss", "target_profit")
+    assert tuple(getattr(item, k) for k in names) == ("a", "bull_call", None, 50.0)
     (_, before), = tm.batch_spread_backtest(days(4), np.zeros(4), [item])
     assert (before.trades()[0].exit_reason, before.trades()[0].entry_price) == ("EndOfData", 100)
-    item.max_loss = 15.0
-    (_, after), = tm.batch_spread_backtest(days(4), np.zeros(4), [item])
-    assert (after.trades()[0].exit_idx, after.trades()[0].exit_reason) == (2, "StopLoss")
+    item.strategy_id, item.spread_type, item.max_loss, item.target_profit = "b", "t", 15.0, None
+    assert tuple(getattr(item, k) for k in names) == ("b", "t", 15.0, None)
+    (sid, after), = tm.batch_spread_backtest(days(4), np.zeros(4), [item])
+    assert (sid, after.trades()[0].exit_idx, after.trades()[0].exit_reason) == ("b", 2, "StopLoss")
     item.max_loss = None
     assert before.trades()[0].exit_reason == "EndOfData" and after.trades()[0].exit_reason == "StopLoss"
-
-
-def test_batch_spread_item_properties():
-    item = good_item(2, sid="x", spread_type="bull_call", target_profit=5)
-    names = ("strategy_id", "spread_type", "max_loss", "target_profit")
-    assert tuple(getattr(item, k) for k in names) == ("x", "bull_call", None, 5.0)
-    item.strategy_id, item.spread_type, item.max_loss, item.target_profit = "y", "t", 1.5, None
-    assert tuple(getattr(item, k) for k in names) == ("y", "t", 1.5, None)
-    for name in names:
-        with pytest.raises(AttributeError, match="can't delete attribute"):
-            delattr(item, name)
     for name, value in (("strategy_id", 3), ("max_loss", "1")):
         with pytest.raises(TypeError):
             setattr(item, name, value)
