@@ -113,12 +113,13 @@ def test_push_depth_refuses_malformed_levels(bids, error, message):
     (lambda s: s.set_ticks(0, i64(1, 2), f64(1, 2), oi=f64()), "all tick arrays must share one length"),
     (lambda s: s.set_depth(0, i64(1, 2), *[np.ones((2, 1))] * 3, np.ones((3, 1))),
      "depth arrays must have one row per timestamp"),
-    (lambda s: s.set_depth(0, i64(1), np.ones((1, 2)), M1, M1, M1), "price and size arrays must have the same level count"),
+    (lambda s: s.set_depth(0, i64(1), np.ones((1, 2)), M1, M1, M1),
+     "price and size arrays must have the same level count"),
 ])
 def test_stream_checks_come_before_the_session_checks(call, message):
     s = session("A")
-    for done in (False, True):
-        s.finish() if done else None
+    for finish in (lambda: None, s.finish):
+        finish()
         with pytest.raises(ValueError, match=f"^{message}$"):
             call(s)
 

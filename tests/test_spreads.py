@@ -1,8 +1,6 @@
-"""run_spread_backtest, BatchSpreadItem and batch_spread_backtest.
-
-A leg's P&L is (premium - entry premium) x quantity x lot size; cash moves by fees, settlements and
-closes only. Unless a test says otherwise: capital 100000, a flat fee of 0.001 of |premium| x
-|quantity| x lot size per leg and side, bars one day apart."""
+"""run_spread_backtest and its batch. A leg's P&L is (premium - entry premium) x quantity x lot size;
+cash moves by fees, settlements and closes only. By default: capital 100000, a fee of 0.001 of
+|premium| x |quantity| x lot size per leg and side, bars one day apart."""
 
 import math
 import os
@@ -47,7 +45,8 @@ def test_round_trip_marks_fees_and_trade_by_hand():
     want = [100000] + [100000 - entry_fee + m for m in marks] + [100000 - entry_fee + closed - exit_fee] * 2
     np.testing.assert_allclose(res.equity_curve(), want, rtol=0, atol=1e-9)
     (t,) = res.trades()
-    assert (t.id, t.symbol, t.size, t.direction, t.exit_reason, t.fee_breakdown) == (1, "SPREAD", 1.0, 1, "Signal", None)
+    assert (t.id, t.symbol, t.size, t.direction, t.exit_reason, t.fee_breakdown) == (
+        1, "SPREAD", 1.0, 1, "Signal", None)
     assert (t.entry_idx, t.exit_idx, t.entry_time, t.exit_time) == (1, 4, DAY, 4 * DAY)
     assert (t.entry_price, t.exit_price) == (110 - 50, 140 - 70)
     assert (t.entry_fees, t.exit_fees) == (pytest.approx(entry_fee), pytest.approx(exit_fee))
@@ -231,7 +230,8 @@ def test_unknown_option_types_are_refused_and_carried_back_from_the_batch(option
     head = f"unknown option type {option_type} for the leg at strike {shown}; expected "
     with pytest.raises(ValueError) as e:
         run([[1.0]] * 3, legs)
-    assert str(e.value) == head + "one of CE/CALL/C or PE/PUT/P (case-insensitive). Defaulting would price a put as a call."
+    assert str(e.value) == head + ("one of CE/CALL/C or PE/PUT/P (case-insensitive). "
+                                   "Defaulting would price a put as a call.")
     item = tm.BatchSpreadItem("x", series([1.0], [1.0], [1.0]), legs, flags(1, []), flags(1, []))
     with pytest.raises(ValueError) as e:
         tm.batch_spread_backtest(days(1), np.zeros(1), [good_item(1), item])
@@ -269,14 +269,13 @@ def good_item(n, sid="ok", **kw):
 
 
 def random_case(rng, n):
-    k = int(rng.integers(1, 5))
-    prem = [np.abs(50 + np.cumsum(rng.normal(0, 1, n))) for _ in range(k)]
+    prem = [np.abs(50 + np.cumsum(rng.normal(0, 1, n))) for _ in range(int(rng.integers(1, 5)))]
     legs = [(str(rng.choice(["ce", "PE", "Call", "p"])), float(rng.integers(90, 110)),
-             int(rng.choice([-2, -1, 0, 1, 3])), int(rng.choice([1, 25, 50]))) for _ in range(k)]
-    kw = {"spread_type": "iron_condor",
-          "max_loss": None if rng.random() < 0.3 else float(rng.uniform(10, 200)),
-          "target_profit": None if rng.random() < 0.3 else float(rng.uniform(10, 200)),
-          "legs_open_premiums": None if rng.random() < 0.5 else [p * 0.99 for p in prem]}
+             int(rng.choice([-2, -1, 0, 1, 3])), int(rng.choice([1, 25, 50]))) for _ in prem]
+    maybe = lambda p, v: None if rng.random() < p else v  # noqa: E731
+    kw = dict(spread_type="iron_condor", max_loss=maybe(0.3, float(rng.uniform(10, 200))),
+              target_profit=maybe(0.3, float(rng.uniform(10, 200))),
+              legs_open_premiums=maybe(0.5, [p * 0.99 for p in prem]))
     return prem, legs, rng.random(n) < 0.05, rng.random(n) < 0.05, kw
 
 
