@@ -5,59 +5,43 @@ import numpy as np
 import pytest
 
 import tidemark as tm
-from portfolio_util import f64, flat_bars, i64, session
+from portfolio_util import f64, flat_bars, i64, push_flat, session
 
 FINISHED = "session is finished; create a new one"
+NAN = float("nan")
+M1 = np.ones((1, 1))
 
 
 def schedule(s):
     """Every pending event as (kind, instrument, local_idx, ts), applying them."""
     out = []
     while s.remaining():
-        k, inst, local, ts = s.current_event()[:4]
-        out.append((k, inst, local, ts))
+        out.append(s.current_event()[:4])
         s.apply_current()
     return out
 
 
-def test_one_timestamp_orders_trades_quotes_books_then_bars():
-    s = session()
-    for name in "ABCD":
-        s.add_instrument(name)
+def test_merge_order_across_and_within_streams():
+    s = session(*"ABCD")
     flat_bars(s, 0, [5], [10.0])
     flat_bars(s, 1, [4, 5], [20.0, 20.0])
     s.set_ticks(0, i64(5), f64(10.0), bid=f64(9.5), ask=f64(10.5))
     s.set_ticks(3, i64(5), f64(40.0))
-    s.set_depth(3, i64(5), f64(39.0).reshape(1, 1), f64(1.0).reshape(1, 1), f64(41.0).reshape(1, 1),
-                f64(1.0).reshape(1, 1))
+    s.set_depth(3, i64(5), f64(39.0).reshape(1, 1), M1, f64(41.0).reshape(1, 1), M1)
     s.seal()
-    assert schedule(s) == [
-        ("bar", 1, 0, 4),
-        ("trade", 0, 0, 5), ("trade", 3, 0, 5),   # a quote of 0 comes after a trade of 3
-        ("quote", 0, 1, 5),
-        ("book", 3, 1, 5),                         # a bar of 0 comes after a book of 3
-        ("bar", 0, 2, 5), ("bar", 1, 1, 5),
-    ]
-
-
-def test_streams_keep_their_own_order():
-    s = session()
-    s.add_instrument("A")
-    s.add_instrument("B")
-    # Instrument 0 goes back in time: a k-way merge still takes its bars in
-    # their order, where sorting by time would not.
+    # One timestamp: trades, quotes, books, bars, whatever the instrument.
+    assert schedule(s) == [("bar", 1, 0, 4), ("trade", 0, 0, 5), ("trade", 3, 0, 5), ("quote", 0, 1, 5),
+                           ("book", 3, 1, 5), ("bar", 0, 2, 5), ("bar", 1, 1, 5)]
+    s = session("A", "B")
+    # A goes back in time: a k-way merge keeps its order where a sort would not.
     flat_bars(s, 0, [1, 10, 2], [1.0, 2.0, 3.0])
     flat_bars(s, 1, [3, 4], [4.0, 5.0])
-    # Two tick rows of one instrument at one time: trade, trade, quote, quote.
     s.set_ticks(1, i64(4, 4), f64(5.0, 5.5), bid=f64(4.9, 5.4), ask=f64(5.1, 5.6))
     s.seal()
     s.seal()  # sealing twice changes nothing
     assert [(k, i, t) for k, i, _, t in schedule(s)] == [
         ("bar", 0, 1), ("bar", 1, 3), ("trade", 1, 4), ("trade", 1, 4), ("quote", 1, 4), ("quote", 1, 4),
         ("bar", 1, 4), ("bar", 0, 10), ("bar", 0, 2)]
-
-
-NAN = float("nan")
 
 
 @pytest.mark.parametrize("row, expected", [
@@ -73,49 +57,36 @@ NAN = float("nan")
     (dict(ltp=0.0, bid=100.0, ask=0.0), []),
 ])
 def test_a_tick_row_gives_the_same_events_pushed_or_attached(row, expected):
-    pushed = session()
-    pushed.add_instrument("A")
     row = dict(row)
     ltp = row.pop("ltp")
+    pushed, attached = session("A"), session("A")
     assert pushed.push_tick(0, 9, ltp, **row) == len(expected)
-    attached = session()
-    attached.add_instrument("A")
     attached.set_ticks(0, i64(9), f64(ltp), **{k: f64(v) for k, v in row.items()})
     attached.seal()
     for s in (pushed, attached):
         got = []
         while s.remaining():
-            e = s.current_event()
-            got.append((e[0],) + e[4:])
+            got.append((s.current_event()[0],) + s.current_event()[4:])
             s.apply_current()
         np.testing.assert_equal(got, expected)
 
 
-def test_depth_levels_keep_the_first_five_positive_prices_in_given_order():
-    s = session()
-    s.add_instrument("A")
-    bid_px = np.array([[99.0, 0.0, 98.0, 100.0, np.nan, 97.0, 96.0],
-                       [0.0, np.nan, -1.0, 0.0, 0.0, 0.0, 0.0]])
-    bid_sz = np.arange(14, dtype=np.float64).reshape(2, 7)
-    # Any layout: the ask arrays are transposed views, with a different level count.
+def test_depth_keeps_the_first_five_positive_levels_in_given_order():
+    s = session("A")
+    bid_px = np.array([[99.0, 0.0, 98.0, 100.0, np.nan, 97.0, 96.0], [0.0, np.nan, -1.0, 0.0, 0.0, 0.0, 0.0]])
+    # Any layout: the ask prices are a transposed view, with a different level count.
     ask_px = np.array([[101.0, 102.0, 103.0], [0.0, 0.0, 0.0]]).T.copy().T
-    ask_sz = np.array([[0.0, 2.0, 3.0], [1.0, 1.0, 1.0]])
-    s.set_depth(0, i64(1, 2), bid_px, bid_sz, ask_px, ask_sz)
+    s.set_depth(0, i64(1, 2), bid_px, np.arange(14.0).reshape(2, 7), ask_px, np.array([[0.0, 2, 3], [1, 1, 1]]))
     s.seal()
     assert s.current_depth() == ([(99.0, 0.0), (98.0, 2.0), (100.0, 3.0), (97.0, 5.0), (96.0, 6.0)],
                                  [(101.0, 0.0), (102.0, 2.0), (103.0, 3.0)])
     assert s.current_event() == ("book", 0, 0, 1, 99.0, 101.0, 0.0, 0.0, 0.0)
     s.apply_current()
-    assert s.current_depth() == ([], [])
-    assert s.current_event() == ("book", 0, 1, 2, 0.0, 0.0, 0.0, 0.0, 0.0)
-
-
-def test_push_depth_levels():
-    s = session()
-    s.add_instrument("A")
+    assert (s.current_depth(), s.current_event()) == (([], []), ("book", 0, 1, 2, 0.0, 0.0, 0.0, 0.0, 0.0))
+    s.apply_current()
     s.push_depth(0, 3, [(0.0, 5.0), (99.5, 10.0)], [])
     s.push_depth(0, 4, [(float(p), 1.0) for p in (95, 99, 97, 98, 96, 94, 93)], ((101.0, 2.0),))
-    assert s.current_event() == ("book", 0, 0, 3, 99.5, 0.0, 10.0, 0.0, 0.0)
+    assert s.current_event() == ("book", 0, 2, 3, 99.5, 0.0, 10.0, 0.0, 0.0)
     assert s.current_depth() == ([(99.5, 10.0)], [])
     s.apply_current()
     assert s.current_depth() == ([(p, 1.0) for p in (95.0, 99.0, 97.0, 98.0, 96.0)], [(101.0, 2.0)])
@@ -128,15 +99,10 @@ def test_push_depth_levels():
     ([(99.5, "x")], TypeError, "argument 'bids'"),
 ])
 def test_push_depth_refuses_malformed_levels(bids, error, message):
-    s = session()
-    s.add_instrument("A")
+    s = session("A")
     with pytest.raises(error, match=message):
         s.push_depth(0, 1, bids, [])
     assert len(s) == 0
-
-
-def depth(n, bid_cols=1, ask_cols=1):
-    return [np.ones((n, bid_cols)), np.ones((n, bid_cols)), np.ones((n, ask_cols)), np.ones((n, ask_cols))]
 
 
 @pytest.mark.parametrize("call, message", [
@@ -145,75 +111,38 @@ def depth(n, bid_cols=1, ask_cols=1):
     (lambda s: s.set_ticks(0, i64(1, 2), f64(1)), "all tick arrays must share one length"),
     (lambda s: s.set_ticks(0, i64(1, 2), f64(1, 2), bid=f64(1)), "all tick arrays must share one length"),
     (lambda s: s.set_ticks(0, i64(1, 2), f64(1, 2), oi=f64()), "all tick arrays must share one length"),
-    (lambda s: s.set_depth(0, i64(1, 2), *depth(2)[:3], np.ones((3, 1))),
+    (lambda s: s.set_depth(0, i64(1, 2), *[np.ones((2, 1))] * 3, np.ones((3, 1))),
      "depth arrays must have one row per timestamp"),
-    (lambda s: s.set_depth(0, i64(1), np.ones((1, 2)), *depth(1)[1:]),
+    (lambda s: s.set_depth(0, i64(1), np.ones((1, 2)), M1, M1, M1),
      "price and size arrays must have the same level count"),
 ])
 def test_stream_checks_come_before_the_session_checks(call, message):
-    s = session()
-    s.add_instrument("A")
-    with pytest.raises(ValueError, match=f"^{message}$"):
-        call(s)
-    s.finish()
-    with pytest.raises(ValueError, match=f"^{message}$"):
-        call(s)
+    s = session("A")
+    for finish in (lambda: None, s.finish):
+        finish()
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            call(s)
 
 
-def test_attaching_replaces_and_after_sealing_is_never_merged():
-    s = session()
-    s.add_instrument("A")
+def test_pushes_seal_and_go_to_the_tail_attaching_replaces_and_is_ignored_after_sealing():
+    s = session("A")
     flat_bars(s, 0, [1, 2, 3], [1.0, 1.0, 1.0])
     flat_bars(s, 0, [7], [2.0])
-    s.set_depth(0, i64(5), *depth(1))
-    s.seal()
-    assert len(s) == 2
+    s.set_depth(0, i64(5), M1, M1, M1, M1)
+    assert s.push_tick(0, 1, 0.0) == 0 and len(s) == 0  # a push of nothing does not seal
+    push_flat(s, 0, 1, 1.0)
     flat_bars(s, 0, [8, 9], [3.0, 3.0])
     s.add_instrument("B")
     flat_bars(s, 1, [8], [3.0])
     s.seal()
-    assert len(s) == 2 and s.current_event()[:4] == ("book", 0, 0, 5)
+    assert len(s) == 3 and s.current() is None
     # Pushes go to the tail whatever their time, numbering on per instrument.
-    s.push_bar(1, 0, 1.0, 1.0, 1.0, 1.0, 1.0)
-    s.push_bar(0, 1, 1.0, 1.0, 1.0, 1.0, 1.0)
-    assert schedule(s) == [("book", 0, 0, 5), ("bar", 0, 1, 7), ("bar", 1, 0, 0), ("bar", 0, 2, 1)]
-
-
-def test_the_first_push_seals_and_a_push_of_nothing_does_not():
-    s = session()
-    s.add_instrument("A")
-    flat_bars(s, 0, [5, 6], [1.0, 1.0])
-    assert s.push_tick(0, 1, 0.0) == 0
-    assert len(s) == 0 and s.current() is None
-    s.push_bar(0, 1, 2.0, 2.0, 2.0, 2.0, 2.0)
-    assert [e[:4] for e in [s.current()]] == [(0, 0, 5, 1.0)]
-    assert schedule(s) == [("bar", 0, 0, 5), ("bar", 0, 1, 6), ("bar", 0, 2, 1)]
-
-
-@pytest.mark.parametrize("push", [
-    lambda s, i: s.push_bar(i, 1, 1.0, 1.0, 1.0, 1.0, 1.0),
-    lambda s, i: s.push_tick(i, 1, 1.0),
-    lambda s, i: s.push_tick(i, 1, 0.0),  # a row that yields nothing still names an instrument
-    lambda s, i: s.push_depth(i, 1, [(1.0, 1.0)], []),
-    lambda s, i: s.set_bars(i, i64(1), f64(1), f64(1), f64(1), f64(1), f64(1)),
-    lambda s, i: s.set_ticks(i, i64(1), f64(1)),
-    lambda s, i: s.set_depth(i, i64(1), *depth(1)),
-])
-def test_unknown_instrument_index(push):
-    s = session()
-    s.add_instrument("A")
-    flat_bars(s, 0, [5], [1.0])
-    with pytest.raises(ValueError, match="^unknown instrument index 1$"):
-        push(s, 1)
-    assert len(s) in (0, 1) and s.remaining() == len(s)
-    # Nothing was appended; an append that failed its check still sealed.
-    s.push_bar(0, 9, 1.0, 1.0, 1.0, 1.0, 1.0)
-    assert schedule(s) == [("bar", 0, 0, 5), ("bar", 0, 1, 9)]
+    push_flat(s, 1, 0, 1.0)
+    assert schedule(s) == [("book", 0, 0, 5), ("bar", 0, 1, 7), ("bar", 0, 2, 1), ("bar", 1, 0, 0)]
 
 
 def test_views_on_an_empty_drained_and_refilled_schedule():
-    s = session()
-    s.add_instrument("A")
+    s = session("A")
     assert (len(s), s.remaining(), s.current(), s.current_event(), s.current_depth()) == (0, 0, None, None, None)
     assert s.apply_current() == []
     s.push_tick(0, 1, 10.0, ltq=2.0, oi=3.0)
@@ -226,29 +155,25 @@ def test_views_on_an_empty_drained_and_refilled_schedule():
     assert s.remaining() == 1 and s.current() == (0, 1, 2, 1.0, 2.0, 0.5, 1.5, 10.0)
 
 
-def valid_calls():
-    m = np.ones((1, 1))
-    return {
-        "add_instrument": ("B",), "adopt_position": (0, 0, 1.0, 1.0),
-        "set_bars": (0, i64(1), f64(1), f64(1), f64(1), f64(1), f64(1)), "set_ticks": (0, i64(1), f64(1)),
-        "set_depth": (0, i64(1), m, m, m, m), "seal": (), "push_bar": (0, 1, 1.0, 1.0, 1.0, 1.0, 1.0),
-        "push_tick": (0, 1, 1.0), "push_depth": (0, 1, [], []), "current": (), "current_event": (),
-        "current_depth": (), "remaining": (), "apply_current": (), "cash": (), "free_capital": (), "equity": (),
-        "is_halted": (), "submit_order": (0, "buy", "market", 0, 0, "c", 1.0), "cancel_order": (0, 0, 0),
-        "modify_order": (0, 0), "cancel_all_orders": (0, 0), "link_oco": (0, [0]), "request_close": (0, 0),
-        "set_underlying_price": (0, 1.0), "working_orders": (0,), "positions": (0,), "position": (0,),
-    }
+VALID_CALLS = {
+    "add_instrument": ("B",), "adopt_position": (0, 0, 1.0, 1.0),
+    "set_bars": (0, i64(1), f64(1), f64(1), f64(1), f64(1), f64(1)), "set_ticks": (0, i64(1), f64(1)),
+    "set_depth": (0, i64(1), M1, M1, M1, M1), "seal": (), "push_bar": (0, 1, 1.0, 1.0, 1.0, 1.0, 1.0),
+    "push_tick": (0, 1, 1.0), "push_depth": (0, 1, [], []), "current": (), "current_event": (),
+    "current_depth": (), "remaining": (), "apply_current": (), "cash": (), "free_capital": (), "equity": (),
+    "is_halted": (), "submit_order": (0, "buy", "market", 0, 0, "c", 1.0), "cancel_order": (0, 0, 0),
+    "modify_order": (0, 0), "cancel_all_orders": (0, 0), "link_oco": (0, [0]), "request_close": (0, 0),
+    "set_underlying_price": (0, 1.0), "working_orders": (0,), "positions": (0,), "position": (0,),
+}
 
 
-@pytest.mark.parametrize("name", list(valid_calls()))
+@pytest.mark.parametrize("name", list(VALID_CALLS))
 def test_every_method_of_a_finished_session_raises(name):
-    s = session()
-    s.add_instrument("A")
-    args = valid_calls()[name]
-    getattr(s, name)(*args)  # valid while live
+    s = session("A")
+    getattr(s, name)(*VALID_CALLS[name])  # valid while live
     s.finish()
     with pytest.raises(ValueError, match=f"^{FINISHED}$"):
-        getattr(s, name)(*args)
+        getattr(s, name)(*VALID_CALLS[name])
 
 
 def test_finish_twice_and_len_after_finish():
@@ -265,63 +190,52 @@ def test_finish_twice_and_len_after_finish():
         s.modify_order(0, 0, units=1.0, size_frac=0.5)
 
 
-@pytest.mark.parametrize("name", [n for n, a in valid_calls().items() if a and a[0] == 0])
-def test_instrument_methods_check_the_index(name):
-    s = session()
-    s.add_instrument("A")
-    args = (3,) + valid_calls()[name][1:]
+@pytest.mark.parametrize("name, args", [(n, a) for n, a in VALID_CALLS.items() if a and a[0] == 0] + [
+    ("push_tick", (0, 1, 0.0))])  # a row that yields nothing still names an instrument
+def test_instrument_methods_check_the_index(name, args):
+    s = session("A")
+    flat_bars(s, 0, [5], [1.0])
     with pytest.raises(ValueError, match="^unknown instrument index 3$"):
-        getattr(s, name)(*args)
+        getattr(s, name)(3, *args[1:])
+    # Nothing was appended, and a refused append leaves the schedule as it was.
+    push_flat(s, 0, 9, 1.0)
+    assert schedule(s) == [("bar", 0, 0, 5), ("bar", 0, 1, 9)]
 
 
-@pytest.mark.parametrize("kwargs, error, message", [
-    (dict(direction=0), ValueError, "^direction must be 1 or -1$"),
-    (dict(direction=2**31), OverflowError, None),
-    (dict(oms_type="Netting"), ValueError, "^oms_type must be 'netting' or 'hedging', got Netting$"),
-    (dict(instrument=tm.InstrumentSpec.index("NIFTY")), ValueError, "^instrument NIFTY is not tradable$"),
-    (dict(instrument_config=tm.BacktestConfig()), TypeError, "instrument_config"),
+@pytest.mark.parametrize("call, error, message", [
+    (lambda s: s.add_instrument("B", direction=0), ValueError, "^direction must be 1 or -1$"),
+    (lambda s: s.add_instrument("B", direction=2**31), OverflowError, None),
+    (lambda s: s.add_instrument("B", oms_type="Netting"), ValueError,
+     "^oms_type must be 'netting' or 'hedging', got Netting$"),
+    (lambda s: s.add_instrument("B", instrument=tm.InstrumentSpec.index("NIFTY")), ValueError,
+     "^instrument NIFTY is not tradable$"),
+    (lambda s: s.add_instrument("B", instrument_config=tm.BacktestConfig()), TypeError, "instrument_config"),
+    (lambda s: tm.PortfolioSession(account_type="margin", leverage=0.0), ValueError, "^leverage must be > 0$"),
+    (lambda s: tm.PortfolioSession(account_type="Cash"), ValueError,
+     "^account_type must be 'cash' or 'margin', got \"Cash\"$"),
 ])
-def test_add_instrument_errors(kwargs, error, message):
-    s = session()
-    assert s.add_instrument("A") == 0
+def test_construction_and_add_instrument_errors(call, error, message):
+    s = session("A")
     with pytest.raises(error, match=message):
-        s.add_instrument("B", **kwargs)
+        call(s)
     assert s.add_instrument("C") == 1
 
 
-@pytest.mark.parametrize("kwargs, message", [
-    (dict(account_type="margin", leverage=0.0), "leverage must be > 0"),
-    (dict(account_type="Cash"), "account_type must be 'cash' or 'margin', got \"Cash\""),
-])
-def test_construction_errors(kwargs, message):
-    with pytest.raises(ValueError) as exc:
-        tm.PortfolioSession(**kwargs)
-    assert str(exc.value) == message
-
-
-@pytest.mark.parametrize("args, kwargs, name", [
-    ((1,), {}, "entry"), ((True, 0), {}, "exit"), ((), dict(atr="1"), "atr"), ((), dict(size_mult="x"), "size_mult"),
-])
-def test_apply_current_argument_types(args, kwargs, name):
-    s = session()
-    s.add_instrument("A")
-    s.push_bar(0, 1, 1.0, 1.0, 1.0, 1.0, 1.0)
-    with pytest.raises(TypeError, match=f"argument '{name}'"):
-        s.apply_current(*args, **kwargs)
-    assert s.remaining() == 1
-    # Any number the float conversion takes is an ATR; the event is applied once.
-    assert s.apply_current(False, False, 1) == [] and s.remaining() == 0
-
-
-def test_apply_current_is_not_reentrant():
-    s = session()
-    s.add_instrument("A")
+def test_bad_apply_current_arguments_leave_the_event_pending():
+    s = session("A")
 
     class Sneaky:
         def __float__(self):
             return s.cash()
 
-    s.push_bar(0, 1, 1.0, 1.0, 1.0, 1.0, 1.0)
-    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
-        s.apply_current(atr=Sneaky())
-    assert s.remaining() == 1
+    push_flat(s, 0, 1, 1.0)
+    for args, kwargs, error, message in [
+        ((1,), {}, TypeError, "argument 'entry'"), ((True, 0), {}, TypeError, "argument 'exit'"),
+        ((), dict(atr="1"), TypeError, "argument 'atr'"), ((), dict(size_mult="x"), TypeError, "argument 'size_mult'"),
+        ((), dict(atr=Sneaky()), RuntimeError, "^Already mutably borrowed$"),  # not reentrant
+    ]:
+        with pytest.raises(error, match=message):
+            s.apply_current(*args, **kwargs)
+        assert s.remaining() == 1
+    # Any number the float conversion takes is an ATR; the event is applied once.
+    assert s.apply_current(False, False, 1) == [] and s.remaining() == 0

@@ -1,57 +1,43 @@
 """PortfolioSession: the shared account (cash and margin), adoption, the
-portfolio margin call and kill-switch, option margin offsets, finishing,
-and orders routed to one instrument with their submission index.
-
-Fees are 0 unless a test says otherwise and bars are flat (open = high =
-low = close), so every fill is at the close and every figure below follows
-by hand."""
+portfolio margin call and kill-switch, option margin offsets, finishing and
+orders routed to one instrument. Fees are 0 unless a test says otherwise and
+bars are flat, so every fill is at the close and every figure follows by hand."""
 
 import math
 
-import numpy as np
 import pytest
 
 import tidemark as tm
-from portfolio_util import drain, f64, flat_bars, i64, kinds, session
+from portfolio_util import drain, f64, flat_bars, i64, kinds, push_flat, session
+
+LIMIT = dict(units=1.0, limit_price=5.0)
 
 
-def two_instruments(s, closes_a, closes_b):
+def two(closes_a, closes_b, *extra, **kw):
     """Instruments A and B with flat bars at stamps 0, 1, 2, ..., sealed."""
-    s.add_instrument("A")
-    s.add_instrument("B")
+    s = session("A", "B", **kw)
     flat_bars(s, 0, range(len(closes_a)), closes_a)
     flat_bars(s, 1, range(len(closes_b)), closes_b)
     s.seal()
+    for name in extra:
+        s.add_instrument(name)
+    return s
 
 
 @pytest.mark.parametrize("fees", [0.0, 0.001])
 def test_two_instruments_size_off_one_cash_pool(fees):
-    s = session(fees=fees)
-    two_instruments(s, [100.0, 100.0, 110.0], [50.0, 50.0, 50.0])
-    entries = {0: dict(entry=True, size_mult=0.5), 1: dict(entry=True, size_mult=0.5)}
-    events = drain(s, entries)
-    (_, a), (_, b) = events
-    # A takes half of 100,000; B half of what is left.
+    s = two([100.0, 100.0, 110.0], [50.0, 50.0, 50.0], fees=fees)
+    (_, a), (_, b) = drain(s, {0: dict(entry=True, size_mult=0.5), 1: dict(entry=True, size_mult=0.5)})
+    # A takes half of 100,000, fee included; B half of what is left.
     assert a.size == pytest.approx(50000.0 / (100.0 * (1 + fees)))
     assert b.size == pytest.approx(25000.0 / (50.0 * (1 + fees)))
     paid = (a.size * 100.0 + b.size * 50.0) * fees
-    # Each entry spent its share, fee included.
     assert s.cash() == s.free_capital() == pytest.approx(25000.0, rel=1e-12)
     result = s.finish()
     eq = result.result.equity_curve()
-    # Unchanged prices: equity and the fees paid add up to the capital.
     assert eq[1] + paid == pytest.approx(100000.0) and eq[3] + paid == pytest.approx(100000.0)
     assert eq[4] == eq[5] == pytest.approx(100000.0 - paid + a.size * 10.0)
     assert [x.trades for x in result.per_instrument] == [1, 1]
-
-
-def test_margin_pool_locks_initial_margin_across_instruments():
-    s = session(account_type="margin", leverage=2.0)
-    two_instruments(s, [100.0], [50.0])
-    s.submit_order(0, "buy", "market", 0, 0, "a", units=100.0)
-    s.submit_order(1, "buy", "market", 0, 0, "b", units=200.0)
-    drain(s)
-    assert (s.cash(), s.free_capital(), s.equity()) == (100000.0, 90000.0, 100000.0)
 
 
 @pytest.mark.parametrize("b_close, liquidate", [(100.0, True), (60.0, True), (60.0, False)])
@@ -60,21 +46,22 @@ def test_one_margin_rule_for_the_whole_account(b_close, liquidate):
     # 80,000. A falling to 60 leaves equity 84,000 against 6,000 + 40,000:
     # no call, although A alone holds 20,000 - 16,000 = 4,000 < 6,000. B at
     # 60 too: equity 20,000 against 6,000 + 24,000 calls the account.
-    s = session(account_type="margin", leverage=2.0, liquidate_on_margin_call=liquidate)
-    two_instruments(s, [100.0, 60.0, 59.0], [100.0, b_close, b_close])
+    s = two([100.0, 60.0, 59.0], [100.0, b_close, b_close], account_type="margin", leverage=2.0,
+            liquidate_on_margin_call=liquidate)
     s.submit_order(0, "buy", "market", 0, 0, "a", units=400.0)
     s.submit_order(1, "buy", "market", 0, 0, "b", units=1600.0)
+    s.apply_current(), s.apply_current()  # one pool: the margin of both instruments is locked
+    assert (s.cash(), s.free_capital(), s.equity()) == (100000.0, 0.0, 100000.0)
     events = drain(s, {4: dict(entry=True, size_mult=0.1), 5: dict(entry=True, size_mult=0.1)})
     calls = [(c, e.idx, e.price, e.size) for c, e in events if e.kind == "margin_call"]
     exits = [(c, e.trade.symbol, e.price, e.trade.exit_reason) for c, e in events if e.kind == "exited"]
-    called = b_close == 60.0
-    assert s.is_halted() is called
-    if not called:
+    rejected = [(c, e.reject_reason) for c, e in events if e.kind == "entry_rejected"]
+    assert s.is_halted() is (b_close == 60.0)
+    if b_close == 100.0:
         assert calls == exits == [] and s.equity() == 100000.0 - 400 * 41.0
         return
     # Called once, on B's bar at schedule position 3, and never again.
     assert calls == [(3, 1, 20000.0, 30000.0)]
-    rejected = [(c, e.reject_reason) for c, e in events if e.kind == "entry_rejected"]
     if liquidate:
         assert exits == [(3, "A", 60.0, "Liquidation"), (3, "B", 60.0, "Liquidation")]
         assert (s.cash(), s.free_capital()) == (20000.0, 20000.0)
@@ -87,24 +74,19 @@ def test_one_margin_rule_for_the_whole_account(b_close, liquidate):
 
 @pytest.mark.parametrize("limit, trips", [(10.0, True), (10.5, False)])
 def test_the_kill_switch_trips_on_portfolio_drawdown(limit, trips):
-    s = session(max_drawdown_pct=limit)
-    two_instruments(s, [100.0, 90.0, 90.0, 90.0], [7.0] * 4)
+    s = two([100.0, 90.0, 90.0, 90.0], [7.0] * 4, max_drawdown_pct=limit)
     # All the cash into A; a fall to 90 is a portfolio drawdown of exactly 10 %.
     events = drain(s, {0: dict(entry=True), 4: dict(exit=True), 6: dict(entry=True), 7: dict(entry=True)})
-    assert s.is_halted() is trips
     rejected = [(c, e.reject_reason) for c, e in events if e.kind == "entry_rejected"]
     result = s.finish()
+    assert (result.halted, result.halted_at) == ((True, 2) if trips else (False, None))
     if trips:
-        assert rejected == [(6, "DrawdownHalt"), (7, "DrawdownHalt")]
-        assert (result.halted, result.halted_at, result.rejected_entries) == (True, 2, 2)
+        assert rejected == [(6, "DrawdownHalt"), (7, "DrawdownHalt")] and result.rejected_entries == 2
         assert [x.rejected_entries for x in result.per_instrument] == [1, 1]
-    else:
-        assert (result.halted, result.halted_at) == (False, None)
 
 
 def test_max_positions_counts_every_instrument():
-    s = session(max_positions=1)
-    two_instruments(s, [10.0, 10.0], [10.0, 10.0])
+    s = two([10.0, 10.0], [10.0, 10.0], max_positions=1)
     events = drain(s, {0: dict(entry=True, size_mult=0.1), 1: dict(entry=True, size_mult=0.1),
                        2: dict(exit=True), 3: dict(entry=True, size_mult=0.1)})
     assert [(c, e.kind) for c, e in events] == [(0, "entered"), (1, "entry_rejected"), (2, "exited"), (3, "entered")]
@@ -123,25 +105,15 @@ def test_a_cash_short_moves_equity_with_its_profit():
 
 
 def test_attribution_is_by_instrument_not_by_symbol():
-    s = session()
-    s.add_instrument("X")
-    s.add_instrument("X")
-    flat_bars(s, 0, [0, 1], [10.0, 12.0])
-    flat_bars(s, 1, [0, 1], [10.0, 10.0])
-    s.seal()
+    s = two([10.0, 12.0], [10.0, 10.0])
+    s.add_instrument("A")
     drain(s, {0: dict(entry=True, size_mult=0.5)})
     summaries = s.finish().per_instrument
-    assert [(x.symbol, x.trades, x.pnl) for x in summaries] == [("X", 1, 10000.0), ("X", 0, 0.0)]
+    assert [(x.symbol, x.trades, x.pnl) for x in summaries] == [("A", 1, 10000.0), ("B", 0, 0.0), ("A", 0, 0.0)]
 
-
-# ---------------------------------------------------------------------------
-# Adoption
-# ---------------------------------------------------------------------------
 
 def test_adopted_holdings_keep_their_value_until_marked():
-    s = session(max_drawdown_pct=0.5)
-    s.add_instrument("HELD")
-    s.add_instrument("OTHER")
+    s = session("HELD", "OTHER", max_drawdown_pct=0.5)
     assert s.adopt_position(0, 5, 100.0, 10.0) == 0
     # Paid from the pool, but still worth 1,000: no phantom loss.
     assert (s.cash(), s.equity()) == (99000.0, 100000.0)
@@ -149,9 +121,9 @@ def test_adopted_holdings_keep_their_value_until_marked():
     s.seal()
     drain(s)
     assert not s.is_halted()
-    result = s.finish()
+    result = s.finish().result
     # Never marked: the position stays open, no trade, valued at cost.
-    assert result.result.trades() == [] and list(result.result.equity_curve()) == [100000.0, 100000.0]
+    assert result.trades() == [] and list(result.equity_curve()) == [100000.0, 100000.0]
 
 
 def test_an_adopted_position_is_marked_and_closed_like_any_other():
@@ -163,14 +135,14 @@ def test_an_adopted_position_is_marked_and_closed_like_any_other():
     s.push_tick(0, 3, 0.0, bid=99.0, ask=100.0)
     s.apply_current()  # a quote takes no sample, so adoption is still open
     s.adopt_position(0, 3, 100.0, 1.0)
-    s.push_bar(0, 4, 110.0, 110.0, 110.0, 110.0, 1.0)
+    push_flat(s, 0, 4, 110.0)
     s.apply_current()
     assert s.equity() == 100000.0 + 10 * 10.0 + 5 * 9.0 + 10.0
     with pytest.raises(ValueError, match="^adopt_position must be called before the first applied event$"):
         s.adopt_position(0, 5, 100.0, 1.0)
-    result = s.finish()
-    assert [(t.exit_price, t.exit_reason) for t in result.result.trades()] == [(110.0, "EndOfData")] * 3
-    assert result.result.equity_curve()[-1] == 100000.0 + sum(t.pnl for t in result.result.trades()) == 100155.0
+    result = s.finish().result
+    assert [(t.exit_price, t.exit_reason) for t in result.trades()] == [(110.0, "EndOfData")] * 3
+    assert result.equity_curve()[-1] == 100000.0 + sum(t.pnl for t in result.trades()) == 100155.0
 
 
 @pytest.mark.parametrize("leverage, spec", [
@@ -183,36 +155,30 @@ def test_a_fully_funded_margin_account_locks_the_adopted_value(leverage, spec):
     assert (s.cash(), s.free_capital(), s.equity()) == (100000.0, 99000.0, 100000.0)
 
 
+NOT_FUNDED = (r"^adopt_position requires a cash or fully funded account \(initial margin rate 0.5 < 1.0\); "
+              r"posted margin on a broker-held position is not derivable under leverage$")
+
+
 @pytest.mark.parametrize("kwargs, args, message", [
     ({}, (0, 0, 0.0, 1.0), r"^adopt_position needs positive price and size \(got size 1 @ 0\)$"),
     ({}, (0, 0, 100.0, -1.0), r"^adopt_position needs positive price and size \(got size -1 @ 100\)$"),
     ({}, (0, 0, float("nan"), 1.5), r"^adopt_position needs positive price and size \(got size 1.5 @ NaN\)$"),
     ({}, (0, 0, float("inf"), 1.0), r"^adopt_position needs positive price and size \(got size 1 @ inf\)$"),
-    (dict(account_type="margin", leverage=2.0), (0, 0, 100.0, 1.0),
-     r"^adopt_position requires a cash or fully funded account \(initial margin rate 0.5 < 1.0\); posted margin "
-     r"on a broker-held position is not derivable under leverage$"),
+    (dict(account_type="margin", leverage=2.0), (0, 0, 100.0, 1.0), NOT_FUNDED),
     ({}, (1, 0, 100.0, 1.0), "^unknown instrument index 1$"),
+    (None, (0, 0, 100.0, 1.0), "^ledger refused adoption: a position is already open$"),  # netting
 ])
 def test_adoption_refusals_leave_the_account_alone(kwargs, args, message):
-    s = tm.PortfolioSession(**kwargs)
+    s = tm.PortfolioSession(**(kwargs or {}))
     s.add_instrument("A")
+    if kwargs is None:
+        s.adopt_position(0, 0, 100.0, 1.0)
+    before = (s.cash(), s.free_capital(), len(s.positions(0)))
     with pytest.raises(ValueError, match=message):
         s.adopt_position(*args)
-    assert (s.cash(), s.free_capital(), s.positions(0)) == (100000.0, 100000.0, [])
+    assert (s.cash(), s.free_capital(), len(s.positions(0))) == before == ((99900.0, 99900.0, 1) if kwargs is None
+                                                                           else (100000.0, 100000.0, 0))
 
-
-def test_netting_refuses_a_second_adoption():
-    s = session()
-    s.add_instrument("A")
-    s.adopt_position(0, 0, 100.0, 1.0)
-    with pytest.raises(ValueError, match="^ledger refused adoption: a position is already open$"):
-        s.adopt_position(0, 0, 100.0, 1.0)
-    assert s.cash() == 99900.0
-
-
-# ---------------------------------------------------------------------------
-# Option margin offsets
-# ---------------------------------------------------------------------------
 
 def call(strike, span, exposure):
     return tm.InstrumentSpec.option(f"NIFTY{strike}C", float(strike), "call", 10**18, 1.0, multiplier=50.0,
@@ -224,8 +190,7 @@ def call(strike, span, exposure):
     # covered spread the short leg needs its exposure 0.05 x 110 x 50 = 275
     # plus the debit 3 x 50 = 150 it lacks: 425. Alone it needs the span
     # 0.1 x 110 x 50 = 550 plus the exposure: 825.
-    (True, 250.0 + 425.0),
-    (False, 250.0 + 825.0),
+    (True, 250.0 + 425.0), (False, 250.0 + 825.0),
 ])
 def test_a_covered_call_spread_locks_less_than_a_naked_call(long_leg_counts, locked):
     s = session(account_type="margin")
@@ -240,19 +205,13 @@ def test_a_covered_call_spread_locks_less_than_a_naked_call(long_leg_counts, loc
     assert s.cash() - s.free_capital() == pytest.approx(locked)
     # Closing the long leg leaves the short leg naked again.
     s.submit_order(0, "sell", "market", 2, 2, "x")
-    s.push_bar(0, 2, 5.0, 5.0, 5.0, 5.0, 1.0)
+    push_flat(s, 0, 2, 5.0)
     s.apply_current()
     assert s.cash() - s.free_capital() == pytest.approx(825.0)
 
 
-# ---------------------------------------------------------------------------
-# Finish
-# ---------------------------------------------------------------------------
-
 def test_finish_closes_at_the_last_mark_and_reports_the_closing_cash():
-    s = session(fees=0.001)
-    two_instruments(s, [100.0, 120.0], [10.0, 10.0])
-    s.add_instrument("NEVER")
+    s = two([100.0, 120.0], [10.0, 10.0], "NEVER", fees=0.001)
     drain(s, {0: dict(entry=True, size_mult=0.5)})
     cash_before = s.cash()
     result = s.finish()
@@ -265,56 +224,45 @@ def test_finish_closes_at_the_last_mark_and_reports_the_closing_cash():
 
 
 def test_finish_without_events():
-    s = session()
-    s.add_instrument("A")
-    result = s.finish()
-    assert len(result.result.equity_curve()) == 0 and result.result.trades() == []
-    assert [(x.symbol, x.trades, x.pnl, x.rejected_entries) for x in result.per_instrument] == [("A", 0, 0.0, 0)]
-    assert (result.halted, result.halted_at, result.rejected_entries) == (False, None, 0)
+    r = session("A").finish()
+    assert (len(r.result.equity_curve()), r.result.trades(), r.halted, r.halted_at, r.rejected_entries) == (
+        0, [], False, None, 0)
+    assert [(x.symbol, x.trades, x.pnl, x.rejected_entries) for x in r.per_instrument] == [("A", 0, 0.0, 0)]
 
 
 def test_equity_samples_on_bars_and_trades_only():
-    s = session()
-    s.add_instrument("A")
+    s = session("A")
     flat_bars(s, 0, [1, 3], [10.0, 10.0])
     s.set_ticks(0, i64(2), f64(10.0), bid=f64(9.0), ask=f64(11.0))
-    s.set_depth(0, i64(2), *[np.ones((1, 1))] * 4)
+    s.set_depth(0, i64(2), *[f64(1.0).reshape(1, 1)] * 4)
     s.seal()
     drain(s)
-    result = s.finish()
-    assert list(result.result.equity_curve()) == [100000.0] * 3
-    assert list(result.result.drawdown_curve()) == [0.0] * 3 and list(result.result.returns()) == [0.0] * 3
+    result = s.finish().result
+    assert list(result.equity_curve()) == [100000.0] * 3
+    assert list(result.drawdown_curve()) == [0.0] * 3 and list(result.returns()) == [0.0] * 3
 
-
-# ---------------------------------------------------------------------------
-# Orders
-# ---------------------------------------------------------------------------
 
 def test_the_submission_index_follows_the_pending_event():
-    s = session()
-    two_instruments(s, [10.0, 10.0, 10.0], [10.0, 10.0, 10.0])
-    s.add_instrument("IDLE")
+    s = two([10.0] * 3, [10.0] * 3, "IDLE")
     s.apply_current()
     s.apply_current()  # both instruments at local index 0; A's index 1 is pending
-    s.submit_order(1, "buy", "limit", 99, 0, "b", units=1.0, limit_price=5.0)   # another's event: B's last, 0
-    s.submit_order(0, "buy", "limit", 77, 0, "a", units=1.0, limit_price=5.0)   # its own event: kept
-    s.submit_order(2, "buy", "limit", 55, 0, "i", units=1.0, limit_price=5.0)   # nothing applied yet: 0
+    s.submit_order(1, "buy", "limit", 99, 0, "b", **LIMIT)   # another's event: B's last, 0
+    s.submit_order(0, "buy", "limit", 77, 0, "a", **LIMIT)   # its own event: kept
+    s.submit_order(2, "buy", "limit", 55, 0, "i", **LIMIT)   # nothing applied yet: 0
     s.submit_order(0, "buy", "market", 1, 0, "m", units=1.0)
     events = drain(s)
-    accepted = {e.client_order_id: e.idx for _, e in events if e.kind == "order_accepted"}
-    assert accepted == {"a": 77, "b": 0, "m": 1}
+    assert {e.client_order_id: e.idx for _, e in events if e.kind == "order_accepted"} == {"a": 77, "b": 0, "m": 1}
     # A market order stamped with the pending index fills on that step.
     assert [(c, e.kind, e.idx) for c, e in events if e.client_order_id == "m"] == [
         (2, "order_accepted", 1), (2, "order_filled", 1)]
     assert s.working_orders(2) == [(0, "i", "buy", "limit", "accepted", 0.0, 1.0)]
-    s.submit_order(0, "buy", "limit", 0, 0, "late", units=1.0, limit_price=5.0)  # all applied: A's last, 2
+    s.submit_order(0, "buy", "limit", 0, 0, "late", **LIMIT)  # all applied: A's last, 2
     s.push_tick(0, 9, 0.0, bid=9.0, ask=11.0)
     assert kinds(drain(s)) == [(6, "order_accepted", 2)]
 
 
 def test_a_limit_is_not_worked_on_its_own_submission_step():
-    s = session()
-    s.add_instrument("A")
+    s = session("A")
     flat_bars(s, 0, [0, 1, 2], [10.0, 9.0, 9.0])
     s.seal()
     s.apply_current()
@@ -324,15 +272,13 @@ def test_a_limit_is_not_worked_on_its_own_submission_step():
 
 
 def test_records_of_order_calls_come_back_with_the_next_quote_or_book():
-    s = session()
-    s.add_instrument("A")
-    s.add_instrument("B")
+    s = session("A", "B")
     s.set_ticks(0, i64(1), f64(0.0), bid=f64(9.0), ask=f64(11.0))
-    s.set_depth(1, i64(1), *[np.ones((1, 1))] * 4)
+    s.set_depth(1, i64(1), *[f64(1.0).reshape(1, 1)] * 4)
     flat_bars(s, 0, [2], [10.0])
     s.seal()
-    s.submit_order(0, "buy", "limit", 0, 0, "q", units=1.0, limit_price=5.0)
-    s.submit_order(1, "buy", "limit", 0, 0, "d", units=1.0, limit_price=5.0)
+    s.submit_order(0, "buy", "limit", 0, 0, "q", **LIMIT)
+    s.submit_order(1, "buy", "limit", 0, 0, "d", **LIMIT)
     assert s.cancel_order(1, 0, 0) is True and s.cancel_order(1, 0, 1) is False
     assert [(e.kind, e.client_order_id) for e in s.apply_current()] == [("order_accepted", "q")]
     assert [(e.kind, e.client_order_id) for e in s.apply_current()] == [("order_accepted", "d"),
@@ -341,15 +287,13 @@ def test_records_of_order_calls_come_back_with_the_next_quote_or_book():
 
 
 def test_working_orders_show_kind_status_and_units():
-    s = session()
-    s.add_instrument("A")
-    s.add_instrument("B")
+    s = session("A", "B")
     p = s.submit_order(0, "buy", "limit", 0, 0, "p", units=2.0, limit_price=5.0)
     s.submit_order(0, "sell", "stop_market", 0, 0, "child", units=2.0, trigger_price=4.0, parent_id=p)
     s.submit_order(0, "sell", "trailing_stop_market", 0, 0, "trail", size_frac=0.5, offset=5.0)
     s.submit_order(0, "buy", "stop_limit", 0, 0, "sl", units=1.0, trigger_price=12.0, limit_price=13.0)
-    s.submit_order(1, "buy", "limit", 0, 0, "other", units=1.0, limit_price=5.0)  # ids are per instrument
-    s.push_bar(0, 1, 10.0, 10.0, 10.0, 10.0, 1.0)
+    s.submit_order(1, "buy", "limit", 0, 0, "other", **LIMIT)  # ids are per instrument
+    push_flat(s, 0, 1, 10.0)
     s.push_bar(0, 2, 10.0, 12.5, 9.0, 10.0, 1.0)  # triggers the stop-limit only
     drain(s)
     rows = s.working_orders(0)
@@ -371,8 +315,7 @@ def test_working_orders_show_kind_status_and_units():
     (None, None, False),
 ])
 def test_quotes_move_the_queue_place_of_a_resting_limit(bid, bid_qty, fills):
-    s = session(queue_fill_model=True)
-    s.add_instrument("A")
+    s = session("A", queue_fill_model=True)
     s.push_depth(0, 1, [(100.0, 50.0)], [(100.5, 50.0)])
     s.submit_order(0, "buy", "limit", 0, 1, "q", units=1.0, limit_price=100.0)
     s.push_tick(0, 2, 100.0, ltq=10.0)  # joins the queue behind 50, 10 of them traded

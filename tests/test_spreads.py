@@ -1,9 +1,6 @@
-"""run_spread_backtest, BatchSpreadItem and batch_spread_backtest.
-
-A leg's P&L is (premium - entry premium) x quantity x lot size; cash moves by fees, settlements and
-closes only. Unless a test says otherwise the run uses the default configuration (capital 100000, a
-flat fee of 0.001 of |premium| x |quantity| x lot size per leg and side) and bars one day apart.
-"""
+"""run_spread_backtest and its batch. A leg's P&L is (premium - entry premium) x quantity x lot size;
+cash moves by fees, settlements and closes only. By default: capital 100000, a fee of 0.001 of
+|premium| x |quantity| x lot size per leg and side, bars one day apart."""
 
 import math
 import os
@@ -17,8 +14,8 @@ import _tidemark as tm
 from runner_util import DAY, add_fees, flags, indian_fees, same_result
 
 BC = tm.BacktestConfig
-MINUTE = 60 * 10**9
 CALL, PUT = ("CE", 100.0, 1, 10), ("PE", 100.0, -1, 10)  # a bought call, a written put
+NO_FEES = BC(fees=0.0)
 
 
 def days(n):
@@ -39,25 +36,21 @@ def trade_rows(res):
     return [(t.id, t.entry_idx, t.exit_idx, t.exit_reason) for t in res.trades()]
 
 
-# --- a round trip, by hand -------------------------------------------------------------------------
-
 def test_round_trip_marks_fees_and_trade_by_hand():
     # call 11 -> 12 -> 13 -> 14 and put 5 -> 6 -> 6 -> 7 from the entry on bar 1 to the exit on bar 4
     res = run([[10, 11, 12, 13, 14, 15], [5, 5, 6, 6, 7, 7]], [CALL, PUT], [1], [4])
-    entry_fee = 0.001 * (11 * 10 + 5 * 10)                 # 0.16
-    exit_fee = 0.001 * (14 * 10 + 7 * 10)                  # 0.21
-    marks = [0, 0, (12 - 11) * 10 - (6 - 5) * 10, (13 - 11) * 10 - (6 - 5) * 10]
+    entry_fee, exit_fee = 0.001 * (11 * 10 + 5 * 10), 0.001 * (14 * 10 + 7 * 10)
     closed = (14 - 11) * 10 - (7 - 5) * 10
-    want = [100000.0] + [100000 - entry_fee + m for m in marks[1:]] + [100000 - entry_fee + closed - exit_fee] * 2
+    marks = [0, (12 - 11) * 10 - (6 - 5) * 10, (13 - 11) * 10 - (6 - 5) * 10]
+    want = [100000] + [100000 - entry_fee + m for m in marks] + [100000 - entry_fee + closed - exit_fee] * 2
     np.testing.assert_allclose(res.equity_curve(), want, rtol=0, atol=1e-9)
     (t,) = res.trades()
-    assert (t.id, t.symbol, t.size, t.direction, t.exit_reason) == (1, "SPREAD", 1.0, 1, "Signal")
+    assert (t.id, t.symbol, t.size, t.direction, t.exit_reason, t.fee_breakdown) == (
+        1, "SPREAD", 1.0, 1, "Signal", None)
     assert (t.entry_idx, t.exit_idx, t.entry_time, t.exit_time) == (1, 4, DAY, 4 * DAY)
-    assert t.entry_price == 110 - 50 and t.exit_price == 140 - 70
-    assert t.entry_fees == pytest.approx(entry_fee) and t.exit_fees == pytest.approx(exit_fee)
-    assert t.pnl == pytest.approx(closed - entry_fee - exit_fee)
-    assert t.return_pct == pytest.approx(t.pnl / 60 * 100)
-    assert t.fee_breakdown is None
+    assert (t.entry_price, t.exit_price) == (110 - 50, 140 - 70)
+    assert (t.entry_fees, t.exit_fees) == (pytest.approx(entry_fee), pytest.approx(exit_fee))
+    assert t.pnl == pytest.approx(closed - entry_fee - exit_fee) and t.return_pct == pytest.approx(t.pnl / 60 * 100)
     assert res.metrics.end_value == pytest.approx(100000 + t.pnl)
 
 
@@ -65,25 +58,22 @@ PUT_PREMIUMS = [5, 5, 4, 3, 2, 2]
 
 
 @pytest.mark.parametrize("exits, exit_idx, reason, exit_parts", [
-    ([], 4, "Settlement", None),                       # the last settlement closes; no exit fee
+    ([], 4, "Settlement", None),                            # the last settlement closes; no exit fee
     ([3], 3, "Signal", indian_fees("NFO-OPT", True, 30)),   # only the unsettled put is bought back
 ])
 def test_itemised_fees_per_side_and_settlement(exits, exit_idx, reason, exit_parts):
     # the call expires on bar 2, the put on bar 4; each settles at its premium there
-    ts = days(6)
-    res = run([[10, 12, 14, 14, 14, 14], PUT_PREMIUMS], [CALL, PUT], [0], exits, ts=ts,
-              config=BC(fee_segment="NFO-OPT"), leg_expiry_timestamps=[int(ts[2]), int(ts[4])])
+    res = run([[10, 12, 14, 14, 14, 14], PUT_PREMIUMS], [CALL, PUT], [0], exits, config=BC(fee_segment="NFO-OPT"),
+              leg_expiry_timestamps=[2 * DAY, 4 * DAY])
     entry = add_fees(indian_fees("NFO-OPT", True, 100), indian_fees("NFO-OPT", False, 50))
-    both = add_fees(entry, exit_parts) if exit_parts else entry
     (t,) = res.trades()
     assert (t.exit_idx, t.exit_reason) == (exit_idx, reason)
     assert t.fee_breakdown.keys() == set(entry) | {"total"}
-    for k, v in both.items():
+    for k, v in (add_fees(entry, exit_parts) if exit_parts else entry).items():
         assert t.fee_breakdown[k] == pytest.approx(v, rel=1e-12)
     assert t.entry_fees == pytest.approx(sum(entry.values()))
     assert t.exit_fees == pytest.approx(sum(exit_parts.values()) if exit_parts else 0.0)
-    put_pnl = (5 - PUT_PREMIUMS[exit_idx]) * 10
-    assert t.pnl == pytest.approx(40 + put_pnl - t.fees)  # the call settled +40
+    assert t.pnl == pytest.approx(40 + (5 - PUT_PREMIUMS[exit_idx]) * 10 - t.fees)  # the call settled +40
     assert t.exit_price == 14 * 10 - PUT_PREMIUMS[exit_idx] * 10
     cash = 100000 - t.entry_fees
     np.testing.assert_allclose(res.equity_curve()[:4], [cash, cash + 20, cash + 40 + 10, cash + 60 - t.exit_fees])
@@ -91,12 +81,9 @@ def test_itemised_fees_per_side_and_settlement(exits, exit_idx, reason, exit_par
 
 @pytest.mark.parametrize("entry_bar, trades", [(1, 1), (2, 0), (3, 0)])
 def test_no_entry_at_or_after_any_expiry(entry_bar, trades):
-    ts = days(5)
-    res = run([[10] * 5, [5] * 5], [CALL, PUT], [entry_bar], ts=ts, leg_expiry_timestamps=[int(ts[4]), int(ts[2])])
+    res = run([[10] * 5, [5] * 5], [CALL, PUT], [entry_bar], leg_expiry_timestamps=[4 * DAY, 2 * DAY])
     assert len(res.trades()) == trades
 
-
-# --- exits -----------------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("premium, limits, exit_idx, reason", [
     ([10, 10, 9, 8, 7, 10], {"max_loss": 20.0}, 4, "StopLoss"),      # -20 at bar 3 is not below -20
@@ -108,54 +95,45 @@ def test_no_entry_at_or_after_any_expiry(entry_bar, trades):
     ([10, 10, 11, 12, 13, 10], {"max_loss": 0.0, "target_profit": 5.0}, 2, "TakeProfit"),
 ])
 def test_loss_and_profit_limits_fire_strictly_beyond_their_threshold(premium, limits, exit_idx, reason):
-    res = run([premium], [("C", 100.0, 1, 10)], [0], config=BC(fees=0.0), **limits)
-    (t,) = res.trades()
-    assert (t.exit_idx, t.exit_reason) == (exit_idx, reason)
-    assert t.pnl == pytest.approx((premium[exit_idx] - 10) * 10)
+    (t,) = run([premium], [("C", 100.0, 1, 10)], [0], config=NO_FEES, **limits).trades()
+    assert (t.exit_idx, t.exit_reason, t.pnl) == (exit_idx, reason, pytest.approx((premium[exit_idx] - 10) * 10))
 
 
 def test_limits_ignore_settled_legs_and_fees():
     # the call settles on bar 1 with a loss of 50; the open put alone never loses 30
-    ts = days(4)
-    res = run([[10, 5, 5, 5], [5, 5, 6, 7]], [CALL, PUT], [0], ts=ts, max_loss=30.0,
-              leg_expiry_timestamps=[int(ts[1]), int(ts[3]) + 1])
+    res = run([[10, 5, 5, 5], [5, 5, 6, 7]], [CALL, PUT], [0], max_loss=30.0, leg_expiry_timestamps=[DAY, 3 * DAY + 1])
     (t,) = res.trades()
     assert t.exit_reason == "EndOfData" and t.pnl == pytest.approx(-50 - 20 - t.fees)
 
 
 def test_exit_and_entry_on_one_bar_close_then_reopen_at_that_bars_premiums():
-    res = run([[10, 11, 12, 13]], [CALL], [0, 2], [2], config=BC(fees=0.0))
+    res = run([[10, 11, 12, 13]], [CALL], [0, 2], [2], config=NO_FEES)
     assert trade_rows(res) == [(1, 0, 2, "Signal"), (2, 2, 3, "EndOfData")]
-    first, second = res.trades()
-    assert first.exit_price == second.entry_price == 120
+    assert res.trades()[0].exit_price == res.trades()[1].entry_price == 120
 
 
 IST = 19_800 * 10**9
 
 
 def local(day, hh, mm):
-    return day * DAY + (hh * 60 + mm) * MINUTE - IST
+    return day * DAY + (hh * 60 + mm) * 60 * 10**9 - IST
 
 
-@pytest.mark.parametrize("offset, rows", [
+SQUARE_TS = [local(0, 15, 10), local(0, 15, 15), local(0, 15, 20), local(0, 15, 25), local(1, 9, 15), local(1, 15, 30),
+             local(1, 15, 35)]
+
+
+@pytest.mark.parametrize("ts, entries, offset, rows", [
     # 15:20 India time: the first bar at or after it each day closes and refuses entries
-    (IST, [(1, 0, 2, "Squareoff"), (2, 3, 5, "Squareoff"), (3, 6, 6, "EndOfData")]),
-    # read in UTC, no bar reaches 15:20
-    (0, [(1, 0, 6, "EndOfData")]),
-])
-def test_squareoff_closes_once_per_local_day(offset, rows):
-    ts = np.array([local(0, 15, 10), local(0, 15, 15), local(0, 15, 20), local(0, 15, 25),
-                   local(1, 9, 15), local(1, 15, 30), local(1, 15, 35)], dtype=np.int64)
-    cfg = BC(squareoff_time="15:20", session_tz_offset_ns=offset)
-    res = run([[10.0] * 7], [CALL], [0, 2, 3, 6], ts=ts, config=cfg)
-    assert trade_rows(res) == rows
-
-
-def test_squareoff_remembers_days_when_timestamps_go_back():
-    ts = np.array([local(0, 15, 30), local(1, 15, 30), local(0, 15, 40)], dtype=np.int64)
-    cfg = BC(squareoff_time="15:20", session_tz_offset_ns=IST)
+    (SQUARE_TS, [0, 2, 3, 6], IST, [(1, 0, 2, "Squareoff"), (2, 3, 5, "Squareoff"), (3, 6, 6, "EndOfData")]),
+    (SQUARE_TS, [0, 2, 3, 6], 0, [(1, 0, 6, "EndOfData")]),  # read in UTC, no bar reaches 15:20
     # bars 0 and 1 are their days' squareoff bars; bar 2 returns to a day already squared off
-    assert trade_rows(run([[10.0] * 3], [CALL], [0, 1, 2], ts=ts, config=cfg)) == [(1, 2, 2, "EndOfData")]
+    ([local(0, 15, 30), local(1, 15, 30), local(0, 15, 40)], [0, 1, 2], IST, [(1, 2, 2, "EndOfData")]),
+])
+def test_squareoff_closes_once_per_local_day(ts, entries, offset, rows):
+    cfg = BC(squareoff_time="15:20", session_tz_offset_ns=offset)
+    res = run([[10.0] * len(ts)], [CALL], entries, ts=np.array(ts, dtype=np.int64), config=cfg)
+    assert trade_rows(res) == rows
 
 
 CLOSES, OPENS = [10, 11, 12, 13, 14, 15], [9.5, 10.5, 11.5, 12.5, 13.5, 14.5]
@@ -185,15 +163,14 @@ def test_fill_timing_and_opening_premiums(cfg, opens, want):
 def test_next_bar_mode_drops_last_bar_signals_and_stops_at_closing_premiums():
     cfg = BC(upon_bar_close=False, fees=0.0)
     assert run([CLOSES], [CALL], [5], config=cfg).trades() == []
-    res = run([[10, 10, 10, 5, 5]], [CALL], [0], config=cfg, max_loss=40.0,
-              legs_open_premiums=series([10, 10, 10, 9, 9]))
-    (t,) = res.trades()
+    (t,) = run([[10, 10, 10, 5, 5]], [CALL], [0], config=cfg, max_loss=40.0,
+               legs_open_premiums=series([10, 10, 10, 9, 9])).trades()
     assert (t.entry_idx, t.exit_idx, t.exit_reason, t.exit_price) == (1, 3, "StopLoss", 50)
 
 
 @pytest.mark.parametrize("premium, pnl", [([10, 8], 20.0), ([10, 12], -20.0)])
 def test_credit_spread_return_keeps_the_sign_of_pnl(premium, pnl):
-    (t,) = run([premium], [("call", 100.0, -1, 10)], [0], [1], config=BC(fees=0.0)).trades()
+    (t,) = run([premium], [("call", 100.0, -1, 10)], [0], [1], config=NO_FEES).trades()
     assert t.entry_price == -100 and t.pnl == pnl and t.return_pct == pytest.approx(pnl)
 
 
@@ -201,42 +178,33 @@ def test_zero_quantity_legs_trade_but_count_nowhere():
     res = run([[10, 12, 14]], [("P", 90.0, 0, 50)], [0], [1])
     (t,) = res.trades()
     assert (t.entry_price, t.pnl, t.fees, t.return_pct) == (0.0, 0.0, 0.0, 0.0)
-    m = res.metrics
-    assert (m.total_trades, m.total_fees_paid, m.win_rate_pct) == (0, 0.0, 0.0)
+    assert (res.metrics.total_trades, res.metrics.total_fees_paid, res.metrics.win_rate_pct) == (0, 0.0, 0.0)
 
-
-# --- statistics ------------------------------------------------------------------------------------
 
 def test_statistics_by_hand():
     # three trades on one long leg of size 1 without fees: +2 (20 %), -3 (-25 %), +2 (22.2 %)
     res = run([[10, 12, 12, 9, 9, 11, 11]], [("c", 1.0, 1, 1)], [0, 2, 4], [1, 3, 5],
               config=BC(initial_capital=1000.0, fees=0.0))
-    m = res.metrics
-    eq = res.equity_curve()
-    np.testing.assert_allclose(eq, [1000, 1002, 1002, 999, 999, 1001, 1001])
-    pct = np.array([20.0, -25.0, 200 / 9])
+    m, r = res.metrics, res.returns()
+    np.testing.assert_allclose(res.equity_curve(), [1000, 1002, 1002, 999, 999, 1001, 1001])
+    pct, dd = np.array([20.0, -25.0, 200 / 9]), 300 / 1002
     assert (m.total_trades, m.total_closed_trades, m.winning_trades, m.losing_trades) == (3, 3, 2, 1)
-    assert m.win_rate_pct == pytest.approx(200 / 3) and m.profit_factor == pytest.approx(4 / 3)
-    assert m.expectancy == pytest.approx(1 / 3)
-    assert m.avg_win_pct == pytest.approx(0.2) and m.avg_loss_pct == pytest.approx(-0.3)  # % of capital
-    assert m.payoff_ratio == pytest.approx(2 / 3)
     assert (m.avg_winning_duration, m.avg_losing_duration, m.avg_holding_period) == (1.0, 1.0, 1.0)
-    assert (m.max_consecutive_wins, m.max_consecutive_losses) == (1, 1)
-    assert (m.best_trade_pct, m.worst_trade_pct) == (pytest.approx(200 / 9), -25.0)
-    assert m.avg_trade_return_pct == pytest.approx(pct.mean())
-    assert m.sqn == pytest.approx(math.sqrt(3) * pct.mean() / pct.std())  # population deviation
-    assert (m.start_value, m.end_value, m.total_return_pct) == (1000, 1001, pytest.approx(0.1))
-    assert m.max_drawdown_pct == pytest.approx(300 / 1002)
+    assert (m.max_consecutive_wins, m.max_consecutive_losses, m.worst_trade_pct, m.start_value, m.end_value) == (
+        1, 1, -25.0, 1000, 1001)
     assert m.max_drawdown_duration == 5  # bars 2..6: a bar level with the peak counts
-    assert m.calmar_ratio == pytest.approx(0.1 / (300 / 1002))
-    assert m.recovery_factor == pytest.approx(1 / (1000 * (300 / 1002) / 100))
-    r = res.returns()
+    approx = dict(win_rate_pct=200 / 3, profit_factor=4 / 3, expectancy=1 / 3, payoff_ratio=2 / 3,
+                  avg_win_pct=0.2, avg_loss_pct=-0.3,  # % of capital
+                  best_trade_pct=200 / 9, avg_trade_return_pct=pct.mean(), total_return_pct=0.1,
+                  sqn=math.sqrt(3) * pct.mean() / pct.std(),  # population deviation
+                  max_drawdown_pct=dd, calmar_ratio=0.1 / dd, recovery_factor=1 / (1000 * dd / 100))
+    assert {k: getattr(m, k) for k in approx} == pytest.approx(approx)
     np.testing.assert_allclose(r, [0, 0.002, 0, -3 / 1002, 0, 2 / 999, 0], atol=1e-15)
     assert m.sharpe_ratio == pytest.approx(r.mean() / r.std(ddof=1) * math.sqrt(252))
     down = math.sqrt((r[r < 0] ** 2).sum() / (len(r) - 1))
     assert m.sortino_ratio == pytest.approx(r.mean() * 252 / (down * math.sqrt(252)))
     assert m.omega_ratio == pytest.approx(r[r > 0].sum() / -r[r < 0].sum())
-    assert m.total_fees_paid == 0.0 and m.exposure_pct == 0.0 and m.total_turnover == 0.0
+    assert (m.total_fees_paid, m.exposure_pct, m.total_turnover) == (0.0, 0.0, 0.0)
     assert m.max_drawdown_duration_secs is None and m.avg_holding_period_secs is None
 
 
@@ -250,29 +218,24 @@ def test_a_run_without_trades_is_flat(n):
     assert m.avg_win_pct is None and m.avg_loss_pct is None
 
 
-# --- arguments -------------------------------------------------------------------------------------
-
-@pytest.mark.parametrize("option_type", ["ce", "Put", "c", "CALL", "pE", "p"])
-def test_option_types_are_case_insensitive(option_type):
-    res = run([[10, 11]], [(option_type, 100.0, 1, 1)], [0])
-    assert len(res.trades()) == 1
-
-
-SINGLE_TAIL = "; expected one of CE/CALL/C or PE/PUT/P (case-insensitive). Defaulting would price a put as a call."
-BATCH_TAIL = "; expected CE/CALL/C or PE/PUT/P (case-insensitive)."
+def test_option_types_are_case_insensitive():
+    for option_type in ["ce", "Put", "c", "CALL", "pE", "p"]:
+        assert len(run([[10, 11]], [(option_type, 100.0, 1, 1)], [0]).trades()) == 1
 
 
 @pytest.mark.parametrize("option_type, strike, shown", [
     ("CALLS", 100.0, "100"), (" CE", 102.5, "102.5"), ("", 0.1, "0.1"), ("X", 1e20, "100000000000000000000")])
-def test_unknown_option_types_are_refused(option_type, strike, shown):
+def test_unknown_option_types_are_refused_and_carried_back_from_the_batch(option_type, strike, shown):
     legs = [CALL, (option_type, strike, 1, 1), ("Q", 1.0, 1, 1)]  # only the first bad leg is reported
+    head = f"unknown option type {option_type} for the leg at strike {shown}; expected "
     with pytest.raises(ValueError) as e:
         run([[1.0]] * 3, legs)
-    assert str(e.value) == f"unknown option type {option_type} for the leg at strike {shown}" + SINGLE_TAIL
+    assert str(e.value) == head + ("one of CE/CALL/C or PE/PUT/P (case-insensitive). "
+                                   "Defaulting would price a put as a call.")
     item = tm.BatchSpreadItem("x", series([1.0], [1.0], [1.0]), legs, flags(1, []), flags(1, []))
     with pytest.raises(ValueError) as e:
         tm.batch_spread_backtest(days(1), np.zeros(1), [good_item(1), item])
-    assert str(e.value) == f"unknown option type {option_type} for the leg at strike {shown}" + BATCH_TAIL
+    assert str(e.value) == head + "CE/CALL/C or PE/PUT/P (case-insensitive)."
 
 
 LEN_TS = " bars but timestamps has 3"
@@ -296,53 +259,48 @@ LEN_TS = " bars but timestamps has 3"
 def test_argument_errors(change, error, message):
     kw = dict(timestamps=days(3), underlying_close=np.zeros(3), legs_premiums=series([1, 2, 3]),
               leg_configs=[CALL], entries=flags(3, [0]), exits=flags(3, []))
-    kw.update(change)
     with pytest.raises(error) as e:
-        tm.run_spread_backtest(**kw)
+        tm.run_spread_backtest(**{**kw, **change})
     assert message in str(e.value)
 
-
-# --- the batch -------------------------------------------------------------------------------------
 
 def good_item(n, sid="ok", **kw):
     return tm.BatchSpreadItem(sid, series([10.0 + i for i in range(n)]), [CALL], flags(n, [0]), flags(n, []), **kw)
 
 
 def random_case(rng, n):
-    k = int(rng.integers(1, 5))
-    prem = [np.abs(50 + np.cumsum(rng.normal(0, 1, n))) for _ in range(k)]
+    prem = [np.abs(50 + np.cumsum(rng.normal(0, 1, n))) for _ in range(int(rng.integers(1, 5)))]
     legs = [(str(rng.choice(["ce", "PE", "Call", "p"])), float(rng.integers(90, 110)),
-             int(rng.choice([-2, -1, 0, 1, 3])), int(rng.choice([1, 25, 50]))) for _ in range(k)]
-    kw = {"spread_type": "iron_condor",
-          "max_loss": None if rng.random() < 0.3 else float(rng.uniform(10, 200)),
-          "target_profit": None if rng.random() < 0.3 else float(rng.uniform(10, 200)),
-          "legs_open_premiums": None if rng.random() < 0.5 else [p * 0.99 for p in prem]}
+             int(rng.choice([-2, -1, 0, 1, 3])), int(rng.choice([1, 25, 50]))) for _ in prem]
+    maybe = lambda p, v: None if rng.random() < p else v  # noqa: E731
+    kw = dict(spread_type="iron_condor", max_loss=maybe(0.3, float(rng.uniform(10, 200))),
+              target_profit=maybe(0.3, float(rng.uniform(10, 200))),
+              legs_open_premiums=maybe(0.5, [p * 0.99 for p in prem]))
     return prem, legs, rng.random(n) < 0.05, rng.random(n) < 0.05, kw
 
 
 @pytest.mark.parametrize("cfg", [None, BC(upon_bar_close=False, fee_segment="NFO-OPT", initial_capital=5e4)])
 def test_batch_equals_serial_runs_in_item_order(cfg):
-    rng = np.random.default_rng(7)
-    n = 400
+    rng, n = np.random.default_rng(7), 400
     ts, under = days(n), np.zeros(n)
-    cases = [random_case(rng, n) for _ in range(3 * (os.cpu_count() or 2) + 5)]
+    cases = [random_case(rng, n) for _ in range(3 * (os.cpu_count() or 2) + 5)]  # more items than threads
     ids = [f"s{i % 4}" for i in range(len(cases))]  # duplicate ids stay, in order
     items = [tm.BatchSpreadItem(sid, prem, legs, en, ex, **kw) for sid, (prem, legs, en, ex, kw) in zip(ids, cases)]
     out = tm.batch_spread_backtest(ts, under, items, config=cfg)
     assert [sid for sid, _ in out] == ids
-    traded = 0
     for (sid, res), (prem, legs, en, ex, kw) in zip(out, cases):
         same_result(res, tm.run_spread_backtest(ts, under, prem, legs, en, ex, config=cfg, **kw))
-        traded += len(res.trades()) > 0
-    assert traded > len(cases) // 2
+    assert sum(len(res.trades()) > 0 for _, res in out) > len(cases) // 2
 
 
 def test_batch_edge_cases():
+    assert tm.batch_spread_backtest.__doc__.splitlines()[0] == \
+        "Run multiple spread backtests in parallel on a work-stealing thread pool."
     assert tm.batch_spread_backtest(days(3), np.zeros(3), []) == []
-    n = 4
-    short = tm.BatchSpreadItem("short", series([1, 2, 3]), [CALL], flags(n, [0]), flags(n, []))
-    few_entries = tm.BatchSpreadItem("entries", series([1, 2, 3, 4]), [CALL], flags(n - 1, [0]), flags(n, []))
-    extra_leg = tm.BatchSpreadItem("legs", series([1, 2, 3, 4]), [CALL, PUT], flags(n, [0]), flags(n, []))
+    n, no = 4, flags(4, [])
+    short = tm.BatchSpreadItem("short", series([1, 2, 3]), [CALL], flags(n, [0]), no)
+    few_entries = tm.BatchSpreadItem("entries", series([1, 2, 3, 4]), [CALL], flags(n - 1, [0]), no)
+    extra_leg = tm.BatchSpreadItem("legs", series([1, 2, 3, 4]), [CALL, PUT], flags(n, [0]), no)
     out = tm.batch_spread_backtest(days(n), np.zeros(n), [short, good_item(n), few_entries, extra_leg],
                                    config=BC(initial_capital=5000.0))
     for sid, res in out[:1] + out[2:]:
@@ -356,57 +314,36 @@ def test_batch_edge_cases():
         tm.batch_spread_backtest(days(n), np.zeros(n), "items")
 
 
-def test_items_own_their_data_and_setters_reach_the_next_batch():
+def test_items_own_their_data_and_their_setters_reach_the_next_batch():
     prem, entries = series([10, 9, 8, 7]), flags(4, [0])
-    item = tm.BatchSpreadItem("a", prem, [CALL], entries, flags(4, []))
+    item = tm.BatchSpreadItem("a", prem, [CALL], entries, flags(4, []), spread_type="bull_call", target_profit=50)
     prem[0][:] = 100.0   # the item copied its arrays
     entries[:] = False
-    ts = days(4)
-    (_, before), = tm.batch_spread_backtest(ts, np.zeros(4), [item])
-    assert before.trades()[0].exit_reason == "EndOfData" and before.trades()[0].entry_price == 100
-    item.max_loss = 15.0
-    (_, after), = tm.batch_spread_backtest(ts, np.zeros(4), [item])
-    assert (after.trades()[0].exit_idx, after.trades()[0].exit_reason) == (2, "StopLoss")
+    names = ("strategy_id", "spread_type", "max_loss", "target_profit")
+    assert tuple(getattr(item, k) for k in names) == ("a", "bull_call", None, 50.0)
+    (_, before), = tm.batch_spread_backtest(days(4), np.zeros(4), [item])
+    assert (before.trades()[0].exit_reason, before.trades()[0].entry_price) == ("EndOfData", 100)
+    item.strategy_id, item.spread_type, item.max_loss, item.target_profit = "b", "t", 15.0, None
+    assert tuple(getattr(item, k) for k in names) == ("b", "t", 15.0, None)
+    (sid, after), = tm.batch_spread_backtest(days(4), np.zeros(4), [item])
+    assert (sid, after.trades()[0].exit_idx, after.trades()[0].exit_reason) == ("b", 2, "StopLoss")
     item.max_loss = None
     assert before.trades()[0].exit_reason == "EndOfData" and after.trades()[0].exit_reason == "StopLoss"
-
-
-def test_batch_spread_item_properties():
-    item = good_item(2, sid="x", spread_type="bull_call", target_profit=5)
-    assert (item.strategy_id, item.spread_type, item.max_loss, item.target_profit) == ("x", "bull_call", None, 5.0)
-    item.strategy_id, item.spread_type, item.max_loss, item.target_profit = "y", "t", 1.5, None
-    assert (item.strategy_id, item.spread_type, item.max_loss, item.target_profit) == ("y", "t", 1.5, None)
-    for name in ("strategy_id", "spread_type", "max_loss", "target_profit"):
-        with pytest.raises(AttributeError, match="can't delete attribute"):
-            delattr(item, name)
-    with pytest.raises(TypeError):
-        item.strategy_id = 3
-    with pytest.raises(TypeError):
-        item.max_loss = "1"
+    for name, value in (("strategy_id", 3), ("max_loss", "1")):
+        with pytest.raises(TypeError):
+            setattr(item, name, value)
     # nothing but the argument types is checked when an item is made
     tm.BatchSpreadItem("z", series([1.0]), [("PUTS", 1.0, 1, 1)], flags(3, []), flags(1, []))
 
 
-def test_batch_docstring_names_its_pool():
-    lines = tm.batch_spread_backtest.__doc__.splitlines()
-    assert lines[0] == "Run multiple spread backtests in parallel on a work-stealing thread pool."
-
-
 def test_batch_releases_the_interpreter_lock_while_it_runs():
-    n = 20_000
-    rng = np.random.default_rng(1)
+    n, rng = 20_000, np.random.default_rng(1)
     items = [tm.BatchSpreadItem(str(i), [50 + np.cumsum(rng.normal(0, 1, n)) for _ in range(4)], [CALL, PUT] * 2,
                                 rng.random(n) < 0.01, rng.random(n) < 0.01) for i in range(40)]
-    ticks, stop = [], threading.Event()
-
-    def ticker():
-        while not stop.is_set():
-            ticks.append(time.perf_counter())
-            time.sleep(0.001)
-
-    worker = threading.Thread(target=ticker)
+    ticks, windows, stop = [], [], threading.Event()
+    worker = threading.Thread(target=lambda: [ticks.append(time.perf_counter()) or time.sleep(0.001)
+                                              for _ in iter(stop.is_set, True)])
     worker.start()
-    windows = []
     try:
         time.sleep(0.01)
         for _ in range(5):
