@@ -2,7 +2,6 @@
 
 import math
 
-import numpy as np
 import pytest
 
 import _tidemark as tm
@@ -40,17 +39,17 @@ def test_sync_modes(mode, raw_entries, raw_exits, expected):
     assert len(res.trades()) == len(rows)      # the whole basket opens and closes together
 
 
-PR, W, BC_ = (10, 20, 50), (1, 1, 2), {"B": 1250, "C": 1000}
+PR, W, REST = (10, 20, 50), (1, 1, 2), {"B": 1250, "C": 1000}
 
 
 @pytest.mark.parametrize("configs, prices, weights, sizes", [
-    (None, PR, W, {"A": 2500, **BC_}),
-    ({"A": IC(alloted_capital=10000.0)}, PR, W, {"A": 1000, **BC_}),
-    ({"A": IC(alloted_capital=10000.0, lot_size=75.0)}, PR, W, {"A": 975, **BC_}),
-    ({"A": IC(lot_size=75.0)}, PR, W, {"A": 2475, **BC_}),
-    ({"A": IC(lot_size=0.0, alloted_capital=NAN)}, PR, W, {"A": 2500, **BC_}),
-    ({"A": IC(lot_size=30000.0)}, PR, W, BC_),                                 # a lot above the share
-    ({"a": IC(lot_size=75.0), "Z": IC(lot_size=7.0)}, PR, W, {"A": 2500, **BC_}),   # keys match exactly
+    (None, PR, W, {"A": 2500, **REST}),
+    ({"A": IC(alloted_capital=10000.0)}, PR, W, {"A": 1000, **REST}),
+    ({"A": IC(alloted_capital=10000.0, lot_size=75.0)}, PR, W, {"A": 975, **REST}),
+    ({"A": IC(lot_size=75.0)}, PR, W, {"A": 2475, **REST}),
+    ({"A": IC(lot_size=0.0, alloted_capital=NAN)}, PR, W, {"A": 2500, **REST}),
+    ({"A": IC(lot_size=30000.0)}, PR, W, REST),                                 # a lot above the share
+    ({"a": IC(lot_size=75.0), "Z": IC(lot_size=7.0)}, PR, W, {"A": 2500, **REST}),   # keys match exactly
     (None, (10, 0, 50), W, {"A": 2500, "C": 1000}),                             # an unpriced leg stays flat
     (None, (10, NAN, 50), W, {"A": 2500, "C": 1000}),
     (None, PR, (1, -1, 0), {}),                                                  # weights summing to 0
@@ -68,24 +67,20 @@ def test_long_and_short_legs_move_the_equity_with_their_pnl():
             inst([20, 20, 18, 22, 22], [1], [3], -1, symbol="B", shift=7)]
     res = tm.run_basket_backtest(rows)
     # 5000 long at 10 and 2500 short at 20, 50 of fees each; the short is worth 2500 x (40 - close)
+    dd = (114900 - 99790) / 114900 * 100
     assert list(res.equity_curve()) == pytest.approx([100000, 99900, 114900, 99790, 99790], rel=1e-12)
-    assert res.drawdown_curve()[3] == pytest.approx((114900 - 99790) / 114900 * 100, rel=1e-12)
-    assert res.returns()[2] == pytest.approx(15000 / 99900, rel=1e-12)
+    assert (res.drawdown_curve()[3], res.returns()[2]) == pytest.approx((dd, 15000 / 99900), rel=1e-12)
     a, b = res.trades()
-    assert [(t.id, t.symbol, t.direction, t.entry_idx, t.exit_idx, t.exit_reason) for t in (a, b)] == \
-        [(0, "A", 1, 1, 3, "Signal"), (1, "B", -1, 1, 3, "Signal")]
-    assert [(t.entry_time, t.exit_time) for t in (a, b)] == [(DAY, 3 * DAY), (DAY + 7, 3 * DAY + 7)]
-    assert [(t.entry_price, t.exit_price, t.size) for t in (a, b)] == [(10, 11, 5000), (20, 22, 2500)]
-    assert (a.pnl, a.entry_fees, a.exit_fees, a.fees) == pytest.approx((4895, 50, 55, 105), rel=1e-12)
-    assert (b.pnl, b.entry_fees, b.exit_fees, b.fees) == pytest.approx((-5105, 50, 55, 105), rel=1e-12)
-    assert (a.return_pct, b.return_pct) == pytest.approx((9.79, -10.21), rel=1e-12)
-    assert a.fee_breakdown is None
+    assert [(t.id, t.symbol, t.direction, t.entry_idx, t.exit_idx, t.exit_reason, t.entry_time, t.exit_time,
+             t.entry_price, t.exit_price, t.size, t.fee_breakdown) for t in (a, b)] == \
+        [(0, "A", 1, 1, 3, "Signal", DAY, 3 * DAY, 10, 11, 5000, None),
+         (1, "B", -1, 1, 3, "Signal", DAY + 7, 3 * DAY + 7, 20, 22, 2500, None)]
+    assert [(t.pnl, t.entry_fees, t.exit_fees, t.fees, t.return_pct) for t in (a, b)] == \
+        [pytest.approx((4895, 50, 55, 105, 9.79), rel=1e-12), pytest.approx((-5105, 50, 55, 105, -10.21), rel=1e-12)]
     m = res.metrics
-    assert (m.end_value, m.total_return_pct) == pytest.approx((99790, -0.21), rel=1e-12)
     assert (m.total_trades, m.winning_trades, m.losing_trades, m.win_rate_pct) == (2, 1, 1, 50.0)
-    assert m.profit_factor == pytest.approx(4895 / 5105, rel=1e-12)
-    assert m.max_drawdown_pct == pytest.approx((114900 - 99790) / 114900 * 100, rel=1e-12)
-    assert m.calmar_ratio == pytest.approx(-0.21 / m.max_drawdown_pct, rel=1e-12)
+    assert (m.end_value, m.total_return_pct, m.profit_factor, m.max_drawdown_pct, m.calmar_ratio) == \
+        pytest.approx((99790, -0.21, 4895 / 5105, dd, -0.21 / dd), rel=1e-12)
 
 
 def test_fee_side_follows_each_legs_direction():
@@ -101,11 +96,10 @@ def test_fee_side_follows_each_legs_direction():
 def test_end_of_data_close_pays_its_exit_fee_out_of_the_final_equity(direction, last_value):
     res = tm.run_basket_backtest([inst([10, 10, 12, 11, 11], [1], [], direction)])
     (t,) = res.trades()
+    eq = res.equity_curve()
     assert (t.exit_idx, t.exit_reason, t.exit_price) == (4, "EndOfData", 11)
-    assert t.exit_fees == pytest.approx(10000 * 11 * 0.001, rel=1e-12)
-    assert res.equity_curve()[-1] == pytest.approx(last_value, rel=1e-12)
-    assert res.metrics.end_value - 100000 == pytest.approx(t.pnl, rel=1e-12)
-    assert res.returns()[-1] == pytest.approx((last_value - res.equity_curve()[-2]) / res.equity_curve()[-2])
+    assert (t.exit_fees, eq[-1], res.metrics.end_value - 100000, res.returns()[-1]) == \
+        pytest.approx((10000 * 11 * 0.001, last_value, t.pnl, (last_value - eq[-2]) / eq[-2]), rel=1e-12)
 
 
 OPENS = [9.0, 9.5, 10.5, 12.0, 10.0]

@@ -135,6 +135,8 @@ LATE_FILL = dict(config=BC(upon_bar_close=False))
     ("portfolio", {11: 1}, {}, "index out of bounds"),                                # B's bar 1, read at the fill
     ("portfolio", {12: 1}, {}, "index out of bounds"),
     ("multi", {11: 3}, {}, "All strategies must have same length as OHLCV\n  left: 3\n right: 4"),
+    ("multi", {11: 3}, dict(combine_mode="independent"), "All strategies must have same length as OHLCV\n  left: 3"),
+    ("multi", {11: 5}, {}, "All strategies must have same length as OHLCV\n  left: 5\n right: 4"),
     ("multi", {11: 5}, dict(combine_mode="independent"), "left: 5\n right: 4"),
     ("multi", {12: 3}, {}, "index out of bounds"),                                   # merging past a short exit
     ("multi", {12: 3}, dict(combine_mode="independent"), "Entry and exit arrays must have same length"),

@@ -83,22 +83,21 @@ def test_exact_curves_trades_and_statistics():
     # closed at the end of the data at the last premium, and the last point becomes the final cash.
     res = run([5.0, 10.0, 12.0, 8.0, 11.0], [1, 4], [3], config=BC(initial_capital=1000.0, fees=0.01),
               size_type="contracts", size_value=3, lot_size=10, direction=-1, symbol="NIFTY")
-    eq = [1000.0, 997.0, 1057.0, 934.6, 928.0]
-    assert res.equity_curve() == pytest.approx(eq, rel=1e-12)
-    assert res.drawdown_curve() == pytest.approx([0, 0.3, 0, 122.4 / 10.57, 129 / 10.57], rel=1e-12)
+    dd = 129 / 10.57
+    assert res.equity_curve() == pytest.approx([1000.0, 997.0, 1057.0, 934.6, 928.0], rel=1e-12)
+    assert res.drawdown_curve() == pytest.approx([0, 0.3, 0, 122.4 / 10.57, dd], rel=1e-12)
     assert res.returns() == pytest.approx([0, -0.003, 60 / 997, -122.4 / 1057, -6.6 / 934.6], rel=1e-12)
     a, b = res.trades()
-    assert (a.id, a.symbol, a.direction, a.size, a.entry_time, a.exit_time) == (0, "NIFTY", -1, 30.0, DAY, 3 * DAY)
-    assert (a.entry_fees, a.exit_fees, a.fees) == pytest.approx((3.0, 2.4, 5.4)) and a.exit_reason == "Signal"
-    assert (a.pnl, a.return_pct) == pytest.approx((-65.4, -21.8))
-    assert (b.id, b.entry_idx, b.exit_idx, b.exit_price, b.exit_reason) == (1, 4, 4, 11.0, "EndOfData")
-    assert (b.pnl, b.return_pct, b.fee_breakdown) == (pytest.approx(-6.6), pytest.approx(-2.0), None)
+    assert [(t.id, t.symbol, t.direction, t.size, t.entry_idx, t.exit_idx, t.entry_time, t.exit_time, t.exit_price,
+             t.exit_reason, t.fee_breakdown) for t in (a, b)] == \
+        [(0, "NIFTY", -1, 30.0, 1, 3, DAY, 3 * DAY, 8.0, "Signal", None),
+         (1, "NIFTY", -1, 30.0, 4, 4, 4 * DAY, 4 * DAY, 11.0, "EndOfData", None)]
+    assert (a.entry_fees, a.exit_fees, a.fees, a.pnl, a.return_pct, b.pnl, b.return_pct) == \
+        pytest.approx((3.0, 2.4, 5.4, -65.4, -21.8, -6.6, -2.0))
     m = res.metrics
-    assert (m.start_value, m.end_value, m.total_return_pct) == pytest.approx((1000.0, 928.0, -7.2))
-    assert m.max_drawdown_pct == pytest.approx(129 / 10.57)
-    assert m.calmar_ratio == pytest.approx(-7.2 / (129 / 10.57))
-    assert (m.total_trades, m.winning_trades, m.losing_trades, m.win_rate_pct) == (2, 0, 2, 0.0)
-    assert (m.profit_factor, m.total_fees_paid) == (0.0, pytest.approx(12.0))
+    assert (m.start_value, m.end_value, m.total_return_pct, m.max_drawdown_pct, m.calmar_ratio, m.total_fees_paid) == \
+        pytest.approx((1000.0, 928.0, -7.2, dd, -7.2 / dd, 12.0))
+    assert (m.total_trades, m.winning_trades, m.losing_trades, m.win_rate_pct, m.profit_factor) == (2, 0, 2, 0.0, 0.0)
     assert (m.omega_ratio, m.expectancy, m.total_closed_trades, m.avg_win_pct, m.avg_holding_period_secs) == \
         (0.0, 0.0, 0, None, None)
 

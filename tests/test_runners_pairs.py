@@ -35,15 +35,13 @@ def test_round_trip_books_every_fee_into_the_legs(direction, hedge, u2, eq, pnl,
     res = run(C1, C2, [1], [3], unread=math.nan, direction=direction, hedge_ratio=hedge, symbol="HDFC")
     assert res.equity_curve() == pytest.approx(eq, rel=1e-12)
     a, b = res.trades()
-    assert [(t.id, t.symbol, t.direction, t.entry_idx, t.exit_idx) for t in (a, b)] == \
-        [(0, "HDFC_LEG1", direction, 1, 3), (1, "HDFC_LEG2", -direction, 1, 3)]
-    assert [(t.entry_price, t.exit_price, t.size) for t in (a, b)] == [(10, 11, 5000), (20, 22, u2)]
-    assert [(t.entry_time, t.exit_time) for t in (a, b)] == [(DAY, 3 * DAY), (DAY + 5, 3 * DAY + 5)]
-    for t in (a, b):
-        assert (t.pnl, t.return_pct) == pytest.approx((pnl / 2, pnl / notional * 50), rel=1e-12)
-        assert (t.entry_fees, t.exit_fees, t.fees) == pytest.approx((open_fee / 2, exit_fee / 2,
-                                                                     (open_fee + exit_fee) / 2), rel=1e-12)
-        assert t.exit_reason == "Signal" and t.fee_breakdown is None
+    assert [(t.id, t.symbol, t.direction, t.entry_idx, t.exit_idx, t.entry_price, t.exit_price, t.size, t.entry_time,
+             t.exit_time, t.exit_reason, t.fee_breakdown) for t in (a, b)] == \
+        [(0, "HDFC_LEG1", direction, 1, 3, 10, 11, 5000, DAY, 3 * DAY, "Signal", None),
+         (1, "HDFC_LEG2", -direction, 1, 3, 20, 22, u2, DAY + 5, 3 * DAY + 5, "Signal", None)]
+    half = pytest.approx((pnl / 2, pnl / notional * 50, open_fee / 2, exit_fee / 2, (open_fee + exit_fee) / 2),
+                         rel=1e-12)
+    assert [(t.pnl, t.return_pct, t.entry_fees, t.exit_fees, t.fees) for t in (a, b)] == [half, half]
     m = res.metrics
     assert (m.end_value, m.total_fees_paid) == pytest.approx((100000 + pnl, open_fee + exit_fee), rel=1e-12)
     assert (m.total_trades, m.winning_trades, m.losing_trades, m.profit_factor) == (1, 0, 1, 0.0)
@@ -52,10 +50,9 @@ def test_round_trip_books_every_fee_into_the_legs(direction, hedge, u2, eq, pnl,
 def test_end_of_data_close_takes_its_fees_from_the_last_equity_point():
     res = run(C1, C2, [1], [])
     assert res.equity_curve() == pytest.approx([100000, 99900, 114900, 99900, 99790], rel=1e-12)
-    assert res.drawdown_curve()[-1] == pytest.approx(15110 / 1149, rel=1e-12)
-    assert res.returns()[-1] == pytest.approx(-110 / 99900, rel=1e-12)
+    assert (res.drawdown_curve()[-1], res.returns()[-1], res.metrics.end_value) == \
+        pytest.approx((15110 / 1149, -110 / 99900, 99790.0), rel=1e-12)
     assert [(t.exit_idx, t.exit_reason) for t in res.trades()] == [(4, "EndOfData")] * 2
-    assert res.metrics.end_value == pytest.approx(99790.0, rel=1e-12)
 
 
 def test_next_bar_fills_at_the_opens_and_marks_at_the_closes():

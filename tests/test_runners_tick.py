@@ -74,16 +74,15 @@ def test_runs_without_a_trade(kw):
 
 def test_one_curve_point_per_trade():
     # +10 at the target, then -5 at the stop, one unit at a time and no fees
-    res = run([100, 111, 100, 100, 94, 100], entries=[0, 2], entry_cooldown_ticks=0, fees=0.0,
-              initial_capital=1000.0)
+    res = run([100, 111, 100, 100, 94, 100], entries=[0, 2], entry_cooldown_ticks=0, fees=0.0, initial_capital=1000.0)
     assert [t.pnl for t in res.trades()] == pytest.approx([10.0, -5.0], rel=1e-12)
     assert res.equity_curve() == pytest.approx([1000.0, 1010.0, 1005.0], rel=1e-12)
     assert res.returns() == pytest.approx([0.01, -5 / 1010], rel=1e-12)
     assert res.drawdown_curve() == pytest.approx([0, 0, 500 / 1010], rel=1e-12)
     m = res.metrics
     assert (m.end_value, m.total_return_pct) == pytest.approx((1005.0, 0.5), rel=1e-9)
-    assert (m.total_trades, m.winning_trades) == (2, 1)
     assert m.max_drawdown_pct == pytest.approx(500 / 1010, rel=1e-12)
+    assert (m.total_trades, m.winning_trades) == (2, 1)
 
 
 @pytest.mark.parametrize("segment", ["NSE", "nse-mis", "XYZ", None])
