@@ -60,36 +60,8 @@ def test_books_balance(runner, cfg, seed):
         assert [t.exit_idx for t in trades] == sorted(t.exit_idx for t in trades)
 
 
-def _call(runner, **kw):
-    def go():
-        f, b, ts = np.ones(3), np.zeros(3, dtype=bool), np.zeros(3, dtype=np.int64)
-        if runner == "options":
-            return tm.run_options_backtest(ts, f, f, f, f, f, f, b, b, **kw)
-        if runner == "pairs":
-            return tm.run_pairs_backtest(ts, f, f, f, f, f, ts, f, f, f, f, f, b, b, **kw)
-        return tm.run_tick_backtest(ts, f, f, f, f, f, f, b, b, **kw)
-    return go
-
-
-@pytest.mark.parametrize("call, exc, text", [
-    (_call("options", option_open_prices=np.ones(3, dtype=np.float32)), TypeError, "argument 'option_open_prices'"),
-    (_call("options", lot_size=-1), OverflowError, ""),
-    (_call("options", config=BC), TypeError, "argument 'config'"),
-    (_call("pairs", dynamic_hedge=1), TypeError, "argument 'dynamic_hedge'"),
-    (_call("pairs", direction=2**31), OverflowError, "out of range integral type conversion attempted"),
-    (_call("pairs", direction=-2), ValueError, "direction must be 1 (long) or -1 (short), got -2"),
-    (_call("tick", lot_size=2**32), OverflowError, "out of range integral type conversion attempted"),
-    (_call("tick", max_trades=2**64), OverflowError, ""),
-    (_call("tick", fee_segment=1), TypeError, "argument 'fee_segment'"),
-])
-def test_argument_types(call, exc, text):
-    with pytest.raises(exc) as info:
-        call()
-    assert type(info.value) is exc and str(info.value).startswith(text)
-
-
-def fault_args(runner):
-    """Flat arguments of four bars, entry on bar 1 and exit on bar 3; rows and strategies are flattened."""
+def flat_args(runner):
+    """Arguments of four bars, entry on bar 1 and exit on bar 3; rows and strategies are flattened."""
     ts, f, e, x = np.arange(4, dtype=np.int64), np.full(4, 10.0), flags(4, [1]), flags(4, [3])
     if runner in ("basket", "portfolio"):
         return [*(ts, f, f, f, f, f, e, x, 1, 1.0, "A"), *(ts, f, f, f, f, f, e, x, 1, 1.0, "B")]
@@ -99,12 +71,29 @@ def fault_args(runner):
     return [ts, f, f, f, f, f, *tail]
 
 
-def fault_call(runner, args, kw):
+def call(runner, args, kw):
     if runner in ("basket", "portfolio"):
         return getattr(tm, f"run_{runner}_backtest")([tuple(args[:11]), tuple(args[11:])], **kw)
     if runner == "multi":
         return tm.run_multi_backtest(*args[:6], [tuple(args[6:11]), tuple(args[11:])], **kw)
     return getattr(tm, f"run_{runner}_backtest")(*args, **kw)
+
+
+@pytest.mark.parametrize("runner, kw, exc, text", [
+    ("options", dict(option_open_prices=np.ones(4, dtype=np.float32)), TypeError, "argument 'option_open_prices'"),
+    ("options", dict(lot_size=-1), OverflowError, ""),
+    ("options", dict(config=BC), TypeError, "argument 'config'"),
+    ("pairs", dict(dynamic_hedge=1), TypeError, "argument 'dynamic_hedge'"),
+    ("pairs", dict(direction=2**31), OverflowError, "out of range integral type conversion attempted"),
+    ("pairs", dict(direction=-2), ValueError, "direction must be 1 (long) or -1 (short), got -2"),
+    ("tick", dict(lot_size=2**32), OverflowError, "out of range integral type conversion attempted"),
+    ("tick", dict(max_trades=2**64), OverflowError, ""),
+    ("tick", dict(fee_segment=1), TypeError, "argument 'fee_segment'"),
+])
+def test_argument_types(runner, kw, exc, text):
+    with pytest.raises(exc) as info:
+        call(runner, flat_args(runner), kw)
+    assert type(info.value) is exc and str(info.value).startswith(text)
 
 
 LATE_FILL = dict(config=BC(upon_bar_close=False))
@@ -143,8 +132,8 @@ LATE_FILL = dict(config=BC(upon_bar_close=False))
     ("multi", {12: 5}, dict(combine_mode="independent"), "Entry and exit arrays must have same length"),
 ])
 def test_length_mismatches_are_internal_faults(runner, sizes, kw, text):
-    args = fault_args(runner)
+    args = flat_args(runner)
     for pos, size in sizes.items():
         args[pos] = np.resize(args[pos], size)
     with internal_fault(text):
-        fault_call(runner, args, kw)
+        call(runner, args, kw)
