@@ -129,22 +129,17 @@ def test_direction_only_picks_the_fee_side(direction):
 PREMS = [10.0, 12.0, 11.0, 9.0, 10.0, 13.0, 12.0]
 
 
-def test_legacy_ratios_from_the_trade_returns():
-    res = run(PREMS, [0, 2, 4], [1, 3, 6], size_type="contracts", config=BC(fees=0.0, legacy_annualization=True))
-    r = np.array([t.return_pct / 100 for t in res.trades()])       # 20 %, -18.18 %, 20 %
-    down = math.sqrt(np.sum(np.minimum(r, 0) ** 2) / (len(r) - 1))
-    assert (res.metrics.sharpe_ratio, res.metrics.sortino_ratio) == \
-        pytest.approx((r.mean() * math.sqrt(252) / r.std(ddof=1), r.mean() * math.sqrt(252) / down), rel=1e-12)
-
-
 @pytest.mark.parametrize("cfg, step, ppy", [
+    (BC(fees=0.0, legacy_annualization=True), DAY, 252.0),     # from the trade returns: 20 %, -18.18 %, 20 %
     (BC(fees=0.0), DAY, 365.0),                                 # daily bars: a 365-day year
     (BC(periods_per_year=100.0), DAY, 100.0),
     (BC(), 60 * 10**9, 375 * 252.0),                          # minute bars, NSE session
     (BC(session_minutes=0.0), 60 * 10**9, 525_600.0),          # minute bars, round the clock
 ])
 def test_annualisation_of_the_return_ratios(cfg, step, ppy):
-    r = (res := run(PREMS, [0, 2, 4], [1, 3, 6], ts_step=step, config=cfg)).returns()
-    down = math.sqrt(np.mean(np.minimum(r, 0) ** 2))
+    res = run(PREMS, [0, 2, 4], [1, 3, 6], ts_step=step, config=cfg, size_type="contracts")
+    legacy = cfg.legacy_annualization
+    r = np.array([t.return_pct / 100 for t in res.trades()]) if legacy else res.returns()
+    down = math.sqrt(np.sum(np.minimum(r, 0) ** 2) / (len(r) - legacy))
     assert (res.metrics.sharpe_ratio, res.metrics.sortino_ratio) == \
         pytest.approx((math.sqrt(ppy) * r.mean() / r.std(ddof=1), math.sqrt(ppy) * r.mean() / down), rel=1e-12)
