@@ -18,8 +18,7 @@ def flags(n, idx):
 
 
 def walk_bars(rng, n, spread=0.002):
-    """Minute bars (timestamps, open, high, low, close, volume) of a 1 % random walk from 100; each bar
-    opens at the last close and reaches `spread` beyond its open and close."""
+    """Minute bars (ts, o, h, l, c, v) of a 1 % walk from 100, each `spread` beyond its open and close."""
     close = 100.0 * np.exp(np.cumsum(rng.normal(0, 0.01, n)))
     open_ = np.concatenate((close[:1], close[:-1]))
     high = np.maximum(open_, close) * (1 + spread)
@@ -27,23 +26,24 @@ def walk_bars(rng, n, spread=0.002):
     return np.arange(n, dtype=np.int64) * 60_000_000_000, open_, high, low, close, rng.uniform(1e2, 1e4, n)
 
 
-def instrument_row(close, entries=(), exits=(), direction=1, weight=1.0, symbol="A", open_=None, high=None,
-                   low=None, volume=1.0, shift=0):
-    """One row of `instruments` for the basket and portfolio runners, bars one day apart from `shift`.
-    High and low default to the extremes of open and close; a number for high, low or volume fills
-    the whole column with it."""
+def instrument_row(close, entries=(), exits=(), direction=1, weight=1.0, symbol="A", open_=None, fill=None,
+                   shift=0):
+    """One row of `instruments`, bars one day apart from `shift`; `fill` replaces high, low and volume."""
     c = np.asarray(close, dtype=np.float64)
-    n = len(c)
     o = c.copy() if open_ is None else np.asarray(open_, dtype=np.float64)
+    n = len(c)
+    h, lo, v = (np.maximum(o, c), np.minimum(o, c), np.ones(n)) if fill is None else (np.full(n, fill),) * 3
+    return (np.arange(n, dtype=np.int64) * DAY + shift, o, h, lo, c, v, flags(n, entries), flags(n, exits),
+            direction, weight, symbol)
 
-    def column(value, default):
-        if value is None:
-            return default()
-        return np.full(n, float(value)) if np.isscalar(value) else np.asarray(value, dtype=np.float64)
 
-    h, lo = column(high, lambda: np.maximum(o, c)), column(low, lambda: np.minimum(o, c))
-    ts = np.arange(n, dtype=np.int64) * DAY + shift
-    return (ts, o, h, lo, c, column(volume, None), flags(n, entries), flags(n, exits), direction, weight, symbol)
+def random_row(rng, n, direction=1, symbol="A", weight=1.0):
+    """An instruments row of a 2 % daily walk from 100 with random signals."""
+    c = 100 * np.exp(np.cumsum(rng.normal(0, 0.02, n)))
+    o = c * rng.uniform(0.98, 1.02, n)
+    h, lo = np.maximum(o, c) * rng.uniform(1.0, 1.02, n), np.minimum(o, c) * rng.uniform(0.98, 1.0, n)
+    return (np.arange(n, dtype=np.int64) * DAY, o, h, lo, c, np.ones(n), rng.random(n) < 0.1, rng.random(n) < 0.1,
+            direction, weight, symbol)
 
 
 def same_result(a, b):
@@ -60,17 +60,14 @@ def same_result(a, b):
 
 @contextlib.contextmanager
 def internal_fault(text):
-    """The block must end in the engine's internal fault: a PanicException, which no `except
-    Exception` catches, whose message holds `text`."""
+    """The block must raise the engine's PanicException (no `except Exception` catches it) holding `text`."""
     with pytest.raises(BaseException) as info:
         yield
     assert type(info.value).__name__ == "PanicException" and not isinstance(info.value, Exception)
     assert text in str(info.value)
 
 
-# Two Indian cost schedules written out from their rate tables, independently of the engine:
-# brokerage (a rate capped at 20, or a flat 20 per order), STT on sells, exchange and SEBI
-# charges on both sides, stamp duty on buys, and GST on brokerage, exchange and SEBI charges.
+# Two Indian cost schedules written out from their rate tables, independently of the engine.
 RATES = {
     "NSE": dict(brokerage=0.0003, stt=0.00025, exchange_txn=3.07e-05, stamp_duty=3e-05),
     "NFO-OPT": dict(brokerage=None, stt=0.0015, exchange_txn=0.0003553, stamp_duty=3e-05),

@@ -2,62 +2,58 @@
 
 import math
 
-import numpy as np
 import pytest
 
 import _tidemark as tm
-from runner_util import DAY, indian_fees, instrument_row, internal_fault
+from runner_util import DAY, indian_fees, instrument_row
 
-BC = tm.BacktestConfig
-IC = tm.InstrumentConfig
+BC, IC = tm.BacktestConfig, tm.InstrumentConfig
 NAN = math.nan
 
 
 def inst(close, entries=(), exits=(), direction=1, weight=1.0, symbol="A", open_=None, shift=0):
     """One instruments row; high, low and volume are NaN because the basket never reads them."""
-    return instrument_row(close, entries, exits, direction, weight, symbol, open_, NAN, NAN, NAN, shift)
+    return instrument_row(close, entries, exits, direction, weight, symbol, open_, NAN, shift)
 
 
 def spans(res):
     return sorted({(t.entry_idx, t.exit_idx) for t in res.trades()})
 
 
-FLAT = [10.0] * 10
+# per bar: entries counted 1 (bar 1), 2 (bar 2), 3 (bar 4); exits 1 (bar 6), 2 (bar 7), 3 (bar 8)
+EN, EX = [{1, 2, 4}, {2, 4}, {4}], [{8}, {7, 8}, {6, 7, 8}]
 
 
 @pytest.mark.parametrize("mode, raw_entries, raw_exits, expected", [
-    # per bar: entries counted 1 (bar 1), 2 (bar 2), 3 (bar 4); exits 1 (bar 6), 2 (bar 7), 3 (bar 8)
-    ("all", [{1, 2, 4}, {2, 4}, {4}], [{8}, {7, 8}, {6, 7, 8}], [(4, 6)]),
-    ("any", [{1, 2, 4}, {2, 4}, {4}], [{8}, {7, 8}, {6, 7, 8}], [(1, 8)]),
-    ("majority", [{1, 2, 4}, {2, 4}, {4}], [{8}, {7, 8}, {6, 7, 8}], [(2, 7)]),
-    ("master", [{1, 2, 4}, {2, 4}, {4}], [{8}, {7, 8}, {6, 7, 8}], [(1, 8)]),
-    ("Master", [{1, 2, 4}, {2, 4}, {4}], [{8}, {7, 8}, {6, 7, 8}], [(4, 6)]),    # case matters: acts as all
-    ("", [{1, 2, 4}, {2, 4}, {4}], [{8}, {7, 8}, {6, 7, 8}], [(4, 6)]),
+    ("all", EN, EX, [(4, 6)]), ("any", EN, EX, [(1, 8)]), ("majority", EN, EX, [(2, 7)]),
+    ("master", EN, EX, [(1, 8)]), ("Master", EN, EX, [(4, 6)]), ("", EN, EX, [(4, 6)]),   # case matters: as all
     # four instruments: two of them are a majority
     ("majority", [{1, 3}, {3}, set(), set()], [{5}, {5, 6}, set(), set()], [(3, 5)]),
     # an exit on the entry bar is dropped; a later combined entry while open is ignored
     ("any", [{1, 3}, set()], [{1, 4}, {1, 4}], [(1, 4)]),
 ])
 def test_sync_modes(mode, raw_entries, raw_exits, expected):
-    rows = [inst(FLAT, e, x, symbol=f"S{i}") for i, (e, x) in enumerate(zip(raw_entries, raw_exits))]
+    rows = [inst([10.0] * 10, e, x, symbol=f"S{i}") for i, (e, x) in enumerate(zip(raw_entries, raw_exits))]
     res = tm.run_basket_backtest(rows, BC(fees=0.0), sync_mode=mode)
     assert spans(res) == expected
     assert len(res.trades()) == len(rows)      # the whole basket opens and closes together
 
 
+PR, W, REST = (10, 20, 50), (1, 1, 2), {"B": 1250, "C": 1000}
+
+
 @pytest.mark.parametrize("configs, prices, weights, sizes", [
-    (None, (10, 20, 50), (1, 1, 2), {"A": 2500, "B": 1250, "C": 1000}),
-    ({"A": IC(alloted_capital=10000.0)}, (10, 20, 50), (1, 1, 2), {"A": 1000, "B": 1250, "C": 1000}),
-    ({"A": IC(alloted_capital=10000.0, lot_size=75.0)}, (10, 20, 50), (1, 1, 2), {"A": 975, "B": 1250, "C": 1000}),
-    ({"A": IC(lot_size=75.0)}, (10, 20, 50), (1, 1, 2), {"A": 2475, "B": 1250, "C": 1000}),
-    ({"A": IC(lot_size=0.0, alloted_capital=NAN)}, (10, 20, 50), (1, 1, 2), {"A": 2500, "B": 1250, "C": 1000}),
-    ({"A": IC(lot_size=30000.0)}, (10, 20, 50), (1, 1, 2), {"B": 1250, "C": 1000}),   # a lot above the share
-    ({"a": IC(lot_size=75.0), "Z": IC(lot_size=7.0)}, (10, 20, 50), (1, 1, 2),
-     {"A": 2500, "B": 1250, "C": 1000}),                                               # keys match exactly
-    (None, (10, 0, 50), (1, 1, 2), {"A": 2500, "C": 1000}),                             # an unpriced leg stays flat
-    (None, (10, NAN, 50), (1, 1, 2), {"A": 2500, "C": 1000}),
-    (None, (10, 20, 50), (1, -1, 0), {}),                                              # weights summing to 0
-    (None, (10, 20, 50), (2, 1, -1), {"A": 10000, "B": 2500}),                         # a negative share
+    (None, PR, W, {"A": 2500, **REST}),
+    ({"A": IC(alloted_capital=10000.0)}, PR, W, {"A": 1000, **REST}),
+    ({"A": IC(alloted_capital=10000.0, lot_size=75.0)}, PR, W, {"A": 975, **REST}),
+    ({"A": IC(lot_size=75.0)}, PR, W, {"A": 2475, **REST}),
+    ({"A": IC(lot_size=0.0, alloted_capital=NAN)}, PR, W, {"A": 2500, **REST}),
+    ({"A": IC(lot_size=30000.0)}, PR, W, REST),                                 # a lot above the share
+    ({"a": IC(lot_size=75.0), "Z": IC(lot_size=7.0)}, PR, W, {"A": 2500, **REST}),   # keys match exactly
+    (None, (10, 0, 50), W, {"A": 2500, "C": 1000}),                             # an unpriced leg stays flat
+    (None, (10, NAN, 50), W, {"A": 2500, "C": 1000}),
+    (None, PR, (1, -1, 0), {}),                                                  # weights summing to 0
+    (None, PR, (2, 1, -1), {"A": 10000, "B": 2500}),                             # a negative share
 ])
 def test_sizing_by_weight_share_of_the_cash(configs, prices, weights, sizes):
     rows = [inst([p] * 3, [0], [2], weight=w, symbol=s) for p, w, s in zip(prices, weights, "ABC")]
@@ -71,24 +67,20 @@ def test_long_and_short_legs_move_the_equity_with_their_pnl():
             inst([20, 20, 18, 22, 22], [1], [3], -1, symbol="B", shift=7)]
     res = tm.run_basket_backtest(rows)
     # 5000 long at 10 and 2500 short at 20, 50 of fees each; the short is worth 2500 x (40 - close)
+    dd = (114900 - 99790) / 114900 * 100
     assert list(res.equity_curve()) == pytest.approx([100000, 99900, 114900, 99790, 99790], rel=1e-12)
-    assert res.drawdown_curve()[3] == pytest.approx((114900 - 99790) / 114900 * 100, rel=1e-12)
-    assert res.returns()[2] == pytest.approx(15000 / 99900, rel=1e-12)
+    assert (res.drawdown_curve()[3], res.returns()[2]) == pytest.approx((dd, 15000 / 99900), rel=1e-12)
     a, b = res.trades()
-    assert [(t.id, t.symbol, t.direction, t.entry_idx, t.exit_idx, t.exit_reason) for t in (a, b)] == \
-        [(0, "A", 1, 1, 3, "Signal"), (1, "B", -1, 1, 3, "Signal")]
-    assert [(t.entry_time, t.exit_time) for t in (a, b)] == [(DAY, 3 * DAY), (DAY + 7, 3 * DAY + 7)]
-    assert [(t.entry_price, t.exit_price, t.size) for t in (a, b)] == [(10, 11, 5000), (20, 22, 2500)]
-    assert (a.pnl, a.entry_fees, a.exit_fees, a.fees) == pytest.approx((4895, 50, 55, 105), rel=1e-12)
-    assert (b.pnl, b.entry_fees, b.exit_fees, b.fees) == pytest.approx((-5105, 50, 55, 105), rel=1e-12)
-    assert (a.return_pct, b.return_pct) == pytest.approx((9.79, -10.21), rel=1e-12)
-    assert a.fee_breakdown is None
+    assert [(t.id, t.symbol, t.direction, t.entry_idx, t.exit_idx, t.exit_reason, t.entry_time, t.exit_time,
+             t.entry_price, t.exit_price, t.size, t.fee_breakdown) for t in (a, b)] == \
+        [(0, "A", 1, 1, 3, "Signal", DAY, 3 * DAY, 10, 11, 5000, None),
+         (1, "B", -1, 1, 3, "Signal", DAY + 7, 3 * DAY + 7, 20, 22, 2500, None)]
+    assert [(t.pnl, t.entry_fees, t.exit_fees, t.fees, t.return_pct) for t in (a, b)] == \
+        [pytest.approx((4895, 50, 55, 105, 9.79), rel=1e-12), pytest.approx((-5105, 50, 55, 105, -10.21), rel=1e-12)]
     m = res.metrics
-    assert (m.end_value, m.total_return_pct) == pytest.approx((99790, -0.21), rel=1e-12)
     assert (m.total_trades, m.winning_trades, m.losing_trades, m.win_rate_pct) == (2, 1, 1, 50.0)
-    assert m.profit_factor == pytest.approx(4895 / 5105, rel=1e-12)
-    assert m.max_drawdown_pct == pytest.approx((114900 - 99790) / 114900 * 100, rel=1e-12)
-    assert m.calmar_ratio == pytest.approx(-0.21 / m.max_drawdown_pct, rel=1e-12)
+    assert (m.end_value, m.total_return_pct, m.profit_factor, m.max_drawdown_pct, m.calmar_ratio) == \
+        pytest.approx((99790, -0.21, 4895 / 5105, dd, -0.21 / dd), rel=1e-12)
 
 
 def test_fee_side_follows_each_legs_direction():
@@ -104,11 +96,10 @@ def test_fee_side_follows_each_legs_direction():
 def test_end_of_data_close_pays_its_exit_fee_out_of_the_final_equity(direction, last_value):
     res = tm.run_basket_backtest([inst([10, 10, 12, 11, 11], [1], [], direction)])
     (t,) = res.trades()
+    eq = res.equity_curve()
     assert (t.exit_idx, t.exit_reason, t.exit_price) == (4, "EndOfData", 11)
-    assert t.exit_fees == pytest.approx(10000 * 11 * 0.001, rel=1e-12)
-    assert res.equity_curve()[-1] == pytest.approx(last_value, rel=1e-12)
-    assert res.metrics.end_value - 100000 == pytest.approx(t.pnl, rel=1e-12)
-    assert res.returns()[-1] == pytest.approx((last_value - res.equity_curve()[-2]) / res.equity_curve()[-2])
+    assert (t.exit_fees, eq[-1], res.metrics.end_value - 100000, res.returns()[-1]) == \
+        pytest.approx((10000 * 11 * 0.001, last_value, t.pnl, (last_value - eq[-2]) / eq[-2]), rel=1e-12)
 
 
 OPENS = [9.0, 9.5, 10.5, 12.0, 10.0]
@@ -131,64 +122,18 @@ def test_fill_timing(cfg, entry, exit_):
     assert res.metrics.end_value == pytest.approx(units * exit_[1], rel=1e-12)
 
 
-def test_next_bar_entry_on_the_last_bar_never_fills():
-    res = tm.run_basket_backtest([inst(CLOSES, [4], [], open_=OPENS[:3])], BC(upon_bar_close=False))
-    assert res.trades() == [] and list(res.equity_curve()) == [100000.0] * 5    # nor reads the missing opens
-
-
-def test_zero_capital_gives_flat_curves_not_nan():
-    res = tm.run_basket_backtest([inst([10, 11, 12], [0], [2])], BC(initial_capital=0.0))
-    assert res.trades() == []
-    assert list(res.equity_curve()) == [0.0] * 3
-    assert list(res.drawdown_curve()) == [0.0] * 3 and list(res.returns()) == [0.0] * 3
-    m = res.metrics
-    assert (m.total_return_pct, m.max_drawdown_pct, m.calmar_ratio, m.start_value, m.end_value) == (0, 0, 0, 0, 0)
-
-
-@pytest.mark.parametrize("cfg", [None, BC(initial_capital=5000.0, legacy_annualization=True)])
-def test_no_instruments_is_an_empty_result(cfg):
-    res = tm.run_basket_backtest([], cfg, sync_mode="any")
-    capital = 100000.0 if cfg is None else 5000.0
-    assert len(res.equity_curve()) == len(res.drawdown_curve()) == len(res.returns()) == 0
-    assert res.trades() == []
+@pytest.mark.parametrize("rows, cfg, curve", [
+    ([inst(CLOSES, [4], open_=OPENS[:3])], BC(upon_bar_close=False), [1e5] * 5),  # nor reads the missing opens
+    ([inst([10, 11, 12], [0], [2])], BC(initial_capital=0.0), [0.0] * 3),         # flat curves, not NaN
+    ([], None, []), ([], BC(initial_capital=5000.0, legacy_annualization=True), []),
+])
+def test_runs_without_a_trade(rows, cfg, curve):
+    res = tm.run_basket_backtest(rows, cfg, sync_mode="any")
+    capital = 1e5 if cfg is None else cfg.initial_capital
+    assert (res.trades(), list(res.equity_curve())) == ([], curve)
+    assert list(res.drawdown_curve()) == list(res.returns()) == [0.0] * len(curve)
     d = res.metrics.to_dict()
     assert d.pop("Start Value") == d.pop("End Value") == capital
     assert all(v in (0, None) for v in d.values())
     m = res.metrics
     assert (m.sortino_ratio, m.calmar_ratio, m.profit_factor, m.omega_ratio) == (0.0, 0.0, 0.0, 0.0)
-
-
-@pytest.mark.parametrize("cut, text", [
-    ("close", "All instruments must have same number of bars"),
-    ("entries", "Signals must match OHLCV length"),
-    ("exits", "All signal arrays must have same length"),
-    ("all_exits", "Entry and exit arrays must have same length"),
-    ("timestamps", "index out of bounds"),          # read when the end-of-data trade is recorded
-])
-def test_length_mismatches_are_internal_faults(cut, text):
-    rows = [list(inst(FLAT, [0], [], symbol="A")), list(inst(FLAT, [0], [], symbol="B"))]
-    field = {"close": 4, "entries": 6, "exits": 7, "all_exits": 7, "timestamps": 0}[cut]
-    for row in rows[1:] if cut != "all_exits" else rows:
-        row[field] = row[field][:-1]
-    with internal_fault(text):
-        tm.run_basket_backtest([tuple(r) for r in rows])
-
-
-@pytest.mark.parametrize("seed", [1, 2])
-@pytest.mark.parametrize("cfg", [BC(), BC(fee_segment="NSE-DELIVERY"), BC(upon_bar_close=False, fees=0.003)],
-                         ids=["flat", "itemised", "next-bar"])
-def test_books_balance(seed, cfg):
-    rng = np.random.default_rng(seed)
-    n = 300
-    rows = []
-    for k, direction in enumerate((1, -1, 1)):
-        c = 50 * (k + 1) * np.exp(np.cumsum(rng.normal(0, 0.02, n)))
-        rows.append(inst(c, np.flatnonzero(rng.random(n) < 0.1), np.flatnonzero(rng.random(n) < 0.1), direction,
-                         weight=k + 1.0, symbol="ABC"[k], open_=c * rng.uniform(0.98, 1.02, n)))
-    res = tm.run_basket_backtest(rows, cfg, sync_mode="master")
-    trades = res.trades()
-    assert len(trades) >= 6
-    m = res.metrics
-    assert res.equity_curve()[-1] == m.end_value
-    assert m.end_value - m.start_value == pytest.approx(sum(t.pnl for t in trades), abs=1e-6)
-    assert [t.id for t in trades] == list(range(len(trades)))

@@ -1,84 +1,139 @@
-"""What the options, pairs and tick runners share: balanced books and argument types."""
+"""What every strategy runner shares: balanced books, argument types and length faults."""
 
 import numpy as np
 import pytest
 
 import _tidemark as tm
+from runner_util import flags, internal_fault, random_row
 
 BC = tm.BacktestConfig
-N = 400
 
 
-def walk(rng, start):
-    return start * np.exp(np.cumsum(rng.normal(0, 0.02, N)))
-
-
-def signals(rng):
-    return rng.random(N) < 0.08, rng.random(N) < 0.08
+def rows(rng, n=300):
+    return [random_row(rng, n, d, s, w) for d, s, w in zip((1, -1, 1, -1), "ABCD", (1.0, 2.0, 3.0, 1.0))]
 
 
 def options(rng, cfg):
-    p = walk(rng, 50.0)
-    ts = np.arange(N, dtype=np.int64) * 60 * 10**9
-    e, x = signals(rng)
-    return tm.run_options_backtest(ts, p, p, p, p, p, p, e, x, config=cfg, lot_size=25,
-                                   option_open_prices=p * rng.uniform(0.98, 1.02, N))
-
-
-def pairs(rng, cfg):
-    cols = []
-    for start in (100.0, 40.0):
-        c = walk(rng, start)
-        cols += [np.arange(N, dtype=np.int64), c * rng.uniform(0.99, 1.01, N), c, c, c, c]
-    return tm.run_pairs_backtest(*cols, *signals(rng), config=cfg, dynamic_hedge=True)
+    ts, o, h, lo, c, v, e, x = rows(rng)[0][:8]
+    return tm.run_options_backtest(ts, o, h, lo, c, v, c / 2, e, x, config=cfg, lot_size=25, option_open_prices=o / 2)
 
 
 def tick(rng, cfg):
-    ltp = walk(rng, 200.0)
-    ts = np.cumsum(rng.integers(1, 5 * 10**9, N)).astype(np.int64)
-    e, x = signals(rng)
+    ltp, _, e, x = rows(rng)[0][4:8]
+    ts = np.cumsum(rng.integers(1, 5 * 10**9, len(ltp))).astype(np.int64)
     return tm.run_tick_backtest(ts, ltp, ltp - 0.05, ltp + 0.05, ltp, ltp, ltp, e, x, fees=cfg.fees,
                                 fee_segment=cfg.fee_segment, stop_loss_pct=1.0, take_profit_pct=2.0,
                                 max_hold_seconds=60, entry_cooldown_ticks=3, quantity=7)
 
 
-@pytest.mark.parametrize("runner", [options, pairs, tick])
-@pytest.mark.parametrize("cfg", [BC(), BC(fee_segment="NFO-OPT"), BC(upon_bar_close=False, fees=0.003)],
+def multi(mode):
+    return lambda rng, cfg: tm.run_multi_backtest(*(r := rows(rng))[0][:6], [x[6:] for x in r], cfg, mode)
+
+
+RUNNERS = dict(options=options, tick=tick, multi_any=multi("any"), multi_independent=multi("independent"),
+               pairs=lambda rng, cfg: tm.run_pairs_backtest(*(r := rows(rng))[0][:6], *r[1][:6], r[0][6], r[1][7],
+                                                            config=cfg, dynamic_hedge=True),
+               basket=lambda rng, cfg: tm.run_basket_backtest(rows(rng), cfg, "master"),
+               portfolio=lambda rng, cfg: tm.run_portfolio_backtest(rows(rng), cfg),
+               portfolio_full=lambda rng, cfg: tm.run_portfolio_backtest(rows(rng), cfg, "full"))
+
+
+@pytest.mark.parametrize("runner", sorted(RUNNERS))
+@pytest.mark.parametrize("cfg", [BC(max_positions=2), BC(fee_segment="NFO-OPT", fill_timing="same_bar_open_lookahead"),
+                                 BC(upon_bar_close=False, fees=0.003, max_drawdown_pct=40.0)],
                          ids=["flat", "itemised", "next-bar"])
 @pytest.mark.parametrize("seed", [1, 2])
 def test_books_balance(runner, cfg, seed):
-    res = runner(np.random.default_rng(seed), cfg)
+    out = RUNNERS[runner](np.random.default_rng(seed), cfg)
+    res = getattr(out, "result", out)
     trades = res.trades()
     assert len(trades) >= 4
     m = res.metrics
     assert res.equity_curve()[-1] == m.end_value
     assert m.end_value - m.start_value == pytest.approx(sum(t.pnl for t in trades), abs=1e-6)
     assert all(t.fees == pytest.approx(t.entry_fees + t.exit_fees, abs=1e-9) for t in trades)
+    if runner == "basket":
+        assert [t.id for t in trades] == list(range(len(trades)))
+    if runner.startswith("portfolio"):        # per instrument, and trades listed in closing order
+        assert [s.trades for s in out.per_instrument] == [sum(t.symbol == s for t in trades) for s in "ABCD"]
+        assert sum(s.pnl for s in out.per_instrument) == pytest.approx(sum(t.pnl for t in trades), abs=1e-6)
+        assert [t.exit_idx for t in trades] == sorted(t.exit_idx for t in trades)
 
 
-def _call(runner, **kw):
-    def go():
-        f = np.ones(3)
-        b, ts = np.zeros(3, dtype=bool), np.zeros(3, dtype=np.int64)
-        if runner == "options":
-            return tm.run_options_backtest(ts, f, f, f, f, f, f, b, b, **kw)
-        if runner == "pairs":
-            return tm.run_pairs_backtest(ts, f, f, f, f, f, ts, f, f, f, f, f, b, b, **kw)
-        return tm.run_tick_backtest(ts, f, f, f, f, f, f, b, b, **kw)
-    return go
+def flat_args(runner):
+    """Arguments of four bars, entry on bar 1 and exit on bar 3; rows and strategies are flattened."""
+    ts, f, e, x = np.arange(4, dtype=np.int64), np.full(4, 10.0), flags(4, [1]), flags(4, [3])
+    if runner in ("basket", "portfolio"):
+        return [*(ts, f, f, f, f, f, e, x, 1, 1.0, "A"), *(ts, f, f, f, f, f, e, x, 1, 1.0, "B")]
+    if runner == "pairs":
+        return [ts, f, f, f, f, f, ts, f, f, f, f, f, e, x]
+    tail = [f, e, x] if runner in ("options", "tick") else [e, x, 1, 1.0, "a", e, x, 1, 1.0, "b"]
+    return [ts, f, f, f, f, f, *tail]
 
 
-@pytest.mark.parametrize("call, exc, text", [
-    (_call("options", option_open_prices=np.ones(3, dtype=np.float32)), TypeError, "argument 'option_open_prices'"),
-    (_call("options", lot_size=-1), OverflowError, ""),
-    (_call("options", config=BC), TypeError, "argument 'config'"),
-    (_call("pairs", dynamic_hedge=1), TypeError, "argument 'dynamic_hedge'"),
-    (_call("pairs", direction=2**31), OverflowError, "out of range integral type conversion attempted"),
-    (_call("tick", lot_size=2**32), OverflowError, "out of range integral type conversion attempted"),
-    (_call("tick", max_trades=2**64), OverflowError, ""),
-    (_call("tick", fee_segment=1), TypeError, "argument 'fee_segment'"),
+def call(runner, args, kw):
+    if runner in ("basket", "portfolio"):
+        return getattr(tm, f"run_{runner}_backtest")([tuple(args[:11]), tuple(args[11:])], **kw)
+    if runner == "multi":
+        return tm.run_multi_backtest(*args[:6], [tuple(args[6:11]), tuple(args[11:])], **kw)
+    return getattr(tm, f"run_{runner}_backtest")(*args, **kw)
+
+
+@pytest.mark.parametrize("runner, kw, exc, text", [
+    ("options", dict(option_open_prices=np.ones(4, dtype=np.float32)), TypeError, "argument 'option_open_prices'"),
+    ("options", dict(lot_size=-1), OverflowError, ""),
+    ("options", dict(config=BC), TypeError, "argument 'config'"),
+    ("pairs", dict(dynamic_hedge=1), TypeError, "argument 'dynamic_hedge'"),
+    ("pairs", dict(direction=2**31), OverflowError, "out of range integral type conversion attempted"),
+    ("pairs", dict(direction=-2), ValueError, "direction must be 1 (long) or -1 (short), got -2"),
+    ("tick", dict(lot_size=2**32), OverflowError, "out of range integral type conversion attempted"),
+    ("tick", dict(max_trades=2**64), OverflowError, ""),
+    ("tick", dict(fee_segment=1), TypeError, "argument 'fee_segment'"),
 ])
-def test_argument_types(call, exc, text):
+def test_argument_types(runner, kw, exc, text):
     with pytest.raises(exc) as info:
-        call()
-    assert str(info.value).startswith(text)
+        call(runner, flat_args(runner), kw)
+    assert type(info.value) is exc and str(info.value).startswith(text)
+
+
+LATE_FILL = dict(config=BC(upon_bar_close=False))
+
+
+@pytest.mark.parametrize("runner, sizes, kw, text", [
+    ("options", {4: 3}, {}, "option prices must match OHLCV length"),                   # close
+    ("options", {7: 3}, {}, "signals must match option prices length"),
+    ("options", {8: 3}, {}, "Entry and exit arrays must have same length"),
+    ("options", {0: 3}, {}, "index out of bounds"),                                    # read when the trade is recorded
+    ("pairs", {4: 3}, {}, "both legs must have the same number of bars"),             # leg1_close
+    ("pairs", {12: 3, 13: 3}, {}, "signals must match the legs' bar count"),
+    ("pairs", {13: 3}, {}, "Entry and exit arrays must have same length"),
+    ("pairs", {1: 2}, LATE_FILL, "index out of bounds"),                              # leg1_open, at the fill
+    ("pairs", {6: 2}, {}, "index out of bounds"),                                     # leg2_timestamps, at the exit
+    ("tick", {7: 3}, {}, "ticks and entries must have same length"),
+    ("tick", {8: 3}, {}, "ticks and exits must have same length"),
+    ("tick", {2: 2}, {}, "index out of bounds: the len is 2 but the index is 2"),     # bid
+    ("tick", {3: 2}, {}, "index out of bounds: the len is 2 but the index is 2"),     # ask
+    ("tick", {0: 2}, {}, "index out of bounds: the len is 2 but the index is 2"),
+    ("basket", {15: 3}, {}, "All instruments must have same number of bars"),         # B's close
+    ("basket", {17: 3}, {}, "Signals must match OHLCV length"),
+    ("basket", {18: 3}, {}, "All signal arrays must have same length"),
+    ("basket", {7: 3, 18: 3}, {}, "Entry and exit arrays must have same length"),
+    ("basket", {11: 3}, {}, "index out of bounds"),                                   # B's timestamps, at the exit
+    ("portfolio", {17: 3}, {}, "signals must match OHLCV length"),
+    ("portfolio", {18: 3}, {}, "Entry and exit arrays must have same length"),
+    ("portfolio", {11: 1}, {}, "index out of bounds"),                                # B's bar 1, read at the fill
+    ("portfolio", {12: 1}, {}, "index out of bounds"),
+    ("multi", {11: 3}, {}, "All strategies must have same length as OHLCV\n  left: 3\n right: 4"),
+    ("multi", {11: 3}, dict(combine_mode="independent"), "All strategies must have same length as OHLCV\n  left: 3"),
+    ("multi", {11: 5}, {}, "All strategies must have same length as OHLCV\n  left: 5\n right: 4"),
+    ("multi", {11: 5}, dict(combine_mode="independent"), "left: 5\n right: 4"),
+    ("multi", {12: 3}, {}, "index out of bounds"),                                   # merging past a short exit
+    ("multi", {12: 3}, dict(combine_mode="independent"), "Entry and exit arrays must have same length"),
+    ("multi", {12: 5}, dict(combine_mode="independent"), "Entry and exit arrays must have same length"),
+])
+def test_length_mismatches_are_internal_faults(runner, sizes, kw, text):
+    args = flat_args(runner)
+    for pos, size in sizes.items():
+        args[pos] = np.resize(args[pos], size)
+    with internal_fault(text):
+        call(runner, args, kw)

@@ -7,74 +7,60 @@ import _tidemark as tm
 from runner_util import instrument_row
 
 IC = tm.InstrumentConfig
-N = 3
-RUNNERS = {"basket": tm.run_basket_backtest, "portfolio": tm.run_portfolio_backtest}
+RUNNERS = {"basket": (tm.run_basket_backtest, "sync_mode"), "portfolio": (tm.run_portfolio_backtest, "allocation")}
+I, C, CF = "argument 'instruments': ", "argument 'config': ", "argument 'instrument_configs': "
+DIRECTION = "direction must be 1 (long) or -1 (short), got "
 
 
-def row(**change):
-    return instrument_row([10.0] * N, [0], [1], **change)
-
-
-def with_item(i, value, base=None):
-    r = list(row() if base is None else base)
-    r[i] = value
+def row(i=None, value=None, direction=1):
+    r = list(instrument_row([10.0] * 3, [0], [1], direction))
+    if i is not None:
+        r[i] = value
     return tuple(r)
-
-
-def prefixed(name, text):
-    return f"argument '{name}': {text}"
 
 
 @pytest.mark.parametrize("runner", sorted(RUNNERS))
 @pytest.mark.parametrize("kw, exc, message", [
-    (dict(instruments="abc"), TypeError, prefixed("instruments", "Can't extract `str` to `Vec`")),
-    (dict(instruments=5), TypeError, prefixed("instruments", "'int' object cannot be converted to 'Sequence'")),
-    (dict(instruments=[list(row())]), TypeError,
-     prefixed("instruments", "'list' object cannot be converted to 'PyTuple'")),
+    (dict(instruments="abc"), TypeError, I + "Can't extract `str` to `Vec`"),
+    (dict(instruments=5), TypeError, I + "'int' object cannot be converted to 'Sequence'"),
+    (dict(instruments=[list(row())]), TypeError, I + "'list' object cannot be converted to 'PyTuple'"),
     # a row of the wrong length is the shared tuple rule's ValueError, without the argument's name
     (dict(instruments=[row()[:10]]), ValueError, "expected tuple of length 11, but got tuple of length 10"),
     (dict(instruments=[row() + (0,)]), ValueError, "expected tuple of length 11, but got tuple of length 12"),
-    (dict(instruments=[with_item(4, np.ones(N, dtype=np.float32))]), TypeError, prefixed("instruments", "")),
-    (dict(instruments=[with_item(0, np.ones(N))]), TypeError, prefixed("instruments", "")),
-    (dict(instruments=[with_item(6, np.ones((1, N), dtype=bool))]), TypeError, prefixed("instruments", "")),
-    (dict(instruments=[with_item(8, 1.0)]), TypeError, prefixed("instruments", "")),
-    (dict(instruments=[with_item(8, 2**31)]), OverflowError, "out of range integral type conversion attempted"),
-    (dict(instruments=[with_item(9, "x")]), TypeError, prefixed("instruments", "must be real number, not str")),
-    (dict(instruments=[with_item(10, 5)]), TypeError,
-     prefixed("instruments", "'int' object cannot be converted to 'PyString'")),
+    (dict(instruments=[row(4, np.ones(3, dtype=np.float32))]), TypeError, I),
+    (dict(instruments=[row(0, np.ones(3))]), TypeError, I),
+    (dict(instruments=[row(6, np.ones((1, 3), dtype=bool))]), TypeError, I),
+    (dict(instruments=[row(8, 1.0)]), TypeError, I),
+    (dict(instruments=[row(8, 2**31)]), OverflowError, "out of range integral type conversion attempted"),
+    (dict(instruments=[row(9, "x")]), TypeError, I + "must be real number, not str"),
+    (dict(instruments=[row(10, 5)]), TypeError, I + "'int' object cannot be converted to 'PyString'"),
     (dict(instruments=[row()], config=tm.BacktestConfig), TypeError,
-     prefixed("config", "'type' object cannot be converted to 'BacktestConfig'")),
-    (dict(instruments=[row()], instrument_configs=[]), TypeError,
-     prefixed("instrument_configs", "'list' object cannot be converted to 'PyDict'")),
+     C + "'type' object cannot be converted to 'BacktestConfig'"),
+    (dict(instruments=[row()], instrument_configs=[]), TypeError, CF + "'list' object cannot be converted to 'PyDict'"),
     (dict(instruments=[row()], instrument_configs={1: IC()}), TypeError,
-     prefixed("instrument_configs", "'int' object cannot be converted to 'PyString'")),
+     CF + "'int' object cannot be converted to 'PyString'"),
     (dict(instruments=[row()], instrument_configs={"A": 5}), TypeError,
-     prefixed("instrument_configs", "'int' object cannot be converted to 'InstrumentConfig'")),
-    (dict(instruments=[row(direction=0)]), ValueError, "direction must be 1 (long) or -1 (short), got 0"),
-    (dict(instruments=[row(), row(direction=-2)]), ValueError, "direction must be 1 (long) or -1 (short), got -2"),
-    # the order of the checks: every row is read before any is converted, then config, the mode text,
+     CF + "'int' object cannot be converted to 'InstrumentConfig'"),
+    (dict(instruments=[row(direction=0)]), ValueError, DIRECTION + "0"),
+    (dict(instruments=[row(), row(direction=-2)]), ValueError, DIRECTION + "-2"),
+    # the order: every row is read before any is converted, then config, the mode text,
     # instrument_configs, and only then the directions
-    (dict(instruments=[row(direction=2), with_item(1, [1.0, 2.0, 3.0])], config=1), TypeError,
-     prefixed("instruments", "")),
-    (dict(instruments=[row(direction=2)], config=1, instrument_configs=[]), TypeError, prefixed("config", "")),
-    (dict(instruments=[row(direction=2)], instrument_configs=[]), TypeError, prefixed("instrument_configs", "")),
+    (dict(instruments=[row(direction=2), row(1, [1.0, 2.0, 3.0])], config=1), TypeError, I),
+    (dict(instruments=[row(direction=2)], config=1, instrument_configs=[]), TypeError, C),
+    (dict(instruments=[row(direction=2)], mode=None, instrument_configs=[]), TypeError,
+     "argument 'MODE': 'NoneType' object cannot be converted"),
+    (dict(instruments=[row(direction=2)], instrument_configs=[]), TypeError, CF),
 ])
 def test_argument_extraction(runner, kw, exc, message):
+    run, mode = RUNNERS[runner]
     with pytest.raises(exc) as info:
-        RUNNERS[runner](**kw)
-    assert type(info.value) is exc and str(info.value).startswith(message)
-
-
-@pytest.mark.parametrize("runner, mode_name", [("basket", "sync_mode"), ("portfolio", "allocation")])
-def test_mode_text_must_be_a_str_and_is_read_before_instrument_configs(runner, mode_name):
-    with pytest.raises(TypeError, match=f"^argument '{mode_name}': 'NoneType' object cannot be converted"):
-        RUNNERS[runner]([row()], **{mode_name: None, "instrument_configs": []})
+        run(**{mode if k == "mode" else k: v for k, v in kw.items()})
+    assert type(info.value) is exc and str(info.value).startswith(message.replace("MODE", mode))
 
 
 @pytest.mark.parametrize("runner", sorted(RUNNERS))
 def test_rows_accept_any_sequence_and_an_int_weight(runner):
-    as_tuple = RUNNERS[runner]((row(weight=3),), None, instrument_configs={"A": IC()})
-    as_list = RUNNERS[runner]([row(weight=3.0)], None)
-    result = (lambda r: r if runner == "basket" else r.result)
-    assert repr(result(as_tuple).trades()) == repr(result(as_list).trades())
-    assert len(result(as_list).trades()) == 1
+    run = RUNNERS[runner][0]
+    a, b = run((row(9, 3),), None, instrument_configs={"A": IC()}), run([row(9, 3.0)], None)
+    a, b = getattr(a, "result", a), getattr(b, "result", b)
+    assert repr(a.trades()) == repr(b.trades()) and len(b.trades()) == 1

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import _tidemark as tm
-from runner_util import DAY, flags, internal_fault, same_result
+from runner_util import DAY, flags, same_result
 
 BC = tm.BacktestConfig
 N = 120
@@ -16,75 +16,53 @@ def bars(n=N, seed=5):
     rng = np.random.default_rng(seed)
     c = 100 * np.exp(np.cumsum(rng.normal(0, 0.02, n)))
     o = c * rng.uniform(0.99, 1.01, n)
-    return (np.arange(n, dtype=np.int64) * DAY, o, np.maximum(o, c) * 1.01, np.minimum(o, c) * 0.99, c,
-            np.ones(n))
+    return np.arange(n, dtype=np.int64) * DAY, o, np.maximum(o, c) * 1.01, np.minimum(o, c) * 0.99, c, np.ones(n)
 
 
-def random_strategies(count, seed=9, n=N):
-    rng = np.random.default_rng(seed)
-    return [(rng.random(n) < 0.3, rng.random(n) < 0.15, 1, float(k + 1), f"s{k}") for k in range(count)]
+def random_strategies(count, first=1):
+    rng = np.random.default_rng(9)
+    return [(rng.random(N) < 0.3, rng.random(N) < 0.15, 1 if k else first, k + 1.0, f"s{k}") for k in range(count)]
 
 
-def single(b, entries, exits, **kw):
-    return tm.run_single_backtest(*b, entries, exits, **kw)
-
-
+# the combined run takes the first strategy's name and direction
 @pytest.mark.parametrize("mode, need", [
     ("any", 1), ("", 1), ("ALL", 1), ("Majority", 1), ("Independent", 1), ("anything", 1),
     ("all", 3), ("majority", 2), ("weighted", 2),
 ])
-@pytest.mark.parametrize("cfg", [None, BC(upon_bar_close=False, fee_segment="NSE", slippage=0.001)])
-def test_combined_modes_are_one_engine_run_on_the_merged_signals(mode, need, cfg):
-    b = bars()
-    strategies = random_strategies(3)
+@pytest.mark.parametrize("cfg, first", [(None, -1), (BC(upon_bar_close=False, fee_segment="NSE", slippage=0.001), 1)])
+def test_combined_modes_are_one_engine_run_on_the_merged_signals(mode, need, cfg, first):
+    strategies = random_strategies(3, first)
     votes = sum(s[0].astype(int) for s in strategies)
     exits = np.logical_or.reduce([s[1] for s in strategies])          # one exit is enough in every mode
-    expected = single(b, votes >= need, exits, symbol="s0", config=cfg)
+    expected = tm.run_single_backtest(*bars(), votes >= need, exits, direction=first, symbol="s0", config=cfg)
     assert len(expected.trades()) >= 2
-    same_result(tm.run_multi_backtest(*b, strategies, cfg, mode), expected)
+    same_result(tm.run_multi_backtest(*bars(), strategies, cfg, mode), expected)
 
 
 @pytest.mark.parametrize("count", [1, 2, 3, 4, 5])
 def test_weighted_is_majority_whatever_the_weights(count):
-    b = bars()
     strategies = random_strategies(count)
     reweighted = [(e, x, d, w * 1000.0 if k % 2 else 0.0, name) for k, (e, x, d, w, name) in enumerate(strategies)]
-    same_result(tm.run_multi_backtest(*b, reweighted, combine_mode="weighted"),
-                tm.run_multi_backtest(*b, strategies, combine_mode="majority"))
-
-
-def test_combined_run_takes_the_first_strategys_name_and_direction():
-    b = bars()
-    (e0, x0, _, _, _), (e1, x1, _, _, _) = random_strategies(2)
-    res = tm.run_multi_backtest(*b, [(e0, x0, -1, 1.0, "first"), (e1, x1, 1, 1.0, "second")])
-    assert {(t.symbol, t.direction) for t in res.trades()} == {("first", -1)}
+    same_result(tm.run_multi_backtest(*bars(), reweighted, combine_mode="weighted"),
+                tm.run_multi_backtest(*bars(), strategies, combine_mode="majority"))
 
 
 @pytest.mark.parametrize("cfg", [BC(), BC(legacy_annualization=True, upon_bar_close=False),
                                  BC(initial_capital=30000.0, fee_segment="NFO-FUT", max_positions=1)])
 def test_independent_runs_share_the_capital_and_add_up(cfg):
-    b = bars()
-    strategies = random_strategies(3)
-    share = cfg.initial_capital / 3
-    runs = []
-    for e, x, d, _, name in strategies:
-        part = BC(initial_capital=share, fee_segment=cfg.fee_segment, upon_bar_close=cfg.upon_bar_close,
-                  max_positions=cfg.max_positions)
-        runs.append(single(b, e, x, direction=d, symbol=name, config=part))
-    res = tm.run_multi_backtest(*b, strategies, cfg, "independent")
-
-    equity = 0.0 + runs[0].equity_curve() + runs[1].equity_curve() + runs[2].equity_curve()
-    assert list(res.equity_curve()) == list(equity)
-    peak = np.maximum.accumulate(equity)
+    strategies = random_strategies(3, -1)
+    part = BC(initial_capital=cfg.initial_capital / 3, fee_segment=cfg.fee_segment,
+              upon_bar_close=cfg.upon_bar_close, max_positions=cfg.max_positions)
+    runs = [tm.run_single_backtest(*bars(), e, x, direction=d, symbol=name, config=part)
+            for e, x, d, _, name in strategies]
+    res = tm.run_multi_backtest(*bars(), strategies, cfg, "independent")
+    equity = runs[0].equity_curve() + runs[1].equity_curve() + runs[2].equity_curve()
+    peak, pnl, m = np.maximum.accumulate(equity), np.array([t.pnl for t in res.trades()]), res.metrics
+    assert list(res.equity_curve()) == list(equity) and res.returns()[0] == 0.0
     assert res.drawdown_curve() == pytest.approx((peak - equity) / peak * 100, rel=1e-12, abs=1e-12)
-    assert res.returns()[0] == 0.0
     assert res.returns()[1:] == pytest.approx(np.diff(equity) / equity[:-1], rel=1e-12, abs=1e-15)
-
     expected = [(f"s{k}_{k}", t.id, t.entry_idx, t.exit_idx, t.pnl) for k, r in enumerate(runs) for t in r.trades()]
     assert [(t.symbol, t.id, t.entry_idx, t.exit_idx, t.pnl) for t in res.trades()] == expected
-
-    pnl = np.array([t.pnl for t in res.trades()])
-    m = res.metrics
     assert (m.start_value, m.end_value) == (cfg.initial_capital, equity[-1])
     assert m.total_return_pct == pytest.approx((equity[-1] - cfg.initial_capital) / cfg.initial_capital * 100)
     assert m.max_drawdown_pct == pytest.approx(max(res.drawdown_curve()), rel=1e-12)
@@ -95,72 +73,60 @@ def test_independent_runs_share_the_capital_and_add_up(cfg):
     if cfg.legacy_annualization:
         r = np.array([t.return_pct / 100 for t in res.trades()])
         assert m.sharpe_ratio == pytest.approx(r.mean() * 252 / (r.std(ddof=1) * math.sqrt(252)), rel=1e-9)
+    else:   # daily bars annualise with 365 periods, from the combined returns
+        r, k = np.asarray(res.returns()), math.sqrt(365)
+        down = math.sqrt((r.clip(max=0) ** 2).mean())
+        assert (m.sharpe_ratio, m.sortino_ratio) == \
+            pytest.approx((k * r.mean() / r.std(ddof=1), k * r.mean() / down), rel=1e-9)
     # what the independent mode does not compute stays at zero or unset
     assert (m.omega_ratio, m.payoff_ratio, m.recovery_factor, m.expectancy, m.total_fees_paid) == (0, 0, 0, 0, 0)
     assert (m.total_closed_trades, m.max_consecutive_wins, m.avg_win_pct, m.avg_holding_period_secs) == \
         (0, 0, None, None)
 
 
-def test_independent_sharpe_and_sortino_from_the_combined_returns():
-    b = bars()
-    res = tm.run_multi_backtest(*b, random_strategies(2), combine_mode="independent")
-    r = np.asarray(res.returns())
-    # daily bars annualise with 365 periods; the ratios follow the engine's return ratios
-    sharpe = r.mean() / r.std(ddof=1) * math.sqrt(365)
-    sortino = r.mean() / math.sqrt((r.clip(max=0) ** 2).mean()) * math.sqrt(365)
-    assert (res.metrics.sharpe_ratio, res.metrics.sortino_ratio) == pytest.approx((sharpe, sortino), rel=1e-9)
-
-
-def one_trade(close, legacy=True):
-    n = len(close)
-    c = np.asarray(close, dtype=np.float64)
-    b = (np.arange(n, dtype=np.int64) * DAY, c, c, c, c, np.ones(n))
-    flat = flags(n, [])
-    return tm.run_multi_backtest(*b, [(flags(n, [0]), flags(n, [n - 1]), 1, 1.0, "a"), (flat, flat, 1, 1.0, "b")],
-                                 BC(legacy_annualization=legacy, fees=0.0), "independent")
-
-
 def test_one_winning_legacy_trade():
-    m = one_trade([10.0, 11.0, 12.0]).metrics
+    c, flat = np.array([10.0, 11.0, 12.0]), flags(3, [])
+    m = tm.run_multi_backtest(np.arange(3, dtype=np.int64) * DAY, c, c, c, c, np.ones(3),
+                              [(flags(3, [0]), flags(3, [2]), 1, 1.0, "a"), (flat, flat, 1, 1.0, "b")],
+                              BC(legacy_annualization=True, fees=0.0), "independent").metrics
     assert (m.total_trades, m.sharpe_ratio, m.sortino_ratio) == (1, 0.0, None)     # unbounded before conversion
     assert (m.calmar_ratio, m.omega_ratio, m.profit_factor) == (None, 0.0, None)    # no drawdown, positive return
     assert m.end_value == pytest.approx(50000 + 5000 * 12.0, rel=1e-12)
 
 
-@pytest.mark.parametrize("b", [bars(0), (np.zeros(0, np.int64), np.ones(3), np.ones(1), np.ones(0), np.ones(2),
-                                         np.ones(0))])
-@pytest.mark.parametrize("mode", ["any", "independent"])
-def test_no_strategies_is_an_empty_result(b, mode):
-    res = tm.run_multi_backtest(*b, [], BC(initial_capital=7.0), mode)
+E0 = np.zeros(0, bool)
+
+
+@pytest.mark.parametrize("b, strategies", [
+    (bars(0), []), (bars(0), [(E0, E0, 1, 1.0, "a"), (E0, E0, -1, 1.0, "b")]),
+    ((np.zeros(0, np.int64), np.ones(3), np.ones(1), np.ones(0), np.ones(2), np.ones(0)), []),
+])
+@pytest.mark.parametrize("mode", ["any", "all", "independent"])
+def test_no_strategies_or_no_bars_is_an_empty_result(b, strategies, mode):
+    res = tm.run_multi_backtest(*b, strategies, BC(initial_capital=7.0), mode)
     assert len(res.equity_curve()) == len(res.drawdown_curve()) == len(res.returns()) == 0 and res.trades() == []
     m = res.metrics
-    assert (m.start_value, m.end_value) == (7.0, 7.0)
-    assert (m.sortino_ratio, m.calmar_ratio, m.omega_ratio, m.profit_factor, m.payoff_ratio,
-            m.recovery_factor) == (0.0,) * 6
-    assert m.avg_win_pct is None and m.max_drawdown_duration_secs is None
-
-
-@pytest.mark.parametrize("mode", ["independent", "all"])
-def test_zero_bars_with_strategies(mode):
-    e = np.zeros(0, bool)
-    res = tm.run_multi_backtest(*bars(0), [(e, e, 1, 1.0, "a"), (e, e, -1, 1.0, "b")], BC(initial_capital=9.0), mode)
-    assert len(res.equity_curve()) == 0 and res.trades() == []
-    assert (res.metrics.start_value, res.metrics.end_value, res.metrics.total_return_pct) == (9.0, 9.0, 0.0)
+    assert (m.start_value, m.end_value, m.total_return_pct) == (7.0, 7.0, 0.0)
+    if not strategies:
+        assert (m.sortino_ratio, m.calmar_ratio, m.omega_ratio, m.profit_factor, m.payoff_ratio,
+                m.recovery_factor) == (0.0,) * 6
+        assert m.avg_win_pct is None and m.max_drawdown_duration_secs is None
 
 
 OK = (np.zeros(N, bool), np.zeros(N, bool), 1, 1.0, "ok")
+S = "argument 'strategies': "
 
 
 @pytest.mark.parametrize("strategies, kw, exc, text", [
-    ("ab", {}, TypeError, "argument 'strategies': Can't extract `str` to `Vec`"),
-    (3, {}, TypeError, "argument 'strategies': 'int' object cannot be converted to 'Sequence'"),
-    ([list(OK)], {}, TypeError, "argument 'strategies': 'list' object cannot be converted to 'PyTuple'"),
+    ("ab", {}, TypeError, S + "Can't extract `str` to `Vec`"),
+    (3, {}, TypeError, S + "'int' object cannot be converted to 'Sequence'"),
+    ([list(OK)], {}, TypeError, S + "'list' object cannot be converted to 'PyTuple'"),
     ([OK[:4]], {}, ValueError, "expected tuple of length 5, but got tuple of length 4"),
     ([OK, OK + (1,)], {}, ValueError, "expected tuple of length 5, but got tuple of length 6"),
-    ([(np.zeros(N), *OK[1:])], {}, TypeError, "argument 'strategies': "),
+    ([(np.zeros(N), *OK[1:])], {}, TypeError, S),
     ([(*OK[:2], 2**31, *OK[3:])], {}, OverflowError, "out of range integral type conversion attempted"),
-    ([(*OK[:3], "w", OK[4])], {}, TypeError, "argument 'strategies': "),
-    ([(*OK[:4], 1)], {}, TypeError, "argument 'strategies': 'int' object cannot be converted to 'PyString'"),
+    ([(*OK[:3], "w", OK[4])], {}, TypeError, S),
+    ([(*OK[:4], 1)], {}, TypeError, S + "'int' object cannot be converted to 'PyString'"),
     ([OK], dict(config=1), TypeError, "argument 'config': "),
     ([OK], dict(combine_mode=None), TypeError, "argument 'combine_mode': "),
     # the directions are checked in order, before any length
@@ -173,24 +139,3 @@ def test_argument_errors(strategies, kw, exc, text):
     with pytest.raises(exc) as info:
         tm.run_multi_backtest(*bars(), strategies, **kw)
     assert type(info.value) is exc and str(info.value).startswith(text)
-
-
-@pytest.mark.parametrize("mode", ["any", "independent"])
-@pytest.mark.parametrize("strategies, text", [
-    ([OK, (OK[0][:-1], *OK[1:])], f"All strategies must have same length as OHLCV\n  left: {N - 1}\n right: {N}"),
-    ([(np.zeros(N + 1, bool), *OK[1:])], f"left: {N + 1}\n right: {N}"),
-])
-def test_entries_must_cover_the_bars(mode, strategies, text):
-    with internal_fault(text):
-        tm.run_multi_backtest(*bars(), strategies, combine_mode=mode)
-
-
-@pytest.mark.parametrize("mode, cut, text", [
-    ("any", 1, "index out of bounds"),                          # merging runs past a short exit series
-    ("independent", 1, "Entry and exit arrays must have same length"),
-    ("independent", -1, "Entry and exit arrays must have same length"),
-])
-def test_exit_lengths(mode, cut, text):
-    exits = np.zeros(N - cut, bool)
-    with internal_fault(text):
-        tm.run_multi_backtest(*bars(), [OK, (OK[0], exits, *OK[2:])], combine_mode=mode)

@@ -6,17 +6,16 @@ import numpy as np
 import pytest
 
 import _tidemark as tm
-from runner_util import DAY, add_fees, flags, indian_fees, internal_fault
+from runner_util import DAY, add_fees, flags, indian_fees
 
 BC = tm.BacktestConfig
 
 
 def run(premiums, entries=(), exits=(), ts_step=DAY, **kw):
     p = np.asarray(premiums, dtype=np.float64)
-    n = len(p)
-    ts = np.arange(n, dtype=np.int64) * ts_step
-    bars = np.full(n, 100.0)
-    return tm.run_options_backtest(ts, bars, bars, bars, bars, bars, p, flags(n, entries), flags(n, exits), **kw)
+    n, b = len(p), np.full(len(p), 100.0)
+    return tm.run_options_backtest(np.arange(n, dtype=np.int64) * ts_step, b, b, b, b, b, p, flags(n, entries),
+                                   flags(n, exits), **kw)
 
 
 @pytest.mark.parametrize("kw, message", [
@@ -39,14 +38,8 @@ def test_argument_rules(kw, message):
     assert str(exc.value).startswith(message)
 
 
-def test_mode_texts_in_any_case_are_accepted():
-    base = run([10.0, 12.0], [0], [1], size_type="percent")
-    other = run([10.0, 12.0], [0], [1], option_type="Pe", strike_selection="OTM2", size_type="RISK")
-    assert repr(other.trades()) == repr(base.trades())
-
-
 @pytest.mark.parametrize("size_type, value, lot, size", [
-    ("percent", 1.0, 1, 9090), ("percent", 0.5, 1, 4545), ("risk", 0.5, 1, 4545),
+    ("percent", 1.0, 1, 9090), ("Percent", 0.5, 1, 4545), ("RISK", 0.5, 1, 4545),
     ("notional", 5000.0, 10, 450),                                  # floor(5000 / 110) = 45 contracts
     ("contracts", 2.9, 25, 50),                                     # truncated to 2
     ("contracts", 3.0, 0, 0),                                       # lot 0: a trade of quantity 0
@@ -54,14 +47,11 @@ def test_mode_texts_in_any_case_are_accepted():
     ("contracts", -1.0, 1, None), ("contracts", math.nan, 1, None), ("contracts", math.inf, 1, None),
     ("percent", 1.0, 0, None),                                      # no whole contract of 0 units per cash
 ])
-def test_contract_sizing(size_type, value, lot, size):
-    res = run([11.0, 11.0, 11.0], [0], [2], size_type=size_type, size_value=value, lot_size=lot,
-              config=BC(fees=0.0))
-    if size is None:
-        assert res.trades() == [] and list(res.equity_curve()) == [100000.0] * 3
-    else:
-        (t,) = res.trades()
-        assert t.size == size and t.pnl == 0.0 and t.return_pct == 0.0
+def test_contract_sizing(size_type, value, lot, size):     # mode texts in any case; type and strike change nothing
+    res = run([11.0] * 3, [0], [2], size_type=size_type, size_value=value, lot_size=lot, config=BC(fees=0.0),
+              option_type="Pe", strike_selection="OTM2")
+    assert [(t.size, t.pnl, t.return_pct) for t in res.trades()] == ([] if size is None else [(size, 0.0, 0.0)])
+    assert size is not None or list(res.equity_curve()) == [100000.0] * 3
 
 
 @pytest.mark.parametrize("cfg, opens, entry, exit_", [
@@ -81,9 +71,11 @@ def test_fill_timing(cfg, opens, entry, exit_):
     assert res.equity_curve()[entry[0]] == 100000.0 - entry[1] + 10.0 * (entry[0] + 1)
 
 
-def test_next_bar_signal_on_the_last_bar_never_fills():
-    res = run([10.0, 20.0, 30.0], [2], [], config=BC(upon_bar_close=False))
-    assert res.trades() == [] and list(res.equity_curve()) == [100000.0] * 3
+@pytest.mark.parametrize("premiums, entries, cfg", [([], [], None), ([10.0, 20, 30], [2], BC(upon_bar_close=False))])
+def test_runs_without_a_trade(premiums, entries, cfg):
+    res = run(premiums, entries, config=cfg)          # a next-bar signal on the last bar never fills
+    assert (res.trades(), list(res.equity_curve())) == ([], [100000.0] * len(premiums))
+    assert (res.metrics.total_return_pct, res.metrics.max_drawdown_pct, res.metrics.end_value) == (0, 0, 100000.0)
 
 
 def test_exact_curves_trades_and_statistics():
@@ -91,41 +83,33 @@ def test_exact_curves_trades_and_statistics():
     # closed at the end of the data at the last premium, and the last point becomes the final cash.
     res = run([5.0, 10.0, 12.0, 8.0, 11.0], [1, 4], [3], config=BC(initial_capital=1000.0, fees=0.01),
               size_type="contracts", size_value=3, lot_size=10, direction=-1, symbol="NIFTY")
-    eq = [1000.0, 997.0, 1057.0, 934.6, 928.0]
-    assert res.equity_curve() == pytest.approx(eq, rel=1e-12)
-    assert res.drawdown_curve() == pytest.approx([0, 0.3, 0, 122.4 / 10.57, 129 / 10.57], rel=1e-12)
+    dd = 129 / 10.57
+    assert res.equity_curve() == pytest.approx([1000.0, 997.0, 1057.0, 934.6, 928.0], rel=1e-12)
+    assert res.drawdown_curve() == pytest.approx([0, 0.3, 0, 122.4 / 10.57, dd], rel=1e-12)
     assert res.returns() == pytest.approx([0, -0.003, 60 / 997, -122.4 / 1057, -6.6 / 934.6], rel=1e-12)
     a, b = res.trades()
-    assert (a.id, a.symbol, a.direction, a.size, a.entry_time, a.exit_time) == (0, "NIFTY", -1, 30.0, DAY, 3 * DAY)
-    assert (a.entry_fees, a.exit_fees, a.fees) == pytest.approx((3.0, 2.4, 5.4)) and a.exit_reason == "Signal"
-    assert (a.pnl, a.return_pct) == pytest.approx((-65.4, -21.8))
-    assert (b.id, b.entry_idx, b.exit_idx, b.exit_price, b.exit_reason) == (1, 4, 4, 11.0, "EndOfData")
-    assert (b.pnl, b.return_pct, b.fee_breakdown) == (pytest.approx(-6.6), pytest.approx(-2.0), None)
+    assert [(t.id, t.symbol, t.direction, t.size, t.entry_idx, t.exit_idx, t.entry_time, t.exit_time, t.exit_price,
+             t.exit_reason, t.fee_breakdown) for t in (a, b)] == \
+        [(0, "NIFTY", -1, 30.0, 1, 3, DAY, 3 * DAY, 8.0, "Signal", None),
+         (1, "NIFTY", -1, 30.0, 4, 4, 4 * DAY, 4 * DAY, 11.0, "EndOfData", None)]
+    assert (a.entry_fees, a.exit_fees, a.fees, a.pnl, a.return_pct, b.pnl, b.return_pct) == \
+        pytest.approx((3.0, 2.4, 5.4, -65.4, -21.8, -6.6, -2.0))
     m = res.metrics
-    assert (m.start_value, m.end_value, m.total_return_pct) == pytest.approx((1000.0, 928.0, -7.2))
-    assert m.max_drawdown_pct == pytest.approx(129 / 10.57)
-    assert m.calmar_ratio == pytest.approx(-7.2 / (129 / 10.57))
-    assert (m.total_trades, m.winning_trades, m.losing_trades, m.win_rate_pct) == (2, 0, 2, 0.0)
-    assert (m.profit_factor, m.total_fees_paid) == (0.0, pytest.approx(12.0))
+    assert (m.start_value, m.end_value, m.total_return_pct, m.max_drawdown_pct, m.calmar_ratio, m.total_fees_paid) == \
+        pytest.approx((1000.0, 928.0, -7.2, dd, -7.2 / dd, 12.0))
+    assert (m.total_trades, m.winning_trades, m.losing_trades, m.win_rate_pct, m.profit_factor) == (2, 0, 2, 0.0, 0.0)
     assert (m.omega_ratio, m.expectancy, m.total_closed_trades, m.avg_win_pct, m.avg_holding_period_secs) == \
         (0.0, 0.0, 0, None, None)
 
 
-def test_non_positive_premium_skips_the_entry_without_retry():
+@pytest.mark.parametrize("premiums, entries, exits, spans", [
     # the processed signals count the skipped entry as open: bar 1's entry is ignored, bar 4's taken
-    res = run([0.0, 5.0, 6.0, 7.0, 8.0, 9.0], [0, 1, 4], [3], config=BC(fees=0.0))
-    assert [(t.entry_idx, t.exit_idx, t.exit_reason) for t in res.trades()] == [(4, 5, "EndOfData")]
-
-
-def test_an_exit_on_a_bar_with_an_entry_keeps_the_position():
-    res = run([10.0, 11.0, 12.0, 13.0], [0, 2], [2], config=BC(fees=0.0))
-    assert [(t.entry_idx, t.exit_idx) for t in res.trades()] == [(0, 3)]
-
-
-def test_empty_arrays():
-    res = run([])
-    assert (len(res.equity_curve()), res.trades()) == (0, [])
-    assert (res.metrics.total_return_pct, res.metrics.max_drawdown_pct, res.metrics.end_value) == (0, 0, 100000.0)
+    ([0.0, 5.0, 6.0, 7.0, 8.0, 9.0], [0, 1, 4], [3], [(4, 5, "EndOfData")]),
+    ([10.0, 11.0, 12.0, 13.0], [0, 2], [2], [(0, 3, "EndOfData")]),     # an exit on an entry bar keeps it
+])
+def test_signals(premiums, entries, exits, spans):
+    res = run(premiums, entries, exits, config=BC(fees=0.0))
+    assert [(t.entry_idx, t.exit_idx, t.exit_reason) for t in res.trades()] == spans
 
 
 @pytest.mark.parametrize("direction", [1, -1])
@@ -145,49 +129,17 @@ def test_direction_only_picks_the_fee_side(direction):
 PREMS = [10.0, 12.0, 11.0, 9.0, 10.0, 13.0, 12.0]
 
 
-@pytest.mark.parametrize("legacy", [True, False])
-def test_sharpe_and_sortino(legacy):
-    res = run(PREMS, [0, 2, 4], [1, 3, 6], size_type="contracts", config=BC(fees=0.0, legacy_annualization=legacy))
-    if legacy:
-        r = np.array([t.return_pct / 100 for t in res.trades()])   # 20 %, -18.18 %, 20 %
-        scale = 252 / math.sqrt(252)
-        down = math.sqrt(np.sum(np.minimum(r, 0) ** 2) / (len(r) - 1))
-    else:
-        r = res.returns()
-        scale = math.sqrt(365)                                     # daily bars: a 365-day year
-        down = math.sqrt(np.sum(np.minimum(r, 0) ** 2) / len(r))
-    assert res.metrics.sharpe_ratio == pytest.approx(r.mean() * scale / r.std(ddof=1), rel=1e-12)
-    assert res.metrics.sortino_ratio == pytest.approx(r.mean() * scale / down, rel=1e-12)
-
-
 @pytest.mark.parametrize("cfg, step, ppy", [
+    (BC(fees=0.0, legacy_annualization=True), DAY, 252.0),     # from the trade returns: 20 %, -18.18 %, 20 %
+    (BC(fees=0.0), DAY, 365.0),                                 # daily bars: a 365-day year
     (BC(periods_per_year=100.0), DAY, 100.0),
     (BC(), 60 * 10**9, 375 * 252.0),                          # minute bars, NSE session
     (BC(session_minutes=0.0), 60 * 10**9, 525_600.0),          # minute bars, round the clock
 ])
 def test_annualisation_of_the_return_ratios(cfg, step, ppy):
-    res = run(PREMS, [0, 2, 4], [1, 3, 6], ts_step=step, config=cfg)
-    r = res.returns()
-    assert res.metrics.sharpe_ratio == pytest.approx(math.sqrt(ppy) * r.mean() / r.std(ddof=1), rel=1e-12)
-
-
-def test_one_winning_legacy_trade_has_unbounded_sortino_and_calmar():
-    res = run([10.0, 11.0, 12.0], [0], [2], size_type="contracts", config=BC(fees=0.0, legacy_annualization=True))
-    m = res.metrics
-    assert (m.sharpe_ratio, m.sortino_ratio, m.calmar_ratio, m.profit_factor) == (0.0, None, None, None)
-
-
-@pytest.mark.parametrize("cut, text", [
-    ("close", "option prices must match OHLCV length"),
-    ("entries", "signals must match option prices length"),
-    ("exits", "Entry and exit arrays must have same length"),
-    ("timestamps", "index out of bounds"),                    # read when the trade is recorded
-])
-def test_length_mismatches_are_internal_faults(cut, text):
-    n = 4
-    kw = dict(timestamps=np.arange(n, dtype=np.int64), open=np.ones(n), high=np.ones(n), low=np.ones(n),
-              close=np.ones(n), volume=np.ones(n), option_prices=np.full(n, 5.0), entries=flags(n, [0]),
-              exits=flags(n, [3]))
-    kw[cut] = kw[cut][:-1]
-    with internal_fault(text):
-        tm.run_options_backtest(**kw)
+    res = run(PREMS, [0, 2, 4], [1, 3, 6], ts_step=step, config=cfg, size_type="contracts")
+    legacy = cfg.legacy_annualization
+    r = np.array([t.return_pct / 100 for t in res.trades()]) if legacy else res.returns()
+    down = math.sqrt(np.sum(np.minimum(r, 0) ** 2) / (len(r) - legacy))
+    assert (res.metrics.sharpe_ratio, res.metrics.sortino_ratio) == \
+        pytest.approx((math.sqrt(ppy) * r.mean() / r.std(ddof=1), math.sqrt(ppy) * r.mean() / down), rel=1e-12)

@@ -4,19 +4,17 @@ import numpy as np
 import pytest
 
 import _tidemark as tm
-from runner_util import add_fees, flags, indian_fees, internal_fault
+from runner_util import add_fees, flags, indian_fees
 
 SEC = 10**9
 
 
 def run(ltp, entries=(0,), exits=(), bid=None, ask=None, step=SEC, **kw):
-    ltp = np.asarray(ltp, dtype=np.float64)
     n = len(ltp)
-    bid = np.full(n, 99.0) if bid is None else np.asarray(bid, dtype=np.float64)
-    ask = np.full(n, 100.0) if ask is None else np.asarray(ask, dtype=np.float64)
-    ts = np.arange(n, dtype=np.int64) * step
-    unread = np.full(n, np.nan)
-    return tm.run_tick_backtest(ts, ltp, bid, ask, unread, unread, unread, flags(n, entries), flags(n, exits), **kw)
+    bid, ask = (np.asarray(v, dtype=np.float64) for v in (bid or [99.0] * n, ask or [100.0] * n))
+    u = np.full(n, np.nan)
+    return tm.run_tick_backtest(np.arange(n, dtype=np.int64) * step, np.asarray(ltp, dtype=np.float64), bid, ask,
+                                u, u, u, flags(n, entries), flags(n, exits), **kw)
 
 
 FLAT = [100.0] * 4
@@ -76,16 +74,15 @@ def test_runs_without_a_trade(kw):
 
 def test_one_curve_point_per_trade():
     # +10 at the target, then -5 at the stop, one unit at a time and no fees
-    res = run([100, 111, 100, 100, 94, 100], entries=[0, 2], entry_cooldown_ticks=0, fees=0.0,
-              initial_capital=1000.0)
+    res = run([100, 111, 100, 100, 94, 100], entries=[0, 2], entry_cooldown_ticks=0, fees=0.0, initial_capital=1000.0)
     assert [t.pnl for t in res.trades()] == pytest.approx([10.0, -5.0], rel=1e-12)
     assert res.equity_curve() == pytest.approx([1000.0, 1010.0, 1005.0], rel=1e-12)
     assert res.returns() == pytest.approx([0.01, -5 / 1010], rel=1e-12)
     assert res.drawdown_curve() == pytest.approx([0, 0, 500 / 1010], rel=1e-12)
     m = res.metrics
     assert (m.end_value, m.total_return_pct) == pytest.approx((1005.0, 0.5), rel=1e-9)
-    assert (m.total_trades, m.winning_trades) == (2, 1)
     assert m.max_drawdown_pct == pytest.approx(500 / 1010, rel=1e-12)
+    assert (m.total_trades, m.winning_trades) == (2, 1)
 
 
 @pytest.mark.parametrize("segment", ["NSE", "nse-mis", "XYZ", None])
@@ -106,19 +103,3 @@ def test_quantity_is_checked_before_anything_else():
     ts, x = np.zeros(3, dtype=np.int64), np.ones(3)
     with pytest.raises(ValueError, match=r"^tick backtests are long-only: quantity must be >= 0, got -1$"):
         tm.run_tick_backtest(ts, x, x, x, x, x, x, flags(2, []), flags(1, []), quantity=-1)
-
-
-@pytest.mark.parametrize("cut, text", [
-    ("entries", "ticks and entries must have same length"),
-    ("exits", "ticks and exits must have same length"),
-    ("bid", "index out of bounds: the len is 2 but the index is 2"),
-    ("ask", "index out of bounds: the len is 2 but the index is 2"),
-    ("timestamps", "index out of bounds: the len is 2 but the index is 2"),
-])
-def test_length_mismatches_are_internal_faults(cut, text):
-    kw = dict(timestamps=np.arange(4, dtype=np.int64), ltp=np.full(4, 100.0), bid=np.full(4, 99.0),
-              ask=np.full(4, 100.0), buy_qty_delta=np.ones(1), sell_qty_delta=np.ones(1), oi=np.ones(1),
-              entries=flags(4, [0]), exits=flags(4, []))
-    kw[cut] = kw[cut][:3] if cut in ("entries", "exits") else kw[cut][:2]
-    with internal_fault(text):
-        tm.run_tick_backtest(**kw)
