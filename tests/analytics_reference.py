@@ -1,7 +1,4 @@
-"""Independent NumPy/Python computations the analytics tests compare against.
-
-Each follows the rule as stated, as directly as possible (quadratic loops and
-explicit einsum products where the engine uses faster reductions)."""
+"""Independent NumPy/Python computations the analytics tests compare against, each the rule written out directly."""
 
 import math
 
@@ -35,25 +32,19 @@ def shrunk_covariance(x, relative_cutoff=True):
     return delta * f + (1 - delta) * s, delta
 
 
+def left_sum(values, start=0.0):
+    """A plain left-to-right float sum (the builtin sum may compensate)."""
+    for v in values:
+        start += v
+    return start
+
+
 def sequential_sample_covariance(x):
-    """S_ij = (sum over t of Y_ti Y_tj) / T, every sum a plain left-to-right loop."""
-    t, n = x.shape
-    rows = x.tolist()
-    means = []
-    for j in range(n):
-        acc = 0.0
-        for r in rows:
-            acc += r[j]
-        means.append(acc / t)
-    y = [[r[j] - means[j] for j in range(n)] for r in rows]
-    s = np.empty((n, n))
-    for i in range(n):
-        for j in range(n):
-            acc = 0.0
-            for r in y:
-                acc += r[i] * r[j]
-            s[i, j] = acc / t
-    return s
+    """S_ij = (sum over t of Y_ti Y_tj) / T, every sum in period order."""
+    rows, n = x.tolist(), x.shape[1]
+    means = [left_sum(r[j] for r in rows) / len(rows) for j in range(n)]
+    y = [[v - m for v, m in zip(r, means)] for r in rows]
+    return np.array([[left_sum(r[i] * r[j] for r in y) / len(rows) for j in range(n)] for i in range(n)])
 
 
 def average_positions(values):
@@ -75,27 +66,19 @@ def rank_row(row, min_names):
 
 def zscore_row(row, min_names):
     """Mean and population variance summed left to right over the non-NaN cells."""
-    out = np.full(row.shape, np.nan)
-    cells = [(j, x) for j, x in enumerate(row.tolist()) if not math.isnan(x)]
-    if len(cells) < min_names:
-        return out
-    total = -0.0
-    for _, x in cells:
-        total += x
-    mean = total / len(cells)
-    ss = 0.0
-    for _, x in cells:
-        ss += (x - mean) * (x - mean)
-    if ss / len(cells) > 0:
-        for j, x in cells:
-            out[j] = (x - mean) / math.sqrt(ss / len(cells))
+    out, ok = np.full(row.shape, np.nan), ~np.isnan(row)
+    cells = row[ok].tolist()
+    if len(cells) >= min_names:
+        mean = left_sum(cells, -0.0) / len(cells)
+        var = left_sum((x - mean) * (x - mean) for x in cells) / len(cells)
+        if var > 0:
+            out[ok] = [(x - mean) / math.sqrt(var) for x in cells]
     return out
 
 
 def rank_ic(factor, prices, horizon, min_names):
     t_len = factor.shape[0]
-    daily = np.full(t_len, np.nan)
-    names = []
+    daily, names = np.full(t_len, np.nan), []
     for t in range(max(t_len - horizon, 0)):
         p0, p1, f = prices[t], prices[t + horizon], factor[t]
         ok = np.isfinite(f) & np.isfinite(p0) & (p0 > 0) & np.isfinite(p1) & (p1 > 0)
@@ -127,10 +110,8 @@ def leg_cost(schedule, buy, notional, delivery):
 def rebalance(prices, targets, capital, policy, param, schedule, delivery, min_trade=0.0, dp=15.34, ppy=252.0):
     """Plain-loop simulation: (equity, turnover, regulatory, brokerage, dp, rebalances, trades, drag)."""
     t_len, n = prices.shape
-    shares = [0.0] * n
-    cash, total, rebalances, trades = capital, 0.0, 0, 0
-    equity, turnover = [], [0.0] * t_len
-    reg, brok, dpc = [0.0] * t_len, [0.0] * t_len, [0.0] * t_len
+    shares, cash, total, rebalances, trades, equity = [0.0] * n, capital, 0.0, 0, 0, []
+    turnover, reg, brok, dpc = ([0.0] * t_len for _ in range(4))
     for t in range(t_len):
         p, w = prices[t].tolist(), targets[t].tolist()
         e = cash + sum(shares[i] * p[i] for i in range(n))
@@ -140,27 +121,21 @@ def rebalance(prices, targets, capital, policy, param, schedule, delivery, min_t
             drift = sum(abs(shares[i] * p[i] / e - w[i]) for i in range(n))
             go = t == 0 or 0.5 * drift > param
         if go:
-            traded, b_sum, r_sum, legs, sells = 0.0, 0.0, 0.0, 0, 0
+            legs = []   # (traded, brokerage, regulatory, sell) per leg
             for i in range(n):
                 v = w[i] * e - shares[i] * p[i]
-                if v == 0.0 or abs(v) < min_trade:
-                    continue
-                c, b = leg_cost(schedule, v > 0, abs(v), delivery)
-                shares[i] += v / p[i]
-                cash = (cash - v) - c
-                traded += abs(v)
-                legs += 1
-                b_sum += b
-                r_sum += c - b
-                sells += v <= 0
+                if v != 0.0 and abs(v) >= min_trade:
+                    c, b = leg_cost(schedule, v > 0, abs(v), delivery)
+                    shares[i] += v / p[i]
+                    cash = (cash - v) - c
+                    legs.append((abs(v), b, c - b, v <= 0))
             if legs:
-                trades += legs
+                traded, brok[t], reg[t], sells = (left_sum(leg[k] for leg in legs) for k in range(4))
                 dpc[t] = dp * sells
-                reg[t], brok[t] = r_sum, b_sum
                 cash -= dpc[t]
                 turnover[t] = traded / e * 0.5
-                total += dpc[t] + (r_sum + b_sum)
-                rebalances += 1
+                total += dpc[t] + (reg[t] + brok[t])
+                rebalances, trades = rebalances + 1, trades + len(legs)
         equity.append(cash + sum(shares[i] * p[i] for i in range(n)))
     drag = total / (sum(equity) / t_len) / (t_len / ppy)
     return equity, turnover, reg, brok, dpc, rebalances, trades, drag

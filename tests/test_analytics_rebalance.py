@@ -21,6 +21,11 @@ def arrays(r):
     return r.equity_curve(), r.turnover(), r.cost_regulatory(), r.cost_brokerage(), r.cost_dp()
 
 
+def sim(prices, targets, capital, policy="calendar", param=1, *args, **kw):
+    return tm.simulate_rebalance_policy(np.array(prices, dtype=float), np.array(targets, dtype=float), capital, policy,
+                                        param, *args, **kw)
+
+
 def test_options_cds_schedule():
     assert tm.indian_cost_schedule("Options_CDS") == {
         "brokerage_flat": 20.0, "brokerage_rate": 0.0, "stt_rate": 0.0, "exchange_txn_rate": 0.000311,
@@ -33,27 +38,22 @@ def test_options_cds_schedule():
     ("options_nfo", "NFO-OPT"), ("futures_mcx", "MCX-FUT"), ("options_mcx", "MCX-OPT"), ("futures_cds", "CDS-FUT"),
     ("options_cds", "CDS-OPT")])
 def test_schedule_is_the_table_the_fee_model_charges(segment, fee_segment):
-    schedule = tm.indian_cost_schedule(segment)
-    close = np.array([100.0, 101.0, 250.0, 103.0, 104.0])
-    signal = np.zeros(5, dtype=bool)
-    entries, exits = signal.copy(), signal.copy()
-    entries[1] = exits[3] = True
+    schedule, delivery = tm.indian_cost_schedule(segment), segment == "equity_delivery"
+    close, entries, exits = np.array([100.0, 101.0, 250.0, 103.0, 104.0]), np.arange(5) == 1, np.arange(5) == 3
     trade = tm.run_single_backtest(np.arange(5, dtype=np.int64), close, close, close, close, np.ones(5), entries,
                                    exits, config=tm.BacktestConfig(fee_segment=fee_segment)).trades()[0]
-    delivery = segment == "equity_delivery"
     assert trade.entry_fees == pytest.approx(leg_cost(schedule, True, trade.entry_price * trade.size, delivery)[0])
     assert trade.exit_fees == pytest.approx(leg_cost(schedule, False, trade.exit_price * trade.size, delivery)[0])
     # the rebalance simulation charges the same leg
-    r = tm.simulate_rebalance_policy(np.array([[50.0]]), np.array([[0.5]]), 1e5, "calendar", 1, segment=segment)
+    r = sim([[50.0]], [[0.5]], 1e5, segment=segment)
     cost, brokerage = leg_cost(schedule, True, 5e4, delivery)
-    assert r.cost_brokerage()[0] == pytest.approx(brokerage) and r.cost_regulatory()[0] == pytest.approx(cost - brokerage)
+    assert (r.cost_brokerage()[0], r.cost_regulatory()[0]) == pytest.approx((brokerage, cost - brokerage))
 
 
-@pytest.mark.parametrize("name, shown", [(" equity_delivery", " equity_delivery"), ("", ""), ("NSE-DELIVERY", "nse-delivery"),
-                                         ("ÉQUITY_DELIVERY", "Équity_delivery")])
+@pytest.mark.parametrize("name, shown", [(" equity_delivery", " equity_delivery"), ("", ""),
+                                         ("NSE-DELIVERY", "nse-delivery"), ("ÉQUITY_DELIVERY", "Équity_delivery")])
 def test_unknown_segments(name, shown):
-    for call in (lambda: tm.indian_cost_schedule(name),
-                 lambda: tm.simulate_rebalance_policy(*market(3, 2, 0), 1e5, "band", 0.1, segment=name)):
+    for call in (lambda: tm.indian_cost_schedule(name), lambda: sim(*market(3, 2, 0), 1e5, "band", 0.1, segment=name)):
         with pytest.raises(ValueError) as exc:
             call()
         assert str(exc.value) == f"unknown segment '{shown}'; expected one of {SEGMENTS}"
@@ -62,14 +62,13 @@ def test_unknown_segments(name, shown):
 def test_delivery_legs_by_hand():
     # Buying 1,00,000 of delivery: brokerage 0, STT 100, exchange 3.07, SEBI 0.1, stamp 15,
     # GST 0.18 x 3.17 = 0.5706; 118.7406 in all. Date 1 then sells half the book at 110.
-    r = tm.simulate_rebalance_policy(np.array([[100.0], [110.0]]), np.array([[1.0], [0.5]]), 1e5, "calendar", 1)
+    r = sim([[100.0], [110.0]], [[1.0], [0.5]], 1e5)
     assert r.cost_brokerage()[0] == 0.0 and r.cost_regulatory()[0] == pytest.approx(118.7406, abs=1e-9)
     e1 = 1000 * 110.0 - 118.7406
     q = 1000 * 110.0 - 0.5 * e1
     assert r.cost_regulatory()[1] == pytest.approx(q * 0.001 + 1.18 * q * (3.07e-05 + 1e-06), rel=1e-12)  # no stamp
-    assert list(r.cost_dp()) == [0.0, 15.34] and r.turnover()[0] == 0.5
+    assert list(r.cost_dp()) == [0.0, 15.34] and r.turnover()[0] == 0.5 and (r.n_rebalances, r.n_trades) == (2, 2)
     assert r.turnover()[1] == pytest.approx(q / e1 * 0.5, rel=1e-12)
-    assert (r.n_rebalances, r.n_trades) == (2, 2)
 
 
 @pytest.mark.parametrize("policy, param", [("calendar", 1.0), ("CALENDAR", 5.0), ("band", 0.02), ("BaNd", 0.3)])
@@ -88,34 +87,25 @@ def test_runs_match_the_reference(policy, param, segment):
 
 def test_rebalance_dates_and_skipped_legs():
     prices, targets = market(12, 3, seed=1)
-    assert tm.simulate_rebalance_policy(prices, targets, 1e6, "calendar", 1).n_rebalances == 12
-    assert np.flatnonzero(tm.simulate_rebalance_policy(prices, targets, 1e6, "calendar", 3).turnover()).tolist() == \
-        [0, 3, 6, 9]
-    assert tm.simulate_rebalance_policy(prices, targets, 1e6, "calendar", 1e30).n_rebalances == 1   # saturates
+    assert sim(prices, targets, 1e6).n_rebalances == 12 and sim(prices, targets, 1e6, "calendar", 1e30).n_rebalances == 1
+    assert np.flatnonzero(sim(prices, targets, 1e6, "calendar", 3).turnover()).tolist() == [0, 3, 6, 9]
     # band: the 50/50 book drifts to about 0.565/0.435 at 130 (half-drift 0.065) and 0.667/0.333 at 200
-    band = tm.simulate_rebalance_policy(np.array([[100.0, 100], [130, 100], [200, 100]]), np.full((3, 2), 0.5),
-                                        1e6, "band", 0.1)
+    band = sim([[100, 100], [130, 100], [200, 100]], np.full((3, 2), 0.5), 1e6, "band", 0.1)
     assert np.flatnonzero(band.turnover()).tolist() == [0, 2]
     # legs of exactly 300 and 200 against a strict minimum
-    for minimum, legs in ((200.0, 2), (200.0000001, 1)):
-        r = tm.simulate_rebalance_policy(np.array([[100.0, 100.0]]), np.array([[0.3, 0.2]]), 1000.0, "calendar", 1,
-                                         min_trade_value=minimum)
-        assert r.n_trades == legs
+    assert [sim([[100, 100]], [[0.3, 0.2]], 1000.0, min_trade_value=m).n_trades for m in (200.0, 200.0000001)] == [2, 1]
     # date 1: no leg at all; date 2: legs of about 25 below the minimum; neither counts
-    r = tm.simulate_rebalance_policy(np.array([[100.0, 100], [100, 100], [101, 100]]), np.full((3, 2), 0.5),
-                                     10_000.0, "calendar", 1, min_trade_value=100.0)
+    r = sim([[100, 100], [100, 100], [101, 100]], np.full((3, 2), 0.5), 10_000.0, min_trade_value=100.0)
     assert (r.n_rebalances, r.n_trades) == (1, 2) and all((a[1:] == 0).all() for a in arrays(r)[1:])
     # a zero-rate segment charges its flat 20 on every leg, however small
-    r = tm.simulate_rebalance_policy(np.array([[100.0, 100.0]]), np.array([[1e-4, 2e-4]]), 1e4, "calendar", 1,
-                                     "options_nfo")
-    assert r.cost_brokerage()[0] == 40.0
+    assert sim([[100, 100]], [[1e-4, 2e-4]], 1e4, "calendar", 1, "options_nfo").cost_brokerage()[0] == 40.0
 
 
 def test_non_positive_pre_trade_equity_is_used_as_it_stands():
     # all the capital is spent with costs on top, the price all but vanishes, and the
     # sell-out on date 1 divides by the negative pre-trade equity: a negative turnover
     prices, targets = np.array([[1.0], [1e-6]]), np.array([[1.0], [0.0]])
-    r = tm.simulate_rebalance_policy(prices, targets, 1000.0, "calendar", 1)
+    r = sim(prices, targets, 1000.0)
     pre_trade = r.equity_curve()[0] - 1000.0 + 1000.0 * 1e-6
     assert pre_trade < 0 and r.turnover()[1] == pytest.approx(1e-3 / pre_trade * 0.5, rel=1e-9)
     ref = rebalance(prices, targets, 1000.0, "calendar", 1.0, tm.indian_cost_schedule("equity_delivery"), True)
@@ -160,22 +150,22 @@ def cell(value, row=1, col=2, fill=0.2):
     (dict(periods_per_year=-1e-7), "degenerate input: periods_per_year must be > 0, got -0.0000001"),
     (dict(policy="band", policy_param=0.0), "degenerate input: Band band must be a positive finite fraction"),
     (dict(policy="band", policy_param=INF), "degenerate input: Band band must be a positive finite fraction"),
+    (dict(target_weights=cell(-1e-13)), None),   # within the weight tolerances
+    (dict(target_weights=np.full((4, 3), 1.0000000005 / 3)), None),
 ])
 def test_checks_in_order(change, expected):
+    if expected is None:
+        assert tm.simulate_rebalance_policy(**base(**change)).n_rebalances == 4
+        return
     with pytest.raises(ValueError) as exc:
         tm.simulate_rebalance_policy(**base(**change))
     assert str(exc.value) == expected
 
 
-@pytest.mark.parametrize("targets", [cell(-1e-13), np.full((4, 3), 1.0000000005 / 3)])
-def test_weight_tolerances(targets):
-    assert tm.simulate_rebalance_policy(**base(target_weights=targets)).n_rebalances == 4
-
-
 def test_defaults_drag_and_result_class():
     prices, targets = market(30, 4, seed=6)
-    r = tm.simulate_rebalance_policy(prices, targets, 5e5, "calendar", 7)
-    explicit = tm.simulate_rebalance_policy(prices, targets, 5e5, "calendar", 7, "equity_delivery", 0.0, 15.34, 252.0)
+    r, explicit = sim(prices, targets, 5e5, "calendar", 7), sim(prices, targets, 5e5, "calendar", 7, "equity_delivery",
+                                                                0.0, 15.34, 252.0)
     assert all(np.array_equal(a, b) for a, b in zip(arrays(r), arrays(explicit)))
     total = sum(a.sum() for a in arrays(r)[2:])
     assert r.total_cost_drag_annualized == pytest.approx(total / r.equity_curve().mean() / (30 / 252), rel=1e-12)
