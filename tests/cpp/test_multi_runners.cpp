@@ -16,18 +16,14 @@ std::vector<std::span<const uint8_t>> views(const std::vector<std::vector<uint8_
     return {v.begin(), v.end()};
 }
 
-InstrumentData instrument(std::vector<double> close, std::vector<uint8_t> entries, std::vector<uint8_t> exits,
-                          int8_t direction, const char* symbol) {
+// Six daily bars, flat within each bar, entering on bars 1 and 4 and leaving on 3.
+InstrumentData instrument(Series<double> close, int8_t direction, const char* symbol) {
     InstrumentData d;
-    const std::size_t n = close.size();
-    for (std::size_t i = 0; i < n; ++i) d.timestamps.push_back(int64_t(i) * 86'400'000'000'000LL);
-    d.open.assign(close.begin(), close.end());
-    d.high.assign(close.begin(), close.end());
-    d.low.assign(close.begin(), close.end());
-    d.close.assign(close.begin(), close.end());
-    d.volume.assign(n, 1.0);
-    d.entries.assign(entries.begin(), entries.end());
-    d.exits.assign(exits.begin(), exits.end());
+    for (int64_t i = 0; i < 6; ++i) d.timestamps.push_back(i * 86'400'000'000'000LL);
+    d.open = d.high = d.low = d.close = close;
+    d.volume.assign(6, 1.0);
+    d.entries = {0, 1, 0, 0, 1, 0};
+    d.exits = {0, 0, 0, 1, 0, 0};
     d.direction = direction;
     d.symbol = symbol;
     return d;
@@ -45,20 +41,14 @@ TEST(Synchronizer, ThresholdsByMode) {
     for (std::size_t t = 0; t < 6; ++t)
         for (std::size_t k = 0; k < t; ++k) flags[k][t] = 2;  // any non-zero byte is a set flag
     const auto f = views(flags);
-    const auto bars_set = [](const BoolVec& v) {
-        std::vector<int> out;
-        for (std::size_t t = 0; t < v.size(); ++t)
-            if (v[t]) out.push_back(int(t));
-        return out;
-    };
-    CombinedSignals all = synchronize_signals(f, f, SyncMode::All);
-    EXPECT_EQ(bars_set(all.entries), (std::vector<int>{5}));
-    EXPECT_EQ(bars_set(all.exits), (std::vector<int>{1, 2, 3, 4, 5}));
-    CombinedSignals any = synchronize_signals(f, f, SyncMode::Any);
-    EXPECT_EQ(bars_set(any.entries), (std::vector<int>{1, 2, 3, 4, 5}));
-    EXPECT_EQ(bars_set(any.exits), (std::vector<int>{5}));
-    EXPECT_EQ(bars_set(synchronize_signals(f, f, SyncMode::Majority).entries), (std::vector<int>{3, 4, 5}));
-    EXPECT_EQ(bars_set(synchronize_signals(f, f, SyncMode::Master).exits), (std::vector<int>{1, 2, 3, 4, 5}));
+    const CombinedSignals all = synchronize_signals(f, f, SyncMode::All);
+    const CombinedSignals any = synchronize_signals(f, f, SyncMode::Any);
+    EXPECT_EQ(all.entries, (BoolVec{0, 0, 0, 0, 0, 1}));
+    EXPECT_EQ(all.exits, (BoolVec{0, 1, 1, 1, 1, 1}));
+    EXPECT_EQ(any.entries, (BoolVec{0, 1, 1, 1, 1, 1}));
+    EXPECT_EQ(any.exits, (BoolVec{0, 0, 0, 0, 0, 1}));
+    EXPECT_EQ(synchronize_signals(f, f, SyncMode::Majority).entries, (BoolVec{0, 0, 0, 1, 1, 1}));
+    EXPECT_EQ(synchronize_signals(f, f, SyncMode::Master).exits, (BoolVec{0, 1, 1, 1, 1, 1}));
     EXPECT_EQ(parse_sync_mode("MASTER"), SyncMode::All);
 
     flags[3].pop_back();
@@ -69,8 +59,8 @@ TEST(Synchronizer, ThresholdsByMode) {
 
 TEST(MultiInstrumentRunners, BooksBalanceWithLongAndShortLegs) {
     const std::vector<InstrumentData> data = {
-        instrument({10, 10, 12, 11, 13, 9}, {0, 1, 0, 0, 1, 0}, {0, 0, 0, 1, 0, 0}, 1, "A"),
-        instrument({20, 21, 18, 22, 19, 24}, {0, 1, 0, 0, 1, 0}, {0, 0, 0, 1, 0, 0}, -1, "B"),
+        instrument({10, 10, 12, 11, 13, 9}, 1, "A"),
+        instrument({20, 21, 18, 22, 19, 24}, -1, "B"),
     };
     BacktestConfig cfg;
     cfg.fee_segment = "NSE";
