@@ -24,6 +24,7 @@ using namespace tidemark;
 namespace {
 
 constexpr int64_t kStart = 1'700'000'000'000'000'000;
+constexpr const char* kSymbol = "A SYMBOL TOO LONG TO STAY IN PLACE";
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 bool same_opt(const std::optional<double>& a, const std::optional<double>& b) {
@@ -42,7 +43,9 @@ void expect_same_results(const EngineResult& x, const EngineResult& y) {
     ASSERT_EQ(x.trades.size(), y.trades.size());
     for (std::size_t i = 0; i < x.trades.size(); ++i) {
         const Trade &a = x.trades[i], &b = y.trades[i];
-        EXPECT_TRUE(a.entry_idx == b.entry_idx && a.exit_idx == b.exit_idx && a.exit_reason == b.exit_reason) << i;
+        EXPECT_TRUE(a.entry_idx == b.entry_idx && a.exit_idx == b.exit_idx && a.exit_reason == b.exit_reason &&
+                    a.symbol == b.symbol)
+            << i;
         for (double Trade::*f : {&Trade::entry_price, &Trade::exit_price, &Trade::size, &Trade::pnl, &Trade::fees,
                                  &Trade::pnl_pct})
             EXPECT_TRUE(same_bits(a.*f, b.*f)) << "trade " << i;
@@ -95,39 +98,37 @@ Market market(std::size_t n, uint64_t seed, double entry_rate, double exit_rate,
     return m;
 }
 
-// Every bar stepped in full, the metrics taken from the finished curves.
-EngineResult plain_run(const EngineParams& params, const BarArrays& bars, const SignalArrays& signals,
-                       const InstrumentConfig* ic) {
-    const ProcessedSignals sig = process_signals(signals.entries, signals.exits);
-    SingleKernel sk(params.config, params.fee_model, params.slippage, params.price_basis, signals.symbol,
-                    signals.direction, ic);
-    Series<double> atr;
-    if (auto period = atr_period_for(effective_stop(params.config, ic), effective_target(params.config, ic))) {
-        SeriesResult res = compute_atr(bars.high, bars.low, bars.close, *period);
-        if (res) atr = std::move(res.value());
-    }
-    for (std::size_t i = 0; i < bars.close.size(); ++i) {
-        StepIntents in;
-        if (signals.position_sizes) in.size = (*signals.position_sizes)[i];
-        in.atr = i < atr.size() ? atr[i] : 0.0;
-        in.entry = sig.entry_signals[i] != 0;
-        in.exit = sig.exit_signals[i] != 0;
-        std::vector<EngineEventRecord> events;
-        sk.step(i, Bar{bars.timestamps[i], bars.open[i], bars.high[i], bars.low[i], bars.close[i], bars.volume[i]},
-                in, events);
-    }
-    const BacktestConfig cfg = sk.config;
-    EngineResult r = std::move(sk).finish(bars.timestamps);
-    r.metrics = compute_metrics(r.equity_curve, r.drawdown_curve, r.returns, r.trades, bars.timestamps, cfg);
-    return r;
-}
-
 struct RunSetup {
     EngineParams p;
     InstrumentConfig ic;
     bool use_ic = false, sized = false;
     int8_t dir = 1;
+    const InstrumentConfig* instrument() const { return use_ic ? &ic : nullptr; }
 };
+
+// Every bar stepped in full, the metrics taken from the finished curves.
+EngineResult plain_run(const RunSetup& s, const Market& m) {
+    const ProcessedSignals sig = process_signals(m.entries, m.exits);
+    const InstrumentConfig* ic = s.instrument();
+    SingleKernel sk(s.p.config, s.p.fee_model, s.p.slippage, s.p.price_basis, kSymbol, s.dir, ic);
+    Series<double> atr;
+    if (auto period = atr_period_for(effective_stop(s.p.config, ic), effective_target(s.p.config, ic)))
+        if (SeriesResult res = compute_atr(m.high, m.low, m.close, *period)) atr = std::move(res.value());
+    for (std::size_t i = 0; i < m.close.size(); ++i) {
+        StepIntents in;
+        if (s.sized) in.size = m.sizes[i];
+        in.atr = i < atr.size() ? atr[i] : 0.0;
+        in.entry = sig.entry_signals[i] != 0;
+        in.exit = sig.exit_signals[i] != 0;
+        std::vector<EngineEventRecord> events;
+        sk.step(i, m.bar(i), in, events);
+    }
+    const BacktestConfig cfg = sk.config;
+    EngineResult r = std::move(sk).finish(m.ts);
+    r.metrics = compute_metrics(r.equity_curve, r.drawdown_curve, r.returns, r.trades, m.ts, cfg);
+    return r;
+}
+
 struct Case {
     const char* name;
     double entry_rate, exit_rate;
@@ -187,13 +188,13 @@ TEST_P(QuietStretches, RunMatchesOneFullStepPerBar) {
         RunSetup s;
         s.p.fee_model = FeeModel::percent(s.p.config.fees);
         c.setup(s);
-        const BarArrays bars{m.ts, m.open, m.high, m.low, m.close, m.volume};
-        SignalArrays sig{"SYM", m.entries, m.exits, std::nullopt, 1.0, s.dir};
+        SignalArrays sig{kSymbol, m.entries, m.exits, std::nullopt, 1.0, s.dir};
         if (s.sized) sig.position_sizes = std::span<const double>(m.sizes);
-        const EngineResult plain = plain_run(s.p, bars, sig, s.use_ic ? &s.ic : nullptr);
+        const EngineResult plain = plain_run(s, m);
         SCOPED_TRACE(std::string(c.name) + ", seed " + std::to_string(seed));
         ASSERT_GT(c.entry_rate > 0 ? plain.trades.size() : 1u, 0u);
-        expect_same_results(run_backtest_loop(s.p, bars, sig, s.use_ic ? &s.ic : nullptr), plain);
+        const BarArrays bars{m.ts, m.open, m.high, m.low, m.close, m.volume};
+        expect_same_results(run_backtest_loop(s.p, bars, sig, s.instrument()), plain);
     }
 }
 
@@ -365,38 +366,24 @@ TEST(EntrySizeSearch, IsTheLargestSizeThatFits) {
     EXPECT_GT(searched, 2000);
 }
 
-// A step that keeps its trades builds the trade a recording step builds, makes
-// no entry or exit record, and the next plain step records again.
-TEST(StepKeepingTrades, SameTradesNoRecords) {
-    BacktestConfig cfg;
-    cfg.fee_segment = "NSE-DELIVERY";
-    ExecutionKernel plain(cfg, fee_model_from_config(cfg), SlippageModel::fraction(0.001), price_basis::Close,
-                          "A LONG SYMBOL NAME", 1, nullptr);
-    ExecutionKernel keeping = plain;
-    const Bar bars[] = {{1, 100, 101, 99, 100, 1000}, {2, 100, 104, 99, 103, 1000}, {3, 103, 103, 96, 97, 1000}};
-    const StepIntents in[] = {{std::nullopt, std::nullopt, std::nullopt, 0.0, true, false},
-                              {},
-                              {std::nullopt, std::nullopt, std::nullopt, 0.0, false, true}};
-    std::vector<EngineEventRecord> records, out;
+// A step that keeps its trades (as the run does; the trades themselves are
+// checked above) makes no entry or exit record, and the list is the
+// caller's for that step only.
+TEST(StepKeepingTrades, NoRecordsAndTheListIsLentForOneStep) {
+    ExecutionKernel k = base_kernel(BacktestConfig{});
+    const Bar bar{1, 100, 101, 99, 100, 1000};
+    StepIntents entry, exit;
+    entry.entry = exit.exit = true;
+    std::vector<EngineEventRecord> out;
     TradeList kept;
-    for (std::size_t i = 0; i < std::size(bars); ++i) {
-        plain.step_bar(i, bars[i], in[i], false, records);
-        keeping.step_bar_keeping_trades(i, bars[i], in[i], kept, out);
-    }
+    k.step_bar_keeping_trades(0, bar, entry, kept, out);
+    k.step_bar_keeping_trades(1, bar, exit, kept, out);
     EXPECT_TRUE(out.empty());
-    ASSERT_EQ(records.size(), 2u);
-    ASSERT_EQ(records[1].kind, EngineEventRecord::Exited);
     ASSERT_EQ(kept.size(), 1u);
-    const Trade &a = *records[1].trade, &b = kept[0];
-    EXPECT_EQ(a.symbol, b.symbol);
-    EXPECT_EQ(a.exit_idx, b.exit_idx);
-    EXPECT_TRUE(same_bits(a.pnl, b.pnl) && same_bits(a.fees, b.fees) && same_bits(a.size, b.size));
-    ASSERT_TRUE(a.fee_breakdown && b.fee_breakdown);
-    EXPECT_TRUE(same_bits(a.fee_breakdown->total(), b.fee_breakdown->total()));
-    EXPECT_TRUE(same_bits(plain.cash, keeping.cash));
-    keeping.step_bar(3, bars[0], in[0], false, out);
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].kind, EngineEventRecord::Entered);
+    k.step_bar(2, bar, entry, false, out);
+    k.step_bar(3, bar, exit, false, out);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_TRUE(out[0].kind == EngineEventRecord::Entered && out[1].kind == EngineEventRecord::Exited);
     EXPECT_EQ(kept.size(), 1u);
 }
 
