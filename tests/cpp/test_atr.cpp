@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "indicators/volatility.h"
@@ -98,18 +99,14 @@ TEST(AtrErrors, ZeroPeriodIsInvalid) {
 TEST(AtrSeries, PassInStretchesMatchesTheWholeSeries) {
     const std::size_t n = 301;
     V h(n), l(n), c(n);
-    uint64_t state = 12345;
-    auto next = [&state]() {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        return static_cast<double>(state >> 11) / 9007199254740992.0;
-    };
+    std::mt19937_64 rng(12345);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
     for (std::size_t i = 0; i < n; ++i) {
-        c[i] = 100.0 + 10.0 * next();
-        h[i] = c[i] + next();
-        l[i] = c[i] - next();
+        c[i] = 100.0 + 10.0 * u(rng);
+        h[i] = c[i] + u(rng);
+        l[i] = c[i] - u(rng);
     }
-    h[40] = std::nan("");
-    c[77] = std::nan("");
+    h[40] = c[77] = std::nan("");
     const std::vector<std::vector<std::size_t>> splits = {
         {n}, {3, 9, 10, 10, 11, 150, 150, 299, n + 5}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, n}};
     for (std::size_t p : {std::size_t{1}, std::size_t{2}, std::size_t{14}}) {
@@ -126,10 +123,8 @@ TEST(AtrSeries, PassInStretchesMatchesTheWholeSeries) {
                     written = i + 1;
                 });
             }
-            for (std::size_t i = 0; i < n; ++i) {
-                const double a = whole.value()[i], b = out[i];
-                ASSERT_TRUE(std::memcmp(&a, &b, sizeof a) == 0) << "p " << p << " bar " << i;
-            }
+            for (std::size_t i = 0; i < n; ++i)
+                ASSERT_EQ(std::memcmp(&whole.value()[i], &out[i], sizeof(double)), 0) << "p " << p << " bar " << i;
         }
     }
 }

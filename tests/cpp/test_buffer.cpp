@@ -39,43 +39,37 @@ TEST(BulkStorage, LongSeriesAreAlignedAndEverySizeRoundTrips) {
 // A freed block waits for the next series of its size class and is handed to
 // exactly one of them; the system gets it back on release.
 TEST(SeriesStorage, BlocksAreReusedWithinTheirClass) {
+    auto kept = [] { return tidemark::series_cache_stats().blocks; };
     tidemark::series_cache_release();
     const std::size_t n = 100'000;  // 800 kB: a small-block class
-    const double* first = nullptr;
-    {
-        Series<double> a(n, 1.0);
-        first = a.data();
-    }
-    EXPECT_EQ(tidemark::series_cache_stats().blocks, 1u);
+    const double* first = Series<double>(n, 1.0).data();
+    EXPECT_EQ(kept(), 1u);
     EXPECT_EQ(tidemark::series_cache_stats().bytes, tidemark::series_block_class(n * sizeof(double)));
     Series<double> b(n - 1000, 2.0);  // same class
     EXPECT_EQ(b.data(), first);
-    EXPECT_EQ(tidemark::series_cache_stats().blocks, 0u);
+    EXPECT_EQ(kept(), 0u);
     Series<double> c(n, 3.0);  // the block is taken: a new one
     EXPECT_NE(c.data(), b.data());
     Series<double> d(4 * n, 4.0);  // another class never takes it
     EXPECT_NE(d.data(), first);
-    EXPECT_EQ(b.front(), 2.0);
-    EXPECT_EQ(c.back(), 3.0);
+    EXPECT_TRUE(b.front() == 2.0 && c.back() == 3.0);
 
-    Series<uint8_t> big(3 * tidemark::kBulkThreshold + 1, 7);
-    const uint8_t* bulk = big.data();
-    big = Series<uint8_t>();
-    Series<int64_t> again(3 * tidemark::kBulkThreshold / sizeof(int64_t) + 100, -1);
-    EXPECT_EQ(reinterpret_cast<const void*>(again.data()), reinterpret_cast<const void*>(bulk));
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(again.data()) % tidemark::kBulkThreshold, 0u);
+    const void* bulk = Series<uint8_t>(3 * kBulkThreshold + 1, 7).data();
+    Series<int64_t> again(3 * kBulkThreshold / sizeof(int64_t) + 100, -1);
+    EXPECT_EQ(static_cast<const void*>(again.data()), bulk);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(again.data()) % kBulkThreshold, 0u);
 
     tidemark::series_cache_release();
-    EXPECT_EQ(tidemark::series_cache_stats().blocks, 0u);
+    EXPECT_EQ(kept(), 0u);
     EXPECT_EQ(tidemark::series_cache_stats().bytes, 0u);
 }
 
 TEST(SeriesStorage, ClassesAndTheBoundOnKeptBlocks) {
-    using tidemark::series_block_class;
-    EXPECT_EQ(series_block_class(64 << 10), std::size_t{64} << 10);
-    EXPECT_EQ(series_block_class((64 << 10) + 1), std::size_t{128} << 10);
-    EXPECT_EQ(series_block_class(kBulkThreshold - 1), kBulkThreshold);
-    EXPECT_EQ(series_block_class(kBulkThreshold + 1), 2 * kBulkThreshold);
+    const std::pair<std::size_t, std::size_t> classes[] = {{64 << 10, 64 << 10},
+                                                           {(64 << 10) + 1, 128 << 10},
+                                                           {kBulkThreshold - 1, kBulkThreshold},
+                                                           {kBulkThreshold + 1, 2 * kBulkThreshold}};
+    for (auto [bytes, cls] : classes) EXPECT_EQ(tidemark::series_block_class(bytes), cls) << bytes;
     // A request too large to round is refused, not wrapped to a small block.
     EXPECT_THROW((void)tidemark::series_allocate(static_cast<std::size_t>(-1) - 5), std::bad_alloc);
 
@@ -99,8 +93,7 @@ TEST(SeriesStorage, ConcurrentUseHandsEachBlockToOneSeries) {
         threads.emplace_back([t, &bad] {
             for (int round = 0; round < 200; ++round) {
                 Series<int64_t> s(20'000 + (round % 3) * 10'000, t * 1000 + round);
-                for (int64_t v : s)
-                    if (v != t * 1000 + round) ++bad;
+                bad += static_cast<int>(std::count(s.begin(), s.end(), t * 1000 + round) != std::ssize(s));
             }
         });
     }
@@ -109,51 +102,50 @@ TEST(SeriesStorage, ConcurrentUseHandsEachBlockToOneSeries) {
     tidemark::series_cache_release();
 }
 
-// Every list of trades takes its storage the same way.
-TEST(SeriesStorage, TradeListsReuseTheirStorage) {
-    tidemark::series_cache_release();
-    const tidemark::Trade* first = nullptr;
-    {
-        tidemark::TradeList trades(1000);
-        trades.back().symbol = "a long symbol that does not fit in place";
-        first = trades.data();
+// Lists of trades take their storage the same way; a trade made in storage
+// that held other bytes, sized or in place, starts from its defaults.
+TEST(SeriesStorage, TradesInReusedStorageStartFromTheirDefaults) {
+    using tidemark::Trade;
+    for (bool in_place : {false, true}) {
+        tidemark::series_cache_release();
+        const void* first = Series<uint8_t>(1000 * sizeof(Trade), 0xA5).data();
+        tidemark::TradeList again(in_place ? 0 : 1000);
+        again.reserve(1000);
+        while (again.size() < 1000) again.emplace_back();
+        EXPECT_EQ(static_cast<const void*>(again.data()), first) << in_place;
+        for (const Trade& t : again) {
+            ASSERT_FALSE(t.fee_breakdown.has_value());
+            ASSERT_TRUE(t.symbol.empty());
+            ASSERT_EQ(t.id + t.entry_idx + t.exit_idx, 0u);
+            ASSERT_EQ(t.entry_time + t.exit_time, 0);
+            for (double v : {t.entry_price, t.exit_price, t.size, t.pnl, t.pnl_pct, t.fees, t.entry_fees, t.exit_fees})
+                ASSERT_EQ(v, 0.0);
+            ASSERT_EQ(t.direction, 1);
+            ASSERT_EQ(t.exit_reason, tidemark::ExitReason::Signal);
+        }
     }
-    tidemark::TradeList again(1000);
-    EXPECT_EQ(again.data(), first);
-    EXPECT_TRUE(again.back().symbol.empty());
     tidemark::series_cache_release();
 }
 
-// A trade made in place in storage that held other trades starts from its
-// defaults, not from what the storage held.
-TEST(SeriesStorage, TradesMadeInReusedStorageStartFromTheirDefaults) {
-    tidemark::series_cache_release();
-    {
-        tidemark::TradeList used(1000);
-        for (tidemark::Trade& t : used) {
-            t.fee_breakdown = tidemark::FeeBreakdown{1, 2, 3, 4, 5, 6};
-            t.id = t.entry_idx = t.exit_idx = 7;
-            t.entry_price = t.exit_price = t.size = t.pnl = t.pnl_pct = 8.0;
-            t.entry_time = t.exit_time = 9;
-            t.fees = t.entry_fees = t.exit_fees = 10.0;
-            t.direction = -1;
-            t.exit_reason = tidemark::ExitReason::StopLoss;
-        }
+// Growing a series leaves what it held, with or without room to spare, and
+// the elements appended are the caller's to write; a series made with a
+// size, from storage that held other values, still starts at zeros.
+TEST(SeriesAppend, KeepsWhatWasThereAndLeavesSizedSeriesZeroed) {
+    for (std::size_t spare : {0u, 10u, 100000u}) {
+        Series<double> s;
+        s.reserve(3 + spare);
+        for (double v : {1.5, -2.0, 3.25}) s.push_back(v);
+        double* tail = tidemark::append_uninitialized(s, 50000);
+        ASSERT_EQ(s.size(), 50003u);
+        EXPECT_EQ(tail, s.data() + 3);
+        for (std::size_t i = 0; i < 50000; ++i) tail[i] = static_cast<double>(i);
+        EXPECT_TRUE(s[0] == 1.5 && s[1] == -2.0 && s[2] == 3.25 && s.back() == 49999.0);
     }
-    tidemark::TradeList again;
-    again.reserve(1000);
-    for (int k = 0; k < 1000; ++k) {
-        const tidemark::Trade& t = again.emplace_back();
-        ASSERT_FALSE(t.fee_breakdown.has_value());
-        ASSERT_TRUE(t.symbol.empty());
-        ASSERT_EQ(t.id + t.entry_idx + t.exit_idx, 0u);
-        ASSERT_EQ(t.entry_time + t.exit_time, 0);
-        for (double v : {t.entry_price, t.exit_price, t.size, t.pnl, t.pnl_pct, t.fees, t.entry_fees, t.exit_fees})
-            ASSERT_EQ(v, 0.0);
-        ASSERT_EQ(t.direction, 1);
-        ASSERT_EQ(t.exit_reason, tidemark::ExitReason::Signal);
-    }
-    tidemark::series_cache_release();
+    { Series<double> dirty(100000, 7.0); }
+    Series<double> fresh(100000), grown;
+    grown.resize(100000);
+    for (const Series<double>* z : {&fresh, &grown})
+        EXPECT_TRUE(std::all_of(z->begin(), z->end(), [](double v) { return v == 0.0; }));
 }
 
 // A block copy gives back the source bytes, whichever way it writes them:

@@ -15,15 +15,14 @@ const double kInf = std::numeric_limits<double>::infinity();
 
 bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
 
-struct Case {
-    double a, b, max, min;
-};
-
 }  // namespace
 
 // maxNum / minNum: a NaN loses to a number, +0 beats -0 for the maximum and
 // -0 beats +0 for the minimum, whatever the operand order.
 TEST(Extrema, MaxNumAndMinNum) {
+    struct Case {
+        double a, b, max, min;
+    };
     const Case cases[] = {
         {1.0, 2.0, 2.0, 1.0},    {2.0, 1.0, 2.0, 1.0},      {-0.0, 0.0, 0.0, -0.0},  {0.0, -0.0, 0.0, -0.0},
         {-0.0, -0.0, -0.0, -0.0}, {kNaN, 3.0, 3.0, 3.0},    {3.0, kNaN, 3.0, 3.0},   {-kInf, kNaN, -kInf, -kInf},
@@ -48,7 +47,7 @@ TEST(Extrema, OrderKeysSortLikeTheNumbers) {
 }
 
 TEST(Extrema, KeepIf) {
-    EXPECT_TRUE(same_bits(tidemark::keep_if(true, -2.5), -2.5));
-    EXPECT_TRUE(same_bits(tidemark::keep_if(false, -2.5), 0.0));
-    EXPECT_TRUE(std::isnan(tidemark::keep_if(true, kNaN)));
+    using tidemark::keep_if;
+    EXPECT_TRUE(same_bits(keep_if(true, -2.5), -2.5) && same_bits(keep_if(false, -2.5), 0.0));
+    EXPECT_TRUE(std::isnan(keep_if(true, kNaN)));
 }

@@ -305,11 +305,10 @@ TEST(TickPath, InHedgingLaterFillsAddToThePositionTheOrderOpened) {
     EXPECT_DOUBLE_EQ(k.ledger.positions[1].entry_price, (660.0 + 240.0) / 8.0);
 }
 
-// --- the order book's own rules --------------------------------------------
-
 namespace {
 
-OrderRequest limit_request(double qty, TimeInForce tif = TimeInForce::Gtc, std::optional<uint64_t> parent = std::nullopt) {
+OrderRequest limit_request(double qty, TimeInForce tif = TimeInForce::Gtc,
+                           std::optional<uint64_t> parent = std::nullopt) {
     OrderRequest r;
     r.sizing = Sizing::Units;
     r.quantity = qty;
@@ -345,12 +344,9 @@ TEST(OrderBookRules, FillsChildrenAndSiblings) {
     b.apply_fill(4, parent, "x", 100.0, 0.499999999999, 1.0, ev);
     EXPECT_EQ(b.find(parent)->status, OrderStatus::Filled);
     ASSERT_EQ(ev.size(), 4u);
-    EXPECT_EQ(ev[1].kind, Ev::OrderFilled);
+    EXPECT_TRUE(ev[1].kind == Ev::OrderFilled && ev[2].kind == Ev::OrderAccepted && ev[3].kind == Ev::OrderCanceled);
     EXPECT_DOUBLE_EQ(ev[1].size, 0.499999999999);  // this fill, not the total
-    EXPECT_EQ(ev[2].kind, Ev::OrderAccepted);
-    EXPECT_EQ(ev[2].order_id, kept);
-    EXPECT_EQ(ev[3].kind, Ev::OrderCanceled);
-    EXPECT_EQ(ev[3].order_id, sibling);
+    EXPECT_TRUE(ev[2].order_id == kept && ev[3].order_id == sibling);
     EXPECT_EQ(b.find(dropped)->status, OrderStatus::Canceled);
     EXPECT_EQ(b.find(done)->status, OrderStatus::Filled);
     EXPECT_EQ(b.cancel_all(5, ev), std::vector<uint64_t>{kept});

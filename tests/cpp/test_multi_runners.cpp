@@ -16,18 +16,14 @@ std::vector<std::span<const uint8_t>> views(const std::vector<std::vector<uint8_
     return {v.begin(), v.end()};
 }
 
-InstrumentData instrument(std::vector<double> close, std::vector<uint8_t> entries, std::vector<uint8_t> exits,
-                          int8_t direction, const char* symbol) {
+// Six daily bars, flat within each bar, entering on bars 1 and 4 and leaving on 3.
+InstrumentData instrument(Series<double> close, int8_t direction, const char* symbol) {
     InstrumentData d;
-    const std::size_t n = close.size();
-    for (std::size_t i = 0; i < n; ++i) d.timestamps.push_back(int64_t(i) * 86'400'000'000'000LL);
-    d.open.assign(close.begin(), close.end());
-    d.high.assign(close.begin(), close.end());
-    d.low.assign(close.begin(), close.end());
-    d.close.assign(close.begin(), close.end());
-    d.volume.assign(n, 1.0);
-    d.entries.assign(entries.begin(), entries.end());
-    d.exits.assign(exits.begin(), exits.end());
+    for (int64_t i = 0; i < 6; ++i) d.timestamps.push_back(i * 86'400'000'000'000LL);
+    d.open = d.high = d.low = d.close = close;
+    d.volume.assign(6, 1.0);
+    d.entries = {0, 1, 0, 0, 1, 0};
+    d.exits = {0, 0, 0, 1, 0, 0};
     d.direction = direction;
     d.symbol = symbol;
     return d;
@@ -39,38 +35,20 @@ double pnl_sum(const TradeList& trades) {
 
 }  // namespace
 
-// Five instruments, flags raised by 0..5 of them on bars 0..5.
-TEST(Synchronizer, ThresholdsByMode) {
-    std::vector<std::vector<uint8_t>> flags(5, std::vector<uint8_t>(6, 0));
-    for (std::size_t t = 0; t < 6; ++t)
-        for (std::size_t k = 0; k < t; ++k) flags[k][t] = 2;  // any non-zero byte is a set flag
+// A flag column shorter than the bars is a fault, not a read past its end.
+TEST(Synchronizer, ShortFlagColumnsAreFaults) {
+    std::vector<std::vector<uint8_t>> flags(3, std::vector<uint8_t>(6, 2)), none(3, std::vector<uint8_t>(6, 0));
+    flags[1].pop_back();
     const auto f = views(flags);
-    const auto bars_set = [](const BoolVec& v) {
-        std::vector<int> out;
-        for (std::size_t t = 0; t < v.size(); ++t)
-            if (v[t]) out.push_back(int(t));
-        return out;
-    };
-    CombinedSignals all = synchronize_signals(f, f, SyncMode::All);
-    EXPECT_EQ(bars_set(all.entries), (std::vector<int>{5}));
-    EXPECT_EQ(bars_set(all.exits), (std::vector<int>{1, 2, 3, 4, 5}));
-    CombinedSignals any = synchronize_signals(f, f, SyncMode::Any);
-    EXPECT_EQ(bars_set(any.entries), (std::vector<int>{1, 2, 3, 4, 5}));
-    EXPECT_EQ(bars_set(any.exits), (std::vector<int>{5}));
-    EXPECT_EQ(bars_set(synchronize_signals(f, f, SyncMode::Majority).entries), (std::vector<int>{3, 4, 5}));
-    EXPECT_EQ(bars_set(synchronize_signals(f, f, SyncMode::Master).exits), (std::vector<int>{1, 2, 3, 4, 5}));
-    EXPECT_EQ(parse_sync_mode("MASTER"), SyncMode::All);
-
-    flags[3].pop_back();
-    EXPECT_THROW(synchronize_signals(views(flags), f, SyncMode::Any), Fault);
-    EXPECT_THROW(count_set_flags(views(flags), 6), Fault);
-    EXPECT_EQ(count_set_flags(views(flags), 5)[4], 4u);
+    EXPECT_THROW(synchronize_signals(f, views(none), SyncMode::Any), Fault);
+    EXPECT_THROW(count_set_flags(f, 6), Fault);
+    EXPECT_EQ(count_set_flags(f, 5)[4], 3u);
 }
 
 TEST(MultiInstrumentRunners, BooksBalanceWithLongAndShortLegs) {
     const std::vector<InstrumentData> data = {
-        instrument({10, 10, 12, 11, 13, 9}, {0, 1, 0, 0, 1, 0}, {0, 0, 0, 1, 0, 0}, 1, "A"),
-        instrument({20, 21, 18, 22, 19, 24}, {0, 1, 0, 0, 1, 0}, {0, 0, 0, 1, 0, 0}, -1, "B"),
+        instrument({10, 10, 12, 11, 13, 9}, 1, "A"),
+        instrument({20, 21, 18, 22, 19, 24}, -1, "B"),
     };
     BacktestConfig cfg;
     cfg.fee_segment = "NSE";

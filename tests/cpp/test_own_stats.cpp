@@ -8,21 +8,10 @@
 
 using namespace tidemark;
 
-namespace {
-
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-std::vector<Trade> trades_with(const std::vector<double>& pct) {
-    std::vector<Trade> out(pct.size());
-    for (std::size_t i = 0; i < pct.size(); ++i) out[i].pnl_pct = pct[i];
-    return out;
-}
-
-}  // namespace
-
 // Both ways of taking the mean (sum / count for the basket, options and pairs,
 // running for the independent multi-strategy mode) give these figures.
 TEST(OwnLoopStats, LegacyRatiosFromTradeReturns) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
     struct Case {
         std::vector<double> pct;
         double sharpe, sortino;
@@ -37,7 +26,8 @@ TEST(OwnLoopStats, LegacyRatiosFromTradeReturns) {
         {{-10.0, 20.0, 20.0}, 0.1 * std::sqrt(252.0) / std::sqrt(0.03), 0.1 * std::sqrt(252.0) / std::sqrt(0.005)},
     };
     for (const Case& c : cases) {
-        const auto trades = trades_with(c.pct);
+        std::vector<Trade> trades(c.pct.size());
+        for (std::size_t i = 0; i < c.pct.size(); ++i) trades[i].pnl_pct = c.pct[i];
         for (bool welford : {false, true}) {
             const SharpeSortino r = legacy_trade_ratios(trades, welford);
             EXPECT_NEAR(r.sharpe, c.sharpe, 1e-9 * std::fabs(c.sharpe));

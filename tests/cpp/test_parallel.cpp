@@ -31,32 +31,23 @@ TEST(ParallelMap, ResultsFollowItemOrderWithMoreItemsThanThreads) {
     const std::size_t n = 16 * pool_thread_count() + 3;
     std::vector<std::size_t> items(n);
     std::iota(items.begin(), items.end(), 0);
-    std::vector<std::pair<std::size_t, uint64_t>> out =
-        parallel_map(std::span<std::size_t>(items), [](std::size_t& i) {
-            const uint64_t x = spin(i);
-            i += 1000;  // items are the caller's to change
-            return std::make_pair(i - 1000, x);
-        });
+    const auto out = parallel_map(std::span<std::size_t>(items), [](std::size_t& i) {
+        i += 1000;  // items are the caller's to change
+        return std::make_pair(i - 1000, spin(i - 1000));
+    });
     ASSERT_EQ(out.size(), n);
-    for (std::size_t i = 0; i < n; ++i) {
-        EXPECT_EQ(out[i].first, i);
-        EXPECT_EQ(out[i].second, spin(i));
-        EXPECT_EQ(items[i], i + 1000);
-    }
-    EXPECT_GE(pool_thread_count(), 1u);
-}
+    for (std::size_t i = 0; i < n; ++i)
+        EXPECT_TRUE(out[i].first == i && out[i].second == spin(i) && items[i] == i + 1000) << i;
 
-TEST(ParallelMap, EmptyInputCallsNothing) {
-    std::vector<int> items;
+    std::vector<int> none;
     std::atomic<int> calls{0};
-    auto out = parallel_map(items, [&](int&) { return ++calls; });
-    EXPECT_TRUE(out.empty());
+    EXPECT_TRUE(parallel_map(none, [&](int&) { return ++calls; }).empty());
     EXPECT_EQ(calls.load(), 0);
 }
 
-// A failing item never takes the pool down: its exception reaches the
-// calling thread, and it is the one of the lowest failing index whichever
-// worker failed first.
+// A failing item never takes the pool down: its exception, of any type,
+// reaches the calling thread, and it is the one of the lowest failing index
+// whichever worker failed first.
 TEST(ParallelMap, LowestFailingIndexIsRethrownOnTheCallingThread) {
     const std::size_t n = 8 * pool_thread_count() + 40;
     const std::thread::id caller = std::this_thread::get_id();
@@ -67,11 +58,9 @@ TEST(ParallelMap, LowestFailingIndexIsRethrownOnTheCallingThread) {
         try {
             parallel_map(std::span<std::size_t>(items), [&](std::size_t& i) -> int {
                 if (i < 25) ++ran_below;
-                if (i == 25 || i == 31 || i == n - 1) {
-                    // Later failures tend to happen first.
-                    if (i == 25) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                    throw std::runtime_error("item " + std::to_string(i));
-                }
+                // Later failures tend to happen first.
+                if (i == 25) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                if (i == 25 || i == 31 || i == n - 1) throw std::runtime_error("item " + std::to_string(i));
                 return static_cast<int>(spin(i) & 1);
             });
             FAIL() << "the failure was swallowed";
@@ -82,15 +71,8 @@ TEST(ParallelMap, LowestFailingIndexIsRethrownOnTheCallingThread) {
         // Every item before the reported failure ran.
         EXPECT_EQ(ran_below.load(), 25u);
     }
-}
-
-TEST(ParallelMap, NonStandardExceptionsAreCarriedToo) {
     std::vector<int> items(50, 0);
-    EXPECT_THROW(parallel_map(std::span<int>(items),
-                              [](int&) -> int {
-                                  throw 42;
-                              }),
-                 int);
+    EXPECT_THROW(parallel_map(std::span<int>(items), [](int&) -> int { throw 42; }), int);
 }
 
 // Squareoff minutes and days at the ends of the timestamp range, extreme
@@ -112,8 +94,6 @@ TEST(SpreadEngine, ExtremeInputsStayDefined) {
         a.entries = BoolVec{1, 1, 1, 1, 1, 1};
         a.exits = BoolVec{0, 0, 0, 0, 0, 0};
         const EngineResult r = run_spread_strategy(p, ts, a);
-        EXPECT_EQ(r.equity_curve.size(), ts.size());
-        EXPECT_EQ(r.drawdown_curve.size(), ts.size());
-        EXPECT_EQ(r.returns.size(), ts.size());
+        EXPECT_TRUE(r.equity_curve.size() == 6 && r.drawdown_curve.size() == 6 && r.returns.size() == 6);
     }
 }
