@@ -40,6 +40,24 @@ ProcessedSignals own_loop_signals(std::span<const uint8_t> entries, std::span<co
     return sig;
 }
 
+SharpeSortino legacy_ratios(double mean, double sq_dev, double down_sq, std::size_t count) {
+    SharpeSortino out;
+    if (count < 2) {
+        out.sortino = mean > 0.0 ? kInf : 0.0;
+        return out;
+    }
+    const double dof = static_cast<double>(count - 1);
+    const double variance = sq_dev / dof;
+    const double downside = down_sq / dof;
+    if (variance != 0.0) out.sharpe = mean * kLegacyPeriods / (std::sqrt(variance) * kSqrtLegacyPeriods);
+    if (downside != 0.0) {
+        out.sortino = mean * kLegacyPeriods / (std::sqrt(downside) * kSqrtLegacyPeriods);
+    } else {
+        out.sortino = mean > 0.0 ? kInf : 0.0;
+    }
+    return out;
+}
+
 SharpeSortino legacy_trade_ratios(std::span<const Trade> trades, bool welford_mean) {
     const std::size_t k = trades.size();
     double mean = 0.0;
@@ -55,11 +73,7 @@ SharpeSortino legacy_trade_ratios(std::span<const Trade> trades, bool welford_me
         mean = sum / static_cast<double>(k);
     }
 
-    SharpeSortino out;
-    if (k < 2) {
-        out.sortino = mean > 0.0 ? kInf : 0.0;
-        return out;
-    }
+    if (k < 2) return legacy_ratios(mean, 0.0, 0.0, k);
     double sq_dev = 0.0, down_sq = 0.0;
     for (const Trade& t : trades) {
         const double r = t.pnl_pct / 100.0;
@@ -67,16 +81,7 @@ SharpeSortino legacy_trade_ratios(std::span<const Trade> trades, bool welford_me
         const double down = std::fmin(r, 0.0);
         down_sq += down * down;
     }
-    const double dof = static_cast<double>(k - 1);
-    const double variance = sq_dev / dof;
-    const double downside = down_sq / dof;
-    if (variance != 0.0) out.sharpe = mean * kLegacyPeriods / (std::sqrt(variance) * kSqrtLegacyPeriods);
-    if (downside != 0.0) {
-        out.sortino = mean * kLegacyPeriods / (std::sqrt(downside) * kSqrtLegacyPeriods);
-    } else {
-        out.sortino = mean > 0.0 ? kInf : 0.0;
-    }
-    return out;
+    return legacy_ratios(mean, sq_dev, down_sq, k);
 }
 
 double own_loop_periods_per_year(const BacktestConfig& cfg, std::span<const int64_t> timestamps) {

@@ -16,10 +16,6 @@ namespace tidemark {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-// The spread statistics annualise with a fixed 252 periods; the run's own
-// annualisation settings do not apply.
-constexpr double kPeriodsPerYear = 252.0;
-constexpr double kSqrtPeriodsPerYear = 15.874507866387544;
 
 constexpr char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -275,16 +271,11 @@ BacktestMetrics spread_metrics(const BacktestConfig& cfg, const TradeList& trade
             gains += r;
         }
     }
-    if (count >= 2) {
-        const double dof = static_cast<double>(count - 1);
-        const double var = m2 / dof;
-        const double downside = down / dof;
-        if (var != 0.0) m.sharpe_ratio = mean * kPeriodsPerYear / (std::sqrt(var) * kSqrtPeriodsPerYear);
-        m.sortino_ratio = downside != 0.0 ? mean * kPeriodsPerYear / (std::sqrt(downside) * kSqrtPeriodsPerYear)
-                                          : (mean > 0.0 ? kInf : 0.0);
-    } else {
-        m.sortino_ratio = mean > 0.0 ? kInf : 0.0;
-    }
+    // The spread statistics annualise with a fixed 252 periods; the run's own
+    // annualisation settings do not apply.
+    const SharpeSortino ratios = legacy_ratios(mean, m2, down, count);
+    m.sharpe_ratio = ratios.sharpe;
+    m.sortino_ratio = ratios.sortino;
     m.omega_ratio = ratio_or_limit(gains, std::fabs(losses));
     return m;
 }
