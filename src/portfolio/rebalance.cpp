@@ -9,14 +9,6 @@ namespace tidemark {
 
 namespace {
 
-std::string ascii_lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
-
 void count(uint32_t& counter) {
     if (counter != UINT32_MAX) ++counter;
 }

@@ -1,7 +1,6 @@
 #include "portfolio/session.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <limits>
 
@@ -724,8 +723,7 @@ std::vector<WorkingOrder> PortfolioSession::working_orders(uint64_t instrument) 
         w.order_id = o.order_id;
         w.client_id = o.client_order_id;
         w.side = o.is_buy() ? "buy" : "sell";
-        w.kind = order_kind_name(o.order_type.kind);
-        for (char& c : w.kind) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        w.kind = ascii_lower(order_kind_name(o.order_type.kind));
         w.status = o.status == OrderStatus::PartiallyFilled ? "partially_filled"
                    : o.status == OrderStatus::Triggered     ? "triggered"
                                                             : "accepted";

@@ -17,15 +17,6 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-constexpr char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool upper_is(std::string_view s, std::string_view word) {
-    if (s.size() != word.size()) return false;
-    for (std::size_t i = 0; i < s.size(); ++i)
-        if (ascii_upper(s[i]) != word[i]) return false;
-    return true;
-}
-
 // One leg during a run: its fixed scale and series, read once per run, and
 // its state in the open position.
 struct LegState {
@@ -295,8 +286,8 @@ EngineResult flat_result(const BacktestConfig& cfg, std::size_t n) {
 }  // namespace
 
 std::optional<OptionRight> parse_option_right(std::string_view text) {
-    if (upper_is(text, "C") || upper_is(text, "CE") || upper_is(text, "CALL")) return OptionRight::Call;
-    if (upper_is(text, "P") || upper_is(text, "PE") || upper_is(text, "PUT")) return OptionRight::Put;
+    if (upper_equals(text, "C") || upper_equals(text, "CE") || upper_equals(text, "CALL")) return OptionRight::Call;
+    if (upper_equals(text, "P") || upper_equals(text, "PE") || upper_equals(text, "PUT")) return OptionRight::Put;
     return std::nullopt;
 }
 
