@@ -10,7 +10,6 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kLegacyPeriods = 252.0;
 constexpr double kSqrtLegacyPeriods = 15.874507866387544;
-constexpr double kDefaultSessionMinutes = 375.0;
 
 // A quotient whose denominator is not positive: unbounded when there is
 // something to divide, nothing otherwise.
@@ -84,13 +83,6 @@ SharpeSortino legacy_trade_ratios(std::span<const Trade> trades, bool welford_me
     return legacy_ratios(mean, sq_dev, down_sq, k);
 }
 
-double own_loop_periods_per_year(const BacktestConfig& cfg, std::span<const int64_t> timestamps) {
-    const bool continuous = cfg.session_minutes.has_value() && *cfg.session_minutes <= 0.0;
-    return resolve_periods_per_year(cfg.periods_per_year, timestamps,
-                                    cfg.session_minutes.value_or(kDefaultSessionMinutes), continuous,
-                                    kLegacyPeriods);
-}
-
 BacktestMetrics own_loop_metrics(const BacktestConfig& cfg, std::span<const double> equity,
                                  std::span<const double> drawdown, std::span<const double> returns,
                                  std::span<const Trade> trades, std::span<const int64_t> timestamps,
@@ -146,8 +138,7 @@ BacktestMetrics own_loop_metrics(const BacktestConfig& cfg, std::span<const doub
         m.sharpe_ratio = r.sharpe;
         m.sortino_ratio = r.sortino;
     } else {
-        const ReturnRatios r =
-            return_ratios(returns, own_loop_periods_per_year(cfg, timestamps), cfg.risk_free_rate);
+        const ReturnRatios r = return_ratios(returns, config_periods_per_year(cfg, timestamps), cfg.risk_free_rate);
         m.sharpe_ratio = r.sharpe;
         m.sortino_ratio = r.sortino;
     }

@@ -114,11 +114,6 @@ SharpeSortino legacy_ratios(double mean, double sq_dev, double down_sq, std::siz
 // deviation over count - 1 for Sortino.
 SharpeSortino legacy_trade_ratios(std::span<const Trade> trades, bool welford_mean);
 
-// Periods per year of an own loop: an explicit positive value, else inferred
-// from the timestamps with the configured session (375 minutes when unset),
-// 252 when there are too few timestamps to infer from.
-double own_loop_periods_per_year(const BacktestConfig& cfg, std::span<const int64_t> timestamps);
-
 // The statistics an own loop reports. Everything not listed stays 0 and the
 // optional averages stay unset: total return, max drawdown, Calmar, trade
 // counts, win rate, profit factor, start and end value, Sharpe and Sortino
