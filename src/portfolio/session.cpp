@@ -69,8 +69,9 @@ uint64_t PortfolioSession::add_instrument(std::string symbol, int32_t direction,
     State& s = live();
     const BacktestConfig& cfg = s.config;
 
-    SessionInstrument inst{ExecutionKernel(cfg, fee_model_from_config(cfg), session_slippage(cfg),
-                                           session_price_basis(cfg), symbol, static_cast<int8_t>(direction), ic),
+    const EngineParams params = engine_params_for(cfg);
+    SessionInstrument inst{ExecutionKernel(cfg, params.fee_model, params.slippage, params.price_basis, symbol,
+                                           static_cast<int8_t>(direction), ic),
                            {}, std::nullopt, {}, std::nullopt, std::nullopt};
     ExecutionKernel& k = inst.kernel;
     fit_session_kernel(k, spec, ic, std::move(symbol), mode, s.account);
