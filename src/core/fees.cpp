@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstddef>
 
+#include "core/format.h"
+
 namespace tidemark {
 
 namespace {
@@ -25,17 +27,6 @@ constexpr const char* kSegmentNames[kCostSegmentCount] = {
     "equity_intraday", "equity_delivery", "futures_nfo", "options_nfo",
     "futures_mcx",     "options_mcx",     "futures_cds", "options_cds",
 };
-
-constexpr char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-// Compares `s`, upper-cased on ASCII letters only, with an upper-case word.
-constexpr bool upper_equals(std::string_view s, std::string_view word) {
-    if (s.size() != word.size()) return false;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (ascii_upper(s[i]) != word[i]) return false;
-    }
-    return true;
-}
 
 }  // namespace
 

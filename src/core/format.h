@@ -1,7 +1,8 @@
 // Text forms of numbers and strings used by printed representations and
-// messages.
+// messages, and the ASCII case folding the name parsers share.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -27,5 +28,27 @@ std::string debug_quote(std::string_view s);
 
 // Removes Unicode White_Space code points from both ends of UTF-8 text.
 std::string_view trim_unicode_ws(std::string_view s);
+
+// Case folding for the names the parsers accept. ASCII letters only, and not
+// the C library's, whose result follows the process locale.
+constexpr char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+constexpr char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// `s` with its ASCII letters in lower case.
+inline std::string ascii_lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = ascii_lower(c);
+    return out;
+}
+
+// Whether `s`, upper-cased on ASCII letters only, equals `word`, an
+// upper-case word.
+constexpr bool upper_equals(std::string_view s, std::string_view word) {
+    if (s.size() != word.size()) return false;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (ascii_upper(s[i]) != word[i]) return false;
+    }
+    return true;
+}
 
 }  // namespace tidemark

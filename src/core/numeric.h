@@ -1,3 +1,5 @@
+// Numeric primitives the engine shares.
+//
 // IEEE 754 maxNum / minNum: a NaN operand loses to a number (two NaN give
 // the second), so one missing value never erases an extreme; +0 wins the max
 // and -0 the min. std::fmax and std::fmin leave the signed-zero case to the
@@ -8,6 +10,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <limits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -25,6 +28,13 @@
 #endif
 
 namespace tidemark {
+
+// A count held as a double, truncated to an integer: 2^64 (exact as a
+// double) and above give the largest count instead of the undefined
+// conversion. For values that are neither negative nor NaN.
+inline uint64_t saturating_u64(double v) {
+    return v >= 18446744073709551616.0 ? std::numeric_limits<uint64_t>::max() : static_cast<uint64_t>(v);
+}
 
 #if defined(__SSE2__)
 

@@ -223,9 +223,8 @@ std::optional<OhlcvBar> RenkoBarBuilder::push(const SourceRecord& r) {
     }
     const double anchor = *anchor_;
     const double moved = std::floor(std::fabs(close - anchor) / brick_);
-    // Saturating conversion; a move beyond the cap only needs "more than the cap".
-    const uint64_t n = moved >= 18446744073709551616.0 ? std::numeric_limits<uint64_t>::max()
-                                                        : static_cast<uint64_t>(moved);
+    // A move beyond the cap only needs "more than the cap".
+    const uint64_t n = saturating_u64(moved);
     if (n == 0) return std::nullopt;
 
     // Bricks read before the last pop are dead; drop them once they are half

@@ -43,6 +43,19 @@ std::string str(std::size_t v) { return std::to_string(v); }
 
 }  // namespace
 
+double portfolio_variance(const RiskModel& model, std::span<const double> w, std::span<double> sigma_w) {
+    const std::size_t n = model.n_assets;
+    double v = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* row = model.cov.data() + i * n;
+        double g = 0.0;
+        for (std::size_t j = 0; j < n; ++j) g += row[j] * w[j];
+        if (!sigma_w.empty()) sigma_w[i] = g;
+        v += w[i] * g;
+    }
+    return v;
+}
+
 PortfolioOutcome<Series<double>> cholesky(std::span<const double> a, std::size_t n) {
     if (a.size() != n * n) return PortfolioError::element_count(n, n, a.size());
     Series<double> l(n * n, 0.0);

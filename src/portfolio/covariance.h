@@ -24,6 +24,11 @@ struct RiskModel {
     double shrinkage_intensity = 0.0;  // weight of the target, in [0, 1]
 };
 
+// w' Sigma w over the model's covariance: each (Sigma w)_i summed along its
+// row, then weighted and summed in row order. With `sigma_w` (n values) each
+// (Sigma w)_i is kept there as well.
+double portfolio_variance(const RiskModel& model, std::span<const double> w, std::span<double> sigma_w = {});
+
 // `returns` holds `n_obs` rows of `n_assets` per-period returns, row-major;
 // it is taken by value because the estimate works on it in place.
 PortfolioOutcome<RiskModel> estimate_covariance(Series<double> returns, std::size_t n_obs, std::size_t n_assets,

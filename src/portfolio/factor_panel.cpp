@@ -145,16 +145,8 @@ PortfolioOutcome<Panel> rank_panel(Panel p, uint64_t min_names) {
             fill_nan(row, n);
             continue;
         }
-        const double span = static_cast<double>(m - 1);
-        // Each run of equal values is found before any of it is overwritten.
-        for (std::size_t first = 0; first < m;) {
-            const double v = row[order[first]];
-            std::size_t last = first;
-            while (last + 1 < m && row[order[last + 1]] == v) ++last;
-            const double r = (static_cast<double>(first + last) / 2.0) / span;
-            for (std::size_t q = first; q <= last; ++q) row[order[q]] = r;
-            first = last + 1;
-        }
+        // Ranked in place, scaled onto [0, 1].
+        write_average_ranks(row, order, row, static_cast<double>(m - 1));
     }
     return p;
 }

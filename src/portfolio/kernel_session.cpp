@@ -20,14 +20,6 @@ PositionLedger::Mode parse_oms_type(std::string_view oms_type) {
     throw RuleError("oms_type must be 'netting' or 'hedging', got " + std::string(oms_type));
 }
 
-SlippageModel session_slippage(const BacktestConfig& cfg) {
-    return (cfg.slippage > 0 && cfg.apply_slippage) ? SlippageModel::fraction(cfg.slippage) : SlippageModel::none();
-}
-
-uint8_t session_price_basis(const BacktestConfig& cfg) {
-    return cfg.resolved_fill_timing() == FillTiming::SameBarClose ? price_basis::Close : price_basis::Open;
-}
-
 void fit_session_kernel(ExecutionKernel& k, const InstrumentSpec* spec, const InstrumentConfig* ic,
                         std::string symbol, PositionLedger::Mode mode, AccountType account) {
     double multiplier = 1.0;
@@ -58,7 +50,9 @@ KernelSession::KernelSession(std::string symbol, int32_t direction, const Backte
     if (spec && !spec->tradable())
         throw RuleError("instrument " + spec->symbol + " is not tradable (kind=" + instrument_kind_debug(spec->kind) +
                         ")");
-    SingleKernel sk(cfg, fee_model_from_config(cfg), session_slippage(cfg), session_price_basis(cfg), symbol, dir, ic);
+    // Priced and filled as a vectorised run of the same configuration.
+    const EngineParams params = engine_params_for(cfg);
+    SingleKernel sk(cfg, params.fee_model, params.slippage, params.price_basis, symbol, dir, ic);
     fit_session_kernel(sk.kernel, spec, ic, std::move(symbol), mode, account);
     state_.emplace(std::move(sk));
 }

@@ -26,12 +26,6 @@ int8_t checked_direction(int32_t direction);
 // 'netting' or 'hedging', got {}" otherwise.
 PositionLedger::Mode parse_oms_type(std::string_view oms_type);
 
-// What a session kernel takes from the configuration besides the
-// configuration itself: slippage as a fraction when it applies, and the price
-// basis a vectorised run of the same configuration fills at.
-SlippageModel session_slippage(const BacktestConfig& config);
-uint8_t session_price_basis(const BacktestConfig& config);
-
 // Fits a new session kernel to its instrument: the instrument's lot size
 // unless the overrides name one, its multiplier (1 when not above 0), its
 // record, a fresh ledger for `symbol` in `mode`, and the session's account.

@@ -123,17 +123,6 @@ void put(CscMatrix& m, std::size_t row, double value) {
 
 void end_column(CscMatrix& m) { m.colptr.push_back(m.rowval.size()); }
 
-double quadratic_form(const RiskModel& model, std::span<const double> w) {
-    const std::size_t n = model.n_assets;
-    double v = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        double row = 0.0;
-        for (std::size_t j = 0; j < n; ++j) row += model.cov[i * n + j] * w[j];
-        v += w[i] * row;
-    }
-    return v;
-}
-
 }  // namespace
 
 std::optional<PortfolioError> check_book(const RiskModel& model, std::span<const double> alpha,
@@ -335,7 +324,7 @@ PortfolioOutcome<OptimizationResult> finish_book(const RiskModel& model, std::sp
         r.net_exposure += w[i];
     }
     r.turnover = 0.5 * traded;
-    r.vol_annualized = std::sqrt(max_num(quadratic_form(model, w), 0.0)) * std::sqrt(model.periods_per_year);
+    r.vol_annualized = std::sqrt(max_num(portfolio_variance(model, w), 0.0)) * std::sqrt(model.periods_per_year);
     r.objective = solution.objective;
     r.iterations = solution.iterations;
     r.solver_status = solution.status;

@@ -8,16 +8,7 @@
 namespace tidemark {
 
 void average_ranks(std::span<const double> values, RowSorter& sorter, std::span<double> out) {
-    const std::vector<std::size_t>& order = sorter.order(values);
-    const std::size_t m = values.size();
-    for (std::size_t first = 0; first < m;) {
-        const double v = values[order[first]];
-        std::size_t last = first;
-        while (last + 1 < m && values[order[last + 1]] == v) ++last;
-        const double r = static_cast<double>(first + last) / 2.0;
-        for (std::size_t q = first; q <= last; ++q) out[order[q]] = r;
-        first = last + 1;
-    }
+    write_average_ranks(values.data(), sorter.order(values), out.data());
 }
 
 PortfolioOutcome<RankIC> rank_ic(const Panel& factor, const Panel& prices, uint64_t horizon, uint64_t min_names) {

@@ -4,18 +4,11 @@
 #include <cstdint>
 
 #include "core/format.h"
+#include "core/numeric.h"
 
 namespace tidemark {
 
 namespace {
-
-std::string ascii_lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
 
 void count(uint32_t& counter) {
     if (counter != UINT32_MAX) ++counter;
@@ -35,8 +28,7 @@ Outcome<RebalancePolicy, std::string> parse_rebalance_policy(std::string_view po
         if (!(param >= 1.0) || !std::isfinite(param) || std::floor(param) != param)
             return "calendar policy_param must be a whole number >= 1, got " + fmt_shortest(param);
         p.kind = RebalancePolicy::Calendar;
-        // 2^64 and above saturate rather than wrap.
-        p.every_n = param >= 18446744073709551616.0 ? UINT64_MAX : static_cast<uint64_t>(param);
+        p.every_n = saturating_u64(param);
         return p;
     }
     return "unknown policy '" + name + "'; expected 'calendar' or 'band'";

@@ -20,14 +20,7 @@ PortfolioOutcome<RiskContributions> compute_risk_contributions(const RiskModel& 
 
     RiskContributions rc;
     rc.marginal.resize(n);
-    double variance = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* row = model.cov.data() + i * n;
-        double g = 0.0;
-        for (std::size_t j = 0; j < n; ++j) g += row[j] * w[j];
-        rc.marginal[i] = g;
-        variance += w[i] * g;
-    }
+    const double variance = portfolio_variance(model, w, rc.marginal);
     // NaN is refused too: a variance that is not a number decomposes nothing.
     if (!(variance > 0.0))
         return PortfolioError::degenerate("portfolio variance " + fmt_fixed(variance, 3) +

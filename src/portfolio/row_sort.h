@@ -46,4 +46,22 @@ private:
     std::array<uint32_t, 3 * 2048> hist_{};
 };
 
+// Gives each value the mean of the 0-based positions its run of equal values
+// takes in `order` (ascending, as RowSorter::order gives it), (first + last)
+// / 2, divided by `divisor`, written to out[order[q]]. `out` may be `values`
+// itself: each run is found before any of it is overwritten, and later runs
+// are never written early. Inline so that a divisor of 1 costs nothing.
+inline void write_average_ranks(const double* values, std::span<const std::size_t> order, double* out,
+                                double divisor = 1.0) {
+    const std::size_t m = order.size();
+    for (std::size_t first = 0; first < m;) {
+        const double v = values[order[first]];
+        std::size_t last = first;
+        while (last + 1 < m && values[order[last + 1]] == v) ++last;
+        const double r = (static_cast<double>(first + last) / 2.0) / divisor;
+        for (std::size_t q = first; q <= last; ++q) out[order[q]] = r;
+        first = last + 1;
+    }
+}
+
 }  // namespace tidemark

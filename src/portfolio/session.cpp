@@ -1,7 +1,6 @@
 #include "portfolio/session.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <limits>
 
@@ -70,8 +69,9 @@ uint64_t PortfolioSession::add_instrument(std::string symbol, int32_t direction,
     State& s = live();
     const BacktestConfig& cfg = s.config;
 
-    SessionInstrument inst{ExecutionKernel(cfg, fee_model_from_config(cfg), session_slippage(cfg),
-                                           session_price_basis(cfg), symbol, static_cast<int8_t>(direction), ic),
+    const EngineParams params = engine_params_for(cfg);
+    SessionInstrument inst{ExecutionKernel(cfg, params.fee_model, params.slippage, params.price_basis, symbol,
+                                           static_cast<int8_t>(direction), ic),
                            {}, std::nullopt, {}, std::nullopt, std::nullopt};
     ExecutionKernel& k = inst.kernel;
     fit_session_kernel(k, spec, ic, std::move(symbol), mode, s.account);
@@ -724,8 +724,7 @@ std::vector<WorkingOrder> PortfolioSession::working_orders(uint64_t instrument) 
         w.order_id = o.order_id;
         w.client_id = o.client_order_id;
         w.side = o.is_buy() ? "buy" : "sell";
-        w.kind = order_kind_name(o.order_type.kind);
-        for (char& c : w.kind) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        w.kind = ascii_lower(order_kind_name(o.order_type.kind));
         w.status = o.status == OrderStatus::PartiallyFilled ? "partially_filled"
                    : o.status == OrderStatus::Triggered     ? "triggered"
                                                             : "accepted";

@@ -475,10 +475,7 @@ Series<double> result_drawdown(const EngineResult& r) { return r.drawdown_curve;
 Series<double> result_returns(const EngineResult& r) { return r.returns; }
 
 PyRef trades_list(const TradeList& trades) {
-    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(trades.size())));
-    for (std::size_t i = 0; i < trades.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_object(trades[i]));
-    return list;
+    return list_of(trades.size(), [&](std::size_t i) { return new_object(trades[i]); });
 }
 
 PyRef result_trades(const EngineResult& r) { return trades_list(r.trades); }
@@ -528,10 +525,7 @@ PyTypeObject* build_summary() {
 EngineResult portfolio_result(const PortfolioResult& p) { return p.result; }
 BacktestMetrics portfolio_metrics(const PortfolioResult& p) { return p.result.metrics; }
 PyRef portfolio_per_instrument(const PortfolioResult& p) {
-    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(p.per_instrument.size())));
-    for (std::size_t i = 0; i < p.per_instrument.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_object(p.per_instrument[i]));
-    return list;
+    return list_of(p.per_instrument.size(), [&](std::size_t i) { return new_object(p.per_instrument[i]); });
 }
 
 std::string portfolio_repr(const PortfolioResult& p) {

@@ -24,6 +24,13 @@ std::vector<uint32_t> count_set_flags(std::span<const std::span<const uint8_t>> 
     return counts;
 }
 
+BoolVec flags_at_least(std::span<const std::span<const uint8_t>> series, std::size_t n, uint32_t threshold) {
+    const std::vector<uint32_t> counts = count_set_flags(series, n);
+    BoolVec out(n);
+    for (std::size_t t = 0; t < n; ++t) out[t] = counts[t] >= threshold;
+    return out;
+}
+
 namespace {
 
 void check_one_length(std::span<const std::span<const uint8_t>> series) {
@@ -34,11 +41,7 @@ void check_one_length(std::span<const std::span<const uint8_t>> series) {
 }
 
 BoolVec at_least(std::span<const std::span<const uint8_t>> series, uint32_t threshold) {
-    const std::size_t n = series.front().size();
-    const std::vector<uint32_t> counts = count_set_flags(series, n);
-    BoolVec out(n);
-    for (std::size_t t = 0; t < n; ++t) out[t] = counts[t] >= threshold;
-    return out;
+    return flags_at_least(series, series.front().size(), threshold);
 }
 
 BoolVec copy_flags(std::span<const uint8_t> s) {

@@ -27,6 +27,10 @@ struct CombinedSignals {
 // than n is a fault at the first bar it lacks; longer ones are read up to n.
 std::vector<uint32_t> count_set_flags(std::span<const std::span<const uint8_t>> series, std::size_t n);
 
+// Per bar t < n, whether at least `threshold` of the series have their flag
+// set; short series fail as in count_set_flags.
+BoolVec flags_at_least(std::span<const std::span<const uint8_t>> series, std::size_t n, uint32_t threshold);
+
 // Combined flags of a basket:
 //   All:      enter when every instrument enters, exit when any exits;
 //   Any:      enter when any enters, exit when every one exits;

@@ -45,18 +45,12 @@ EngineResult run_combined(const BacktestConfig& cfg, const BarArrays& bars,
     }
     const auto count = static_cast<uint32_t>(strategies.size());
     const uint32_t quorum = mode == CombineMode::Any ? 1 : mode == CombineMode::All ? count : count / 2 + 1;
-    const std::vector<uint32_t> entry_votes = count_set_flags(entries, n);
-    const std::vector<uint32_t> exit_votes = count_set_flags(exits, n);
 
     StrategySignals merged;
     merged.name = strategies.front().name;
     merged.direction = strategies.front().direction;
-    merged.entries.resize(n);
-    merged.exits.resize(n);
-    for (std::size_t t = 0; t < n; ++t) {
-        merged.entries[t] = entry_votes[t] >= quorum;
-        merged.exits[t] = exit_votes[t] >= 1;
-    }
+    merged.entries = flags_at_least(entries, n, quorum);
+    merged.exits = flags_at_least(exits, n, 1);
     return run_backtest_loop(engine_params_for(cfg), bars, signal_arrays(merged), nullptr);
 }
 

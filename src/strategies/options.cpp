@@ -1,11 +1,11 @@
 #include "strategies/options.h"
 
 #include <cmath>
-#include <limits>
 #include <vector>
 
 #include "core/errors.h"
 #include "core/fees.h"
+#include "core/numeric.h"
 #include "strategies/own_stats.h"
 
 namespace tidemark {
@@ -34,11 +34,8 @@ OptionSizeType parse_option_size_type(std::string_view s) {
 }
 
 uint64_t contract_count(double v) {
-    // 2^64 is exact as a double; anything at or above it saturates.
-    constexpr double kBeyond = 18446744073709551616.0;
     if (!std::isfinite(v) || !(v > 0.0)) return 0;
-    if (v >= kBeyond) return std::numeric_limits<uint64_t>::max();
-    return static_cast<uint64_t>(v);
+    return saturating_u64(v);
 }
 
 namespace {

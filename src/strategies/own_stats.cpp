@@ -10,7 +10,6 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kLegacyPeriods = 252.0;
 constexpr double kSqrtLegacyPeriods = 15.874507866387544;
-constexpr double kDefaultSessionMinutes = 375.0;
 
 // A quotient whose denominator is not positive: unbounded when there is
 // something to divide, nothing otherwise.
@@ -40,6 +39,24 @@ ProcessedSignals own_loop_signals(std::span<const uint8_t> entries, std::span<co
     return sig;
 }
 
+SharpeSortino legacy_ratios(double mean, double sq_dev, double down_sq, std::size_t count) {
+    SharpeSortino out;
+    if (count < 2) {
+        out.sortino = mean > 0.0 ? kInf : 0.0;
+        return out;
+    }
+    const double dof = static_cast<double>(count - 1);
+    const double variance = sq_dev / dof;
+    const double downside = down_sq / dof;
+    if (variance != 0.0) out.sharpe = mean * kLegacyPeriods / (std::sqrt(variance) * kSqrtLegacyPeriods);
+    if (downside != 0.0) {
+        out.sortino = mean * kLegacyPeriods / (std::sqrt(downside) * kSqrtLegacyPeriods);
+    } else {
+        out.sortino = mean > 0.0 ? kInf : 0.0;
+    }
+    return out;
+}
+
 SharpeSortino legacy_trade_ratios(std::span<const Trade> trades, bool welford_mean) {
     const std::size_t k = trades.size();
     double mean = 0.0;
@@ -55,11 +72,7 @@ SharpeSortino legacy_trade_ratios(std::span<const Trade> trades, bool welford_me
         mean = sum / static_cast<double>(k);
     }
 
-    SharpeSortino out;
-    if (k < 2) {
-        out.sortino = mean > 0.0 ? kInf : 0.0;
-        return out;
-    }
+    if (k < 2) return legacy_ratios(mean, 0.0, 0.0, k);
     double sq_dev = 0.0, down_sq = 0.0;
     for (const Trade& t : trades) {
         const double r = t.pnl_pct / 100.0;
@@ -67,23 +80,7 @@ SharpeSortino legacy_trade_ratios(std::span<const Trade> trades, bool welford_me
         const double down = std::fmin(r, 0.0);
         down_sq += down * down;
     }
-    const double dof = static_cast<double>(k - 1);
-    const double variance = sq_dev / dof;
-    const double downside = down_sq / dof;
-    if (variance != 0.0) out.sharpe = mean * kLegacyPeriods / (std::sqrt(variance) * kSqrtLegacyPeriods);
-    if (downside != 0.0) {
-        out.sortino = mean * kLegacyPeriods / (std::sqrt(downside) * kSqrtLegacyPeriods);
-    } else {
-        out.sortino = mean > 0.0 ? kInf : 0.0;
-    }
-    return out;
-}
-
-double own_loop_periods_per_year(const BacktestConfig& cfg, std::span<const int64_t> timestamps) {
-    const bool continuous = cfg.session_minutes.has_value() && *cfg.session_minutes <= 0.0;
-    return resolve_periods_per_year(cfg.periods_per_year, timestamps,
-                                    cfg.session_minutes.value_or(kDefaultSessionMinutes), continuous,
-                                    kLegacyPeriods);
+    return legacy_ratios(mean, sq_dev, down_sq, k);
 }
 
 BacktestMetrics own_loop_metrics(const BacktestConfig& cfg, std::span<const double> equity,
@@ -141,8 +138,7 @@ BacktestMetrics own_loop_metrics(const BacktestConfig& cfg, std::span<const doub
         m.sharpe_ratio = r.sharpe;
         m.sortino_ratio = r.sortino;
     } else {
-        const ReturnRatios r =
-            return_ratios(returns, own_loop_periods_per_year(cfg, timestamps), cfg.risk_free_rate);
+        const ReturnRatios r = return_ratios(returns, config_periods_per_year(cfg, timestamps), cfg.risk_free_rate);
         m.sharpe_ratio = r.sharpe;
         m.sortino_ratio = r.sortino;
     }

@@ -103,15 +103,16 @@ struct SharpeSortino {
     double sortino = 0.0;
 };
 
+// Sharpe and Sortino annualised with 252 periods from `count` returns: their
+// mean, the sum of their squared deviations from it and the sum of squares of
+// their parts below zero, both taken over count - 1. Below two returns there
+// is no deviation: Sharpe is 0 and Sortino is unbounded for a positive mean.
+SharpeSortino legacy_ratios(double mean, double sq_dev, double down_sq, std::size_t count);
+
 // Pre-0.5 ratios from the trades' returns (return_pct / 100), annualised with
 // 252 periods: the sample standard deviation for Sharpe, the downside
 // deviation over count - 1 for Sortino.
 SharpeSortino legacy_trade_ratios(std::span<const Trade> trades, bool welford_mean);
-
-// Periods per year of an own loop: an explicit positive value, else inferred
-// from the timestamps with the configured session (375 minutes when unset),
-// 252 when there are too few timestamps to infer from.
-double own_loop_periods_per_year(const BacktestConfig& cfg, std::span<const int64_t> timestamps);
 
 // The statistics an own loop reports. Everything not listed stays 0 and the
 // optional averages stay unset: total return, max drawdown, Calmar, trade

@@ -70,8 +70,8 @@ public:
         o.entry1 = p1;
         o.entry2 = p2;
         o.bar = bar;
-        o.entry_fees = compute_fee_breakdown(fee_model_, d1_, true, p1, o.units1).fee +
-                       compute_fee_breakdown(fee_model_, d2_, true, p2, o.units2).fee;
+        o.entry_fees = compute_leg_fee(fee_model_, true, d1_ == 1, p1, o.units1) +
+                       compute_leg_fee(fee_model_, true, d2_ == 1, p2, o.units2);
         cash -= o.units1 * p1 + o.units2 * p2 + o.entry_fees;
         pos = o;
     }
@@ -79,8 +79,8 @@ public:
     void close(std::size_t bar, double p1, double p2, ExitReason reason) {
         const OpenPair& o = *pos;
         const double g = gross(p1, p2);
-        const double exit_fees = compute_fee_breakdown(fee_model_, d1_, false, p1, o.units1).fee +
-                                 compute_fee_breakdown(fee_model_, d2_, false, p2, o.units2).fee;
+        const double exit_fees = compute_leg_fee(fee_model_, false, d1_ == 1, p1, o.units1) +
+                                 compute_leg_fee(fee_model_, false, d2_ == 1, p2, o.units2);
         const double n = o.notional();
         // The opening fees belong to the round trip as much as the closing
         // ones: leaving them out of the legs would let the trades' pnl drift

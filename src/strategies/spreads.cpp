@@ -16,19 +16,6 @@ namespace tidemark {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-// The spread statistics annualise with a fixed 252 periods; the run's own
-// annualisation settings do not apply.
-constexpr double kPeriodsPerYear = 252.0;
-constexpr double kSqrtPeriodsPerYear = 15.874507866387544;
-
-constexpr char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool upper_is(std::string_view s, std::string_view word) {
-    if (s.size() != word.size()) return false;
-    for (std::size_t i = 0; i < s.size(); ++i)
-        if (ascii_upper(s[i]) != word[i]) return false;
-    return true;
-}
 
 // One leg during a run: its fixed scale and series, read once per run, and
 // its state in the open position.
@@ -275,16 +262,11 @@ BacktestMetrics spread_metrics(const BacktestConfig& cfg, const TradeList& trade
             gains += r;
         }
     }
-    if (count >= 2) {
-        const double dof = static_cast<double>(count - 1);
-        const double var = m2 / dof;
-        const double downside = down / dof;
-        if (var != 0.0) m.sharpe_ratio = mean * kPeriodsPerYear / (std::sqrt(var) * kSqrtPeriodsPerYear);
-        m.sortino_ratio = downside != 0.0 ? mean * kPeriodsPerYear / (std::sqrt(downside) * kSqrtPeriodsPerYear)
-                                          : (mean > 0.0 ? kInf : 0.0);
-    } else {
-        m.sortino_ratio = mean > 0.0 ? kInf : 0.0;
-    }
+    // The spread statistics annualise with a fixed 252 periods; the run's own
+    // annualisation settings do not apply.
+    const SharpeSortino ratios = legacy_ratios(mean, m2, down, count);
+    m.sharpe_ratio = ratios.sharpe;
+    m.sortino_ratio = ratios.sortino;
     m.omega_ratio = ratio_or_limit(gains, std::fabs(losses));
     return m;
 }
@@ -304,8 +286,8 @@ EngineResult flat_result(const BacktestConfig& cfg, std::size_t n) {
 }  // namespace
 
 std::optional<OptionRight> parse_option_right(std::string_view text) {
-    if (upper_is(text, "C") || upper_is(text, "CE") || upper_is(text, "CALL")) return OptionRight::Call;
-    if (upper_is(text, "P") || upper_is(text, "PE") || upper_is(text, "PUT")) return OptionRight::Put;
+    if (upper_equals(text, "C") || upper_equals(text, "CE") || upper_equals(text, "CALL")) return OptionRight::Call;
+    if (upper_equals(text, "P") || upper_equals(text, "PE") || upper_equals(text, "PUT")) return OptionRight::Put;
     return std::nullopt;
 }
 
