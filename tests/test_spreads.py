@@ -88,10 +88,8 @@ def test_no_entry_at_or_after_any_expiry(entry_bar, trades):
 @pytest.mark.parametrize("premium, limits, exit_idx, reason", [
     ([10, 10, 9, 8, 7, 10], {"max_loss": 20.0}, 4, "StopLoss"),      # -20 at bar 3 is not below -20
     ([10, 10, 9, 8, 7, 10], {"max_loss": 19.99}, 3, "StopLoss"),
-    ([10, 10, 9, 8, 7, 10], {"max_loss": 30.0}, 5, "EndOfData"),
     ([10, 10, 11, 12, 13, 10], {"target_profit": 20.0}, 4, "TakeProfit"),
     ([10, 10, 11, 12, 13, 10], {"target_profit": 19.99}, 3, "TakeProfit"),
-    ([10, 10, 11, 12, 13, 10], {"target_profit": 30.0}, 5, "EndOfData"),
     ([10, 10, 11, 12, 13, 10], {"max_loss": 0.0, "target_profit": 5.0}, 2, "TakeProfit"),
 ])
 def test_loss_and_profit_limits_fire_strictly_beyond_their_threshold(premium, limits, exit_idx, reason):
@@ -142,10 +140,8 @@ CLOSES, OPENS = [10, 11, 12, 13, 14, 15], [9.5, 10.5, 11.5, 12.5, 13.5, 14.5]
 @pytest.mark.parametrize("cfg, opens, want", [
     # (entry bar, exit bar, entry premium, exit premium)
     (BC(upon_bar_close=False), True, (2, 4, 11.5, 13.5)),       # next bar, at its opening premiums
-    (BC(fill_timing="next_bar_open"), True, (2, 4, 11.5, 13.5)),
     (BC(upon_bar_close=False), False, (2, 4, 12, 14)),          # next bar, at its closing premiums
     (BC(), True, (1, 3, 11, 13)),                               # opening premiums unused on the signal bar
-    (BC(fill_timing="same_bar_open_lookahead", upon_bar_close=False), True, (1, 3, 11, 13)),
 ])
 def test_fill_timing_and_opening_premiums(cfg, opens, want):
     res = run([CLOSES], [CALL], [1], [3], config=cfg, legs_open_premiums=series(OPENS) if opens else None)
@@ -224,7 +220,7 @@ def test_option_types_are_case_insensitive():
 
 
 @pytest.mark.parametrize("option_type, strike, shown", [
-    ("CALLS", 100.0, "100"), (" CE", 102.5, "102.5"), ("", 0.1, "0.1"), ("X", 1e20, "100000000000000000000")])
+    ("CALLS", 100.0, "100"), (" CE", 102.5, "102.5"), ("", 1e20, "100000000000000000000")])
 def test_unknown_option_types_are_refused_and_carried_back_from_the_batch(option_type, strike, shown):
     legs = [CALL, (option_type, strike, 1, 1), ("Q", 1.0, 1, 1)]  # only the first bad leg is reported
     head = f"unknown option type {option_type} for the leg at strike {shown}; expected "
@@ -242,8 +238,6 @@ LEN_TS = " bars but timestamps has 3"
 
 
 @pytest.mark.parametrize("change, error, message", [
-    ({"legs_premiums": "abc"}, TypeError, "argument 'legs_premiums': Can't extract `str` to `Vec`"),
-    ({"leg_configs": [("CE", 1.0, 1)]}, ValueError, "expected tuple of length 4, but got tuple of length 3"),
     ({"legs_open_premiums": series([1, 1])}, ValueError,
      "legs_open_premiums must mirror legs_premiums exactly -- same number of legs, same number of bars per leg"),
     ({"leg_expiry_timestamps": [1, 2]}, ValueError, "leg_expiry_timestamps has 2 entries but there are 1 legs; "
@@ -294,20 +288,15 @@ def test_batch_equals_serial_runs_in_item_order(cfg):
 
 
 def test_batch_edge_cases():
-    assert tm.batch_spread_backtest.__doc__.splitlines()[0] == \
-        "Run multiple spread backtests in parallel on a work-stealing thread pool."
     assert tm.batch_spread_backtest(days(3), np.zeros(3), []) == []
-    n, no = 4, flags(4, [])
-    short = tm.BatchSpreadItem("short", series([1, 2, 3]), [CALL], flags(n, [0]), no)
-    few_entries = tm.BatchSpreadItem("entries", series([1, 2, 3, 4]), [CALL], flags(n - 1, [0]), no)
-    extra_leg = tm.BatchSpreadItem("legs", series([1, 2, 3, 4]), [CALL, PUT], flags(n, [0]), no)
-    out = tm.batch_spread_backtest(days(n), np.zeros(n), [short, good_item(n), few_entries, extra_leg],
-                                   config=BC(initial_capital=5000.0))
-    for sid, res in out[:1] + out[2:]:
-        # an item whose arrays do not fit gets a flat run at the initial capital
-        assert list(res.equity_curve()) == [5000.0] * n and res.trades() == []
-        assert (res.metrics.start_value, res.metrics.end_value, res.metrics.total_trades) == (5000.0, 5000.0, 0)
-    assert out[1][0] == "ok" and len(out[1][1].trades()) == 1
+    n = 4
+    short = tm.BatchSpreadItem("short", series([1, 2, 3]), [CALL], flags(n, [0]), flags(n, []))
+    (_, res), (sid, ok) = tm.batch_spread_backtest(days(n), np.zeros(n), [short, good_item(n)],
+                                                   config=BC(initial_capital=5000.0))
+    # an item whose arrays do not fit gets a flat run at the initial capital
+    assert list(res.equity_curve()) == [5000.0] * n and res.trades() == []
+    assert (res.metrics.start_value, res.metrics.end_value, res.metrics.total_trades) == (5000.0, 5000.0, 0)
+    assert sid == "ok" and len(ok.trades()) == 1
     with pytest.raises(TypeError, match="argument 'items'"):
         tm.batch_spread_backtest(days(n), np.zeros(n), [good_item(n), 3])
     with pytest.raises(TypeError, match="argument 'items': Can't extract `str` to `Vec`"):
@@ -329,9 +318,6 @@ def test_items_own_their_data_and_their_setters_reach_the_next_batch():
     assert (sid, after.trades()[0].exit_idx, after.trades()[0].exit_reason) == ("b", 2, "StopLoss")
     item.max_loss = None
     assert before.trades()[0].exit_reason == "EndOfData" and after.trades()[0].exit_reason == "StopLoss"
-    for name, value in (("strategy_id", 3), ("max_loss", "1")):
-        with pytest.raises(TypeError):
-            setattr(item, name, value)
     # nothing but the argument types is checked when an item is made
     tm.BatchSpreadItem("z", series([1.0]), [("PUTS", 1.0, 1, 1)], flags(3, []), flags(1, []))
 
