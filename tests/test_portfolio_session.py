@@ -178,20 +178,17 @@ def test_instrument_methods_check_the_index(name, args):
     assert schedule(s) == [("bar", 0, 0, 5), ("bar", 0, 1, 9)]
 
 
-@pytest.mark.parametrize("call, error, message", [
-    (lambda s: s.add_instrument("B", oms_type="Netting"), ValueError,
-     "^oms_type must be 'netting' or 'hedging', got Netting$"),
-    (lambda s: s.add_instrument("B", instrument=tm.InstrumentSpec.index("NIFTY")), ValueError,
-     "^instrument NIFTY is not tradable$"),
-    (lambda s: tm.PortfolioSession(account_type="margin", leverage=0.0), ValueError, "^leverage must be > 0$"),
-    (lambda s: tm.PortfolioSession(account_type="Cash"), ValueError,
-     "^account_type must be 'cash' or 'margin', got \"Cash\"$"),
+@pytest.mark.parametrize("call, message", [
+    (lambda s: s.add_instrument("B", oms_type="Netting"), "oms_type must be 'netting' or 'hedging', got Netting"),
+    (lambda s: s.add_instrument("B", instrument=tm.InstrumentSpec.index("NIFTY")), "instrument NIFTY is not tradable"),
+    (lambda s: tm.PortfolioSession(account_type="margin", leverage=0.0), "leverage must be > 0"),
+    (lambda s: tm.PortfolioSession(account_type="Cash"), "account_type must be 'cash' or 'margin', got \"Cash\""),
 ])
-def test_construction_and_add_instrument_errors(call, error, message):
+def test_construction_and_add_instrument_errors(call, message):
     s = session("A")
-    with pytest.raises(error, match=message):
+    with pytest.raises(ValueError) as e:
         call(s)
-    assert s.add_instrument("C") == 1
+    assert str(e.value) == message and s.add_instrument("C") == 1
 
 
 def test_bad_apply_current_arguments_leave_the_event_pending():

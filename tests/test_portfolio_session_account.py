@@ -40,10 +40,8 @@ def test_two_instruments_size_off_one_cash_pool():
 
 @pytest.mark.parametrize("b_close, liquidate", [(100.0, True), (60.0, True), (60.0, False)])
 def test_one_margin_rule_for_the_whole_account(b_close, liquidate):
-    # A long 400 @ 100 and B long 1,600 @ 100 at leverage 2 lock 20,000 and
-    # 80,000. A falling to 60 leaves equity 84,000 against 6,000 + 40,000:
-    # no call, although A alone holds 20,000 - 16,000 = 4,000 < 6,000. B at
-    # 60 too: equity 20,000 against 6,000 + 24,000 calls the account.
+    # A long 400 and B long 1,600 @ 100 lock 20,000 + 80,000. A at 60: equity 84,000 against 6,000 + 40,000,
+    # no call though A alone holds 4,000 < 6,000. B at 60 too: 20,000 against 6,000 + 24,000 calls.
     s = two([100.0, 60.0, 59.0], [100.0, b_close, b_close], account_type="margin", leverage=2.0,
             liquidate_on_margin_call=liquidate)
     s.submit_order(0, "buy", "market", 0, 0, "a", units=400.0)
@@ -175,13 +173,11 @@ def call(strike, span, exposure):
                                     underlying="NIFTY", span_pct=span, exposure_pct=exposure)
 
 
-@pytest.mark.parametrize("long_leg_counts, locked", [
-    # Long 100 call (5 x 50 = 250 locked in full) and short 110 call. As a
-    # covered spread the short leg needs its exposure 0.05 x 110 x 50 = 275
-    # plus the debit 3 x 50 = 150 it lacks: 425. Alone it needs the span
-    # 0.1 x 110 x 50 = 550 plus the exposure: 825.
-    (True, 250.0 + 425.0), (False, 250.0 + 825.0),
-])
+NAKED = 0.1 * 110 * 50 + 0.05 * 110 * 50  # the short 110 call alone: span plus exposure
+
+
+# The long 100 call is paid in full (5 x 50); covered, the short leg needs its exposure and the debit it lacks.
+@pytest.mark.parametrize("long_leg_counts, locked", [(True, 5 * 50 + 0.05 * 110 * 50 + 3 * 50), (False, 5 * 50 + NAKED)])
 def test_a_covered_call_spread_locks_less_than_a_naked_call(long_leg_counts, locked):
     s = session(account_type="margin")
     s.add_instrument("L", instrument=call(100, 0.1 if long_leg_counts else 0.0, 0.05 if long_leg_counts else 0.0))
@@ -197,7 +193,7 @@ def test_a_covered_call_spread_locks_less_than_a_naked_call(long_leg_counts, loc
     s.submit_order(0, "sell", "market", 2, 2, "x")
     push_flat(s, 0, 2, 5.0)
     s.apply_current()
-    assert s.cash() - s.free_capital() == pytest.approx(825.0)
+    assert s.cash() - s.free_capital() == pytest.approx(NAKED)
 
 
 def test_finish_closes_at_the_last_mark_and_reports_the_closing_cash():
