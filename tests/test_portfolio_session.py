@@ -82,24 +82,6 @@ def test_depth_keeps_the_first_five_positive_levels_in_given_order():
     assert s.current_depth() == ([(p, 1.0) for p in (95.0, 99.0, 97.0, 98.0, 96.0)], [(101.0, 2.0)])
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda s: s.set_bars(0, i64(1, 2), f64(1, 2), f64(1, 2), f64(1), f64(1, 2), f64(1, 2)),
-     "all bar arrays must share one length"),
-    (lambda s: s.set_ticks(0, i64(1, 2), f64(1)), "all tick arrays must share one length"),
-    (lambda s: s.set_ticks(0, i64(1, 2), f64(1, 2), bid=f64(1)), "all tick arrays must share one length"),
-    (lambda s: s.set_depth(0, i64(1, 2), *[np.ones((2, 1))] * 3, np.ones((3, 1))),
-     "depth arrays must have one row per timestamp"),
-    (lambda s: s.set_depth(0, i64(1), np.ones((1, 2)), M1, M1, M1),
-     "price and size arrays must have the same level count"),
-])
-def test_stream_checks_come_before_the_session_checks(call, message):
-    s = session("A")
-    for finish in (lambda: None, s.finish):
-        finish()
-        with pytest.raises(ValueError, match=f"^{message}$"):
-            call(s)
-
-
 def test_pushes_seal_and_go_to_the_tail_attaching_replaces_and_is_ignored_after_sealing():
     s = session("A")
     flat_bars(s, 0, [1, 2, 3], [1.0, 1.0, 1.0])
@@ -160,10 +142,20 @@ def test_finish_twice_and_len_after_finish():
     with pytest.raises(ValueError, match=f"^{FINISHED}$"):
         len(s)
     # Checks that need no session still come first.
-    with pytest.raises(ValueError, match="^direction must be 1 or -1$"):
-        s.add_instrument("A", 0)
-    with pytest.raises(ValueError, match="^pass units or size_frac, not both$"):
-        s.modify_order(0, 0, units=1.0, size_frac=0.5)
+    for call, message in [
+        (lambda: s.add_instrument("A", 0), "direction must be 1 or -1"),
+        (lambda: s.modify_order(0, 0, units=1.0, size_frac=0.5), "pass units or size_frac, not both"),
+        (lambda: s.set_bars(0, i64(1, 2), f64(1, 2), f64(1, 2), f64(1), f64(1, 2), f64(1, 2)),
+         "all bar arrays must share one length"),
+        (lambda: s.set_ticks(0, i64(1, 2), f64(1)), "all tick arrays must share one length"),
+        (lambda: s.set_ticks(0, i64(1, 2), f64(1, 2), bid=f64(1)), "all tick arrays must share one length"),
+        (lambda: s.set_depth(0, i64(1, 2), *[np.ones((2, 1))] * 3, np.ones((3, 1))),
+         "depth arrays must have one row per timestamp"),
+        (lambda: s.set_depth(0, i64(1), np.ones((1, 2)), M1, M1, M1),
+         "price and size arrays must have the same level count"),
+    ]:
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            call()
 
 
 @pytest.mark.parametrize("name, args", [(n, a) for n, a in VALID_CALLS.items() if a and a[0] == 0] + [

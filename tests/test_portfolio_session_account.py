@@ -176,8 +176,8 @@ def call(strike, span, exposure):
 NAKED = 0.1 * 110 * 50 + 0.05 * 110 * 50  # the short 110 call alone: span plus exposure
 
 
-# The long 100 call is paid in full (5 x 50); covered, the short leg needs its exposure and the debit it lacks.
-@pytest.mark.parametrize("long_leg_counts, locked", [(True, 5 * 50 + 0.05 * 110 * 50 + 3 * 50), (False, 5 * 50 + NAKED)])
+# The long 100 call is paid in full (5 x 50 = 250); covered, the short leg needs its exposure and the debit it lacks.
+@pytest.mark.parametrize("long_leg_counts, locked", [(True, 250 + 0.05 * 110 * 50 + 3 * 50), (False, 250 + NAKED)])
 def test_a_covered_call_spread_locks_less_than_a_naked_call(long_leg_counts, locked):
     s = session(account_type="margin")
     s.add_instrument("L", instrument=call(100, 0.1 if long_leg_counts else 0.0, 0.05 if long_leg_counts else 0.0))
@@ -205,7 +205,8 @@ def test_finish_closes_at_the_last_mark_and_reports_the_closing_cash():
     assert (trade.symbol, trade.exit_price, trade.exit_fees, trade.exit_reason) == ("A", 120.0, 0.0, "EndOfData")
     # The last sample was taken before the close; it is replaced by the cash after it.
     assert result.result.equity_curve()[-1] == pytest.approx(cash_before + trade.size * 120.0, rel=1e-12)
-    assert len(result.result.equity_curve()) == 4 and len(result.result.drawdown_curve()) == 4
+    r = result.result
+    assert [len(c) for c in (r.equity_curve(), r.drawdown_curve(), r.returns())] == [4, 4, 4]
     assert [(x.symbol, x.trades, x.pnl) for x in result.per_instrument] == [
         ("A", 1, pytest.approx(trade.pnl)), ("B", 0, 0.0), ("A", 0, 0.0)]
 
@@ -215,18 +216,6 @@ def test_finish_without_events():
     assert (len(r.result.equity_curve()), r.result.trades(), r.halted, r.halted_at, r.rejected_entries) == (
         0, [], False, None, 0)
     assert [(x.symbol, x.trades, x.pnl, x.rejected_entries) for x in r.per_instrument] == [("A", 0, 0.0, 0)]
-
-
-def test_equity_samples_on_bars_and_trades_only():
-    s = session("A")
-    flat_bars(s, 0, [1, 3], [10.0, 10.0])
-    s.set_ticks(0, i64(2), f64(10.0), bid=f64(9.0), ask=f64(11.0))
-    s.set_depth(0, i64(2), *[f64(1.0).reshape(1, 1)] * 4)
-    s.seal()
-    drain(s)
-    result = s.finish().result
-    assert list(result.equity_curve()) == [100000.0] * 3
-    assert list(result.drawdown_curve()) == [0.0] * 3 and list(result.returns()) == [0.0] * 3
 
 
 def test_the_submission_index_follows_the_pending_event():
@@ -271,6 +260,7 @@ def test_records_of_order_calls_come_back_with_the_next_quote_or_book():
     assert [(e.kind, e.client_order_id) for e in s.apply_current()] == [("order_accepted", "d"),
                                                                         ("order_canceled", "d")]
     assert s.apply_current() == []  # the quote emptied A's list
+    assert list(s.finish().result.equity_curve()) == [100000.0]  # quotes and books take no sample
 
 
 def test_working_orders_show_kind_status_and_units():
@@ -305,3 +295,4 @@ def test_quotes_move_the_queue_place_of_a_resting_limit(bid, bid_qty, fills):
     assert s.push_tick(0, 3, 0.0, bid=bid, ask=100.5, bid_qty=bid_qty) == 1
     s.push_tick(0, 4, 100.0, ltq=25.0)
     assert [e.idx for _, e in drain(s) if e.kind == "order_filled"] == ([3] if fills else [])
+    assert list(s.finish().result.equity_curve()) == [100000.0] * 2  # one sample per trade
