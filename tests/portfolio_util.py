@@ -41,7 +41,3 @@ def drain(s, intents=None):
         out += [(cursor, e) for e in s.apply_current(**intents.get(cursor, {}))]
         cursor += 1
     return out
-
-
-def kinds(events):
-    return [(c, e.kind, e.idx) for c, e in events]

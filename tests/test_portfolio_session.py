@@ -22,26 +22,17 @@ def schedule(s):
 
 
 def test_merge_order_across_and_within_streams():
-    s = session(*"ABCD")
-    flat_bars(s, 0, [5], [10.0])
-    flat_bars(s, 1, [4, 5], [20.0, 20.0])
-    s.set_ticks(0, i64(5), f64(10.0), bid=f64(9.5), ask=f64(10.5))
-    s.set_ticks(3, i64(5), f64(40.0))
-    s.set_depth(3, i64(5), f64(39.0).reshape(1, 1), M1, f64(41.0).reshape(1, 1), M1)
-    s.seal()
-    # One timestamp: trades, quotes, books, bars, whatever the instrument.
-    assert schedule(s) == [("bar", 1, 0, 4), ("trade", 0, 0, 5), ("trade", 3, 0, 5), ("quote", 0, 1, 5),
-                           ("book", 3, 1, 5), ("bar", 0, 2, 5), ("bar", 1, 1, 5)]
     s = session("A", "B")
-    # A goes back in time: a k-way merge keeps its order where a sort would not.
-    flat_bars(s, 0, [1, 10, 2], [1.0, 2.0, 3.0])
-    flat_bars(s, 1, [3, 4], [4.0, 5.0])
-    s.set_ticks(1, i64(4, 4), f64(5.0, 5.5), bid=f64(4.9, 5.4), ask=f64(5.1, 5.6))
+    flat_bars(s, 0, [5, 10, 2], [1.0, 2.0, 3.0])  # back in time: a k-way merge keeps it where a sort would not
+    flat_bars(s, 1, [4, 5], [4.0, 5.0])
+    s.set_ticks(1, i64(5, 5), f64(5.0, 5.5), bid=f64(4.9, 5.4), ask=f64(5.1, 5.6))
+    s.set_depth(0, i64(5), M1, M1, M1, M1)
     s.seal()
     s.seal()  # sealing twice changes nothing
-    assert [(k, i, t) for k, i, _, t in schedule(s)] == [
-        ("bar", 0, 1), ("bar", 1, 3), ("trade", 1, 4), ("trade", 1, 4), ("quote", 1, 4), ("quote", 1, 4),
-        ("bar", 1, 4), ("bar", 0, 10), ("bar", 0, 2)]
+    # One timestamp: trades, quotes, books, bars, whatever the instrument.
+    assert schedule(s) == [("bar", 1, 0, 4), ("trade", 1, 1, 5), ("trade", 1, 2, 5), ("quote", 1, 3, 5),
+                           ("quote", 1, 4, 5), ("book", 0, 0, 5), ("bar", 0, 1, 5), ("bar", 1, 5, 5),
+                           ("bar", 0, 2, 10), ("bar", 0, 3, 2)]
 
 
 @pytest.mark.parametrize("row, expected", [
@@ -49,7 +40,6 @@ def test_merge_order_across_and_within_streams():
     (dict(ltp=101.0, buy_qty_delta=3.0, sell_qty_delta=-2.0, oi=7.0), [("trade", 101.0, 5.0, 7.0, 0.0, 0.0)]),
     (dict(ltp=101.0, ltq=4.0, buy_qty_delta=3.0), [("trade", 101.0, 4.0, 0.0, 0.0, 0.0)]),
     (dict(ltp=101.0, ltq=NAN), [("trade", 101.0, 0.0, 0.0, 0.0, 0.0)]),
-    (dict(ltp=0.0, bid=100.0, ask=100.5), [("quote", 100.0, 100.5, NAN, NAN, 0.0)]),
     (dict(ltp=-1.0, bid=100.0, ask=100.5, bid_qty=-1.0, ask_qty=7.0), [("quote", 100.0, 100.5, NAN, 7.0, 0.0)]),
     (dict(ltp=101.0, bid=100.0, ask=100.5, bid_qty=3.0),
      [("trade", 101.0, 0.0, 0.0, 0.0, 0.0), ("quote", 100.0, 100.5, 3.0, NAN, 0.0)]),
@@ -90,38 +80,6 @@ def test_depth_keeps_the_first_five_positive_levels_in_given_order():
     assert s.current_depth() == ([(99.5, 10.0)], [])
     s.apply_current()
     assert s.current_depth() == ([(p, 1.0) for p in (95.0, 99.0, 97.0, 98.0, 96.0)], [(101.0, 2.0)])
-
-
-@pytest.mark.parametrize("bids, error, message", [
-    ([[99.5, 10.0]], TypeError, "argument 'bids'"),
-    ([(99.5, 10.0, 1.0)], ValueError, "expected tuple of length 2, but got tuple of length 3"),
-    ("99.5", TypeError, "argument 'bids'"),
-    ([(99.5, "x")], TypeError, "argument 'bids'"),
-])
-def test_push_depth_refuses_malformed_levels(bids, error, message):
-    s = session("A")
-    with pytest.raises(error, match=message):
-        s.push_depth(0, 1, bids, [])
-    assert len(s) == 0
-
-
-@pytest.mark.parametrize("call, message", [
-    (lambda s: s.set_bars(0, i64(1, 2), f64(1, 2), f64(1, 2), f64(1), f64(1, 2), f64(1, 2)),
-     "all bar arrays must share one length"),
-    (lambda s: s.set_ticks(0, i64(1, 2), f64(1)), "all tick arrays must share one length"),
-    (lambda s: s.set_ticks(0, i64(1, 2), f64(1, 2), bid=f64(1)), "all tick arrays must share one length"),
-    (lambda s: s.set_ticks(0, i64(1, 2), f64(1, 2), oi=f64()), "all tick arrays must share one length"),
-    (lambda s: s.set_depth(0, i64(1, 2), *[np.ones((2, 1))] * 3, np.ones((3, 1))),
-     "depth arrays must have one row per timestamp"),
-    (lambda s: s.set_depth(0, i64(1), np.ones((1, 2)), M1, M1, M1),
-     "price and size arrays must have the same level count"),
-])
-def test_stream_checks_come_before_the_session_checks(call, message):
-    s = session("A")
-    for finish in (lambda: None, s.finish):
-        finish()
-        with pytest.raises(ValueError, match=f"^{message}$"):
-            call(s)
 
 
 def test_pushes_seal_and_go_to_the_tail_attaching_replaces_and_is_ignored_after_sealing():
@@ -184,10 +142,20 @@ def test_finish_twice_and_len_after_finish():
     with pytest.raises(ValueError, match=f"^{FINISHED}$"):
         len(s)
     # Checks that need no session still come first.
-    with pytest.raises(ValueError, match="^direction must be 1 or -1$"):
-        s.add_instrument("A", 0)
-    with pytest.raises(ValueError, match="^pass units or size_frac, not both$"):
-        s.modify_order(0, 0, units=1.0, size_frac=0.5)
+    for call, message in [
+        (lambda: s.add_instrument("A", 0), "direction must be 1 or -1"),
+        (lambda: s.modify_order(0, 0, units=1.0, size_frac=0.5), "pass units or size_frac, not both"),
+        (lambda: s.set_bars(0, i64(1, 2), f64(1, 2), f64(1, 2), f64(1), f64(1, 2), f64(1, 2)),
+         "all bar arrays must share one length"),
+        (lambda: s.set_ticks(0, i64(1, 2), f64(1)), "all tick arrays must share one length"),
+        (lambda: s.set_ticks(0, i64(1, 2), f64(1, 2), bid=f64(1)), "all tick arrays must share one length"),
+        (lambda: s.set_depth(0, i64(1, 2), *[np.ones((2, 1))] * 3, np.ones((3, 1))),
+         "depth arrays must have one row per timestamp"),
+        (lambda: s.set_depth(0, i64(1), np.ones((1, 2)), M1, M1, M1),
+         "price and size arrays must have the same level count"),
+    ]:
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            call()
 
 
 @pytest.mark.parametrize("name, args", [(n, a) for n, a in VALID_CALLS.items() if a and a[0] == 0] + [
@@ -202,40 +170,25 @@ def test_instrument_methods_check_the_index(name, args):
     assert schedule(s) == [("bar", 0, 0, 5), ("bar", 0, 1, 9)]
 
 
-@pytest.mark.parametrize("call, error, message", [
-    (lambda s: s.add_instrument("B", direction=0), ValueError, "^direction must be 1 or -1$"),
-    (lambda s: s.add_instrument("B", direction=2**31), OverflowError, None),
-    (lambda s: s.add_instrument("B", oms_type="Netting"), ValueError,
-     "^oms_type must be 'netting' or 'hedging', got Netting$"),
-    (lambda s: s.add_instrument("B", instrument=tm.InstrumentSpec.index("NIFTY")), ValueError,
-     "^instrument NIFTY is not tradable$"),
-    (lambda s: s.add_instrument("B", instrument_config=tm.BacktestConfig()), TypeError, "instrument_config"),
-    (lambda s: tm.PortfolioSession(account_type="margin", leverage=0.0), ValueError, "^leverage must be > 0$"),
-    (lambda s: tm.PortfolioSession(account_type="Cash"), ValueError,
-     "^account_type must be 'cash' or 'margin', got \"Cash\"$"),
+@pytest.mark.parametrize("call, message", [
+    (lambda s: s.add_instrument("B", oms_type="Netting"), "oms_type must be 'netting' or 'hedging', got Netting"),
+    (lambda s: s.add_instrument("B", instrument=tm.InstrumentSpec.index("NIFTY")), "instrument NIFTY is not tradable"),
+    (lambda s: tm.PortfolioSession(account_type="margin", leverage=0.0), "leverage must be > 0"),
+    (lambda s: tm.PortfolioSession(account_type="Cash"), "account_type must be 'cash' or 'margin', got \"Cash\""),
 ])
-def test_construction_and_add_instrument_errors(call, error, message):
+def test_construction_and_add_instrument_errors(call, message):
     s = session("A")
-    with pytest.raises(error, match=message):
+    with pytest.raises(ValueError) as e:
         call(s)
-    assert s.add_instrument("C") == 1
+    assert str(e.value) == message and s.add_instrument("C") == 1
 
 
 def test_bad_apply_current_arguments_leave_the_event_pending():
     s = session("A")
-
-    class Sneaky:
-        def __float__(self):
-            return s.cash()
-
     push_flat(s, 0, 1, 1.0)
-    for args, kwargs, error, message in [
-        ((1,), {}, TypeError, "argument 'entry'"), ((True, 0), {}, TypeError, "argument 'exit'"),
-        ((), dict(atr="1"), TypeError, "argument 'atr'"), ((), dict(size_mult="x"), TypeError, "argument 'size_mult'"),
-        ((), dict(atr=Sneaky()), RuntimeError, "^Already mutably borrowed$"),  # not reentrant
-    ]:
-        with pytest.raises(error, match=message):
-            s.apply_current(*args, **kwargs)
+    # Only exact bools and floats take the quick path; anything else meets the full checks.
+    for args, name in [((1,), "entry"), ((True, 0), "exit")]:
+        with pytest.raises(TypeError, match=f"argument '{name}'"):
+            s.apply_current(*args)
         assert s.remaining() == 1
-    # Any number the float conversion takes is an ATR; the event is applied once.
     assert s.apply_current(False, False, 1) == [] and s.remaining() == 0

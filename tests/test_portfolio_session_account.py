@@ -1,14 +1,12 @@
-"""PortfolioSession: the shared account (cash and margin), adoption, the
-portfolio margin call and kill-switch, option margin offsets, finishing and
-orders routed to one instrument. Fees are 0 unless a test says otherwise and
-bars are flat, so every fill is at the close and every figure follows by hand."""
+"""PortfolioSession: the shared account, adoption, margin call, kill-switch, option offsets, finishing and
+routed orders. Fees are 0 unless a test says otherwise; bars are flat, so every fill is at the close."""
 
 import math
 
 import pytest
 
 import tidemark as tm
-from portfolio_util import drain, f64, flat_bars, i64, kinds, push_flat, session
+from portfolio_util import drain, f64, flat_bars, i64, push_flat, session
 
 LIMIT = dict(units=1.0, limit_price=5.0)
 
@@ -24,8 +22,8 @@ def two(closes_a, closes_b, *extra, **kw):
     return s
 
 
-@pytest.mark.parametrize("fees", [0.0, 0.001])
-def test_two_instruments_size_off_one_cash_pool(fees):
+def test_two_instruments_size_off_one_cash_pool():
+    fees = 0.001
     s = two([100.0, 100.0, 110.0], [50.0, 50.0, 50.0], fees=fees)
     (_, a), (_, b) = drain(s, {0: dict(entry=True, size_mult=0.5), 1: dict(entry=True, size_mult=0.5)})
     # A takes half of 100,000, fee included; B half of what is left.
@@ -42,10 +40,8 @@ def test_two_instruments_size_off_one_cash_pool(fees):
 
 @pytest.mark.parametrize("b_close, liquidate", [(100.0, True), (60.0, True), (60.0, False)])
 def test_one_margin_rule_for_the_whole_account(b_close, liquidate):
-    # A long 400 @ 100 and B long 1,600 @ 100 at leverage 2 lock 20,000 and
-    # 80,000. A falling to 60 leaves equity 84,000 against 6,000 + 40,000:
-    # no call, although A alone holds 20,000 - 16,000 = 4,000 < 6,000. B at
-    # 60 too: equity 20,000 against 6,000 + 24,000 calls the account.
+    # A long 400 and B long 1,600 @ 100 lock 20,000 + 80,000. A at 60: equity 84,000 against 6,000 + 40,000,
+    # no call though A alone holds 4,000 < 6,000. B at 60 too: 20,000 against 6,000 + 24,000 calls.
     s = two([100.0, 60.0, 59.0], [100.0, b_close, b_close], account_type="margin", leverage=2.0,
             liquidate_on_margin_call=liquidate)
     s.submit_order(0, "buy", "market", 0, 0, "a", units=400.0)
@@ -102,14 +98,6 @@ def test_a_cash_short_moves_equity_with_its_profit():
     # 1,000 units short from 100 gain 10 each at 90.
     assert (s.cash(), s.equity()) == (0.0, 110000.0)
     assert s.finish().result.trades()[0].pnl == 10000.0
-
-
-def test_attribution_is_by_instrument_not_by_symbol():
-    s = two([10.0, 12.0], [10.0, 10.0])
-    s.add_instrument("A")
-    drain(s, {0: dict(entry=True, size_mult=0.5)})
-    summaries = s.finish().per_instrument
-    assert [(x.symbol, x.trades, x.pnl) for x in summaries] == [("A", 1, 10000.0), ("B", 0, 0.0), ("A", 0, 0.0)]
 
 
 def test_adopted_holdings_keep_their_value_until_marked():
@@ -185,13 +173,11 @@ def call(strike, span, exposure):
                                     underlying="NIFTY", span_pct=span, exposure_pct=exposure)
 
 
-@pytest.mark.parametrize("long_leg_counts, locked", [
-    # Long 100 call (5 x 50 = 250 locked in full) and short 110 call. As a
-    # covered spread the short leg needs its exposure 0.05 x 110 x 50 = 275
-    # plus the debit 3 x 50 = 150 it lacks: 425. Alone it needs the span
-    # 0.1 x 110 x 50 = 550 plus the exposure: 825.
-    (True, 250.0 + 425.0), (False, 250.0 + 825.0),
-])
+NAKED = 0.1 * 110 * 50 + 0.05 * 110 * 50  # the short 110 call alone: span plus exposure
+
+
+# The long 100 call is paid in full (5 x 50 = 250); covered, the short leg needs its exposure and the debit it lacks.
+@pytest.mark.parametrize("long_leg_counts, locked", [(True, 250 + 0.05 * 110 * 50 + 3 * 50), (False, 250 + NAKED)])
 def test_a_covered_call_spread_locks_less_than_a_naked_call(long_leg_counts, locked):
     s = session(account_type="margin")
     s.add_instrument("L", instrument=call(100, 0.1 if long_leg_counts else 0.0, 0.05 if long_leg_counts else 0.0))
@@ -207,11 +193,11 @@ def test_a_covered_call_spread_locks_less_than_a_naked_call(long_leg_counts, loc
     s.submit_order(0, "sell", "market", 2, 2, "x")
     push_flat(s, 0, 2, 5.0)
     s.apply_current()
-    assert s.cash() - s.free_capital() == pytest.approx(825.0)
+    assert s.cash() - s.free_capital() == pytest.approx(NAKED)
 
 
 def test_finish_closes_at_the_last_mark_and_reports_the_closing_cash():
-    s = two([100.0, 120.0], [10.0, 10.0], "NEVER", fees=0.001)
+    s = two([100.0, 120.0], [10.0, 10.0], "A", fees=0.001)  # attribution is by instrument, not by symbol
     drain(s, {0: dict(entry=True, size_mult=0.5)})
     cash_before = s.cash()
     result = s.finish()
@@ -219,8 +205,10 @@ def test_finish_closes_at_the_last_mark_and_reports_the_closing_cash():
     assert (trade.symbol, trade.exit_price, trade.exit_fees, trade.exit_reason) == ("A", 120.0, 0.0, "EndOfData")
     # The last sample was taken before the close; it is replaced by the cash after it.
     assert result.result.equity_curve()[-1] == pytest.approx(cash_before + trade.size * 120.0, rel=1e-12)
-    assert len(result.result.equity_curve()) == 4 and len(result.result.drawdown_curve()) == 4
-    assert [(x.symbol, x.trades) for x in result.per_instrument] == [("A", 1), ("B", 0), ("NEVER", 0)]
+    r = result.result
+    assert [len(c) for c in (r.equity_curve(), r.drawdown_curve(), r.returns())] == [4, 4, 4]
+    assert [(x.symbol, x.trades, x.pnl) for x in result.per_instrument] == [
+        ("A", 1, pytest.approx(trade.pnl)), ("B", 0, 0.0), ("A", 0, 0.0)]
 
 
 def test_finish_without_events():
@@ -228,18 +216,6 @@ def test_finish_without_events():
     assert (len(r.result.equity_curve()), r.result.trades(), r.halted, r.halted_at, r.rejected_entries) == (
         0, [], False, None, 0)
     assert [(x.symbol, x.trades, x.pnl, x.rejected_entries) for x in r.per_instrument] == [("A", 0, 0.0, 0)]
-
-
-def test_equity_samples_on_bars_and_trades_only():
-    s = session("A")
-    flat_bars(s, 0, [1, 3], [10.0, 10.0])
-    s.set_ticks(0, i64(2), f64(10.0), bid=f64(9.0), ask=f64(11.0))
-    s.set_depth(0, i64(2), *[f64(1.0).reshape(1, 1)] * 4)
-    s.seal()
-    drain(s)
-    result = s.finish().result
-    assert list(result.equity_curve()) == [100000.0] * 3
-    assert list(result.drawdown_curve()) == [0.0] * 3 and list(result.returns()) == [0.0] * 3
 
 
 def test_the_submission_index_follows_the_pending_event():
@@ -258,7 +234,7 @@ def test_the_submission_index_follows_the_pending_event():
     assert s.working_orders(2) == [(0, "i", "buy", "limit", "accepted", 0.0, 1.0)]
     s.submit_order(0, "buy", "limit", 0, 0, "late", **LIMIT)  # all applied: A's last, 2
     s.push_tick(0, 9, 0.0, bid=9.0, ask=11.0)
-    assert kinds(drain(s)) == [(6, "order_accepted", 2)]
+    assert [(c, e.kind, e.idx) for c, e in drain(s)] == [(6, "order_accepted", 2)]
 
 
 def test_a_limit_is_not_worked_on_its_own_submission_step():
@@ -284,6 +260,7 @@ def test_records_of_order_calls_come_back_with_the_next_quote_or_book():
     assert [(e.kind, e.client_order_id) for e in s.apply_current()] == [("order_accepted", "d"),
                                                                         ("order_canceled", "d")]
     assert s.apply_current() == []  # the quote emptied A's list
+    assert list(s.finish().result.equity_curve()) == [100000.0]  # quotes and books take no sample
 
 
 def test_working_orders_show_kind_status_and_units():
@@ -303,24 +280,19 @@ def test_working_orders_show_kind_status_and_units():
     assert [r[6] for r in rows][:2] == [2.0, 2.0] and math.isnan(rows[2][6])
     assert s.working_orders(1) == [(0, "other", "buy", "limit", "accepted", 0.0, 1.0)]
     assert s.cancel_all_orders(0, 3) == [0, 1, 2, 3] and s.cancel_all_orders(0, 3) == []
-    s.link_oco(1, [5, 0])  # unknown ids are skipped
-    assert s.request_close(0, 42) is None and s.set_underlying_price(0) is None
 
 
 @pytest.mark.parametrize("bid, bid_qty, fills", [
     (99.5, 0.0, True),     # the bid fell behind the order: nothing rests ahead of it
     (100.0, 20.0, True),   # 20 shown at the limit: at most 20 ahead after the 10 traded
     (100.0, 0.0, False),   # no size shown: the place stays 50 deep
-    (100.0, 45.0, False),  # more than the 40 still ahead: nothing learnt
-    (None, None, False),
 ])
 def test_quotes_move_the_queue_place_of_a_resting_limit(bid, bid_qty, fills):
     s = session("A", queue_fill_model=True)
     s.push_depth(0, 1, [(100.0, 50.0)], [(100.5, 50.0)])
     s.submit_order(0, "buy", "limit", 0, 1, "q", units=1.0, limit_price=100.0)
     s.push_tick(0, 2, 100.0, ltq=10.0)  # joins the queue behind 50, 10 of them traded
-    if bid is not None:
-        assert s.push_tick(0, 3, 0.0, bid=bid, ask=100.5, bid_qty=bid_qty) == 1
+    assert s.push_tick(0, 3, 0.0, bid=bid, ask=100.5, bid_qty=bid_qty) == 1
     s.push_tick(0, 4, 100.0, ltq=25.0)
-    filled = [e.idx for _, e in drain(s) if e.kind == "order_filled"]
-    assert filled == ([3 if bid is not None else 2] if fills else [])
+    assert [e.idx for _, e in drain(s) if e.kind == "order_filled"] == ([3] if fills else [])
+    assert list(s.finish().result.equity_curve()) == [100000.0] * 2  # one sample per trade
