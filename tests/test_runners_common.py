@@ -1,4 +1,4 @@
-"""What every strategy runner shares: balanced books, argument types and length faults."""
+"""What every strategy runner shares: balanced books and length faults."""
 
 import numpy as np
 import pytest
@@ -42,9 +42,8 @@ RUNNERS = dict(options=options, tick=tick, multi_any=multi("any"), multi_indepen
 @pytest.mark.parametrize("cfg", [BC(max_positions=2), BC(fee_segment="NFO-OPT", fill_timing="same_bar_open_lookahead"),
                                  BC(upon_bar_close=False, fees=0.003, max_drawdown_pct=40.0)],
                          ids=["flat", "itemised", "next-bar"])
-@pytest.mark.parametrize("seed", [1, 2])
-def test_books_balance(runner, cfg, seed):
-    out = RUNNERS[runner](np.random.default_rng(seed), cfg)
+def test_books_balance(runner, cfg):
+    out = RUNNERS[runner](np.random.default_rng(1), cfg)
     res = getattr(out, "result", out)
     trades = res.trades()
     assert len(trades) >= 4
@@ -79,57 +78,25 @@ def call(runner, args, kw):
     return getattr(tm, f"run_{runner}_backtest")(*args, **kw)
 
 
-@pytest.mark.parametrize("runner, kw, exc, text", [
-    ("options", dict(option_open_prices=np.ones(4, dtype=np.float32)), TypeError, "argument 'option_open_prices'"),
-    ("options", dict(lot_size=-1), OverflowError, ""),
-    ("options", dict(config=BC), TypeError, "argument 'config'"),
-    ("pairs", dict(dynamic_hedge=1), TypeError, "argument 'dynamic_hedge'"),
-    ("pairs", dict(direction=2**31), OverflowError, "out of range integral type conversion attempted"),
-    ("pairs", dict(direction=-2), ValueError, "direction must be 1 (long) or -1 (short), got -2"),
-    ("tick", dict(lot_size=2**32), OverflowError, "out of range integral type conversion attempted"),
-    ("tick", dict(max_trades=2**64), OverflowError, ""),
-    ("tick", dict(fee_segment=1), TypeError, "argument 'fee_segment'"),
-])
-def test_argument_types(runner, kw, exc, text):
-    with pytest.raises(exc) as info:
-        call(runner, flat_args(runner), kw)
-    assert type(info.value) is exc and str(info.value).startswith(text)
-
-
-LATE_FILL = dict(config=BC(upon_bar_close=False))
-
-
 @pytest.mark.parametrize("runner, sizes, kw, text", [
     ("options", {4: 3}, {}, "option prices must match OHLCV length"),                   # close
     ("options", {7: 3}, {}, "signals must match option prices length"),
-    ("options", {8: 3}, {}, "Entry and exit arrays must have same length"),
     ("options", {0: 3}, {}, "index out of bounds"),                                    # read when the trade is recorded
     ("pairs", {4: 3}, {}, "both legs must have the same number of bars"),             # leg1_close
     ("pairs", {12: 3, 13: 3}, {}, "signals must match the legs' bar count"),
-    ("pairs", {13: 3}, {}, "Entry and exit arrays must have same length"),
-    ("pairs", {1: 2}, LATE_FILL, "index out of bounds"),                              # leg1_open, at the fill
-    ("pairs", {6: 2}, {}, "index out of bounds"),                                     # leg2_timestamps, at the exit
+    ("pairs", {1: 2}, dict(config=BC(upon_bar_close=False)), "index out of bounds"),  # leg1_open, at the fill
     ("tick", {7: 3}, {}, "ticks and entries must have same length"),
     ("tick", {8: 3}, {}, "ticks and exits must have same length"),
     ("tick", {2: 2}, {}, "index out of bounds: the len is 2 but the index is 2"),     # bid
-    ("tick", {3: 2}, {}, "index out of bounds: the len is 2 but the index is 2"),     # ask
-    ("tick", {0: 2}, {}, "index out of bounds: the len is 2 but the index is 2"),
     ("basket", {15: 3}, {}, "All instruments must have same number of bars"),         # B's close
     ("basket", {17: 3}, {}, "Signals must match OHLCV length"),
     ("basket", {18: 3}, {}, "All signal arrays must have same length"),
-    ("basket", {7: 3, 18: 3}, {}, "Entry and exit arrays must have same length"),
     ("basket", {11: 3}, {}, "index out of bounds"),                                   # B's timestamps, at the exit
     ("portfolio", {17: 3}, {}, "signals must match OHLCV length"),
-    ("portfolio", {18: 3}, {}, "Entry and exit arrays must have same length"),
     ("portfolio", {11: 1}, {}, "index out of bounds"),                                # B's bar 1, read at the fill
-    ("portfolio", {12: 1}, {}, "index out of bounds"),
-    ("multi", {11: 3}, {}, "All strategies must have same length as OHLCV\n  left: 3\n right: 4"),
-    ("multi", {11: 3}, dict(combine_mode="independent"), "All strategies must have same length as OHLCV\n  left: 3"),
-    ("multi", {11: 5}, {}, "All strategies must have same length as OHLCV\n  left: 5\n right: 4"),
-    ("multi", {11: 5}, dict(combine_mode="independent"), "left: 5\n right: 4"),
+    ("multi", {11: 5}, {}, "All strategies must have same length as OHLCV\n  left: 5\n right: 4"),  # before any mode
     ("multi", {12: 3}, {}, "index out of bounds"),                                   # merging past a short exit
     ("multi", {12: 3}, dict(combine_mode="independent"), "Entry and exit arrays must have same length"),
-    ("multi", {12: 5}, dict(combine_mode="independent"), "Entry and exit arrays must have same length"),
 ])
 def test_length_mismatches_are_internal_faults(runner, sizes, kw, text):
     args = flat_args(runner)

@@ -26,33 +26,29 @@ def run(c1, c2, entries=(), exits=(), o1=None, o2=None, unread=1.0, **kw):
 C1, C2 = [10.0, 10.0, 12.0, 11.0, 11.0], [20.0, 20.0, 18.0, 22.0, 22.0]
 
 
-@pytest.mark.parametrize("direction, hedge, u2, eq, pnl, notional, open_fee, exit_fee", [
-    (1, 1.0, 2500.0, [100000, 99900, 114900, 99790, 99790], -210.0, 100000.0, 100.0, 110.0),
-    (-1, 1.0, 2500.0, [100000, 99900, 84900, 99790, 99790], -210.0, 100000.0, 100.0, 110.0),
-    (1, 2.0, 5000.0, [100000, 99850, 119850, 94685, 94685], -5315.0, 150000.0, 150.0, 165.0),
+@pytest.mark.parametrize("direction, hedge, x, u2, eq, pnl, notional, open_fee, exit_fee", [
+    (1, 1.0, 3, 2500.0, [100000, 99900, 114900, 99790, 99790], -210.0, 100000.0, 100.0, 110.0),
+    (-1, 1.0, 3, 2500.0, [100000, 99900, 84900, 99790, 99790], -210.0, 100000.0, 100.0, 110.0),
+    (1, 2.0, 3, 5000.0, [100000, 99850, 119850, 94685, 94685], -5315.0, 150000.0, 150.0, 165.0),
+    # closed at the end of the data: the exit fees come out of the last equity point
+    (1, 1.0, 4, 2500.0, [100000, 99900, 114900, 99900, 99790], -210.0, 100000.0, 100.0, 110.0),
 ])
-def test_round_trip_books_every_fee_into_the_legs(direction, hedge, u2, eq, pnl, notional, open_fee, exit_fee):
-    res = run(C1, C2, [1], [3], unread=math.nan, direction=direction, hedge_ratio=hedge, symbol="HDFC")
+def test_round_trip_books_every_fee_into_the_legs(direction, hedge, x, u2, eq, pnl, notional, open_fee, exit_fee):
+    res = run(C1, C2, [1], [x] if x < 4 else [], unread=math.nan, direction=direction, hedge_ratio=hedge,
+              symbol="HDFC")
+    why = "Signal" if x < 4 else "EndOfData"
     assert res.equity_curve() == pytest.approx(eq, rel=1e-12)
     a, b = res.trades()
     assert [(t.id, t.symbol, t.direction, t.entry_idx, t.exit_idx, t.entry_price, t.exit_price, t.size, t.entry_time,
              t.exit_time, t.exit_reason, t.fee_breakdown) for t in (a, b)] == \
-        [(0, "HDFC_LEG1", direction, 1, 3, 10, 11, 5000, DAY, 3 * DAY, "Signal", None),
-         (1, "HDFC_LEG2", -direction, 1, 3, 20, 22, u2, DAY + 5, 3 * DAY + 5, "Signal", None)]
+        [(0, "HDFC_LEG1", direction, 1, x, 10, 11, 5000, DAY, x * DAY, why, None),
+         (1, "HDFC_LEG2", -direction, 1, x, 20, 22, u2, DAY + 5, x * DAY + 5, why, None)]
     half = pytest.approx((pnl / 2, pnl / notional * 50, open_fee / 2, exit_fee / 2, (open_fee + exit_fee) / 2),
                          rel=1e-12)
     assert [(t.pnl, t.return_pct, t.entry_fees, t.exit_fees, t.fees) for t in (a, b)] == [half, half]
     m = res.metrics
     assert (m.end_value, m.total_fees_paid) == pytest.approx((100000 + pnl, open_fee + exit_fee), rel=1e-12)
     assert (m.total_trades, m.winning_trades, m.losing_trades, m.profit_factor) == (1, 0, 1, 0.0)
-
-
-def test_end_of_data_close_takes_its_fees_from_the_last_equity_point():
-    res = run(C1, C2, [1], [])
-    assert res.equity_curve() == pytest.approx([100000, 99900, 114900, 99900, 99790], rel=1e-12)
-    assert (res.drawdown_curve()[-1], res.returns()[-1], res.metrics.end_value) == \
-        pytest.approx((15110 / 1149, -110 / 99900, 99790.0), rel=1e-12)
-    assert [(t.exit_idx, t.exit_reason) for t in res.trades()] == [(4, "EndOfData")] * 2
 
 
 def test_next_bar_fills_at_the_opens_and_marks_at_the_closes():
@@ -82,6 +78,11 @@ def test_dynamic_hedge_ratio(y, x, signal, next_bar, beta):
     _, b = res.trades()
     # leg 2 is sized cash x 0.5 x beta / price on the first entry
     assert b.size * b.entry_price / 50000.0 == pytest.approx(beta, rel=1e-9)
+
+
+def test_direction_is_checked():
+    with pytest.raises(ValueError, match=r"^direction must be 1 \(long\) or -1 \(short\), got -2$"):
+        run(C1, C2, direction=-2)
 
 
 @pytest.mark.parametrize("c1, c2, capital", [
