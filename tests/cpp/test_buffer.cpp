@@ -36,8 +36,7 @@ TEST(BulkStorage, LongSeriesAreAlignedAndEverySizeRoundTrips) {
     EXPECT_TRUE(big.empty());
 }
 
-// A freed block waits for the next series of its size class and is handed to
-// exactly one of them; the system gets it back on release.
+// A freed block goes to exactly one later series of its size class; release returns it.
 TEST(SeriesStorage, BlocksAreReusedWithinTheirClass) {
     auto kept = [] { return tidemark::series_cache_stats().blocks; };
     tidemark::series_cache_release();
@@ -65,11 +64,9 @@ TEST(SeriesStorage, BlocksAreReusedWithinTheirClass) {
 }
 
 TEST(SeriesStorage, ClassesAndTheBoundOnKeptBlocks) {
-    const std::pair<std::size_t, std::size_t> classes[] = {{64 << 10, 64 << 10},
-                                                           {(64 << 10) + 1, 128 << 10},
-                                                           {kBulkThreshold - 1, kBulkThreshold},
-                                                           {kBulkThreshold + 1, 2 * kBulkThreshold}};
-    for (auto [bytes, cls] : classes) EXPECT_EQ(tidemark::series_block_class(bytes), cls) << bytes;
+    for (auto [bytes, cls] : {std::pair<std::size_t, std::size_t>{64 << 10, 64 << 10}, {(64 << 10) + 1, 128 << 10},
+                              {kBulkThreshold - 1, kBulkThreshold}, {kBulkThreshold + 1, 2 * kBulkThreshold}})
+        EXPECT_EQ(tidemark::series_block_class(bytes), cls) << bytes;
     // A request too large to round is refused, not wrapped to a small block.
     EXPECT_THROW((void)tidemark::series_allocate(static_cast<std::size_t>(-1) - 5), std::bad_alloc);
 
@@ -83,8 +80,7 @@ TEST(SeriesStorage, ClassesAndTheBoundOnKeptBlocks) {
     tidemark::series_cache_release();
 }
 
-// Threads take and give blocks at once (the batch runners); no block may be
-// handed to two series.
+// Threads take and give blocks at once (the batch runners): no block goes to two series.
 TEST(SeriesStorage, ConcurrentUseHandsEachBlockToOneSeries) {
     tidemark::series_cache_release();
     std::vector<std::thread> threads;
@@ -102,8 +98,7 @@ TEST(SeriesStorage, ConcurrentUseHandsEachBlockToOneSeries) {
     tidemark::series_cache_release();
 }
 
-// Lists of trades take their storage the same way; a trade made in storage
-// that held other bytes, sized or in place, starts from its defaults.
+// A trade made in reused storage, sized or in place, starts from its defaults.
 TEST(SeriesStorage, TradesInReusedStorageStartFromTheirDefaults) {
     using tidemark::Trade;
     for (bool in_place : {false, true}) {
@@ -114,43 +109,17 @@ TEST(SeriesStorage, TradesInReusedStorageStartFromTheirDefaults) {
         while (again.size() < 1000) again.emplace_back();
         EXPECT_EQ(static_cast<const void*>(again.data()), first) << in_place;
         for (const Trade& t : again) {
-            ASSERT_FALSE(t.fee_breakdown.has_value());
-            ASSERT_TRUE(t.symbol.empty());
-            ASSERT_EQ(t.id + t.entry_idx + t.exit_idx, 0u);
-            ASSERT_EQ(t.entry_time + t.exit_time, 0);
+            ASSERT_TRUE(!t.fee_breakdown && t.symbol.empty() && t.id + t.entry_idx + t.exit_idx == 0u &&
+                        t.entry_time + t.exit_time == 0 && t.direction == 1 &&
+                        t.exit_reason == tidemark::ExitReason::Signal);
             for (double v : {t.entry_price, t.exit_price, t.size, t.pnl, t.pnl_pct, t.fees, t.entry_fees, t.exit_fees})
                 ASSERT_EQ(v, 0.0);
-            ASSERT_EQ(t.direction, 1);
-            ASSERT_EQ(t.exit_reason, tidemark::ExitReason::Signal);
         }
     }
     tidemark::series_cache_release();
 }
 
-// Growing a series leaves what it held, with or without room to spare, and
-// the elements appended are the caller's to write; a series made with a
-// size, from storage that held other values, still starts at zeros.
-TEST(SeriesAppend, KeepsWhatWasThereAndLeavesSizedSeriesZeroed) {
-    for (std::size_t spare : {0u, 10u, 100000u}) {
-        Series<double> s;
-        s.reserve(3 + spare);
-        for (double v : {1.5, -2.0, 3.25}) s.push_back(v);
-        double* tail = tidemark::append_uninitialized(s, 50000);
-        ASSERT_EQ(s.size(), 50003u);
-        EXPECT_EQ(tail, s.data() + 3);
-        for (std::size_t i = 0; i < 50000; ++i) tail[i] = static_cast<double>(i);
-        EXPECT_TRUE(s[0] == 1.5 && s[1] == -2.0 && s[2] == 3.25 && s.back() == 49999.0);
-    }
-    { Series<double> dirty(100000, 7.0); }
-    Series<double> fresh(100000), grown;
-    grown.resize(100000);
-    for (const Series<double>* z : {&fresh, &grown})
-        EXPECT_TRUE(std::all_of(z->begin(), z->end(), [](double v) { return v == 0.0; }));
-}
-
-// A block copy gives back the source bytes, whichever way it writes them:
-// below and above the streaming size, at every alignment of either end, with
-// a tail shorter than a line, and without a byte written past the end.
+// Below and above the streaming size, at any alignment, with a short tail: the bytes and nothing past them.
 TEST(BlockCopy, CopiesEveryByteAndNothingElse) {
     const std::size_t t = tidemark::kStreamCopyThreshold;
     std::vector<unsigned char> src(t + 256);
@@ -172,8 +141,7 @@ TEST(BlockCopy, CopiesEveryByteAndNothingElse) {
 }
 
 #if defined(__SANITIZE_ADDRESS__)
-// A kept block stays out of reach: the sanitizer build still reports a read
-// of a freed series.
+// A kept block stays poisoned: the sanitizer build still reports a read of a freed series.
 TEST(SeriesStorageDeathTest, KeptBlocksStayPoisoned) {
     EXPECT_DEATH(
         {

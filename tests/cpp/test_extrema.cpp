@@ -37,17 +37,3 @@ TEST(Extrema, MaxNumAndMinNum) {
     EXPECT_TRUE(same_bits(max_num(kNaN, other), other));
     EXPECT_TRUE(same_bits(min_num(kNaN, other), other));
 }
-
-TEST(Extrema, OrderKeysSortLikeTheNumbers) {
-    const double ordered[] = {-kInf, -1e300, -1.0, -5e-324, -0.0, 0.0, 5e-324, 1.0, 1e300, kInf};
-    for (std::size_t i = 0; i + 1 < std::size(ordered); ++i) {
-        EXPECT_LT(tidemark::order_key(ordered[i]), tidemark::order_key(ordered[i + 1]));
-        EXPECT_TRUE(same_bits(tidemark::from_order_key(tidemark::order_key(ordered[i])), ordered[i]));
-    }
-}
-
-TEST(Extrema, KeepIf) {
-    using tidemark::keep_if;
-    EXPECT_TRUE(same_bits(keep_if(true, -2.5), -2.5) && same_bits(keep_if(false, -2.5), 0.0));
-    EXPECT_TRUE(std::isnan(keep_if(true, kNaN)));
-}
