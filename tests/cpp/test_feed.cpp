@@ -12,32 +12,15 @@
 
 using namespace tidemark;
 
-namespace {
-
-// The merge key of an event, the payload slot `a` naming it uniquely.
-using Key = std::tuple<int64_t, int, uint32_t, double>;
-
-int priority(FeedEventKind k) {
-    switch (k) {
-        case FeedEventKind::Trade: return 0;
-        case FeedEventKind::Quote: return 1;
-        case FeedEventKind::Book: return 2;
-        case FeedEventKind::Bar: return 3;
-    }
-    return 9;
-}
-
-}  // namespace
-
-// With every stream in time order a k-way merge is a sort by (time, kind
-// priority, stream id, position); random streams with many ties check the
-// heap against that sort, and the local indexes against a count.
+// Time-ordered streams merge like a sort by (time, kind priority, stream, position); many ties.
 TEST(MergeStreams, SortedStreamsMergeLikeASortOfTheirKeys) {
+    constexpr int priority[] = {3, 1, 0, 2};  // trade, quote, book, bar, indexed by the kind's value
+    static_assert(static_cast<int>(FeedEventKind::Bar) == 0 && static_cast<int>(FeedEventKind::Book) == 3);
     std::mt19937_64 rng(7);
     for (int round = 0; round < 50; ++round) {
         const uint32_t n_streams = 1 + static_cast<uint32_t>(rng() % 12);
         std::vector<std::vector<FeedEvent>> lists(n_streams);
-        std::vector<Key> keys;
+        std::vector<std::tuple<int64_t, int, uint32_t, double>> keys;  // slot `a` names the event
         double label = 0.0;
         for (uint32_t s = 0; s < n_streams; ++s) {
             const auto kind = static_cast<FeedEventKind>(rng() % 4);
@@ -46,18 +29,14 @@ TEST(MergeStreams, SortedStreamsMergeLikeASortOfTheirKeys) {
             const std::size_t len = rng() % 40;
             for (std::size_t i = 0; i < len; ++i) {
                 ts += static_cast<int64_t>(rng() % 3);
-                FeedEvent ev{kind, ts, label, 0, 0, 0, 0, instrument, s};
-                lists[s].push_back(ev);
-                keys.emplace_back(ts, priority(kind), s, label);
+                lists[s].push_back(FeedEvent{kind, ts, label, 0, 0, 0, 0, instrument, s});
+                keys.emplace_back(ts, priority[static_cast<int>(kind)], s, label);
                 label += 1.0;
             }
         }
         std::vector<MergeStream> streams(n_streams);
-        for (uint32_t s = 0; s < n_streams; ++s) {
-            streams[s].id = s;
-            streams[s].size = lists[s].size();
-            streams[s].events = lists[s].data();
-        }
+        for (uint32_t s = 0; s < n_streams; ++s)
+            streams[s].id = s, streams[s].size = lists[s].size(), streams[s].events = lists[s].data();
         // Numbering continues from the counters.
         std::vector<uint64_t> counters{rng() % 4, 0, rng() % 4}, seen = counters;
         Series<ScheduleEntry> out;
@@ -73,19 +52,13 @@ TEST(MergeStreams, SortedStreamsMergeLikeASortOfTheirKeys) {
     }
 }
 
-// A random drive through a margin session with options, orders, live rows,
-// quotes and depth, for the sanitizers: every event is applied once, the
-// account stays finite and every trade is attributed to one instrument.
+// Random live traffic through a margin session, for the sanitizers: the account stays consistent.
 TEST(PortfolioSessionDrive, RandomTrafficKeepsTheAccountConsistent) {
     std::mt19937_64 rng(11);
     auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<uint64_t>(n)); };
     BacktestConfig cfg;
-    cfg.fees = 0.0;
-    cfg.max_positions = 3;
-    cfg.max_drawdown_pct = 95.0;
-    cfg.initial_capital = 1e6;
-    cfg.queue_fill_model = true;
-    cfg.liquidate_on_margin_call = true;
+    cfg.fees = 0.0, cfg.max_positions = 3, cfg.max_drawdown_pct = 95.0, cfg.initial_capital = 1e6;
+    cfg.queue_fill_model = cfg.liquidate_on_margin_call = true;
     PortfolioSession s(cfg, "margin", 1.0);
     auto call = [](const char* name, double strike) {
         return make_option(name, strike, "call", 1'000'000, 1.0, 10.0, 0.0, "U", false, std::nullopt, 0.0, 0.0, 0.0,
@@ -114,10 +87,8 @@ TEST(PortfolioSessionDrive, RandomTrafficKeepsTheAccountConsistent) {
             }
             case 3: {
                 OrderArgs a;
-                a.side = pick(2) ? "buy" : "sell";
-                a.kind = pick(2) ? "market" : "limit";
-                a.limit_price = px;
-                a.units = 1.0 + pick(3);
+                a.side = pick(2) ? "buy" : "sell", a.kind = pick(2) ? "market" : "limit";
+                a.limit_price = px, a.units = 1.0 + pick(3);
                 s.submit_order(inst, std::move(a));
                 break;
             }
@@ -127,9 +98,7 @@ TEST(PortfolioSessionDrive, RandomTrafficKeepsTheAccountConsistent) {
             out.clear();
             const uint64_t before = s.remaining();
             StepIntents in;
-            in.entry = pick(4) == 0;
-            in.exit = pick(6) == 0;
-            in.size = 0.2;
+            in.entry = pick(4) == 0, in.exit = pick(6) == 0, in.size = 0.2;
             s.apply_current(in, out);
             applied += before > s.remaining();
         }

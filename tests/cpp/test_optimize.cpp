@@ -14,36 +14,21 @@ namespace {
 RiskModel model_of(std::vector<double> cov = {0.04, 0.01, 0.01, 0.09}) {
     RiskModel m;
     m.cov.assign(cov.begin(), cov.end());
-    m.n_assets = 2;
-    m.n_obs = 100;
-    m.periods_per_year = 252.0;
-    m.asset_ids = {"a0", "a1"};
+    m.n_assets = 2, m.n_obs = 100, m.periods_per_year = 252.0, m.asset_ids = {"a0", "a1"};
     return m;
 }
 
-// Two assets, one sector each (caps 0.7 and 0.5), position_cap 0.6, cash_max
-// 0.05; long/short adds short_cap 0.3, gross_max 0.8 and net bounds [-0.2, 0.6].
+// Sector caps 0.7 and 0.5, position_cap 0.6, cash_max 0.05; short_cap 0.3, gross 0.8, net [-0.2, 0.6].
 OptimizerConfig two_asset_config(bool ls) {
     OptimizerConfig c;
-    c.risk_aversion = 1.0;
-    c.position_cap = 0.6;
-    c.sector_ids = {0, 1};
-    c.sector_caps = {0.7, 0.5};
-    c.cash_max = 0.05;
-    if (ls) {
-        c.short_cap = 0.3;
-        c.gross_max = 0.8;
-        c.net_min = -0.2;
-        c.net_max = 0.6;
-    }
+    c.risk_aversion = 1.0, c.position_cap = 0.6, c.sector_ids = {0, 1}, c.sector_caps = {0.7, 0.5}, c.cash_max = 0.05;
+    if (ls) c.short_cap = 0.3, c.gross_max = 0.8, c.net_min = -0.2, c.net_max = 0.6;
     return c;
 }
 
 }  // namespace
 
-// Post-snap outcomes for hand-made solutions on the two-asset book, tolerance
-// 1e-8 (so the check tolerance is 1e-7). A weight left over position_cap is
-// covered by the Python suite.
+// Hand-made solutions (check tolerance 1e-7); the position_cap text and other statuses are in Python.
 TEST(FinishBook, SnapsAndChecksWhatSnappingCanBreak) {
     struct Case {
         const char* name;
@@ -54,40 +39,33 @@ TEST(FinishBook, SnapsAndChecksWhatSnappingCanBreak) {
         std::string message;  // empty: the book is kept as it is
         const char* status = "Solved";
     };
-    const std::string p18(18, ' '), p22(22, ' ');
+    const std::string p18(18, ' '), p22(22, ' '), post = "infeasible constraints: post-snap ";
+    const std::string cash_tail = " of weight -- widen cash_max, lower the band, or accept the trades";
     const Case cases[] = {
         {"snapped_back_below_the_short_cap", true, {-0.25, 0.5}, {-0.35, 0.0}, 0.15,
-         "infeasible constraints: post-snap weight -0.350000 on asset 0 breaches short_cap" + p18 +
-             "-0.300000; the no-trade band snapped a covering trade -- lower" + p18 +
-             "the band, raise the cap, or accept the trades"},
+         post + "weight -0.350000 on asset 0 breaches short_cap" + p18 + "-0.300000; the no-trade band snapped a "
+                "covering trade -- lower" + p18 + "the band, raise the cap, or accept the trades"},
         // Asset 1 back at 0.55, within its position cap but over its sector's.
         {"sector_left_over_its_cap", false, {0.3, 0.45}, {0.1, 0.55}, 0.15,
-         "infeasible constraints: post-snap sector 1 exposure 0.550000 exceeds its cap" + p22 +
-             "0.500000; snapping stranded weight in the sector -- lower" + p22 +
-             "the band, raise the cap, or accept the trades"},
+         post + "sector 1 exposure 0.550000 exceeds its cap" + p22 + "0.500000; snapping stranded weight in the "
+                "sector -- lower" + p22 + "the band, raise the cap, or accept the trades"},
         {"gross_left_over_the_budget", true, {0.4, 0.35}, {0.0, 0.45}, 0.15,
-         "infeasible constraints: post-snap gross exposure 0.850000 exceeds gross_max" + p22 +
-             "0.800000; snapping stranded weight -- lower the band, raise" + p22 + "the budget, or accept the trades"},
-        // 0.55 + 0.37 leaves 0.08 of cash, 0.03 over cash_max.
+         post + "gross exposure 0.850000 exceeds gross_max" + p22 + "0.800000; snapping stranded weight -- lower the "
+                "band, raise" + p22 + "the budget, or accept the trades"},
+        // 0.55 + 0.37 leaves 0.08 of cash, 0.03 over cash_max; 0.55 + 0.5 overdraws 0.05.
         {"cash_stranded_above_cash_max", false, {0.55, 0.45}, {0.3, 0.37}, 0.1,
-         "infeasible constraints: post-snap cash 0.080000 outside [0, 0.050000]; snapping stranded 0.030000 of "
-         "weight -- widen cash_max, lower the band, or accept the trades"},
+         post + "cash 0.080000 outside [0, 0.050000]; snapping stranded 0.030000" + cash_tail},
         {"cash_overdrawn", false, {0.55, 0.45}, {0.2, 0.5}, 0.1,
-         "infeasible constraints: post-snap cash -0.050000 outside [0, 0.050000]; snapping stranded -0.050000 of "
-         "weight -- widen cash_max, lower the band, or accept the trades"},
+         post + "cash -0.050000 outside [0, 0.050000]; snapping stranded -0.050000" + cash_tail},
         {"net_left_outside_its_bounds", true, {0.25, 0.4}, {0.0, 0.45}, 0.1,
-         "infeasible constraints: post-snap net exposure 0.700000 outside [-0.200000, 0.600000]; snapping stranded "
-         "weight -- widen the net bounds, lower the band, or accept the trades"},
-        // Every trade snapped: the book stays as it is, unchecked, even over
-        // its caps and its budget.
+         post + "net exposure 0.700000 outside [-0.200000, 0.600000]; snapping stranded weight -- widen the net "
+                "bounds, lower the band, or accept the trades"},
+        // No trade left: kept unchecked over caps and budget; only long-only cash is clamped at zero.
         {"all_trades_snapped", false, {0.6, 0.4}, {0.9, 0.3}, 0.5, ""},
-        {"no_trade_at_all", true, {0.2, 0.3}, {0.2, 0.3}, 0.0, ""},
-        // Statuses other than Solved fail before any snapping.
+        {"no_trade_at_all", true, {0.9, 0.3}, {0.9, 0.3}, 0.0, ""},
         {"almost_infeasible", false, {0.5, 0.5}, {0.5, 0.5}, 0.0,
          "infeasible constraints: solver certified primal infeasibility (AlmostPrimalInfeasible)",
          "AlmostPrimalInfeasible"},
-        {"almost_solved", true, {0.5, 0.5}, {0.5, 0.5}, 0.0, "solver failed: status AlmostSolved after 9 iterations",
-         "AlmostSolved"},
     };
     const RiskModel m = model_of();
     for (const Case& fc : cases) {
@@ -104,15 +82,11 @@ TEST(FinishBook, SnapsAndChecksWhatSnappingCanBreak) {
         }
         ASSERT_TRUE(out.ok()) << out.error().message();
         const OptimizationResult& r = out.value();
-        EXPECT_EQ(r.weights[0], fc.w_current[0]);
-        EXPECT_EQ(r.weights[1], fc.w_current[1]);
-        EXPECT_EQ(r.trades[0], 0.0);
-        EXPECT_EQ(r.trades[1], 0.0);
+        EXPECT_EQ(r.weights, Series<double>(fc.w_current.begin(), fc.w_current.end()));
+        EXPECT_EQ(r.trades, Series<double>(2, 0.0));
         EXPECT_EQ(r.turnover, 0.0);
         const double held = fc.w_current[0] + fc.w_current[1];
-        EXPECT_EQ(r.cash, fc.ls ? 1.0 - held : std::max(0.0, 1.0 - held));
-        EXPECT_EQ(r.objective, -1.5);
-        EXPECT_EQ(r.iterations, 9u);
+        EXPECT_EQ(r.cash, fc.ls ? 1.0 - held : 0.0);
     }
 }
 

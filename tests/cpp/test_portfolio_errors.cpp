@@ -9,22 +9,15 @@
 
 using namespace tidemark;
 
-// A {} float prints in its shortest round-trip form, never with an exponent
-// or a forced ".0"; the pivot prints with exactly three decimals.
+// The formatter is tested on its own; these pin the templates and which number goes where.
 TEST(PortfolioErrorText, TemplatesAndTheNumbersInThem) {
-    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     EXPECT_EQ(PortfolioError::too_small(3, 5).message(), "cross-section too small: 3 < min_names 5");
     EXPECT_EQ(PortfolioError::element_count(3, 4, 11).message(), "shape mismatch: expected 3x4=12 values, got 11");
-    const std::pair<double, const char*> ppy[] = {
-        {-0.0, "-0"}, {-1e-8, "-0.00000001"}, {-252.0, "-252"}, {-std::numeric_limits<double>::infinity(), "-inf"}};
-    const Series<double> returns{0.01, 0.02, -0.01, 0.03};
-    for (const auto& [value, shown] : ppy)
-        EXPECT_EQ(estimate_covariance(returns, 2, 2, {"a", "b"}, value).error().message(),
-                  std::string("degenerate input: periods_per_year must be a positive finite number, got ") + shown);
+    EXPECT_EQ(estimate_covariance(Series<double>{0.01, 0.02, -0.01, 0.03}, 2, 2, {"a", "b"}, -252.0).error().message(),
+              "degenerate input: periods_per_year must be a positive finite number, got -252");
     const std::pair<std::vector<double>, const char*> pivots[] = {
         {{1.0, 2.0, 2.0, 1.0}, "pivot -3.000 at index 1"},  // 1 - 2^2
-        {{-0.00049, 0.0, 0.0, 1.0}, "pivot -0.000 at index 0"},
-        {{kNaN, 0.0, 0.0, 1.0}, "pivot NaN at index 0"},
+        {{std::numeric_limits<double>::quiet_NaN(), 0.0, 0.0, 1.0}, "pivot NaN at index 0"},
     };
     for (const auto& [matrix, text] : pivots)
         EXPECT_EQ(cholesky(matrix, 2).error().message(), std::string("covariance not positive definite: ") + text);
