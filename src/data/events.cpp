@@ -13,12 +13,4 @@ void check_tick_columns(const TickColumns& t) {
     }
 }
 
-std::vector<FeedEvent> feed_events_from_ticks(const TickColumns& t, uint32_t instrument, uint32_t trade_stream,
-                                              uint32_t quote_stream) {
-    std::vector<FeedEvent> out;
-    out.reserve(2 * t.rows());
-    for_each_tick_event(t, instrument, trade_stream, quote_stream, [&](const FeedEvent& ev) { out.push_back(ev); });
-    return out;
-}
-
 }  // namespace tidemark

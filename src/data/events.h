@@ -134,8 +134,4 @@ void for_each_tick_event(const TickColumns& t, uint32_t instrument, uint32_t tra
     }
 }
 
-// The same rule as a list, room for two events per row reserved up front.
-std::vector<FeedEvent> feed_events_from_ticks(const TickColumns& t, uint32_t instrument, uint32_t trade_stream,
-                                              uint32_t quote_stream);
-
 }  // namespace tidemark

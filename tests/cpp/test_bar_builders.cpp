@@ -71,9 +71,10 @@ TEST(AggregationErrorText, UnknownUnitIsQuotedWithEscapes) {
 TEST(FeedEvents, ShortColumnIsAFaultNotAnOverread) {
     TickColumns t;
     t.timestamps = {1, 2}, t.ltp = {10.0, 11.0}, t.oi = {1.0};
-    EXPECT_THROW(feed_events_from_ticks(t, 0, 0, 1), Fault);
+    const auto ignore = [](const FeedEvent&) {};
+    EXPECT_THROW(for_each_tick_event(t, 0, 0, 1, ignore), Fault);
     t.oi.clear(), t.timestamps = {1};
-    EXPECT_THROW(feed_events_from_ticks(t, 0, 0, 1), Fault);
+    EXPECT_THROW(for_each_tick_event(t, 0, 0, 1, ignore), Fault);
 }
 
 TEST(FeedEvents, BookIndexRoundTripsThroughItsSlot) {
