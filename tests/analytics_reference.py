@@ -9,13 +9,11 @@ EPS = 2.0 ** -52
 
 def shrunk_covariance(x, relative_cutoff=True):
     """Constant-correlation Ledoit-Wolf with every mean over T: (Sigma, delta)."""
-    t, n = x.shape
-    y = x - x.mean(axis=0)
+    (t, n), y = x.shape, x - x.mean(axis=0)
     s = y.T @ y / t
     var = np.diag(s)
     sd = np.sqrt(var)
-    iu = np.triu_indices(n, 1)
-    rbar = (s / np.outer(sd, sd))[iu].mean()
+    rbar = (s / np.outer(sd, sd))[np.triu_indices(n, 1)].mean()
     f = rbar * np.outer(sd, sd)
     np.fill_diagonal(f, var)
     dev = y[:, :, None] * y[:, None, :] - s               # t x n x n
@@ -56,11 +54,9 @@ def average_positions(values):
 
 
 def rank_row(row, min_names):
-    out = np.full(row.shape, np.nan)
-    ok = ~np.isnan(row)
-    m = ok.sum()
-    if m >= min_names:
-        out[ok] = average_positions(row[ok]) / (m - 1)
+    out, ok = np.full(row.shape, np.nan), ~np.isnan(row)
+    if ok.sum() >= min_names:
+        out[ok] = average_positions(row[ok]) / (ok.sum() - 1)
     return out
 
 

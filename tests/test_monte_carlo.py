@@ -25,12 +25,9 @@ class Stream:
     def next(self):
         s, rotl = self.s, lambda x, k: ((x << k) | (x >> (64 - k))) & MASK
         out, t = (rotl((s[1] * 5) & MASK, 7) * 9) & MASK, (s[1] << 17) & MASK
-        s[2] ^= s[0]
-        s[3] ^= s[1]
-        s[1] ^= s[2]
-        s[0] ^= s[3]
-        s[2] ^= t
-        s[3] = rotl(s[3], 45)
+        s[2], s[3] = s[2] ^ s[0], s[3] ^ s[1]
+        s[1], s[0] = s[1] ^ s[2], s[0] ^ s[3]
+        s[2], s[3] = s[2] ^ t, rotl(s[3], 45)
         return out
 
     def normal(self):
@@ -114,9 +111,8 @@ def test_result_layout_and_statistics_from_the_sorted_finals():
 
 def test_reproducible_for_a_seed_and_different_for_another():
     a, b, c = run(seed=5), run(seed=5), run(seed=6)
-    assert np.array_equal(a["final_values"], b["final_values"]) and a["percentile_paths"] == b["percentile_paths"]
-    assert [a[k] for k in list(a)[2:]] == [b[k] for k in list(b)[2:]]
-    assert not np.array_equal(a["final_values"], c["final_values"])
+    fa, fb = a.pop("final_values"), b.pop("final_values")
+    assert np.array_equal(fa, fb) and a == b and not np.array_equal(fa, c["final_values"])
 
 
 def test_zero_horizon_holds_every_path_at_the_start():
@@ -148,36 +144,18 @@ def test_input_reading():
     assert np.array_equal(run(corr=upper_garbage)["final_values"], run()["final_values"])
 
 
-NOT_PD = ("; it cannot be decomposed, and simulating through a repaired version would report risk figures for a "
-          "correlation structure you did not supply")
-MATRIX = "; returns is a list of per-asset series, not an (n_obs, n_assets) matrix"
-
-
-@pytest.mark.parametrize("kwargs, error, message", [
-    (dict(returns=[]), ValueError, "returns must contain at least one asset series"),
-    (dict(weights=np.array([0.5, 0.5])), ValueError, "weights has 2 entries but returns has 3 asset series" + MATRIX),
-    (dict(returns=np.zeros((30, 3))), ValueError, "weights has 3 entries but returns has 30 asset series" + MATRIX),
-    (dict(corr=CORR[:2]), ValueError, "correlation_matrix must be 3x3 to match the 3 asset series"),
-    (dict(corr=[CORR[0], CORR[1], CORR[2][:2]]), ValueError, "correlation_matrix must be 3x3 to match the 3 asset series"),
-    (dict(n=0), ValueError, "n_simulations must be >= 1"),
-    (dict(returns=RETURNS[:2], weights=WEIGHTS[:2], corr=np.ones((2, 2))), ValueError,
-     "correlation matrix is not positive definite (non-positive pivot 0.000 at asset 1)" + NOT_PD),
-    (dict(returns=RETURNS[:2], weights=WEIGHTS[:2], corr=np.array([[1e-31, 0.0], [0.0, 1.0]])), ValueError,
+@pytest.mark.parametrize("kwargs, message", [
+    (dict(corr=CORR[:2]), "correlation_matrix must be 3x3 to match the 3 asset series"),
+    (dict(returns=RETURNS[:2], weights=WEIGHTS[:2], corr=np.array([[1e-31, 0.0], [0.0, 1.0]])),
      "correlation matrix is singular (zero pivot at asset 0); assets 1 and 0 are perfectly collinear or a row "
      "is all zeros"),
-    (dict(corr=np.array([[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 2.0, 1.0]])), ValueError,
-     "correlation matrix is not positive definite (non-positive pivot -3.000 at asset 2)" + NOT_PD),
-    (dict(returns="abc"), TypeError, "argument 'returns': Can't extract `str` to `Vec`"),
-    (dict(corr="abc"), TypeError, "argument 'correlation_matrix': Can't extract `str` to `Vec`"),
-    (dict(weights=[0.5, 0.3, 0.2]), TypeError, None),
-    (dict(returns=[np.zeros(3, dtype=np.float32)]), TypeError, None),
-    (dict(n=-1), OverflowError, None),
-    (dict(seed=2 ** 64), OverflowError, None),
-    (dict(n=2 ** 62), MemoryError, None),
-    (dict(n=2 ** 50), MemoryError, None),
-    (dict(horizon=2 ** 64 - 1), MemoryError, None),
+    (dict(corr=np.array([[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 2.0, 1.0]])),
+     "correlation matrix is not positive definite (non-positive pivot -3.000 at asset 2); it cannot be decomposed, "
+     "and simulating through a repaired version would report risk figures for a correlation structure you did not "
+     "supply"),
+    (dict(n=2 ** 62), None), (dict(n=2 ** 50), None), (dict(horizon=2 ** 64 - 1), None),   # memory that cannot be had
 ])
-def test_refused_inputs(kwargs, error, message):
-    with pytest.raises(error) as exc:
+def test_refused_inputs(kwargs, message):
+    with pytest.raises(MemoryError if message is None else ValueError) as exc:
         run(**kwargs)
     assert message is None or str(exc.value) == message

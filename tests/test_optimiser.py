@@ -36,18 +36,17 @@ def optimize(alpha=(0.001, 0.002, 0.0, 0.001), w_current=None, ids=IDS, **kw):
     return tm.optimize_portfolio(MODEL, np.asarray(alpha, dtype=float), w, ids, config(**kw))
 
 
-LONG_SHORT = dict(short_cap=0.5, gross_max=2.0, net_min=0.0, net_max=0.0, sector_caps=[5.0, 5.0])
-
-
 @pytest.mark.parametrize("target, kw", [
-    ([0.4, 0.3, 0.2, 0.1], {}), ([0.25] * 4, dict(risk_aversion=0.5)),
-    ([0.05, 0.6, 0.3, 0.05], dict(risk_aversion=20.0)), ([0.3, -0.2, 0.15, -0.25], LONG_SHORT),
-])
+    ([0.05, 0.6, 0.3, 0.05], dict(risk_aversion=20.0)),
+    ([0.3, -0.2, 0.15, -0.25], dict(short_cap=0.5, gross_max=2.0, net_min=0.0, net_max=0.0, sector_caps=[5.0, 5.0]))])
 def test_book_reaches_its_closed_form_optimum(target, kw):
-    ra = kw.get("risk_aversion", 4.0)
-    a = alpha_for(target, ra)
-    r = optimize(a, **kw)
+    ra, c = kw.get("risk_aversion", 4.0), config(**kw)
+    a, before = alpha_for(target, ra), {k: getattr(c, k) for k in list(FIELDS) + ["sector_ids", "sector_caps"]}
+    r = tm.optimize_portfolio(MODEL, a, np.zeros(4), IDS, c)
     w = r.weights()
+    assert {k: getattr(c, k) for k in before} == before
+    assert repr(r) == (f"PyOptimizationResult(turnover={r.turnover:.4f}, cash={r.cash:.4f}, "
+                       f"vol_annualized={r.vol_annualized:.4f}, status=Solved)")
     np.testing.assert_allclose(w, target, atol=2e-5)
     assert r.solver_status == "Solved" and r.iterations > 0 and r.snapped == [False] * 4
     assert r.objective == pytest.approx(ra * w @ SIGMA @ w - a @ w, abs=1e-8)
@@ -58,18 +57,12 @@ def test_book_reaches_its_closed_form_optimum(target, kw):
     assert r.turnover == pytest.approx(0.5 * np.abs(w).sum(), abs=1e-15)
 
 
-def test_fully_invested_book_from_nothing_clamps_cash_to_zero():
-    r = optimize([0.002, 0.001, 0.003, 0.0], sector_ids=[0] * 4, sector_caps=[1.0])
-    w = r.weights()
-    assert w.sum() == pytest.approx(1.0, abs=1e-7) and r.cash == 0.0
-    assert r.turnover == pytest.approx(w.sum() / 2, abs=1e-15)
-
-
 def test_binding_limits():
     # asset 0 wants 0.55 (cap 0.45); sector 1 wants 0.35 (cap 0.25); asset 1 takes the remaining 0.3
-    w = optimize(alpha_for([0.55, 0.1, 0.2, 0.15]), position_cap=0.45, sector_caps=[1.0, 0.25]).weights()
+    r = optimize(alpha_for([0.55, 0.1, 0.2, 0.15]), position_cap=0.45, sector_caps=[1.0, 0.25])
+    w = r.weights()
     assert (w[0], w[2] + w[3]) == pytest.approx((0.45, 0.25), abs=1e-6) and w[1] == pytest.approx(0.3, abs=1e-5)
-    assert w.sum() == pytest.approx(1.0, abs=1e-7) and np.all(w >= 0)
+    assert w.sum() == pytest.approx(1.0, abs=1e-7) and np.all(w >= 0) and r.cash == 0.0   # clamped, not -1e-9
     # a book of losers holds cash up to cash_max
     r = optimize([-0.01, -0.02, -0.01, -0.03], cash_max=0.3)
     assert r.weights().sum() == pytest.approx(0.7, abs=1e-6) and r.cash == pytest.approx(0.3, abs=1e-6)
@@ -80,29 +73,17 @@ def test_binding_limits():
     assert w[1] >= -0.4 - 1e-7 and np.abs(w).sum() <= 1.2 + 1e-6 and np.abs(w).sum() == pytest.approx(1.2, abs=1e-5)
 
 
-def test_turnover_penalty_keeps_an_optimal_book_and_stops_small_gains():
+def test_turnover_penalty_stops_small_gains():
     target = [0.4, 0.3, 0.2, 0.1]
-    r = optimize(alpha_for(target), w_current=target, turnover_penalty=0.01)
-    np.testing.assert_array_equal(r.weights(), target)
-    assert r.turnover == 0.0
     r = optimize(alpha_for([0.45, 0.25, 0.2, 0.1]), w_current=target, turnover_penalty=1.0)
     np.testing.assert_array_equal(r.weights(), target)
-
-
-def test_a_band_wider_than_every_trade_returns_the_book_as_it_is():
-    held = np.array([0.7, 0.1, 0.1, 0.1])   # over the cap, yet no post-snap check
-    r = optimize(alpha_for([0.25] * 4), w_current=held, position_cap=0.5, no_trade_band=0.9)
-    np.testing.assert_array_equal(r.weights(), held)
-    np.testing.assert_array_equal(r.trades(), np.zeros(4))
-    assert r.snapped == [True] * 4 and r.turnover == 0.0 and r.cash == pytest.approx(0.0, abs=1e-15)
-    assert "current\nweights are returned as they are, with no post-snap check" in tm.optimize_portfolio.__doc__
+    assert r.turnover == 0.0
 
 
 @pytest.mark.parametrize("kw, snapped", [
     # moves +0.15, +0.05, -0.05, -0.15, worth 150,000 and 50,000 on a book of 1e6
     (dict(no_trade_band=0.1), [False, True, True, False]), (dict(no_trade_band=0.01), [False] * 4),
     (dict(min_trade_value=60_000.0, portfolio_value=1e6), [False, True, True, False]),
-    (dict(min_trade_value=40_000.0, portfolio_value=1e6), [False] * 4),
 ])
 def test_small_trades_are_snapped_back(kw, snapped):
     # 0.9 invested, up to 0.2 cash: the budget does not bind and the optimum is the target itself
@@ -121,45 +102,31 @@ INFEASIBLE = "infeasible constraints: "
 @pytest.mark.parametrize("kw, message", [
     (dict(alpha=[0, 0], ids=["b", "a", "c", "d"]), "asset ids mismatch: position 0: model 'a' vs caller 'b'"),
     (dict(alpha=[0, 0], ids=["a", "b", "c"]), "asset ids mismatch: model has 4 assets, caller supplied 3"),
-    (dict(alpha=[0, 0], ids=["a", "b", "c", "D"]), "asset ids mismatch: position 3: model 'd' vs caller 'D'"),
     (dict(alpha=[0.1, 0.2]), "shape mismatch: model has 4 assets; alpha has 2, w_current has 4"),
-    (dict(w_current=[0.0] * 3), "shape mismatch: model has 4 assets; alpha has 4, w_current has 3"),
     (dict(alpha=[0, 0, 0, NAN]), "non-finite value at row 0, col 3"),
-    (dict(w_current=[0, 0, 0, NAN]), "non-finite value at row 1, col 3"),
     (dict(w_current=[0, 0, 0, INF], short_cap=0.5), "non-finite value at row 1, col 3"),
     (dict(w_current=[-1e-11, 0, 0, 0]),
      DEG + "w_current[0] = -0.00000000001 is negative; this optimizer is long-only unless short_cap > 0"),
     (dict(w_current=[0.5, 0.3, 0.2, 0.01]), DEG + "w_current sums to 1.010000, which exceeds 1"),
-    (dict(short_cap=-0.1), DEG + "short_cap must be in [0, 1], got -0.1"),
     (dict(short_cap=1.5), DEG + "short_cap must be in [0, 1], got 1.5"),
-    (dict(short_cap=INF), DEG + "short_cap must be in [0, 1], got inf"),
     # NaN is neither mode: finiteness, then the budget, then short_cap
     (dict(w_current=[-0.5, 0, 0, 0], short_cap=NAN), DEG + "short_cap must be in [0, 1], got NaN"),
     (dict(w_current=[0.9, 0.9, 0, 0], short_cap=NAN), DEG + "w_current sums to 1.800000, which exceeds 1"),
-    (dict(short_cap=0.5, gross_max=0.0), DEG + "gross_max must be > 0 in long/short mode, got 0"),
     (dict(short_cap=0.5, gross_max=NAN), DEG + "gross_max must be > 0 in long/short mode, got NaN"),
     (dict(short_cap=0.5, net_min=0.5, net_max=0.2), DEG + "net bounds must be finite with net_min <= net_max, got [0.5, 0.2]"),
     (dict(short_cap=0.5, net_min=NAN), DEG + "net bounds must be finite with net_min <= net_max, got [NaN, 1]"),
     (dict(short_cap=0.5, net_min=2.0, net_max=2.0, gross_max=1.0), INFEASIBLE + "net bounds [2, 2] lie outside the gross budget 1"),
     (dict(risk_aversion=0.0, no_trade_band=NAN, sector_ids=[0]), DEG + "risk_aversion must be > 0, got 0"),
-    (dict(risk_aversion=INF), DEG + "risk_aversion must be > 0, got inf"),
-    (dict(turnover_penalty=-0.5), DEG + "turnover_penalty must be >= 0, got -0.5"),
     (dict(turnover_penalty=NAN), DEG + "turnover_penalty must be >= 0, got NaN"),
     (dict(position_cap=1.5), DEG + "position_cap must be in (0, 1], got 1.5"),
-    (dict(position_cap=NAN), DEG + "position_cap must be in (0, 1], got NaN"),
     (dict(cash_max=1.0), DEG + "cash_max must be in [0, 1), got 1"),
-    (dict(cash_max=NAN), DEG + "cash_max must be in [0, 1), got NaN"),
     (dict(no_trade_band=-0.01), DEG + "no_trade_band and min_trade_value must be >= 0"),
-    (dict(no_trade_band=NAN), DEG + "no_trade_band and min_trade_value must be >= 0"),
     (dict(min_trade_value=NAN), DEG + "no_trade_band and min_trade_value must be >= 0"),
-    (dict(min_trade_value=1000.0), DEG + "min_trade_value set but portfolio_value is 0"),
     (dict(min_trade_value=1000.0, portfolio_value=NAN), DEG + "min_trade_value set but portfolio_value is NaN"),
     (dict(sector_ids=[0, 0, 1]), "shape mismatch: 3 sector_ids for 4 assets"),
     (dict(sector_ids=[0, 0, 2, 1]), "shape mismatch: sector_ids[2] = 2 out of range for 2 sector_caps"),
-    (dict(sector_caps=[1.0, 0.0]), DEG + "sector_caps[1] must be > 0, got 0"),
     (dict(sector_caps=[NAN, 1.0]), DEG + "sector_caps[0] must be > 0, got NaN"),
     (dict(tolerance=NAN), DEG + "tolerance must be > 0, got NaN"),
-    (dict(tolerance=0.0), DEG + "tolerance must be > 0, got 0"),
     (dict(position_cap=0.2), INFEASIBLE + "position_cap 0.2 x 4 assets = 0.8000 cannot reach required investment 1.0000"),
     (dict(sector_caps=[0.3, 0.4]), INFEASIBLE + "sector caps admit at most 0.7000 invested, below required 1.0000"),
     (dict(position_cap=0.3, sector_caps=[1.0, 0.3]),
@@ -181,16 +148,6 @@ def test_refused_books_in_check_order(kw, message):
     assert str(exc.value) in ((message,) if isinstance(message, str) else message)
 
 
-@pytest.mark.parametrize("k, value", [(0, None), (1, [0.0] * 4), (2, np.zeros(4, dtype=np.float32)), (3, "abcd"),
-                                      (4, MODEL)])
-def test_wrong_argument_types_name_the_argument(k, value):
-    args = [MODEL, np.zeros(4), np.zeros(4), IDS, config()]
-    args[k] = value
-    name = ["model", "alpha", "w_current", "asset_ids", "config"][k]
-    with pytest.raises(TypeError, match=f"^argument '{name}': "):
-        tm.optimize_portfolio(*args)
-
-
 FIELDS = dict(no_trade_band=0.0, min_trade_value=0.0, portfolio_value=0.0, cash_max=0.0, max_iter=200,
               tolerance=1e-8, short_cap=0.0, gross_max=1.0, net_min=0.0, net_max=1.0)
 
@@ -204,27 +161,6 @@ def test_optimizer_config_fields_defaults_and_setters():
     c.sector_ids, c.sector_caps, c.max_iter, c.tolerance = (2, 3, 4), [1], 2**32 - 1, 1
     assert (c.sector_ids, c.sector_caps, c.max_iter, c.tolerance) == ([2, 3, 4], [1.0], 2**32 - 1, 1.0)
     assert type(c.sector_caps[0]) is float
-    for attr, value, error, match in (("max_iter", 2**32, OverflowError, None), ("sector_ids", [-1], OverflowError, None),
-                                      ("sector_caps", "12", TypeError, "Can't extract `str` to `Vec`")):
-        with pytest.raises(error, match=match):
-            setattr(c, attr, value)
-    with pytest.raises(OverflowError):
-        tm.OptimizerConfig(1.0, 0.5, 0.3, [0], [1.0], max_iter=-1)
-
-
-def test_optimization_result_members_and_an_untouched_config():
-    c = config(no_trade_band=0.01)
-    before = {k: getattr(c, k) for k in list(FIELDS) + ["sector_ids", "sector_caps", "risk_aversion"]}
-    r = tm.optimize_portfolio(MODEL, alpha_for([0.4, 0.3, 0.2, 0.1]), np.zeros(4), IDS, c)
-    assert {k: getattr(c, k) for k in before} == before
-    assert repr(r) == (f"PyOptimizationResult(turnover={r.turnover:.4f}, cash={r.cash:.4f}, "
-                       f"vol_annualized={r.vol_annualized:.4f}, status=Solved)")
-    a = r.weights()
-    assert a is not r.weights() and a.dtype == np.float64 and a.shape == (4,)
-    a[0] = 99.0
-    assert r.weights()[0] != 99.0 and type(r.iterations) is int and type(r.solver_status) is str
-    with pytest.raises(AttributeError):
-        r.cash = 1.0
 
 
 BATCH_IDS = [f"s{i}" for i in range(6)]
@@ -243,20 +179,17 @@ def batch_config(**kw):
                               min_trade_value=3000.0, portfolio_value=kw.get("portfolio_value") or 2e6)
 
 
-def same(a, b):
-    return (np.array_equal(a.weights(), b.weights()) and np.array_equal(a.trades(), b.trades())
-            and (a.snapped, a.iterations, a.objective, a.cash, a.turnover, a.vol_annualized)
-            == (b.snapped, b.iterations, b.objective, b.cash, b.turnover, b.vol_annualized))
-
-
 def test_batch_equals_serial_calls_in_item_order():
     cfg, specs = batch_config(), batch_items(24)
     specs[5] = ("u1", *specs[5][1:])  # a repeated id is optimised and returned twice
     out = tm.batch_optimize_portfolios(BATCH_MODEL, [tm.OptimizeItem(i, a, w, portfolio_value=v)
                                                      for i, a, w, v in specs], cfg)
     assert [item_id for item_id, _ in out] == [s[0] for s in specs]
-    for (item_id, res), (_, a, w, v) in zip(out, specs):
-        assert same(res, tm.optimize_portfolio(BATCH_MODEL, a, w, BATCH_IDS, batch_config(portfolio_value=v))), item_id
+    for (item_id, r), (_, a, w, v) in zip(out, specs):
+        s = tm.optimize_portfolio(BATCH_MODEL, a, w, BATCH_IDS, batch_config(portfolio_value=v))
+        fields = [(x.weights().tolist(), x.trades().tolist(), x.snapped, x.iterations, x.objective, x.cash,
+                   x.turnover, x.vol_annualized) for x in (r, s)]
+        assert fields[0] == fields[1], item_id
     assert cfg.portfolio_value == 2e6 and tm.batch_optimize_portfolios(BATCH_MODEL, [], cfg) == []
     # an item's portfolio value changes only its minimum-trade test
     _, a, w, _ = specs[0]
@@ -272,17 +205,3 @@ def test_the_first_failing_item_fails_the_batch():
     with pytest.raises(ValueError) as exc:
         tm.batch_optimize_portfolios(BATCH_MODEL, items, batch_config())
     assert str(exc.value) == "item 'bad2': shape mismatch: model has 6 assets; alpha has 2, w_current has 6"
-
-
-def test_optimize_item_copies_its_arrays_and_checks_nothing_and_items_must_be_a_sequence_of_them():
-    a = np.zeros(6)
-    item = tm.OptimizeItem("x", a, np.zeros(3))  # lengths are the batch's business
-    a[:] = 5.0
-    with pytest.raises(ValueError, match="^item 'x': shape mismatch: model has 6 assets; alpha has 6, w_current has 3$"):
-        tm.batch_optimize_portfolios(BATCH_MODEL, [item], batch_config())
-    with pytest.raises(TypeError, match="^argument 'portfolio_value': "):
-        tm.OptimizeItem("x", a, a, "1")
-    assert not [n for n in dir(item) if not n.startswith("__")]
-    for items, message in (("abc", "Can't extract `str` to `Vec`$"), ([config()], ""), (5, "")):
-        with pytest.raises(TypeError, match="^argument 'items': " + message):
-            tm.batch_optimize_portfolios(BATCH_MODEL, items, batch_config())
