@@ -70,11 +70,9 @@ def test_every_unit_text(text, stamps):
     assert [b[0] for b in batch([flat(k, 0.5, 3.0) for k in range(6)], 3, text)] == stamps
 
 
-@pytest.mark.parametrize("text", ["M", "mins", " m", "m ", "", "Minute", "secs", "months", "MONTH", "Y", "Renko",
-                                  "tick-imbalance", "ticks", "mo"])
-@pytest.mark.parametrize("step", [0, 1])
-def test_unknown_unit_is_reported_before_the_step(text, step):
-    for call in (lambda: tm.BarAggregator(step, text), lambda: tm.aggregate_bars(*columns([]), step, text)):
+@pytest.mark.parametrize("text", ["M", " m", "", "months", "tick-imbalance"])
+def test_unknown_unit_is_reported_before_the_step(text):
+    for call in (lambda: tm.BarAggregator(0, text), lambda: tm.aggregate_bars(*columns([]), 0, text)):
         with pytest.raises(ValueError) as exc:
             call()
         assert str(exc.value) == f'unknown aggregation unit "{text}"'
@@ -83,19 +81,10 @@ def test_unknown_unit_is_reported_before_the_step(text, step):
 # The widest windows that still fit in int64 nanoseconds.
 WIDEST = [("m", 153_722_867), ("h", 2_562_047), ("d", 106_751), ("w", 15_250)]
 E64, E = np.zeros(0, np.int64), np.zeros(0)
-ONE = columns([flat(1, 1.0)])
 REFUSALS = [
     (lambda: tm.BarAggregator(0, "m"), ValueError, "^aggregation step must be >= 1$"),
-    (lambda: tm.bars_from_ticks(E64, E, E, E, 0, "tick"), ValueError, "^aggregation step must be >= 1$"),
-    (lambda: tm.BarAggregator(-1, "m"), OverflowError, "^out of range integral type conversion attempted$"),
-    (lambda: tm.BarAggregator(2**32, "m"), OverflowError, "^out of range integral type conversion attempted$"),
     (lambda: tm.BarAggregator(1, "renko", brick_size=math.inf), ValueError,
      "^invalid builder parameter: brick_size must be finite and > 0$"),
-    (lambda: tm.aggregate_bars(ONE[1], *ONE[1:], 1, "m"), TypeError, "^argument 'timestamps': type mismatch"),
-    (lambda: tm.aggregate_bars(*ONE, 1, b"m"), TypeError, "^argument 'unit': "),
-    (lambda: tm.bars_from_ticks(*ONE[:4], 1, "m", 0.5), TypeError, "^argument 'tz_offset_ns': "),
-    (lambda: tm.BarAggregator(1, "m").push_bar(1.5, 1.0, 1.0, 1.0, 1.0, 1.0), TypeError, "^argument 'timestamp': "),
-    (lambda: tm.BarAggregator(1, "m").push_trade(1, 1.0, 1.0, "x"), TypeError, "^argument 'signed_size': "),
 ] + [(lambda u=u, w=w: tm.BarAggregator(w + 1, u), ValueError, "^invalid builder parameter: step too large for unit$")
      for u, w in WIDEST]
 
@@ -107,7 +96,7 @@ def unequal(fn, count, short):  # lengths are checked before the step and the un
 
 
 REFUSALS += [(unequal(fn, count, s), ValueError, "^all input arrays must share one length$")
-             for fn, count in ((tm.aggregate_bars, 6), (tm.bars_from_ticks, 4)) for s in range(1, count)]
+             for fn, count in ((tm.aggregate_bars, 6), (tm.bars_from_ticks, 4)) for s in (1, count - 1)]
 
 
 @pytest.mark.parametrize("call, exc_type, message", REFUSALS)
@@ -123,10 +112,6 @@ def test_parameters_at_their_limits_and_the_attributes():
     tm.BarAggregator(1, "renko", brick_size=-math.inf)  # not above 0: the step
     agg = tm.BarAggregator(step=5, unit="volume_runs")
     assert type(agg.step) is int and (agg.step, agg.unit) == (5, "volume_runs")
-    for name in ("step", "unit"):
-        with pytest.raises(AttributeError):
-            setattr(agg, name, 1)
-    assert tm.BarAggregator.next_pending.__text_signature__ == "($self)"
     assert tm.BarAggregator.push_trade.__text_signature__ == "($self, timestamp, price, size, signed_size=0.0)"
     agg = tm.BarAggregator(1, "m")
     assert agg.push_trade(timestamp=1, price=2, size=3) is None
@@ -166,10 +151,6 @@ def test_time_window_end_stamps_and_boundary():
     ("d", 1, IST, "2024-01-01T18:29", "2024-01-01T18:31", "2024-01-01T18:30"),
     # weeks start on Thursday (1970-01-01 was one): Wednesday 3 and Thursday 4 January 2024
     ("w", 1, 0, "2024-01-03T12:00", "2024-01-04T00:00", "2024-01-04T00:00"),
-    ("d", 1, -IST, "2024-01-01T05:29", "2024-01-01T05:30", "2024-01-01T05:30"),  # UTC-05:30 days end at 05:30 UTC
-    ("m", 1, 0, "1969-12-31T23:59:59.999999999", "1970-01-01T00:00", "1970-01-01T00:00"),  # before the epoch
-    ("month", 3, IST, "2024-02-15T00:00", "2024-04-02T00:00", "2024-03-31T18:30"),  # quarters in India
-    ("y", 1, 0, "2023-12-31T23:59:59.999999999", "2024-01-01", "2024-01-01"),
 ])
 def test_time_windows_follow_the_local_clock(unit, step, offset, first, second, stamp):
     agg = tm.BarAggregator(step, unit, tz_offset_ns=offset)
@@ -191,8 +172,7 @@ def test_time_stamps_saturate(unit, step, offset, ts):
     assert agg.flush()[0] == want
 
 
-@pytest.mark.parametrize("unit, step", [("month", 1), ("month", 3), ("month", 5), ("month", 12), ("month", 7),
-                                        ("y", 1), ("y", 3)])
+@pytest.mark.parametrize("unit, step", [("month", 1), ("month", 5), ("month", 12), ("y", 3)])
 @pytest.mark.parametrize("offset", [0, IST, -8 * 3600 * NS])
 def test_calendar_buckets_match_numpy_months(unit, step, offset):
     ts = np.sort(np.random.default_rng(step).integers(ns("1690-01-01"), ns("2250-01-01"), 400))
@@ -313,15 +293,6 @@ def test_flow_bars_match_their_rule(unit):
     same_bars(batch(rows, step, unit), ref_flow([r + (0.0,) for r in rows], unit, step))
 
 
-def test_flow_tick_rule_by_hand():
-    agg = tm.BarAggregator(2, "tick_runs")
-    agg.push_trade(1, 10.0, 1.0)                    # first record: a buy
-    agg.push_trade(2, 9.0, 1.0)                     # downtick: sell
-    assert agg.push_trade(3, 9.0, 1.0) == (3, 10.0, 10.0, 9.0, 9.0, 3.0)  # unchanged: sell again, 2 sells
-    agg.push_trade(4, 9.0, 1.0, -2.0)               # a signed sell leaves the last tick-rule side alone
-    assert agg.push_trade(5, 9.0, 1.0) == (5, 9.0, 9.0, 9.0, 9.0, 2.0)    # so this repeats "sell"
-
-
 # --- front ends ---------------------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("unit", list(WIDTH) + ["month", "y", "tick", "volume", "value", "renko"] + FLOW_UNITS)
@@ -340,20 +311,10 @@ def test_empty_input_gives_six_empty_arrays(unit):
     assert [len(a) for a in tm.bars_from_ticks(E64, E, E, E, 1, unit)] == [0] * 6
 
 
-def ticks(ltp, buy, sell, step, unit):
-    arrays = (np.arange(10, 10 * len(ltp) + 1, 10, dtype=np.int64),) + tuple(map(np.array, (ltp, buy, sell)))
-    return list(zip(*(a.tolist() for a in tm.bars_from_ticks(*arrays, step, unit))))
-
-
-def test_bars_from_ticks_skips_rows_without_a_price_and_signs_trades_by_their_flow():
-    assert ticks([100.0, 0.0, 101.0, NAN, -5.0], [5.0, 1, 1, 1, 1], [-3.0, 1, 0, 1, 1], 2, "tick") == \
-        [(30, 100.0, 101.0, 100.0, 101.0, 9.0)]
-    # Rising prices would be two buys by the tick rule; the deltas say a sell of 4, then a buy of 4,
-    # never imbalanced by 5: flushed at the end. Two buys of 4 complete at the second.
-    assert ticks([100.0, 101.0], [1.0, -3.0], [-3.0, 1.0], 5, "volume_imbalance") == \
-        [(20, 100.0, 101.0, 100.0, 101.0, 8.0)]
-    assert ticks([100.0, 101.0], [3.0, 3.0], [1.0, -1.0], 5, "volume_imbalance") == \
-        [(20, 100.0, 101.0, 100.0, 101.0, 8.0)]
+def test_bars_from_ticks_skips_rows_without_a_price():
+    ltp, buy, sell = np.array([[100.0, 0.0, 101.0, NAN, -5.0], [5.0, 1, 1, 1, 1], [-3.0, 1, 0, 1, 1]])
+    out = tm.bars_from_ticks(np.arange(10, 51, 10, dtype=np.int64), ltp, buy, sell, 2, "tick")
+    assert list(zip(*(a.tolist() for a in out))) == [(30, 100.0, 101.0, 100.0, 101.0, 9.0)]
 
 
 @pytest.mark.parametrize("unit, step", [("s", 10), ("tick", 3), ("volume_runs", 20), ("renko", 1)])
