@@ -51,8 +51,6 @@ def flat(ts, price, volume=1.0):
     return (ts, price, price, price, price, volume)
 
 
-# --- units and parameters ---------------------------------------------------------------------------
-
 # Six records 1 ns apart from the epoch, close 0.5 and volume 3, step 3. Time windows end at three
 # widths; months and years count from January of year 0 (1971 = 3 * 657). Ticks complete every
 # third record, volumes every record, values (1.5 each) every second; flow units the same with every
@@ -115,47 +113,15 @@ def test_parameters_at_their_limits_and_the_attributes():
     assert tm.BarAggregator.push_trade.__text_signature__ == "($self, timestamp, price, size, signed_size=0.0)"
     agg = tm.BarAggregator(1, "m")
     assert agg.push_trade(timestamp=1, price=2, size=3) is None
-    assert agg.flush() == (MINUTE, 2.0, 2.0, 2.0, 2.0, 3.0)
+    assert agg.flush() == (MINUTE, 2.0, 2.0, 2.0, 2.0, 3.0) and agg.flush() is None
+    agg.push_bar(*flat(5 * MINUTE, 4.0))  # flush is not final
+    assert agg.flush() == (6 * MINUTE, 4.0, 4.0, 4.0, 4.0, 1.0)
 
 
 @pytest.mark.parametrize("brick", [0.0, -5.0, NAN])
 def test_renko_brick_not_above_zero_falls_back_to_the_step(brick):
     # Brick 3: close 10 anchors at 9; 12.5 is one brick up (a brick of 1 would make three).
     assert batch([flat(1, 10.0), flat(2, 12.5)], 3, "renko", brick_size=brick) == [(2, 9.0, 12.0, 9.0, 12.0, 1.0)]
-
-
-# --- time and calendar bars ---------------------------------------------------------------------------
-
-def test_time_window_end_stamps_and_boundary():
-    agg = tm.BarAggregator(60, "s")
-    assert agg.push_bar(0, 1.0, 2.0, 0.5, 1.5, 10.0) is None
-    assert agg.push_bar(30 * NS, 1.5, 3.0, 1.0, 2.0, 5.0) is None
-    assert agg.push_bar(59_999_000_000, 2.0, 2.5, 0.25, 2.25, 1.0) is None
-    assert agg.push_bar(60 * NS, 9.0, 9.0, 9.0, 9.0, 7.0) == (60 * NS, 1.0, 3.0, 0.25, 2.25, 16.0)
-    assert agg.flush() == (120 * NS, 9.0, 9.0, 9.0, 9.0, 7.0)
-    assert agg.flush() is None
-    agg.push_bar(200 * NS, 4.0, 4.0, 4.0, 4.0, 1.0)  # flush is not final: a fresh window
-    assert agg.flush() == (240 * NS, 4.0, 4.0, 4.0, 4.0, 1.0)
-    agg.push_bar(*flat(5 * MINUTE + 1, 1.0))  # an earlier window closes the bar in progress
-    assert agg.push_bar(*flat(2 * MINUTE, 2.0)) == (6 * MINUTE, 1.0, 1.0, 1.0, 1.0, 1.0)
-    assert agg.flush() == (3 * MINUTE, 2.0, 2.0, 2.0, 2.0, 1.0)
-    agg = tm.BarAggregator(1, "m")  # extremes kept over NaN, a NaN close taken
-    agg.push_bar(0, 10.0, 12.0, 9.0, 11.0, 1.0)
-    agg.push_bar(1, 11.0, NAN, NAN, NAN, 2.0)
-    bar = agg.flush()
-    assert bar[:4] == (MINUTE, 10.0, 12.0, 9.0) and math.isnan(bar[4]) and bar[5] == 3.0
-
-
-@pytest.mark.parametrize("unit, step, offset, first, second, stamp", [
-    # 18:29 and 18:31 UTC are 23:59 and 00:01 in India: two days, split at 18:30 UTC
-    ("d", 1, IST, "2024-01-01T18:29", "2024-01-01T18:31", "2024-01-01T18:30"),
-    # weeks start on Thursday (1970-01-01 was one): Wednesday 3 and Thursday 4 January 2024
-    ("w", 1, 0, "2024-01-03T12:00", "2024-01-04T00:00", "2024-01-04T00:00"),
-])
-def test_time_windows_follow_the_local_clock(unit, step, offset, first, second, stamp):
-    agg = tm.BarAggregator(step, unit, tz_offset_ns=offset)
-    assert agg.push_bar(*flat(ns(first), 1.0)) is None
-    assert agg.push_bar(*flat(ns(second), 2.0))[0] == ns(stamp)
 
 
 # Keys and window ends beyond int64 stay at the range's edge instead of wrapping.
@@ -183,8 +149,6 @@ def test_calendar_buckets_match_numpy_months(unit, step, offset):
     ends = ((idx // step + 1) * step - base).astype(f"datetime64[{code}]")
     np.testing.assert_array_equal(got, np.unique(ends.astype("datetime64[ns]").astype(np.int64) - offset))
 
-
-# --- count bars ---------------------------------------------------------------------------------------
 
 def merge(bar, r):
     """A bar in progress with one more record: its stamp and close, the extremes by maxNum/minNum."""
@@ -215,16 +179,28 @@ def random_rows(seed, n=300):
     return [(int(t), c, c + 0.5, c - 0.5, c, v) for t, c, v in zip(ts, close, vol)]
 
 
+def ref_time(rows, width):
+    out, part, key = [], None, None
+    for r in rows:
+        if part and r[0] // width != key:  # any other window, earlier ones too, closes the bar
+            out.append(((key + 1) * width,) + part[1:])
+            part = None
+        part, key = merge(part, r), r[0] // width
+    return out + ([((key + 1) * width,) + part[1:]] if part else [])
+
+
+@pytest.mark.parametrize("unit, step", [("s", 7), ("m", 1)])
+def test_time_bars_match_their_rule(unit, step):
+    rows = [(r[0] // NS * NS, *r[1:]) for r in random_rows(step)]  # whole seconds: stamps on the boundaries
+    rows[100], rows[150] = rows[150], rows[100]
+    same_bars(batch(rows, step, unit), ref_time(rows, step * WIDTH[unit]))
+
+
 @pytest.mark.parametrize("kind, step", [("tick", 1), ("tick", 7), ("volume", 100), ("value", 5000)])
 def test_count_bars_match_their_rule(kind, step):
     rows = random_rows(step)
     same_bars(batch(rows, step, kind), ref_count(rows, kind, step))
-    agg = tm.BarAggregator(100, "volume")
-    assert agg.push_bar(*flat(7, 1.0, 250.0)) == (7, 1.0, 1.0, 1.0, 1.0, 250.0)  # overshoot not carried
-    assert agg.push_bar(*flat(8, 1.0, 99.0)) is None
 
-
-# --- Renko ----------------------------------------------------------------------------------------------
 
 def test_renko_bricks_and_the_queue():
     agg = tm.BarAggregator(1, "renko", brick_size=1.0)
@@ -235,13 +211,10 @@ def test_renko_bricks_and_the_queue():
     assert agg.push_trade(3, 101.0, 2.0) == (3, 102.0, 102.0, 101.0, 101.0, 2.0)  # a reversal of one brick
     assert agg.push_trade(4, 101.9, 1.0) is None
     assert agg.flush() is None                                             # never a partial brick
-    agg = tm.BarAggregator(1, "renko")  # an undrained queue hands out its oldest brick
+    agg = tm.BarAggregator(1, "renko")
     agg.push_trade(1, 10.0, 1.0)
     assert agg.push_trade(2, 13.0, 1.0)[1] == 10.0
-    assert agg.push_trade(3, 13.5, 1.0) is None    # no move: the queue is left alone
-    assert agg.push_trade(4, 14.0, 1.0)[1] == 11.0
-    assert [agg.next_pending()[1] for _ in range(2)] == [12.0, 13.0]
-    assert agg.flush() is None
+    assert agg.push_trade(3, 13.5, 1.0) is None and agg.next_pending()[1] == 11.0  # no move: the queue is kept
 
 
 def test_renko_gap_of_many_bricks_is_capped_and_reanchored():
@@ -254,8 +227,6 @@ def test_renko_gap_of_many_bricks_is_capped_and_reanchored():
     rows = [flat(1, NAN), flat(2, 50.2), flat(3, math.inf), flat(4, NAN), flat(5, 52.0), flat(6, -math.inf)]
     assert batch(rows, 1, "renko") == [(5, 50.0, 51.0, 50.0, 51.0, 0.0), (5, 51.0, 52.0, 51.0, 52.0, 1.0)]
 
-
-# --- flow bars --------------------------------------------------------------------------------------------
 
 def ref_flow(rows, unit, threshold):
     magnitude, rule = unit.split("_")
@@ -292,8 +263,6 @@ def test_flow_bars_match_their_rule(unit):
     rows = [(t, p, p, p, p, s) for t, p, s, _ in trades]
     same_bars(batch(rows, step, unit), ref_flow([r + (0.0,) for r in rows], unit, step))
 
-
-# --- front ends ---------------------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("unit", list(WIDTH) + ["month", "y", "tick", "volume", "value", "renko"] + FLOW_UNITS)
 def test_streaming_and_batch_give_the_same_bars(unit):

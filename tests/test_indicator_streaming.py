@@ -132,16 +132,12 @@ def exact(v):
 
 @pytest.mark.parametrize("kind", KINDS)
 def test_state_reset_and_values_handed_out(kind):
-    ind = KINDS[kind]()
+    ind, (h, l, c, _) = KINDS[kind](), ref.market(60, seed=9, nan_gaps=True)
     assert ind.kind == kind and repr(ind) == f"Indicator(kind={kind})"
     assert ind.value is None and ind.initialized is False
-    h, l, c, _ = ref.market(60, seed=9, nan_gaps=True)
-    # NumPy scalars (a float subclass) take the general path
-    want = [exact(v) for v in feed(ind, c, h, l)]
-    assert ind.initialized is True and exact(ind.value) == want[-1]
-    assert want[0] is None and all(v is not None for v in want[10:])
-    assert ind.reset() is None
-    assert ind.value is None and ind.initialized is False and ind.kind == kind
+    want = [exact(v) for v in feed(ind, c, h, l)]  # NumPy scalars (a float subclass) take the general path
+    assert ind.initialized is True and exact(ind.value) == want[-1] and want[0] is None and None not in want[10:]
+    assert ind.reset() is None and ind.value is None and ind.initialized is False and ind.kind == kind
     # plain floats take the direct path: a loop dropping each value gets the same numbers, and what
     # it keeps (a value, or one number of a tuple) never changes afterwards
     got, kept = [], {}
