@@ -57,10 +57,8 @@ def rsi(x, p):
     if n < 2 or p >= n:
         return [NAN] * n
     ch = [x[i] - x[i - 1] for i in range(1, n)]
-    gain = [c if c > 0 else 0.0 for c in ch]
-    loss = [0.0 if c > 0 else -c for c in ch]
-    g = smooth(gain[:p], gain[p:], 1.0 / p, 1.0 - 1.0 / p)
-    l = smooth(loss[:p], loss[p:], 1.0 / p, 1.0 - 1.0 / p)
+    gain, loss, a = [c if c > 0 else 0.0 for c in ch], [0.0 if c > 0 else -c for c in ch], 1.0 / p
+    g, l = smooth(gain[:p], gain[p:], a, 1.0 - a), smooth(loss[:p], loss[p:], a, 1.0 - a)
     # (1/p) * x + (1 - 1/p) * v: IEEE sums and products commute, so either order is the rule
     return [NAN] * p + [100.0 if b == 0 else 100.0 - 100.0 / (a / b + 1.0) for a, b in zip(g, l)]
 
@@ -89,9 +87,8 @@ def true_ranges(h, l, c):
 
 
 def atr(h, l, c, p):
-    n = len(c)
-    if p >= n:
-        return [NAN] * n
+    if p >= len(c):
+        return [NAN] * len(c)
     tr = true_ranges(h, l, c)
     return [NAN] * (p - 1) + smooth(tr[:p], tr[p:], 1.0 / p, 1.0 - 1.0 / p)
 

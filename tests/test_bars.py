@@ -20,9 +20,8 @@ def ns(iso):
 
 def columns(rows):
     """Bar arrays from (ts, open, high, low, close, volume) rows."""
-    rows = list(rows)
-    return (np.array([r[0] for r in rows], dtype=np.int64),) + tuple(
-        np.array([r[k] for r in rows], dtype=np.float64) for k in range(1, 6))
+    cols = list(zip(*rows)) or [()] * 6
+    return (np.array(cols[0], dtype=np.int64),) + tuple(np.array(c, dtype=np.float64) for c in cols[1:])
 
 
 def batch(rows, step, unit, **kw):
@@ -41,10 +40,8 @@ def drive(agg, rows, trade=False):
 
 
 def same_bars(got, want):
-    assert len(got) == len(want)
-    for g, w in zip(got, want):
-        assert g[0] == w[0]
-        np.testing.assert_array_equal(np.array(g[1:], dtype=float), np.array(w[1:], dtype=float))
+    assert [g[0] for g in got] == [w[0] for w in want]
+    np.testing.assert_array_equal(np.array([g[1:] for g in got], float), np.array([w[1:] for w in want], float))
 
 
 def flat(ts, price, volume=1.0):
@@ -170,21 +167,22 @@ def random_rows(seed, n=300):
     return [(int(t), c, c + 0.5, c - 0.5, c, v) for t, c, v in zip(ts, close, vol)]
 
 
-def ref_time(rows, width):
+def ref_time(rows, width, offset):
     out, part, key = [], None, None
     for r in rows:
-        if part and r[0] // width != key:  # any other window, earlier ones too, closes the bar
-            out.append(((key + 1) * width,) + part[1:])
+        if part and (r[0] + offset) // width != key:  # any other window, earlier ones too, closes the bar
+            out.append(((key + 1) * width - offset,) + part[1:])
             part = None
-        part, key = merge(part, r), r[0] // width
-    return out + ([((key + 1) * width,) + part[1:]] if part else [])
+        part, key = merge(part, r), (r[0] + offset) // width
+    return out + ([((key + 1) * width - offset,) + part[1:]] if part else [])
 
 
-@pytest.mark.parametrize("unit, step", [("s", 7), ("m", 1)])
-def test_time_bars_match_their_rule(unit, step):
-    rows = [(r[0] // NS * NS, *r[1:]) for r in random_rows(step)]  # whole seconds: stamps on the boundaries
+@pytest.mark.parametrize("unit, step, offset", [("s", 7, 0), ("m", 1, IST), ("d", 1, IST), ("w", 1, -IST)])
+def test_time_bars_match_their_rule(unit, step, offset):
+    scale = NS if unit in ("s", "m") else WIDTH[unit] // 144  # whole steps put stamps on the boundaries
+    rows = [(r[0] // NS * scale, *r[1:]) for r in random_rows(step)]
     rows[100], rows[150] = rows[150], rows[100]
-    same_bars(batch(rows, step, unit), ref_time(rows, step * WIDTH[unit]))
+    same_bars(batch(rows, step, unit, tz_offset_ns=offset), ref_time(rows, step * WIDTH[unit], offset))
 
 
 @pytest.mark.parametrize("kind, step", [("tick", 1), ("tick", 7), ("volume", 100), ("value", 5000)])
@@ -271,17 +269,12 @@ def test_empty_input_gives_six_empty_arrays(unit):
     assert [len(a) for a in tm.bars_from_ticks(E64, E, E, E, 1, unit)] == [0] * 6
 
 
-def test_bars_from_ticks_skips_rows_without_a_price():
-    ltp, buy, sell = np.array([[100.0, 0.0, 101.0, NAN, -5.0], [5.0, 1, 1, 1, 1], [-3.0, 1, 0, 1, 1]])
-    out = tm.bars_from_ticks(np.arange(10, 51, 10, dtype=np.int64), ltp, buy, sell, 2, "tick")
-    assert list(zip(*(a.tolist() for a in out))) == [(30, 100.0, 101.0, 100.0, 101.0, 9.0)]
-
-
 @pytest.mark.parametrize("unit, step", [("s", 10), ("tick", 3), ("volume_runs", 20), ("renko", 1)])
 def test_bars_from_ticks_equals_pushing_its_trades(unit, step):
     rng = np.random.default_rng(3)
     ts = np.cumsum(rng.integers(0, 2 * NS, 500))
-    ltp = np.where(rng.random(500) < 0.1, 0.0, np.round(100 + rng.normal(0, 0.5, 500).cumsum(), 1))
+    ltp = np.round(100 + rng.normal(0, 0.5, 500).cumsum(), 1)
+    ltp[rng.integers(0, 500, 60)] = rng.choice([0.0, -5.0, NAN], 60)  # rows without a price are skipped
     buy, sell = rng.integers(-5, 6, 500).astype(float), rng.integers(-5, 6, 500).astype(float)
     trades = [(int(t), p, abs(b) + abs(s), abs(b) - abs(s)) for t, p, b, s in zip(ts, ltp, buy, sell) if p > 0]
     got = list(zip(*(a.tolist() for a in tm.bars_from_ticks(ts, ltp, buy, sell, step, unit, brick_size=0.2))))

@@ -150,13 +150,11 @@ def test_state_reset_and_values_handed_out(kind):
 
 def test_class_surface_and_arguments():
     docs = {
-        "wilder_ma": "Wilder-smoothed moving average (alpha = 1/period).",
-        "roc": "Rate of change over `period` bars, in percent.",
-        "stddev": "Rolling population standard deviation.",
+        "wilder_ma": "Wilder-smoothed moving average (alpha = 1/period).", "reset": "Forget all state.",
+        "roc": "Rate of change over `period` bars, in percent.", "stddev": "Rolling population standard deviation.",
         "donchian": "Highest-high / lowest-low channel; value is `(upper, lower)`.",
         "bollinger": "Bollinger bands; value is `(middle, upper, lower)`.",
         "macd": "MACD; value is `(macd, signal, histogram)`.",
-        "reset": "Forget all state.",
         "update_bar": "Feed one bar. Price-series cores consume the close; bar cores (atr,\n"
                       "donchian) consume high/low/close. Returns the new value, if warm.",
         "value": "Latest value (`None` during warmup).", "initialized": "Whether the warmup period has completed.",
