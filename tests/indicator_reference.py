@@ -13,16 +13,14 @@ def max_num(a, b):
     """IEEE maxNum: a NaN loses to a number, +0 wins over -0."""
     if isnan(a) or isnan(b):
         return b if isnan(a) else a
-    if a == b:
-        return a if math.copysign(1.0, a) > 0 else b
-    return a if a > b else b
+    return (a if math.copysign(1.0, a) > 0 else b) if a == b else (a if a > b else b)
 
 
 def min_num(a, b):
     return -max_num(-a, -b)
 
 
-def total(values):
+def total(values):  # left to right, uncompensated
     t = 0.0
     for v in values:
         t += v
@@ -43,11 +41,9 @@ def sma(x, p):
 
 def smooth(seed_values, rest, a, b):
     """seed = mean, then v = a * x + b * v over `rest`."""
-    v = total(seed_values) / len(seed_values)
-    out = [v]
+    out = [total(seed_values) / len(seed_values)]
     for x in rest:
-        v = a * x + b * v
-        out.append(v)
+        out.append(a * x + b * out[-1])
     return out
 
 
@@ -61,10 +57,8 @@ def rsi(x, p):
     if n < 2 or p >= n:
         return [NAN] * n
     ch = [x[i] - x[i - 1] for i in range(1, n)]
-    gain = [c if c > 0 else 0.0 for c in ch]
-    loss = [0.0 if c > 0 else -c for c in ch]
-    g = smooth(gain[:p], gain[p:], 1.0 / p, 1.0 - 1.0 / p)
-    l = smooth(loss[:p], loss[p:], 1.0 / p, 1.0 - 1.0 / p)
+    gain, loss, a = [c if c > 0 else 0.0 for c in ch], [0.0 if c > 0 else -c for c in ch], 1.0 / p
+    g, l = smooth(gain[:p], gain[p:], a, 1.0 - a), smooth(loss[:p], loss[p:], a, 1.0 - a)
     # (1/p) * x + (1 - 1/p) * v: IEEE sums and products commute, so either order is the rule
     return [NAN] * p + [100.0 if b == 0 else 100.0 - 100.0 / (a / b + 1.0) for a, b in zip(g, l)]
 
@@ -93,9 +87,8 @@ def true_ranges(h, l, c):
 
 
 def atr(h, l, c, p):
-    n = len(c)
-    if p >= n:
-        return [NAN] * n
+    if p >= len(c):
+        return [NAN] * len(c)
     tr = true_ranges(h, l, c)
     return [NAN] * (p - 1) + smooth(tr[:p], tr[p:], 1.0 / p, 1.0 - 1.0 / p)
 
@@ -145,20 +138,15 @@ def adx(h, l, c, p):
         up, down = h[i] - h[i - 1], l[i - 1] - l[i]
         pdm[i] = up if up > 0 and up > down else 0.0
         mdm[i] = down if down > up and down > 0 else 0.0
-    sp, sm, st = total(pdm[1:p + 1]), total(mdm[1:p + 1]), total(tr[1:p + 1])
-    dx = [0.0] * n
+    sp, sm, st, dx = total(pdm[1:p + 1]), total(mdm[1:p + 1]), total(tr[1:p + 1]), [0.0] * n
     for i in range(p, n):
         if i > p:
             sp, sm, st = sp - sp / p + pdm[i], sm - sm / p + mdm[i], st - st / p + tr[i]
-        if st > 0:
-            pdi, mdi = sp * 100.0 / st, sm * 100.0 / st
-            if pdi + mdi > 0:
-                dx[i] = abs(pdi - mdi) * 100.0 / (pdi + mdi)
-    v, out = total(dx[p:2 * p]) / p, [NAN] * (2 * p - 1)
-    out.append(v)
+        pdi, mdi = (sp * 100.0 / st, sm * 100.0 / st) if st > 0 else (0.0, 0.0)
+        dx[i] = abs(pdi - mdi) * 100.0 / (pdi + mdi) if pdi + mdi > 0 else 0.0
+    out = [NAN] * (2 * p - 1) + [total(dx[p:2 * p]) / p]
     for i in range(2 * p, n):
-        v = (v * (p - 1) + dx[i]) / p
-        out.append(v)
+        out.append((out[-1] * (p - 1) + dx[i]) / p)
     return out
 
 
@@ -176,8 +164,8 @@ def supertrend(h, l, c, p, mult):
     if p >= n:
         return line, direction
     a = atr(h, l, c, p)
-    bu = [(h[i] + l[i]) * 0.5 + mult * a[i] for i in range(n)]
-    bl = [(h[i] + l[i]) * 0.5 - mult * a[i] for i in range(n)]
+    mid = [(h[i] + l[i]) * 0.5 for i in range(n)]
+    bu, bl = [m + mult * v for m, v in zip(mid, a)], [m - mult * v for m, v in zip(mid, a)]
     fu, fl = bu[p - 1], bl[p - 1]
     d = -1 if c[p - 1] <= fu else 1
     line[p - 1], direction[p - 1] = (fu if d == -1 else fl), d
