@@ -1,10 +1,10 @@
-"""Bounded fuzzing of every entry of _tidemark, found from the registration table (`__all__`, each
-`__text_signature__`, each class's properties). A call may return or raise TypeError, ValueError,
-OverflowError, RuntimeError (not NotImplementedError: every entry is built), MemoryError or PanicException
-(a broken invariant; a BaseException); anything else, or a call slower than SLOW_CALL_S, fails the entry.
-A probe first learns what each parameter takes; calls are then mostly of the learnt kinds, spoilt now and
-then. TIDEMARK_FUZZ_EXAMPLES: calls per entry (100); TIDEMARK_FUZZ_SEED: base seed (7; each entry derives
-its own, so one reruns alone with -k); TIDEMARK_FUZZ_TRACE=1: print each call first (with -s)."""
+"""Bounded fuzzing of every entry of _tidemark, found from `__all__`, the text signatures and the class
+properties. A call may return or raise TypeError, ValueError, OverflowError, RuntimeError, MemoryError or
+PanicException (a broken invariant; a BaseException), never NotImplementedError (every entry is built);
+anything else, or a call slower than SLOW_CALL_S, fails the entry. A probe first learns what each parameter
+takes; calls are then mostly of the learnt kinds, spoilt now and then. TIDEMARK_FUZZ_EXAMPLES: calls per entry
+(100); TIDEMARK_FUZZ_SEED: base seed (7; each entry derives its own, so one reruns alone with -k);
+TIDEMARK_FUZZ_TRACE=1: print each call first (with -s)."""
 
 import faulthandler
 import inspect
@@ -29,7 +29,6 @@ SEED = int(os.environ.get("TIDEMARK_FUZZ_SEED", "7"))
 TRACE = os.environ.get("TIDEMARK_FUZZ_TRACE") == "1"
 SLOW_CALL_S = 30.0  # per call, generous for the sanitizer build on a busy machine
 ACCEPTED = (TypeError, ValueError, OverflowError, RuntimeError, MemoryError)
-
 # Amounts of work or output (paths, iterations, bars, windows): an absurd one legitimately means hours
 # of work or gigabytes, so they draw from these and are always passed, never left to a costly default.
 WORK = {"n_simulations": [0, 1, 2, 17, 64], "horizon_days": [0, 1, 2, 30], "max_iter": [0, 1, 5, 50],
@@ -59,23 +58,14 @@ DTYPES = [np.bool_, np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, 
 ALLOCATION_TEXTS = ("std::bad_alloc", "std::bad_array_new_length", "cannot create std::vector larger than",
                     "vector::reserve", "vector::_M_realloc_insert", "vector::_M_default_append",
                     "vector::_M_fill_insert", "basic_string::_M_create")
-
-
-def is_panic(exc):
-    t = type(exc)
-    return t.__name__ == "PanicException" and t.__module__ == "_tidemark" and not isinstance(exc, Exception)
+MyArray = type("MyArray", (np.ndarray,), {})  # a subclass, which the boundary must read like any array
 
 
 def acceptable(exc):
-    if is_panic(exc):
+    t = type(exc)
+    if t.__name__ == "PanicException" and t.__module__ == "_tidemark" and not isinstance(exc, Exception):
         return not str(exc).startswith(ALLOCATION_TEXTS)
     return isinstance(exc, ACCEPTED) and not isinstance(exc, NotImplementedError)
-
-
-def failing_argument(exc):
-    """The parameter named by a conversion TypeError, or None."""
-    text, end = str(exc), str(exc).find("': ", 10)
-    return text[10:end] if type(exc) is TypeError and text.startswith("argument '") and end > 0 else None
 
 
 def quietly(make):
@@ -87,7 +77,7 @@ def quietly(make):
 
 def describe(value, depth=0):
     if isinstance(value, np.ndarray):
-        flags = ("" if value.flags.writeable else " read-only") + ("" if value.flags.aligned else " unaligned")
+        flags = " read-only" * (not value.flags.writeable) + " unaligned" * (not value.flags.aligned)
         ok, head = quietly(lambda: repr(value.flat[:4].tolist()))  # never ravel: a broadcast may be huge
         return (f"{type(value).__name__}(dtype={value.dtype}, shape={value.shape}, strides={value.strides}"
                 f"{flags}, head={(head if ok else '?')[:80]})")
@@ -98,11 +88,8 @@ def describe(value, depth=0):
 
 
 def describe_call(label, args, kwargs):
-    parts = [describe(a) for a in args] + [f"{k!r}={describe(v)}" for k, v in kwargs.items()]
-    return f"{label}({', '.join(parts)})"
+    return f"{label}({', '.join([describe(a) for a in args] + [f'{k!r}={describe(v)}' for k, v in kwargs.items()])})"
 
-
-# The registration table
 
 def optional(param):
     return param.default is not inspect.Parameter.empty
@@ -118,13 +105,12 @@ class Entry:
         self.params = None if text is None else list(inspect.signature(target).parameters.values())[
             text.startswith("($self"):]
         self.kinds = {}  # parameter name -> learnt kind, or None
-        self.typed = self.returned = self.settable = False  # typed: a probe call converted every argument
+        self.returned = self.settable = False  # returned: a probe call with every argument converted returned
 
 
 def discover():
     entries = []
-    for name in tm.__all__:
-        value = getattr(tm, name)
+    for name, value in ((name, getattr(tm, name)) for name in tm.__all__):
         if not isinstance(value, type):
             entries += [Entry(name, "function", value)] if callable(value) else []
             continue
@@ -144,22 +130,16 @@ ENTRIES = discover()
 
 
 def system_class(value):
-    cls = type(value)
-    return cls if CLASSES.get(cls.__name__) is cls else None
+    return type(value) if CLASSES.get(type(value).__name__) is type(value) else None
 
 
-# Probing: what each parameter takes, and objects to call methods on
-
-N_PROBE = 5
-
-
-def probe_candidates(i, pool):
+def probe_candidates(i, pool, n=5):
     """Typed values for parameter number i, in the order they are tried."""
-    f64 = np.linspace(100.0, 104.0, N_PROBE) + i
-    return [("f64", f64), ("i64", 1_700_000_000_000_000_000 + np.arange(N_PROBE, dtype=np.int64) * 60_000_000_000),
+    f64 = np.linspace(100.0, 104.0, n) + i
+    return [("f64", f64), ("i64", 1_700_000_000_000_000_000 + np.arange(n, dtype=np.int64) * 60_000_000_000),
             # one flag at a position per parameter: entries and exits given this way make a trade
-            ("bool[]", np.roll(np.arange(N_PROBE) == 0, i)),
-            ("mat", 0.01 * np.eye(N_PROBE, 3) + 0.001 * np.arange(N_PROBE * 3).reshape(N_PROBE, 3) / (i + 1)),
+            ("bool[]", np.roll(np.arange(n) == 0, i)),
+            ("mat", 0.01 * np.eye(n, 3) + 0.001 * np.arange(n * 3).reshape(n, 3) / (i + 1)),
             ("float", 2.5), ("int", 1), ("bool", True), ("str", "NSE")] + [
             (f"obj:{c}", objs[0]) for c, objs in pool.items()] + [
             ("seq:f64", [f64, f64]), ("seq:float", [0.5, 0.25]), ("seq:int", [1, 2]), ("seq:str", ["A", "B"])] + [
@@ -173,8 +153,7 @@ class World:
         self.entries = {e.ident: e for e in ENTRIES}
         self.recipes = {}  # class name -> zero-argument callables making an instance
         self.makers = {}  # class name -> entries that return an instance directly
-        self.words = list(WORDS)
-        self.failures = []  # unacceptable outcomes met while probing
+        self.words, self.failures = list(WORDS), []  # failures: unacceptable outcomes met while probing
         # Two rounds of callables, so that parameters of the module's classes get the first round's objects.
         for kinds in [("constructor", "static", "function")] * 2 + [("method",), ("property",)]:
             pool = self.pool()
@@ -191,12 +170,8 @@ class World:
 
     def pool(self):
         """Fresh instances of every class that could be made, rebuilt from their recipes."""
-        pool = {}
-        for cname, makes in self.recipes.items():
-            for ok, obj in map(quietly, makes):
-                if ok:
-                    pool.setdefault(cname, []).append(obj)
-        return pool
+        made = {cname: [obj for ok, obj in map(quietly, makes) if ok] for cname, makes in self.recipes.items()}
+        return {cname: objs for cname, objs in made.items() if objs}
 
     def harvest(self, value, make, depth=0):
         """Keeps recipes for the objects reachable from `value`, and the words it returns."""
@@ -222,12 +197,11 @@ class World:
 
     def bound(self, entry):
         """The callable of an entry, with a fresh receiver for a method."""
-        if entry.kind != "method":
-            return entry.target
-        obj = self.receiver(entry)
-        return None if obj is None else getattr(obj, entry.name)
+        obj = self.receiver(entry) if entry.kind == "method" else None
+        return entry.target if entry.kind != "method" else None if obj is None else getattr(obj, entry.name)
 
     def probe(self, entry, pool):
+        """Tries typed candidates per parameter until a call converts every argument."""
         fn, params = self.bound(entry), entry.params
         if fn is None or params is None:
             return
@@ -237,10 +211,10 @@ class World:
         active, kinds, typed = list(params), {}, False
         for _ in range(50 + 40 * len(params)):
             ok, outcome = self.attempt(entry.ident, fn, **{p.name: tried(p)[1] for p in active})
-            name = None if ok else failing_argument(outcome)
+            text = str(outcome) if type(outcome) is TypeError else ""  # a conversion error names its parameter
+            name = text[10:text.find("': ", 10)] if text.startswith("argument '") else None
             param = next((p for p in active if p.name == name), None)
-            if param is None:  # converted, or refused for another reason than a type
-                typed = True
+            if typed := param is None:  # converted, or refused for another reason than a type
                 break
             choice[name] += 1
             if choice[name] < len(cands[name]):
@@ -253,8 +227,7 @@ class World:
         if not typed:
             entry.kinds = {p.name: kinds.get(p.name) for p in params}
             return
-        entry.typed, entry.returned = True, ok
-        entry.kinds = kinds | {p.name: tried(p)[0] for p in active}
+        entry.returned, entry.kinds = ok, kinds | {p.name: tried(p)[0] for p in active}
         # Objects for the pool, from the call with every argument and with the required ones only.
         full = {p.name: tried(p)[1] for p in active}
         for kwargs in (full, {p.name: full[p.name] for p in active if not optional(p) or p.name in WORK}):
@@ -287,11 +260,6 @@ class World:
         entry.settable = True
 
 
-# Generating calls
-
-MyArray = type("MyArray", (np.ndarray,), {})  # a subclass, which the boundary must read like any array
-
-
 class Hook:
     """A number whose conversion calls back into the module first."""
 
@@ -305,20 +273,6 @@ class Hook:
         return self.fuzz.nested() or int(self.value)
 
 
-def strided(a):
-    b = np.zeros(a.shape[:-1] + (2 * a.shape[-1],), dtype=a.dtype)
-    b[..., ::2] = a
-    return b[..., ::2]
-
-
-def unaligned(a):
-    if not a.size or a.dtype.itemsize < 2 or a.dtype.kind not in "biufcmM":
-        return a
-    out = np.zeros(a.nbytes + 1, dtype=np.uint8)[1:].view(a.dtype).reshape(a.shape)
-    out[...] = a
-    return out
-
-
 class Fuzzer:
     def __init__(self, world, ident):
         seed = zlib.crc32(f"{SEED}:{ident}".encode())
@@ -329,23 +283,20 @@ class Fuzzer:
     def call(self, label, fn, args=(), kwargs=None, allow=(), binding_error=False):
         """Makes one call and judges it. `binding_error`: the arguments cannot be bound to the
         parameters, which must raise exactly TypeError."""
-        kwargs = kwargs or {}
-        what = lambda: describe_call(label, args, kwargs)  # noqa: E731
+        kwargs, what = kwargs or {}, lambda: describe_call(label, args, kwargs)
         if TRACE:
             print("fuzz:", what(), file=sys.stderr, flush=True)
-        start, result, outcome = time.perf_counter(), None, "returned"
+        start, result, outcome, fault = time.perf_counter(), None, "returned", binding_error and "returned"
         try:
             result = fn(*args, **kwargs)
         except KeyboardInterrupt:
             raise
         except BaseException as exc:  # noqa: BLE001 - every outcome is judged
             outcome = type(exc).__name__
-            if binding_error and type(exc) is not TypeError:
-                self.failures.append(f"{what()} cannot be bound but raised {outcome}: {str(exc)!r:.300}")
-            elif not (acceptable(exc) or isinstance(exc, allow)):
-                self.failures.append(f"{what()} raised {outcome}: {str(exc)!r:.300}")
-        if outcome == "returned" and binding_error:
-            self.failures.append(f"{what()} cannot be bound but returned")
+            ok = type(exc) is TypeError if binding_error else acceptable(exc) or isinstance(exc, allow)
+            fault = not ok and f"raised {outcome}: {str(exc)!r:.300}"
+        if fault:
+            self.failures.append(f"{what()}{' cannot be bound but' * binding_error} {fault}")
         if (elapsed := time.perf_counter() - start) > SLOW_CALL_S:
             self.failures.append(f"{what()} took {elapsed:.1f} s")
         self.outcomes[outcome] = self.outcomes.get(outcome, 0) + 1
@@ -390,13 +341,16 @@ class Fuzzer:
                 a.flat[self.rng.randrange(a.size)] = self.rng.choice(values)
         return a
 
-    def f64_values(self, n):
-        walk, r = 100.0 * np.exp(np.cumsum(self.np.normal(0.0, 0.03, n))), self.rng.random()
-        walk = -walk if r < 0.1 else np.full(n, walk[0] if n else 0.0) if r < 0.15 else walk
-        return self.sprinkle(walk, 0.35, 3)
-
-    def i64_values(self, n):
+    def values(self, kind, n):
+        """Plain values of an array kind: a walk of prices, a ramp of times, or flags."""
         r = self.rng.random()
+        if kind == "f64":
+            walk = 100.0 * np.exp(np.cumsum(self.np.normal(0.0, 0.03, n)))
+            return self.sprinkle(-walk if r < 0.1 else np.full(n, walk[0] if n else 0.0) if r < 0.15 else walk, 0.35, 3)
+        if kind == "bool[]":
+            if r < 0.1:  # bool bytes other than 0 and 1
+                return self.np.integers(0, 256, n, dtype=np.uint8).view(np.bool_)
+            return self.np.random(n) < self.rng.choice([0.0, 0.1, 0.3, 0.5, 1.0])
         step = self.rng.choice([1, 1_000_000_000, 60_000_000_000, 86_400_000_000_000])
         base = self.rng.choice([1_700_000_000_000_000_000, 0, -(2**62), 2**62])
         ramp = base + np.arange(n, dtype=np.int64) * step
@@ -405,10 +359,19 @@ class Fuzzer:
                ramp[::-1].copy() if r < 0.85 else np.full(n, base, dtype=np.int64))
         return self.sprinkle(out, 0.25, 1, [0, -1, 2**63 - 1, -(2**63), 1])
 
-    def bool_values(self, n):
-        if self.rng.random() < 0.1:  # bool bytes other than 0 and 1
-            return self.np.integers(0, 256, n, dtype=np.uint8).view(np.bool_)
-        return self.np.random(n) < self.rng.choice([0.0, 0.1, 0.3, 0.5, 1.0])
+    def vector(self, kind, n):
+        if n and not self.clean and self.rng.random() < 0.08:
+            n = self.rng.choice(SIZES)  # a length that does not match the others
+        values = self.values(kind, n)
+        if n and not self.clean and self.rng.random() < 0.02:
+            # more bytes than an address space holds: the copy must end in MemoryError
+            return np.broadcast_to(values[:1], (2**62 // values.dtype.itemsize,))
+        return self.dress(values)
+
+    def matrix(self, n):
+        k = self.rng.choice([0, 1, 2, 3, 3, 5])
+        n = k if self.rng.random() < 0.2 else n  # square, as a correlation matrix is
+        return self.dress(self.sprinkle(self.np.normal(0.0, 0.02, (n, k)), 0.3, 1))
 
     def wrong_dtype(self, a):
         dtype = self.rng.choice(DTYPES)
@@ -429,8 +392,9 @@ class Fuzzer:
         if self.clean or self.rng.random() < 0.5:
             return a
         forms = {
-            "strided": lambda: strided(a), "reversed": lambda: a[::-1].copy()[::-1],
-            "read-only": lambda: a.setflags(write=False) or a, "unaligned": lambda: unaligned(a),
+            "strided": lambda: np.repeat(a, 2, axis=-1)[..., ::2], "reversed": lambda: a[::-1].copy()[::-1],
+            "read-only": lambda: a.setflags(write=False) or a,
+            "unaligned": lambda: np.frombuffer(bytearray(1) + a.tobytes(), a.dtype, offset=1).reshape(a.shape),
             "broadcast": lambda: np.broadcast_to(a[:1], a.shape),
             "masked": lambda: np.ma.masked_array(a, mask=self.np.random(a.shape) < 0.5),
             "subclass": lambda: a.view(MyArray), "fortran": lambda: np.asfortranarray(a),
@@ -444,20 +408,6 @@ class Fuzzer:
             return forms[self.rng.choice([*forms, "dtype"])]()
         except (TypeError, ValueError):
             return a  # a layout this dtype cannot take
-
-    def vector(self, kind, n):
-        if n and not self.clean and self.rng.random() < 0.08:
-            n = self.rng.choice(SIZES)  # a length that does not match the others
-        values = {"f64": self.f64_values, "i64": self.i64_values, "bool[]": self.bool_values}[kind](n)
-        if n and not self.clean and self.rng.random() < 0.02:
-            # more bytes than an address space holds: the copy must end in MemoryError
-            return np.broadcast_to(values[:1], (2**62 // values.dtype.itemsize,))
-        return self.dress(values)
-
-    def matrix(self, n):
-        k = self.rng.choice([0, 1, 2, 3, 3, 5])
-        n = k if self.rng.random() < 0.2 else n  # square, as a correlation matrix is
-        return self.dress(self.sprinkle(self.np.normal(0.0, 0.02, (n, k)), 0.3, 1))
 
     def number(self, kind, bounded):
         r = self.rng.random()
@@ -516,7 +466,7 @@ class Fuzzer:
             lambda: {1, 2}, lambda: memoryview(b"ab"), lambda: np.array([None, "x"], dtype=object),
             lambda: self.number(self.rng.choice(["float", "int"]), bounded),
             lambda: self.rng.choice(self.world.words),
-            lambda: self.dress(self.wrong_dtype(self.f64_values(n))),
+            lambda: self.dress(self.wrong_dtype(self.values("f64", n))),
             lambda: self.vector(self.rng.choice(["f64", "i64", "bool[]"]), n), lambda: self.matrix(n),
             lambda: Hook(self, self.number(self.rng.choice(["float", "int"]), bounded)),
         ])()
@@ -585,25 +535,22 @@ class Fuzzer:
             objs = self.pool.get(entry.cls.__name__)
             # now and then not of the class: the descriptor must refuse it
             obj = self.rng.choice(objs) if objs and self.rng.random() < 0.95 else self.wild(3)
-            if entry.kind == "property":
-                self.run_property(entry, obj)
+            if entry.kind != "property":
+                args, kwargs, unbound = self.arguments(entry)
+                mine = isinstance(obj, entry.cls)
+                self.call(entry.ident, getattr(obj, entry.name) if mine else entry.target,
+                          args if mine else [obj, *args], kwargs, binding_error=unbound or not mine)
                 continue
-            args, kwargs, unbound = self.arguments(entry)
-            mine = isinstance(obj, entry.cls)
-            self.call(entry.ident, getattr(obj, entry.name) if mine else entry.target, args if mine else [obj, *args],
-                      kwargs, binding_error=unbound or not mine)
-
-    def run_property(self, entry, obj):
-        desc = entry.target
-        self.call(f"{entry.ident} (get)", desc.__get__, (obj, type(obj)))
-        r = self.rng.random()
-        if r < 0.05:  # deleting: AttributeError, or TypeError for a foreign object
-            self.call(f"del {entry.ident}", desc.__delete__, (obj,), allow=(AttributeError,))
-        elif entry.settable:
-            value = self.value(entry.kinds["value"], self.rng.choice(SIZES), WORK.get(entry.name))
-            self.call(f"{entry.ident} =", desc.__set__, (obj, value))
-        elif r < 0.2:  # no setter: CPython's own AttributeError
-            self.call(f"{entry.ident} =", desc.__set__, (obj, 1.0), allow=(AttributeError,))
+            desc = entry.target
+            self.call(f"{entry.ident} (get)", desc.__get__, (obj, type(obj)))
+            r = self.rng.random()
+            if r < 0.05:  # deleting: AttributeError, or TypeError for a foreign object
+                self.call(f"del {entry.ident}", desc.__delete__, (obj,), allow=(AttributeError,))
+            elif entry.settable:
+                value = self.value(entry.kinds["value"], self.rng.choice(SIZES), WORK.get(entry.name))
+                self.call(f"{entry.ident} =", desc.__set__, (obj, value))
+            elif r < 0.2:  # no setter: CPython's own AttributeError
+                self.call(f"{entry.ident} =", desc.__set__, (obj, 1.0), allow=(AttributeError,))
 
 
 @pytest.fixture(scope="module")
@@ -621,46 +568,32 @@ def test_every_registered_name_is_fuzzed():
             assert {f"{name}()"} | {f"{name}.{a}" for a, d in vars(value).items()
                                     if not a.startswith("__") and (callable(d) or hasattr(d, "__get__"))} <= idents
         else:
-            assert name in idents if callable(value) else isinstance(value, (int, float)), name  # the constants
-    kinds = [e.kind for e in ENTRIES]
-    assert (kinds.count("function"), kinds.count("constructor")) == (45, 24)
+            assert name in idents or not callable(value), name
 
 
 def test_probe_learns_the_documented_parameter_kinds(world):
     entry = world.entries["run_single_backtest"]
-    assert entry.typed and entry.returned
-    assert entry.kinds == {
+    assert entry.returned and entry.kinds == {
         "timestamps": "i64", "open": "f64", "high": "f64", "low": "f64", "close": "f64", "volume": "f64",
         "entries": "bool[]", "exits": "bool[]", "direction": "int", "weight": "float", "symbol": "str",
-        "config": "obj:BacktestConfig", "position_sizes": "f64", "instrument_config": "obj:InstrumentConfig",
-    }
+        "config": "obj:BacktestConfig", "position_sizes": "f64", "instrument_config": "obj:InstrumentConfig"}
+    assert [world.entries[f"BacktestConfig.{e}"].kinds for e in ("fees", "fee_segment", "upon_bar_close")] == [
+        {"value": "float"}, {"value": "str"}, {"value": "bool"}]
     assert world.entries["BacktestConfig.set_atr_stop"].kinds == {"multiplier": "float", "period": "int"}
-    assert world.entries["BacktestConfig.fees"].kinds == {"value": "float"}
-    assert world.entries["BacktestConfig.fee_segment"].kinds == {"value": "str"}
-    assert world.entries["BacktestConfig.upon_bar_close"].kinds == {"value": "bool"}
     assert not world.entries["BacktestConfig.squareoff_time_minutes"].settable
     # Objects reached only through results are there to call methods on.
     assert {"BacktestResult", "BacktestMetrics", "Trade", "InstrumentSpec"} <= set(world.pool())
+    assert not world.failures, "\n".join(world.failures)  # probing raised only ordinary exceptions
 
 
-def test_probing_raises_only_ordinary_exceptions(world):
-    assert not world.failures, "\n".join(world.failures)
-
-
-@pytest.mark.parametrize("exc, ok", [(e, True) for e in (
-    TypeError("x"), ValueError("x"), OverflowError("x"), RuntimeError("x"), MemoryError(),
-    UnicodeEncodeError("utf-8", "\ud800", 0, 1, "x"))] + [(e, False) for e in (
-    NotImplementedError("x"), SystemError("x"), KeyError("x"), IndexError("x"), AttributeError("x"),
-    ZeroDivisionError("x"), AssertionError("x"), Exception("x"), BaseException("x"), SystemExit(1))])
-def test_outcome_rules(exc, ok):
-    assert acceptable(exc) is ok
-
-
-def test_a_panic_is_accepted_and_is_not_an_exception():
-    n = 3  # unequal signal lengths break an engine invariant
-    with pytest.raises(BaseException) as info:
-        tm.run_single_backtest(np.zeros(n, np.int64), *[np.ones(n)] * 5, np.zeros(n, bool), np.zeros(n - 1, bool))
-    assert is_panic(info.value) and acceptable(info.value) and not is_panic(RuntimeError("PanicException"))
+def test_outcome_rules():
+    with pytest.raises(BaseException) as panic:  # unequal signal lengths break an engine invariant
+        tm.run_single_backtest(np.zeros(3, np.int64), *[np.ones(3)] * 5, np.zeros(3, bool), np.zeros(2, bool))
+    assert all(map(acceptable, [panic.value, TypeError(), ValueError(), OverflowError(), RuntimeError(),
+                                MemoryError(), UnicodeEncodeError("utf-8", "\ud800", 0, 1, "x")]))
+    assert not any(map(acceptable, [NotImplementedError(), SystemError(), KeyError(), AttributeError(),
+                                    ZeroDivisionError(), Exception(), BaseException(), SystemExit(1),
+                                    type(panic.value)("std::bad_alloc")]))
 
 
 @pytest.mark.parametrize("ident", [e.ident for e in ENTRIES])

@@ -16,12 +16,10 @@ def seeded_run():
     close = 500.0 * np.exp(np.cumsum(rng.normal(0, 0.003, N)))
     open_ = np.concatenate(([close[0]], close[:-1])) * (1 + rng.normal(0, 0.0005, N))
     spread = np.abs(rng.normal(0, 0.002, N)) * close
-    high = np.maximum(open_, close) + spread
-    low = np.minimum(open_, close) - spread
+    high, low = np.maximum(open_, close) + spread, np.minimum(open_, close) - spread
     volume = rng.uniform(1e3, 1e5, N)
     ts = (np.arange(N, dtype=np.int64) * 60 + 1_700_000_000) * 1_000_000_000
-    entries = rng.random(N) < 0.02
-    exits = rng.random(N) < 0.02
+    entries, exits = rng.random(N) < 0.02, rng.random(N) < 0.02
     cfg = tm.BacktestConfig(fee_segment="NSE-DELIVERY", slippage=0.0005)
     cfg.set_atr_stop(2.0, 14)
     cfg.set_risk_reward_target(1.5)
@@ -31,9 +29,8 @@ def seeded_run():
 def trade_bytes(trades):
     h = hashlib.sha256()
     for t in trades:
-        h.update(struct.pack("<qqddddddddb", t.entry_idx, t.exit_idx, t.entry_price, t.exit_price,
-                             t.size, t.pnl, t.fees, t.entry_fees, t.exit_fees,
-                             t.return_pct, t.direction))
+        h.update(struct.pack("<qqddddddddb", t.entry_idx, t.exit_idx, t.entry_price, t.exit_price, t.size, t.pnl,
+                             t.fees, t.entry_fees, t.exit_fees, t.return_pct, t.direction))
         h.update(t.exit_reason.encode())
         for key, value in sorted((t.fee_breakdown or {}).items()):
             h.update(key.encode() + struct.pack("<d", value))

@@ -19,13 +19,8 @@ ACC, FILL, ENT, EXIT = "order_accepted", "order_filled", "entered", "exited"
 
 @pytest.mark.parametrize("kwargs, message", [
     (dict(side="BUY"), 'unknown side "BUY"'),
-    (dict(units=0.0, size_frac=0.5), "pass units or size_frac, not both"),
-    (dict(units=0.0), "units must be > 0"),
-    (dict(units=float("nan")), "units must be > 0"),
-    (dict(units=None, size_frac=0.0), "size_frac must be in (0, 1]"),
-    (dict(units=None, size_frac=1.5), "size_frac must be in (0, 1]"),
+    (dict(units=float("nan")), "units must be > 0"),  # the same size checks as modify_order, tested there
     (dict(kind="stop_limit"), "stop_limit needs trigger_price"),
-    (dict(kind="limit_if_touched", trigger_price=1.0), "limit_if_touched needs limit_price"),
     (dict(kind="limit"), "limit needs limit_price"),
     (dict(kind="Market"), 'unknown order kind "Market"'),
     (dict(kind="trailing_stop_market"), "trailing_stop_market needs offset"),
