@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "portfolio/optimize.h"
+#include "analytics/optimize.h"
 
 using namespace tidemark;
 

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "portfolio/qp_solver.h"
+#include "analytics/qp_solver.h"
 
 using namespace tidemark;
 

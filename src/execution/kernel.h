@@ -13,8 +13,8 @@
 #include "core/types.h"
 #include "core/vocabulary.h"
 #include "data/book.h"
+#include "execution/ledger.h"
 #include "execution/queue.h"
-#include "portfolio/ledger.h"
 
 namespace tidemark {
 

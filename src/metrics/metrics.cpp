@@ -1,3 +1,6 @@
+// The statistics of a finished run, computed from the curves and trades in
+// a few passes whose sums are each taken in series order, so a figure never depends
+// on how the loops were vectorised.
 #include "metrics/metrics.h"
 
 #include <algorithm>

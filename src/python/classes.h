@@ -3,13 +3,13 @@
 // return its records through these declarations.
 #pragma once
 
+#include "analytics/covariance.h"
+#include "analytics/rank_ic.h"
+#include "analytics/rebalance.h"
+#include "analytics/risk_contrib.h"
 #include "core/types.h"
 #include "metrics/metrics.h"
-#include "portfolio/covariance.h"
-#include "portfolio/rank_ic.h"
-#include "portfolio/rebalance.h"
 #include "portfolio/results.h"
-#include "portfolio/risk_contrib.h"
 #include "python/binding.h"
 
 namespace tidemark::py {

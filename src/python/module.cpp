@@ -129,7 +129,7 @@ void module_body(PyObject* module) {
     export_sessions(ex);
     export_strategies(ex);
     export_indicators(ex);
-    export_portfolio(ex);
+    export_analytics(ex);
     for (const char* n : kOrder) {
         PyRef v(ex.make(n, module));
         // A function's name is read back from the function object itself.

@@ -31,6 +31,6 @@ void export_instruments(Exports& ex);   // instrument_bindings.cpp
 void export_sessions(Exports& ex);      // session_bindings.cpp
 void export_strategies(Exports& ex);    // strategy_bindings.cpp
 void export_indicators(Exports& ex);    // indicator_bindings.cpp
-void export_portfolio(Exports& ex);     // portfolio_bindings.cpp
+void export_analytics(Exports& ex);     // analytics_bindings.cpp
 
 }  // namespace tidemark::py

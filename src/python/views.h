@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/vocabulary.h"
-#include "portfolio/ledger.h"
+#include "execution/ledger.h"
 #include "python/binding.h"
 
 namespace tidemark::py {

@@ -8,7 +8,7 @@
 #include "core/fees.h"
 #include "core/instrument.h"
 #include "execution/kernel.h"
-#include "portfolio/ledger.h"
+#include "execution/ledger.h"
 
 using namespace tidemark;
 

@@ -6,9 +6,9 @@
 #include <random>
 #include <vector>
 
+#include "analytics/monte_carlo.h"
+#include "analytics/vector_math.h"
 #include "core/errors.h"
-#include "portfolio/monte_carlo.h"
-#include "portfolio/vector_math.h"
 
 using namespace tidemark;
 

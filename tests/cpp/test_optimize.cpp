@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "analytics/optimize.h"
 #include "core/errors.h"
-#include "portfolio/optimize.h"
 
 using namespace tidemark;
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "portfolio/qp_solver.h"
+#include "analytics/qp_solver.h"
 
 using namespace tidemark;
 

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "portfolio/row_sort.h"
+#include "analytics/row_sort.h"
 
 using tidemark::RowSorter;
 

@@ -1,4 +1,4 @@
-#include "portfolio/qp_solver.h"
+#include "analytics/qp_solver.h"
 
 #include <array>
 

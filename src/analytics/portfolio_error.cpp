@@ -1,4 +1,4 @@
-#include "portfolio/errors.h"
+#include "analytics/portfolio_error.h"
 
 namespace tidemark {
 

@@ -1,15 +1,15 @@
-#include "portfolio/monte_carlo.h"
+#include "analytics/monte_carlo.h"
 
 #include <algorithm>
 #include <cmath>
 #include <span>
 #include <new>
 
+#include "analytics/vector_math.h"
 #include "core/errors.h"
 #include "core/format.h"
 #include "core/numeric.h"
 #include "core/parallel.h"
-#include "portfolio/vector_math.h"
 
 namespace tidemark {
 

@@ -1,4 +1,4 @@
-#include "portfolio/optimize.h"
+#include "analytics/optimize.h"
 
 #include <algorithm>
 #include <chrono>

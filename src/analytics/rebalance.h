@@ -10,9 +10,9 @@
 #include <string_view>
 #include <utility>
 
+#include "analytics/factor_panel.h"
 #include "core/buffer.h"
 #include "core/fees.h"
-#include "portfolio/factor_panel.h"
 
 namespace tidemark {
 

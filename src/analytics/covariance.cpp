@@ -1,4 +1,4 @@
-#include "portfolio/covariance.h"
+#include "analytics/covariance.h"
 
 #include <algorithm>
 #include <cmath>

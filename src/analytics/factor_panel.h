@@ -9,8 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "analytics/portfolio_error.h"
 #include "core/buffer.h"
-#include "portfolio/errors.h"
 
 namespace tidemark {
 

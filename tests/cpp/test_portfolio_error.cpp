@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "portfolio/covariance.h"
-#include "portfolio/errors.h"
+#include "analytics/covariance.h"
+#include "analytics/portfolio_error.h"
 
 using namespace tidemark;
 

@@ -1,4 +1,4 @@
-#include "portfolio/rebalance.h"
+#include "analytics/rebalance.h"
 
 #include <cmath>
 #include <cstdint>

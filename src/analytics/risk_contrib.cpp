@@ -1,4 +1,4 @@
-#include "portfolio/risk_contrib.h"
+#include "analytics/risk_contrib.h"
 
 #include <cmath>
 

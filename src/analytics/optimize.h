@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "analytics/covariance.h"
+#include "analytics/portfolio_error.h"
+#include "analytics/qp_solver.h"
 #include "core/buffer.h"
-#include "portfolio/covariance.h"
-#include "portfolio/errors.h"
-#include "portfolio/qp_solver.h"
 
 namespace tidemark {
 

@@ -1,9 +1,9 @@
-#include "portfolio/rank_ic.h"
+#include "analytics/rank_ic.h"
 
 #include <cmath>
 #include <limits>
 
-#include "portfolio/row_sort.h"
+#include "analytics/row_sort.h"
 
 namespace tidemark {
 

@@ -1,10 +1,10 @@
-#include "portfolio/factor_panel.h"
+#include "analytics/factor_panel.h"
 
 #include <cmath>
 #include <limits>
 
+#include "analytics/row_sort.h"
 #include "core/format.h"
-#include "portfolio/row_sort.h"
 
 namespace tidemark {
 

@@ -7,8 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "analytics/factor_panel.h"
 #include "core/buffer.h"
-#include "portfolio/factor_panel.h"
 
 namespace tidemark {
 

@@ -1,4 +1,4 @@
-#include "portfolio/row_sort.h"
+#include "analytics/row_sort.h"
 
 #include <algorithm>
 #include <bit>

@@ -8,10 +8,10 @@
 #include <tuple>
 #include <vector>
 
+#include "analytics/monte_carlo.h"
+#include "analytics/optimize.h"
 #include "core/format.h"
 #include "core/parallel.h"
-#include "portfolio/monte_carlo.h"
-#include "portfolio/optimize.h"
 #include "python/classes.h"
 #include "python/registry.h"
 
@@ -642,7 +642,7 @@ void export_optimiser(Exports& ex) {
 
 }  // namespace
 
-void export_portfolio(Exports& ex) {
+void export_analytics(Exports& ex) {
     export_risk_and_factors(ex);
     export_optimiser(ex);
 }

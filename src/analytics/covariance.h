@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "analytics/portfolio_error.h"
 #include "core/buffer.h"
-#include "portfolio/errors.h"
 
 namespace tidemark {
 

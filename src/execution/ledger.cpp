@@ -1,4 +1,4 @@
-#include "portfolio/ledger.h"
+#include "execution/ledger.h"
 
 namespace tidemark {
 

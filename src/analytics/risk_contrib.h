@@ -4,8 +4,8 @@
 #include <span>
 #include <string>
 
+#include "analytics/covariance.h"
 #include "core/buffer.h"
-#include "portfolio/covariance.h"
 
 namespace tidemark {
 
