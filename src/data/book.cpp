@@ -173,13 +173,13 @@ uint64_t OrderBook::submit(OrderRequest req, std::vector<EngineEventRecord>& eve
     o.reduce_only = req.reduce_only;
     o.status = OrderStatus::New;
 
-    // A child waits for its parent's complete fill, which accepts it; a child
-    // whose parent has already filled would never see that fill again, so it
-    // is accepted at once.
+    // A child waits for its parent to release it, which accepts it; a child
+    // whose parent has already released its children would never see that
+    // happen again, so it is accepted at once.
     bool waits = o.is_plain_market();
     if (o.parent_id) {
         const Order* parent = find(*o.parent_id);
-        waits = !(parent && parent->status == OrderStatus::Filled);
+        waits = !(parent && parent->releases_children());
     }
     if (!waits) {
         o.status = OrderStatus::Accepted;
@@ -213,14 +213,7 @@ void OrderBook::apply_fill(uint64_t idx, uint64_t order_id, std::string_view cli
         return;
     }
     const std::optional<uint64_t> group = o->oco_group;
-    for (std::size_t i : working_) {
-        Order& child = orders[i];
-        if (child.parent_id == order_id && child.status == OrderStatus::New) {
-            child.status = OrderStatus::Accepted;
-            events.push_back(
-                EngineEventRecord::order(EngineEventRecord::OrderAccepted, child.client_order_id, idx, child.order_id));
-        }
-    }
+    accept_children(idx, order_id, events);
     if (!group) return;
     for (std::size_t i : working_) {
         Order& sib = orders[i];
@@ -228,6 +221,18 @@ void OrderBook::apply_fill(uint64_t idx, uint64_t order_id, std::string_view cli
         sib.status = OrderStatus::Canceled;
         events.push_back(
             EngineEventRecord::order(EngineEventRecord::OrderCanceled, sib.client_order_id, idx, sib.order_id));
+        if (sib.filled > 0) accept_children(idx, sib.order_id, events);
+    }
+}
+
+void OrderBook::accept_children(uint64_t idx, uint64_t parent_id, std::vector<EngineEventRecord>& events) {
+    for (std::size_t i : working_) {
+        Order& child = orders[i];
+        if (child.parent_id == parent_id && child.status == OrderStatus::New) {
+            child.status = OrderStatus::Accepted;
+            events.push_back(
+                EngineEventRecord::order(EngineEventRecord::OrderAccepted, child.client_order_id, idx, child.order_id));
+        }
     }
 }
 
@@ -236,6 +241,7 @@ bool OrderBook::cancel(uint64_t idx, uint64_t order_id, std::vector<EngineEventR
     if (!o || !is_working(o->status)) return false;
     o->status = OrderStatus::Canceled;
     events.push_back(EngineEventRecord::order(EngineEventRecord::OrderCanceled, o->client_order_id, idx, order_id));
+    if (o->filled > 0) accept_children(idx, order_id, events);
     return true;
 }
 

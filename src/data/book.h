@@ -42,6 +42,12 @@ struct Order {
     OrderStatus status = OrderStatus::New;
 
     bool is_buy() const { return side == Side::Buy; }
+    // Whether its bracket children work: once it has filled completely, or
+    // once it has ended with part of its quantity filled, since the position
+    // that part opened needs their protection as much as a whole one does.
+    bool releases_children() const {
+        return status == OrderStatus::Filled || (!is_working(status) && filled > 0);
+    }
     // A market order the bar step takes itself: no parent, and not tied to
     // the open or the close of a bar.
     bool is_plain_market() const {
@@ -158,12 +164,18 @@ public:
     // no record), every other order is accepted with an "order_accepted".
     uint64_t submit(OrderRequest req, std::vector<EngineEventRecord>& events);
     // Books one fill of `fill_qty`; the order completes at `order_qty`.
+    // Completing accepts its children and cancels its one-cancels-other
+    // siblings.
     void apply_fill(uint64_t idx, uint64_t order_id, std::string_view client_order_id, double price,
                     double fill_qty, double order_qty, std::vector<EngineEventRecord>& events);
-    // True when the order was working and is now canceled.
+    // True when the order was working and is now canceled. An order that had
+    // filled part of its quantity accepts its children.
     bool cancel(uint64_t idx, uint64_t order_id, std::vector<EngineEventRecord>& events);
     // Cancels what is left of a working order and drops its queue place.
     void cancel_remaining(uint64_t idx, uint64_t order_id, std::vector<EngineEventRecord>& events);
+    // Accepts the waiting children of `parent_id` (a parent that released
+    // them), in list order.
+    void accept_children(uint64_t idx, uint64_t parent_id, std::vector<EngineEventRecord>& events);
     // Cancels every working order; returns their ids in list order.
     std::vector<uint64_t> cancel_all(uint64_t idx, std::vector<EngineEventRecord>& events);
     // New sizing (absent: unchanged), limit and trigger prices by the rules

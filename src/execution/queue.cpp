@@ -89,6 +89,9 @@ void ExecutionKernel::refuse_order(uint64_t idx, const Order& order, const char*
     if (counts) ++refused_entries;
     const uint64_t id = order.order_id;
     reject_order(book.orders, out, idx, id, book.orders[static_cast<std::size_t>(id)].client_order_id, reason);
+    // Refused after part of it filled, it leaves a position its children
+    // protect.
+    if (order.filled > 0) book.accept_children(idx, id, out);
 }
 
 std::optional<uint64_t> ExecutionKernel::position_added_to(const Order& order) const {
@@ -118,12 +121,15 @@ void ExecutionKernel::match_order(uint64_t idx, const Bar& bar, const OrderActio
             return;
         case OrderAction::Expire:
             out.push_back(EngineEventRecord::order(EngineEventRecord::OrderExpired, found->client_order_id, idx, id));
+            if (found->filled > 0) book.accept_children(idx, id, out);
             return;
         case OrderAction::Cancel:
             out.push_back(EngineEventRecord::order(EngineEventRecord::OrderCanceled, found->client_order_id, idx, id));
+            if (found->filled > 0) book.accept_children(idx, id, out);
             return;
         case OrderAction::Reject:
             reject_order(book.orders, out, idx, id, found->client_order_id, action.reason);
+            if (found->filled > 0) book.accept_children(idx, id, out);
             return;
         case OrderAction::Evaluate:
             break;
@@ -211,9 +217,19 @@ void ExecutionKernel::open_from_order(uint64_t idx, const Bar& bar, Order& o, do
         const double q = partial ? std::min(remainder, bar.volume) : remainder;
         if (!(q > 0)) return;
         if (q < remainder && o.tif == TimeInForce::Fok) return book.cancel_remaining(idx, id, out);
-        // What is left of a partly filled order may be less than one lot:
-        // it can never fill, so it is canceled rather than left working.
-        if (o.filled > 0 && !(round_quantity(q) > 0)) return book.cancel_remaining(idx, id, out);
+        if (!(round_quantity(q) > 0)) {
+            // A print smaller than one lot (or increment) fills nothing: the
+            // order waits for the next, unless it is immediate-or-cancel.
+            // What is left of a partly filled order may itself be less than
+            // one lot: it can never fill, so it is canceled rather than left
+            // working. An order whose whole quantity is less than one lot is
+            // refused by entry sizing.
+            if (round_quantity(remainder) > 0) {
+                if (o.tif == TimeInForce::Ioc) book.cancel_remaining(idx, id, out);
+                return;
+            }
+            if (o.filled > 0) return book.cancel_remaining(idx, id, out);
+        }
         fill = open_position(idx, bar.ts, dir, EntrySizing::All, true, q, price, bar.volume, o.stop_price,
                              o.target_price, step_atr);
     } else {
@@ -244,7 +260,12 @@ void ExecutionKernel::add_from_order(uint64_t idx, const Bar& bar, Order& o, uin
     const double v = p * instrument_multiplier();
     q = round_quantity(q);
     if (!std::isfinite(p) || !std::isfinite(q)) return refuse_order(idx, o, "unfillable", true, out);
-    if (!(q > 0)) return book.cancel_remaining(idx, id, out);
+    if (!(q > 0)) {
+        // As when opening: a print smaller than one lot waits for the next,
+        // a remainder smaller than one lot is given up.
+        if (round_quantity(remainder) > 0) return;
+        return book.cancel_remaining(idx, id, out);
+    }
     const UnitCost unit = unit_cost(dir, v);
     const FeeCharge fee = compute_fee_breakdown(fee_model, dir, true, v, q);
     const bool margin = account.kind == AccountType::Margin;
@@ -257,7 +278,15 @@ void ExecutionKernel::add_from_order(uint64_t idx, const Bar& bar, Order& o, uin
     pos->entry_price = avg;
     pos->size += q;
     pos->entry_fees += fee.fee;
-    pos->entry_breakdown.reset();
+    // The fill's itemised costs join the position's, so that every trade it
+    // closes into still itemises all of its fees.
+    if (!fee.breakdown) {
+        pos->entry_breakdown.reset();
+    } else if (pos->entry_breakdown) {
+        *pos->entry_breakdown += *fee.breakdown;
+    } else {
+        pos->entry_breakdown = fee.breakdown;
+    }
     if (!o.stop_price && !o.target_price) {
         const double shift = avg - old_price;
         if (pos->stop_price) *pos->stop_price += shift;
@@ -285,7 +314,10 @@ void ExecutionKernel::reduce_from_order(uint64_t idx, const Bar& bar, Order& o, 
     if (!(q > 0)) return;
     if (q < needed && o.tif == TimeInForce::Fok) return book.cancel_remaining(idx, id, out);
 
-    const double order_qty = o.sizing == Sizing::Units ? std::min(o.quantity, o.filled + s) : s;
+    // A close-all or fractional order is done when the position is flat:
+    // closed over several prints, its filled quantity grows as the position
+    // shrinks, so it completes at what it has filled plus what is left.
+    const double order_qty = o.sizing == Sizing::Units ? std::min(o.quantity, o.filled + s) : o.filled + s;
     std::optional<EngineEventRecord> ev = fill_reduce_order(idx, bar.ts, position_id, q, price, bar.volume);
     if (!ev) return refuse_order(idx, o, "unfillable", false, out);
     book.apply_fill(idx, id, book.orders[static_cast<std::size_t>(id)].client_order_id, ev->trade->exit_price, q,

@@ -356,12 +356,17 @@ void ExecutionKernel::work_orders(uint64_t idx, const Bar& bar, std::vector<Engi
         if (o.parent_id) {
             const std::optional<OrderStatus> parent = status_at_start(*o.parent_id);
             if (!parent) continue;
-            if (is_final_parent(*parent)) {
+            // A parent that ended with part of its quantity filled has
+            // released its children like a filled one; the walk changes no
+            // fill, so its filled quantity is the one it started with.
+            const bool released =
+                *parent == OrderStatus::Filled || (is_final_parent(*parent) && book.find(*o.parent_id)->filled > 0);
+            if (!released && is_final_parent(*parent)) {
                 set_status(o, OrderStatus::Canceled);
                 actions_.push_back({OrderAction::Cancel, id, 0.0, nullptr});
                 continue;
             }
-            if (*parent != OrderStatus::Filled) continue;
+            if (!released) continue;
         }
         const bool expires = o.tif == TimeInForce::Day
                                  ? trading_day(ts, tz_offset_ns) > trading_day(o.submitted_ts, tz_offset_ns)
