@@ -164,7 +164,6 @@ PyObject* To<std::vector<OhlcvBar>>::make(const std::vector<OhlcvBar>& bars) {
     return PyTuple_Pack(6, t0.get(), t1.get(), t2.get(), t3.get(), t4.get(), t5.get());
 }
 
-
 // ---------------------------------------------------------------------------
 // Lists of series
 // ---------------------------------------------------------------------------
