@@ -138,17 +138,19 @@ def test_calendar_buckets_match_numpy_months(unit, step, offset):
     np.testing.assert_array_equal(got, np.unique(ends.astype("datetime64[ns]").astype(np.int64) - offset))
 
 
-def merge(bar, r):
-    """A bar in progress with one more record: its stamp and close, the extremes by maxNum/minNum."""
+def merge(bar, r, finite_volume=False):
+    """A bar in progress with one more record: its stamp and close, the extremes by maxNum/minNum. Count and
+    flow bars (finite_volume) add only finite volumes; time bars take a NaN volume as it is."""
+    v = r[5] if not finite_volume or math.isfinite(r[5]) else 0.0
     if bar is None:
-        return tuple(r[:6])
-    return (r[0], bar[1], max_num(bar[2], r[2]), min_num(bar[3], r[3]), r[4], bar[5] + r[5])
+        return tuple(r[:5]) + (v,)
+    return (r[0], bar[1], max_num(bar[2], r[2]), min_num(bar[3], r[3]), r[4], bar[5] + v)
 
 
 def ref_count(rows, kind, step):
     out, part, acc, n = [], None, 0.0, 0
     for r in rows:
-        part, n = merge(part, r), n + 1
+        part, n = merge(part, r, finite_volume=True), n + 1
         add = {"tick": 0.0, "volume": r[5], "value": r[4] * r[5]}[kind]
         acc += add if math.isfinite(add) else 0.0  # a NaN volume must not stall the bars
         if (n >= step) if kind == "tick" else (acc >= step):
@@ -231,7 +233,7 @@ def ref_flow(rows, unit, threshold):
         m = {"tick": 1.0, "volume": v, "value": c * v}[magnitude]
         if math.isfinite(m):
             buy, sell = (buy + m, sell) if sign >= 0 else (buy, sell + m)
-        part = merge(part, r)
+        part = merge(part, r, finite_volume=True)
         if (max(buy, sell) if rule == "runs" else abs(buy - sell)) >= threshold:
             out.append(part)
             part, buy, sell = None, 0.0, 0.0
@@ -251,6 +253,23 @@ def test_flow_bars_match_their_rule(unit):
     # the batch over bars knows no signed size: the tick rule everywhere
     rows = [(t, p, p, p, p, s) for t, p, s, _ in trades]
     same_bars(batch(rows, step, unit), ref_flow([r + (0.0,) for r in rows], unit, step))
+
+
+@pytest.mark.parametrize("unit", ["tick", "volume", "value"] + FLOW_UNITS)
+def test_count_and_flow_bar_volumes_sum_the_finite_volumes(unit):
+    # A volume that adds nothing to the threshold adds nothing to the bar either: every bar's volume is finite
+    # and together they hold every finite volume, in the batch and in the streaming aggregator alike.
+    step = {"tick": 3, "volume": 10, "value": 1_000}[unit.split("_")[0]]
+    volumes = [4.0, NAN, 3.0, math.inf, 5.0, -math.inf, 2.0, NAN, 6.0, 8.0, NAN, 7.0, -math.inf]
+    rows = [flat(k, 100.0 + (k % 3), v) for k, v in enumerate(volumes)]
+    trades = [(t, p, v, 0.0) for t, p, _, _, _, v in rows]
+    for bars in (batch(rows, step, unit), drive(tm.BarAggregator(step, unit), rows),
+                 drive(tm.BarAggregator(step, unit), trades, trade=True)):
+        assert len(bars) > 1 and all(math.isfinite(b[5]) for b in bars)
+        assert sum(b[5] for b in bars) == sum(v for v in volumes if math.isfinite(v))
+    # a bar whose every volume is missing holds 0, while time bars still take a NaN volume as it is
+    assert batch([flat(0, 1.0, NAN), flat(1, 1.0, NAN)], 2, "tick") == [(1, 1.0, 1.0, 1.0, 1.0, 0.0)]
+    assert math.isnan(batch([flat(0, 1.0, NAN), flat(1, 1.0, 2.0)], 1, "m")[0][5])
 
 
 @pytest.mark.parametrize("unit", list(WIDTH) + ["month", "y", "tick", "volume", "value", "renko"] + FLOW_UNITS)

@@ -271,3 +271,152 @@ def test_setters_convert_before_borrowing():
     assert log == [0.001]
     assert (cfg.fees, cfg.slippage, cfg.risk_free_rate) == (0.75, 0.01, 0.02)
 
+
+
+# --- Texts in messages, and lists of series -------------------------------------------------------------
+
+SEGMENTS = ("equity_delivery, equity_intraday, futures_nfo, options_nfo, futures_mcx, options_mcx, futures_cds, "
+            "options_cds")
+
+
+def one_bar_run(fn, *extra, **kw):
+    ts, one = np.arange(3, dtype=np.int64), np.full(3, 100.0)
+    return fn(ts, one, one, one, one, one, *extra, np.zeros(3, bool), np.zeros(3, bool), **kw)
+
+
+@pytest.mark.parametrize("call, template", [
+    (lambda v: tm.KernelSession(oms_type=v), "oms_type must be 'netting' or 'hedging', got {}"),
+    (lambda v: tm.PortfolioSession().add_instrument("A", oms_type=v), "oms_type must be 'netting' or 'hedging', got {}"),
+    (lambda v: tm.KernelSession().submit_twap(1.0, v, 1, 1, 0, 0, "T"), "side must be 'buy' or 'sell', got {}"),
+    (lambda v: Spec.option("C", 100.0, v, 2, 1.0), "right must be 'call' or 'put', got {}"),
+    (lambda v: tm.indian_cost_schedule(v), "unknown segment '{}'; expected one of " + SEGMENTS),
+    (lambda v: tm.simulate_rebalance_policy(np.ones((2, 1)), np.ones((2, 1)), 1e5, "band", 0.1, segment=v),
+     "unknown segment '{}'; expected one of " + SEGMENTS),
+    (lambda v: tm.simulate_rebalance_policy(np.ones((2, 1)), np.ones((2, 1)), 1e5, v, 1.0),
+     "unknown policy '{}'; expected 'calendar' or 'band'"),
+    (lambda v: one_bar_run(tm.run_options_backtest, np.ones(3), option_type=v),
+     "unknown option_type {}; expected call/ce/c or put/pe/p"),
+    (lambda v: one_bar_run(tm.run_options_backtest, np.ones(3), strike_selection=v),
+     "unknown strike_selection {}; expected atm, otm1, otm2, itm1 or itm2"),
+    (lambda v: one_bar_run(tm.run_options_backtest, np.ones(3), size_type=v),
+     "unknown size_type {}; expected percent, contracts, notional or risk"),
+    (lambda v: tm.run_portfolio_backtest([one_bar_run(lambda *a: a) + (1, 1.0, "A")], None, v),
+     "unknown allocation '{}'; expected 'equal_weight' or 'full'"),
+    (lambda v: tm.run_spread_backtest(np.arange(1), np.ones(1), [np.ones(1)], [(v, 100.0, 1, 1)], np.zeros(1, bool),
+                                      np.zeros(1, bool)),
+     "unknown option type {} for the leg at strike 100; expected one of CE/CALL/C or PE/PUT/P (case-insensitive). "
+     "Defaulting would price a put as a call."),
+])
+@pytest.mark.parametrize("given, shown", [
+    ("netting\x00", "netting\\0"),                 # a NUL would end the message: everything after it was lost
+    ("x\x00y\tz\n\x1b", "x\\0y\\tz\\n\\u{1b}"),    # control characters are escaped as the quoted texts escape them
+    ("a\\0", "a\\\\0"),                             # a backslash is escaped, so that this is not read as a NUL
+    ("\u00e9t\u00e9", "\u00e9t\u00e9"),             # printable text, non-ASCII included, shows as given
+])
+def test_messages_show_the_whole_text_given(call, template, given, shown):
+    with pytest.raises(ValueError) as exc:
+        call(given)
+    assert message(exc) == template.format(shown)
+
+
+def test_a_quoted_text_escapes_its_quote():
+    with pytest.raises(ValueError) as exc:
+        tm.indian_cost_schedule("o'x\"")
+    assert message(exc) == "unknown segment 'o\\'x\"'; expected one of " + SEGMENTS
+    with pytest.raises(ValueError) as exc:
+        tm.PortfolioSession(account_type="o'x\"\x00")
+    assert message(exc) == "account_type must be 'cash' or 'margin', got \"o'x\\\"\\0\""
+
+
+def huge(rows, cols):
+    """A zero-stride view of rows x cols float64 values: no memory behind it."""
+    return np.broadcast_to(np.zeros(1), (rows, cols))
+
+
+def spread_call(premiums, legs=1, n=4, **kw):
+    ts, flat = np.arange(n, dtype=np.int64), np.zeros(n, bool)
+    return lambda: tm.run_spread_backtest(ts, np.ones(n), premiums, [("CE", 100.0, 1, 1)] * legs, flat, flat, **kw)
+
+
+def mc_call(returns, weights, corr):
+    return lambda: tm.simulate_portfolio_mc(returns, weights, corr, 100.0, n_simulations=1, horizon_days=1)
+
+
+def optimize_items():
+    model = tm.estimate_covariance(np.random.default_rng(1).normal(0, 0.01, (20, 2)), ["a", "b"], 252.0)
+    return lambda: tm.batch_optimize_portfolios(model, range(2**62), tm.OptimizerConfig(1.0, 0.0, 1.0, [], []))
+
+
+N24, EMPTY = 2**24, np.zeros(0, bool)
+
+
+@pytest.mark.parametrize("call, error", [
+    # a list of series is checked against the other arguments before a row is copied: ValueError at once
+    (mc_call(huge(N24, N24), np.ones(3), np.eye(3)),
+     "weights has 3 entries but returns has 16777216 asset series; returns is a list of per-asset series, not an "
+     "(n_obs, n_assets) matrix"),
+    (mc_call(np.zeros((3, 5)), np.ones(3), huge(N24, N24)), "correlation_matrix must be 3x3 to match the 3 asset series"),
+    (mc_call(np.zeros((3, 5)), np.ones(3), [np.eye(3)[0], np.eye(3)[1], huge(1, 2**59)[0]]),
+     "correlation_matrix must be 3x3 to match the 3 asset series"),
+    (spread_call(huge(N24, N24)),
+     "legs_premiums has 16777216 series but there are 1 legs; each leg needs its own premium series, matched by "
+     "position."),
+    (spread_call(huge(1, 2**50)), "legs_premiums[0] has 1125899906842624 bars but timestamps has 4"),
+    (spread_call([np.ones(4)], legs_open_premiums=huge(N24, N24)),
+     "legs_open_premiums must mirror legs_premiums exactly -- same number of legs, same number of bars per leg"),
+    # shapes that agree, sizes that cannot be had: MemoryError, before anything is copied
+    (mc_call(huge(N24, N24), np.ones(N24), huge(N24, N24)), MemoryError),
+    (mc_call([huge(1, 2**59)[0]] * 3, np.ones(3), np.eye(3)), MemoryError),
+    (spread_call(huge(2**16, 2**20), legs=2**16, n=2**20), MemoryError),
+    (lambda: tm.BatchSpreadItem("x", huge(N24, N24), [], EMPTY, EMPTY), MemoryError),
+    (lambda: tm.BatchSpreadItem("x", [], [], EMPTY, EMPTY, legs_open_premiums=[huge(1, 2**59)[0]] * 2), MemoryError),
+    # the reservation for a sequence's items is bounded like every other sequence's
+    (optimize_items(), MemoryError),
+    (lambda: tm.batch_spread_backtest(np.arange(1), np.ones(1), range(2**62)), MemoryError),
+])
+def test_sizes_are_checked_before_anything_is_copied(call, error):
+    # `error`: the ValueError's text, or MemoryError; a copy made first would take hours and terabytes
+    expected = ValueError if isinstance(error, str) else error
+    with pytest.raises(expected) as exc:
+        call()
+    assert type(exc.value) is expected
+    assert expected is not ValueError or message(exc) == error
+
+
+@pytest.mark.parametrize("call, argument", [
+    (lambda m: mc_call(m, np.ones(2), np.eye(2))(), "returns"),
+    (lambda m: mc_call(np.zeros((2, 5)), np.ones(2), m)(), "correlation_matrix"),
+    (lambda m: spread_call(m, legs=2)(), "legs_premiums"),
+    (lambda m: spread_call([np.ones(4)] * 2, legs=2, legs_open_premiums=m)(), "legs_open_premiums"),
+    (lambda m: tm.BatchSpreadItem("x", m, [], EMPTY, EMPTY), "legs_premiums"),
+    (lambda m: tm.OptimizerConfig(1.0, 0.0, 1.0, [], m), "sector_caps"),  # any sequence argument
+])
+@pytest.mark.parametrize("rows", [2, 0])
+def test_a_memoryview_of_several_dimensions_is_no_sequence(call, argument, rows):
+    # CPython cannot index it (NotImplementedError); it is refused like any other non-sequence
+    with pytest.raises(TypeError) as exc:
+        call(memoryview(np.ones((rows, 4))))
+    assert type(exc.value) is TypeError
+    assert message(exc) == f"argument '{argument}': 'memoryview' object cannot be converted to 'Sequence'"
+
+
+MyArray = type("MyArray", (np.ndarray,), {})
+
+
+@pytest.mark.filterwarnings("ignore::PendingDeprecationWarning")  # np.asmatrix
+@pytest.mark.parametrize("layout", [
+    lambda a: a, np.asfortranarray, lambda a: np.repeat(a, 2, axis=1)[:, ::2], lambda a: a[::-1].copy()[::-1],
+    lambda a: np.frombuffer(bytearray(1) + a.tobytes(), np.float64, offset=1).reshape(a.shape),  # unaligned
+    lambda a: a.view(MyArray), lambda a: np.ma.masked_array(a, mask=a > 12.0), list, tuple,
+])
+def test_a_2d_array_reads_as_its_rows_in_any_layout(layout):
+    premiums = np.array([[10.0, 11.0, 13.0, 12.0], [5.0, 6.0, 4.0, 4.5]])
+    ts, entries, exits = np.arange(4, dtype=np.int64), np.arange(4) == 0, np.arange(4) == 2
+    legs = [("CE", 100.0, 1, 10), ("PE", 100.0, -1, 10)]
+    run = lambda p, **kw: tm.run_spread_backtest(ts, np.ones(4), p, legs, entries, exits, **kw)  # noqa: E731
+    want = run([premiums[0].copy(), premiums[1].copy()])
+    for got in (run(layout(premiums)), run([premiums[0], premiums[1]], legs_open_premiums=layout(premiums))):
+        assert list(got.equity_curve()) == list(want.equity_curve()) and got.metrics.total_trades == 1
+    # a subclass whose items are not rows is read item by item, as before
+    with pytest.raises(TypeError, match="^argument 'legs_premiums': dimensionality mismatch:\n from=2, to=1$"):
+        run(np.asmatrix(premiums))

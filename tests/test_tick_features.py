@@ -42,7 +42,9 @@ def test_exit_signals(eod, want):
     assert not tm.compute_tick_exit_signals(i64(-1, 0, 1)).any()
 
 
-@pytest.mark.parametrize("fn, args", [(tm.buy_sell_imbalance_delta, (f64(1), f64())),
+@pytest.mark.parametrize("fn, args", [(tm.tick_spread_pct, (f64(99, 0, 0, NAN, -3, 100), f64(101, 0, 1, 1, 1))),
+                                      (tm.tick_spread_pct, (f64(), f64(1))),
+                                      (tm.buy_sell_imbalance_delta, (f64(1), f64())),
                                       (tm.return_window, (i64(1, 2), f64(1, 2, 3))),
                                       (tm.realized_vol_rolling, (i64(1, 2, 3), f64(1, 2)))])
 def test_unequal_lengths_are_refused(fn, args):
@@ -51,8 +53,8 @@ def test_unequal_lengths_are_refused(fn, args):
 
 
 def test_spread_imbalance_and_open_interest_by_hand():
-    np.testing.assert_array_equal(tm.tick_spread_pct(f64(99, 0, 0, NAN, -3, 100), f64(101, 0, 1, 1, 1)),
-                                  [2.0, 0.0, 200.0, 0.0, 0.0])  # the shorter length
+    np.testing.assert_array_equal(tm.tick_spread_pct(f64(99, 0, 0, NAN, -3), f64(101, 0, 1, 1, 1)),
+                                  [2.0, 0.0, 200.0, 0.0, 0.0])
     np.testing.assert_array_equal(tm.buy_sell_imbalance_delta(f64(0, 10, 10), f64(0, 0, 30)), [0.5, 1.0, 0.0])
     # a falling total (a reset) and a NaN step are no flow; 3 bought against 1 sold is 0.75
     np.testing.assert_array_equal(tm.buy_sell_imbalance_delta(f64(50, 5, 8, NAN, 4), f64(50, 0, 1, 2, 2)),

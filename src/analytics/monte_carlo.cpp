@@ -41,19 +41,25 @@ void Xoshiro256::jump() {
 }
 
 std::optional<std::string> monte_carlo_input_problem(const MonteCarloInputs& in) {
-    const std::size_t n = in.returns.size();
+    return monte_carlo_input_problem(in.returns.size(), in.weights.size(), SeriesLengths::of(in.correlation),
+                                     in.n_simulations);
+}
+
+std::optional<std::string> monte_carlo_input_problem(std::size_t assets, std::size_t weights,
+                                                     const SeriesLengths& correlation, uint64_t n_simulations) {
+    const std::size_t n = assets;
     if (n == 0) return std::string("returns must contain at least one asset series");
-    if (in.weights.size() != n)
-        return "weights has " + std::to_string(in.weights.size()) + " entries but returns has " + std::to_string(n) +
+    if (weights != n)
+        return "weights has " + std::to_string(weights) + " entries but returns has " + std::to_string(n) +
                " asset series; returns is a list of per-asset series, not an (n_obs, n_assets) matrix";
-    bool square = in.correlation.size() == n;
-    for (std::size_t i = 0; square && i < n; ++i) square = in.correlation[i].size() == n;
+    bool square = correlation.count == n;
+    for (std::size_t i = 0; square && i < n; ++i) square = correlation.length(i) == n;
     if (!square) {
         const std::string s = std::to_string(n);
         return "correlation_matrix must be " + s + "x" + s + " to match the " + s + " asset series";
     }
     // Every statistic reads at least one final value.
-    if (in.n_simulations == 0) return std::string("n_simulations must be >= 1");
+    if (n_simulations == 0) return std::string("n_simulations must be >= 1");
     return std::nullopt;
 }
 

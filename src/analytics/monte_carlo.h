@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/buffer.h"
+#include "core/types.h"
 
 namespace tidemark {
 
@@ -56,6 +57,11 @@ struct MonteCarloInputs {
 // The message of the first input the simulation cannot run with (no assets,
 // weights or correlation of the wrong size, no paths), or nothing.
 std::optional<std::string> monte_carlo_input_problem(const MonteCarloInputs& in);
+
+// The same from the sizes alone (`assets` return series, `weights` weights,
+// the correlation rows), for a caller that checks before it copies.
+std::optional<std::string> monte_carlo_input_problem(std::size_t assets, std::size_t weights,
+                                                     const SeriesLengths& correlation, uint64_t n_simulations);
 
 struct PercentilePath {
     double percentile = 0.0;

@@ -31,13 +31,13 @@ Outcome<RebalancePolicy, std::string> parse_rebalance_policy(std::string_view po
         p.every_n = saturating_u64(param);
         return p;
     }
-    return "unknown policy '" + name + "'; expected 'calendar' or 'band'";
+    return "unknown policy '" + escape_text(name, '\'') + "'; expected 'calendar' or 'band'";
 }
 
 Outcome<CostSegment, std::string> parse_cost_segment(std::string_view name) {
     const std::string lower = ascii_lower(name);
     if (auto seg = segment_from_name(lower)) return *seg;
-    return "unknown segment '" + lower +
+    return "unknown segment '" + escape_text(lower, '\'') +
            "'; expected one of equity_delivery, equity_intraday, futures_nfo, options_nfo, futures_mcx, "
            "options_mcx, futures_cds, options_cds";
 }

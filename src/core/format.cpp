@@ -72,15 +72,13 @@ std::string fmt_fixed(double v, int decimals) {
     return out;
 }
 
-std::string debug_quote(std::string_view s) {
+std::string escape_text(std::string_view s, char quote) {
     static constexpr char kHex[] = "0123456789abcdef";
     std::string out;
-    out.reserve(s.size() + 2);
-    out.push_back('"');
+    out.reserve(s.size());
     for (char ch : s) {
         const auto c = static_cast<unsigned char>(ch);
         switch (c) {
-            case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
             case '\n': out += "\\n"; break;
             case '\r': out += "\\r"; break;
@@ -93,13 +91,15 @@ std::string debug_quote(std::string_view s) {
                     out.push_back(kHex[c & 0xf]);
                     out.push_back('}');
                 } else {
+                    if (ch == quote) out.push_back('\\');
                     out.push_back(ch);
                 }
         }
     }
-    out.push_back('"');
     return out;
 }
+
+std::string debug_quote(std::string_view s) { return '"' + escape_text(s, '"') + '"'; }
 
 namespace {
 

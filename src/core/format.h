@@ -22,8 +22,13 @@ std::string fmt_debug(double v);
 // even); NaN -> "NaN", infinities -> "inf" / "-inf".
 std::string fmt_fixed(double v, int decimals);
 
-// The text in double quotes with backslash escapes for the quote, the
-// backslash and control characters ("\n", "\t", "\r", "\0", "\u{1b}").
+// The text with backslash escapes for the backslash, control characters
+// ("\n", "\t", "\r", "\0", "\u{1b}") and, when one is given, the quote
+// that encloses it in a message, so that a message shows the whole text (an
+// embedded NUL would otherwise end it) and shows it unambiguously.
+std::string escape_text(std::string_view s, char quote = '\0');
+
+// The text in double quotes, escaped for them.
 std::string debug_quote(std::string_view s);
 
 // Removes Unicode White_Space code points from both ends of UTF-8 text.

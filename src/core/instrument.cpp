@@ -94,7 +94,7 @@ InstrumentSpec make_option(std::string symbol, double strike, const std::string&
     } else if (lower == "put" || lower == "p" || lower == "pe") {
         r = OptionRight::Put;
     } else {
-        throw RuleError("right must be 'call' or 'put', got " + lower);
+        throw RuleError("right must be 'call' or 'put', got " + escape_text(lower));
     }
     if (strike <= 0) throw RuleError("strike must be > 0");
 

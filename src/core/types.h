@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -184,5 +186,16 @@ inline double tick_signed_flow(double buy_qty_delta, double sell_qty_delta) {
 // Boolean series are kept one byte per element so that NumPy `bool` arrays
 // copy in one block; any non-zero byte is true.
 using BoolVec = Series<uint8_t>;
+
+// How many series a list holds and how long each one is, told without the
+// values, so that a shape can be checked before any value is copied.
+struct SeriesLengths {
+    std::size_t count = 0;
+    std::function<std::size_t(std::size_t)> length;  // of series i < count
+
+    static SeriesLengths of(const std::vector<Series<double>>& list) {
+        return {list.size(), [&list](std::size_t i) { return list[i].size(); }};
+    }
+};
 
 }  // namespace tidemark

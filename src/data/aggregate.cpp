@@ -24,6 +24,16 @@ void open_or_merge(std::optional<Partial>& partial, const SourceRecord& r) {
     }
 }
 
+void open_or_merge_finite_volume(std::optional<Partial>& partial, const SourceRecord& r) {
+    if (std::isfinite(r.volume)) {
+        open_or_merge(partial, r);
+        return;
+    }
+    SourceRecord without_volume = r;
+    without_volume.volume = 0.0;
+    open_or_merge(partial, without_volume);
+}
+
 namespace {
 
 struct UnitName {

@@ -49,6 +49,11 @@ struct Partial {
 // Opens the partial from the record, or merges the record into it.
 void open_or_merge(std::optional<Partial>& partial, const SourceRecord& r);
 
+// The same for the count and flow bars, where a volume that is not finite
+// adds nothing to the bar, as it adds nothing to the threshold: the bar's
+// volume is the sum of the finite volumes (0.0 when there is none).
+void open_or_merge_finite_volume(std::optional<Partial>& partial, const SourceRecord& r);
+
 enum class TimeUnit : uint8_t { Millisecond = 0, Second, Minute, Hour, Day, Week, Month, Year };
 
 // The calendar builder's bucket: `step` months or years.

@@ -157,7 +157,7 @@ std::string CalendarBarBuilder::debug() const {
 // --- count ------------------------------------------------------------------------
 
 std::optional<OhlcvBar> CountBarBuilder::push(const SourceRecord& r) {
-    open_or_merge(partial_, r);
+    open_or_merge_finite_volume(partial_, r);
     ++ticks_;
     last_ts_ = r.timestamp;
     // A volume or value that is not a number would hold the total off its
@@ -293,7 +293,7 @@ std::optional<OhlcvBar> FlowBarBuilder::push(const SourceRecord& r) {
             sell_ += magnitude;
         }
     }
-    open_or_merge(partial_, r);
+    open_or_merge_finite_volume(partial_, r);
 
     const double trigger = rule_ == FlowRule::Runs ? max_num(buy_, sell_) : std::fabs(buy_ - sell_);
     if (!(trigger >= threshold_)) return std::nullopt;

@@ -99,7 +99,8 @@ BoolVec tick_exit_signals(std::span<const int64_t> timestamps_ns, int64_t eod_ex
 }
 
 Series<double> tick_spread_pct(std::span<const double> bid, std::span<const double> ask) {
-    const std::size_t n = std::min(bid.size(), ask.size());
+    const std::size_t n = bid.size();
+    require_same_length(n, {ask.size()});
     Series<double> out(n);
     for (std::size_t i = 0; i < n; ++i) {
         const double mid = (bid[i] + ask[i]) * 0.5;

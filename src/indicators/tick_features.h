@@ -32,8 +32,8 @@ BoolVec tick_entry_signals(std::span<const double> spread_pct, std::span<const d
 // True from the first tick at or after `eod_exit_time_ns`; 0 disables.
 BoolVec tick_exit_signals(std::span<const int64_t> timestamps_ns, int64_t eod_exit_time_ns);
 
-// (ask - bid) / mid x 100 over the shorter input; 0.0 where the mid is not
-// above 0.
+// (ask - bid) / mid x 100 per tick; 0.0 where the mid is not above 0.
+// Unequal lengths raise RuleError.
 Series<double> tick_spread_pct(std::span<const double> bid, std::span<const double> ask);
 
 // Buy share of each tick's flow, from cumulative session totals: 0.5 on the

@@ -4,6 +4,7 @@
 
 #include "core/errors.h"
 #include "core/fees.h"
+#include "core/format.h"
 #include "core/instrument.h"
 
 namespace tidemark {
@@ -11,13 +12,13 @@ namespace tidemark {
 Side parse_twap_side(std::string_view side) {
     if (side == "buy") return Side::Buy;
     if (side == "sell") return Side::Sell;
-    throw RuleError("side must be 'buy' or 'sell', got " + std::string(side));
+    throw RuleError("side must be 'buy' or 'sell', got " + escape_text(side));
 }
 
 PositionLedger::Mode parse_oms_type(std::string_view oms_type) {
     if (oms_type == "netting") return PositionLedger::Netting;
     if (oms_type == "hedging") return PositionLedger::Hedging;
-    throw RuleError("oms_type must be 'netting' or 'hedging', got " + std::string(oms_type));
+    throw RuleError("oms_type must be 'netting' or 'hedging', got " + escape_text(oms_type));
 }
 
 void fit_session_kernel(ExecutionKernel& k, const InstrumentSpec* spec, const InstrumentConfig* ic,

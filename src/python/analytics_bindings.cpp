@@ -378,7 +378,7 @@ struct From<OptimizeItemsArg> {
     static OptimizeItemsArg get(PyObject* o) {
         OptimizeItemsArg out;
         const Py_ssize_t n = detail::sequence_length(o);
-        out.items.reserve(static_cast<std::size_t>(n));
+        detail::reserve_items(out.items, n);
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyRef item = detail::sequence_item(o, i);
             out.items.push_back(From<Ref<OptimizeItemRec>>::get(item.get())->data);
@@ -555,16 +555,18 @@ constexpr Param kMonteCarloParams[] = {
 };
 const Sig kMonteCarlo{nullptr, "simulate_portfolio_mc", kMonteCarloParams};
 
-// The shapes are checked with the lock held; estimation, the Cholesky factor,
-// the paths and the statistics all run without it, and the dict is built
-// once it is taken back.
-PyRef simulate_portfolio_mc(Seq<Series<double>> returns, Series<double> weights,
-                            Seq<Series<double>> correlation_matrix, double initial_value, uint64_t n_simulations,
-                            uint64_t horizon_days, uint64_t seed) {
+// The shapes are checked with the lock held, before the series are copied;
+// estimation, the Cholesky factor, the paths and the statistics all run
+// without it, and the dict is built once it is taken back.
+PyRef simulate_portfolio_mc(SeriesList returns, Series<double> weights, SeriesList correlation_matrix,
+                            double initial_value, uint64_t n_simulations, uint64_t horizon_days, uint64_t seed) {
+    if (std::optional<std::string> problem = monte_carlo_input_problem(returns.size(), weights.size(),
+                                                                       correlation_matrix.lengths(), n_simulations))
+        throw RuleError(*problem);
     MonteCarloInputs in;
-    in.returns = std::move(returns.items);
+    in.returns = returns.take();
     in.weights = std::move(weights);
-    in.correlation = std::move(correlation_matrix.items);
+    in.correlation = correlation_matrix.take();
     in.initial_value = initial_value;
     in.n_simulations = n_simulations;
     in.horizon = horizon_days;

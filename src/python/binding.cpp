@@ -301,13 +301,17 @@ long long index_to_narrow(PyObject* o, long long lo, long long hi) {
     return v;
 }
 
-void reserve_items(std::size_t item_size, Py_ssize_t n, const std::function<void(std::size_t)>& reserve) {
+void require_memory(double bytes) {
     static const double memory = [] {
         const long pages = sysconf(_SC_PHYS_PAGES);
         const long page = sysconf(_SC_PAGE_SIZE);
         return pages > 0 && page > 0 ? static_cast<double>(pages) * static_cast<double>(page) : 0x1p40;
     }();
-    if (static_cast<double>(n) * static_cast<double>(item_size) > memory) throw std::bad_alloc();
+    if (bytes > memory) throw std::bad_alloc();
+}
+
+void reserve_items(std::size_t item_size, Py_ssize_t n, const std::function<void(std::size_t)>& reserve) {
+    require_memory(static_cast<double>(n) * static_cast<double>(item_size));
     constexpr Py_ssize_t kUpFront = 1 << 16;
     reserve(static_cast<std::size_t>(std::min(n, kUpFront)));
 }
@@ -315,6 +319,9 @@ void reserve_items(std::size_t item_size, Py_ssize_t n, const std::function<void
 Py_ssize_t sequence_length(PyObject* o) {
     if (PyUnicode_Check(o)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(o)) raise_cannot_convert(o, "Sequence");
+    // CPython cannot take an item of a memoryview of more than one dimension
+    // (NotImplementedError): it is no sequence of anything here.
+    if (PyMemoryView_Check(o) && PyMemoryView_GET_BUFFER(o)->ndim > 1) raise_cannot_convert(o, "Sequence");
     Py_ssize_t n = PySequence_Size(o);
     if (n < 0) throw_py();
     return n;

@@ -387,6 +387,37 @@ struct From<MatrixF64> {
     static MatrixF64 get(PyObject* o);
 };
 
+// A list of float64 series: a sequence of 1-D arrays, or a 2-D array read as
+// its rows. Converting the argument checks every item and notes its length
+// but copies nothing; the body checks the lengths against its other
+// arguments and then takes the copy, so that a view of millions of long rows
+// is refused at once instead of after gigabytes of copying.
+class SeriesList {
+public:
+    std::size_t size() const { return count_; }
+    std::size_t length(std::size_t i) const { return rows_ ? cols_ : lengths_[i]; }
+    // Valid while this list is.
+    SeriesLengths lengths() const {
+        return {count_, [this](std::size_t i) { return length(i); }};
+    }
+    // The series as they are now, copied; MemoryError when together they
+    // could never fit in memory.
+    std::vector<Series<double>> take() const;
+
+private:
+    friend struct From<SeriesList>;
+    PyRef rows_;                        // a 2-D array read as its rows, or null
+    std::vector<PyRef> items_;          // otherwise the items, held as checked
+    std::vector<std::size_t> lengths_;  // of the items
+    std::size_t count_ = 0;
+    std::size_t cols_ = 0;
+};
+
+template <>
+struct From<SeriesList> {
+    static SeriesList get(PyObject* o);
+};
+
 namespace detail {
 // Checks that `o` is a sequence other than str and returns its length.
 Py_ssize_t sequence_length(PyObject* o);
@@ -399,6 +430,9 @@ void check_tuple(PyObject* o, std::size_t n);
 // hours; the room reserved up front is bounded, so a length that is only
 // claimed costs nothing.
 void reserve_items(std::size_t item_size, Py_ssize_t n, const std::function<void(std::size_t)>& reserve);
+// Fails with MemoryError when `bytes` could never fit in this machine's
+// memory.
+void require_memory(double bytes);
 template <class V>
 void reserve_items(V& v, Py_ssize_t n) {
     reserve_items(sizeof(typename V::value_type), n, [&v](std::size_t k) { v.reserve(k); });

@@ -164,4 +164,79 @@ PyObject* To<std::vector<OhlcvBar>>::make(const std::vector<OhlcvBar>& bars) {
     return PyTuple_Pack(6, t0.get(), t1.get(), t2.get(), t3.get(), t4.get(), t5.get());
 }
 
+// ---------------------------------------------------------------------------
+// Lists of series
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Whether `o` is a 2-D float64 array whose items are the rows NumPy's own
+// indexing makes (not a subclass that indexes otherwise, as np.matrix
+// does): its rows are then counted and measured without making one.
+bool reads_as_rows(PyObject* o) {
+    if (!PyArray_Check(o)) return false;
+    const PySequenceMethods* own = PyArray_Type.tp_as_sequence;
+    const PySequenceMethods* its = Py_TYPE(o)->tp_as_sequence;
+    if (!its || its->sq_item != own->sq_item) return false;
+    auto* a = reinterpret_cast<PyArrayObject*>(o);
+    if (PyArray_NDIM(a) != 2) return false;
+    PyArray_Descr* want = PyArray_DescrFromType(NPY_FLOAT64);
+    if (!want) throw_py();
+    const bool same = PyArray_EquivTypes(PyArray_DESCR(a), want);
+    Py_DECREF(want);
+    return same;
+}
+
+}  // namespace
+
+SeriesList From<SeriesList>::get(PyObject* o) {
+    const Py_ssize_t n = detail::sequence_length(o);
+    ensure_numpy();
+    SeriesList out;
+    out.count_ = static_cast<std::size_t>(n);
+    if (reads_as_rows(o)) {
+        out.rows_ = PyRef(Py_NewRef(o));
+        out.cols_ = static_cast<std::size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(o), 1));
+        return out;
+    }
+    detail::reserve_items(out.items_, n);
+    detail::reserve_items(out.lengths_, n);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyRef item = detail::sequence_item(o, i);
+        out.lengths_.push_back(static_cast<std::size_t>(PyArray_DIM(check_array(item.get(), 1, NPY_FLOAT64), 0)));
+        out.items_.push_back(std::move(item));
+    }
+    return out;
+}
+
+std::vector<Series<double>> SeriesList::take() const {
+    // Python code run while the later arguments were read may have reshaped
+    // an array since it was checked: the copy reads the arrays as they are
+    // now, and the caller checks the copies again. Their sizes now are what
+    // must fit, all of them together.
+    std::size_t count = count_;
+    double values = 0.0;
+    if (rows_) {
+        const Py_ssize_t rows = PySequence_Size(rows_.get());
+        if (rows < 0) throw_py();
+        count = static_cast<std::size_t>(rows);
+        values = static_cast<double>(PyArray_SIZE(reinterpret_cast<PyArrayObject*>(rows_.get())));
+    } else {
+        for (const PyRef& item : items_)
+            values += static_cast<double>(PyArray_SIZE(reinterpret_cast<PyArrayObject*>(item.get())));
+    }
+    detail::require_memory(static_cast<double>(count) * sizeof(Series<double>) + values * sizeof(double));
+    std::vector<Series<double>> out;
+    out.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (rows_) {
+            PyRef row = detail::sequence_item(rows_.get(), static_cast<Py_ssize_t>(i));
+            out.push_back(From<Series<double>>::get(row.get()));
+        } else {
+            out.push_back(From<Series<double>>::get(items_[i].get()));
+        }
+    }
+    return out;
+}
+
 }  // namespace tidemark::py

@@ -379,28 +379,24 @@ constexpr Param kRunSpreadParams[] = {
 const Sig kRunSpread{nullptr, "run_spread_backtest", kRunSpreadParams};
 
 // `underlying_close` and `spread_type` are the caller's bookkeeping: checked
-// and copied like every argument, read by nothing.
+// and copied like every argument, read by nothing. The premium series are
+// copied only once their lengths fit the legs and the bars.
 EngineResult run_spread_backtest(Series<int64_t> timestamps, Series<double> underlying_close,
-                                 Seq<Series<double>> legs_premiums, Seq<LegConfig> leg_configs, BoolVec entries,
-                                 BoolVec exits, std::optional<Ref<BacktestConfig>> config, std::string spread_type,
+                                 SeriesList legs_premiums, Seq<LegConfig> leg_configs, BoolVec entries, BoolVec exits,
+                                 std::optional<Ref<BacktestConfig>> config, std::string spread_type,
                                  std::optional<double> max_loss, std::optional<double> target_profit,
                                  std::optional<Seq<int64_t>> leg_expiry_timestamps,
-                                 std::optional<Seq<Series<double>>> legs_open_premiums) {
+                                 std::optional<SeriesList> legs_open_premiums) {
     (void)underlying_close;
-    SpreadArrays arrays;
-    arrays.premiums = std::move(legs_premiums.items);
     if (legs_open_premiums) {
-        PremiumSeries& opens = legs_open_premiums->items;
-        bool mirrors = opens.size() == arrays.premiums.size();
-        for (std::size_t l = 0; mirrors && l < opens.size(); ++l) mirrors = opens[l].size() == arrays.premiums[l].size();
+        const SeriesList& opens = *legs_open_premiums;
+        bool mirrors = opens.size() == legs_premiums.size();
+        for (std::size_t l = 0; mirrors && l < opens.size(); ++l) mirrors = opens.length(l) == legs_premiums.length(l);
         if (!mirrors)
             throw RuleError(
                 "legs_open_premiums must mirror legs_premiums exactly -- same number of legs, same number of bars "
                 "per leg");
-        arrays.open_premiums = std::move(opens);
     }
-    arrays.entries = std::move(entries);
-    arrays.exits = std::move(exits);
 
     SpreadParams params;
     params.legs = spread_legs_from_configs(leg_configs.items, LegMessage::Single);
@@ -419,6 +415,17 @@ EngineResult run_spread_backtest(Series<int64_t> timestamps, Series<double> unde
     params.spread_type = std::move(spread_type);
     // A run over arrays that do not fit would report a flat, trade-free run as
     // if it had succeeded.
+    std::optional<SeriesLengths> open_lengths;
+    if (legs_open_premiums) open_lengths = legs_open_premiums->lengths();
+    if (std::optional<std::string> problem = spread_shape_problem(params, timestamps.size(), legs_premiums.lengths(),
+                                                                  open_lengths, entries.size(), exits.size()))
+        throw RuleError(*problem);
+    SpreadArrays arrays;
+    arrays.premiums = legs_premiums.take();
+    if (legs_open_premiums) arrays.open_premiums = legs_open_premiums->take();
+    arrays.entries = std::move(entries);
+    arrays.exits = std::move(exits);
+    // The copies, once more: they are what runs (see SeriesList::take).
     if (std::optional<std::string> problem = spread_shape_problem(params, timestamps.size(), arrays))
         throw RuleError(*problem);
     return run_spread_strategy(params, timestamps, arrays);
@@ -431,15 +438,15 @@ constexpr Param kBatchItemParams[] = {
 const Sig kBatchItemNew{"BatchSpreadItem", "__new__", kBatchItemParams};
 
 // Nothing is validated here: option types, leg counts and lengths are the
-// batch's business.
-BatchSpreadItemRec new_batch_spread_item(std::string strategy_id, Seq<Series<double>> legs_premiums,
+// batch's business. Only series that could never fit in memory are refused.
+BatchSpreadItemRec new_batch_spread_item(std::string strategy_id, SeriesList legs_premiums,
                                          Seq<LegConfig> leg_configs, BoolVec entries, BoolVec exits,
                                          std::string spread_type, std::optional<double> max_loss,
                                          std::optional<double> target_profit,
-                                         std::optional<Seq<Series<double>>> legs_open_premiums) {
+                                         std::optional<SeriesList> legs_open_premiums) {
     auto arrays = std::make_shared<SpreadArrays>();
-    arrays->premiums = std::move(legs_premiums.items);
-    if (legs_open_premiums) arrays->open_premiums = std::move(legs_open_premiums->items);
+    arrays->premiums = legs_premiums.take();
+    if (legs_open_premiums) arrays->open_premiums = legs_open_premiums->take();
     arrays->entries = std::move(entries);
     arrays->exits = std::move(exits);
     return BatchSpreadItemRec{std::move(strategy_id), std::move(leg_configs.items), std::move(arrays),

@@ -5,6 +5,7 @@
 
 #include "core/errors.h"
 #include "core/fees.h"
+#include "core/format.h"
 #include "core/numeric.h"
 #include "strategies/own_stats.h"
 
@@ -13,7 +14,7 @@ namespace tidemark {
 OptionRight parse_option_type(std::string_view s) {
     if (s == "c" || s == "ce" || s == "call") return OptionRight::Call;
     if (s == "p" || s == "pe" || s == "put") return OptionRight::Put;
-    throw RuleError("unknown option_type " + std::string(s) + "; expected call/ce/c or put/pe/p");
+    throw RuleError("unknown option_type " + escape_text(s) + "; expected call/ce/c or put/pe/p");
 }
 
 StrikeSelection parse_strike_selection(std::string_view s) {
@@ -22,7 +23,7 @@ StrikeSelection parse_strike_selection(std::string_view s) {
     if (s == "itm2") return {StrikeSelection::Itm, 2};
     if (s == "otm1") return {StrikeSelection::Otm, 1};
     if (s == "otm2") return {StrikeSelection::Otm, 2};
-    throw RuleError("unknown strike_selection " + std::string(s) + "; expected atm, otm1, otm2, itm1 or itm2");
+    throw RuleError("unknown strike_selection " + escape_text(s) + "; expected atm, otm1, otm2, itm1 or itm2");
 }
 
 OptionSizeType parse_option_size_type(std::string_view s) {
@@ -30,7 +31,7 @@ OptionSizeType parse_option_size_type(std::string_view s) {
     if (s == "percent") return OptionSizeType::Percent;
     if (s == "notional") return OptionSizeType::Notional;
     if (s == "risk") return OptionSizeType::Risk;
-    throw RuleError("unknown size_type " + std::string(s) + "; expected percent, contracts, notional or risk");
+    throw RuleError("unknown size_type " + escape_text(s) + "; expected percent, contracts, notional or risk");
 }
 
 uint64_t contract_count(double v) {

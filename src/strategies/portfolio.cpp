@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/errors.h"
+#include "core/format.h"
 #include "execution/kernel.h"
 #include "indicators/volatility.h"
 #include "metrics/metrics.h"
@@ -16,7 +17,7 @@ namespace tidemark {
 AllocationMode parse_allocation(std::string_view text) {
     if (text == "equal_weight") return AllocationMode::EqualWeight;
     if (text == "full") return AllocationMode::Full;
-    throw RuleError("unknown allocation '" + std::string(text) + "'; expected 'equal_weight' or 'full'");
+    throw RuleError("unknown allocation '" + escape_text(text, '\'') + "'; expected 'equal_weight' or 'full'");
 }
 
 namespace {

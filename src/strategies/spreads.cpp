@@ -297,7 +297,7 @@ std::vector<SpreadLeg> spread_legs_from_configs(std::span<const LegConfig> confi
     for (const LegConfig& c : configs) {
         const std::optional<OptionRight> right = parse_option_right(c.option_type);
         if (!right) {
-            std::string msg = "unknown option type " + c.option_type + " for the leg at strike " +
+            std::string msg = "unknown option type " + escape_text(c.option_type) + " for the leg at strike " +
                               fmt_shortest(c.strike) + "; expected ";
             if (style == LegMessage::Single) {
                 msg += "one of CE/CALL/C or PE/PUT/P (case-insensitive). Defaulting would price a put as a call.";
@@ -312,24 +312,32 @@ std::vector<SpreadLeg> spread_legs_from_configs(std::span<const LegConfig> confi
 }
 
 std::optional<std::string> spread_shape_problem(const SpreadParams& p, std::size_t n, const SpreadArrays& a) {
+    std::optional<SeriesLengths> opens;
+    if (a.open_premiums) opens = SeriesLengths::of(*a.open_premiums);
+    return spread_shape_problem(p, n, SeriesLengths::of(a.premiums), opens, a.entries.size(), a.exits.size());
+}
+
+std::optional<std::string> spread_shape_problem(const SpreadParams& p, std::size_t n, const SeriesLengths& premiums,
+                                                const std::optional<SeriesLengths>& open_premiums,
+                                                std::size_t entries, std::size_t exits) {
     const std::string bars = " bars but timestamps has " + std::to_string(n);
-    if (a.premiums.size() != p.legs.size())
-        return "legs_premiums has " + std::to_string(a.premiums.size()) + " series but there are " +
+    if (premiums.count != p.legs.size())
+        return "legs_premiums has " + std::to_string(premiums.count) + " series but there are " +
                std::to_string(p.legs.size()) + " legs; each leg needs its own premium series, matched by position.";
-    for (std::size_t l = 0; l < a.premiums.size(); ++l)
-        if (a.premiums[l].size() != n)
-            return "legs_premiums[" + std::to_string(l) + "] has " + std::to_string(a.premiums[l].size()) + bars;
-    if (a.open_premiums) {
-        if (a.open_premiums->size() != a.premiums.size())
-            return "legs_open_premiums has " + std::to_string(a.open_premiums->size()) +
-                   " series but legs_premiums has " + std::to_string(a.premiums.size());
-        for (std::size_t l = 0; l < a.open_premiums->size(); ++l)
-            if ((*a.open_premiums)[l].size() != n)
+    for (std::size_t l = 0; l < premiums.count; ++l)
+        if (premiums.length(l) != n)
+            return "legs_premiums[" + std::to_string(l) + "] has " + std::to_string(premiums.length(l)) + bars;
+    if (open_premiums) {
+        if (open_premiums->count != premiums.count)
+            return "legs_open_premiums has " + std::to_string(open_premiums->count) +
+                   " series but legs_premiums has " + std::to_string(premiums.count);
+        for (std::size_t l = 0; l < open_premiums->count; ++l)
+            if (open_premiums->length(l) != n)
                 return "legs_open_premiums[" + std::to_string(l) + "] has " +
-                       std::to_string((*a.open_premiums)[l].size()) + bars;
+                       std::to_string(open_premiums->length(l)) + bars;
     }
-    if (a.entries.size() != n) return "entries has " + std::to_string(a.entries.size()) + bars;
-    if (a.exits.size() != n) return "exits has " + std::to_string(a.exits.size()) + bars;
+    if (entries != n) return "entries has " + std::to_string(entries) + bars;
+    if (exits != n) return "exits has " + std::to_string(exits) + bars;
     if (p.leg_expiries && p.leg_expiries->size() != p.legs.size())
         return "leg_expiry_timestamps has " + std::to_string(p.leg_expiries->size()) + " entries but there are " +
                std::to_string(p.legs.size()) + " legs";

@@ -73,6 +73,13 @@ struct SpreadArrays {
 std::optional<std::string> spread_shape_problem(const SpreadParams& params, std::size_t n,
                                                 const SpreadArrays& arrays);
 
+// The same from the lengths alone, for a caller that checks before it
+// copies the series.
+std::optional<std::string> spread_shape_problem(const SpreadParams& params, std::size_t n,
+                                                const SeriesLengths& premiums,
+                                                const std::optional<SeriesLengths>& open_premiums,
+                                                std::size_t entries, std::size_t exits);
+
 // One run. Arrays that do not fit (see spread_shape_problem) give the flat
 // result of a run that never trades instead of a simulation. Reads nothing
 // but its arguments, so any number of runs may proceed at once.

@@ -101,6 +101,13 @@ TEST(FormatDebugQuote, EscapesQuotesBackslashesAndControls) {
     EXPECT_EQ(debug_quote("\x7f"), "\"\\u{7f}\"");
 }
 
+TEST(FormatEscapeText, EscapesTheGivenQuoteOnly) {
+    EXPECT_EQ(escape_text(std::string_view("netting\0", 8)), "netting\\0");
+    EXPECT_EQ(escape_text("a\"b'c\\"), "a\"b'c\\\\");
+    EXPECT_EQ(escape_text("a\"b'c", '\''), "a\"b\\'c");
+    EXPECT_EQ(escape_text("\t\x1f caf\xc3\xa9", '\''), "\\t\\u{1f} caf\xc3\xa9");
+}
+
 TEST(FormatDebugQuote, NonAsciiPassesThrough) {
     EXPECT_EQ(debug_quote("\xe2\x82\xb9 caf\xc3\xa9"), "\"\xe2\x82\xb9 caf\xc3\xa9\"");
 }
