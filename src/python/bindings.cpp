@@ -443,7 +443,17 @@ PyTypeObject* build_trade() {
                                     "\"brokerage\", \"stt\", \"exchange_txn\", \"sebi_fee\", \"stamp_duty\",\n\"gst\" "
                                     "and \"total\". `total` equals `fees`, so reported costs and the\nequity curve "
                                     "agree."),
-        ro_fn<&trade_exit_reason>("exit_reason"),
+        ro_fn<&trade_exit_reason>(
+            "exit_reason",
+            "Why the position closed.\n\n"
+            "\"Signal\" (an exit signal), \"StopLoss\" (a stop, trailing stops included,\n"
+            "or a spread's `max_loss`), \"TakeProfit\" (a target or a spread's\n"
+            "`target_profit`), \"Order\" (an order or `request_close`), \"Settlement\"\n"
+            "(expiry of the instrument or of every spread leg), \"Liquidation\" (a\n"
+            "margin call with `liquidate_on_margin_call`), \"TimeExit\"\n"
+            "(`max_hold_seconds` of `run_tick_backtest`), \"Squareoff\"\n"
+            "(`run_spread_backtest`'s `squareoff_time`) or \"EndOfData\" (still open\n"
+            "when the data ended)."),
     };
     s.repr = &repr_impl<&trade_repr>;
     return build_class(std::move(s));
@@ -738,7 +748,9 @@ void export_records(Exports& ex) {
     ex.add_class("InstrumentSummary", &PyClass<InstrumentSummary>::type);
     ex.add_function(function_def<kRunSingle, &run_single_backtest>(
         "Run a backtest on a single instrument.\n\n"
-        "Arrays: `timestamps` int64 nanoseconds since the epoch, prices and volume\n"
+        "Arrays: `timestamps` int64 nanoseconds since the epoch (microseconds, as\n"
+        "some pandas indexes hold them, are read as nanoseconds and make daily bars\n"
+        "look intraday, which breaks every annualised figure), prices and volume\n"
         "float64, `entries` and `exits` bool, all of the bar count. `direction` is 1\n"
         "(long) or -1 (short); `position_sizes`, when given, is the fraction of\n"
         "capital an entry on each bar uses (all of it otherwise). Sizing buys\n"

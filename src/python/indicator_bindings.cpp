@@ -149,9 +149,10 @@ void export_bar_aggregation(Exports& ex) {
         "  \"volume_runs\", \"value_imbalance\", \"value_runs\".\n"
         "Returns six new arrays `(timestamps, open, high, low, close, volume)`.\n\n"
         "Time and calendar bars are stamped with their window's end, and each\n"
-        "input stamp is read as a point in time. Bars that are themselves stamped\n"
-        "at their end (those of `bars_from_ticks` or this function) then fall one\n"
-        "window late, giving 76 five-minute bars from an NSE day of 75: pass\n"
+        "input stamp is read as a point in time. For input bars that are\n"
+        "themselves stamped at their end (those of `bars_from_ticks` or this\n"
+        "function) the last bar of each window then falls into the next one, and\n"
+        "an NSE day of 1-minute bars gives 76 five-minute bars, not 75: pass\n"
         "`timestamps - width` (the input bars' width in ns) to re-aggregate them.\n"
         "Windows align to the epoch on the local clock of `tz_offset_ns`, so hourly\n"
         "NSE bars start at 09:15 with `tz_offset_ns=IST_OFFSET_NS - 15 * 60 * 10**9`;\n"
@@ -249,7 +250,10 @@ void export_tick_features(Exports& ex) {
         "Compute time-based exit signals (EOD / session-end).\n\n"
         "`exit[i]` is True for every tick with timestamp >= `eod_exit_time_ns`; 0\n"
         "disables (all False). `timestamps_ns` are nanoseconds since the epoch (an\n"
-        "int64 array)."));
+        "int64 array).\n\n"
+        "`eod_exit_time_ns` is an instant on the same clock, not a time of day:\n"
+        "one cut-off for the whole array, so data of several days needs one call\n"
+        "per day."));
     ex.add_function(function_def<kSpread, &py_spread_pct>(
         "Per-tick bid/ask spread as percentage of mid price.\n\n"
         "Returns 0.0 where both bid and ask are zero."));

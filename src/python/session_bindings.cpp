@@ -134,14 +134,16 @@ constexpr const char* kOrderTerms =
     "changes: local through the config's `session_tz_offset_ns`, which defaults\n"
     "to UTC, so NSE orders need `session_tz_offset_ns=IST_OFFSET_NS`); \"gtd\"\n"
     "(expires at `expire_ns`, which it requires); \"ioc\"; \"fok\"; \"at_open\" and\n"
-    "\"at_close\" (market orders only: filled at a bar's open or close).\n\n"
+    "\"at_close\" (market orders only: filled at the next bar's open or close).\n\n"
     "Exactly one of `units`/`size_frac` sizes an opening order (`size_frac` a\n"
     "fraction of the available capital in (0, 1]); omitting both closes the\n"
     "full position with a closing-side order. `post_only` applies to limit\n"
     "orders; a child order (`parent_id`) works once its parent has filled;\n"
     "`stop_price`/`target_price` set the exit levels of the position it opens.\n"
-    "Orders are worked from the step after `submitted_idx`, market orders on\n"
-    "that step itself. A bad request raises ValueError and places nothing.\n"
+    "Orders are worked from the step after `submitted_idx`; a plain market\n"
+    "order fills on that step itself (on the next under\n"
+    "`fill_timing=\"next_bar_open\"`). A bad request raises ValueError and\n"
+    "places nothing.\n"
     "Returns the engine order id (0, 1, ...).";
 
 std::string order_doc(const char* first_line) { return std::string(first_line) + "\n\n" + kOrderTerms; }
@@ -662,7 +664,9 @@ PyTypeObject* build_portfolio_session() {
             "current_event",
             "The pending event, tagged by kind:\n\n`(\"bar\", instrument, local_idx, ts, o, h, l, c, v)`,\n"
             "`(\"trade\", instrument, local_idx, ts, price, size, oi, 0.0, 0.0)`,\n`(\"quote\", instrument, "
-            "local_idx, ts, bid, ask, bid_size, ask_size, 0.0)`;\na size is `NaN` when the feed carried none."),
+            "local_idx, ts, bid, ask, bid_size, ask_size, 0.0)`,\n`(\"book\", instrument, local_idx, ts, best_bid, "
+            "best_ask, bid_size, ask_size, 0.0)`\n(see `current_depth` for every level); a size is `NaN` when the "
+            "feed\ncarried none."),
         method0<&ps_current_depth>(
             "current_depth",
             "Full levels of the pending depth event, or `None` for other kinds.\n\nReturns `(bids, asks)` as "
@@ -700,7 +704,8 @@ PyTypeObject* build_portfolio_session() {
         method<kPsWorking, &ps_working_orders>(
             "Working orders of one instrument as\n`(order_id, client_id, side, kind, status, filled_qty, units)`.\n\n"
             "`units` is `nan` for a capital-fraction or close-all order; status is\n`accepted`, `triggered` or "
-            "`partially_filled`."),
+            "`partially_filled`. `kind` is the order kind's\nname in lower case without underscores "
+            "(\"stoplimit\" for a \"stop_limit\"\norder)."),
         method<kPsPositions, &PsOrders::positions>("Open positions of one instrument, in opening order."),
         method<kPsPosition, &PsOrders::position>("Earliest open position of one instrument, or None."),
     };
