@@ -148,4 +148,5 @@ def test_keywords_defaults_and_docstrings():
             "Volume Weighted Average Price.", "Supertrend indicator.", "Rolling minimum (Lowest Low Value).",
             "Rolling maximum (Highest High Value)."]
     names = "sma ema rsi macd stochastic atr bollinger_bands adx vwap supertrend rolling_min rolling_max".split()
-    assert [getattr(tm, name).__doc__ for name in names] == docs
+    # The summary line of each; the rest is checked against the functions in test_docs.
+    assert [getattr(tm, name).__doc__.split("\n")[0] for name in names] == docs

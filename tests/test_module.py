@@ -45,7 +45,7 @@ BACKTEST_CONFIG_SIG = (
 
 # name -> (text signature or None, documentation; a str ending in "..." is a first line only)
 CLASSES = {
-    "BacktestConfig": (BACKTEST_CONFIG_SIG, "Python-exposed backtest configuration."),
+    "BacktestConfig": (BACKTEST_CONFIG_SIG, "Python-exposed backtest configuration.\n..."),
     "InstrumentConfig": ("(lot_size=None, alloted_capital=None, existing_qty=None, avg_price=None)",
                          "Python-exposed per-instrument configuration."),
     "StopConfig": ("()", "Python-exposed stop configuration."),
@@ -56,30 +56,20 @@ CLASSES = {
     "PortfolioResult": (None, "Result of a shared-capital portfolio backtest."),
     "InstrumentSummary": (None, "Per-instrument attribution from a portfolio backtest."),
     "InstrumentSpec": (None, "Python-exposed instrument market definition."),
-    "Indicator": (None, "Streaming indicator with batch-identical values."),
+    "Indicator": (None, "Streaming indicator with batch-identical values.\n..."),
     "BarAggregator": (
         "(step, unit, tz_offset_ns=0, brick_size=0.0)",
-        "Streaming bar aggregator.\n\nPush source records (finer bars or trades) in ascending time order; a\n"
-        "completed bar is returned as `(timestamp, open, high, low, close,\nvolume)` when its boundary is "
-        "crossed. Time bars are stamped with their\nwindow-end timestamp, so a bar labeled `t` contains "
-        "only data before `t`."),
+        "Streaming bar aggregator.\n..."),
     "KernelSession": (
         '(symbol="ASSET", direction=1, config=None, instrument_config=None, instrument=None, '
         'oms_type="netting", account_type="cash", leverage=1.0)',
         "Per-bar simulation session for one instrument.\n..."),
     "PortfolioSession": (
         '(config=None, account_type="cash", leverage=1.0)',
-        "Multi-instrument session over deterministically merged bar streams.\n\nOne shared account funds "
-        'every instrument. With `account_type="margin"`\nthey also share one pool of locked initial margin, '
-        "so leverage applies\nportfolio-wide and a margin call halts all instruments at once.\n\nProtocol: "
-        "`add_instrument` + `set_bars` per symbol, `seal()`, then loop\n`current()` / `apply_current(...)` "
-        "to completion and `finish()`."),
+        "Multi-instrument session over deterministically merged bar streams.\n..."),
     "EngineEvent": (
         None,
-        'One observable outcome of a session step.\n\n`kind` is `"entered"`, `"exited"`, `"entry_rejected"`, '
-        'or one of the\norder-lifecycle kinds (`"order_accepted"`, `"order_triggered"`,\n`"order_filled"`, '
-        '`"order_canceled"`, `"order_expired"`,\n`"order_rejected"`); the optional fields are populated '
-        "according to the\nkind."),
+        "One observable outcome of a session step.\n..."),
     "PositionSnapshot": (None, "Read-only view of the session's open position."),
     "BatchSpreadItem": (
         '(strategy_id, legs_premiums, leg_configs, entries, exits, spread_type="custom", max_loss=None, '
@@ -94,7 +84,7 @@ CLASSES = {
         "(risk_aversion, turnover_penalty, position_cap, sector_ids, sector_caps, no_trade_band=0.0, "
         "min_trade_value=0.0, portfolio_value=0.0, cash_max=0.0, max_iter=200, tolerance=1e-8, "
         "short_cap=0.0, gross_max=1.0, net_min=0.0, net_max=1.0)",
-        "Constraint and objective configuration for the long-only optimizer."),
+        "Constraint and objective configuration for the book optimizer.\n..."),
     "OptimizationResult": (None, "Result of one optimization."),
     "RiskContributions": (None, "Euler decomposition of portfolio volatility."),
     "OptimizeItem": ("(item_id, alpha, w_current, portfolio_value=None)",

@@ -39,34 +39,33 @@ CONFIG_ARGUMENTS = [
     ("fill_timing", "next_bar_open", "fill_timing", "next_bar_open"),
 ]
 
+# The summary paragraph of each property's docstring.
 CONFIG_DOCS = {
-    "initial_capital": None, "fees": None, "slippage": None,
+    "initial_capital": None,
+    "fees": "Flat cost per fill as a fraction of its notional (0.001 is 0.1 %).",
+    "slippage": "Adverse price adjustment per fill, as a fraction of the price.",
     "upon_bar_close": 'Deprecated in favor of `fill_timing`: `True` maps to\n`"same_bar_close"`, `False` to '
                       '`"next_bar_open"`. An explicit\n`fill_timing` wins over this flag.',
-    "apply_slippage": "Whether `slippage` is applied to fills. Ignored entirely before 0.5.0.",
+    "apply_slippage": "Whether `slippage` is applied to fills.",
     "periods_per_year": "Explicit annualization factor; `None` infers it from bar spacing.",
     "risk_free_rate": "Annual risk-free rate as a fraction.",
-    "session_minutes": "Trading minutes per session for intraday annualization.\n\nNSE equity 375, MCX 870, "
-                       "CDS 480. `0` marks a 24x7 market.\n`None` defaults to NSE.",
-    "fee_segment": 'Itemized Indian cost segment, e.g. "NSE", "NFO-OPT", "MCX-FUT".\n\nWhen set, the engine '
-                   "charges the real regulatory schedule instead of\nthe flat `fees` fraction, and reports the "
-                   "breakdown per trade.",
+    "session_minutes": "Trading minutes per session for intraday annualization.",
+    "fee_segment": 'Itemized Indian cost segment, e.g. "NSE", "NFO-OPT", "MCX-FUT".',
     "max_positions": "Maximum concurrent open positions. `None` is unlimited.",
     "max_drawdown_pct": "Drawdown percent that halts new entries. `None` disables.",
-    "legacy_annualization": "Reproduce pre-0.5.0 annualization constants.",
+    "legacy_annualization": "Annualise at 365 periods per year whatever the bars or\n`periods_per_year` say.",
     "fill_prob_limit": "Probability a marketable resting limit order fills (1.0 = always).",
     "fill_prob_slippage": "Probability a stop/market fill slips one tick against the trader.",
     "queue_fill_model": "Fill resting limits from observed queue position (needs depth data).",
     "partial_fills": "Fill typed orders across prints on the tick path (partial fills).",
     "order_latency_ns": "Order-entry latency on the tick path (ns); 0 = same-print.",
     "session_tz_offset_ns": "Offset for the trading date DAY orders expire on (0 = UTC).",
-    "squareoff_time_minutes": 'Squareoff time as minutes from local midnight; `None` disables.\n\nSet through '
-                              'the `squareoff_time` "HH:MM" argument, not directly.',
+    "squareoff_time_minutes": "Squareoff time as minutes from local midnight; `None` disables.",
     "limit_slippage": "Adverse adjustment on limit fills, as a fraction of the limit price.",
     "liquidate_on_margin_call": "Force-close positions on a margin call instead of only halting entries.",
     "fill_seed": "Seed for the stochastic-fill RNG.",
     "bar_path_adaptive": "Infer intra-bar high/low order from candle geometry on stop/target\nconflicts; "
-                         "false keeps the legacy stop-first assumption.",
+                         "false takes the stop whenever one bar reaches both.",
     "fill_timing": "The execution-timing policy, or `None` when it derives from the\ndeprecated "
                    "`upon_bar_close` flag.",
 }
@@ -140,7 +139,8 @@ def test_config_setter_refusals_leave_the_field(name, value, error):
 
 @pytest.mark.parametrize("name", list(CONFIG_DOCS))
 def test_config_property_docs(name):
-    assert getattr(BC, name).__doc__ == CONFIG_DOCS[name]
+    doc = getattr(BC, name).__doc__
+    assert (doc and doc.split("\n\n")[0]) == CONFIG_DOCS[name]
 
 
 @pytest.mark.parametrize("text, minutes", [
@@ -208,7 +208,9 @@ def test_model_setters(cls, suffix, method, args, params, doc):
     assert getattr(obj, method)(*args) is None
     assert getattr(obj, method)(*args) is None  # a model can be replaced
     fn = getattr(cls, method)
-    assert fn.__doc__ == doc + suffix + "."
+    assert fn.__doc__.split("\n\n")[0] == doc + suffix + "."
+    # A level given as `percent` is a fraction, which the docstring must say.
+    assert ("`percent` is a fraction" in fn.__doc__) == (params == "percent")
     assert fn.__text_signature__ == f"($self, {params})"
 
 

@@ -285,7 +285,8 @@ void export_risk_and_factors(Exports& ex) {
         "`policy_param` dates (a whole number >= 1), starting on the first date;\n"
         "\"band\" rebalances on the first date and whenever half the summed\n"
         "absolute drift from the target exceeds `policy_param`, a one-way drift\n"
-        "fraction.\n\n"
+        "fraction. `policy` and `segment` (the names `indian_cost_schedule` takes)\n"
+        "ignore ASCII case; any other name raises ValueError.\n\n"
         "Costs are the named segment's per-leg schedule plus `dp_charge_per_isin`\n"
         "once per distinct asset with a net sell per rebalance date. They are paid\n"
         "on top of a fully invested target, so cash may go negative; a\n"
@@ -293,9 +294,13 @@ void export_risk_and_factors(Exports& ex) {
         "turnover divisions."));
     ex.add_function(function_def<kCostSchedule, &indian_cost_schedule_py>(
         "Export a segment's cost schedule, including the DP sell charge.\n\n"
-        "This export is the single numeric source of truth for cost-parity checks\n"
-        "against the host package's own cost tables: the engine charges exactly\n"
-        "these rates."));
+        "The rates are the ones the engine charges, for checking costs against\n"
+        "your broker's contract notes. `segment` is a snake_case name:\n"
+        "equity_intraday, equity_delivery, futures_nfo, options_nfo, futures_mcx,\n"
+        "options_mcx, futures_cds or options_cds (ASCII case ignored); any other\n"
+        "name raises ValueError. The depository (DP) charge is made only by\n"
+        "`simulate_rebalance_policy`: the itemised `fee_segment` backtests,\n"
+        "delivery included, do not charge it."));
 }
 
 }  // namespace
@@ -431,7 +436,16 @@ void set_config_sector_caps(OptimizerConfig& c, Seq<double> caps) { c.sector_cap
 
 PyTypeObject* build_optimizer_config() {
     using C = OptimizerConfig;
-    ClassSpec s = class_spec<C>("Constraint and objective configuration for the long-only optimizer.");
+    ClassSpec s = class_spec<C>(
+        "Constraint and objective configuration for the book optimizer.\n\n"
+        "Long-only when `short_cap` is 0.0 (the default): 0 <= w <= `position_cap`,\n"
+        "the weights summing to between 1 - `cash_max` and 1. Long/short when\n"
+        "`short_cap` > 0: -`short_cap` <= w <= `position_cap`, sum |w| <= `gross_max`\n"
+        "and sum w in [`net_min`, `net_max`]. `sector_caps[k]` caps the weight (the\n"
+        "gross weight, long/short) of the assets whose `sector_ids` entry is k.\n"
+        "Trades below `no_trade_band`, or worth less than `min_trade_value` at\n"
+        "`portfolio_value`, are snapped back to the current weight. Nothing is\n"
+        "checked until an optimisation uses the configuration.");
     set_constructor<kOptimizerConfigNew, &new_optimizer_config>(s);
     s.getset = {
         rw<&C::risk_aversion>("risk_aversion"),
@@ -602,13 +616,20 @@ void export_optimiser(Exports& ex) {
     ex.add_class("OptimizationResult", &PyClass<OptimizationResult>::type);
     ex.add_class("OptimizeItem", &PyClass<OptimizeItemRec>::type);
     ex.add_function(function_def<kOptimize, &optimize_portfolio>(
-        "Optimize one long-only book seeded from current holdings.\n\n"
+        "Optimize one book seeded from current holdings.\n\n"
+        "Minimises `risk_aversion` w'Sw - alpha.w + `turnover_penalty` sum|w - w_current|\n"
+        "with Clarabel, S the model's per-period covariance, under the constraints\n"
+        "of `config`: long-only when `config.short_cap` is 0.0 (`w_current` then\n"
+        "non-negative, summing to at most 1), long/short when it is above 0 (see\n"
+        "`OptimizerConfig`).\n\n"
         "`asset_ids` must match the model's ordering exactly -- a reordered\n"
         "universe is an error, not a silently wrong result.\n\n"
         "Trades smaller than `no_trade_band` (or worth less than `min_trade_value`)\n"
         "are snapped back to the current weight, and the caps that snapping can\n"
         "break are checked again. When snapping removes every trade, the current\n"
-        "weights are returned as they are, with no post-snap check."));
+        "weights are returned as they are, with no post-snap check. A solve that\n"
+        "does not reach \"Solved\", or a post-snap check that fails, raises\n"
+        "ValueError."));
     ex.add_function(function_def<kBatchOptimize, &batch_optimize_portfolios>(
         "Optimize many books against one risk model in parallel.\n\n"
         "Each item is optimised with `config`, its own `portfolio_value` replacing\n"

@@ -106,6 +106,31 @@ void cfg_atr_target(BacktestConfig& c, double multiplier, uint64_t period) {
 }
 void cfg_rr_target(BacktestConfig& c, double ratio) { c.target = TargetModel::risk_reward(ratio); }
 
+// What the stop and target setters of both configurations take, and where
+// the levels they set apply.
+constexpr const char* kModelScope =
+    "\n\nStops and targets apply in `run_single_backtest`, `run_portfolio_backtest`,\n"
+    "`run_multi_backtest` and the sessions; the other runners do not read them.";
+constexpr const char* kFractionNote =
+    "`percent` is a fraction of the entry price: 0.05 puts the level 5 % from\n"
+    "the entry, while 5 would put it 500 % away, where it never fires.";
+constexpr const char* kTrailingNote =
+    "`percent` is a fraction: 0.05 keeps the stop 5 % behind the best price\n"
+    "since the entry, moving only in the position's favour.";
+constexpr const char* kAtrNote =
+    "The level is `multiplier` x ATR(`period`) from the entry price, fixed when\n"
+    "the position opens. The runners compute that ATR themselves\n"
+    "(`resolve_atr_period` tells its period); `KernelSession` and\n"
+    "`PortfolioSession` take it from the `atr=` of each step, and an entry\n"
+    "stepped without one gets no ATR level.";
+constexpr const char* kRrNote =
+    "The target sits `ratio` times the stop's distance beyond the entry price;\n"
+    "an entry without a stop gets no target.";
+
+std::string model_doc(const char* first_line, const char* note) {
+    return std::string(first_line) + "\n\n" + note + kModelScope;
+}
+
 const Sig kCfgFixedStop{"BacktestConfig", "set_fixed_stop", kPercentParam};
 const Sig kCfgAtrStop{"BacktestConfig", "set_atr_stop", kAtrParams};
 const Sig kCfgTrailingStop{"BacktestConfig", "set_trailing_stop", kPercentParam};
@@ -115,18 +140,41 @@ const Sig kCfgRrTarget{"BacktestConfig", "set_risk_reward_target", kRatioParam};
 
 PyTypeObject* build_backtest_config() {
     using C = BacktestConfig;
-    ClassSpec s = class_spec<C>("Python-exposed backtest configuration.");
+    ClassSpec s = class_spec<C>(
+        "Python-exposed backtest configuration.\n\n"
+        "Fractions throughout: `fees=0.001` is 0.1 %, `slippage=0.0005` 0.05 %, and\n"
+        "`set_fixed_stop(0.05)` a stop 5 % from the entry (`set_fixed_stop(5)` would\n"
+        "be a 500 % stop that never fires); `max_drawdown_pct` alone is a percent.\n\n"
+        "`squareoff_time=\"HH:MM\"` is read by `run_spread_backtest` alone: the other\n"
+        "runners and both sessions carry positions overnight whatever it says (the\n"
+        "kernel does not square off; close positions with an exit signal on the\n"
+        "last bar of each day). Square-off times and day-order expiry are local\n"
+        "times through `session_tz_offset_ns`, which defaults to UTC: \"15:15\"\n"
+        "without `session_tz_offset_ns=IST_OFFSET_NS` never fires on NSE data.");
     set_constructor<kBacktestConfigNew, &new_backtest_config>(s);
     s.getset = {
         rw<&C::initial_capital>("initial_capital"),
-        rw<&C::fees>("fees"),
-        rw<&C::slippage>("slippage"),
+        rw<&C::fees>("fees",
+                     "Flat cost per fill as a fraction of its notional (0.001 is 0.1 %).\n\n"
+                     "Also the sizing allowance when `fee_segment` charges the itemised\n"
+                     "schedule instead."),
+        rw<&C::slippage>("slippage",
+                         "Adverse price adjustment per fill, as a fraction of the price.\n\n"
+                         "Applied by `run_single_backtest`, `run_portfolio_backtest`,\n"
+                         "`run_multi_backtest` and the sessions; the options, pairs, basket and\n"
+                         "spread runners do not apply it."),
         rw<&C::upon_bar_close>("upon_bar_close",
                                "Deprecated in favor of `fill_timing`: `True` maps to\n`\"same_bar_close\"`, `False` "
                                "to `\"next_bar_open\"`. An explicit\n`fill_timing` wins over this flag."),
-        rw<&C::apply_slippage>("apply_slippage", "Whether `slippage` is applied to fills. Ignored entirely before 0.5.0."),
+        rw<&C::apply_slippage>("apply_slippage", "Whether `slippage` is applied to fills."),
         rw<&C::periods_per_year>("periods_per_year",
-                                 "Explicit annualization factor; `None` infers it from bar spacing."),
+                                 "Explicit annualization factor; `None` infers it from bar spacing.\n\n"
+                                 "Inferred from the median step between timestamps: a step of a day or\n"
+                                 "more gives 365 / step in days, so daily bars annualise at 365, not\n"
+                                 "252; a shorter step gives 252 x max(`session_minutes` / step in\n"
+                                 "minutes, 1), 94,500 for 1-minute NSE bars (365 / step in days again\n"
+                                 "when `session_minutes` is 0, a 24x7 market). Set it to 252.0 for\n"
+                                 "trading-day annualisation of daily bars."),
         rw<&C::risk_free_rate>("risk_free_rate", "Annual risk-free rate as a fraction."),
         rw<&C::session_minutes>("session_minutes",
                                 "Trading minutes per session for intraday annualization.\n\nNSE equity 375, MCX 870, "
@@ -134,10 +182,24 @@ PyTypeObject* build_backtest_config() {
         rw<&C::fee_segment>("fee_segment",
                             "Itemized Indian cost segment, e.g. \"NSE\", \"NFO-OPT\", \"MCX-FUT\".\n\nWhen set, the "
                             "engine charges the real regulatory schedule instead of\nthe flat `fees` fraction, and "
-                            "reports the breakdown per trade."),
+                            "reports the breakdown per trade.\n\n"
+                            "The text is EXCHANGE or EXCHANGE-PRODUCT, in any case: NSE or BSE give\n"
+                            "equity intraday, and delivery with -DELIVERY (any other product, such as\n"
+                            "\"NSE-CNC\", is intraday); NFO/BFO, MCX and CDS/BCD give futures, or options\n"
+                            "with -OPT, -CE or -PE. Any other exchange, such as \"equity_delivery\"\n"
+                            "(a `simulate_rebalance_policy` segment name), is not an error: the flat\n"
+                            "`fees` apply and `fee_breakdown` is None. No depository (DP) charge is\n"
+                            "made. The flat `fees` still set the sizing allowance (an entry is sized\n"
+                            "as if each unit cost price x (1 + fees)), so with a schedule cheaper\n"
+                            "than `fees` some cash stays idle; `fees=0.0` sizes to the whole cash,\n"
+                            "cut to what the real fee leaves room for."),
         rw<&C::max_positions>("max_positions", "Maximum concurrent open positions. `None` is unlimited."),
-        rw<&C::max_drawdown_pct>("max_drawdown_pct", "Drawdown percent that halts new entries. `None` disables."),
-        rw<&C::legacy_annualization>("legacy_annualization", "Reproduce pre-0.5.0 annualization constants."),
+        rw<&C::max_drawdown_pct>("max_drawdown_pct",
+                                 "Drawdown percent that halts new entries. `None` disables.\n\n"
+                                 "A percent, unlike the other fractions: 15.0 halts at a 15 % drawdown."),
+        rw<&C::legacy_annualization>("legacy_annualization",
+                                     "Annualise at 365 periods per year whatever the bars or\n"
+                                     "`periods_per_year` say."),
         rw<&C::fill_prob_limit>("fill_prob_limit",
                                 "Probability a marketable resting limit order fills (1.0 = always)."),
         rw<&C::fill_prob_slippage>("fill_prob_slippage",
@@ -147,10 +209,21 @@ PyTypeObject* build_backtest_config() {
         rw<&C::partial_fills>("partial_fills", "Fill typed orders across prints on the tick path (partial fills)."),
         rw<&C::order_latency_ns>("order_latency_ns", "Order-entry latency on the tick path (ns); 0 = same-print."),
         rw<&C::session_tz_offset_ns>("session_tz_offset_ns",
-                                     "Offset for the trading date DAY orders expire on (0 = UTC)."),
+                                     "Offset for the trading date DAY orders expire on (0 = UTC).\n\n"
+                                     "Nanoseconds added to UTC timestamps to get the local clock that\n"
+                                     "day-order expiry and `squareoff_time` are read on; `IST_OFFSET_NS` for\n"
+                                     "Indian markets. With the default UTC a \"day\" order of an NSE session\n"
+                                     "expires at UTC midnight and a squareoff at \"15:15\" never fires."),
         ro<&C::squareoff_time_minutes>("squareoff_time_minutes",
                                        "Squareoff time as minutes from local midnight; `None` disables.\n\nSet "
-                                       "through the `squareoff_time` \"HH:MM\" argument, not directly."),
+                                       "through the `squareoff_time` \"HH:MM\" argument, not directly.\n\n"
+                                       "Read by `run_spread_backtest` alone, which closes the legs on the\n"
+                                       "first bar of each local day at or after it. Every other runner and\n"
+                                       "both sessions carry positions overnight whatever it says: the kernel\n"
+                                       "does not square off, so close positions with an exit signal on the\n"
+                                       "last bar of each day. Local means through `session_tz_offset_ns`,\n"
+                                       "which defaults to UTC: \"15:15\" without\n"
+                                       "`session_tz_offset_ns=IST_OFFSET_NS` never fires on NSE data."),
         rw<&C::limit_slippage>("limit_slippage",
                                "Adverse adjustment on limit fills, as a fraction of the limit price."),
         rw<&C::liquidate_on_margin_call>("liquidate_on_margin_call",
@@ -158,18 +231,22 @@ PyTypeObject* build_backtest_config() {
         rw<&C::fill_seed>("fill_seed", "Seed for the stochastic-fill RNG."),
         rw<&C::bar_path_adaptive>("bar_path_adaptive",
                                   "Infer intra-bar high/low order from candle geometry on stop/target\nconflicts; "
-                                  "false keeps the legacy stop-first assumption."),
+                                  "false takes the stop whenever one bar reaches both."),
         ro_fn<&fill_timing_of>("fill_timing",
                                "The execution-timing policy, or `None` when it derives from the\ndeprecated "
-                               "`upon_bar_close` flag."),
+                               "`upon_bar_close` flag.\n\n"
+                               "\"same_bar_close\" fills a signal at its bar's close; \"next_bar_open\" at\n"
+                               "the next bar's open; \"same_bar_open_lookahead\" at its own bar's open,\n"
+                               "which looks ahead and is only for reproducing results made that way."),
     };
     s.methods = {
-        method<kCfgFixedStop, &cfg_fixed_stop>("Set fixed percentage stop-loss."),
-        method<kCfgAtrStop, &cfg_atr_stop>("Set ATR-based stop-loss."),
-        method<kCfgTrailingStop, &cfg_trailing_stop>("Set trailing stop-loss."),
-        method<kCfgFixedTarget, &cfg_fixed_target>("Set fixed percentage take-profit."),
-        method<kCfgAtrTarget, &cfg_atr_target>("Set ATR-based take-profit."),
-        method<kCfgRrTarget, &cfg_rr_target>("Set risk-reward based take-profit."),
+        method<kCfgFixedStop, &cfg_fixed_stop>(model_doc("Set fixed percentage stop-loss.", kFractionNote).c_str()),
+        method<kCfgAtrStop, &cfg_atr_stop>(model_doc("Set ATR-based stop-loss.", kAtrNote).c_str()),
+        method<kCfgTrailingStop, &cfg_trailing_stop>(model_doc("Set trailing stop-loss.", kTrailingNote).c_str()),
+        method<kCfgFixedTarget, &cfg_fixed_target>(
+            model_doc("Set fixed percentage take-profit.", kFractionNote).c_str()),
+        method<kCfgAtrTarget, &cfg_atr_target>(model_doc("Set ATR-based take-profit.", kAtrNote).c_str()),
+        method<kCfgRrTarget, &cfg_rr_target>(model_doc("Set risk-reward based take-profit.", kRrNote).c_str()),
     };
     return build_class(std::move(s));
 }
@@ -222,18 +299,26 @@ PyTypeObject* build_instrument_config() {
     ClassSpec s = class_spec<C>("Python-exposed per-instrument configuration.");
     set_constructor<kInstrumentConfigNew, &new_instrument_config>(s);
     s.getset = {
-        rw<&C::lot_size>("lot_size"),
-        rw<&C::alloted_capital>("alloted_capital"),
-        rw<&C::existing_qty>("existing_qty"),
-        rw<&C::avg_price>("avg_price"),
+        rw<&C::lot_size>("lot_size",
+                         "Units per lot: entries are rounded down to whole lots. `None` trades\n"
+                         "fractional units."),
+        rw<&C::alloted_capital>("alloted_capital", "Most capital one entry of this instrument may use."),
+        rw<&C::existing_qty>("existing_qty",
+                             "Recorded only: no runner reads it. Book a holding the account\n"
+                             "already has with `PortfolioSession.adopt_position`."),
+        rw<&C::avg_price>("avg_price", "Recorded only, like `existing_qty`."),
     };
     s.methods = {
-        method<kIcFixedStop, &ic_fixed_stop>("Set fixed percentage stop-loss override."),
-        method<kIcAtrStop, &ic_atr_stop>("Set ATR-based stop-loss override."),
-        method<kIcTrailingStop, &ic_trailing_stop>("Set trailing stop-loss override."),
-        method<kIcFixedTarget, &ic_fixed_target>("Set fixed percentage take-profit override."),
-        method<kIcAtrTarget, &ic_atr_target>("Set ATR-based take-profit override."),
-        method<kIcRrTarget, &ic_rr_target>("Set risk-reward based take-profit override."),
+        method<kIcFixedStop, &ic_fixed_stop>(
+            model_doc("Set fixed percentage stop-loss override.", kFractionNote).c_str()),
+        method<kIcAtrStop, &ic_atr_stop>(model_doc("Set ATR-based stop-loss override.", kAtrNote).c_str()),
+        method<kIcTrailingStop, &ic_trailing_stop>(
+            model_doc("Set trailing stop-loss override.", kTrailingNote).c_str()),
+        method<kIcFixedTarget, &ic_fixed_target>(
+            model_doc("Set fixed percentage take-profit override.", kFractionNote).c_str()),
+        method<kIcAtrTarget, &ic_atr_target>(model_doc("Set ATR-based take-profit override.", kAtrNote).c_str()),
+        method<kIcRrTarget, &ic_rr_target>(
+            model_doc("Set risk-reward based take-profit override.", kRrNote).c_str()),
     };
     s.repr = &repr_impl<&instrument_config_repr>;
     return build_class(std::move(s));
@@ -358,7 +443,17 @@ PyTypeObject* build_trade() {
                                     "\"brokerage\", \"stt\", \"exchange_txn\", \"sebi_fee\", \"stamp_duty\",\n\"gst\" "
                                     "and \"total\". `total` equals `fees`, so reported costs and the\nequity curve "
                                     "agree."),
-        ro_fn<&trade_exit_reason>("exit_reason"),
+        ro_fn<&trade_exit_reason>(
+            "exit_reason",
+            "Why the position closed.\n\n"
+            "\"Signal\" (an exit signal), \"StopLoss\" (a stop, trailing stops included,\n"
+            "or a spread's `max_loss`), \"TakeProfit\" (a target or a spread's\n"
+            "`target_profit`), \"Order\" (an order or `request_close`), \"Settlement\"\n"
+            "(expiry of the instrument or of every spread leg), \"Liquidation\" (a\n"
+            "margin call with `liquidate_on_margin_call`), \"TimeExit\"\n"
+            "(`max_hold_seconds` of `run_tick_backtest`), \"Squareoff\"\n"
+            "(`run_spread_backtest`'s `squareoff_time`) or \"EndOfData\" (still open\n"
+            "when the data ended)."),
     };
     s.repr = &repr_impl<&trade_repr>;
     return build_class(std::move(s));
@@ -421,9 +516,25 @@ PyTypeObject* build_metrics() {
     ClassSpec s = class_spec<M>("Python-exposed backtest metrics.");
     s.getset = {
         ro<&M::total_return_pct>("total_return_pct"),
-        ro<&M::sharpe_ratio>("sharpe_ratio"),
-        ro_fn<&finite_field<&M::sortino_ratio>>("sortino_ratio"),
-        ro_fn<&finite_field<&M::calmar_ratio>>("calmar_ratio"),
+        ro<&M::sharpe_ratio>("sharpe_ratio",
+                             "sqrt(P) x (mean return - risk_free_rate / P) / sample standard\n"
+                             "deviation of the returns.\n\n"
+                             "P is the run's periods per year (see `BacktestConfig.periods_per_year`);\n"
+                             "the returns are those of `BacktestResult.returns()`, whose first is\n"
+                             "always 0.0, NaN returns skipped. 0.0 when the deviation is 0."),
+        ro_fn<&finite_field<&M::sortino_ratio>>(
+            "sortino_ratio",
+            "sqrt(P) x (mean return - risk_free_rate / P) / downside deviation.\n\n"
+            "The downside deviation is sqrt(sum of min(r, 0)^2 / n) over all n\n"
+            "returns (losses spread over every period, not only the losing ones).\n"
+            "Without a negative return: None (infinite) when the mean excess is\n"
+            "positive, else 0.0."),
+        ro_fn<&finite_field<&M::calmar_ratio>>(
+            "calmar_ratio",
+            "Total return over maximum drawdown, not annualised.\n\n"
+            "`total_return_pct / max_drawdown_pct`, so it equals `recovery_factor`\n"
+            "rather than the annualised-return form. None (infinite) for a gain\n"
+            "without drawdown."),
         ro_fn<&finite_field<&M::omega_ratio>>("omega_ratio"),
         ro<&M::max_drawdown_pct>("max_drawdown_pct"),
         ro<&M::max_drawdown_duration>("max_drawdown_duration"),
@@ -457,7 +568,9 @@ PyTypeObject* build_metrics() {
                                         "The same average in seconds, when the run supplied timestamps."),
         ro<&M::exposure_pct>("exposure_pct"),
         ro_fn<&finite_field<&M::payoff_ratio>>("payoff_ratio"),
-        ro_fn<&finite_field<&M::recovery_factor>>("recovery_factor"),
+        ro_fn<&finite_field<&M::recovery_factor>>("recovery_factor",
+                                                  "Net profit over `max_drawdown_pct` of the starting\n"
+                                                  "capital, which equals `calmar_ratio`."),
         ro<&M::total_turnover>("total_turnover", "Total traded notional, both sides counted."),
     };
     s.methods = {method0<&metrics_to_dict>("to_dict", "Convert to dictionary of all metrics.")};
@@ -541,8 +654,15 @@ PyTypeObject* build_portfolio_result() {
         ro_fn<&portfolio_result>("result"),
         ro_fn<&portfolio_per_instrument>("per_instrument"),
         ro<&P::rejected_entries>("rejected_entries", "Entries refused by the risk gate, across all instruments."),
-        ro<&P::halted>("halted", "Whether the drawdown kill-switch tripped."),
-        ro<&P::halted_at>("halted_at", "Bar index at which the kill-switch tripped."),
+        ro<&P::halted>("halted",
+                       "Whether the drawdown kill-switch tripped.\n\nFor a `PortfolioSession`, also "
+                       "whether a margin call latched."),
+        ro<&P::halted_at>("halted_at",
+                          "Where the account latched, or None.\n\n"
+                          "From a `PortfolioSession`, the position in the merged schedule of the\n"
+                          "event that latched it (counting every instrument's events from 0), not\n"
+                          "an instrument's bar index; from `run_portfolio_backtest`, whose\n"
+                          "instruments share one bar index, that bar index."),
         ro_fn<&portfolio_metrics>("metrics", "Portfolio metrics, computed on the constrained run."),
     };
     s.repr = &repr_impl<&portfolio_repr>;
@@ -628,11 +748,18 @@ void export_records(Exports& ex) {
     ex.add_class("InstrumentSummary", &PyClass<InstrumentSummary>::type);
     ex.add_function(function_def<kRunSingle, &run_single_backtest>(
         "Run a backtest on a single instrument.\n\n"
-        "The array-based runners are the older strategy path, kept supported beside\n"
-        "the package's class-based strategy contract, which shares the same execution\n"
-        "core and result types. `entries` and `exits` are boolean arrays of the bar\n"
-        "count; `position_sizes`, when given, is the fraction of capital an entry on\n"
-        "each bar uses."));
+        "Arrays: `timestamps` int64 nanoseconds since the epoch (microseconds, as\n"
+        "some pandas indexes hold them, are read as nanoseconds and make daily bars\n"
+        "look intraday, which breaks every annualised figure), prices and volume\n"
+        "float64, `entries` and `exits` bool, all of the bar count. `direction` is 1\n"
+        "(long) or -1 (short); `position_sizes`, when given, is the fraction of\n"
+        "capital an entry on each bar uses (all of it otherwise). Sizing buys\n"
+        "fractional units unless `instrument_config` sets a `lot_size`. Stops and\n"
+        "targets come from `config` (the ATR ones computed here over their period);\n"
+        "nothing squares off at `config.squareoff_time`. A position open at the end\n"
+        "closes at the last close with no exit fee, as a trade with exit reason\n"
+        "\"EndOfData\" counted in `total_open_trades`. `KernelSession` runs the same\n"
+        "engine one bar per call."));
     ex.add_function(function_def<kResolveAtr, &resolve_atr_period>(
         "The ATR period a run with these settings computes its ATR series with,\n"
         "or None when neither the stop nor the target model is ATR-based. The\n"

@@ -72,7 +72,10 @@ PyTypeObject* build_bar_aggregator() {
         "Streaming bar aggregator.\n\n"
         "Push source records (finer bars or trades) in ascending time order; a\n"
         "completed bar is returned as `(timestamp, open, high, low, close,\nvolume)` when its boundary is crossed. "
-        "Time bars are stamped with their\nwindow-end timestamp, so a bar labeled `t` contains only data before `t`.");
+        "Time bars are stamped with their\nwindow-end timestamp, so a bar labeled `t` contains only data before `t`."
+        "\n\n`step`, `unit`, `tz_offset_ns` and `brick_size` are those of\n"
+        "`aggregate_bars`: bars pushed one at a time, draining `next_pending` after\n"
+        "each push and calling `flush` at the end, give the bars it returns.");
     set_constructor<kAggregatorNew, &new_bar_aggregator>(s);
     s.getset = {ro<&A::step>("step"), ro<&A::unit>("unit")};
     s.methods = {
@@ -135,11 +138,37 @@ void export_bar_aggregation(Exports& ex) {
     ex.add_function(function_def<kAggregateBars, &py_aggregate_bars>(
         "Aggregate bars into coarser bars.\n\n"
         "The final in-progress bar is included (flushed at end of data). Supported\n"
-        "units: time units (\"ms\", \"s\", \"m\", \"h\", \"d\", \"w\"), \"tick\", \"volume\", \"value\"."));
+        "units (exact, lower case):\n"
+        "  time: \"ms\"/\"millisecond\", \"s\"/\"sec\"/\"second\", \"m\"/\"min\"/\"minute\",\n"
+        "  \"h\"/\"hour\", \"d\"/\"day\", \"w\"/\"week\";\n"
+        "  calendar: \"month\", \"y\"/\"year\";\n"
+        "  counts, with `step` as the threshold: \"tick\" (records), \"volume\",\n"
+        "  \"value\" (close x volume);\n"
+        "  \"renko\": bricks of `brick_size` (of `step` when `brick_size` <= 0);\n"
+        "  signed flow: \"tick_imbalance\", \"tick_runs\", \"volume_imbalance\",\n"
+        "  \"volume_runs\", \"value_imbalance\", \"value_runs\".\n"
+        "Returns six new arrays `(timestamps, open, high, low, close, volume)`.\n\n"
+        "Time and calendar bars are stamped with their window's end, and each\n"
+        "input stamp is read as a point in time. For input bars that are\n"
+        "themselves stamped at their end (those of `bars_from_ticks` or this\n"
+        "function) the last bar of each window then falls into the next one, and\n"
+        "an NSE day of 1-minute bars gives 76 five-minute bars, not 75: pass\n"
+        "`timestamps - width` (the input bars' width in ns) to re-aggregate them.\n"
+        "Windows align to the epoch on the local clock of `tz_offset_ns`, so hourly\n"
+        "NSE bars start at 09:15 with `tz_offset_ns=IST_OFFSET_NS - 15 * 60 * 10**9`;\n"
+        "a step that does not divide a day, such as 75 minutes, cannot be anchored\n"
+        "(its windows move from day to day): count 75 one-minute bars with \"tick\"\n"
+        "instead. Count and flow bars carry the stamp of the record that completed\n"
+        "them, Renko bricks that of the record that made them."));
     ex.add_function(function_def<kBarsFromTicks, &py_bars_from_ticks>(
         "Build bars from raw tick arrays (`ltp` + buy/sell quantity deltas).\n\n"
         "Ticks with a zero last-traded price are skipped, matching the tick\n"
-        "backtester's treatment of missing data."));
+        "backtester's treatment of missing data.\n\n"
+        "`step`, `unit`, `tz_offset_ns` and `brick_size` are those of\n"
+        "`aggregate_bars`. A tick's size is |buy delta| + |sell delta| and its\n"
+        "signed flow |buy delta| - |sell delta|. Time bars are stamped at their\n"
+        "window's end: shift them back by one bar width before passing them to\n"
+        "`aggregate_bars`."));
 }
 
 // ---------------------------------------------------------------------------
@@ -221,7 +250,10 @@ void export_tick_features(Exports& ex) {
         "Compute time-based exit signals (EOD / session-end).\n\n"
         "`exit[i]` is True for every tick with timestamp >= `eod_exit_time_ns`; 0\n"
         "disables (all False). `timestamps_ns` are nanoseconds since the epoch (an\n"
-        "int64 array)."));
+        "int64 array).\n\n"
+        "`eod_exit_time_ns` is an instant on the same clock, not a time of day:\n"
+        "one cut-off for the whole array, so data of several days needs one call\n"
+        "per day."));
     ex.add_function(function_def<kSpread, &py_spread_pct>(
         "Per-tick bid/ask spread as percentage of mid price.\n\n"
         "Returns 0.0 where both bid and ask are zero."));
@@ -441,7 +473,14 @@ PyObject* ind_update_bar_fast(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 PyTypeObject* build_indicator() {
     using S = StreamingIndicator;
-    ClassSpec s = class_spec<IndicatorRec>("Streaming indicator with batch-identical values.");
+    ClassSpec s = class_spec<IndicatorRec>(
+        "Streaming indicator with batch-identical values.\n\n"
+        "Made by the static constructors, it takes one bar per `update_bar` and\n"
+        "returns the new value, or None while warming up. EMA, RSI, ATR and MACD\n"
+        "equal the batch functions bit for bit (ATR has its value from index\n"
+        "`period - 1`, MACD only from the signal line's first value); SMA and the\n"
+        "Bollinger middle may differ from them in the last bits. Periods below 1\n"
+        "count as 1.");
     s.getset = {
         ro_fn<&ind_value>("value", "Latest value (`None` during warmup)."),
         ro_fn<&ind_initialized>("initialized", "Whether the warmup period has completed."),
@@ -479,21 +518,122 @@ PyTypeObject* PyClass<IndicatorRec>::type() {
 
 namespace {
 
+// The closing paragraph of every batch indicator's docstring.
+#define TIDEMARK_INDICATOR_INPUTS \
+    "\n\nInputs are one-dimensional float64 arrays of one length (nothing is\n" \
+    "converted); a period below 1 or unequal lengths raise ValueError."
+
 void export_batch_indicators(Exports& ex) {
     static const PyMethodDef defs[] = {
-        function_def<kSma, &py_sma>("Simple Moving Average."),
-        function_def<kEma, &py_ema>("Exponential Moving Average."),
-        function_def<kRsi, &py_rsi>("Relative Strength Index."),
-        function_def<kMacd, &py_macd>("MACD indicator."),
-        function_def<kStochastic, &py_stochastic>("Stochastic oscillator."),
-        function_def<kAtr, &py_atr>("Average True Range."),
-        function_def<kBollinger, &py_bollinger_bands>("Bollinger Bands."),
-        function_def<kAdx, &py_adx>("Average Directional Index."),
-        function_def<kVwap, &py_vwap>("Volume Weighted Average Price."),
-        function_def<kSupertrend, &py_supertrend>("Supertrend indicator."),
-        function_def<kRollingMin, &py_rolling_min>("Rolling minimum (Lowest Low Value)."),
-        function_def<kRollingMax, &py_rolling_max>("Rolling maximum (Highest High Value)."),
+        function_def<kSma, &py_sma>(
+            "Simple Moving Average.\n\n"
+            "The mean of the last `period` values of `data`, as a new float64 array of\n"
+            "the input's length, NaN where no value exists yet.\n"
+            "First valid index: `period - 1` (all NaN for fewer than `period` values).\n"
+            "NaN input: a NaN stays in the running sum, so it and every later value\n"
+            "are NaN."
+            TIDEMARK_INDICATOR_INPUTS),
+        function_def<kEma, &py_ema>(
+            "Exponential Moving Average.\n\n"
+            "Seeded with the mean of the first `period` values, then smoothed with\n"
+            "alpha = 2 / (period + 1); a new float64 array of the input's length.\n"
+            "First valid index: `period - 1` (all NaN for fewer than `period` values).\n"
+            "NaN input: it and every later value are NaN."
+            TIDEMARK_INDICATOR_INPUTS),
+        function_def<kRsi, &py_rsi>(
+            "Relative Strength Index.\n\n"
+            "Wilder's RSI of the close-to-close changes, 0 to 100 (100 when there is no\n"
+            "loss): the first average gain and loss are the means of the first `period`\n"
+            "changes, then smoothed with alpha = 1 / period.\n"
+            "First valid index: `period` (`period` changes need `period + 1` values;\n"
+            "all NaN with fewer).\n"
+            "NaN input: it and every later value are NaN."
+            TIDEMARK_INDICATOR_INPUTS),
+        function_def<kMacd, &py_macd>(
+            "MACD indicator.\n\n"
+            "Returns `(macd, signal, histogram)`, float64 arrays of the input's length:\n"
+            "macd = EMA(fast_period) - EMA(slow_period), signal = EMA(signal_period) of\n"
+            "macd seeded with the mean of its first `signal_period` values, histogram =\n"
+            "macd - signal. `fast_period` must be below `slow_period`.\n"
+            "First valid index: macd `slow_period - 1`; signal and histogram\n"
+            "`slow_period + signal_period - 2`.\n"
+            "NaN input: it and every later value of all three are NaN."
+            TIDEMARK_INDICATOR_INPUTS),
+        function_def<kStochastic, &py_stochastic>(
+            "Stochastic oscillator.\n\n"
+            "Returns `(k, d)`: %K = 100 x (close - lowest low) / (highest high - lowest\n"
+            "low) over `k_period` bars (50 where that range is not above 0), %D the\n"
+            "mean of the last `d_period` %K values.\n"
+            "First valid index: k `k_period - 1`; d `k_period + d_period - 2`.\n"
+            "NaN input: a NaN high or low is skipped inside its window; a NaN close\n"
+            "makes that %K NaN, and so every %D whose window holds it."
+            TIDEMARK_INDICATOR_INPUTS),
+        function_def<kAtr, &py_atr>(
+            "Average True Range.\n\n"
+            "Wilder's ATR: the true range is max(high - low, |high - previous close|,\n"
+            "|low - previous close|), the first bar's range is high - low; the seed is\n"
+            "the mean of the first `period` true ranges, then smoothing with\n"
+            "alpha = 1 / period.\n"
+            "First valid index: `period - 1` (the seed; all NaN unless there are at\n"
+            "least `period + 1` bars).\n"
+            "NaN input: a NaN among a true range's three terms is skipped; a bar whose\n"
+            "true range has no number at all makes it and every later value NaN."
+            TIDEMARK_INDICATOR_INPUTS),
+        function_def<kBollinger, &py_bollinger_bands>(
+            "Bollinger Bands.\n\n"
+            "Returns `(upper, middle, lower)`: middle the SMA of `period` values, the\n"
+            "bands `std_dev` population standard deviations above and below it\n"
+            "(`std_dev` must be > 0). The streaming `Indicator.bollinger` gives\n"
+            "(middle, upper, lower) instead.\n"
+            "First valid index: `period - 1` (all NaN for fewer than `period` values).\n"
+            "NaN input: it and every later value of all three are NaN."
+            TIDEMARK_INDICATOR_INPUTS),
+        function_def<kAdx, &py_adx>(
+            "Average Directional Index.\n\n"
+            "Wilder's ADX: the directional index DX from the `period`-bar Wilder sums\n"
+            "of +DM, -DM and the true range, first averaged over `period` values of DX,\n"
+            "then smoothed with alpha = 1 / period.\n"
+            "First valid index: `2 * period - 1` (all NaN for fewer than `2 * period`\n"
+            "bars).\n"
+            "NaN input: never NaN after the warm-up. A NaN high or low counts as no\n"
+            "directional move; a bar whose true range has no number at all leaves DX\n"
+            "at 0 from then on, so the ADX decays towards 0."
+            TIDEMARK_INDICATOR_INPUTS),
+        function_def<kVwap, &py_vwap>(
+            "Volume Weighted Average Price.\n\n"
+            "Cumulative from the first bar, with no daily reset: the sum of typical\n"
+            "price (high + low + close) / 3 times volume over the sum of volume.\n"
+            "First valid index: `0` (NaN while the summed volume is not above 0).\n"
+            "NaN input: it and every later value are NaN."
+            TIDEMARK_INDICATOR_INPUTS),
+        function_def<kSupertrend, &py_supertrend>(
+            "Supertrend indicator.\n\n"
+            "Returns `(line, direction)`: bands `multiplier` x ATR(`period`) around\n"
+            "(high + low) / 2, tightened while the close stays inside; direction is 1\n"
+            "(up, line = lower band) or -1 (down, line = upper band) as int8, and 0\n"
+            "where there is no value. The first value is a down trend unless the close\n"
+            "is above the upper band.\n"
+            "First valid index: line `period - 1`; direction `period - 1` (all empty\n"
+            "unless there are at least `period + 1` bars).\n"
+            "NaN input: a NaN high or low makes that bar's line NaN; a bar whose true\n"
+            "range has no number at all makes every later line NaN."
+            TIDEMARK_INDICATOR_INPUTS),
+        function_def<kRollingMin, &py_rolling_min>(
+            "Rolling minimum (Lowest Low Value).\n\n"
+            "The least value of each window of `period` values.\n"
+            "First valid index: `period - 1` (all NaN for fewer than `period` values).\n"
+            "NaN input: skipped inside the window; NaN only where a window holds no\n"
+            "number."
+            TIDEMARK_INDICATOR_INPUTS),
+        function_def<kRollingMax, &py_rolling_max>(
+            "Rolling maximum (Highest High Value).\n\n"
+            "The greatest value of each window of `period` values.\n"
+            "First valid index: `period - 1` (all NaN for fewer than `period` values).\n"
+            "NaN input: skipped inside the window; NaN only where a window holds no\n"
+            "number."
+            TIDEMARK_INDICATOR_INPUTS),
     };
+#undef TIDEMARK_INDICATOR_INPUTS
     for (const PyMethodDef& d : defs) ex.add_function(d);
     ex.add_class("Indicator", &PyClass<IndicatorRec>::type);
 }

@@ -116,6 +116,38 @@ constexpr Param kOcoParams[] = {{"order_ids"}};
 constexpr Param kCloseParams[] = {{"position_id"}};
 constexpr Param kUnderlyingParams[] = {{"price", "None"}};
 
+// What both sessions' `submit_order` accept, shared by their docstrings.
+constexpr const char* kOrderTerms =
+    "`side` is \"buy\" or \"sell\". `kind` is one of:\n"
+    "  \"market\";\n"
+    "  \"limit\" (needs `limit_price`);\n"
+    "  \"stop_market\" (needs `trigger_price`);\n"
+    "  \"stop_limit\" (needs `trigger_price` and `limit_price`);\n"
+    "  \"market_if_touched\" (needs `trigger_price`);\n"
+    "  \"limit_if_touched\" (needs `trigger_price` and `limit_price`);\n"
+    "  \"market_to_limit\";\n"
+    "  \"trailing_stop_market\" (needs `offset`, in `offset_kind` \"price\", \"bps\"\n"
+    "  or \"ticks\");\n"
+    "  \"trailing_stop_limit\" (as trailing_stop_market; once the trailing level is\n"
+    "  reached it works a limit `limit_offset` beyond that level).\n"
+    "`tif` is one of \"gtc\"; \"day\" (expires when the local trading date\n"
+    "changes: local through the config's `session_tz_offset_ns`, which defaults\n"
+    "to UTC, so NSE orders need `session_tz_offset_ns=IST_OFFSET_NS`); \"gtd\"\n"
+    "(expires at `expire_ns`, which it requires); \"ioc\"; \"fok\"; \"at_open\" and\n"
+    "\"at_close\" (market orders only: filled at the next bar's open or close).\n\n"
+    "Exactly one of `units`/`size_frac` sizes an opening order (`size_frac` a\n"
+    "fraction of the available capital in (0, 1]); omitting both closes the\n"
+    "full position with a closing-side order. `post_only` applies to limit\n"
+    "orders; a child order (`parent_id`) works once its parent has filled;\n"
+    "`stop_price`/`target_price` set the exit levels of the position it opens.\n"
+    "Orders are worked from the step after `submitted_idx`; a plain market\n"
+    "order fills on that step itself (on the next under\n"
+    "`fill_timing=\"next_bar_open\"`). A bad request raises ValueError and\n"
+    "places nothing.\n"
+    "Returns the engine order id (0, 1, ...).";
+
+std::string order_doc(const char* first_line) { return std::string(first_line) + "\n\n" + kOrderTerms; }
+
 // The same parameters as a PortfolioSession takes them: the instrument first.
 template <std::size_t N>
 constexpr std::array<Param, N + 1> routed(const Param (&params)[N]) {
@@ -261,12 +293,27 @@ PyTypeObject* build_kernel_session() {
     ClassSpec s = class_spec<KernelSessionRec>(
         "Per-bar simulation session for one instrument.\n\nDrive it by calling `step` once per bar in ascending "
         "order, then `finish` to\nobtain the standard backtest result. Scalars cross the boundary per bar, so a\n"
-        "Python driver loop pays one call per bar with no array allocation.");
+        "Python driver loop pays one call per bar with no array allocation.\n\n"
+        "It runs the engine of `run_single_backtest`: fills, sizing, fees, stops and\n"
+        "targets follow `config` and `instrument_config`. An ATR stop or target\n"
+        "(`set_atr_stop`, `set_atr_target`) is set from the `atr` passed to `step`:\n"
+        "pass the bar's ATR (for example from `atr()`) as `atr=` on each step, or an\n"
+        "entry gets no ATR stop or target. The session never squares off:\n"
+        "`squareoff_time` is read by `run_spread_backtest` alone, so an intraday\n"
+        "strategy closes its positions itself, for example with `exit=True` on the\n"
+        "last bar of each day.");
     set_constructor<kKsNew, &ks_new>(s);
     PyMethodDef step_def = method<kKsStep, &ks_step>(
         "Advance the session by one bar.\n\n`entry`/`exit` carry the strategy's order intents for the bar; "
         "`stop_price`/\n`target_price` optionally pin explicit exit levels for an entry opened on\nthis bar, "
-        "overriding the configured stop and target models.");
+        "overriding the configured stop and target models.\n\n"
+        "`entry` and `exit` must be Python `bool`s (a NumPy `bool_` raises\n"
+        "TypeError: pass `bool(x)`). `size_mult` is the fraction of the available\n"
+        "capital an entry uses; `None` uses all of it. `atr` is the bar's average\n"
+        "true range, from which an ATR stop or target is set when an entry opens;\n"
+        "with the default 0.0 the entry has none. Returns the step's `EngineEvent`s:\n"
+        "first those of order calls made since the previous step, then the bar's.\n"
+        "Steps go in ascending order; nothing checks it.");
     step_def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&ks_step_fast));
     s.methods = {
         step_def,
@@ -277,17 +324,21 @@ PyTypeObject* build_kernel_session() {
         method0<&KsOrders::position>("position", "Read-only view of the earliest open position, or `None` when flat."),
         method0<&KsOrders::positions>("positions", "Read-only views of every open position, in opening order."),
         method0<&ks_finish>("finish",
-                            "Force-close any open position and compute final metrics.\n\nConsumes the session; "
-                            "further calls raise."),
-        method<kKsSubmitTwap, &ks_submit_twap>("Register a TWAP schedule; returns its id."),
+                            "Force-close any open position and compute final metrics.\n\nAn open position closes "
+                            "at the last step's close with no exit fee, as a\ntrade with exit reason \"EndOfData\". "
+                            "Consumes the session; further calls\nraise."),
+        method<kKsSubmitTwap, &ks_submit_twap>(
+            "Register a TWAP schedule; returns its id.\n\n"
+            "`slices` market orders \"client_id#k\", summing to `units`, are released one\n"
+            "per step from the first step at or after `submitted_ts`, each next one\n"
+            "`interval_ns` after the step that released the last, and build one\n"
+            "position. The schedule reports an `algo_started` event when registered and\n"
+            "an `algo_completed` one on the step that releases its last slice (or after\n"
+            "`cancel_twap`)."),
         method<kKsCancelTwap, &ks_cancel_twap>("Stop a schedule and cancel the slices it has working."),
-        method<kKsSubmit, &KsOrders::submit_order>(
-            "Submit an order.\n\n`side` is \"buy\"/\"sell\"; `kind` is \"market\", \"limit\", \"stop_market\" or\n"
-            "\"stop_limit\"; `tif` is \"gtc\", \"day\", \"gtd\" (requires `expire_ns`), \"ioc\" or\n\"fok\". Exactly "
-            "one of `units`/`size_frac` sizes an opening order; omitting\nboth closes the full position with a "
-            "closing-side order. Returns the engine\norder id."),
+        method<kKsSubmit, &KsOrders::submit_order>(order_doc("Submit an order.").c_str()),
         method<kKsLinkOco, &KsOrders::link_oco>("Put working orders in one one-cancels-other group."),
-        method<kKsCancel, &KsOrders::cancel_order>("Cancel a working order; `false` for unknown/finished ids."),
+        method<kKsCancel, &KsOrders::cancel_order>("Cancel a working order; `False` for unknown/finished ids."),
         method<kKsCancelAll, &KsOrders::cancel_all_orders>("Cancel every working order, returning canceled ids."),
         method<kKsUnderlying, &KsOrders::set_underlying_price>(
             "Set the underlying price used to settle options at expiry.\n\nAn option's own bars carry the "
@@ -567,13 +618,21 @@ PyTypeObject* build_portfolio_session() {
         "Multi-instrument session over deterministically merged bar streams.\n\nOne shared account funds every "
         "instrument. With `account_type=\"margin\"`\nthey also share one pool of locked initial margin, so leverage "
         "applies\nportfolio-wide and a margin call halts all instruments at once.\n\nProtocol: `add_instrument` + "
-        "`set_bars` per symbol, `seal()`, then loop\n`current()` / `apply_current(...)` to completion and `finish()`.");
+        "`set_bars` per symbol, `seal()`, then loop\n`current()` / `apply_current(...)` to completion and `finish()`."
+        "\n\nAn entry without `size_mult` takes the whole free pool (what\n"
+        "`allocation=\"full\"` does in `run_portfolio_backtest`); pass `size_mult` to\n"
+        "leave room for the other instruments. ATR stops need `atr=` on each\n"
+        "`apply_current`, and nothing squares off, as in `KernelSession`.");
     set_constructor<kPsNew, &ps_new>(s);
     PyMethodDef apply_def = method<kPsApply, &ps_apply_current>(
         "Step the pending event through its instrument's kernel and advance.\n\nReturns the step's `EngineEvent`s "
         "(an empty list once the schedule is\ndrained). `entry`/`exit` are the strategy's intents for a bar or "
         "trade\nevent; a quote or depth event only returns what the instrument's order\ncalls queued since its "
-        "last event.");
+        "last event.\n\n"
+        "The arguments are those of `KernelSession.step`: `entry`/`exit` Python\n"
+        "`bool`s, `size_mult` the fraction of the free pool an entry uses (`None`:\n"
+        "all of it, leaving nothing for the other instruments), `atr` the ATR an\n"
+        "ATR stop or target is set from (0.0: none).");
     apply_def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&ps_apply_fast));
     s.methods = {
         method<kPsAdd, &ps_add_instrument>("Register an instrument; returns its index for routing."),
@@ -605,7 +664,9 @@ PyTypeObject* build_portfolio_session() {
             "current_event",
             "The pending event, tagged by kind:\n\n`(\"bar\", instrument, local_idx, ts, o, h, l, c, v)`,\n"
             "`(\"trade\", instrument, local_idx, ts, price, size, oi, 0.0, 0.0)`,\n`(\"quote\", instrument, "
-            "local_idx, ts, bid, ask, bid_size, ask_size, 0.0)`;\na size is `NaN` when the feed carried none."),
+            "local_idx, ts, bid, ask, bid_size, ask_size, 0.0)`,\n`(\"book\", instrument, local_idx, ts, best_bid, "
+            "best_ask, bid_size, ask_size, 0.0)`\n(see `current_depth` for every level); a size is `NaN` when the "
+            "feed\ncarried none."),
         method0<&ps_current_depth>(
             "current_depth",
             "Full levels of the pending depth event, or `None` for other kinds.\n\nReturns `(bids, asks)` as "
@@ -618,19 +679,33 @@ PyTypeObject* build_portfolio_session() {
         method0<&ps_free_capital>("free_capital", "Pool cash not locked as margin (all of it in a cash account)."),
         method0<&ps_equity>("equity", "Portfolio equity: pool plus every instrument's last-known mark."),
         method0<&ps_is_halted>("is_halted", "Whether a margin call or drawdown kill-switch has latched."),
-        method0<&ps_finish>("finish", "Force-close all instruments and compute portfolio metrics."),
-        method<kPsSubmit, &PsOrders::submit_order>("Submit a typed order routed to one instrument's kernel."),
-        method<kPsCancel, &PsOrders::cancel_order>(nullptr),
+        method0<&ps_finish>("finish",
+                            "Force-close all instruments and compute portfolio metrics.\n\n"
+                            "Every instrument that has had a bar or trade closes its positions at its\n"
+                            "last price with no exit fee (exit reason \"EndOfData\"); an instrument never\n"
+                            "priced keeps them. Returns a `PortfolioResult` and consumes the session."),
+        method<kPsSubmit, &PsOrders::submit_order>(
+            order_doc("Submit a typed order routed to one instrument's kernel.\n\n"
+                      "The parameters after `instrument` are those of `KernelSession.submit_order`.\n"
+                      "`submitted_idx` counts in the instrument's `local_idx`; while another\n"
+                      "instrument's event is pending it is replaced by this instrument's last\n"
+                      "applied `local_idx`.")
+                .c_str()),
+        method<kPsCancel, &PsOrders::cancel_order>(
+            "Cancel a working order of one instrument; `False` for unknown or finished ids."),
         method<kPsModify, &PsOrders::modify_order>("Replace a working order's prices and/or quantity on one instrument."),
-        method<kPsCancelAll, &PsOrders::cancel_all_orders>(nullptr),
-        method<kPsLinkOco, &PsOrders::link_oco>(nullptr),
-        method<kPsRequestClose, &PsOrders::request_close>(nullptr),
+        method<kPsCancelAll, &PsOrders::cancel_all_orders>(
+            "Cancel every working order of one instrument, returning the canceled ids."),
+        method<kPsLinkOco, &PsOrders::link_oco>("Put working orders of one instrument in one one-cancels-other group."),
+        method<kPsRequestClose, &PsOrders::request_close>(
+            "Request a close of one of the instrument's positions on its next step."),
         method<kPsUnderlying, &PsOrders::set_underlying_price>(
             "Set the underlying price one instrument settles its options against."),
         method<kPsWorking, &ps_working_orders>(
             "Working orders of one instrument as\n`(order_id, client_id, side, kind, status, filled_qty, units)`.\n\n"
             "`units` is `nan` for a capital-fraction or close-all order; status is\n`accepted`, `triggered` or "
-            "`partially_filled`."),
+            "`partially_filled`. `kind` is the order kind's\nname in lower case without underscores "
+            "(\"stoplimit\" for a \"stop_limit\"\norder)."),
         method<kPsPositions, &PsOrders::positions>("Open positions of one instrument, in opening order."),
         method<kPsPosition, &PsOrders::position>("Earliest open position of one instrument, or None."),
     };

@@ -83,20 +83,38 @@ std::string event_repr(const EngineEventRecord& e) {
 PyTypeObject* build_engine_event() {
     using E = EngineEventRecord;
     ClassSpec s = class_spec<E>(
-        "One observable outcome of a session step.\n\n`kind` is `\"entered\"`, `\"exited\"`, `\"entry_rejected\"`, or "
-        "one of the\norder-lifecycle kinds (`\"order_accepted\"`, `\"order_triggered\"`,\n`\"order_filled\"`, "
-        "`\"order_canceled\"`, `\"order_expired\"`,\n`\"order_rejected\"`); the optional fields are populated "
-        "according to the\nkind.");
+        "One observable outcome of a session step.\n\n"
+        "`kind` is one of:\n"
+        "  `\"entered\"`: a position opened (`price`, `size`, `direction`);\n"
+        "  `\"exited\"`: a position closed (`trade`; `price`, `size` and `direction`\n"
+        "  from it);\n"
+        "  `\"entry_rejected\"`: an entry intent refused (`reject_reason` a name\n"
+        "  such as `\"MarginCall\"` or `\"ZeroSize\"`);\n"
+        "  the order-lifecycle kinds `\"order_accepted\"`, `\"order_triggered\"`,\n"
+        "  `\"order_filled\"` (`price` and `size` of this fill), `\"order_canceled\"`,\n"
+        "  `\"order_expired\"` and `\"order_rejected\"` (`reject_reason` a text such\n"
+        "  as `\"insufficient_capital\"` or `\"post_only\"`), each with `order_id`\n"
+        "  and `client_order_id`;\n"
+        "  `\"margin_call\"`: equity fell below the maintenance requirement (`price`\n"
+        "  the equity, `size` the requirement);\n"
+        "  the algo kinds `\"algo_started\"` and `\"algo_completed\"` of a TWAP\n"
+        "  schedule (`order_id` the algo id, `client_order_id` its client id).\n"
+        "A field its kind does not carry is None.");
     s.getset = {
         ro_fn<&event_kind>("kind"),
         ro<&E::idx>("idx"),
-        ro_fn<&event_price>("price", "Fill price, for `entered`/`order_filled` events."),
-        ro_fn<&event_size>("size", "Position size, for `entered`/`order_filled` events."),
-        ro_fn<&event_direction>("direction", "Trade direction (1 long, -1 short), for `entered` events."),
+        ro_fn<&event_price>("price",
+                            "Fill price, for `entered`/`order_filled` events.\n\n"
+                            "The exit price for `exited`, the account equity for `margin_call`."),
+        ro_fn<&event_size>("size",
+                           "Position size, for `entered`/`order_filled` events.\n\n"
+                           "The closed size for `exited`, the maintenance requirement for\n`margin_call`."),
+        ro_fn<&event_direction>("direction", "Trade direction (1 long, -1 short), for `entered`/`exited` events."),
         ro_fn<&event_trade>("trade", "Completed trade, for `exited` events."),
         ro_fn<&event_reject_reason>("reject_reason", "Refusal reason, for `entry_rejected`/`order_rejected` events."),
-        ro_fn<&event_order_id>("order_id", "Engine order id, for `order_*` events."),
-        ro_fn<&event_client_order_id>("client_order_id", "Caller-supplied order identifier, for `order_*` events."),
+        ro_fn<&event_order_id>("order_id", "Engine order id, for `order_*` events; the algo id for `algo_*` events."),
+        ro_fn<&event_client_order_id>("client_order_id",
+                                      "Caller-supplied order identifier, for `order_*` and `algo_*` events."),
     };
     s.repr = &repr_impl<&event_repr>;
     return build_class(std::move(s));
@@ -286,7 +304,9 @@ void export_single_runners(Exports& ex) {
         "its profit is (exit premium - entry premium) x quantity less fees whatever\n"
         "`direction` says; the direction only decides which fills count as buys for the\n"
         "itemised fee schedule. `option_type`, `strike_selection` and `strike_interval`\n"
-        "are checked and recorded but do not change the result."));
+        "are checked and recorded but do not change the result. `config.slippage` is\n"
+        "not applied. A position open at the end closes at the last premium, paying\n"
+        "its exit fee (exit reason \"EndOfData\")."));
     ex.add_function(function_def<kRunPairs, &run_pairs_backtest>(
         "Run pairs trading backtest.\n\n"
         "Leg 1 takes `direction`, leg 2 the opposite. An entry commits half the cash\n"
@@ -294,14 +314,21 @@ void export_single_runners(Exports& ex) {
         "ratio is re-estimated at each entry as the least-squares slope of leg 1's\n"
         "close on leg 2's over the last 21 bars, held between 0.1 and 10. Each round\n"
         "trip is reported as two trades, \"{symbol}_LEG1\" and \"{symbol}_LEG2\", each\n"
-        "carrying half of the pair's profit, fees and return."));
+        "carrying half of the pair's profit, fees and return, so a leg's `pnl` is\n"
+        "not that leg's own. `config.slippage` is not applied. A pair open at the\n"
+        "end closes at the last closes, paying its exit fees (exit reason\n"
+        "\"EndOfData\")."));
     ex.add_function(function_def<kRunTick, &run_tick_backtest>(
         "Run tick-level backtest on a single instrument.\n\n"
         "All arrays must have one length N. `buy_qty_delta` and `sell_qty_delta` must\n"
         "already be per-tick deltas (the difference from the previous tick), not a\n"
         "broker's cumulative totals. `entries` and `exits` are boolean arrays the\n"
-        "caller computed beforehand. Returns a `PyBacktestResult` with the same fields\n"
-        "as `run_single_backtest`; its curves have one point per closed trade."));
+        "caller computed beforehand. Returns a `BacktestResult` with the same fields\n"
+        "as `run_single_backtest`; its curves have one point per closed trade.\n\n"
+        "Long only. `stop_loss_pct` and `take_profit_pct` are percents (5.0 is 5 %),\n"
+        "unlike the fractions of `BacktestConfig`; `fees` and `slippage` are\n"
+        "fractions. A position open at the end closes at the last tick, paying its\n"
+        "exit fee (exit reason \"EndOfData\")."));
 }
 
 // ---------------------------------------------------------------------------
@@ -506,7 +533,13 @@ void export_spread_runners(Exports& ex) {
         "Run spread backtest (multi-leg options).\n\n"
         "Each leg is valued by its own premium series; `leg_configs` holds one\n"
         "(option_type, strike, quantity, lot_size) tuple per series. `entries`,\n"
-        "`exits` and every premium series must have the length of `timestamps`."));
+        "`exits` and every premium series must have the length of `timestamps`.\n\n"
+        "This is the only runner that reads `config.squareoff_time`: the legs close\n"
+        "on the first bar of each local day at or after it (exit reason\n"
+        "\"Squareoff\"). The time is local through `config.session_tz_offset_ns`,\n"
+        "which defaults to UTC: \"15:15\" without `session_tz_offset_ns=IST_OFFSET_NS`\n"
+        "never fires on NSE data. A spread open at the end closes at the last\n"
+        "premiums, paying its exit fees (exit reason \"EndOfData\")."));
     ex.add_class("BatchSpreadItem", &PyClass<BatchSpreadItemRec>::type);
     ex.add_function(function_def<kBatchSpread, &batch_spread_backtest>(
         "Run multiple spread backtests in parallel on a work-stealing thread pool.\n\n"
@@ -624,7 +657,15 @@ EngineResult run_multi_backtest(Series<int64_t> timestamps, Series<double> open,
 }
 
 void export_multi_runners(Exports& ex) {
-    ex.add_function(function_def<kRunBasket, &run_basket_backtest>("Run basket/collective backtest."));
+    ex.add_function(function_def<kRunBasket, &run_basket_backtest>(
+        "Run basket/collective backtest.\n\n"
+        "`sync_mode` combines the instruments' signals per bar: \"all\" enters when\n"
+        "every instrument enters and exits when any exits, \"any\" the reverse,\n"
+        "\"majority\" both when at least N - N//2 agree, \"master\" follows the first\n"
+        "instrument. Any other text, a misspelling included, acts as \"all\". The\n"
+        "whole basket opens and closes together; `config.slippage` is not applied,\n"
+        "and a basket open at the end closes at the last closes, paying its exit\n"
+        "fees (exit reason \"EndOfData\")."));
     ex.add_function(function_def<kRunPortfolio, &run_portfolio_backtest>(
         "Run a shared-capital portfolio backtest.\n\n"
         "Simulates every instrument against one cash pool, with `max_positions` and\n"
@@ -634,8 +675,18 @@ void export_multi_runners(Exports& ex) {
         "equity curves: there each symbol gets its own private capital, so N symbols\n"
         "deploy N times the account and no cross-symbol limit can be applied.\n\n"
         "`allocation`: \"equal_weight\" (default) divides the pool across the slots\n"
-        "that could still open; \"full\" lets each entry take the whole remaining pool."));
-    ex.add_function(function_def<kRunMulti, &run_multi_backtest>("Run multi-strategy backtest."));
+        "that could still open; \"full\" lets each entry take the whole remaining pool.\n"
+        "Any other text raises ValueError. Positions open at the end close at the\n"
+        "last close with no exit fee (exit reason \"EndOfData\")."));
+    ex.add_function(function_def<kRunMulti, &run_multi_backtest>(
+        "Run multi-strategy backtest.\n\n"
+        "`strategies` holds (entries, exits, direction, weight, name) tuples; the\n"
+        "weight is not read. `combine_mode` \"any\", \"all\", \"majority\" (more than\n"
+        "half) or \"weighted\" (the same as \"majority\") merges the entries (any\n"
+        "exit exits) into one run of the `run_single_backtest` engine under the\n"
+        "first strategy's name and direction; \"independent\" runs each strategy on\n"
+        "`initial_capital / len(strategies)` and sums the equity curves. Any other\n"
+        "text, a misspelling included, acts as \"any\"."));
 }
 
 }  // namespace
