@@ -16,15 +16,8 @@ volume = rng.uniform(2e5, 8e5, n)
 day = 86_400_000_000_000
 timestamps = np.datetime64("2023-01-02", "ns").astype(np.int64) + np.arange(n, dtype=np.int64) * day
 
-
-def sma(x, period):
-    out = np.full(x.size, np.nan)
-    c = np.cumsum(np.insert(x, 0, 0.0))
-    out[period - 1:] = (c[period:] - c[:-period]) / period
-    return out
-
-
-fast, slow = sma(close, 10), sma(close, 40)
+# Moving averages are NaN until their window is full; NaN compares False.
+fast, slow = tm.sma(close, 10), tm.sma(close, 40)
 above = fast > slow
 entries = above & ~np.roll(above, 1)
 exits = ~above & np.roll(above, 1)

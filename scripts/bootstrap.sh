@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Installs everything tidemark needs on a fresh Debian machine and builds it
-# into a virtual environment at .venv. Safe to run again.
+# into a virtual environment at .venv. Safe to run again. Each long step says
+# what it is about to do: the first run takes a few quiet minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+step() { echo "bootstrap: $*" >&2; }
 
 APT_PACKAGES=(cmake ninja-build g++ libgtest-dev libtbb-dev)
 missing=()
@@ -12,6 +15,7 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  step "installing Debian packages: ${missing[*]}"
   $SUDO apt-get update
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
 fi
@@ -34,14 +38,19 @@ if [ "$(printf '%s\n%s\n' "$rust_min" "$cargo_version" | sort -V | head -n1)" !=
        "needs; update it with 'rustup update'" >&2
   exit 1
 fi
+step "fetching the Rust crates of the solver (cargo fetch)"
 cargo fetch --locked --quiet --manifest-path rust/qp_solver/Cargo.toml
 
 PYTHON="${PYTHON:-python3}"
 if [ ! -x .venv/bin/python ]; then
+  step "creating the virtual environment .venv"
   "$PYTHON" -m venv .venv
 fi
+step "installing the build and test tools into .venv (pip)"
 .venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0" "pytest>=7"
+# pandas only for the README's examples, which tests/test_readme.py runs.
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0" "pytest>=7" "pandas>=2.0"
+step "building tidemark (C++ and the Rust solver crate) and installing it into .venv"
 # Warnings are errors here so that a warning never lands unnoticed.
 .venv/bin/python -m pip install -q --no-build-isolation \
   -Ccmake.define.TIDEMARK_WERROR=ON .

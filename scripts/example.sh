@@ -3,4 +3,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
+echo "example: running examples/quickstart.py with .venv/bin/python" >&2
 .venv/bin/python examples/quickstart.py
