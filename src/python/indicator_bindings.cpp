@@ -163,7 +163,8 @@ void export_bar_aggregation(Exports& ex) {
     ex.add_function(function_def<kBarsFromTicks, &py_bars_from_ticks>(
         "Build bars from raw tick arrays (`ltp` + buy/sell quantity deltas).\n\n"
         "Ticks with a zero last-traded price are skipped, matching the tick\n"
-        "backtester's treatment of missing data.\n\n"
+        "backtester's treatment of missing data; so are negative and NaN prices\n"
+        "(a trade needs a price above 0).\n\n"
         "`step`, `unit`, `tz_offset_ns` and `brick_size` are those of\n"
         "`aggregate_bars`. A tick's size is |buy delta| + |sell delta| and its\n"
         "signed flow |buy delta| - |sell delta|. Time bars are stamped at their\n"
