@@ -9,24 +9,21 @@ namespace tidemark {
 
 Series<double> sma_series(std::span<const double> data, std::size_t p) {
     const std::size_t n = data.size();
-    Series<double> out = nan_series(n);
-    if (p == 0 || p > n) return out;
+    if (p == 0 || p > n) return nan_series(n);
+    Series<double> out = warmup_series(n, p - 1);
     const double* x = data.data();
     double* o = out.data();
     const double pd = static_cast<double>(p);
     double s = 0.0;
     for (std::size_t i = 0; i < p; ++i) s += x[i];
     o[p - 1] = s / pd;
-    // The running sum is a serial chain; the divisions are not, and a block
-    // of them at a time goes through the vector unit.
-    for (std::size_t i0 = p; i0 < n; i0 += kBlock) {
-        const std::size_t i1 = i0 + kBlock < n ? i0 + kBlock : n;
-        for (std::size_t i = i0; i < i1; ++i) {
-            s = s - x[i - p];
-            s = s + x[i];
-            o[i] = s;
-        }
-        for (std::size_t i = i0; i < i1; ++i) o[i] = o[i] / pd;
+    // The running sum is a serial chain of two additions a value; the
+    // division of each sum is not on it and goes through the divider while
+    // the chain waits on the adder.
+    for (std::size_t i = p; i < n; ++i) {
+        s = s - x[i - p];
+        s = s + x[i];
+        o[i] = s / pd;
     }
     return out;
 }
@@ -50,9 +47,9 @@ double seed_mean(const double* x, std::size_t p) {
 SeriesResult compute_ema(std::span<const double> data, uint64_t period) {
     if (period == 0) return IndicatorError::invalid("EMA period must be > 0");
     const std::size_t n = data.size();
-    Series<double> out = nan_series(n);
-    if (period > n) return out;
+    if (period > n) return nan_series(n);
     const std::size_t p = static_cast<std::size_t>(period);
+    Series<double> out = warmup_series(n, p - 1);
     const double* x = data.data();
     double* o = out.data();
     double v = seed_mean(x, p);
