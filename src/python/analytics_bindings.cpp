@@ -104,7 +104,7 @@ PyTypeObject* build_risk_contributions() {
 constexpr Param kRiskContributionsParams[] = {{"model"}, {"weights"}, {"asset_ids"}};
 const Sig kRiskContributions{nullptr, "compute_risk_contributions", kRiskContributionsParams};
 
-RiskContributions compute_risk_contributions_py(Ref<RiskModel> model, Series<double> weights,
+RiskContributions compute_risk_contributions_py(Ref<RiskModel> model, ArrayArg<double> weights,
                                                 Seq<std::string> asset_ids) {
     return take(compute_risk_contributions(*model, weights, asset_ids.items));
 }
@@ -513,7 +513,7 @@ PyTypeObject* build_optimize_item() {
 constexpr Param kOptimizeParams[] = {{"model"}, {"alpha"}, {"w_current"}, {"asset_ids"}, {"config"}};
 const Sig kOptimize{nullptr, "optimize_portfolio", kOptimizeParams};
 
-OptimizationResult optimize_portfolio(Ref<RiskModel> model, Series<double> alpha, Series<double> w_current,
+OptimizationResult optimize_portfolio(Ref<RiskModel> model, ArrayArg<double> alpha, ArrayArg<double> w_current,
                                       Seq<std::string> asset_ids, Ref<OptimizerConfig> config) {
     if (std::optional<PortfolioError> e = check_asset_ids(*model, asset_ids.items)) throw RuleError(e->message());
     const OptimizerConfig own = *config;

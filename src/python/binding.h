@@ -284,6 +284,42 @@ struct Seq {
     std::vector<T> items;
 };
 
+// A 1-D input array for the length of one call: a view of the caller's array
+// where it may be read in place, else a copy (see numpy_bridge.cpp for when).
+// Only a body that holds the interpreter lock from start to finish, runs no
+// Python code (nor makes a Python object) while it reads the array and keeps
+// nothing of it once it returns may take one; anything else takes a Series.
+template <class T>
+class ArrayArg {
+public:
+    ArrayArg() = default;
+    // The caller's data, kept alive by `array`.
+    ArrayArg(PyRef array, const T* data, std::size_t size) : array_(std::move(array)), data_(data), size_(size) {}
+    explicit ArrayArg(Series<T>&& copy) : copy_(std::move(copy)), data_(copy_.data()), size_(copy_.size()) {}
+    // A moved vector keeps its block, so the pointer stays good.
+    ArrayArg(ArrayArg&&) noexcept = default;
+    ArrayArg& operator=(ArrayArg&&) noexcept = default;
+    ArrayArg(const ArrayArg&) = delete;
+    ArrayArg& operator=(const ArrayArg&) = delete;
+
+    std::span<const T> span() const { return {data_, size_}; }
+    operator std::span<const T>() const { return span(); }
+    const T* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    const T& operator[](std::size_t i) const { return data_[i]; }
+    const T* begin() const { return data_; }
+    const T* end() const { return data_ + size_; }
+
+private:
+    PyRef array_;
+    Series<T> copy_;
+    const T* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+using BoolArg = ArrayArg<uint8_t>;
+
 // ---------------------------------------------------------------------------
 // Converters: From<T>::get(obj) reads a Python value, To<T>::make(v) builds one
 // ---------------------------------------------------------------------------
@@ -359,6 +395,12 @@ struct From<std::optional<T>> {
         if (o == Py_None) return std::nullopt;
         return From<T>::get(o);
     }
+    static std::optional<T> get(PyObject* o, bool in_place)
+        requires requires { From<T>::get(o, in_place); }
+    {
+        if (o == Py_None) return std::nullopt;
+        return From<T>::get(o, in_place);
+    }
 };
 
 template <Record R>
@@ -385,6 +427,21 @@ struct From<BoolVec> {
 template <>
 struct From<MatrixF64> {
     static MatrixF64 get(PyObject* o);
+};
+
+// Arrays read in place when `in_place` (no later argument's conversion can run
+// Python code) and the layout allows; copied otherwise.
+template <>
+struct From<ArrayArg<double>> {
+    static ArrayArg<double> get(PyObject* o, bool in_place);
+};
+template <>
+struct From<ArrayArg<int64_t>> {
+    static ArrayArg<int64_t> get(PyObject* o, bool in_place);
+};
+template <>
+struct From<BoolArg> {
+    static BoolArg get(PyObject* o, bool in_place);
 };
 
 namespace detail {
@@ -437,6 +494,102 @@ template <>
 struct From<PyObject*> {
     static PyObject* get(PyObject* o) { return o; }
 };
+
+// ---------------------------------------------------------------------------
+// Quiet conversions: Quiet<T>::check(o) is true when converting `o` as T can
+// run no Python code (no __float__, __index__, __len__ or __getitem__ of the
+// caller's, no warning, no object that the garbage collector tracks), so
+// nothing the caller wrote can run and change an array already read. Kinds
+// without a rule are never quiet. A conversion that fails is quiet too: the
+// call then ends before its body reads anything.
+// ---------------------------------------------------------------------------
+
+namespace detail {
+// An exact NumPy integer or floating scalar (np.int64, np.float32, ...),
+// whose conversions are NumPy's own C code.
+bool numpy_real_scalar(PyObject* o);
+}  // namespace detail
+
+template <class T>
+struct Quiet {
+    static bool check(PyObject*) { return false; }
+};
+template <>
+struct Quiet<double> {
+    // Any float subclass is read from its field; an exact int is converted by
+    // CPython's own code.
+    static bool check(PyObject* o) { return PyFloat_Check(o) || PyLong_CheckExact(o) || detail::numpy_real_scalar(o); }
+};
+template <class T>
+    requires std::is_integral_v<T> && (!std::is_same_v<T, bool>)
+struct Quiet<T> {
+    static bool check(PyObject* o) { return PyLong_CheckExact(o) || detail::numpy_real_scalar(o); }
+};
+template <>
+struct Quiet<bool> {
+    static bool check(PyObject*) { return true; }  // True, False or an error
+};
+template <>
+struct Quiet<std::string> {
+    static bool check(PyObject*) { return true; }
+};
+template <Record R>
+struct Quiet<Ref<R>> {
+    static bool check(PyObject*) { return true; }
+};
+template <class T>
+struct Quiet<std::optional<T>> {
+    static bool check(PyObject* o) { return o == Py_None || Quiet<T>::check(o); }
+};
+// Arrays are only checked for their type and shape, and read by NumPy's C
+// structures.
+template <>
+struct Quiet<Series<double>> {
+    static bool check(PyObject*) { return true; }
+};
+template <>
+struct Quiet<Series<int64_t>> {
+    static bool check(PyObject*) { return true; }
+};
+template <>
+struct Quiet<BoolVec> {
+    static bool check(PyObject*) { return true; }
+};
+template <>
+struct Quiet<MatrixF64> {
+    static bool check(PyObject*) { return true; }
+};
+template <class T>
+struct Quiet<ArrayArg<T>> {
+    static bool check(PyObject*) { return true; }
+};
+// An exact list or tuple hands out its items without calling anything.
+template <class T>
+struct Quiet<Seq<T>> {
+    static bool check(PyObject* o) {
+        if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) return PyUnicode_Check(o);
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+        PyObject** items = PySequence_Fast_ITEMS(o);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (!Quiet<T>::check(items[i])) return false;
+        return true;
+    }
+};
+template <class... T>
+struct Quiet<std::tuple<T...>> {
+    static bool check(PyObject* o) {
+        if (!PyTuple_Check(o) || PyTuple_GET_SIZE(o) != static_cast<Py_ssize_t>(sizeof...(T))) return true;
+        return items(o, std::index_sequence_for<T...>{});
+    }
+    template <std::size_t... I>
+    static bool items(PyObject* o, std::index_sequence<I...>) {
+        return (Quiet<T>::check(PyTuple_GET_ITEM(o, I)) && ...);
+    }
+};
+
+// Whether a kind can be read in place (see ArrayArg).
+template <class T>
+concept ReadsInPlace = requires(PyObject* o) { From<T>::get(o, true); };
 
 template <>
 struct To<double> {
@@ -661,8 +814,32 @@ struct IsOptional : std::false_type {};
 template <class T>
 struct IsOptional<std::optional<T>> : std::true_type {};
 
+// Whether the arguments after a given one convert quietly (see Quiet), asked
+// when an array argument is reached: the objects are looked at then, not
+// before, since an earlier conversion that runs Python code may change them.
+// Once the answer is yes it stays yes for every later argument, as nothing
+// after that point can run Python code.
+class QuietAfter {
+public:
+    using Check = bool (*)(PyObject*);
+    QuietAfter(const Bound& b, const Check* checks, std::size_t n) : b_(b), checks_(checks), n_(n) {}
+    bool operator()(std::size_t i) {
+        if (known_) return true;
+        for (std::size_t j = i + 1; j < n_; ++j)
+            if (b_[j] && !checks_[j](b_[j])) return false;
+        known_ = true;
+        return true;
+    }
+
+private:
+    const Bound& b_;
+    const Check* checks_;
+    std::size_t n_;
+    bool known_ = false;
+};
+
 template <class T, class Slot>
-std::decay_t<T> convert_arg(PyObject* o, const Sig& sig, std::size_t i, const Slot& dflt) {
+std::decay_t<T> convert_arg(PyObject* o, const Sig& sig, std::size_t i, const Slot& dflt, QuietAfter& quiet_after) {
     using V = std::decay_t<T>;
     if (!o) {
         if (!dflt) throw Fault(sig.full_name() + ": required argument was not bound");
@@ -676,7 +853,12 @@ std::decay_t<T> convert_arg(PyObject* o, const Sig& sig, std::size_t i, const Sl
         }
     }
     try {
-        return From<V>::get(o);
+        if constexpr (ReadsInPlace<V>) {
+            return From<V>::get(o, quiet_after(i));
+        } else {
+            (void)quiet_after;
+            return From<V>::get(o);
+        }
     } catch (const PyErrSet&) {
         prefix_argument_error(sig.params[i].name);
         throw;
@@ -686,8 +868,10 @@ std::decay_t<T> convert_arg(PyObject* o, const Sig& sig, std::size_t i, const Sl
 template <class... A, std::size_t... I>
 std::tuple<std::decay_t<A>...> convert_args(const Bound& b, const Sig& sig, const Defaults<A...>& d,
                                             std::index_sequence<I...>) {
+    static constexpr QuietAfter::Check checks[sizeof...(A) + 1] = {&Quiet<std::decay_t<A>>::check..., nullptr};
+    QuietAfter quiet_after(b, checks, sizeof...(A));
     // Braced initialisation converts in declaration order.
-    return std::tuple<std::decay_t<A>...>{convert_arg<A>(b[I], sig, I, std::get<I>(d.values))...};
+    return std::tuple<std::decay_t<A>...>{convert_arg<A>(b[I], sig, I, std::get<I>(d.values), quiet_after)...};
 }
 
 template <class R, class Tuple, class F>

@@ -560,11 +560,11 @@ constexpr Param kRunSingleParams[] = {
 };
 const Sig kRunSingle{nullptr, "run_single_backtest", kRunSingleParams};
 
-EngineResult run_single_backtest(Series<int64_t> timestamps, Series<double> open, Series<double> high,
-                                 Series<double> low, Series<double> close, Series<double> volume,
-                                 BoolVec entries, BoolVec exits, int32_t direction, double weight,
+EngineResult run_single_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double> open, ArrayArg<double> high,
+                                 ArrayArg<double> low, ArrayArg<double> close, ArrayArg<double> volume,
+                                 BoolArg entries, BoolArg exits, int32_t direction, double weight,
                                  std::string symbol, std::optional<Ref<BacktestConfig>> config,
-                                 std::optional<Series<double>> position_sizes,
+                                 std::optional<ArrayArg<double>> position_sizes,
                                  std::optional<Ref<InstrumentConfig>> instrument_config) {
     const int8_t dir = checked_direction(direction);
     const EngineParams params = engine_params_for(config ? **config : BacktestConfig{});

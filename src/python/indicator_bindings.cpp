@@ -97,8 +97,8 @@ constexpr Param kAggregateBarsParams[] = {{"timestamps"}, {"open"},         {"hi
                                           {"tz_offset_ns", "0"}, {"brick_size", "0.0"}};
 const Sig kAggregateBars{nullptr, "aggregate_bars", kAggregateBarsParams};
 
-std::vector<OhlcvBar> py_aggregate_bars(Series<int64_t> timestamps, Series<double> open, Series<double> high,
-                                        Series<double> low, Series<double> close, Series<double> volume,
+std::vector<OhlcvBar> py_aggregate_bars(ArrayArg<int64_t> timestamps, ArrayArg<double> open, ArrayArg<double> high,
+                                        ArrayArg<double> low, ArrayArg<double> close, ArrayArg<double> volume,
                                         uint32_t step, std::string unit, int64_t tz_offset_ns, double brick_size) {
     return aggregate_bars(timestamps, open, high, low, close, volume, {step, unit, tz_offset_ns, brick_size});
 }
@@ -152,7 +152,7 @@ constexpr Param kEntryParams[] = {
 };
 const Sig kEntrySignals{nullptr, "compute_tick_entry_signals", kEntryParams};
 
-BoolVec py_entry_signals(Series<double> spread_pct, Series<double> bsi_delta, Series<double> return_1m,
+BoolVec py_entry_signals(ArrayArg<double> spread_pct, ArrayArg<double> bsi_delta, ArrayArg<double> return_1m,
                          double spread_pct_max, double bsi_min, double return_1m_min_abs, int8_t return_direction,
                          uint64_t cooldown_ticks) {
     return tick_entry_signals(spread_pct, bsi_delta, return_1m,
@@ -162,47 +162,47 @@ BoolVec py_entry_signals(Series<double> spread_pct, Series<double> bsi_delta, Se
 constexpr Param kExitParams[] = {{"timestamps_ns"}, {"eod_exit_time_ns", "0"}};
 const Sig kExitSignals{nullptr, "compute_tick_exit_signals", kExitParams};
 
-BoolVec py_exit_signals(Series<int64_t> timestamps_ns, int64_t eod_exit_time_ns) {
+BoolVec py_exit_signals(ArrayArg<int64_t> timestamps_ns, int64_t eod_exit_time_ns) {
     return tick_exit_signals(timestamps_ns, eod_exit_time_ns);
 }
 
 constexpr Param kSpreadParams[] = {{"bid"}, {"ask"}};
 const Sig kSpread{nullptr, "tick_spread_pct", kSpreadParams};
 
-Series<double> py_spread_pct(Series<double> bid, Series<double> ask) { return tick_spread_pct(bid, ask); }
+Series<double> py_spread_pct(ArrayArg<double> bid, ArrayArg<double> ask) { return tick_spread_pct(bid, ask); }
 
 constexpr Param kBsiParams[] = {{"buy_qty_cumulative"}, {"sell_qty_cumulative"}};
 const Sig kBsi{nullptr, "buy_sell_imbalance_delta", kBsiParams};
 
-Series<double> py_bsi_delta(Series<double> buy_qty_cumulative, Series<double> sell_qty_cumulative) {
+Series<double> py_bsi_delta(ArrayArg<double> buy_qty_cumulative, ArrayArg<double> sell_qty_cumulative) {
     return buy_sell_imbalance_delta(buy_qty_cumulative, sell_qty_cumulative);
 }
 
 constexpr Param kReturnParams[] = {{"timestamps_ns"}, {"ltp"}, {"window_seconds", "60.0"}};
 const Sig kReturn{nullptr, "return_window", kReturnParams};
 
-Series<double> py_return_window(Series<int64_t> timestamps_ns, Series<double> ltp, double window_seconds) {
+Series<double> py_return_window(ArrayArg<int64_t> timestamps_ns, ArrayArg<double> ltp, double window_seconds) {
     return return_window(timestamps_ns, ltp, window_seconds);
 }
 
 constexpr Param kVolParams[] = {{"timestamps_ns"}, {"ltp"}, {"window_seconds", "300.0"}};
 const Sig kVol{nullptr, "realized_vol_rolling", kVolParams};
 
-Series<double> py_realized_vol(Series<int64_t> timestamps_ns, Series<double> ltp, double window_seconds) {
+Series<double> py_realized_vol(ArrayArg<int64_t> timestamps_ns, ArrayArg<double> ltp, double window_seconds) {
     return realized_vol_rolling(timestamps_ns, ltp, window_seconds);
 }
 
 constexpr Param kOiParams[] = {{"oi"}, {"oi_day_high"}, {"oi_day_low"}};
 const Sig kOi{nullptr, "oi_position_pct", kOiParams};
 
-Series<double> py_oi_position(Series<double> oi, double oi_day_high, double oi_day_low) {
+Series<double> py_oi_position(ArrayArg<double> oi, double oi_day_high, double oi_day_low) {
     return oi_position_pct(oi, oi_day_high, oi_day_low);
 }
 
 constexpr Param kVelocityParams[] = {{"timestamps_ns"}, {"window_seconds", "60.0"}};
 const Sig kVelocity{nullptr, "tick_velocity", kVelocityParams};
 
-Series<double> py_tick_velocity(Series<int64_t> timestamps_ns, double window_seconds) {
+Series<double> py_tick_velocity(ArrayArg<int64_t> timestamps_ns, double window_seconds) {
     return tick_velocity(timestamps_ns, window_seconds);
 }
 
@@ -257,39 +257,40 @@ T unwrap(Outcome<T, IndicatorError>&& r) {
 using F64 = Series<double>;
 using F64x2 = std::tuple<F64, F64>;
 using F64x3 = std::tuple<F64, F64, F64>;
+using In = ArrayArg<double>;
 
-F64 py_sma(F64 data, uint64_t period) { return unwrap(compute_sma(data, period)); }
-F64 py_ema(F64 data, uint64_t period) { return unwrap(compute_ema(data, period)); }
-F64 py_rsi(F64 data, uint64_t period) { return unwrap(compute_rsi(data, period)); }
+F64 py_sma(In data, uint64_t period) { return unwrap(compute_sma(data, period)); }
+F64 py_ema(In data, uint64_t period) { return unwrap(compute_ema(data, period)); }
+F64 py_rsi(In data, uint64_t period) { return unwrap(compute_rsi(data, period)); }
 
-F64x3 py_macd(F64 data, uint64_t fast_period, uint64_t slow_period, uint64_t signal_period) {
+F64x3 py_macd(In data, uint64_t fast_period, uint64_t slow_period, uint64_t signal_period) {
     MacdSeries r = unwrap(compute_macd(data, fast_period, slow_period, signal_period));
     return {std::move(r.macd), std::move(r.signal), std::move(r.histogram)};
 }
 
-F64x2 py_stochastic(F64 high, F64 low, F64 close, uint64_t k_period, uint64_t d_period) {
+F64x2 py_stochastic(In high, In low, In close, uint64_t k_period, uint64_t d_period) {
     StochasticSeries r = unwrap(compute_stochastic(high, low, close, k_period, d_period));
     return {std::move(r.k), std::move(r.d)};
 }
 
-F64 py_atr(F64 high, F64 low, F64 close, uint64_t period) { return unwrap(compute_atr(high, low, close, period)); }
+F64 py_atr(In high, In low, In close, uint64_t period) { return unwrap(compute_atr(high, low, close, period)); }
 
-F64x3 py_bollinger_bands(F64 data, uint64_t period, double std_dev) {
+F64x3 py_bollinger_bands(In data, uint64_t period, double std_dev) {
     BollingerSeries r = unwrap(compute_bollinger(data, period, std_dev));
     return {std::move(r.upper), std::move(r.middle), std::move(r.lower)};
 }
 
-F64 py_adx(F64 high, F64 low, F64 close, uint64_t period) { return unwrap(compute_adx(high, low, close, period)); }
+F64 py_adx(In high, In low, In close, uint64_t period) { return unwrap(compute_adx(high, low, close, period)); }
 
-F64 py_vwap(F64 high, F64 low, F64 close, F64 volume) { return unwrap(compute_vwap(high, low, close, volume)); }
+F64 py_vwap(In high, In low, In close, In volume) { return unwrap(compute_vwap(high, low, close, volume)); }
 
-std::tuple<F64, Series<int8_t>> py_supertrend(F64 high, F64 low, F64 close, uint64_t period, double multiplier) {
+std::tuple<F64, Series<int8_t>> py_supertrend(In high, In low, In close, uint64_t period, double multiplier) {
     SupertrendSeries r = unwrap(compute_supertrend(high, low, close, period, multiplier));
     return {std::move(r.line), std::move(r.direction)};
 }
 
-F64 py_rolling_min(F64 data, uint64_t period) { return unwrap(compute_rolling_min(data, period)); }
-F64 py_rolling_max(F64 data, uint64_t period) { return unwrap(compute_rolling_max(data, period)); }
+F64 py_rolling_min(In data, uint64_t period) { return unwrap(compute_rolling_min(data, period)); }
+F64 py_rolling_max(In data, uint64_t period) { return unwrap(compute_rolling_max(data, period)); }
 
 constexpr Param kDataPeriod[] = {{"data"}, {"period"}};
 constexpr Param kHlcPeriod[] = {{"high"}, {"low"}, {"close"}, {"period"}};

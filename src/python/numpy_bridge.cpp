@@ -1,7 +1,32 @@
-// NumPy arrays in and out. Inputs are checked and copied once into owned
-// vectors before any engine work, so the engine never reads Python memory;
-// outputs take over the engine's vectors without a second copy. This is the
-// only file that includes NumPy's headers; NumPy's API is loaded on first use.
+// NumPy arrays in and out. Outputs take over the engine's vectors without a
+// second copy. This is the only file that includes NumPy's headers; NumPy's
+// API is loaded on first use.
+//
+// Inputs are checked (dimensions, dtype) and then either read where they lie
+// or copied once into owned vectors before any engine work. An argument taken
+// as an ArrayArg is read in place when all of these hold, and copied otherwise:
+//  - the array is C-contiguous and aligned for its element (a strided,
+//    reversed or unaligned view is copied, in logical order, as before);
+//  - the entry holds the interpreter lock from start to finish, calls no
+//    Python code while it reads, and keeps nothing of the array once it
+//    returns (ArrayArg is for such bodies only; the three batch functions,
+//    which release the lock, and records that keep their data, such as
+//    BatchSpreadItem and the sessions' attached columns, take Series);
+//  - converting each later argument is quiet (see Quiet in binding.h): no
+//    __float__, __index__, sequence __getitem__ or warning of the caller's
+//    can run between the read and the end of the call.
+// The last rule is what keeps the two paths indistinguishable. Holding a
+// reference keeps the array object alive, but not its contents: Python code
+// that ran after the array was read could write into it (the copy would not
+// see that, the view would), change its shape or dtype in place, or free its
+// block (resize(refcheck=False)). A copy made when the argument is reached
+// sees exactly what the caller's array held at that moment; with no Python
+// code after that moment, the view sees the same bytes until the body has
+// returned, and the body has read everything by then. So the later arguments
+// are looked at (their types only, which runs nothing) when an array is
+// reached; if one of them could call back, this array is copied as before.
+// Another thread writing the array without the lock (NumPy releases it inside
+// its loops) races with a copy just as it races with a view.
 #include "python/binding.h"
 
 #include <numpy/arrayobject.h>
@@ -38,15 +63,19 @@ PyArrayObject* check_array(PyObject* o, int ndim, int npy_type) {
 }
 
 template <class T>
-Series<T> read_1d(PyObject* o, int npy_type) {
-    PyArrayObject* a = check_array(o, 1, npy_type);
+bool contiguous_aligned(PyArrayObject* a) {
+    return PyArray_STRIDE(a, 0) == static_cast<npy_intp>(sizeof(T)) &&
+           reinterpret_cast<std::uintptr_t>(PyArray_DATA(a)) % alignof(T) == 0;
+}
+
+template <class T>
+Series<T> copy_1d(PyArrayObject* a) {
     const auto n = static_cast<std::size_t>(PyArray_DIM(a, 0));
     Series<T> out;
     if (n == 0) return out;
     const char* src = static_cast<const char*>(PyArray_DATA(a));
     const npy_intp stride = PyArray_STRIDE(a, 0);
-    if (stride == static_cast<npy_intp>(sizeof(T)) &&
-        reinterpret_cast<std::uintptr_t>(src) % alignof(T) == 0) {
+    if (contiguous_aligned<T>(a)) {
         // One pass, by a block copy: the vector is not zeroed first.
         copy_block(append_uninitialized(out, n), src, n * sizeof(T));
     } else {
@@ -57,6 +86,19 @@ Series<T> read_1d(PyObject* o, int npy_type) {
             std::memcpy(&out[i], src + static_cast<npy_intp>(i) * stride, sizeof(T));
     }
     return out;
+}
+
+template <class T>
+Series<T> read_1d(PyObject* o, int npy_type) {
+    return copy_1d<T>(check_array(o, 1, npy_type));
+}
+
+template <class T>
+ArrayArg<T> read_arg(PyObject* o, int npy_type, bool in_place) {
+    PyArrayObject* a = check_array(o, 1, npy_type);
+    if (!in_place || !contiguous_aligned<T>(a)) return ArrayArg<T>(copy_1d<T>(a));
+    return ArrayArg<T>(PyRef(Py_NewRef(o)), static_cast<const T*>(PyArray_DATA(a)),
+                       static_cast<std::size_t>(PyArray_DIM(a, 0)));
 }
 
 template <class T>
@@ -99,6 +141,23 @@ PyObject* vector_to_array_1d(Series<T>&& v, int npy_type) {
 Series<double> From<Series<double>>::get(PyObject* o) { return read_1d<double>(o, NPY_FLOAT64); }
 Series<int64_t> From<Series<int64_t>>::get(PyObject* o) { return read_1d<int64_t>(o, NPY_INT64); }
 BoolVec From<BoolVec>::get(PyObject* o) { return read_1d<uint8_t>(o, NPY_BOOL); }
+
+ArrayArg<double> From<ArrayArg<double>>::get(PyObject* o, bool in_place) {
+    return read_arg<double>(o, NPY_FLOAT64, in_place);
+}
+ArrayArg<int64_t> From<ArrayArg<int64_t>>::get(PyObject* o, bool in_place) {
+    return read_arg<int64_t>(o, NPY_INT64, in_place);
+}
+BoolArg From<BoolArg>::get(PyObject* o, bool in_place) { return read_arg<uint8_t>(o, NPY_BOOL, in_place); }
+
+bool detail::numpy_real_scalar(PyObject* o) {
+    // Until an array has been seen NumPy may not be loaded, and loading it
+    // here would run Python code; such a value is simply not counted quiet.
+    // Subclasses (heap types) may define their own conversions.
+    if (PyArray_API == nullptr || (Py_TYPE(o)->tp_flags & Py_TPFLAGS_HEAPTYPE)) return false;
+    // Long doubles are left out: narrowing one is not a plain field read.
+    return PyArray_IsScalar(o, Integer) || (PyArray_IsScalar(o, Floating) && !PyArray_IsScalar(o, LongDouble));
+}
 
 MatrixF64 From<MatrixF64>::get(PyObject* o) {
     PyArrayObject* a = check_array(o, 2, NPY_FLOAT64);

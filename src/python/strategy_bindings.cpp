@@ -161,9 +161,14 @@ void export_engine_views(Exports& ex) {
 
 // Full Unicode lower-casing, as Python's str.lower() does it: the runners
 // accept their mode texts in any capitalisation and quote the lowered text.
+// Called by name on an exact str, the method makes no bound-method object,
+// so no collection (and no finalizer) can start while input arrays are read
+// in place.
 std::string unicode_lower(const std::string& text) {
+    static PyObject* name = nullptr;
+    if (!name && !(name = PyUnicode_InternFromString("lower"))) throw_py();
     PyRef u = PyRef::check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-    PyRef low = PyRef::check(PyObject_CallMethod(u.get(), "lower", nullptr));
+    PyRef low = PyRef::check(PyObject_CallMethodNoArgs(u.get(), name));
     Py_ssize_t n = 0;
     const char* s = PyUnicode_AsUTF8AndSize(low.get(), &n);
     if (!s) throw_py();
@@ -182,13 +187,13 @@ constexpr Param kRunOptionsParams[] = {
 };
 const Sig kRunOptions{nullptr, "run_options_backtest", kRunOptionsParams};
 
-EngineResult run_options_backtest(Series<int64_t> timestamps, Series<double> open, Series<double> high,
-                                  Series<double> low, Series<double> close, Series<double> volume,
-                                  Series<double> option_prices, BoolVec entries, BoolVec exits, int32_t direction,
+EngineResult run_options_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double> open, ArrayArg<double> high,
+                                  ArrayArg<double> low, ArrayArg<double> close, ArrayArg<double> volume,
+                                  ArrayArg<double> option_prices, BoolArg entries, BoolArg exits, int32_t direction,
                                   std::string symbol, std::optional<Ref<BacktestConfig>> config,
                                   std::string option_type, std::string strike_selection, std::string size_type,
                                   double size_value, uint64_t lot_size, double strike_interval,
-                                  std::optional<Series<double>> option_open_prices) {
+                                  std::optional<ArrayArg<double>> option_open_prices) {
     (void)open, (void)high, (void)low, (void)volume;
     if (option_open_prices && option_open_prices->size() != option_prices.size())
         throw RuleError("option_open_prices has " + std::to_string(option_open_prices->size()) +
@@ -224,11 +229,12 @@ constexpr Param kRunPairsParams[] = {
 };
 const Sig kRunPairs{nullptr, "run_pairs_backtest", kRunPairsParams};
 
-EngineResult run_pairs_backtest(Series<int64_t> leg1_timestamps, Series<double> leg1_open, Series<double> leg1_high,
-                                Series<double> leg1_low, Series<double> leg1_close, Series<double> leg1_volume,
-                                Series<int64_t> leg2_timestamps, Series<double> leg2_open, Series<double> leg2_high,
-                                Series<double> leg2_low, Series<double> leg2_close, Series<double> leg2_volume,
-                                BoolVec entries, BoolVec exits, int32_t direction, std::string symbol,
+EngineResult run_pairs_backtest(ArrayArg<int64_t> leg1_timestamps, ArrayArg<double> leg1_open,
+                                ArrayArg<double> leg1_high, ArrayArg<double> leg1_low, ArrayArg<double> leg1_close,
+                                ArrayArg<double> leg1_volume, ArrayArg<int64_t> leg2_timestamps,
+                                ArrayArg<double> leg2_open, ArrayArg<double> leg2_high, ArrayArg<double> leg2_low,
+                                ArrayArg<double> leg2_close, ArrayArg<double> leg2_volume, BoolArg entries,
+                                BoolArg exits, int32_t direction, std::string symbol,
                                 std::optional<Ref<BacktestConfig>> config, double hedge_ratio, bool dynamic_hedge) {
     (void)leg1_high, (void)leg1_low, (void)leg1_volume, (void)leg2_high, (void)leg2_low, (void)leg2_volume;
     const int8_t dir = checked_direction(direction);
@@ -250,9 +256,9 @@ constexpr Param kRunTickParams[] = {
 };
 const Sig kRunTick{nullptr, "run_tick_backtest", kRunTickParams};
 
-EngineResult run_tick_backtest(Series<int64_t> timestamps, Series<double> ltp, Series<double> bid,
-                               Series<double> ask, Series<double> buy_qty_delta, Series<double> sell_qty_delta,
-                               Series<double> oi, BoolVec entries, BoolVec exits, std::string symbol,
+EngineResult run_tick_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double> ltp, ArrayArg<double> bid,
+                               ArrayArg<double> ask, ArrayArg<double> buy_qty_delta, ArrayArg<double> sell_qty_delta,
+                               ArrayArg<double> oi, BoolArg entries, BoolArg exits, std::string symbol,
                                double initial_capital, double fees, double slippage, double stop_loss_pct,
                                double take_profit_pct, uint64_t max_hold_seconds, uint64_t entry_cooldown_ticks,
                                uint64_t max_trades, uint32_t lot_size, int64_t quantity,
@@ -597,8 +603,8 @@ constexpr Param kRunMultiParams[] = {
 };
 const Sig kRunMulti{nullptr, "run_multi_backtest", kRunMultiParams};
 
-EngineResult run_multi_backtest(Series<int64_t> timestamps, Series<double> open, Series<double> high,
-                                Series<double> low, Series<double> close, Series<double> volume,
+EngineResult run_multi_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double> open, ArrayArg<double> high,
+                                ArrayArg<double> low, ArrayArg<double> close, ArrayArg<double> volume,
                                 Seq<StrategyTuple> strategies, std::optional<Ref<BacktestConfig>> config,
                                 std::string combine_mode) {
     std::vector<StrategySignals> signals;
