@@ -41,6 +41,7 @@ typedef int64_t I64x2 __attribute__((vector_size(16)));
 // Four lanes: two vector instructions each in the plain build, one in the
 // copies built for wider vector units.
 typedef double F64x4 __attribute__((vector_size(32)));
+typedef int64_t I64x4 __attribute__((vector_size(32)));
 
 // Keeps x where `keep` holds and gives +0 elsewhere, without a branch: the
 // conditions in the indicator loops (a rise or a fall, the larger of two

@@ -137,9 +137,12 @@ StochasticResult compute_stochastic(std::span<const double> high, std::span<cons
     if (auto e = check_lengths(n, {high.size(), low.size()})) return *e;
     if (k_period == 0 || d_period == 0) return IndicatorError::invalid("Stochastic periods must be > 0");
 
-    StochasticSeries r{nan_series(n), nan_series(n)};
-    if (k_period > n) return r;
+    if (k_period > n) return StochasticSeries{nan_series(n), nan_series(n)};
     const std::size_t kp = static_cast<std::size_t>(k_period);
+    // %D from index k + d - 2, if the series reaches it.
+    const bool has_d = d_period - 1 <= n - kp;
+    StochasticSeries r{warmup_series(n, kp - 1),
+                       has_d ? warmup_series(n, kp - 1 + static_cast<std::size_t>(d_period - 1)) : nan_series(n)};
     double* k = r.k.data();
     const double* c = close.data();
 
@@ -153,8 +156,7 @@ StochasticResult compute_stochastic(std::span<const double> high, std::span<cons
         k[i] = range > 0.0 ? (c[i] - ll) / range * 100.0 : 50.0;
     });
 
-    // %D from index k + d - 2.
-    if (d_period - 1 > n - kp) return r;
+    if (!has_d) return r;
     const std::size_t dp = static_cast<std::size_t>(d_period);
     double* d = r.d.data();
     RollingMean mean(dp);
