@@ -6,7 +6,13 @@ For each run length the bench reports, after one warm-up call:
   faults     minor page faults per call (resource.getrusage), averaged;
   copy ns/b  best of N np.copyto of the eight input columns into preallocated
              arrays, per bar: touching the inputs once, the bandwidth floor;
-  ratio      run over copy, both measured in the same process.
+  ratio      run over copy, both measured in the same process, interleaved;
+  added B/b  memory the process's first run adds at its peak (resident set,
+             from the high-water mark reset just before the call), per bar;
+  vbt x      (cross only, when vectorbt is installed) vectorbt's
+             Portfolio.from_signals on the same close and signals (fees 0.001,
+             all cash per entry) over our run, interleaved in the same
+             process; "-" when it is not installed.
 
 Cases: (none) no signals at all; (cross) a moving-average crossover with about one trade per 50 bars;
 (stops) the same with an ATR stop, a risk-reward target and itemised
@@ -65,6 +71,39 @@ def minflt():
     return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
 
 
+def status_bytes(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    return None
+
+
+def first_run_peak(call):
+    """Bytes the first call adds to the resident set at its peak (None where Linux cannot say)."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")  # the high-water mark starts again from here
+    except OSError:
+        return None
+    before = status_bytes("VmRSS")
+    r = call()
+    peak = status_bytes("VmHWM")
+    return r, peak - before
+
+
+def vectorbt_call(close, entries, exits):
+    try:
+        import vectorbt as vbt
+    except ImportError:
+        return None
+    import pandas as pd
+
+    price = pd.Series(close)
+    e, x = pd.Series(entries), pd.Series(exits)
+    return lambda: vbt.Portfolio.from_signals(price, e, x, init_cash=100_000.0, fees=0.001, freq="1min")
+
+
 def run_case(case, n):
     import tidemark as tm
 
@@ -83,8 +122,18 @@ def run_case(case, n):
     def call():
         return tm.run_single_backtest(*inputs, config=cfg)
 
-    trades = call().metrics.total_trades  # the warm-up call
-    best, faults = float("inf"), 0
+    first = first_run_peak(call)  # the warm-up call
+    added = None if first is None else first[1] / n
+    trades = (call() if first is None else first[0]).metrics.total_trades
+    first = None
+    peer = vectorbt_call(cols[4], entries, exits) if case == "cross" and n <= 1_000_000 else None
+    if peer is not None:
+        peer()  # compiles its kernels
+    dest = [np.empty_like(a) for a in inputs]
+    for d, a in zip(dest, inputs):
+        np.copyto(d, a)
+    best = copy = peer_best = float("inf")
+    faults = 0
     for _ in range(reps):
         f0 = minflt()
         t0 = time.perf_counter()
@@ -93,21 +142,19 @@ def run_case(case, n):
         del r
         faults += minflt() - f0
         best = min(best, dt)
-
-    dest = [np.empty_like(a) for a in inputs]
-    for d, a in zip(dest, inputs):
-        np.copyto(d, a)
-    copy = float("inf")
-    for _ in range(reps):
         t0 = time.perf_counter()
         for d, a in zip(dest, inputs):
             np.copyto(d, a)
         copy = min(copy, time.perf_counter() - t0)
+        if peer is not None:
+            t0 = time.perf_counter()
+            peer()
+            peer_best = min(peer_best, time.perf_counter() - t0)
 
     return {"n": n, "reps": reps, "trades": trades, "ns_per_bar": best / n * 1e9,
             "faults_per_call": faults / reps, "copy_ns_per_bar": copy / n * 1e9,
-            "ratio": best / copy,
-            "peak_rss_bytes_per_bar": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 / n}
+            "ratio": best / copy, "added_bytes_per_bar": added,
+            "peer_ratio": None if peer is None else peer_best / best}
 
 
 def main():
@@ -125,13 +172,22 @@ def main():
         ref = next((r["ns_per_bar"] for r in rows if r["n"] == 1_000_000), None)
         print(f"\n({case}) {label}")
         print(f"{'bars':>11} {'calls':>5} {'trades':>7} {'ns/bar':>7} {'vs 1M':>6} {'faults':>8} "
-              f"{'copy ns/b':>9} {'ratio':>6} {'peak B/bar':>10}")
+              f"{'copy ns/b':>9} {'ratio':>6} {'added B/b':>9} {'vbt x':>6}")
         for r in rows:
             rel = f"{r['ns_per_bar'] / ref:6.2f}" if ref else f"{'-':>6}"
+            added = "-" if r["added_bytes_per_bar"] is None else f"{r['added_bytes_per_bar']:.1f}"
+            peer = "-" if r["peer_ratio"] is None else f"{r['peer_ratio']:.1f}"
             print(f"{r['n']:>11,} {r['reps']:>5} {r['trades']:>7} {r['ns_per_bar']:7.1f} {rel} "
-                  f"{r['faults_per_call']:8.1f} {r['copy_ns_per_bar']:9.2f} {r['ratio']:6.2f} "
-                  f"{r['peak_rss_bytes_per_bar']:10.0f}")
+                  f"{r['faults_per_call']:8.1f} {r['copy_ns_per_bar']:9.2f} {r['ratio']:6.2f} {added:>9} {peer:>6}")
+    if not vectorbt_installed():
+        print("\nvectorbt is not installed: its comparison is skipped (pip install vectorbt to run it)")
     print(f"\nload average {os.getloadavg()[0]:.2f} at end")
+
+
+def vectorbt_installed():
+    import importlib.util
+
+    return importlib.util.find_spec("vectorbt") is not None
 
 
 if __name__ == "__main__":
