@@ -84,7 +84,7 @@ def batch_cases(period, high, low, close, volume):
     ]
 
 
-def batch(n, repeat=9):
+def batch(n, repeat=15):
     high, low, close, volume = market(n)
     dst = np.empty_like(close)
     copy = best_seconds(lambda: np.copyto(dst, close), repeat)
