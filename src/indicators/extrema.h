@@ -37,6 +37,11 @@ inline double from_order_key(int64_t k) {
 // change; kernels pair independent work (two bars, or the plus and minus
 // sides of one) where the divider sets the pace.
 typedef double F64x2 __attribute__((vector_size(16)));
+typedef int64_t I64x2 __attribute__((vector_size(16)));
+// Four lanes: two vector instructions each in the plain build, one in the
+// copies built for wider vector units.
+typedef double F64x4 __attribute__((vector_size(32)));
+typedef int64_t I64x4 __attribute__((vector_size(32)));
 
 // Keeps x where `keep` holds and gives +0 elsewhere, without a branch: the
 // conditions in the indicator loops (a rise or a fall, the larger of two

@@ -9,13 +9,14 @@
 
 namespace tidemark {
 
+TIDEMARK_VECTOR_CLONES
 SeriesResult compute_rsi(std::span<const double> data, uint64_t period) {
     if (period == 0) return IndicatorError::invalid("RSI period must be > 0");
     const std::size_t n = data.size();
-    Series<double> out = nan_series(n);
     // p changes need p + 1 closes.
-    if (n < 2 || period >= n) return out;
+    if (n < 2 || period >= n) return nan_series(n);
     const std::size_t p = static_cast<std::size_t>(period);
+    Series<double> out = warmup_series(n, p);
     const double* x = data.data();
     double* o = out.data();
 
@@ -30,25 +31,51 @@ SeriesResult compute_rsi(std::span<const double> data, uint64_t period) {
     loss /= pd;
     o[p] = rsi_value(gain, loss);
     const Smoother w = Smoother::wilder(p);
-    // Two bars per turn: the averages are serial chains, the four divisions
-    // of the two values are not and go through the divider as pairs.
-    std::size_t i = p + 1;
-    for (; i + 2 <= n; i += 2) {
-        const double c0 = x[i] - x[i - 1], c1 = x[i + 1] - x[i];
-        gain = w.step(gain, rsi_gain(c0));
-        loss = w.step(loss, rsi_loss(c0));
-        const double g0 = gain, l0 = loss;
-        gain = w.step(gain, rsi_gain(c1));
-        loss = w.step(loss, rsi_loss(c1));
-        const F64x2 v = rsi_values(F64x2{g0, gain}, F64x2{l0, loss});
-        o[i] = v[0];
-        o[i + 1] = v[1];
+    // The two averages step side by side as one vector pair (gain, loss),
+    // lane by lane the operations of the scalar step. Each step is a chain of
+    // a multiplication and an addition; the two divisions of each value are
+    // not on it, but a value formed as soon as its averages are known waits
+    // on the divider for longer than the chain takes to step, and stalls it.
+    // So the averages are parked in a ring and each value is formed kLag bars
+    // behind the chain, four bars at a time as one vector (one instruction
+    // per operation in the copies built for wider vector units), by when its
+    // operands have long been ready.
+    const F64x2 alpha = {w.alpha, w.alpha}, keep = {w.keep, w.keep};
+    F64x2 avg = {gain, loss};
+    auto step = [&](double change) {
+        // (gain, loss) of the change, as rsi_gain and rsi_loss give them.
+        const F64x2 moves = {change, -change};
+        const bool up = change > 0.0;
+        const I64x2 mask = {-static_cast<int64_t>(up), static_cast<int64_t>(up) - 1};
+        const F64x2 gl = reinterpret_cast<F64x2>(reinterpret_cast<I64x2>(moves) & mask);
+        avg = alpha * gl + keep * avg;
+    };
+    constexpr std::size_t kLag = 64;
+    constexpr std::size_t kMask = kLag - 1;
+    alignas(32) double ring_gain[kLag], ring_loss[kLag];
+    const std::size_t first = p + 1;
+    // Ring slots count from the first smoothed bar, so that a group of four
+    // never straddles the end of the ring.
+    auto emit4 = [&](std::size_t j) {
+        const std::size_t s = (j - first) & kMask;
+        rsi_values4(ring_gain + s, ring_loss + s, o + j);
+    };
+    std::size_t i = first;
+    for (; i + 4 <= n; i += 4) {
+        // The bars kLag back share their ring slots with these: they are
+        // read out before the slots are written.
+        if (i >= first + kLag) emit4(i - kLag);
+        const std::size_t s = (i - first) & kMask;
+        for (std::size_t k = 0; k < 4; ++k) {
+            step(x[i + k] - x[i + k - 1]);
+            ring_gain[s + k] = avg[0];
+            ring_loss[s + k] = avg[1];
+        }
     }
-    if (i < n) {
-        const double change = x[i] - x[i - 1];
-        gain = w.step(gain, rsi_gain(change));
-        loss = w.step(loss, rsi_loss(change));
-        o[i] = rsi_value(gain, loss);
+    for (std::size_t j = i >= first + kLag ? i - kLag : first; j < i; j += 4) emit4(j);
+    for (; i < n; ++i) {
+        step(x[i] - x[i - 1]);
+        o[i] = rsi_value(avg[0], avg[1]);
     }
     return out;
 }
@@ -110,9 +137,12 @@ StochasticResult compute_stochastic(std::span<const double> high, std::span<cons
     if (auto e = check_lengths(n, {high.size(), low.size()})) return *e;
     if (k_period == 0 || d_period == 0) return IndicatorError::invalid("Stochastic periods must be > 0");
 
-    StochasticSeries r{nan_series(n), nan_series(n)};
-    if (k_period > n) return r;
+    if (k_period > n) return StochasticSeries{nan_series(n), nan_series(n)};
     const std::size_t kp = static_cast<std::size_t>(k_period);
+    // %D from index k + d - 2, if the series reaches it.
+    const bool has_d = d_period - 1 <= n - kp;
+    StochasticSeries r{warmup_series(n, kp - 1),
+                       has_d ? warmup_series(n, kp - 1 + static_cast<std::size_t>(d_period - 1)) : nan_series(n)};
     double* k = r.k.data();
     const double* c = close.data();
 
@@ -126,8 +156,7 @@ StochasticResult compute_stochastic(std::span<const double> high, std::span<cons
         k[i] = range > 0.0 ? (c[i] - ll) / range * 100.0 : 50.0;
     });
 
-    // %D from index k + d - 2.
-    if (d_period - 1 > n - kp) return r;
+    if (!has_d) return r;
     const std::size_t dp = static_cast<std::size_t>(d_period);
     double* d = r.d.data();
     RollingMean mean(dp);

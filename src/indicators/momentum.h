@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 #include "core/buffer.h"
@@ -25,12 +26,16 @@ inline double rsi_value(double avg_gain, double avg_loss) {
     return none ? 100.0 : v;
 }
 
-// rsi_value for two bars at once (the same operations lane by lane).
-inline F64x2 rsi_values(F64x2 avg_gain, F64x2 avg_loss) {
-    const auto none = avg_loss == 0.0;
-    const F64x2 ratio = avg_gain / (none ? F64x2{1.0, 1.0} : avg_loss);
-    const F64x2 v = 100.0 - 100.0 / (ratio + 1.0);
-    return none ? F64x2{100.0, 100.0} : v;
+// rsi_value for four bars at once, read from and written to memory (the
+// same operations lane by lane).
+inline void rsi_values4(const double* avg_gain, const double* avg_loss, double* out) {
+    F64x4 g, l;
+    std::memcpy(&g, avg_gain, sizeof g);
+    std::memcpy(&l, avg_loss, sizeof l);
+    const auto none = l == 0.0;
+    const F64x4 ratio = g / (none ? F64x4{} + 1.0 : l);
+    const F64x4 v = none ? F64x4{} + 100.0 : 100.0 - 100.0 / (ratio + 1.0);
+    std::memcpy(out, &v, sizeof v);
 }
 
 SeriesResult compute_rsi(std::span<const double> data, uint64_t period);

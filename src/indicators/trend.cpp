@@ -9,24 +9,21 @@ namespace tidemark {
 
 Series<double> sma_series(std::span<const double> data, std::size_t p) {
     const std::size_t n = data.size();
-    Series<double> out = nan_series(n);
-    if (p == 0 || p > n) return out;
+    if (p == 0 || p > n) return nan_series(n);
+    Series<double> out = warmup_series(n, p - 1);
     const double* x = data.data();
     double* o = out.data();
     const double pd = static_cast<double>(p);
     double s = 0.0;
     for (std::size_t i = 0; i < p; ++i) s += x[i];
     o[p - 1] = s / pd;
-    // The running sum is a serial chain; the divisions are not, and a block
-    // of them at a time goes through the vector unit.
-    for (std::size_t i0 = p; i0 < n; i0 += kBlock) {
-        const std::size_t i1 = i0 + kBlock < n ? i0 + kBlock : n;
-        for (std::size_t i = i0; i < i1; ++i) {
-            s = s - x[i - p];
-            s = s + x[i];
-            o[i] = s;
-        }
-        for (std::size_t i = i0; i < i1; ++i) o[i] = o[i] / pd;
+    // The running sum is a serial chain of two additions a value; the
+    // division of each sum is not on it and goes through the divider while
+    // the chain waits on the adder.
+    for (std::size_t i = p; i < n; ++i) {
+        s = s - x[i - p];
+        s = s + x[i];
+        o[i] = s / pd;
     }
     return out;
 }
@@ -50,9 +47,9 @@ double seed_mean(const double* x, std::size_t p) {
 SeriesResult compute_ema(std::span<const double> data, uint64_t period) {
     if (period == 0) return IndicatorError::invalid("EMA period must be > 0");
     const std::size_t n = data.size();
-    Series<double> out = nan_series(n);
-    if (period > n) return out;
+    if (period > n) return nan_series(n);
     const std::size_t p = static_cast<std::size_t>(period);
+    Series<double> out = warmup_series(n, p - 1);
     const double* x = data.data();
     double* o = out.data();
     double v = seed_mean(x, p);
@@ -72,46 +69,70 @@ MacdResult compute_macd(std::span<const double> data, uint64_t fast_period, uint
     if (fast_period >= slow_period) return IndicatorError::invalid("MACD fast period must be < slow period");
 
     const std::size_t n = data.size();
-    MacdSeries r{nan_series(n), nan_series(n), nan_series(n)};
-    if (slow_period > n) return r;
+    if (slow_period > n) return MacdSeries{nan_series(n), nan_series(n), nan_series(n)};
     const std::size_t fast = static_cast<std::size_t>(fast_period);
     const std::size_t slow = static_cast<std::size_t>(slow_period);
-    const std::size_t sig = static_cast<std::size_t>(signal_period);
+    // The signal line seeds at slow + signal - 2 on the mean of the first
+    // `signal` MACD values, and only if all of them are numbers; n when the
+    // series is too short for it.
+    const bool has_signal = signal_period - 1 <= n - slow;
+    const std::size_t sig = has_signal ? static_cast<std::size_t>(signal_period) : 0;
+    const std::size_t seed_at = has_signal ? slow - 1 + (sig - 1) : n;
+    MacdSeries r{warmup_series(n, slow - 1), warmup_series(n, seed_at), warmup_series(n, seed_at)};
     const double* x = data.data();
     double* m = r.macd.data();
+    double* g = r.signal.data();
+    double* h = r.histogram.data();
 
-    // Both EMAs in one pass: the fast one runs ahead until the slow one seeds.
+    // The fast, slow and signal EMAs in one pass: three chains that step side
+    // by side. The fast one runs ahead until the slow one seeds.
     const Smoother kf = Smoother::ema(fast), ks = Smoother::ema(slow);
     double f = seed_mean(x, fast);
     for (std::size_t i = fast; i < slow; ++i) f = kf.step(f, x[i]);
     double s = seed_mean(x, slow);
-    m[slow - 1] = f - s;
-    for (std::size_t i = slow; i < n; ++i) {
+    auto macd_at = [&](std::size_t i) {
         f = kf.step(f, x[i]);
         s = ks.step(s, x[i]);
-        m[i] = f - s;
-    }
-
-    // The signal line seeds at slow + signal - 2 on the mean of the first
-    // `signal` MACD values, and only if all of them are numbers.
-    if (sig - 1 > n - slow) return r;
-    const std::size_t seed_at = slow - 1 + (sig - 1);
+        return m[i] = f - s;
+    };
+    m[slow - 1] = f - s;
+    // MACD alone up to the signal's seed, whose values it sums in order.
     double sum = 0.0;
-    for (std::size_t i = slow - 1; i <= seed_at; ++i) {
-        if (std::isnan(m[i])) return r;
-        sum += m[i];
+    bool seed_nan = false;
+    const std::size_t seed_end = has_signal ? seed_at + 1 : n;
+    for (std::size_t i = slow - 1; i < seed_end; ++i) {
+        const double mi = i + 1 == slow ? m[i] : macd_at(i);
+        seed_nan |= std::isnan(mi);
+        sum += mi;
     }
-    double* g = r.signal.data();
-    double* h = r.histogram.data();
+    if (!has_signal) return r;
+    std::size_t i = seed_end;
+    if (seed_nan) {
+        // No signal at all: NaN past the warm-up too.
+        std::fill(g + seed_at, g + n, std::numeric_limits<double>::quiet_NaN());
+        std::fill(h + seed_at, h + n, std::numeric_limits<double>::quiet_NaN());
+        for (; i < n; ++i) macd_at(i);
+        return r;
+    }
     double v = sum / static_cast<double>(sig);
     g[seed_at] = v;
     h[seed_at] = m[seed_at] - v;
     const Smoother kg = Smoother::ema(sig);
-    for (std::size_t i = seed_at + 1; i < n; ++i) {
-        // A NaN MACD value leaves the signal NaN, and so every later one.
-        v = std::isnan(m[i]) ? std::numeric_limits<double>::quiet_NaN() : kg.step(v, m[i]);
+    for (; i < n; ++i) {
+        const double mi = macd_at(i);
+        // A NaN MACD value leaves the signal NaN, and so every later one:
+        // the rare case leaves this loop for the one below.
+        if (std::isnan(mi)) [[unlikely]]
+            break;
+        v = kg.step(v, mi);
         g[i] = v;
-        h[i] = m[i] - v;
+        h[i] = mi - v;
+    }
+    for (bool first = true; i < n; ++i, first = false) {
+        const double mi = first ? m[i] : macd_at(i);
+        v = std::isnan(mi) ? std::numeric_limits<double>::quiet_NaN() : kg.step(v, mi);
+        g[i] = v;
+        h[i] = mi - v;
     }
     return r;
 }
@@ -120,7 +141,7 @@ SeriesResult compute_vwap(std::span<const double> high, std::span<const double> 
                           std::span<const double> volume) {
     const std::size_t n = close.size();
     if (auto e = check_lengths(n, {high.size(), low.size(), volume.size()})) return *e;
-    Series<double> out = nan_series(n);
+    Series<double> out = warmup_series(n, 0);
     double* o = out.data();
     double vol_block[kBlock];
     double pv = 0.0, vol = 0.0;
@@ -147,9 +168,9 @@ SupertrendResult compute_supertrend(std::span<const double> high, std::span<cons
     if (auto e = check_lengths(n, {high.size(), low.size()})) return *e;
     if (period == 0) return IndicatorError::invalid("Supertrend period must be > 0");
 
-    SupertrendSeries r{nan_series(n), Series<int8_t>(n, 0)};
-    if (period >= n) return r;
+    if (period >= n) return SupertrendSeries{nan_series(n), Series<int8_t>(n, 0)};
     const std::size_t p = static_cast<std::size_t>(period);
+    SupertrendSeries r{warmup_series(n, p - 1), Series<int8_t>(n, 0)};
     double* line = r.line.data();
     int8_t* dir = r.direction.data();
     const double* h = high.data();

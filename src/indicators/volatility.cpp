@@ -34,9 +34,9 @@ SeriesResult compute_atr(std::span<const double> high, std::span<const double> l
     const std::size_t n = close.size();
     if (auto e = atr_input_error(high.size(), low.size(), n, period)) return *e;
 
-    Series<double> out = nan_series(n);
     // p bars give a seed but nothing to smooth it with: at least p + 1 are needed.
-    if (n == 0 || n <= period) return out;
+    if (n == 0 || n <= period) return nan_series(n);
+    Series<double> out = warmup_series(n, static_cast<std::size_t>(period) - 1);
     double* o = out.data();
     atr_pass(high, low, close, static_cast<std::size_t>(period), [o](std::size_t i, double v) { o[i] = v; });
     return out;
@@ -58,6 +58,7 @@ double squared_deviations(const double* x, std::size_t p, double m) {
 
 }  // namespace
 
+TIDEMARK_VECTOR_CLONES
 BollingerResult compute_bollinger(std::span<const double> data, uint64_t period, double std_dev) {
     if (period == 0) return IndicatorError::invalid("Bollinger Bands period must be > 0");
     if (std_dev <= 0.0) return IndicatorError::invalid("Bollinger Bands std_dev must be > 0");
@@ -65,9 +66,15 @@ BollingerResult compute_bollinger(std::span<const double> data, uint64_t period,
     const std::size_t n = data.size();
     if (period > n) return BollingerSeries{nan_series(n), nan_series(n), nan_series(n)};
     const std::size_t p = static_cast<std::size_t>(period);
-    BollingerSeries r{nan_series(n), sma_series(data, p), nan_series(n)};
+    BollingerSeries r{warmup_series(n, p - 1), warmup_series(n, p - 1), warmup_series(n, p - 1)};
     const double pd = static_cast<double>(p);
     const double* x = data.data();
+
+    // The middle band is the SMA, its running sum stepped as sma_series steps
+    // it, in the same pass as the deviation sums below: the three chains
+    // step side by side.
+    double sum = 0.0;
+    for (std::size_t i = 0; i < p; ++i) sum += x[i];
 
     // The deviation sum of each window, sum (x - m)^2, costs p operations if
     // taken afresh at every index. Instead the window keeps running sums of
@@ -81,59 +88,75 @@ BollingerResult compute_bollinger(std::span<const double> data, uint64_t period,
     // cancel most of the digits. Both cost O(p) at most once per p steps in
     // ordinary data, so the whole series is O(n) whatever the period.
     constexpr double kCancellation = 1.0 / 1024.0;
-    const double* mid = r.middle.data();
+    double* mid = r.middle.data();
     double* up = r.upper.data();
     double* lo = r.lower.data();
     double dev_block[kBlock];
     double c = 0.0, s1 = 0.0, s2 = 0.0, peak = 0.0;
     std::size_t since = p;  // steps since the last refresh; p forces one
-    for (std::size_t i0 = p - 1; i0 < n; i0 += kBlock) {
-        const std::size_t len = i0 + kBlock < n ? kBlock : n - i0;
-        for (std::size_t j = 0; j < len; ++j) {
-            const std::size_t i = i0 + j;
-            const double m = mid[i];
-            double dev;
+    auto deviation = [&](std::size_t i, double m) {
+        double dev;
+        if (!(std::fabs(m) <= std::numeric_limits<double>::max())) [[unlikely]] {
             if (std::isnan(m)) {
                 // A NaN holds the running middle sum for good: no bands.
                 dev = m;
-            } else if (!std::isfinite(m)) {
+            } else {
                 dev = squared_deviations(x + i + 1 - p, p, m);
                 since = p;
-            } else {
-                bool refresh = since >= p;
-                if (!refresh) {
-                    const double out_c = x[i - p] - c, in_c = x[i] - c;
-                    s1 = s1 - out_c;
-                    s1 = s1 + in_c;
-                    s2 = s2 - out_c * out_c;
-                    s2 = s2 + in_c * in_c;
-                    peak = s2 > peak ? s2 : peak;
-                    const double d = m - c;
-                    dev = s2 - 2.0 * d * s1 + pd * d * d;
-                    refresh = !(dev >= peak * kCancellation) || !std::isfinite(s2);
-                    ++since;
-                }
-                if (refresh) {
-                    c = m;
-                    s1 = 0.0;
-                    s2 = 0.0;
-                    for (std::size_t k = i + 1 - p; k <= i; ++k) {
-                        const double d = x[k] - c;
-                        s1 += d;
-                        s2 += d * d;
-                    }
-                    dev = s2;
-                    peak = s2;
-                    since = 0;
-                }
             }
-            dev_block[j] = dev;
+            return dev;
         }
+        bool refresh = since >= p;
+        if (!refresh) {
+            const double out_c = x[i - p] - c, in_c = x[i] - c;
+            s1 = s1 - out_c;
+            s1 = s1 + in_c;
+            s2 = s2 - out_c * out_c;
+            s2 = s2 + in_c * in_c;
+            peak = s2 > peak ? s2 : peak;
+            const double d = m - c;
+            dev = s2 - 2.0 * d * s1 + pd * d * d;
+            refresh = !(dev >= peak * kCancellation) || !std::isfinite(s2);
+            ++since;
+        }
+        if (refresh) [[unlikely]] {
+            c = m;
+            s1 = 0.0;
+            s2 = 0.0;
+            for (std::size_t k = i + 1 - p; k <= i; ++k) {
+                const double d = x[k] - c;
+                s1 += d;
+                s2 += d * d;
+            }
+            dev = s2;
+            peak = s2;
+            since = 0;
+        }
+        return dev;
+    };
+    // The square roots and divisions of a block, which depend on no other
+    // bar, go through the vector unit together.
+    auto bands = [&](std::size_t i0, std::size_t len) {
         for (std::size_t j = 0; j < len; ++j) {
             const double sd = std_dev * std::sqrt(dev_block[j] / pd);
             up[i0 + j] = mid[i0 + j] + sd;
             lo[i0 + j] = mid[i0 + j] - sd;
         }
+    };
+    mid[p - 1] = sum / pd;
+    dev_block[0] = deviation(p - 1, mid[p - 1]);
+    bands(p - 1, 1);
+    for (std::size_t i0 = p; i0 < n; i0 += kBlock) {
+        const std::size_t len = i0 + kBlock < n ? kBlock : n - i0;
+        for (std::size_t j = 0; j < len; ++j) {
+            const std::size_t i = i0 + j;
+            sum = sum - x[i - p];
+            sum = sum + x[i];
+            const double m = sum / pd;
+            mid[i] = m;
+            dev_block[j] = deviation(i, m);
+        }
+        bands(i0, len);
     }
     return r;
 }
@@ -144,8 +167,8 @@ template <bool Max>
 SeriesResult rolling_extreme_series(std::span<const double> data, uint64_t period) {
     if (period == 0) return IndicatorError::invalid("period must be at least 1");
     const std::size_t n = data.size();
-    Series<double> out = nan_series(n);
-    if (period > n) return out;
+    if (period > n) return nan_series(n);
+    Series<double> out = warmup_series(n, static_cast<std::size_t>(period) - 1);
     const double start = Max ? -kInf : kInf;
     const int64_t none = order_key(start);
     std::vector<int64_t> scratch;

@@ -51,6 +51,17 @@ inline Series<double> nan_series(std::size_t n) {
     return Series<double>(n, std::numeric_limits<double>::quiet_NaN());
 }
 
+// A series of n values of which the first `warm` (all, if warm >= n) are NaN
+// and the others left unwritten, for a kernel that writes every value past
+// its warm-up once: filling the whole series first would be a pass over the
+// output for nothing, as long as the kernel itself.
+inline Series<double> warmup_series(std::size_t n, std::size_t warm) {
+    Series<double> out;
+    double* o = append_uninitialized(out, n);
+    std::fill(o, o + std::min(warm, n), std::numeric_limits<double>::quiet_NaN());
+    return out;
+}
+
 // True range of a bar against the previous close: the NaN-ignoring maximum
 // of high - low, |high - prev| and |low - prev|, taken pairwise in that
 // order, so a missing previous close leaves high - low.
