@@ -16,7 +16,7 @@
 namespace tidemark {
 
 struct RiskModel {
-    Series<double> cov;  // n_assets x n_assets, row-major, per period
+    Series<double> cov;  // n_assets x n_assets, row-major, per period, exactly symmetric
     std::vector<std::string> asset_ids;
     std::size_t n_assets = 0;
     std::size_t n_obs = 0;
@@ -26,7 +26,9 @@ struct RiskModel {
 
 // w' Sigma w over the model's covariance: each (Sigma w)_i summed along its
 // row, then weighted and summed in row order. With `sigma_w` (n values) each
-// (Sigma w)_i is kept there as well.
+// (Sigma w)_i is kept there as well. The sums are formed from the columns,
+// which give the same terms in the same order only because the matrix is
+// symmetric bit for bit.
 double portfolio_variance(const RiskModel& model, std::span<const double> w, std::span<double> sigma_w = {});
 
 // `returns` holds `n_obs` rows of `n_assets` per-period returns, row-major;

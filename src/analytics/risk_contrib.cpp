@@ -9,6 +9,10 @@ namespace tidemark {
 PortfolioOutcome<RiskContributions> compute_risk_contributions(const RiskModel& model, std::span<const double> w,
                                                                std::span<const std::string> asset_ids) {
     if (auto err = check_asset_ids(model, asset_ids)) return std::move(*err);
+    return compute_risk_contributions(model, w);
+}
+
+PortfolioOutcome<RiskContributions> compute_risk_contributions(const RiskModel& model, std::span<const double> w) {
     const std::size_t n = model.n_assets;
     if (w.size() != n)
         return PortfolioError::shape_mismatch(std::to_string(w.size()) + " weights for " + std::to_string(n) +

@@ -16,8 +16,12 @@ struct RiskContributions {
     double total_vol_annualized = 0.0;
 };
 
-// Weights may be negative and need not sum to 1.
+// Weights may be negative and need not sum to 1. The asset ids are checked
+// first (check_asset_ids).
 PortfolioOutcome<RiskContributions> compute_risk_contributions(const RiskModel& model, std::span<const double> weights,
                                                                std::span<const std::string> asset_ids);
+
+// The same for a caller that has checked the asset ids itself.
+PortfolioOutcome<RiskContributions> compute_risk_contributions(const RiskModel& model, std::span<const double> weights);
 
 }  // namespace tidemark

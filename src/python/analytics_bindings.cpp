@@ -1,5 +1,6 @@
 // Portfolio analytics: risk model, optimiser, factor panels, rank IC,
 // rebalance simulation and Monte Carlo.
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -17,7 +18,56 @@
 
 namespace tidemark::py {
 
+// The asset ids a call checks against its model. A list or tuple of plain
+// ASCII str objects is compared where it lies: the call keeps its argument
+// alive and runs no Python code, so the items cannot change meanwhile, and
+// the text of such a str is its UTF-8. Anything else is converted as text,
+// with the conversion's own errors, as every other sequence argument is.
+struct AssetIds {
+    PyObject* plain = nullptr;  // borrowed list or tuple, or null
+    std::vector<std::string> converted;
+};
+
+template <>
+struct From<AssetIds> {
+    static AssetIds get(PyObject* o) {
+        if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+            PyObject** items = PySequence_Fast_ITEMS(o);
+            const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+            Py_ssize_t i = 0;
+            while (i < n && PyUnicode_CheckExact(items[i]) && PyUnicode_IS_COMPACT_ASCII(items[i])) ++i;
+            if (i == n) return AssetIds{o, {}};
+        }
+        return AssetIds{nullptr, From<Seq<std::string>>::get(o).items};
+    }
+};
+template <>
+struct Quiet<AssetIds> {
+    static bool check(PyObject* o) { return Quiet<Seq<std::string>>::check(o); }
+};
+
 namespace {
+
+// check_asset_ids for ids however they arrived. A mismatch among plain ids is
+// reported from their converted text, so every message has one source.
+std::optional<PortfolioError> check_ids(const RiskModel& model, const AssetIds& ids) {
+    if (!ids.plain) return check_asset_ids(model, ids.converted);
+    PyObject** items = PySequence_Fast_ITEMS(ids.plain);
+    const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(ids.plain));
+    bool same = n == model.n_assets && model.asset_ids.size() == n;
+    for (std::size_t i = 0; same && i < n; ++i) {
+        const std::string& want = model.asset_ids[i];
+        same = static_cast<std::size_t>(PyUnicode_GET_LENGTH(items[i])) == want.size() &&
+               std::memcmp(PyUnicode_DATA(items[i]), want.data(), want.size()) == 0;
+    }
+    if (same) return std::nullopt;
+    std::vector<std::string> text;
+    text.reserve(n);
+    for (std::size_t i = 0; i < n; ++i)
+        text.emplace_back(static_cast<const char*>(PyUnicode_DATA(items[i])),
+                          static_cast<std::size_t>(PyUnicode_GET_LENGTH(items[i])));
+    return check_asset_ids(model, text);
+}
 
 // ---------------------------------------------------------------------------
 // Risk model, risk contributions, factor panels, rank IC, rebalance costs
@@ -104,9 +154,9 @@ PyTypeObject* build_risk_contributions() {
 constexpr Param kRiskContributionsParams[] = {{"model"}, {"weights"}, {"asset_ids"}};
 const Sig kRiskContributions{nullptr, "compute_risk_contributions", kRiskContributionsParams};
 
-RiskContributions compute_risk_contributions_py(Ref<RiskModel> model, ArrayArg<double> weights,
-                                                Seq<std::string> asset_ids) {
-    return take(compute_risk_contributions(*model, weights, asset_ids.items));
+RiskContributions compute_risk_contributions_py(Ref<RiskModel> model, ArrayArg<double> weights, AssetIds asset_ids) {
+    if (std::optional<PortfolioError> e = check_ids(*model, asset_ids)) throw RuleError(e->message());
+    return take(compute_risk_contributions(*model, weights));
 }
 
 // --- Factor panels -------------------------------------------------------------
@@ -528,8 +578,8 @@ constexpr Param kOptimizeParams[] = {{"model"}, {"alpha"}, {"w_current"}, {"asse
 const Sig kOptimize{nullptr, "optimize_portfolio", kOptimizeParams};
 
 OptimizationResult optimize_portfolio(Ref<RiskModel> model, ArrayArg<double> alpha, ArrayArg<double> w_current,
-                                      Seq<std::string> asset_ids, Ref<OptimizerConfig> config) {
-    if (std::optional<PortfolioError> e = check_asset_ids(*model, asset_ids.items)) throw RuleError(e->message());
+                                      AssetIds asset_ids, Ref<OptimizerConfig> config) {
+    if (std::optional<PortfolioError> e = check_ids(*model, asset_ids)) throw RuleError(e->message());
     const OptimizerConfig own = *config;
     return take(optimize_book(*model, alpha, w_current, own));
 }
