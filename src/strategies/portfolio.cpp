@@ -80,6 +80,7 @@ public:
         }
         if (cfg.max_positions && *cfg.max_positions != 0) max_positions_ = *cfg.max_positions;
         if (cfg.max_drawdown_pct && *cfg.max_drawdown_pct > 0) max_drawdown_pct_ = *cfg.max_drawdown_pct;
+        dust_ = kDustFraction * cfg.initial_capital;
     }
 
     // The last checks before the first bar: each instrument's signals
@@ -156,7 +157,9 @@ private:
                 if (slots <= open) continue;
                 budget = pool / static_cast<double>(slots - open);
             }
-            if (!(budget > 0.0)) continue;
+            // What an all-in entry leaves behind is floating-point residue,
+            // not money to invest: spent, it would become trades of no size.
+            if (!(budget > 0.0) || budget < dust_) continue;
 
             const Bar bar = s.data->bar(t);
             StepIntents in;
@@ -204,8 +207,12 @@ private:
         curves.equity[last] = pool;
     }
 
+    // Budgets below this share of the initial capital open nothing.
+    static constexpr double kDustFraction = 1e-9;
+
     AllocationMode allocation_;
     std::size_t n_;
+    double dust_ = 0.0;
     bool next_bar_ = false;
     std::optional<uint64_t> max_positions_;
     std::optional<double> max_drawdown_pct_;
