@@ -1,6 +1,8 @@
 #include "strategies/portfolio.h"
 
 #include <algorithm>
+#include <bit>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,12 +30,12 @@ struct Slot {
     Series<double> atr;  // empty when no ATR model applies: every bar reads 0
     const InstrumentData* data;
     InstrumentSummary summary;
-    // The bars of the processed entry and exit flags, in order, and how far
-    // the run has read each list.
-    std::vector<std::size_t> entry_bars;
-    std::vector<std::size_t> exit_bars;
-    std::size_t entries_read = 0;
-    std::size_t exits_read = 0;
+    // The bars of the processed flags, in order. They alternate, one
+    // notional position at a time: entry, exit, entry, ... (the last entry
+    // may have no exit).
+    std::vector<std::size_t> flags;
+    std::size_t entries_read = 0;  // processed entry flags the run has passed
+    std::size_t exit_due = 0;      // the exit flag of the position held
     // Bars every column has: a shorter one fails the run at the first step
     // that reads its bar.
     std::size_t usable = 0;
@@ -41,10 +43,12 @@ struct Slot {
     double atr_at(std::size_t t) const { return t < atr.size() ? atr[t] : 0.0; }
     bool holding() const { return !kernel.ledger.flat(); }
 
-    // The first exit flag from bar t on (t never decreases), or `end`.
-    std::size_t exit_from(std::size_t t, std::size_t end) {
-        while (exits_read < exit_bars.size() && exit_bars[exits_read] < t) ++exits_read;
-        return exits_read < exit_bars.size() ? exit_bars[exits_read] : end;
+    // The bar of entry flag i, and of the exit flag after it, or `none`.
+    std::size_t entry_bar(std::size_t i, std::size_t none) const {
+        return 2 * i < flags.size() ? flags[2 * i] : none;
+    }
+    std::size_t exit_bar(std::size_t i, std::size_t none) const {
+        return 2 * i + 1 < flags.size() ? flags[2 * i + 1] : none;
     }
 };
 
@@ -63,6 +67,57 @@ Series<double> atr_series(const BacktestConfig& cfg, const InstrumentData& ins, 
     return std::move(res.value());
 }
 
+// Instruments due at a bar, taken a bar at a time in increasing bar order
+// and, on one bar, in instrument order: the order the run visits instruments
+// in within a phase. Bars within a fixed horizon of the last one taken wait
+// in a ring of buckets, later ones in a heap.
+class BarWheel {
+public:
+    // `bars` bounds how far ahead a short run looks: its ring is no longer
+    // than the run.
+    explicit BarWheel(std::size_t bars) : span_(std::bit_ceil(std::min(bars, kMaxSpan - 1) + 1)), buckets_(span_) {}
+
+    // Bars pushed lie after the bar last taken.
+    void push(std::size_t bar, std::size_t slot) {
+        if (bar - now_ < span_) {
+            buckets_[bar % span_].push_back(slot);
+        } else {
+            far_.push_back({bar, slot});
+            std::push_heap(far_.begin(), far_.end(), std::greater<>{});
+        }
+    }
+
+    // The instruments due at bar t into `out`, false when there are none.
+    // Every bar is taken, in increasing order: most bars have none due,
+    // and cost a test.
+    bool take(std::size_t t, std::vector<std::size_t>& out) {
+        now_ = t;
+        if (!far_.empty() && far_.front().first - t < span_) [[unlikely]]
+            bring_near(t);
+        std::vector<std::size_t>& due = buckets_[t % span_];
+        if (due.empty()) return false;
+        out.swap(due);
+        due.clear();
+        if (out.size() > 1) std::sort(out.begin(), out.end());
+        return true;
+    }
+
+private:
+    void bring_near(std::size_t t) {
+        while (!far_.empty() && far_.front().first - t < span_) {
+            std::pop_heap(far_.begin(), far_.end(), std::greater<>{});
+            buckets_[far_.back().first % span_].push_back(far_.back().second);
+            far_.pop_back();
+        }
+    }
+
+    static constexpr std::size_t kMaxSpan = 1024;
+    std::size_t span_;  // a power of two
+    std::vector<std::vector<std::size_t>> buckets_;
+    std::vector<std::pair<std::size_t, std::size_t>> far_;
+    std::size_t now_ = 0;
+};
+
 class Portfolio {
 public:
     TradeList trades;
@@ -74,7 +129,14 @@ public:
 
     Portfolio(const BacktestConfig& cfg, std::span<const InstrumentData> instruments, AllocationMode allocation,
               const InstrumentConfigs& configs, std::size_t n)
-        : curves(n, cfg.initial_capital, true), pool(cfg.initial_capital), allocation_(allocation), n_(n) {
+        : curves(n, cfg.initial_capital, true),
+          pool(cfg.initial_capital),
+          allocation_(allocation),
+          n_(n),
+          entries_(n),
+          wakes_(n),
+          row_fetches_(n),
+          entry_fetches_(n) {
         const EngineParams params = engine_params_for(cfg);
         // A kernel that defers its entry to the next bar's open while flat
         // would not be stepped again until the instrument's next entry signal,
@@ -103,10 +165,10 @@ public:
         }
         const std::size_t k = slots_.size();
         holding_.assign(k, 0);
-        quiet_to_.assign(k, 0);
         held_at_.assign(k, 0);
-        next_entry_.assign(k, 0);
         held_.assign(k * kHoldChunk, 0.0);
+        holders_.reserve(k);
+        due_.reserve(k);
         if (cfg.max_positions && *cfg.max_positions != 0) max_positions_ = *cfg.max_positions;
         if (cfg.max_drawdown_pct && *cfg.max_drawdown_pct > 0) max_drawdown_pct_ = *cfg.max_drawdown_pct;
         dust_ = kDustFraction * cfg.initial_capital;
@@ -124,20 +186,22 @@ public:
             const std::size_t shift = next_bar_ ? 1 : 0;
             bool entry = false, exit = false;
             for (std::size_t i = cursor.next(0, entry, exit); i + shift < n_; i = cursor.next(i + 1, entry, exit))
-                (entry ? s.entry_bars : s.exit_bars).push_back(i + shift);
+                s.flags.push_back(i + shift);
         }
-        next_entry_any_ = n_;
-        for (std::size_t j = 0; j < slots_.size(); ++j) {
-            next_entry_[j] = slots_[j].entry_bars.empty() ? n_ : slots_[j].entry_bars.front();
-            next_entry_any_ = std::min(next_entry_any_, next_entry_[j]);
-        }
-        for (std::size_t t = 0; t < std::min(n_, kFetchBars); ++t) fetch_upcoming(t);
+        for (std::size_t j = 0; j < slots_.size(); ++j) queue_entry(j, 0);
     }
 
     void run() {
         events_.reserve(8);
+        // A trade list that grows moves every trade it holds, and trades are
+        // large: it is sized once, from the most trades the signals allow
+        // (one per processed entry flag), within a bound for signals set on
+        // most bars.
+        std::size_t most = 0;
+        for (const Slot& s : slots_) most += std::min((s.flags.size() + 1) / 2, n_ / 16 + 64);
+        trades.reserve(most);
         for (std::size_t t = 0; t < n_; ++t) {
-            if (t + kFetchBars < n_) fetch_upcoming(t + kFetchBars);
+            fetch_due(t);
             manage_open(t);
             enter(t, open_);
             mark(t);
@@ -164,26 +228,53 @@ private:
         ++rejected_total;
     }
 
-    // The kernel's holding flag and the count of open instruments, after a
-    // step that may have opened or closed its position.
-    void note_holding(std::size_t j) {
-        const uint8_t now = slots_[j].holding();
-        open_ += now;
-        open_ -= holding_[j];
-        holding_[j] = now;
+    // After a step that may have opened or closed the kernel's position:
+    // the holding flag, the count and list of holders, and for a holder its
+    // value at this bar's close, kept for the mark, and its next step.
+    void after_step(std::size_t j, std::size_t t) {
+        const Slot& s = slots_[j];
+        const uint8_t now = s.holding();
+        if (now != holding_[j]) {
+            auto at = std::lower_bound(holders_.begin(), holders_.end(), j);
+            if (now) {
+                holders_.insert(at, j);
+            } else {
+                holders_.erase(at);
+            }
+            open_ += now;
+            open_ -= holding_[j];
+            holding_[j] = now;
+        }
+        if (!now) return;
+        held_[j * kHoldChunk] = s.kernel.open_value(s.data->close[t]);
+        held_at_[j] = j * kHoldChunk - t;
+        wakes_.push(t + 1, j);
+        fetch_row_at(j, t + 1, t);
     }
 
-    // Stops, targets, trailing stops and exit signals of what is open.
+    // The exit flag of a holder at bar t or after: the one after its entry
+    // flag, unless the position outlived it.
+    std::size_t exit_for(Slot& s, std::size_t t) {
+        if (s.exit_due < t) {
+            std::size_t i = s.entries_read;
+            while (s.exit_bar(i, n_) < t) ++i;
+            s.exit_due = s.exit_bar(i, n_);
+        }
+        return s.exit_due;
+    }
+
+    // Stops, targets, trailing stops and exit signals of what is open, in
+    // instrument order at each holder's next step.
     // A kernel that only holds its position, with no exit signal before
     // the bar, is stepped ahead through the bars that reach none of its
     // levels: they move nothing but its extremes and trailing stop, and
     // give the values the marks read. Nothing else touches a holding
     // kernel in between, so its steps may run ahead of the other kernels'.
     void manage_open(std::size_t t) {
-        for (std::size_t j = 0; j < slots_.size(); ++j) {
-            if (!holding_[j] || t < quiet_to_[j]) continue;
+        if (!wakes_.take(t, due_)) return;
+        for (std::size_t j : due_) {
             Slot& s = slots_[j];
-            const std::size_t exit_at = s.exit_from(t, n_);
+            const std::size_t exit_at = exit_for(s, t);
             const std::size_t end = std::min({exit_at, s.usable, t + kHoldChunk});
             if (end > t && s.kernel.only_holding()) {
                 double* held = held_.data() + j * kHoldChunk;
@@ -194,9 +285,9 @@ private:
                     std::span<const double>(d.low).subspan(t, m), std::span<const double>(d.close).subspan(t, m),
                     held);
                 if (k > 0) {
-                    quiet_to_[j] = t + k;
                     held_at_[j] = j * kHoldChunk - t;
-                    if (k <= kFetchBars) fetch_row(j, t + k);
+                    wakes_.push(t + k, j);
+                    fetch_row_at(j, t + k, t);
                     continue;
                 }
             }
@@ -212,15 +303,36 @@ private:
     // its calls are dropped.)
     static constexpr std::size_t kFetchBars = 16;
 
-    // What the run will read at bar u: the row of each instrument with an
-    // entry flag there and the columns its kernel will be stepped ahead
-    // through after it, and the row of each holding instrument whose
-    // stretch ends there (its exit, or its next stretch).
-    [[gnu::always_inline]] void fetch_upcoming(std::size_t u) {
-        for (std::size_t j = 0; j < slots_.size(); ++j) {
-            if (next_entry_[j] == u) fetch_entry(j, u);
-            if (holding_[j] && quiet_to_[j] == u) fetch_row(j, u);
+    // The row of bar i, now when the run reaches it within kFetchBars of
+    // bar t, else when it comes that close.
+    void fetch_row_at(std::size_t j, std::size_t i, std::size_t t) {
+        if (i >= n_) return;
+        if (i <= t + kFetchBars) {
+            fetch_row(j, i);
+        } else {
+            row_fetches_.push(i - kFetchBars, j);
         }
+    }
+
+    // Queues the instrument's next entry flag, the one after those the run
+    // has passed, and the fetch of what it will read there; `t` is the bar
+    // the run is at.
+    void queue_entry(std::size_t j, std::size_t t) {
+        const std::size_t e = slots_[j].entry_bar(slots_[j].entries_read, n_);
+        if (e >= n_) return;
+        entries_.push(e, j);
+        if (e <= t + kFetchBars) {
+            fetch_entry(j, e);
+        } else {
+            entry_fetches_.push(e - kFetchBars, j);
+        }
+    }
+
+    [[gnu::always_inline]] void fetch_due(std::size_t t) {
+        if (row_fetches_.take(t, due_))
+            for (std::size_t j : due_) fetch_row(j, t + kFetchBars);
+        if (entry_fetches_.take(t, due_))
+            for (std::size_t j : due_) fetch_entry(j, t + kFetchBars);
     }
 
     [[gnu::always_inline]] void fetch_row(std::size_t j, std::size_t i) {
@@ -236,16 +348,18 @@ private:
         if (i < s.atr.size()) __builtin_prefetch(&s.atr[i]);
     }
 
+    // The row of an entry at bar e and the columns its kernel will be
+    // stepped ahead through after it.
     [[gnu::always_inline]] void fetch_entry(std::size_t j, std::size_t e) {
         const Slot& s = slots_[j];
         if (e >= s.usable) return;
         fetch_row(j, e);
         const InstrumentData& d = *s.data;
-        auto x = std::upper_bound(s.exit_bars.begin() + static_cast<std::ptrdiff_t>(s.exits_read), s.exit_bars.end(), e);
-        const std::size_t exit_at = x == s.exit_bars.end() ? n_ : *x;
+        const std::size_t exit_at = s.exit_bar(s.entries_read, n_);
         const std::size_t end = std::min({exit_at, s.usable, e + 1 + kHoldChunk});
+        // The holding step reads the timestamps only of an expiring
+        // instrument, which this runner never has.
         auto fetch_stretch = [&](std::size_t i) {
-            __builtin_prefetch(&d.timestamps[i]);
             __builtin_prefetch(&d.high[i]);
             __builtin_prefetch(&d.low[i]);
             __builtin_prefetch(&d.close[i]);
@@ -273,22 +387,21 @@ private:
         }
         pool += s.kernel.cash;
         s.kernel.cash = 0.0;
-        note_holding(j);
+        after_step(j, t);
     }
 
     // Entries, gated by the kill-switch and the position limit, each
-    // lent its budget of the pool.
+    // lent its budget of the pool, in instrument order.
     void enter(std::size_t t, std::size_t open) {
-        if (t < next_entry_any_) return;
-        next_entry_any_ = n_;
-        for (std::size_t j = 0; j < slots_.size(); ++j) {
-            if (next_entry_[j] == t) {
-                Slot& s = slots_[j];
-                const std::size_t read = ++s.entries_read;
-                next_entry_[j] = read < s.entry_bars.size() ? s.entry_bars[read] : n_;
-                if (!holding_[j]) enter_one(j, t, open);
+        if (!entries_.take(t, due_)) return;
+        for (std::size_t j : due_) {
+            Slot& s = slots_[j];
+            if (!holding_[j]) {
+                s.exit_due = s.exit_bar(s.entries_read, n_);
+                enter_one(j, t, open);
             }
-            next_entry_any_ = std::min(next_entry_any_, next_entry_[j]);
+            ++s.entries_read;
+            queue_entry(j, t);
         }
     }
 
@@ -317,7 +430,7 @@ private:
         s.kernel.step_bar(t, bar, in, false, events_);
         pool -= budget - s.kernel.cash;
         s.kernel.cash = 0.0;
-        note_holding(j);
+        after_step(j, t);
         // A refusal by the kernel itself (a budget too small for one unit
         // or lot) is not the portfolio's and is not counted.
         for (const EngineEventRecord& e : events_)
@@ -325,19 +438,11 @@ private:
     }
 
     // Mark to market and the kill-switch, which blocks entries from the
-    // next bar on and never clears. A kernel stepped ahead left its value
-    // at this bar's close; the others are valued here.
+    // next bar on and never clears. Every holder's value at this bar's
+    // close is kept, from its last step or its stretch.
     void mark(std::size_t t) {
         double value = 0.0;
-        for (std::size_t j = 0; j < slots_.size(); ++j) {
-            if (!holding_[j]) continue;
-            if (t < quiet_to_[j]) {
-                value += held_[held_at_[j] + t];
-            } else {
-                const Slot& s = slots_[j];
-                value += s.kernel.open_value(s.data->close[t]);
-            }
-        }
+        for (std::size_t j : holders_) value += held_[held_at_[j] + t];
         curves.mark(t, pool + value);
         if (max_drawdown_pct_ && !halted && curves.peak > 0.0 && curves.drawdown[t] >= *max_drawdown_pct_) {
             halted = true;
@@ -373,19 +478,20 @@ private:
     std::optional<double> max_drawdown_pct_;
     std::vector<Slot> slots_;
     std::vector<EngineEventRecord> events_;
-    // Per instrument, side by side for the loops that visit every
-    // instrument on every bar: whether its kernel holds a position; the bar
-    // up to which (exclusive) it has been stepped ahead, with the values at
-    // those bars' closes in `held_` from index held_at_ + bar; the next bar
-    // with a processed entry flag and the next bar (or an earlier one,
-    // already passed) with an exit flag.
+    // Per instrument: whether its kernel holds a position and, for a holder,
+    // its values at the closes of the bars it has been stepped through since
+    // its last wake, in `held_` from index held_at_ + bar (modulo the index
+    // width).
     std::vector<uint8_t> holding_;
-    std::vector<std::size_t> quiet_to_;
     std::vector<std::size_t> held_at_;
-    std::vector<std::size_t> next_entry_;
     std::vector<double> held_;
-    std::size_t next_entry_any_ = 0;  // the earliest of next_entry_
-    std::size_t open_ = 0;            // kernels holding a position
+    std::vector<std::size_t> holders_;  // the holding instruments, in order
+    std::size_t open_ = 0;              // their count
+    BarWheel entries_;        // each instrument's next entry flag
+    BarWheel wakes_;          // each holder's next step
+    BarWheel row_fetches_;    // rows to fetch kFetchBars ahead
+    BarWheel entry_fetches_;  // entries to fetch kFetchBars ahead
+    std::vector<std::size_t> due_;
 };
 
 }  // namespace
