@@ -1,10 +1,10 @@
 // The shared-capital runner against the same instruments run one by one
 // through the single-instrument loop, engine only: no copies of the inputs
 // on the way in, no conversion of the results on the way out. The
-// instruments are those of bench_portfolio_runner.py (0.1 % walks, long and
-// short by turns, an entry every 100 bars and an exit 50 bars later, 0.1 %
-// fees), 10 and 50 of them x 100,000 bars, timed in interleaved rounds, best
-// of 15. Build with -DTIDEMARK_BUILD_BENCH=ON.
+// instruments are built as bench_portfolio_runner.py builds them (0.1 %
+// walks, long and short by turns, an entry every 100 bars and an exit 50
+// bars later, 0.1 % fees), 10 and 50 of them x 100,000 bars, timed in
+// interleaved rounds, best of 15. Build with -DTIDEMARK_BUILD_BENCH=ON.
 #include <chrono>
 #include <cmath>
 #include <cstdio>

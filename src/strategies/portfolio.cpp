@@ -52,7 +52,6 @@ struct Slot {
     }
 };
 
-
 // Bars a kernel that only holds its position is stepped ahead of the run at
 // a time, its values kept for the marks.
 constexpr std::size_t kHoldChunk = 256;
@@ -77,7 +76,8 @@ public:
     // than the run.
     explicit BarWheel(std::size_t bars) : span_(std::bit_ceil(std::min(bars, kMaxSpan - 1) + 1)), buckets_(span_) {}
 
-    // Bars pushed lie after the bar last taken.
+    // A bar pushed lies after the last bar taken (any bar, before the
+    // first take).
     void push(std::size_t bar, std::size_t slot) {
         if (bar - now_ < span_) {
             buckets_[bar % span_].push_back(slot);
@@ -90,7 +90,7 @@ public:
     // The instruments due at bar t into `out`, false when there are none.
     // Every bar is taken, in increasing order: most bars have none due,
     // and cost a test.
-    bool take(std::size_t t, std::vector<std::size_t>& out) {
+    [[gnu::always_inline]] bool take(std::size_t t, std::vector<std::size_t>& out) {
         now_ = t;
         if (!far_.empty() && far_.front().first - t < span_) [[unlikely]]
             bring_near(t);
@@ -98,12 +98,14 @@ public:
         if (due.empty()) return false;
         out.swap(due);
         due.clear();
-        if (out.size() > 1) std::sort(out.begin(), out.end());
+        if (out.size() > 1) order(out);
         return true;
     }
 
 private:
-    void bring_near(std::size_t t) {
+    [[gnu::noinline]] static void order(std::vector<std::size_t>& v) { std::sort(v.begin(), v.end()); }
+
+    [[gnu::noinline]] void bring_near(std::size_t t) {
         while (!far_.empty() && far_.front().first - t < span_) {
             std::pop_heap(far_.begin(), far_.end(), std::greater<>{});
             buckets_[far_.back().first % span_].push_back(far_.back().second);
