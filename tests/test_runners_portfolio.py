@@ -130,3 +130,31 @@ def test_value_checks(rows, kw, text):
     with pytest.raises(ValueError) as info:
         tm.run_portfolio_backtest(rows, **kw)
     assert str(info.value) == text
+
+
+# What an all-in entry leaves in the pool is residue, not a budget: below 1e-9 of the initial capital
+# nothing opens and nothing is refused. A's allotment leaves exactly `left` (to rounding) for B's entry
+# on bar 1; a ruined book (A's exit at almost nothing) leaves `left` for A's own next entry.
+@pytest.mark.parametrize("allocation, scenario, left, opens", [
+    ("full", "allotted", 0.5e-9 * P, False),
+    ("full", "allotted", 2e-9 * P, True),
+    ("full", "allotted", 1e-3, True),
+    ("full", "ruined", 1e-10 * P, False),
+    ("equal_weight", "ruined", 1e-10 * P, False),
+    ("equal_weight", "ruined", 1e-8 * P, True),
+])
+def test_residue_of_the_pool_opens_nothing(allocation, scenario, left, opens):
+    if scenario == "allotted":
+        rows = [inst([1.0] * 4, [0], symbol="A"), inst([1.0] * 4, [1], symbol="B")]
+        configs, last = {"A": IC(alloted_capital=P - left)}, "B"
+    else:
+        rows = [inst([1.0, 1.0, left / P, left / P, left / P], [0, 3], [2])]
+        configs, last = None, "A"
+    port = tm.run_portfolio_backtest(rows, BC(fees=0.0), allocation, configs)
+    trades = port.result.trades()
+    tail = [t for t in trades if t.symbol == last and t.entry_idx >= 1]
+    assert len(tail) == opens and port.rejected_entries == 0
+    assert [s.rejected_entries for s in port.per_instrument] == [0] * len(rows)
+    if opens:
+        assert tail[0].size * tail[0].entry_price == pytest.approx(left, rel=1e-6)
+    assert port.result.metrics.end_value == pytest.approx(P if scenario == "allotted" else left, rel=1e-6)
