@@ -231,7 +231,7 @@ def switch_books(n, modes):
         for _ in range(2):
             t = rng.uniform(-1.0, 1.0, n) if long_short else rng.uniform(0.5, 1.5, n)
             t = (t - t.mean()) / np.abs(t - t.mean()).sum() if long_short else t / t.sum()
-            pair.append((t, 8.0 * model.cov() @ t + 0.001))  # the budget row's multiplier is 0.001
+            pair.append((t, 8.0 * model.cov() @ t + 0.001))  # 2 risk_aversion cov t - alpha + 0.001 = 0: optimal at t
         books.append((cfg, pair))
     return model, ids, books
 
