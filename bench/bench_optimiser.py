@@ -9,10 +9,11 @@
 2. optimize_portfolio against a direct Clarabel solve of the same programme
    from Python (Clarabel's own wheel, `pip install clarabel scipy`; skipped
    with a note when either is missing), best of interleaved repeats: the
-   wheel with its default settings (its "auto" linear solver picks a
+   wheel with its default settings (its "auto" linear solver picks faer's
    multi-threaded supernodal LDL for the dense covariance block) and with
-   "qdldl", the LDL our crate factors with. Only the wheel's solver set-up and
-   solve are timed, against our whole call.
+   "qdldl". Our crate factors books below 400 assets with QDLDL and larger ones
+   with faer on one thread. Only the wheel's solver set-up and solve are timed,
+   against our whole call.
 3. batch_optimize_portfolios on 200 books of 200 assets against a loop of
    optimize_portfolio calls, with the results compared.
 4. simulate_portfolio_mc with 10 assets, 100,000 paths and 252 days on every

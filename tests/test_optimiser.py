@@ -1,6 +1,9 @@
 """optimize_portfolio, OptimizerConfig, OptimizationResult, OptimizeItem and batch_optimize_portfolios."""
 
 import math
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -205,3 +208,58 @@ def test_the_first_failing_item_fails_the_batch():
     with pytest.raises(ValueError) as exc:
         tm.batch_optimize_portfolios(BATCH_MODEL, items, batch_config())
     assert str(exc.value) == "item 'bad2': shape mismatch: model has 6 assets; alpha has 2, w_current has 6"
+
+
+# Books of 400 assets or more are factored with faer, smaller ones with QDLDL (rust/qp_solver/src/lib.rs).
+SOLVER_SWITCH = 400
+
+
+def switch_books(n, modes):
+    """A model of n assets and, per mode, a config and two alphas whose optima are known weights."""
+    rng = np.random.default_rng(n)
+    ids = [f"x{i}" for i in range(n)]
+    model = tm.estimate_covariance(rng.normal(0, 0.01, (2 * n, n)) + rng.normal(0, 0.005, (2 * n, 1)), ids, 252.0)
+    books = []
+    for long_short in modes:
+        sectors = [i % 4 for i in range(n)]
+        if long_short:  # net pinned at 0; no cap binds
+            cfg = tm.OptimizerConfig(4.0, 0.0, 1.0, sectors, [5.0] * 4, short_cap=0.5, gross_max=2.0, net_min=0.0,
+                                     net_max=0.0)
+        else:
+            cfg = tm.OptimizerConfig(4.0, 0.0, 1.0, sectors, [1.0] * 4)
+        pair = []
+        for _ in range(2):
+            t = rng.uniform(-1.0, 1.0, n) if long_short else rng.uniform(0.5, 1.5, n)
+            t = (t - t.mean()) / np.abs(t - t.mean()).sum() if long_short else t / t.sum()
+            pair.append((t, 8.0 * model.cov() @ t + 0.001))  # 2 risk_aversion cov t - alpha + 0.001 = 0: optimal at t
+        books.append((cfg, pair))
+    return model, ids, books
+
+
+def switch_batches(n, modes):
+    """Each mode's pair of books optimised in one batch: weights, objective and iterations, bit for bit."""
+    model, _, books = switch_books(n, modes)
+    return [(r.weights().tobytes().hex(), r.objective.hex(), r.iterations) for cfg, pair in books
+            for _, r in tm.batch_optimize_portfolios(model, [tm.OptimizeItem(f"b{k}", alpha, np.zeros(n))
+                                                             for k, (_, alpha) in enumerate(pair)], cfg)]
+
+
+# Either side of the switch, and where a multi-threaded faer would order its sums by the thread count.
+@pytest.mark.parametrize("n, modes", [(SOLVER_SWITCH - 1, (False, True)), (SOLVER_SWITCH, (False, True)),
+                                      (600, (False,))])
+def test_books_either_side_of_the_solver_switch_solve_and_repeat_bit_for_bit(n, modes):
+    model, ids, books = switch_books(n, modes)
+    single = []
+    for cfg, pair in books:
+        for target, alpha in pair:
+            r = tm.optimize_portfolio(model, alpha, np.zeros(n), ids, cfg)
+            assert r.solver_status == "Solved"
+            np.testing.assert_allclose(r.weights(), target, rtol=0, atol=1e-5)
+            single.append((r.weights().tobytes().hex(), r.objective.hex(), r.iterations))
+    assert switch_batches(n, modes) == single
+    # the same batches on a pool of one thread, in a process that may use a single CPU
+    script = f"import sys; sys.path.insert(0, {os.path.dirname(__file__)!r}); import test_optimiser as t; " \
+             f"print(t.switch_batches({n}, {modes}))"
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True, timeout=120,
+                           preexec_fn=lambda: os.sched_setaffinity(0, {min(os.sched_getaffinity(0))}))
+    assert child.stdout.strip() == repr(single)

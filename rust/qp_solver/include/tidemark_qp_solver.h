@@ -43,7 +43,10 @@ typedef struct tm_qp_csc {
 /* Minimises 1/2 x'Px + q'x subject to Ax + s = b, s >= 0 (a nonnegative cone of
  * dimension cone_dim), with P's upper triangle given. Settings are the solver's
  * defaults except max_iter, tol_gap_abs = tol_gap_rel = tol_feas = tolerance,
- * and no printing.
+ * no printing and the linear solver: QDLDL, or faer's supernodal LDL on one
+ * thread when P's upper triangle holds 400 x 401 / 2 entries or more (a dense
+ * covariance of 400 assets or more). Either way the same call gives the same
+ * bits on any thread and whatever else runs beside it.
  *
  * On TM_QP_RAN, text_out holds the status name ("Solved", "PrimalInfeasible",
  * "MaxIterations", ...), x_out (x_len must equal q_len) the primal vector,
