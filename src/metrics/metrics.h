@@ -89,6 +89,9 @@ struct ReturnSum {
         // -0.0), and runs are flat for long stretches.
         if (x != 0.0) sum += x;
     }
+    // `k` more returns, `x[0]` to `x[k-1]`, to the same sum and counts as
+    // adding them one by one.
+    void add_many(const double* x, std::size_t k);
     // `k` more returns, each `x`, which is a zero or NaN.
     void add_zeros(double x, std::size_t k) {
         seen += k;
@@ -125,6 +128,9 @@ struct DrawdownRuns {
         first = longer ? run_first : first;
         ++seen;
     }
+    // `k` more steps, `v[0]` to `v[k-1]`, to the same summary as adding them
+    // one by one.
+    void add_many(const double* v, std::size_t k);
     // `k` more steps, each `v`.
     void add_repeated(double v, std::size_t k) {
         if (k == 0) return;

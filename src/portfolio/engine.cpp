@@ -125,10 +125,8 @@ void SingleKernel::mark_many(std::span<const double> equity, std::span<const int
             }
         }
         curve_quotients(dd, ret, eq, k, prev);
-        for (std::size_t j = 0; j < k; ++j) {
-            runs.add(dd[j]);
-            sum.add(ret[j]);
-        }
+        runs.add_many(dd, k);
+        sum.add_many(ret, k);
         prev = eq[k - 1];
     }
     peak_equity = peak;
@@ -244,11 +242,13 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
         bool exit = false;
     };
     // Memory is fetched a fixed distance ahead of the run instead of waited
-    // for when it is reached: the rows of the bars a full step reads, the
-    // prices a holding stretch reads and the curves every bar writes. The
-    // run reads the columns in short stretches far apart, which the
-    // processor does not see coming. (In a function of their own, the
-    // prefetches would be found to have no effect and dropped.)
+    // for when it is reached: the rows of the bars a full step reads, which
+    // the run reaches in short stretches far apart that the processor does
+    // not see coming, into the first cache; the prices a holding stretch
+    // reads, one after the other, into the second. The curves are left to
+    // the processor, which sees them written in order: fetched as well, they
+    // only crowd the others out. (In a function of their own, the prefetches
+    // would be found to have no effect and dropped.)
     std::size_t fetched = 0;
     auto fetch_ahead = [&](std::size_t from) {
         const std::size_t to = std::min(usable, from + kFetchAhead);
@@ -258,12 +258,9 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
             __builtin_prefetch(&bars.volume[fetched]);
             if (fetched < atr.size()) __builtin_prefetch(&atr[fetched]);
             if (signals.position_sizes) __builtin_prefetch(&(*signals.position_sizes)[fetched]);
-            __builtin_prefetch(&bars.high[fetched]);
-            __builtin_prefetch(&bars.low[fetched]);
-            __builtin_prefetch(&bars.close[fetched]);
-            __builtin_prefetch(sk.equity_curve.data() + fetched, 1);
-            __builtin_prefetch(sk.drawdown_curve.data() + fetched, 1);
-            __builtin_prefetch(sk.returns.data() + fetched, 1);
+            __builtin_prefetch(&bars.high[fetched], 0, 1);
+            __builtin_prefetch(&bars.low[fetched], 0, 1);
+            __builtin_prefetch(&bars.close[fetched], 0, 1);
         }
     };
     auto find_intent = [&](std::size_t from) {
