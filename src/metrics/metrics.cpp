@@ -324,21 +324,11 @@ bool deepest_all_under(const double* v, std::size_t k, double& deepest) {
 
 void DrawdownRuns::add_many(const double* v, std::size_t k) {
     double m = max_pct;
-    // A stretch under water all along (the common case once a run has lost
-    // from its peak) only lengthens the current run: its length is compared
-    // with the longest once, at the end, where it is greatest.
     if (k == 0 || !deepest_all_under(v, k, m)) {
         for (std::size_t j = 0; j < k; ++j) add(v[j]);
         return;
     }
-    max_pct = m;
-    if (run == 0) run_first = seen;
-    run += k;
-    if (run > longest) {
-        longest = run;
-        first = run_first;
-    }
-    seen += k;
+    add_under_water(k, m);
 }
 
 void ReturnSum::add_many(const double* x, std::size_t k) {

@@ -131,6 +131,21 @@ struct DrawdownRuns {
     // `k` more steps, `v[0]` to `v[k-1]`, to the same summary as adding them
     // one by one.
     void add_many(const double* v, std::size_t k);
+    // `k` more steps, all under water (greater than 0), the deepest of them
+    // or of the summary so far `deepest`: they only lengthen the current run,
+    // whose length is compared with the longest once, at the end, where it
+    // is greatest.
+    void add_under_water(std::size_t k, double deepest) {
+        max_pct = deepest;
+        if (k == 0) return;
+        if (run == 0) run_first = seen;
+        run += k;
+        if (run > longest) {
+            longest = run;
+            first = run_first;
+        }
+        seen += k;
+    }
     // `k` more steps, each `v`.
     void add_repeated(double v, std::size_t k) {
         if (k == 0) return;

@@ -1,6 +1,7 @@
 #include "portfolio/engine.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "core/errors.h"
@@ -71,27 +72,102 @@ inline void SingleKernel::mark(double equity, int64_t ts) {
 
 namespace {
 
-// The drawdowns (from the running peaks in `dd`) and the returns of a block
-// of equities after `prev`: independent quotients, taken by the widest vector
-// unit at hand. A zero previous equity gives a zero return.
+// The running peaks, drawdowns and returns of a block of equities after
+// `prev`, as mark() forms them one at a time, eight at a time: `peak` is
+// carried through, the drawdowns go to `dd` and the returns to `ret` (a zero
+// previous equity gives a zero return). Also the deepest of the drawdowns
+// and `deepest` (NaN ignored), and whether every one of them is under water.
+// For a block of at least eight and a `peak` above 0.
+//
+// The peak is a maximum, the same in whatever order its values are compared
+// unless two of them compare equal and differ, which only the two zeros do,
+// and these never pass a peak above 0: so the eight are folded in three
+// shifted steps (a NaN, which never replaces the peak, as -infinity). A block
+// that does not end on a whole eight ends with its last values shifted into
+// place and the lanes past the end repeating the last, which changes neither
+// the peaks nor the summaries and is not kept. (Vectors go by reference:
+// returned by value, their passing would depend on the instruction set.)
 TIDEMARK_VECTOR_CLONES
-void curve_quotients(double* dd, double* ret, const double* eq, std::size_t k, double prev) {
-    for (std::size_t j = 0; j < k; ++j) dd[j] = (dd[j] - eq[j]) / dd[j] * 100.0;
-    ret[0] = prev != 0.0 ? (eq[0] - prev) / prev : 0.0;
-    // The quotient is taken whatever the divisor, so that the loop has no
-    // branch; a zero previous value then gives 0.
-    for (std::size_t j = 1; j < k; ++j) ret[j] = (eq[j] - eq[j - 1]) / eq[j - 1];
-    for (std::size_t j = 1; j < k; ++j) ret[j] = eq[j - 1] == 0.0 ? 0.0 : ret[j];
+bool curve_block(const double* eq, std::size_t k, double prev, double& peak, double* dd, double* ret,
+                 double& deepest) {
+    using Lanes = double __attribute__((vector_size(64)));
+    using Index = int64_t __attribute__((vector_size(64)));
+    constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(double);
+    auto splat = [](Lanes& v, double x) {
+        for (std::size_t l = 0; l < kLanes; ++l) v[l] = x;
+    };
+    Lanes deep, carry, low, zero{};
+    splat(deep, deepest);
+    splat(carry, peak);
+    splat(low, -std::numeric_limits<double>::infinity());
+    auto dry = zero < zero;  // set in a lane where a drawdown is not under water
+    const Index by1 = {8, 0, 1, 2, 3, 4, 5, 6}, by2 = {8, 8, 0, 1, 2, 3, 4, 5}, by4 = {8, 8, 8, 8, 0, 1, 2, 3};
+    const Index top = {7, 7, 7, 7, 7, 7, 7, 7};
+    auto take = [&](const Lanes& e, const Lanes& b, Lanes& d, Lanes& r) {
+        Lanes x = e == e ? e : low;
+        Lanes y = __builtin_shuffle(x, low, by1);
+        x = y > x ? y : x;
+        y = __builtin_shuffle(x, low, by2);
+        x = y > x ? y : x;
+        y = __builtin_shuffle(x, low, by4);
+        x = y > x ? y : x;
+        const Lanes p = x > carry ? x : carry;
+        carry = __builtin_shuffle(p, top);
+        d = (p - e) / p * 100.0;
+        r = (e - b) / b;
+        r = b == zero ? zero : r;
+        deep = d > deep ? d : deep;
+        dry |= !(d > zero);
+    };
+    const std::size_t whole = k / kLanes * kLanes;
+    for (std::size_t j = 0; j < whole; j += kLanes) {
+        Lanes e, b, d, r;
+        std::memcpy(&e, eq + j, sizeof e);
+        if (j == 0) {
+            Lanes before;
+            splat(before, prev);
+            b = __builtin_shuffle(e, before, by1);
+        } else {
+            std::memcpy(&b, eq + j - 1, sizeof b);
+        }
+        take(e, b, d, r);
+        std::memcpy(dd + j, &d, sizeof d);
+        std::memcpy(ret + j, &r, sizeof r);
+    }
+    if (const std::size_t w = k - whole; w > 0) {
+        // The last `w` values into the first lanes, the last repeated after.
+        Index at;
+        for (std::size_t l = 0; l < kLanes; ++l)
+            at[l] = static_cast<int64_t>(std::min(l + kLanes - w, kLanes - 1));
+        Lanes e, b, d, r;
+        std::memcpy(&e, eq + k - kLanes, sizeof e);
+        std::memcpy(&b, eq + k - kLanes - 1, sizeof b);
+        e = __builtin_shuffle(e, at);
+        b = __builtin_shuffle(b, at);
+        take(e, b, d, r);
+        for (std::size_t l = 0; l < w; ++l) {
+            dd[whole + l] = d[l];
+            ret[whole + l] = r[l];
+        }
+    }
+    peak = carry[0];
+    double m = deepest;
+    bool under = true;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        m = deep[l] > m ? deep[l] : m;
+        under = under && dry[l] == 0;
+    }
+    deepest = m;
+    return under;
 }
 
 }  // namespace
 
 void SingleKernel::mark_many(std::span<const double> equity, std::span<const int64_t> ts) {
-    // The curves grow once and each value is written where it is kept. The
-    // running peak is a chain from bar to bar; the drawdowns and returns are
-    // then independent quotients the vector unit takes, and the two
-    // summaries, chains again, are kept in one loop, where the processor runs
-    // them side by side. All of it a block at a time, in the first cache.
+    // The curves grow once and each value is written where it is kept, a
+    // block at a time, in the first cache. The peaks, drawdowns and returns
+    // are taken by the vector unit where curve_block can; the sum of the
+    // returns, a chain in series order, follows.
     constexpr std::size_t kBlock = 256;
     const std::size_t n = equity.size();
     const double* eq_all = equity.data();
@@ -109,23 +185,41 @@ void SingleKernel::mark_many(std::span<const double> equity, std::span<const int
         const double* eq = eq_all + from;
         double* dd = dd_all + from;
         double* ret = ret_all + from;
-        for (std::size_t j = 0; j < k; ++j) {
-            if (eq[j] > peak) peak = eq[j];
-            dd[j] = peak;
+        double deepest = runs.max_pct;
+        bool under = true;
+        const double peak_before = peak;
+        if (k >= 8 && peak > 0.0) {
+            under = curve_block(eq, k, prev, peak, dd, ret, deepest);
+        } else {
+            for (std::size_t j = 0; j < k; ++j) {
+                if (eq[j] > peak) peak = eq[j];
+                const double d = (peak - eq[j]) / peak * 100.0;
+                const double b = j == 0 ? prev : eq[j - 1];
+                const double r = (eq[j] - b) / b;
+                dd[j] = d;
+                ret[j] = b == 0.0 ? 0.0 : r;
+                deepest = d > deepest ? d : deepest;
+                under = under && d > 0.0;
+            }
         }
-        // The halt needs a limit, which most runs do not set.
+        // The halt needs a limit, which most runs do not set, and a peak
+        // above 0 when the drawdown reaches it.
         if (!kernel.drawdown_halt && kernel.max_drawdown_pct) {
             const double max_dd = *kernel.max_drawdown_pct;
+            double p = peak_before;
             for (std::size_t j = 0; j < k; ++j) {
-                const double p = dd[j];
-                if (p > 0 && (p - eq[j]) / p * 100.0 >= max_dd) {
+                if (eq[j] > p) p = eq[j];
+                if (p > 0 && dd[j] >= max_dd) {
                     kernel.drawdown_halt = true;
                     break;
                 }
             }
         }
-        curve_quotients(dd, ret, eq, k, prev);
-        runs.add_many(dd, k);
+        if (under) {
+            runs.add_under_water(k, deepest);
+        } else {
+            for (std::size_t j = 0; j < k; ++j) runs.add(dd[j]);
+        }
         sum.add_many(ret, k);
         prev = eq[k - 1];
     }
