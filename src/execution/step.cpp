@@ -270,44 +270,58 @@ void hold_unwatched(const double* high, const double* low, const double* close, 
         for (std::size_t l = 0; l < kLanes; ++l) v[l] = x;
     };
     auto load = [](Lanes& v, const double* p) { std::memcpy(&v, p, sizeof v); };
-    // The equity as the full step forms it: the cash plus the sum, from 0,
-    // of the position's value.
-    auto mark = [&](const auto& c, auto& eq) {
-        if (marking == Marking::CashLong) {
-            eq = cash + (0.0 + m * c * size);
-        } else if (marking == Marking::CashShort) {
-            eq = cash + (0.0 + m * size * (2.0 * entry - c));
-        } else if (marking == Marking::MarginOpen) {
-            eq = cash + (0.0 + m * (c - entry) * size * dir);
-        } else if constexpr (std::is_same_v<std::decay_t<decltype(eq)>, double>) {
-            eq = cash + (0.0 + 0.0);
-        } else {
-            splat(eq, cash + (0.0 + 0.0));
+    double top = highest, bottom = lowest;
+    // One loop per way of valuing, each forming the equity as the full step
+    // does: the cash plus the sum, from 0, of the position's value.
+    auto stretch = [&](auto how) {
+        constexpr Marking kHow = decltype(how)::value;
+        auto mark = [&](const auto& c, auto& eq) {
+            if constexpr (kHow == Marking::CashLong) {
+                eq = cash + (0.0 + m * c * size);
+            } else if constexpr (kHow == Marking::CashShort) {
+                eq = cash + (0.0 + m * size * (2.0 * entry - c));
+            } else if constexpr (kHow == Marking::MarginOpen) {
+                eq = cash + (0.0 + m * (c - entry) * size * dir);
+            } else if constexpr (std::is_same_v<std::decay_t<decltype(eq)>, double>) {
+                eq = cash + (0.0 + 0.0);
+            } else {
+                splat(eq, cash + (0.0 + 0.0));
+            }
+        };
+        if (n < kLanes) {
+            for (std::size_t j = 0; j < n; ++j) {
+                mark(close[j], equity[j]);
+                top = top < high[j] ? high[j] : top;
+                bottom = low[j] < bottom ? low[j] : bottom;
+            }
+            return;
+        }
+        // A stretch that does not end on a whole eight ends with its last
+        // eight, taken again whole: the same equities, the same extremes.
+        Lanes hi, lo;
+        splat(hi, highest);
+        splat(lo, lowest);
+        for (std::size_t j = 0; j < n; j += kLanes) {
+            const std::size_t at = std::min(j, n - kLanes);
+            Lanes h, l, c, eq;
+            load(h, high + at);
+            load(l, low + at);
+            load(c, close + at);
+            mark(c, eq);
+            std::memcpy(equity + at, &eq, sizeof eq);
+            hi = hi < h ? h : hi;
+            lo = l < lo ? l : lo;
+        }
+        for (std::size_t k = 0; k < kLanes; ++k) {
+            top = top < hi[k] ? hi[k] : top;
+            bottom = lo[k] < bottom ? lo[k] : bottom;
         }
     };
-    Lanes hi, lo;
-    splat(hi, highest);
-    splat(lo, lowest);
-    std::size_t j = 0;
-    for (; j + kLanes <= n; j += kLanes) {
-        Lanes h, l, c, eq;
-        load(h, high + j);
-        load(l, low + j);
-        load(c, close + j);
-        mark(c, eq);
-        std::memcpy(equity + j, &eq, sizeof eq);
-        hi = hi < h ? h : hi;
-        lo = l < lo ? l : lo;
-    }
-    double top = highest, bottom = lowest;
-    for (std::size_t k = 0; k < kLanes; ++k) {
-        top = top < hi[k] ? hi[k] : top;
-        bottom = lo[k] < bottom ? lo[k] : bottom;
-    }
-    for (; j < n; ++j) {
-        mark(close[j], equity[j]);
-        top = top < high[j] ? high[j] : top;
-        bottom = low[j] < bottom ? low[j] : bottom;
+    switch (marking) {
+        case Marking::CashLong: stretch(std::integral_constant<Marking, Marking::CashLong>{}); break;
+        case Marking::CashShort: stretch(std::integral_constant<Marking, Marking::CashShort>{}); break;
+        case Marking::MarginOpen: stretch(std::integral_constant<Marking, Marking::MarginOpen>{}); break;
+        case Marking::MarginClosed: stretch(std::integral_constant<Marking, Marking::MarginClosed>{}); break;
     }
     if (top == 0.0 || bottom == 0.0) {
         top = highest;

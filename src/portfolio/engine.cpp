@@ -164,15 +164,19 @@ bool curve_block(const double* eq, std::size_t k, double prev, double& peak, dou
 }  // namespace
 
 void SingleKernel::mark_many(std::span<const double> equity, std::span<const int64_t> ts) {
+    std::copy_n(equity.data(), equity.size(), append_uninitialized(equity_curve, equity.size()));
+    mark_appended(equity.size(), ts);
+}
+
+void SingleKernel::mark_appended(std::size_t n, std::span<const int64_t> ts) {
     // The curves grow once and each value is written where it is kept, a
     // block at a time, in the first cache. The peaks, drawdowns and returns
     // are taken by the vector unit where curve_block can; the sum of the
     // returns, a chain in series order, follows.
     constexpr std::size_t kBlock = 256;
-    const std::size_t n = equity.size();
-    const double* eq_all = equity.data();
-    double prev = equity_curve.empty() ? 0.0 : equity_curve.back();
-    std::copy_n(eq_all, n, append_uninitialized(equity_curve, n));
+    const std::size_t marked = equity_curve.size() - n;
+    const double* eq_all = equity_curve.data() + marked;
+    double prev = marked == 0 ? 0.0 : equity_curve[marked - 1];
     double* dd_all = append_uninitialized(drawdown_curve, n);
     double* ret_all = append_uninitialized(returns, n);
     // Local copies: kept in the object, the summaries could be changed by
@@ -326,7 +330,6 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
     sk.trades.reserve(std::min({cursor.raw_entries(), cursor.raw_exits() + 1, n / 16 + 64}));
     std::vector<EngineEventRecord> events;
     StepIntents in;
-    double held[kHoldChunk];
     auto bar_at = [&](std::size_t i) {
         return Bar{bars.timestamps[i], bars.open[i], bars.high[i], bars.low[i], bars.close[i], bars.volume[i]};
     };
@@ -403,9 +406,13 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
             while (i < quiet_end) {
                 fetch_ahead(i);
                 const std::size_t m = std::min(kHoldChunk, quiet_end - i);
+                // The equities are written straight into the curve; those of
+                // bars the stretch did not reach are taken off again.
+                double* held = append_uninitialized(sk.equity_curve, m);
                 const std::size_t k = sk.kernel.step_holding(bars.timestamps.subspan(i, m), bars.high.subspan(i, m),
                                                              bars.low.subspan(i, m), bars.close.subspan(i, m), held);
-                sk.mark_many(std::span<const double>(held, k), bars.timestamps.subspan(i, k));
+                if (k < m) sk.equity_curve.resize(sk.equity_curve.size() - (m - k));
+                sk.mark_appended(k, bars.timestamps.subspan(i, k));
                 i += k;
                 if (k < m) break;
             }
