@@ -364,12 +364,19 @@ ReturnRatios return_ratios(double periods_per_year, double risk_free_rate,
     return finish_ratios(periods_per_year, risk_free_rate, first, s);
 }
 
-double config_periods_per_year(const BacktestConfig& cfg, std::span<const int64_t> timestamps) {
+double config_periods_per_year(const BacktestConfig& cfg, std::span<const int64_t> timestamps,
+                               const PositiveSteps* counted) {
     if (cfg.legacy_annualization) return kLegacyPeriodsPerYear;
     const bool continuous = cfg.session_minutes.has_value() && *cfg.session_minutes <= 0.0;
-    return resolve_periods_per_year(cfg.periods_per_year,
-                                    cfg.session_minutes.value_or(kDefaultSessionMinutes),
-                                    kLegacyPeriodsPerYear, timestamps, continuous);
+    const double session = cfg.session_minutes.value_or(kDefaultSessionMinutes);
+    if (counted)
+        return resolve_periods_per_year(cfg.periods_per_year, session, kLegacyPeriodsPerYear, timestamps, continuous,
+                                        *counted);
+    return resolve_periods_per_year(cfg.periods_per_year, session, kLegacyPeriodsPerYear, timestamps, continuous);
+}
+
+bool config_reads_spacing(const BacktestConfig& cfg) {
+    return !cfg.legacy_annualization && !(cfg.periods_per_year && *cfg.periods_per_year > 0.0);
 }
 
 BacktestMetrics compute_metrics(std::span<const double> equity_curve,
@@ -412,7 +419,8 @@ BacktestMetrics compute_metrics(std::span<const double> equity_curve,
         RatioSums sums;
         sums.mean = first.sum / static_cast<double>(first.count);
         add_returns(sums, returns);
-        r = finish_ratios(config_periods_per_year(cfg, timestamps), cfg.risk_free_rate, first, sums);
+        const PositiveSteps* counted = kept.steps ? &*kept.steps : nullptr;
+        r = finish_ratios(config_periods_per_year(cfg, timestamps, counted), cfg.risk_free_rate, first, sums);
     }
     m.sharpe_ratio = r.sharpe;
     m.sortino_ratio = r.sortino;

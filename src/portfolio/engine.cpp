@@ -262,6 +262,9 @@ constexpr std::size_t kHoldChunk = 256;
 // fetched.
 constexpr std::size_t kLine = 8;
 constexpr std::size_t kFetchAhead = 256;
+// How many bars behind the run the steps between timestamps are counted at
+// once.
+constexpr std::size_t kCountBehind = 512;
 
 // Marks `count` more steps of a kernel that stayed idle since its last mark:
 // its equity is its cash, as it was, so the peak, the drawdown and the halt
@@ -346,8 +349,19 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
     // the processor, which sees them written in order: fetched as well, they
     // only crowd the others out. (In a function of their own, the prefetches
     // would be found to have no effect and dropped.)
+    // The steps between the timestamps, which annualise the ratios, are
+    // counted behind the run, a long stretch at a time, where the fetches
+    // have brought the column into the cache: the metrics then need not read
+    // it from memory again.
+    std::optional<PositiveSteps> steps;
+    if (config_reads_spacing(params.config)) steps.emplace();
+    std::size_t stepped = 1;  // the steps into the bars before this are counted
     std::size_t fetched = 0;
     auto fetch_ahead = [&](std::size_t from) {
+        if (steps && from >= stepped + kCountBehind && from <= usable) {
+            steps->count(bars.timestamps.data(), stepped, from);
+            stepped = from;
+        }
         const std::size_t to = std::min(usable, from + kFetchAhead);
         for (; fetched < to; fetched += kLine) {
             __builtin_prefetch(&bars.timestamps[fetched]);
@@ -421,6 +435,10 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
     // Only the end of the run reads the last bar; the quiet stretches leave
     // it to be set here.
     if (n > 0) sk.last_bar.emplace(n - 1, bar_at(n - 1));
+    if (steps) {
+        steps->count(bars.timestamps.data(), stepped, n);
+        sk.summary.steps = std::move(steps);
+    }
     return std::move(sk).finish(bars.timestamps.first(n));
 }
 

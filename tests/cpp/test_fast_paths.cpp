@@ -364,6 +364,16 @@ TEST(MedianSpacing, CountedLikeSorted) {
             EXPECT_TRUE(same_bits(resolve_periods_per_year(std::nullopt, 375.0, 365.0, ts, true),
                                   31'536'000'000'000'000.0 / m))
                 << kind << " " << n;
+            // Counted a stretch at a time, as a run passes them.
+            PositiveSteps counted;
+            for (std::size_t from = 1; from < n;) {
+                const std::size_t to = std::min(n, from + 1 + rng() % 700);
+                counted.count(ts.data(), from, to);
+                from = to;
+            }
+            EXPECT_TRUE(same_bits(resolve_periods_per_year(std::nullopt, 375.0, 365.0, ts, true, counted),
+                                  31'536'000'000'000'000.0 / m))
+                << kind << " " << n << " in stretches";
         }
     }
 }
