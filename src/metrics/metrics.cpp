@@ -283,54 +283,6 @@ double add_repeated(double sum, double x, std::size_t k) {
     return sum;
 }
 
-namespace {
-
-// The deepest of `v[0]` to `v[k-1]` and `deepest` (NaN ignored), and whether
-// every step is under water. A maximum is the same whichever order its
-// values are compared in: only a greater value replaces the one kept, and
-// values that compare equal are the same number (but for the zeros, of
-// which only the first, the summary's own +0, is ever kept). So the values
-// are taken in lanes, side by side.
-TIDEMARK_VECTOR_CLONES
-bool deepest_all_under(const double* v, std::size_t k, double& deepest) {
-    using Lanes = double __attribute__((vector_size(64)));
-    constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(double);
-    Lanes m;
-    for (std::size_t l = 0; l < kLanes; ++l) m[l] = deepest;
-    const Lanes zero{};
-    auto under = zero < zero;  // all clear: set where a step is not under
-    std::size_t j = 0;
-    for (; j + kLanes <= k; j += kLanes) {
-        Lanes x;
-        std::memcpy(&x, v + j, sizeof x);
-        m = x > m ? x : m;
-        under |= !(x > zero);
-    }
-    double d = deepest;
-    bool all = true;
-    for (std::size_t l = 0; l < kLanes; ++l) {
-        d = m[l] > d ? m[l] : d;
-        all = all && under[l] == 0;
-    }
-    for (; j < k; ++j) {
-        d = v[j] > d ? v[j] : d;
-        all = all && v[j] > 0.0;
-    }
-    deepest = d;
-    return all;
-}
-
-}  // namespace
-
-void DrawdownRuns::add_many(const double* v, std::size_t k) {
-    double m = max_pct;
-    if (k == 0 || !deepest_all_under(v, k, m)) {
-        for (std::size_t j = 0; j < k; ++j) add(v[j]);
-        return;
-    }
-    add_under_water(k, m);
-}
-
 void ReturnSum::add_many(const double* x, std::size_t k) {
     // A zero in place of a NaN, and a zero added rather than skipped: the
     // sum, which starts at +0 and so is never -0, is left as it is by

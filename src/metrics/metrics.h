@@ -166,9 +166,6 @@ struct DrawdownRuns {
         first = longer ? run_first : first;
         ++seen;
     }
-    // `k` more steps, `v[0]` to `v[k-1]`, to the same summary as adding them
-    // one by one.
-    void add_many(const double* v, std::size_t k);
     // `k` more steps, all under water (greater than 0), the deepest of them
     // or of the summary so far `deepest`: they only lengthen the current run,
     // whose length is compared with the longest once, at the end, where it

@@ -298,7 +298,18 @@ TEST(MetricsSummary, BlocksMatchOneByOne) {
         std::size_t at = 0;
         for (std::size_t k : cuts) {
             for (std::size_t i = at; i < at + k; ++i) one.add(v[i]), sum_one.add(v[i]);
-            many.add_many(v.data() + at, k);
+            // A block under water all along goes in at once, with its deepest.
+            bool under = true;
+            double deepest = many.max_pct;
+            for (std::size_t i = at; i < at + k; ++i) {
+                under = under && v[i] > 0.0;
+                deepest = v[i] > deepest ? v[i] : deepest;
+            }
+            if (under) {
+                many.add_under_water(k, deepest);
+            } else {
+                for (std::size_t i = at; i < at + k; ++i) many.add(v[i]);
+            }
             sum_many.add_many(v.data() + at, k);
             at += k;
             ASSERT_EQ(bits(many.max_pct), bits(one.max_pct));
