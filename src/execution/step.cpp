@@ -1,9 +1,12 @@
 // The bar step: one kernel advanced by one bar or trade print, stage by stage.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
+#include <type_traits>
 
+#include "core/numeric.h"
 #include "core/session.h"
 #include "execution/kernel.h"
 
@@ -240,6 +243,100 @@ std::size_t ExecutionKernel::step_holding(std::span<const int64_t> ts, std::span
     return hold_stretch<false, true, true>(ts, high, low, close, n, equity_out);
 }
 
+namespace {
+
+// How an open position is valued at a close: its gain under a margin
+// account (nothing once closed), its worth under a cash account.
+enum class Marking : uint8_t { MarginOpen, MarginClosed, CashLong, CashShort };
+
+// A holding stretch with nothing to watch (no stop, no target, no margin,
+// no expiry), eight bars side by side: each bar's equity is written to
+// `equity` as the full step forms it, and the extremes of the highs and lows
+// are folded into `highest` and `lowest`.
+//
+// A maximum or a minimum is the same in whatever order its values are
+// compared, unless two of them compare equal and differ, which only the two
+// zeros do: an extreme that comes out a zero is found again bar by bar, in
+// order.
+TIDEMARK_VECTOR_CLONES
+void hold_unwatched(const double* high, const double* low, const double* close, std::size_t n, Marking marking,
+                    double m, double entry, double size, double dir, double cash, double* equity, double& highest,
+                    double& lowest) {
+    using Lanes = double __attribute__((vector_size(64)));
+    constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(double);
+    // (Vectors are handed in and out by reference: returned by value, their
+    // passing would depend on the instruction set.)
+    auto splat = [](Lanes& v, double x) {
+        for (std::size_t l = 0; l < kLanes; ++l) v[l] = x;
+    };
+    auto load = [](Lanes& v, const double* p) { std::memcpy(&v, p, sizeof v); };
+    double top = highest, bottom = lowest;
+    // One loop per way of valuing, each forming the equity as the full step
+    // does: the cash plus the sum, from 0, of the position's value.
+    auto stretch = [&](auto how) {
+        constexpr Marking kHow = decltype(how)::value;
+        auto mark = [&](const auto& c, auto& eq) {
+            if constexpr (kHow == Marking::CashLong) {
+                eq = cash + (0.0 + m * c * size);
+            } else if constexpr (kHow == Marking::CashShort) {
+                eq = cash + (0.0 + m * size * (2.0 * entry - c));
+            } else if constexpr (kHow == Marking::MarginOpen) {
+                eq = cash + (0.0 + m * (c - entry) * size * dir);
+            } else if constexpr (std::is_same_v<std::decay_t<decltype(eq)>, double>) {
+                eq = cash + (0.0 + 0.0);
+            } else {
+                splat(eq, cash + (0.0 + 0.0));
+            }
+        };
+        if (n < kLanes) {
+            for (std::size_t j = 0; j < n; ++j) {
+                mark(close[j], equity[j]);
+                top = top < high[j] ? high[j] : top;
+                bottom = low[j] < bottom ? low[j] : bottom;
+            }
+            return;
+        }
+        // A stretch that does not end on a whole eight ends with its last
+        // eight, taken again whole: the same equities, the same extremes.
+        Lanes hi, lo;
+        splat(hi, highest);
+        splat(lo, lowest);
+        for (std::size_t j = 0; j < n; j += kLanes) {
+            const std::size_t at = std::min(j, n - kLanes);
+            Lanes h, l, c, eq;
+            load(h, high + at);
+            load(l, low + at);
+            load(c, close + at);
+            mark(c, eq);
+            std::memcpy(equity + at, &eq, sizeof eq);
+            hi = hi < h ? h : hi;
+            lo = l < lo ? l : lo;
+        }
+        for (std::size_t k = 0; k < kLanes; ++k) {
+            top = top < hi[k] ? hi[k] : top;
+            bottom = lo[k] < bottom ? lo[k] : bottom;
+        }
+    };
+    switch (marking) {
+        case Marking::CashLong: stretch(std::integral_constant<Marking, Marking::CashLong>{}); break;
+        case Marking::CashShort: stretch(std::integral_constant<Marking, Marking::CashShort>{}); break;
+        case Marking::MarginOpen: stretch(std::integral_constant<Marking, Marking::MarginOpen>{}); break;
+        case Marking::MarginClosed: stretch(std::integral_constant<Marking, Marking::MarginClosed>{}); break;
+    }
+    if (top == 0.0 || bottom == 0.0) {
+        top = highest;
+        bottom = lowest;
+        for (std::size_t k = 0; k < n; ++k) {
+            top = std::max(top, high[k]);
+            bottom = std::min(bottom, low[k]);
+        }
+    }
+    highest = top;
+    lowest = bottom;
+}
+
+}  // namespace
+
 template <bool kTrailing, bool kMargin, bool kExpiry>
 std::size_t ExecutionKernel::hold_stretch(std::span<const int64_t> ts, std::span<const double> high,
                                           std::span<const double> low, std::span<const double> close,
@@ -271,34 +368,42 @@ std::size_t ExecutionKernel::hold_stretch(std::span<const int64_t> ts, std::span
     double highest = held.highest;
     double lowest = held.lowest;
     std::size_t i = 0;
-    for (; i < n; ++i) {
-        if (kExpiry && expires && ts[i] >= expiry) break;
-        const double h = high[i];
-        const double l = low[i];
-        // Every test comes before any change, so that the bar the stretch
-        // stops at is stepped in full from the state before it.
-        if ((l <= low_level) | (h >= high_level)) break;
-        const double c = close[i];
-        double v = 0.0;
-        v += marked_value(held, m, margin_account, c);
-        const double eq = cash_now + v;
-        if (kMargin && watch_margin) {
-            const double requirement = maintenance_margin(c);
-            if (requirement > 0.0 && eq < requirement) break;
-        }
-        highest = std::max(highest, h);
-        lowest = std::min(lowest, l);
-        // A stop moved here is first tested at the next bar, as in the full
-        // step.
-        if (kTrailing) {
-            const double cand = is_long ? (1.0 - f) * highest : (1.0 + f) * lowest;
-            if (!has_stop || (is_long ? cand > stop : cand < stop)) {
-                stop = cand;
-                has_stop = true;
-                (is_long ? low_level : high_level) = stop;
+    if (!kTrailing && !kMargin && !kExpiry && !has_stop && !has_target) {
+        const Marking marking = margin_account ? (watched ? Marking::MarginOpen : Marking::MarginClosed)
+                                               : (is_long ? Marking::CashLong : Marking::CashShort);
+        hold_unwatched(high.data(), low.data(), close.data(), n, marking, m, held.entry_price, held.size,
+                       static_cast<double>(held.direction), cash_now, equity_out, highest, lowest);
+        i = n;
+    } else {
+        for (; i < n; ++i) {
+            if (kExpiry && expires && ts[i] >= expiry) break;
+            const double h = high[i];
+            const double l = low[i];
+            // Every test comes before any change, so that the bar the stretch
+            // stops at is stepped in full from the state before it.
+            if ((l <= low_level) | (h >= high_level)) break;
+            const double c = close[i];
+            double v = 0.0;
+            v += marked_value(held, m, margin_account, c);
+            const double eq = cash_now + v;
+            if (kMargin && watch_margin) {
+                const double requirement = maintenance_margin(c);
+                if (requirement > 0.0 && eq < requirement) break;
             }
+            highest = std::max(highest, h);
+            lowest = std::min(lowest, l);
+            // A stop moved here is first tested at the next bar, as in the full
+            // step.
+            if (kTrailing) {
+                const double cand = is_long ? (1.0 - f) * highest : (1.0 + f) * lowest;
+                if (!has_stop || (is_long ? cand > stop : cand < stop)) {
+                    stop = cand;
+                    has_stop = true;
+                    (is_long ? low_level : high_level) = stop;
+                }
+            }
+            equity_out[i] = eq;
         }
-        equity_out[i] = eq;
     }
     p.highest = highest;
     p.lowest = lowest;

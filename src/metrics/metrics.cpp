@@ -69,16 +69,48 @@ void ratio_terms(const double* x, std::size_t k, double mean, double* dev_down, 
     }
 }
 
-bool all_zero(const double* x, std::size_t k) {
-    uint64_t bits = 0;
-    for (std::size_t j = 0; j < k; ++j) bits |= std::bit_cast<uint64_t>(x[j]) << 1;
-    return bits == 0;
+// Bit j of `mask` set where `x[j]` is a zero of either sign (k <= 256),
+// eight values at a time.
+TIDEMARK_VECTOR_CLONES
+void zero_mask(const double* x, std::size_t k, uint64_t* mask) {
+    using Lanes = double __attribute__((vector_size(64)));
+    using Bits = int64_t __attribute__((vector_size(64)));
+    const Bits lane_bit = {1, 2, 4, 8, 16, 32, 64, 128};
+    const Lanes zero{};
+    for (std::size_t w = 0; w * 64 < k; ++w) {
+        const std::size_t end = std::min<std::size_t>(64, k - w * 64);
+        const double* xw = x + w * 64;
+        Bits acc{};
+        std::size_t j = 0;
+        for (; j + 8 <= end; j += 8) {
+            Lanes v;
+            std::memcpy(&v, xw + j, sizeof v);
+            acc |= ((v == zero) & lane_bit) << static_cast<int64_t>(j);
+        }
+        uint64_t bits = 0;
+        for (std::size_t l = 0; l < 8; ++l) bits |= static_cast<uint64_t>(acc[l]);
+        for (; j < end; ++j) bits |= static_cast<uint64_t>(xw[j] == 0.0) << j;
+        mask[w] = bits;
+    }
+}
+
+// The length of the run of bits equal to `set` from bit `j` on, up to `k`.
+std::size_t run_length(const uint64_t* mask, std::size_t j, std::size_t k, bool set) {
+    std::size_t at = j;
+    while (at < k) {
+        const uint64_t word = set ? ~mask[at / 64] : mask[at / 64];
+        const uint64_t rest = word >> (at % 64);
+        if (rest != 0) return std::min(k, at + static_cast<std::size_t>(std::countr_zero(rest))) - j;
+        at = (at / 64 + 1) * 64;
+    }
+    return k - j;
 }
 
 void add_returns(RatioSums& sums, std::span<const double> returns) {
     constexpr std::size_t kTerms = 256;
     alignas(64) double dev_down[2 * kTerms];
     alignas(64) double gain_loss[2 * kTerms];
+    uint64_t zeros[kTerms / 64];
     const double* r = returns.data();
     const std::size_t n = returns.size();
     double s[4] = {sums.sq_dev, sums.down_sq, sums.gains, sums.losses};
@@ -108,25 +140,32 @@ void add_returns(RatioSums& sums, std::span<const double> returns) {
     std::size_t flat = 0;  // zero returns not yet added
     const double d = 0.0 - sums.mean;
     const double flat_term = d * d;
+    // Each zero return adds this square to the deviations and nothing to the
+    // other sums. Runs of zeros (an account that stands still between its
+    // trades) are added in one go; one sum at a time would wait for each.
+    auto add_flat = [&]() {
+        set_deviations(add_repeated(deviations(), flat_term, flat));
+        flat = 0;
+    };
     for (std::size_t from = 0; from < n; from += kTerms) {
         const std::size_t k = std::min(kTerms, n - from);
         const double* x = r + from;
-        // A block of zeros (of either sign: their bits, shifted past the
-        // sign, are all clear) waits to be added in one go. Shorter runs of
-        // zeros are added term by term: that costs less than telling them
-        // apart.
-        if (all_zero(x, k)) {
-            flat += k;
-            continue;
-        }
-        if (flat > 0) {
-            set_deviations(add_repeated(deviations(), flat_term, flat));
-            flat = 0;
-        }
+        zero_mask(x, k, zeros);
+        std::size_t j = run_length(zeros, 0, k, true);
+        flat += j;
+        if (j == k) continue;
         ratio_terms(x, k, sums.mean, dev_down, gain_loss);
-        add_terms(0, k);
+        while (j < k) {
+            const std::size_t moving = run_length(zeros, j, k, false);
+            if (flat > 0) add_flat();
+            add_terms(j, j + moving);
+            j += moving;
+            const std::size_t still = run_length(zeros, j, k, true);
+            flat += still;
+            j += still;
+        }
     }
-    if (flat > 0) set_deviations(add_repeated(deviations(), flat_term, flat));
+    if (flat > 0) add_flat();
 #if defined(__SSE2__)
     _mm_storeu_pd(s, dd);
     _mm_storeu_pd(s + 2, gl);
@@ -205,6 +244,19 @@ double add_repeated(double sum, double x, std::size_t k) {
             if (rest != half || shift == 0) return rest < half || shift == 0 ? whole : whole + 1;
             return (at + whole) % 2 == 0 ? whole : whole + 1;
         };
+        // Without a tie every step adds the same number of units; when the
+        // last of the `k` steps still starts low enough to stay below the
+        // top, all of them are one product away (a stretch of equal terms
+        // in a sum already much larger, the common case).
+        if (rest != half || shift == 0) {
+            const uint64_t inc = rest < half || shift == 0 ? whole : whole + 1;
+            const unsigned __int128 last_start =
+                static_cast<unsigned __int128>(s) + static_cast<unsigned __int128>(k - 1) * inc;
+            if (last_start + whole + 1 <= kTop) {
+                const uint64_t at = s + static_cast<uint64_t>(k) * inc;
+                return std::bit_cast<double>(at == kTop ? (biased + 1) << 52 : (biased << 52) | (at - kOne));
+            }
+        }
         if (s + whole + 1 > kTop) {
             sum += x;  // this sum crosses into the next binade
             --k;
@@ -231,6 +283,22 @@ double add_repeated(double sum, double x, std::size_t k) {
     return sum;
 }
 
+void ReturnSum::add_many(const double* x, std::size_t k) {
+    // A zero in place of a NaN, and a zero added rather than skipped: the
+    // sum, which starts at +0 and so is never -0, is left as it is by
+    // either zero. The additions stay one chain, in series order.
+    std::size_t numbers = 0;
+    double s = sum;
+    for (std::size_t j = 0; j < k; ++j) {
+        const bool number = x[j] == x[j];
+        numbers += number;
+        s += number ? x[j] : 0.0;
+    }
+    sum = s;
+    count += numbers;
+    seen += k;
+}
+
 ReturnSum sum_returns(std::span<const double> returns) {
     ReturnSum first;
     for (double x : returns) first.add(x);
@@ -248,12 +316,19 @@ ReturnRatios return_ratios(double periods_per_year, double risk_free_rate,
     return finish_ratios(periods_per_year, risk_free_rate, first, s);
 }
 
-double config_periods_per_year(const BacktestConfig& cfg, std::span<const int64_t> timestamps) {
+double config_periods_per_year(const BacktestConfig& cfg, std::span<const int64_t> timestamps,
+                               const PositiveSteps* counted) {
     if (cfg.legacy_annualization) return kLegacyPeriodsPerYear;
     const bool continuous = cfg.session_minutes.has_value() && *cfg.session_minutes <= 0.0;
-    return resolve_periods_per_year(cfg.periods_per_year,
-                                    cfg.session_minutes.value_or(kDefaultSessionMinutes),
-                                    kLegacyPeriodsPerYear, timestamps, continuous);
+    const double session = cfg.session_minutes.value_or(kDefaultSessionMinutes);
+    if (counted)
+        return resolve_periods_per_year(cfg.periods_per_year, session, kLegacyPeriodsPerYear, timestamps, continuous,
+                                        *counted);
+    return resolve_periods_per_year(cfg.periods_per_year, session, kLegacyPeriodsPerYear, timestamps, continuous);
+}
+
+bool config_reads_spacing(const BacktestConfig& cfg) {
+    return !cfg.legacy_annualization && !(cfg.periods_per_year && *cfg.periods_per_year > 0.0);
 }
 
 BacktestMetrics compute_metrics(std::span<const double> equity_curve,
@@ -296,7 +371,8 @@ BacktestMetrics compute_metrics(std::span<const double> equity_curve,
         RatioSums sums;
         sums.mean = first.sum / static_cast<double>(first.count);
         add_returns(sums, returns);
-        r = finish_ratios(config_periods_per_year(cfg, timestamps), cfg.risk_free_rate, first, sums);
+        const PositiveSteps* counted = kept.steps ? &*kept.steps : nullptr;
+        r = finish_ratios(config_periods_per_year(cfg, timestamps, counted), cfg.risk_free_rate, first, sums);
     }
     m.sharpe_ratio = r.sharpe;
     m.sortino_ratio = r.sortino;

@@ -60,11 +60,49 @@ struct ReturnRatios {
     double omega = 1.0;
 };
 
+// The positive steps between consecutive timestamps, counted a stretch at a
+// time, for the median that annualises the ratios. Bars come at a handful of
+// distinct spacings (the bar size, the overnight and weekend gaps), so
+// counting each distinct step finds the median without storing the steps;
+// past kDistinct distinct steps the counting gives up, and the median is
+// selected from the whole series instead.
+class PositiveSteps {
+public:
+    // The steps into `ts[from]` to `ts[to - 1]` (`from` at least 1), after
+    // those counted before, which ended at `ts[from - 1]`.
+    void count(const int64_t* ts, std::size_t from, std::size_t to);
+    // The median of the steps counted (0 when none is positive), or nothing
+    // when they have too many distinct values.
+    std::optional<double> median() const;
+
+private:
+    static constexpr std::size_t kDistinct = 64;
+    struct StepCount {
+        uint64_t step;
+        std::size_t count;
+    };
+    // Moves the run of repeats into the table; false when it is full.
+    bool add_run();
+
+    StepCount table_[kDistinct]{};
+    std::size_t distinct_ = 0;
+    // The step being repeated and how often, kept out of the table until it
+    // changes: most steps repeat the one before.
+    uint64_t step_ = 0;
+    std::size_t repeats_ = 0;
+    std::size_t counted_ = 0;
+    bool irregular_ = false;
+};
+
 // Annualisation factor: an explicit positive value wins; otherwise it is read
 // off the median positive spacing of the timestamps.
 double resolve_periods_per_year(std::optional<double> explicit_ppy, double session_minutes,
                                 double default_ppy, std::span<const int64_t> timestamps,
                                 bool continuous_market);
+// The same, for a caller that has counted the steps of `timestamps` already.
+double resolve_periods_per_year(std::optional<double> explicit_ppy, double session_minutes,
+                                double default_ppy, std::span<const int64_t> timestamps,
+                                bool continuous_market, const PositiveSteps& counted);
 // Argument order used by the strategy runners.
 inline double resolve_periods_per_year(std::optional<double> explicit_ppy,
                                        std::span<const int64_t> timestamps, double session_minutes,
@@ -89,6 +127,9 @@ struct ReturnSum {
         // -0.0), and runs are flat for long stretches.
         if (x != 0.0) sum += x;
     }
+    // `k` more returns, `x[0]` to `x[k-1]`, to the same sum and counts as
+    // adding them one by one.
+    void add_many(const double* x, std::size_t k);
     // `k` more returns, each `x`, which is a zero or NaN.
     void add_zeros(double x, std::size_t k) {
         seen += k;
@@ -125,6 +166,21 @@ struct DrawdownRuns {
         first = longer ? run_first : first;
         ++seen;
     }
+    // `k` more steps, all under water (greater than 0), the deepest of them
+    // or of the summary so far `deepest`: they only lengthen the current run,
+    // whose length is compared with the longest once, at the end, where it
+    // is greatest.
+    void add_under_water(std::size_t k, double deepest) {
+        max_pct = deepest;
+        if (k == 0) return;
+        if (run == 0) run_first = seen;
+        run += k;
+        if (run > longest) {
+            longest = run;
+            first = run_first;
+        }
+        seen += k;
+    }
     // `k` more steps, each `v`.
     void add_repeated(double v, std::size_t k) {
         if (k == 0) return;
@@ -148,6 +204,9 @@ struct DrawdownRuns {
 struct CurveSummary {
     ReturnSum returns;
     DrawdownRuns drawdown;
+    // The steps between the run's timestamps, when it counted them as it
+    // passed them.
+    std::optional<PositiveSteps> steps;
 };
 
 // Sharpe, Sortino and Omega of a simple-return series; NaN values are skipped.
@@ -159,8 +218,12 @@ inline ReturnRatios return_ratios(std::span<const double> returns, double period
     return return_ratios(periods_per_year, risk_free_rate, returns);
 }
 
-// Periods per year of a run as its configuration asks for it.
-double config_periods_per_year(const BacktestConfig& cfg, std::span<const int64_t> timestamps);
+// Periods per year of a run as its configuration asks for it, from the
+// steps of `timestamps` already counted when `counted` is given.
+double config_periods_per_year(const BacktestConfig& cfg, std::span<const int64_t> timestamps,
+                               const PositiveSteps* counted = nullptr);
+// Whether that reads the spacing of the timestamps.
+bool config_reads_spacing(const BacktestConfig& cfg);
 
 BacktestMetrics compute_metrics(std::span<const double> equity_curve,
                                 std::span<const double> drawdown_curve,

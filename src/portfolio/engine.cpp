@@ -1,6 +1,7 @@
 #include "portfolio/engine.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "core/errors.h"
@@ -71,32 +72,111 @@ inline void SingleKernel::mark(double equity, int64_t ts) {
 
 namespace {
 
-// The drawdowns (from the running peaks in `dd`) and the returns of a block
-// of equities after `prev`: independent quotients, taken by the widest vector
-// unit at hand. A zero previous equity gives a zero return.
+// The running peaks, drawdowns and returns of a block of equities after
+// `prev`, as mark() forms them one at a time, eight at a time: `peak` is
+// carried through, the drawdowns go to `dd` and the returns to `ret` (a zero
+// previous equity gives a zero return). Also the deepest of the drawdowns
+// and `deepest` (NaN ignored), and whether every one of them is under water.
+// For a block of at least eight and a `peak` above 0.
+//
+// The peak is a maximum, the same in whatever order its values are compared
+// unless two of them compare equal and differ, which only the two zeros do,
+// and these never pass a peak above 0: so the eight are folded in three
+// shifted steps (a NaN, which never replaces the peak, as -infinity). A block
+// that does not end on a whole eight ends with its last values shifted into
+// place and the lanes past the end repeating the last, which changes neither
+// the peaks nor the summaries and is not kept. (Vectors go by reference:
+// returned by value, their passing would depend on the instruction set.)
 TIDEMARK_VECTOR_CLONES
-void curve_quotients(double* dd, double* ret, const double* eq, std::size_t k, double prev) {
-    for (std::size_t j = 0; j < k; ++j) dd[j] = (dd[j] - eq[j]) / dd[j] * 100.0;
-    ret[0] = prev != 0.0 ? (eq[0] - prev) / prev : 0.0;
-    // The quotient is taken whatever the divisor, so that the loop has no
-    // branch; a zero previous value then gives 0.
-    for (std::size_t j = 1; j < k; ++j) ret[j] = (eq[j] - eq[j - 1]) / eq[j - 1];
-    for (std::size_t j = 1; j < k; ++j) ret[j] = eq[j - 1] == 0.0 ? 0.0 : ret[j];
+bool curve_block(const double* eq, std::size_t k, double prev, double& peak, double* dd, double* ret,
+                 double& deepest) {
+    using Lanes = double __attribute__((vector_size(64)));
+    using Index = int64_t __attribute__((vector_size(64)));
+    constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(double);
+    auto splat = [](Lanes& v, double x) {
+        for (std::size_t l = 0; l < kLanes; ++l) v[l] = x;
+    };
+    Lanes deep, carry, low, zero{};
+    splat(deep, deepest);
+    splat(carry, peak);
+    splat(low, -std::numeric_limits<double>::infinity());
+    auto dry = zero < zero;  // set in a lane where a drawdown is not under water
+    const Index by1 = {8, 0, 1, 2, 3, 4, 5, 6}, by2 = {8, 8, 0, 1, 2, 3, 4, 5}, by4 = {8, 8, 8, 8, 0, 1, 2, 3};
+    const Index top = {7, 7, 7, 7, 7, 7, 7, 7};
+    auto take = [&](const Lanes& e, const Lanes& b, Lanes& d, Lanes& r) {
+        Lanes x = e == e ? e : low;
+        Lanes y = __builtin_shuffle(x, low, by1);
+        x = y > x ? y : x;
+        y = __builtin_shuffle(x, low, by2);
+        x = y > x ? y : x;
+        y = __builtin_shuffle(x, low, by4);
+        x = y > x ? y : x;
+        const Lanes p = x > carry ? x : carry;
+        carry = __builtin_shuffle(p, top);
+        d = (p - e) / p * 100.0;
+        r = (e - b) / b;
+        r = b == zero ? zero : r;
+        deep = d > deep ? d : deep;
+        dry |= !(d > zero);
+    };
+    const std::size_t whole = k / kLanes * kLanes;
+    for (std::size_t j = 0; j < whole; j += kLanes) {
+        Lanes e, b, d, r;
+        std::memcpy(&e, eq + j, sizeof e);
+        if (j == 0) {
+            Lanes before;
+            splat(before, prev);
+            b = __builtin_shuffle(e, before, by1);
+        } else {
+            std::memcpy(&b, eq + j - 1, sizeof b);
+        }
+        take(e, b, d, r);
+        std::memcpy(dd + j, &d, sizeof d);
+        std::memcpy(ret + j, &r, sizeof r);
+    }
+    if (const std::size_t w = k - whole; w > 0) {
+        // The last `w` values into the first lanes, the last repeated after.
+        Index at;
+        for (std::size_t l = 0; l < kLanes; ++l)
+            at[l] = static_cast<int64_t>(std::min(l + kLanes - w, kLanes - 1));
+        Lanes e, b, d, r;
+        std::memcpy(&e, eq + k - kLanes, sizeof e);
+        std::memcpy(&b, eq + k - kLanes - 1, sizeof b);
+        e = __builtin_shuffle(e, at);
+        b = __builtin_shuffle(b, at);
+        take(e, b, d, r);
+        for (std::size_t l = 0; l < w; ++l) {
+            dd[whole + l] = d[l];
+            ret[whole + l] = r[l];
+        }
+    }
+    peak = carry[0];
+    double m = deepest;
+    bool under = true;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        m = deep[l] > m ? deep[l] : m;
+        under = under && dry[l] == 0;
+    }
+    deepest = m;
+    return under;
 }
 
 }  // namespace
 
 void SingleKernel::mark_many(std::span<const double> equity, std::span<const int64_t> ts) {
-    // The curves grow once and each value is written where it is kept. The
-    // running peak is a chain from bar to bar; the drawdowns and returns are
-    // then independent quotients the vector unit takes, and the two
-    // summaries, chains again, are kept in one loop, where the processor runs
-    // them side by side. All of it a block at a time, in the first cache.
+    std::copy_n(equity.data(), equity.size(), append_uninitialized(equity_curve, equity.size()));
+    mark_appended(equity.size(), ts);
+}
+
+void SingleKernel::mark_appended(std::size_t n, std::span<const int64_t> ts) {
+    // The curves grow once and each value is written where it is kept, a
+    // block at a time, in the first cache. The peaks, drawdowns and returns
+    // are taken by the vector unit where curve_block can; the sum of the
+    // returns, a chain in series order, follows.
     constexpr std::size_t kBlock = 256;
-    const std::size_t n = equity.size();
-    const double* eq_all = equity.data();
-    double prev = equity_curve.empty() ? 0.0 : equity_curve.back();
-    std::copy_n(eq_all, n, append_uninitialized(equity_curve, n));
+    const std::size_t marked = equity_curve.size() - n;
+    const double* eq_all = equity_curve.data() + marked;
+    double prev = marked == 0 ? 0.0 : equity_curve[marked - 1];
     double* dd_all = append_uninitialized(drawdown_curve, n);
     double* ret_all = append_uninitialized(returns, n);
     // Local copies: kept in the object, the summaries could be changed by
@@ -109,26 +189,42 @@ void SingleKernel::mark_many(std::span<const double> equity, std::span<const int
         const double* eq = eq_all + from;
         double* dd = dd_all + from;
         double* ret = ret_all + from;
-        for (std::size_t j = 0; j < k; ++j) {
-            if (eq[j] > peak) peak = eq[j];
-            dd[j] = peak;
+        double deepest = runs.max_pct;
+        bool under = true;
+        const double peak_before = peak;
+        if (k >= 8 && peak > 0.0) {
+            under = curve_block(eq, k, prev, peak, dd, ret, deepest);
+        } else {
+            for (std::size_t j = 0; j < k; ++j) {
+                if (eq[j] > peak) peak = eq[j];
+                const double d = (peak - eq[j]) / peak * 100.0;
+                const double b = j == 0 ? prev : eq[j - 1];
+                const double r = (eq[j] - b) / b;
+                dd[j] = d;
+                ret[j] = b == 0.0 ? 0.0 : r;
+                deepest = d > deepest ? d : deepest;
+                under = under && d > 0.0;
+            }
         }
-        // The halt needs a limit, which most runs do not set.
+        // The halt needs a limit, which most runs do not set, and a peak
+        // above 0 when the drawdown reaches it.
         if (!kernel.drawdown_halt && kernel.max_drawdown_pct) {
             const double max_dd = *kernel.max_drawdown_pct;
+            double p = peak_before;
             for (std::size_t j = 0; j < k; ++j) {
-                const double p = dd[j];
-                if (p > 0 && (p - eq[j]) / p * 100.0 >= max_dd) {
+                if (eq[j] > p) p = eq[j];
+                if (p > 0 && dd[j] >= max_dd) {
                     kernel.drawdown_halt = true;
                     break;
                 }
             }
         }
-        curve_quotients(dd, ret, eq, k, prev);
-        for (std::size_t j = 0; j < k; ++j) {
-            runs.add(dd[j]);
-            sum.add(ret[j]);
+        if (under) {
+            runs.add_under_water(k, deepest);
+        } else {
+            for (std::size_t j = 0; j < k; ++j) runs.add(dd[j]);
         }
+        sum.add_many(ret, k);
         prev = eq[k - 1];
     }
     peak_equity = peak;
@@ -166,6 +262,9 @@ constexpr std::size_t kHoldChunk = 256;
 // fetched.
 constexpr std::size_t kLine = 8;
 constexpr std::size_t kFetchAhead = 256;
+// How many bars behind the run the steps between timestamps are counted at
+// once.
+constexpr std::size_t kCountBehind = 512;
 
 // Marks `count` more steps of a kernel that stayed idle since its last mark:
 // its equity is its cash, as it was, so the peak, the drawdown and the halt
@@ -234,7 +333,6 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
     sk.trades.reserve(std::min({cursor.raw_entries(), cursor.raw_exits() + 1, n / 16 + 64}));
     std::vector<EngineEventRecord> events;
     StepIntents in;
-    double held[kHoldChunk];
     auto bar_at = [&](std::size_t i) {
         return Bar{bars.timestamps[i], bars.open[i], bars.high[i], bars.low[i], bars.close[i], bars.volume[i]};
     };
@@ -244,13 +342,26 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
         bool exit = false;
     };
     // Memory is fetched a fixed distance ahead of the run instead of waited
-    // for when it is reached: the rows of the bars a full step reads, the
-    // prices a holding stretch reads and the curves every bar writes. The
-    // run reads the columns in short stretches far apart, which the
-    // processor does not see coming. (In a function of their own, the
-    // prefetches would be found to have no effect and dropped.)
+    // for when it is reached: the rows of the bars a full step reads, which
+    // the run reaches in short stretches far apart that the processor does
+    // not see coming, into the first cache; the prices a holding stretch
+    // reads, one after the other, into the second. The curves are left to
+    // the processor, which sees them written in order: fetched as well, they
+    // only crowd the others out. (In a function of their own, the prefetches
+    // would be found to have no effect and dropped.)
+    // The steps between the timestamps, which annualise the ratios, are
+    // counted behind the run, a long stretch at a time, where the fetches
+    // have brought the column into the cache: the metrics then need not read
+    // it from memory again.
+    std::optional<PositiveSteps> steps;
+    if (config_reads_spacing(params.config)) steps.emplace();
+    std::size_t stepped = 1;  // the steps into the bars before this are counted
     std::size_t fetched = 0;
     auto fetch_ahead = [&](std::size_t from) {
+        if (steps && from >= stepped + kCountBehind && from <= usable) {
+            steps->count(bars.timestamps.data(), stepped, from);
+            stepped = from;
+        }
         const std::size_t to = std::min(usable, from + kFetchAhead);
         for (; fetched < to; fetched += kLine) {
             __builtin_prefetch(&bars.timestamps[fetched]);
@@ -258,12 +369,9 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
             __builtin_prefetch(&bars.volume[fetched]);
             if (fetched < atr.size()) __builtin_prefetch(&atr[fetched]);
             if (signals.position_sizes) __builtin_prefetch(&(*signals.position_sizes)[fetched]);
-            __builtin_prefetch(&bars.high[fetched]);
-            __builtin_prefetch(&bars.low[fetched]);
-            __builtin_prefetch(&bars.close[fetched]);
-            __builtin_prefetch(sk.equity_curve.data() + fetched, 1);
-            __builtin_prefetch(sk.drawdown_curve.data() + fetched, 1);
-            __builtin_prefetch(sk.returns.data() + fetched, 1);
+            __builtin_prefetch(&bars.high[fetched], 0, 1);
+            __builtin_prefetch(&bars.low[fetched], 0, 1);
+            __builtin_prefetch(&bars.close[fetched], 0, 1);
         }
     };
     auto find_intent = [&](std::size_t from) {
@@ -312,9 +420,13 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
             while (i < quiet_end) {
                 fetch_ahead(i);
                 const std::size_t m = std::min(kHoldChunk, quiet_end - i);
+                // The equities are written straight into the curve; those of
+                // bars the stretch did not reach are taken off again.
+                double* held = append_uninitialized(sk.equity_curve, m);
                 const std::size_t k = sk.kernel.step_holding(bars.timestamps.subspan(i, m), bars.high.subspan(i, m),
                                                              bars.low.subspan(i, m), bars.close.subspan(i, m), held);
-                sk.mark_many(std::span<const double>(held, k), bars.timestamps.subspan(i, k));
+                if (k < m) sk.equity_curve.resize(sk.equity_curve.size() - (m - k));
+                sk.mark_appended(k, bars.timestamps.subspan(i, k));
                 i += k;
                 if (k < m) break;
             }
@@ -323,6 +435,10 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
     // Only the end of the run reads the last bar; the quiet stretches leave
     // it to be set here.
     if (n > 0) sk.last_bar.emplace(n - 1, bar_at(n - 1));
+    if (steps) {
+        steps->count(bars.timestamps.data(), stepped, n);
+        sk.summary.steps = std::move(steps);
+    }
     return std::move(sk).finish(bars.timestamps.first(n));
 }
 

@@ -70,6 +70,9 @@ public:
     [[gnu::always_inline]] inline void mark(double equity, int64_t ts);
     // The same for steps in a row, one equity and timestamp each.
     void mark_many(std::span<const double> equity, std::span<const int64_t> ts);
+    // The same for the last `n` steps, whose equities the caller has already
+    // appended to `equity_curve`.
+    void mark_appended(std::size_t n, std::span<const int64_t> ts);
 
     ExecutionKernel kernel;
     BacktestConfig config;

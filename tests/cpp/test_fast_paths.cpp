@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <random>
 #include <string>
@@ -148,6 +149,12 @@ const Case kCases[] = {
          s.p.config.stop = StopModel::atr(2.0, 14);
          s.p.config.max_drawdown_pct = 3.0;
      }},
+    {"nothing watched, long", 0.03, 0.03, [](RunSetup&) {}},
+    {"nothing watched, short, sized entries", 0.02, 0.02,
+     [](RunSetup& s) {
+         s.dir = -1;
+         s.sized = true;
+     }},
     {"instrument lots and capital", 0.03, 0.03,
      [](RunSetup& s) {
          s.ic.emplace().lot_size = 25.0;
@@ -213,6 +220,7 @@ struct Holding {
 const Holding kHoldings[] = {
     {"long, trailing stop only", [](ExecutionKernel& k) { k.stop_model = StopModel::trailing(0.02); enter(k, 1); }},
     {"margin account near its call", [](ExecutionKernel& k) { k.account = AccountType::margin(20.0); enter(k, 1); }},
+    {"cash short, nothing watched", [](ExecutionKernel& k) { enter(k, -1, 0.7); }},
     {"contract that expires",
      [](ExecutionKernel& k) {
          k.instrument = make_futures_contract("FUT", kStart + 10 * 3'600'000'000'000LL, 1.0, 10.0, 0.05, std::nullopt,
@@ -356,6 +364,65 @@ TEST(MedianSpacing, CountedLikeSorted) {
             EXPECT_TRUE(same_bits(resolve_periods_per_year(std::nullopt, 375.0, 365.0, ts, true),
                                   31'536'000'000'000'000.0 / m))
                 << kind << " " << n;
+            // Counted a stretch at a time, as a run passes them.
+            PositiveSteps counted;
+            for (std::size_t from = 1; from < n;) {
+                const std::size_t to = std::min(n, from + 1 + rng() % 700);
+                counted.count(ts.data(), from, to);
+                from = to;
+            }
+            EXPECT_TRUE(same_bits(resolve_periods_per_year(std::nullopt, 375.0, 365.0, ts, true, counted),
+                                  31'536'000'000'000'000.0 / m))
+                << kind << " " << n << " in stretches";
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A run's curves marked in blocks of every length, against the same
+// equities marked one step at a time (the loop the blocks replace).
+TEST(CurveBlocks, MatchSingleSteps) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    std::mt19937_64 rng(17);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (double capital : {1e5, 0.0, -50.0, nan}) {
+        for (int trial = 0; trial < 40; ++trial) {
+            std::vector<double> eq;
+            double e = std::isnan(capital) ? 100.0 : capital + 10.0;
+            for (int i = 0; i < 1500; ++i) {
+                e *= 1.0 + 0.02 * (u(rng) - (trial % 3 == 0 ? 0.4 : 0.5));  // new peaks, or mostly under water
+                const double w = u(rng);
+                eq.push_back(w < 0.01 ? 0.0 : w < 0.015 ? -0.0 : w < 0.02 ? nan : w < 0.022 ? inf : w < 0.03 ? -e : e);
+            }
+            BacktestConfig cfg;
+            cfg.initial_capital = capital;
+            auto kernel = [&] {
+                SingleKernel sk(cfg, FeeModel::percent(0.0), SlippageModel::none(), price_basis::Close, "S", 1, nullptr);
+                sk.keep_timestamps = false;
+                return sk;
+            };
+            SingleKernel blocks = kernel(), steps = kernel();
+            const std::vector<int64_t> ts(eq.size(), 0);
+            for (std::size_t at = 0; at < eq.size();) {
+                const std::size_t k = std::min<std::size_t>(eq.size() - at, 1 + rng() % (trial % 2 ? 40 : 300));
+                blocks.mark_many(std::span(eq).subspan(at, k), std::span(ts).subspan(at, k));
+                for (std::size_t j = at; j < at + k; ++j)
+                    steps.mark_many(std::span(eq).subspan(j, 1), std::span(ts).subspan(j, 1));
+                at += k;
+            }
+            SCOPED_TRACE("capital " + std::to_string(capital) + ", trial " + std::to_string(trial));
+            expect_same_series(blocks.equity_curve, steps.equity_curve, "equity");
+            expect_same_series(blocks.drawdown_curve, steps.drawdown_curve, "drawdown");
+            expect_same_series(blocks.returns, steps.returns, "returns");
+            const CurveSummary &a = blocks.summary, &b = steps.summary;
+            EXPECT_TRUE(same_bits(a.returns.sum, b.returns.sum) && a.returns.count == b.returns.count);
+            EXPECT_TRUE(same_bits(a.drawdown.max_pct, b.drawdown.max_pct) && a.drawdown.longest == b.drawdown.longest &&
+                        a.drawdown.first == b.drawdown.first && a.drawdown.run == b.drawdown.run);
+            EXPECT_TRUE(same_bits(blocks.peak_equity, steps.peak_equity));
         }
     }
 }

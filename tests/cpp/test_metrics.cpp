@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "metrics/metrics.h"
@@ -258,4 +261,66 @@ TEST(MetricsRatios, DegenerateSeries) {
     EXPECT_GT(r.sharpe, 0.0);
     EXPECT_EQ(r.sortino, kInf);
     EXPECT_EQ(r.omega, kInf);
+}
+
+// The summaries a run keeps, taken a block at a time, against the same
+// values added one by one: every field, every bit.
+TEST(MetricsSummary, BlocksMatchOneByOne) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    auto bits = [](double x) { return std::bit_cast<uint64_t>(x); };
+    for (int trial = 0; trial < 300; ++trial) {
+        // Blocks under water all along and blocks that touch or cross the
+        // surface, with zeros of either sign, NaN and infinities.
+        std::vector<double> v;
+        std::vector<std::size_t> cuts;
+        while (v.size() < 2000) {
+            const std::size_t k = static_cast<std::size_t>(u(rng) * (trial % 3 == 0 ? 300 : 20));
+            const double p = u(rng);
+            for (std::size_t i = 0; i < k; ++i) {
+                const double w = u(rng);
+                double x = u(rng) * (trial % 2 ? 100.0 : 1e-3) + (p < 0.5 ? 1e-12 : -0.3);
+                if (w < 0.02) x = nan;
+                else if (w < 0.04) x = w < 0.03 ? 0.0 : -0.0;
+                else if (w < 0.045) x = trial % 7 == 0 ? kInf : -kInf;
+                v.push_back(x);
+            }
+            cuts.push_back(k);
+        }
+        DrawdownRuns one, many;
+        ReturnSum sum_one, sum_many;
+        // A summary part-way through a run, as the blocks find it.
+        for (std::size_t i = 0; i < 5; ++i) {
+            one.add(i % 2 ? 1.0 : 0.0), many.add(i % 2 ? 1.0 : 0.0);
+            sum_one.add(0.25), sum_many.add(0.25);
+        }
+        std::size_t at = 0;
+        for (std::size_t k : cuts) {
+            for (std::size_t i = at; i < at + k; ++i) one.add(v[i]), sum_one.add(v[i]);
+            // A block under water all along goes in at once, with its deepest.
+            bool under = true;
+            double deepest = many.max_pct;
+            for (std::size_t i = at; i < at + k; ++i) {
+                under = under && v[i] > 0.0;
+                deepest = v[i] > deepest ? v[i] : deepest;
+            }
+            if (under) {
+                many.add_under_water(k, deepest);
+            } else {
+                for (std::size_t i = at; i < at + k; ++i) many.add(v[i]);
+            }
+            sum_many.add_many(v.data() + at, k);
+            at += k;
+            ASSERT_EQ(bits(many.max_pct), bits(one.max_pct));
+            ASSERT_EQ(many.longest, one.longest);
+            ASSERT_EQ(many.first, one.first);
+            ASSERT_EQ(many.run, one.run);
+            ASSERT_EQ(many.run_first, one.run_first);
+            ASSERT_EQ(many.seen, one.seen);
+            ASSERT_TRUE(bits(sum_many.sum) == bits(sum_one.sum) || (std::isnan(sum_many.sum) && std::isnan(sum_one.sum)));
+            ASSERT_EQ(sum_many.count, sum_one.count);
+            ASSERT_EQ(sum_many.seen, sum_one.seen);
+        }
+    }
 }
