@@ -22,24 +22,41 @@ namespace {
 constexpr std::size_t kBars = 100'000;
 constexpr int kRounds = 15;
 
-std::vector<InstrumentData> instruments(std::size_t count) {
+// One instrument's columns, which the runner's views point into.
+struct Columns {
+    Series<int64_t> timestamps;
+    Series<double> open, high, low, close, volume;
+    BoolVec entries, exits;
+};
+
+std::vector<InstrumentData> instruments(std::size_t count, std::vector<Columns>& cols) {
     std::mt19937_64 rng(7);
     std::normal_distribution<double> step(0.0, 0.001);
+    cols.assign(count, Columns{});
     std::vector<InstrumentData> out(count);
     for (std::size_t k = 0; k < count; ++k) {
-        InstrumentData& d = out[k];
+        Columns& c = cols[k];
         double p = 100.0 + static_cast<double>(k);
         for (std::size_t i = 0; i < kBars; ++i) {
             p *= std::exp(step(rng));
-            d.timestamps.push_back((1'700'000'000 + static_cast<int64_t>(i)) * 60'000'000'000);
-            d.open.push_back(p);
-            d.high.push_back(p * 1.001);
-            d.low.push_back(p * 0.999);
-            d.close.push_back(p);
-            d.volume.push_back(1.0);
-            d.entries.push_back(i % 100 == k % 50);
-            d.exits.push_back(i >= 50 && i % 100 == k % 50 + 50);
+            c.timestamps.push_back((1'700'000'000 + static_cast<int64_t>(i)) * 60'000'000'000);
+            c.open.push_back(p);
+            c.high.push_back(p * 1.001);
+            c.low.push_back(p * 0.999);
+            c.close.push_back(p);
+            c.volume.push_back(1.0);
+            c.entries.push_back(i % 100 == k % 50);
+            c.exits.push_back(i >= 50 && i % 100 == k % 50 + 50);
         }
+        InstrumentData& d = out[k];
+        d.timestamps = c.timestamps;
+        d.open = c.open;
+        d.high = c.high;
+        d.low = c.low;
+        d.close = c.close;
+        d.volume = c.volume;
+        d.entries = c.entries;
+        d.exits = c.exits;
         char name[24];
         std::snprintf(name, sizeof name, "S%zu", k);
         d.symbol = name;
@@ -58,7 +75,8 @@ int main() {
     std::printf("%11s %10s %7s %12s %7s %10s %8s %7s\n", "instruments", "one by one", "trades", "equal_weight", "ratio",
                 "full", "ratio", "trades");
     for (std::size_t count : {10u, 50u}) {
-        const std::vector<InstrumentData> ins = instruments(count);
+        std::vector<Columns> cols;
+        const std::vector<InstrumentData> ins = instruments(count, cols);
         double best[3] = {1e30, 1e30, 1e30};
         std::size_t trades[3] = {0, 0, 0};
         for (int r = 0; r < kRounds; ++r) {

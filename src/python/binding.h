@@ -282,6 +282,17 @@ struct MatrixF64 {
 template <class T>
 struct Seq {
     std::vector<T> items;
+
+    Seq() = default;
+    // Copyable only when its items are (a vector's copy does not say so).
+    Seq(const Seq&)
+        requires std::is_copy_constructible_v<T>
+    = default;
+    Seq(Seq&&) noexcept = default;
+    Seq& operator=(const Seq&)
+        requires std::is_copy_constructible_v<T>
+    = default;
+    Seq& operator=(Seq&&) noexcept = default;
 };
 
 // A 1-D input array for the length of one call: a view of the caller's array
@@ -504,14 +515,41 @@ void reserve_items(V& v, Py_ssize_t n) {
 }  // namespace detail
 
 template <class T>
+struct Quiet;
+
+namespace detail {
+// Converts `o` as T, in place where T can be read so and `in_place` allows.
+template <class T>
+T get_item(PyObject* o, bool in_place) {
+    if constexpr (requires { From<T>::get(o, in_place); })
+        return From<T>::get(o, in_place);
+    else
+        return From<T>::get(o);
+}
+}  // namespace detail
+
+template <class T>
 struct From<Seq<T>> {
-    static Seq<T> get(PyObject* o) {
+    static Seq<T> get(PyObject* o) { return read(o, false); }
+    // Items holding arrays. Whether they are read in place is settled once,
+    // for the whole sequence and before any item is read: only when no later
+    // argument (`in_place`) and no item of the sequence can run Python code,
+    // so that an array read early cannot be rewritten by a later item's
+    // __float__. Otherwise every array is copied when its item is reached.
+    static Seq<T> get(PyObject* o, bool in_place)
+        requires requires { From<T>::get(o, in_place); }
+    {
+        return read(o, in_place && Quiet<Seq<T>>::check(o));
+    }
+
+private:
+    static Seq<T> read(PyObject* o, bool in_place) {
         Py_ssize_t n = detail::sequence_length(o);
         Seq<T> out;
         detail::reserve_items(out.items, n);
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyRef item = detail::sequence_item(o, i);
-            out.items.push_back(From<T>::get(item.get()));
+            out.items.push_back(detail::get_item<T>(item.get(), in_place));
         }
         return out;
     }
@@ -521,12 +559,22 @@ template <class... T>
 struct From<std::tuple<T...>> {
     static std::tuple<T...> get(PyObject* o) {
         detail::check_tuple(o, sizeof...(T));
-        return read(o, std::index_sequence_for<T...>{});
+        return read(o, false, std::index_sequence_for<T...>{});
     }
+    // Items holding arrays: read in place on the same terms as a sequence's.
+    static std::tuple<T...> get(PyObject* o, bool in_place)
+        requires(requires { From<T>::get(o, in_place); } || ...)
+    {
+        in_place = in_place && Quiet<std::tuple<T...>>::check(o);
+        detail::check_tuple(o, sizeof...(T));
+        return read(o, in_place, std::index_sequence_for<T...>{});
+    }
+
+private:
     template <std::size_t... I>
-    static std::tuple<T...> read(PyObject* o, std::index_sequence<I...>) {
+    static std::tuple<T...> read(PyObject* o, bool in_place, std::index_sequence<I...>) {
         // Braced initialisation converts the items left to right.
-        return std::tuple<T...>{From<T>::get(PyTuple_GET_ITEM(o, I))...};
+        return std::tuple<T...>{detail::get_item<T>(PyTuple_GET_ITEM(o, I), in_place)...};
     }
 };
 

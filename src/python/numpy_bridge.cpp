@@ -25,6 +25,12 @@
 // returned, and the body has read everything by then. So the later arguments
 // are looked at (their types only, which runs nothing) when an array is
 // reached; if one of them could call back, this array is copied as before.
+// Arrays held in a list or tuple argument (the rows of instruments the
+// portfolio and basket runners take, as tuples of ArrayArg) follow the same
+// rule, settled once for the whole argument before any of them is read: all
+// are read in place when the later arguments and every item of the list
+// convert quietly, and all are copied otherwise, since a later row's weight
+// could rewrite an earlier row's array.
 // Another thread writing the array without the lock (NumPy releases it inside
 // its loops) races with a copy just as it races with a view.
 #include "python/binding.h"

@@ -563,9 +563,10 @@ void export_spread_runners(Exports& ex) {
 // ---------------------------------------------------------------------------
 
 // One row of `instruments`: timestamps, open, high, low, close, volume,
-// entries, exits, direction, weight, symbol.
-using InstrumentTuple = std::tuple<Series<int64_t>, Series<double>, Series<double>, Series<double>, Series<double>,
-                                   Series<double>, BoolVec, BoolVec, int32_t, double, std::string>;
+// entries, exits, direction, weight, symbol. The arrays of all rows are read
+// in place or all copied (see From<Seq<T>>).
+using InstrumentTuple = std::tuple<ArrayArg<int64_t>, ArrayArg<double>, ArrayArg<double>, ArrayArg<double>,
+                                   ArrayArg<double>, ArrayArg<double>, BoolArg, BoolArg, int32_t, double, std::string>;
 
 }  // namespace
 
@@ -588,27 +589,34 @@ struct From<InstrumentConfigs> {
     }
 };
 
+// PyDict_Next walks the table itself (a subclass's methods are not called),
+// keys are read as str and values as records: nothing runs.
+template <>
+struct Quiet<InstrumentConfigs> {
+    static bool check(PyObject*) { return true; }
+};
+
 namespace {
 
-// The rows become owned instrument records (their arrays were copied when
-// they were read, and are moved here); the first row with a bad direction
-// ends the call.
-std::vector<InstrumentData> instrument_records(Seq<InstrumentTuple>& rows) {
+// The rows as the engine reads them: views of the arrays the rows hold
+// (the caller's, or copies), good while `rows` is; the first row with a bad
+// direction ends the call.
+std::vector<InstrumentData> instrument_records(const Seq<InstrumentTuple>& rows) {
     std::vector<InstrumentData> out;
     out.reserve(rows.items.size());
-    for (InstrumentTuple& row : rows.items) {
+    for (const InstrumentTuple& row : rows.items) {
         InstrumentData d;
-        d.timestamps = std::move(std::get<0>(row));
-        d.open = std::move(std::get<1>(row));
-        d.high = std::move(std::get<2>(row));
-        d.low = std::move(std::get<3>(row));
-        d.close = std::move(std::get<4>(row));
-        d.volume = std::move(std::get<5>(row));
-        d.entries = std::move(std::get<6>(row));
-        d.exits = std::move(std::get<7>(row));
+        d.timestamps = std::get<0>(row);
+        d.open = std::get<1>(row);
+        d.high = std::get<2>(row);
+        d.low = std::get<3>(row);
+        d.close = std::get<4>(row);
+        d.volume = std::get<5>(row);
+        d.entries = std::get<6>(row);
+        d.exits = std::get<7>(row);
         d.direction = checked_direction(std::get<8>(row));
         d.weight = std::get<9>(row);
-        d.symbol = std::move(std::get<10>(row));
+        d.symbol = std::get<10>(row);
         out.push_back(std::move(d));
     }
     return out;

@@ -1,11 +1,12 @@
 // The instruments of the multi-instrument runners (basket and shared-capital
-// portfolio): each instrument's owned bar columns and raw signals, and the
+// portfolio): each instrument's bar columns and raw signals, and the
 // per-symbol overrides.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <span>
 #include <string>
 
 #include "core/errors.h"
@@ -13,16 +14,19 @@
 
 namespace tidemark {
 
+// The columns are views of storage the caller owns and keeps unchanged for
+// the length of the run (the input arrays themselves, where they can be read
+// in place); they may differ in length.
 struct InstrumentData {
-    Series<int64_t> timestamps;
-    Series<double> open;
-    Series<double> high;
-    Series<double> low;
-    Series<double> close;
-    Series<double> volume;
+    std::span<const int64_t> timestamps;
+    std::span<const double> open;
+    std::span<const double> high;
+    std::span<const double> low;
+    std::span<const double> close;
+    std::span<const double> volume;
     std::string symbol;
-    BoolVec entries;
-    BoolVec exits;
+    std::span<const uint8_t> entries;
+    std::span<const uint8_t> exits;
     double weight = 1.0;
     int8_t direction = 1;  // 1 long, -1 short
 

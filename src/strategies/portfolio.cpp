@@ -283,10 +283,8 @@ private:
                 double* held = held_.data() + j * kHoldChunk;
                 const std::size_t m = end - t;
                 const InstrumentData& d = *s.data;
-                const std::size_t k = s.kernel.step_holding(
-                    std::span<const int64_t>(d.timestamps).subspan(t, m), std::span<const double>(d.high).subspan(t, m),
-                    std::span<const double>(d.low).subspan(t, m), std::span<const double>(d.close).subspan(t, m),
-                    held);
+                const std::size_t k = s.kernel.step_holding(d.timestamps.subspan(t, m), d.high.subspan(t, m),
+                                                            d.low.subspan(t, m), d.close.subspan(t, m), held);
                 if (k > 0) {
                     held_at_[j] = j * kHoldChunk - t;
                     wakes_.push(t + k, j);

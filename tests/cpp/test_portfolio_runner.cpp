@@ -128,7 +128,7 @@ PortfolioResult plain_portfolio(const BacktestConfig& cfg, std::span<const Instr
     }
     if (n > 0) curves.equity[n - 1] = pool;
     BacktestMetrics m = compute_metrics(curves.equity, curves.drawdown, curves.returns, trades,
-                                        std::span<const int64_t>(ins.front().timestamps).first(n), cfg);
+                                        ins.front().timestamps.first(n), cfg);
     out.result = run_result(std::move(m), std::move(curves), std::move(trades));
     for (Plain& s : slots) out.per_instrument.push_back(s.summary);
     return out;
@@ -168,16 +168,45 @@ void expect_same(const PortfolioResult& x, const PortfolioResult& y) {
         EXPECT_TRUE(same_bits(x.result.metrics.*f, y.result.metrics.*f));
 }
 
+// The columns an instrument's views point into.
+struct Columns {
+    Series<int64_t> timestamps;
+    Series<double> open, high, low, close, volume;
+    BoolVec entries, exits;
+    std::string symbol;
+    int8_t direction = 1;
+};
+
+// The runner's view of `cols`, good while they are unchanged.
+std::vector<InstrumentData> views(const std::vector<Columns>& cols) {
+    std::vector<InstrumentData> out;
+    for (const Columns& c : cols) {
+        InstrumentData d;
+        d.timestamps = c.timestamps;
+        d.open = c.open;
+        d.high = c.high;
+        d.low = c.low;
+        d.close = c.close;
+        d.volume = c.volume;
+        d.entries = c.entries;
+        d.exits = c.exits;
+        d.symbol = c.symbol;
+        d.direction = c.direction;
+        out.push_back(std::move(d));
+    }
+    return out;
+}
+
 // Instruments of seeded random walks, daily bars, long and short; the entry
 // and exit rates vary by instrument, so that some hold for long stretches
 // and some trade on most bars.
-std::vector<InstrumentData> market(std::size_t k, std::size_t n, uint64_t seed, double vol) {
+std::vector<Columns> market(std::size_t k, std::size_t n, uint64_t seed, double vol) {
     std::mt19937_64 rng(seed);
     std::normal_distribution<double> step(0.0, vol);
     std::uniform_real_distribution<double> u(0.0, 1.0);
-    std::vector<InstrumentData> out(k);
+    std::vector<Columns> out(k);
     for (std::size_t j = 0; j < k; ++j) {
-        InstrumentData& d = out[j];
+        Columns& d = out[j];
         const double in_rate = 0.005 + 0.2 * u(rng), out_rate = 0.005 + 0.2 * u(rng);
         double p = 50.0 + 100.0 * u(rng);
         for (std::size_t i = 0; i < n; ++i) {
@@ -252,8 +281,9 @@ TEST_P(PortfolioRunner, MatchesThePlainLoop) {
     for (uint64_t seed : {1u, 2u, 3u}) {
         // Up to 40 instruments, past one stretch of kept values (256 bars)
         // and one ring of queued bars (1,024).
-        const auto ins = market(3 + 12 * (seed - 1) + (seed == 3 ? 10 : 0), seed == 2 ? 2500 : 1200, seed,
-                                seed == 1 ? 0.02 : 0.005);
+        const auto cols = market(3 + 12 * (seed - 1) + (seed == 3 ? 10 : 0), seed == 2 ? 2500 : 1200, seed,
+                                 seed == 1 ? 0.02 : 0.005);
+        const auto ins = views(cols);
         for (AllocationMode mode : {AllocationMode::EqualWeight, AllocationMode::Full}) {
             BacktestConfig cfg;
             InstrumentConfigs ics;
@@ -277,14 +307,15 @@ INSTANTIATE_TEST_SUITE_P(Cases, PortfolioRunner, ::testing::ValuesIn(kCases),
 // past it, also when its kernel would otherwise be stepped ahead across it.
 TEST(PortfolioRunner, ShortColumnFailsWhereThePlainLoopFails) {
     for (std::size_t cut : {150u, 151u, 400u}) {
-        auto ins = market(3, 600, 5, 0.001);
-        for (InstrumentData& d : ins) {
+        auto cols = market(3, 600, 5, 0.001);
+        for (Columns& d : cols) {
             std::fill(d.entries.begin(), d.entries.end(), 0);
             std::fill(d.exits.begin(), d.exits.end(), 0);
         }
-        ins[1].entries[3] = 1;
-        ins[1].exits[300] = 1;
-        ins[1].volume.resize(cut);
+        cols[1].entries[3] = 1;
+        cols[1].exits[300] = 1;
+        cols[1].volume.resize(cut);
+        const auto ins = views(cols);
         auto message = [&](auto run) -> std::string {
             try {
                 run();
