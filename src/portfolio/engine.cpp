@@ -55,6 +55,12 @@ void SingleKernel::step(uint64_t index, const Bar& bar, const StepIntents& inten
     last_bar.emplace(index, bar);
 }
 
+bool SingleKernel::plain_step(uint64_t index, const Bar& bar, const StepIntents& intents) {
+    if (!kernel.plain_step(index, bar, intents, trades)) return false;
+    mark(kernel.equity(bar.close), bar.ts);
+    return true;
+}
+
 inline void SingleKernel::mark(double equity, int64_t ts) {
     const bool has_prev = !equity_curve.empty();
     const double prev = has_prev ? equity_curve.back() : 0.0;
@@ -332,6 +338,8 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
     // bound for signals that are set on most bars.
     sk.trades.reserve(std::min({cursor.raw_entries(), cursor.raw_exits() + 1, n / 16 + 64}));
     std::vector<EngineEventRecord> events;
+    // Most runs fill plainly: their entries and exits skip the full step.
+    const bool plain = sk.kernel.plain_fills();
     StepIntents in;
     auto bar_at = [&](std::size_t i) {
         return Bar{bars.timestamps[i], bars.open[i], bars.high[i], bars.low[i], bars.close[i], bars.volume[i]};
@@ -395,8 +403,10 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
         in.atr = i < atr.size() ? atr[i] : 0.0;
         in.entry = at_intent && next.entry;
         in.exit = at_intent && next.exit;
-        events.clear();
-        sk.step(i, bar, in, events, true);
+        if (!plain || !sk.plain_step(i, bar, in)) {
+            events.clear();
+            sk.step(i, bar, in, events, true);
+        }
         // Where the next trade will be built.
         if (sk.trades.size() < sk.trades.capacity()) {
             const char* slot = reinterpret_cast<const char*>(sk.trades.data() + sk.trades.size());
