@@ -233,7 +233,7 @@ bool ExecutionKernel::plain_fills() const {
            price_basis == price_basis::Close && fill_timing == FillTiming::SameBarClose;
 }
 
-bool ExecutionKernel::plain_step(uint64_t idx, const Bar& bar, const StepIntents& in, TradeList& trades) {
+bool ExecutionKernel::plain_step(uint64_t idx, int64_t ts, double close, const StepIntents& in, TradeList& trades) {
     if (in.entry == in.exit || in.stop || in.target || !nothing_pending()) return false;
     if (in.exit) {
         // The full step closes the one position at the close and stops there;
@@ -246,7 +246,7 @@ bool ExecutionKernel::plain_step(uint64_t idx, const Bar& bar, const StepIntents
         // close_position_at and the ledger's close with nothing to slip, no
         // multiplier and a flat fee, which leaves the trade no breakdown.
         const int8_t dir = pos.direction;
-        const double x = bar.close - 0.0 * dir;
+        const double x = close - 0.0 * dir;
         const double fee = compute_fee(fee_model, dir != 1, x, pos.size);
         Trade& t = trades.emplace_back();
         t.symbol = ledger.symbol;
@@ -260,7 +260,7 @@ bool ExecutionKernel::plain_step(uint64_t idx, const Bar& bar, const StepIntents
         const double base = pos.entry_price * pos.size * ledger.multiplier;
         t.pnl_pct = base > 0 ? t.pnl / base * 100.0 : 0.0;
         t.entry_time = pos.entry_ts;
-        t.exit_time = bar.ts;
+        t.exit_time = ts;
         t.fees = pos.entry_fees + fee;
         t.entry_fees = pos.entry_fees;
         t.exit_fees = fee;
@@ -276,7 +276,7 @@ bool ExecutionKernel::plain_step(uint64_t idx, const Bar& bar, const StepIntents
     // open_position's sizing with nothing to slip, no multiplier (a product
     // with 1 is the number itself), no lots and all the cash available.
     const int8_t dir = direction;
-    const double p = bar.close + 0.0 * dir;
+    const double p = close + 0.0 * dir;
     const double avail = cash;
     const double v = p;
     const double cost = (1.0 + config.fees) * v;
@@ -292,7 +292,7 @@ bool ExecutionKernel::plain_step(uint64_t idx, const Bar& bar, const StepIntents
     tick = false;
     step_atr = in.atr;
     ledger.positions.emplace_back(std::nullopt, std::nullopt, idx, p, q, p, p, fee, true, dir, std::nullopt,
-                                  std::nullopt, ledger.next_position_id++, bar.ts);
+                                  std::nullopt, ledger.next_position_id++, ts);
     cash -= q * v + fee;
     return true;
 }

@@ -324,7 +324,7 @@ TEST(PlainStep, MatchesTheFullStep) {
             if (u(rng) < 0.3) in.size = pick({0.0, -0.5, nan, 2.0}, u(rng));
             in.atr = u(rng);
             full.step_bar_keeping_trades(i, bar, in, want, a);
-            if (quick.plain_step(i, bar, in, got)) {
+            if (quick.plain_step(i, bar.ts, bar.close, in, got)) {
                 ++plain;
             } else {
                 ++full_only;
@@ -390,16 +390,16 @@ TEST(PlainStep, OnlyForPlainFills) {
     entry.entry = true;
     entry.stop = 90.0;
     const Bar bar{kStart, 100.0, 101.0, 99.0, 100.0, 1000.0};
-    EXPECT_FALSE(k.plain_step(0, bar, entry, trades));
+    EXPECT_FALSE(k.plain_step(0, bar.ts, bar.close, entry, trades));
     std::vector<EngineEventRecord> out;
     k.step_bar_keeping_trades(0, bar, entry, trades, out);
     StepIntents exit;
     exit.exit = true;
-    EXPECT_FALSE(k.plain_step(1, bar, exit, trades));
+    EXPECT_FALSE(k.plain_step(1, bar.ts, bar.close, exit, trades));
     k = kernel();
     k.request_close(0);
     entry.stop.reset();
-    EXPECT_FALSE(k.plain_step(0, bar, entry, trades));
+    EXPECT_FALSE(k.plain_step(0, bar.ts, bar.close, entry, trades));
     EXPECT_TRUE(trades.empty() && k.ledger.flat());
 }
 
