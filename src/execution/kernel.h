@@ -108,6 +108,20 @@ public:
     void step_bar_keeping_trades(uint64_t idx, const Bar& bar, const StepIntents& intents, TradeList& trades,
                                  std::vector<EngineEventRecord>& out);
 
+    // Whether plain_step may stand in for the bar step: a cash account
+    // without an instrument, lots or a capital allotment, a flat fee, no
+    // slippage, stops or targets, fills at the bar's close. These are set
+    // before a run; asked once, the answer holds while nobody changes them.
+    bool plain_fills() const;
+    // The step of a bar that carries only an entry or only an exit intent,
+    // for a kernel whose fills are plain: the state and the trade (built in
+    // `trades`) step_bar_keeping_trades leaves, without the stages such a
+    // step never reaches, which read no more of the bar than its time `ts`
+    // and its `close`. False, with nothing changed, for any other step (a
+    // refusal, pending work, a position with levels to watch, ...), which
+    // is then the full step's.
+    bool plain_step(uint64_t idx, int64_t ts, double close, const StepIntents& intents, TradeList& trades);
+
     // Margin-call liquidation: closes every open position at the bar's close.
     void liquidate_all(uint64_t idx, const Bar& bar, std::vector<EngineEventRecord>& out);
 

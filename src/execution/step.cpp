@@ -226,6 +226,77 @@ void ExecutionKernel::step_bar_keeping_trades(uint64_t idx, const Bar& bar, cons
     step_bar(idx, bar, intents, false, out);
 }
 
+bool ExecutionKernel::plain_fills() const {
+    return account.kind == AccountType::Cash && !instrument && !(lot_size && *lot_size > 0) && !alloted_capital &&
+           fee_model.kind == FeeModel::Percent && slippage_model.kind == SlippageModel::None &&
+           stop_model.kind == StopModel::None && target_model.kind == TargetModel::None &&
+           price_basis == price_basis::Close && fill_timing == FillTiming::SameBarClose;
+}
+
+bool ExecutionKernel::plain_step(uint64_t idx, int64_t ts, double close, const StepIntents& in, TradeList& trades) {
+    if (in.entry == in.exit || in.stop || in.target || !nothing_pending()) return false;
+    if (in.exit) {
+        // The full step closes the one position at the close and stops there;
+        // the extremes it moves first go with the position.
+        if (ledger.positions.size() != 1) return false;
+        const Position& pos = ledger.positions.front();
+        if (!pos.open || pos.stop_price || pos.target_price) return false;
+        tick = false;
+        step_atr = in.atr;
+        // close_position_at and the ledger's close with nothing to slip, no
+        // multiplier and a flat fee, which leaves the trade no breakdown.
+        const int8_t dir = pos.direction;
+        const double x = close - 0.0 * dir;
+        const double fee = compute_fee(fee_model, dir != 1, x, pos.size);
+        Trade& t = trades.emplace_back();
+        t.symbol = ledger.symbol;
+        t.id = ledger.next_trade_id++;
+        t.entry_idx = pos.entry_idx;
+        t.exit_idx = idx;
+        t.entry_price = pos.entry_price;
+        t.exit_price = x;
+        t.size = pos.size;
+        t.pnl = pos.size * (x - pos.entry_price) * ledger.multiplier * pos.direction - (pos.entry_fees + fee);
+        const double base = pos.entry_price * pos.size * ledger.multiplier;
+        t.pnl_pct = base > 0 ? t.pnl / base * 100.0 : 0.0;
+        t.entry_time = pos.entry_ts;
+        t.exit_time = ts;
+        t.fees = pos.entry_fees + fee;
+        t.entry_fees = pos.entry_fees;
+        t.exit_fees = fee;
+        t.direction = dir;
+        t.exit_reason = ExitReason::Signal;
+        cash += (dir > 0 ? x * pos.size : pos.size * (2.0 * pos.entry_price - x)) - fee;
+        ledger.positions.pop_back();
+        return true;
+    }
+    if (!ledger.flat() || margin_call || drawdown_halt ||
+        (max_positions && open_positions_override.value_or(0) >= *max_positions))
+        return false;
+    // open_position's sizing with nothing to slip, no multiplier (a product
+    // with 1 is the number itself), no lots and all the cash available.
+    const int8_t dir = direction;
+    const double p = close + 0.0 * dir;
+    const double avail = cash;
+    const double v = p;
+    const double cost = (1.0 + config.fees) * v;
+    double q = in.size ? *in.size * avail / cost : avail / cost;
+    if (!std::isfinite(p) || !std::isfinite(q) || !(q > 0)) return false;
+    const bool buy = dir == 1;
+    double fee = compute_fee(fee_model, buy, v, q);
+    if (q * v + fee > avail) {
+        q = largest_fitting_size(buy, v, avail, q, fee);
+        if (!(q > 0)) return false;
+        fee = compute_fee(fee_model, buy, v, q);
+    }
+    tick = false;
+    step_atr = in.atr;
+    ledger.positions.emplace_back(std::nullopt, std::nullopt, idx, p, q, p, p, fee, true, dir, std::nullopt,
+                                  std::nullopt, ledger.next_position_id++, ts);
+    cash -= q * v + fee;
+    return true;
+}
+
 std::size_t ExecutionKernel::step_holding(std::span<const int64_t> ts, std::span<const double> high,
                                           std::span<const double> low, std::span<const double> close,
                                           double* equity_out) {

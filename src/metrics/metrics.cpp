@@ -44,31 +44,6 @@ struct RatioSums {
     bool any_negative() const { return losses > 0.0; }
 };
 
-// The second pass over a whole series. Each sum is taken in order, but a
-// term that changes nothing may be added or left out: adding +0 or -0 leaves
-// every one of these sums (never -0: they start at +0 and only grow) as it
-// is. So a NaN, which is skipped, adds zeros; the part of the wrong sign is a
-// zero; and a stretch of zero returns (an account that stands still) adds
-// one and the same square to the deviations at every step and nothing to the
-// other sums, which can be added in one go, to the same result.
-//
-// The terms of a block of returns are formed first, side by side by the
-// vector unit, in pairs: [deviation², downside²] and [gain, loss]. The sums
-// then only add them up, a pair at a time: the time each addition takes to
-// finish is all the pass costs.
-TIDEMARK_VECTOR_CLONES
-void ratio_terms(const double* x, std::size_t k, double mean, double* dev_down, double* gain_loss) {
-    for (std::size_t j = 0; j < k; ++j) {
-        const double v = x[j];
-        const double d = v - mean;
-        const double below = v < 0.0 ? v : 0.0;
-        dev_down[2 * j] = v == v ? d * d : 0.0;
-        dev_down[2 * j + 1] = below * below;
-        gain_loss[2 * j] = v > 0.0 ? v : 0.0;
-        gain_loss[2 * j + 1] = v < 0.0 ? -v : 0.0;
-    }
-}
-
 // Bit j of `mask` set where `x[j]` is a zero of either sign (k <= 256),
 // eight values at a time.
 TIDEMARK_VECTOR_CLONES
@@ -106,32 +81,52 @@ std::size_t run_length(const uint64_t* mask, std::size_t j, std::size_t k, bool 
     return k - j;
 }
 
+// The second pass over a whole series. Each sum is taken in order, but a
+// term that changes nothing may be added or left out: adding +0 or -0 leaves
+// every one of these sums (never -0: they start at +0 and only grow) as it
+// is. So a NaN, which is skipped, adds zeros; the part of the wrong sign is a
+// zero; and a stretch of zero returns (an account that stands still) adds
+// one and the same square to the deviations at every step and nothing to the
+// other sums, which can be added in one go, to the same result.
 void add_returns(RatioSums& sums, std::span<const double> returns) {
     constexpr std::size_t kTerms = 256;
-    alignas(64) double dev_down[2 * kTerms];
-    alignas(64) double gain_loss[2 * kTerms];
     uint64_t zeros[kTerms / 64];
     const double* r = returns.data();
     const std::size_t n = returns.size();
+    const double mean = sums.mean;
     double s[4] = {sums.sq_dev, sums.down_sq, sums.gains, sums.losses};
 #if defined(__SSE2__)
+    // A return's terms are formed in pairs beside the sums, which wait on
+    // their previous addition anyway, with selects rather than branches (the
+    // signs of returns are a coin toss): [deviation², downside²] is
+    // [v - mean, min(v, 0)] squared, the first 0 for a NaN; [gain, loss] is
+    // [max(v, 0), max(-v, 0)]. (min and max take the 0 when v is a NaN or a
+    // zero of either sign, as the plain comparisons do.)
     __m128d dd = _mm_loadu_pd(s);
     __m128d gl = _mm_loadu_pd(s + 2);
-    auto add_terms = [&](std::size_t from, std::size_t to) {
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d mean_lo = _mm_set_sd(mean);
+    const __m128d negate_hi = _mm_set_pd(-0.0, 0.0);
+    auto add_terms = [&](const double* x, std::size_t from, std::size_t to) {
         for (std::size_t j = from; j < to; ++j) {
-            dd = _mm_add_pd(dd, _mm_load_pd(dev_down + 2 * j));
-            gl = _mm_add_pd(gl, _mm_load_pd(gain_loss + 2 * j));
+            const __m128d v = _mm_set1_pd(x[j]);
+            const __m128d t = _mm_move_sd(_mm_min_pd(v, zero), _mm_sub_sd(v, mean_lo));
+            dd = _mm_add_pd(dd, _mm_and_pd(_mm_cmpeq_pd(v, v), _mm_mul_pd(t, t)));
+            gl = _mm_add_pd(gl, _mm_max_pd(_mm_xor_pd(v, negate_hi), zero));
         }
     };
     auto deviations = [&]() { return _mm_cvtsd_f64(dd); };
     auto set_deviations = [&](double v) { dd = _mm_move_sd(dd, _mm_set_sd(v)); };
 #else
-    auto add_terms = [&](std::size_t from, std::size_t to) {
+    auto add_terms = [&](const double* x, std::size_t from, std::size_t to) {
         for (std::size_t j = from; j < to; ++j) {
-            s[0] += dev_down[2 * j];
-            s[1] += dev_down[2 * j + 1];
-            s[2] += gain_loss[2 * j];
-            s[3] += gain_loss[2 * j + 1];
+            const double v = x[j];
+            const double d = v - mean;
+            const double below = v < 0.0 ? v : 0.0;
+            s[0] += v == v ? d * d : 0.0;
+            s[1] += below * below;
+            s[2] += v > 0.0 ? v : 0.0;
+            s[3] += v < 0.0 ? -v : 0.0;
         }
     };
     auto deviations = [&]() { return s[0]; };
@@ -154,11 +149,10 @@ void add_returns(RatioSums& sums, std::span<const double> returns) {
         std::size_t j = run_length(zeros, 0, k, true);
         flat += j;
         if (j == k) continue;
-        ratio_terms(x, k, sums.mean, dev_down, gain_loss);
         while (j < k) {
             const std::size_t moving = run_length(zeros, j, k, false);
             if (flat > 0) add_flat();
-            add_terms(j, j + moving);
+            add_terms(x, j, j + moving);
             j += moving;
             const std::size_t still = run_length(zeros, j, k, true);
             flat += still;

@@ -55,6 +55,12 @@ void SingleKernel::step(uint64_t index, const Bar& bar, const StepIntents& inten
     last_bar.emplace(index, bar);
 }
 
+bool SingleKernel::plain_step(uint64_t index, int64_t ts, double close, const StepIntents& intents) {
+    if (!kernel.plain_step(index, ts, close, intents, trades)) return false;
+    mark(kernel.equity(close), ts);
+    return true;
+}
+
 inline void SingleKernel::mark(double equity, int64_t ts) {
     const bool has_prev = !equity_curve.empty();
     const double prev = has_prev ? equity_curve.back() : 0.0;
@@ -332,6 +338,8 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
     // bound for signals that are set on most bars.
     sk.trades.reserve(std::min({cursor.raw_entries(), cursor.raw_exits() + 1, n / 16 + 64}));
     std::vector<EngineEventRecord> events;
+    // Most runs fill plainly: their entries and exits skip the full step.
+    const bool plain = sk.kernel.plain_fills();
     StepIntents in;
     auto bar_at = [&](std::size_t i) {
         return Bar{bars.timestamps[i], bars.open[i], bars.high[i], bars.low[i], bars.close[i], bars.volume[i]};
@@ -365,8 +373,10 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
         const std::size_t to = std::min(usable, from + kFetchAhead);
         for (; fetched < to; fetched += kLine) {
             __builtin_prefetch(&bars.timestamps[fetched]);
-            __builtin_prefetch(&bars.open[fetched]);
-            __builtin_prefetch(&bars.volume[fetched]);
+            if (!plain) {
+                __builtin_prefetch(&bars.open[fetched]);
+                __builtin_prefetch(&bars.volume[fetched]);
+            }
             if (fetched < atr.size()) __builtin_prefetch(&atr[fetched]);
             if (signals.position_sizes) __builtin_prefetch(&(*signals.position_sizes)[fetched]);
             __builtin_prefetch(&bars.high[fetched], 0, 1);
@@ -388,15 +398,16 @@ EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars
             for (std::size_t len : lens)
                 if (len == usable) fail_index(len, i);
         }
-        const Bar bar = bar_at(i);
         const bool at_intent = i == next.at;
         in.size = signals.position_sizes ? std::optional<double>((*signals.position_sizes)[i]) : std::nullopt;
         if (i < atr.size()) atr_to(i + 1);
         in.atr = i < atr.size() ? atr[i] : 0.0;
         in.entry = at_intent && next.entry;
         in.exit = at_intent && next.exit;
-        events.clear();
-        sk.step(i, bar, in, events, true);
+        if (!plain || !sk.plain_step(i, bars.timestamps[i], bars.close[i], in)) {
+            events.clear();
+            sk.step(i, bar_at(i), in, events, true);
+        }
         // Where the next trade will be built.
         if (sk.trades.size() < sk.trades.capacity()) {
             const char* slot = reinterpret_cast<const char*>(sk.trades.data() + sk.trades.size());

@@ -56,6 +56,10 @@ public:
     // made.
     void step(uint64_t index, const Bar& bar, const StepIntents& intents, std::vector<EngineEventRecord>& out,
               bool events_dropped = false);
+    // The step of a bar the kernel's plain_step can take, marked; false,
+    // with nothing done, where it cannot. The trades are kept, no records
+    // are made, and `last_bar` is left to the caller.
+    bool plain_step(uint64_t index, int64_t ts, double close, const StepIntents& intents);
     // Force-closes what is open at the last bar and computes the metrics.
     EngineResult finish() &&;
     // The same, for a caller that keeps the bar timestamps itself and has

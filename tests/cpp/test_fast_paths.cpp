@@ -290,6 +290,119 @@ TEST(HoldingStretch, HedgingLedgerTakesNoShortcut) {
     EXPECT_EQ(k.step_holding(ts, px, px, px, eq), 0u);
 }
 
+// A kernel stepped in full and its copy, which takes the plain step where it
+// can, through entries and exits at awkward prices and capitals: the same
+// cash, position, trades and refusals after every step.
+TEST(PlainStep, MatchesTheFullStep) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    std::mt19937_64 rng(23);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    auto pick = [&](std::initializer_list<double> odd, double usual) {
+        return u(rng) < 0.1 ? *(odd.begin() + rng() % odd.size()) : usual;
+    };
+    std::size_t plain = 0, full_only = 0;
+    for (int trial = 0; trial < 400; ++trial) {
+        BacktestConfig cfg;
+        cfg.fees = pick({0.0, -0.0005, 0.5}, 0.004 * u(rng));
+        cfg.initial_capital = pick({0.0, -100.0, 1e-300, inf}, std::pow(10.0, 1.0 + 6.0 * u(rng)));
+        if (trial % 7 == 0) cfg.max_positions = 1;
+        const int8_t dir = trial % 2 ? 1 : -1;
+        ExecutionKernel full(cfg, FeeModel::percent(cfg.fees), SlippageModel::none(), price_basis::Close, kSymbol,
+                             dir, nullptr);
+        if (trial % 11 == 0) full.ledger.multiplier = 2.5;
+        ASSERT_TRUE(full.plain_fills());
+        ExecutionKernel quick = full;
+        TradeList want, got;
+        std::vector<EngineEventRecord> a, q;
+        for (uint64_t i = 0; i < 12; ++i) {
+            const double c = pick({0.0, -0.0, -3.0, nan, inf, 1e-310}, std::pow(10.0, -1.0 + 4.5 * u(rng)));
+            const Bar bar{kStart + int64_t(i), c, c * 1.01, c * 0.99, c, 1000.0};
+            StepIntents in;
+            in.entry = i % 2 == 0 || u(rng) < 0.1;
+            in.exit = i % 2 == 1 || u(rng) < 0.1;
+            if (u(rng) < 0.3) in.size = pick({0.0, -0.5, nan, 2.0}, u(rng));
+            in.atr = u(rng);
+            full.step_bar_keeping_trades(i, bar, in, want, a);
+            if (quick.plain_step(i, bar.ts, bar.close, in, got)) {
+                ++plain;
+            } else {
+                ++full_only;
+                quick.step_bar_keeping_trades(i, bar, in, got, q);
+            }
+            SCOPED_TRACE("trial " + std::to_string(trial) + ", step " + std::to_string(i));
+            ASSERT_TRUE(same_bits(full.cash, quick.cash)) << full.cash << " vs " << quick.cash;
+            ASSERT_EQ(full.refused_entries, quick.refused_entries);
+            ASSERT_EQ(full.ledger.positions.size(), quick.ledger.positions.size());
+            for (std::size_t k = 0; k < full.ledger.positions.size(); ++k) {
+                const Position &x = full.ledger.positions[k], &y = quick.ledger.positions[k];
+                EXPECT_TRUE(x.entry_idx == y.entry_idx && x.position_id == y.position_id && x.entry_ts == y.entry_ts &&
+                            x.direction == y.direction && x.open == y.open && !y.entry_breakdown &&
+                            same_opt(x.stop_price, y.stop_price) && same_opt(x.target_price, y.target_price));
+                for (double Position::*f : {&Position::entry_price, &Position::size, &Position::highest,
+                                            &Position::lowest, &Position::entry_fees})
+                    EXPECT_TRUE(same_bits(x.*f, y.*f));
+            }
+            ASSERT_EQ(want.size(), got.size());
+            if (!want.empty()) {
+                const Trade &x = want.back(), &y = got.back();
+                EXPECT_TRUE(x.id == y.id && x.entry_idx == y.entry_idx && x.exit_idx == y.exit_idx &&
+                            x.entry_time == y.entry_time && x.exit_time == y.exit_time && x.direction == y.direction &&
+                            x.exit_reason == y.exit_reason && x.symbol == y.symbol && !x.fee_breakdown &&
+                            !y.fee_breakdown);
+                for (double Trade::*f : {&Trade::entry_price, &Trade::exit_price, &Trade::size, &Trade::pnl,
+                                         &Trade::pnl_pct, &Trade::fees, &Trade::entry_fees, &Trade::exit_fees})
+                    EXPECT_TRUE(same_bits(x.*f, y.*f));
+            }
+        }
+    }
+    // Both ways taken often.
+    EXPECT_GT(plain, 1500u);
+    EXPECT_GT(full_only, 500u);
+}
+
+// What the plain step leaves to the full one.
+TEST(PlainStep, OnlyForPlainFills) {
+    BacktestConfig cfg;
+    auto kernel = [&](SlippageModel slip = SlippageModel::none(), uint8_t basis = price_basis::Close) {
+        return ExecutionKernel(cfg, FeeModel::percent(cfg.fees), slip, basis, "SYM", 1, nullptr);
+    };
+    EXPECT_TRUE(kernel().plain_fills());
+    EXPECT_FALSE(kernel(SlippageModel::fraction(0.001)).plain_fills());
+    EXPECT_FALSE(kernel(SlippageModel::none(), price_basis::Open).plain_fills());
+    ExecutionKernel k = kernel();
+    k.account = AccountType::margin(2.0);
+    EXPECT_FALSE(k.plain_fills());
+    k = kernel();
+    k.lot_size = 25.0;
+    EXPECT_FALSE(k.plain_fills());
+    k = kernel();
+    k.stop_model = StopModel::fixed(0.01);
+    EXPECT_FALSE(k.plain_fills());
+    k = kernel();
+    k.fee_model = FeeModel::itemised(CostSegment::EquityDelivery);
+    EXPECT_FALSE(k.plain_fills());
+    // A plain kernel still steps in full where a position has a level to
+    // watch, or work is pending.
+    k = kernel();
+    TradeList trades;
+    StepIntents entry;
+    entry.entry = true;
+    entry.stop = 90.0;
+    const Bar bar{kStart, 100.0, 101.0, 99.0, 100.0, 1000.0};
+    EXPECT_FALSE(k.plain_step(0, bar.ts, bar.close, entry, trades));
+    std::vector<EngineEventRecord> out;
+    k.step_bar_keeping_trades(0, bar, entry, trades, out);
+    StepIntents exit;
+    exit.exit = true;
+    EXPECT_FALSE(k.plain_step(1, bar.ts, bar.close, exit, trades));
+    k = kernel();
+    k.request_close(0);
+    entry.stop.reset();
+    EXPECT_FALSE(k.plain_step(0, bar.ts, bar.close, entry, trades));
+    EXPECT_TRUE(trades.empty() && k.ledger.flat());
+}
+
 // The largest size up to `q` (whole lots when `lot` > 0) whose cost and fee
 // fit in `avail`, by halving over the bit patterns of the doubles in [0, q].
 double largest_fitting(const FeeModel& fees, bool buy, double price, double avail, double q, double lot) {
