@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import _tidemark as tm
-from runner_util import instrument_row as inst, random_row
+from runner_util import instrument_row as inst, random_row, same_result
 
 BC, IC = tm.BacktestConfig, tm.InstrumentConfig
 P = 100000.0
@@ -158,3 +158,21 @@ def test_residue_of_the_pool_opens_nothing(allocation, scenario, left, opens):
     if opens:
         assert tail[0].size * tail[0].entry_price == pytest.approx(left, rel=1e-6)
     assert port.result.metrics.end_value == pytest.approx(P if scenario == "allotted" else left, rel=1e-6)
+
+
+# Kernels that fill plainly take a short step for their entries and exits; a stop no price can reach
+# sends every step through the full one, which must leave the same run.
+@pytest.mark.parametrize("allocation, kw", [
+    ("equal_weight", {}), ("full", {}), ("equal_weight", dict(max_positions=2, fees=0.3)),
+    ("full", dict(max_drawdown_pct=5.0, initial_capital=1e-3)),
+])
+def test_short_entry_and_exit_steps_leave_the_full_steps_run(allocation, kw):
+    rng = np.random.default_rng(11)
+    rows = [random_row(rng, 400, d, s) for d, s in zip((1, -1, 1, -1, 1), "ABCDE")]
+    rows[2][4][[7, 50]] = np.nan, 0.0
+    plain = tm.run_portfolio_backtest(rows, BC(**kw), allocation)
+    full = tm.run_portfolio_backtest(rows, stop(BC(**kw), "fixed_stop", 10.0), allocation)
+    assert len(plain.result.trades()) >= 5
+    same_result(plain.result, full.result)
+    assert (plain.rejected_entries, plain.halted, plain.halted_at) == (full.rejected_entries, full.halted,
+                                                                       full.halted_at)

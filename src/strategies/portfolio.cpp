@@ -40,6 +40,9 @@ struct Slot {
     // Bars every column has: a shorter one fails the run at the first step
     // that reads its bar.
     std::size_t usable = 0;
+    // The kernel fills plainly, so its entries and exits may take the short
+    // step (which reads only the bar's time and close).
+    bool plain = false;
 
     double atr_at(std::size_t t) const { return t < atr.size() ? atr[t] : 0.0; }
     bool holding() const { return !kernel.ledger.flat(); }
@@ -164,6 +167,7 @@ public:
             s.summary.symbol = ins.symbol;
             s.usable = std::min({n, ins.timestamps.size(), ins.open.size(), ins.high.size(), ins.low.size(),
                                  ins.close.size(), ins.volume.size()});
+            s.plain = s.kernel.plain_fills();
             slots_.push_back(std::move(s));
         }
         const std::size_t k = slots_.size();
@@ -374,14 +378,16 @@ private:
     // list, in closing order.
     void step_open(std::size_t j, std::size_t t, bool exit) {
         Slot& s = slots_[j];
-        const Bar bar = s.data->bar(t);
         StepIntents in;
         in.atr = s.atr_at(t);
         in.exit = exit;
         s.kernel.cash = 0.0;
-        events_.clear();
         const std::size_t first = trades.size();
-        s.kernel.step_bar_keeping_trades(t, bar, in, trades, events_);
+        if (!s.plain || t >= s.usable ||
+            !s.kernel.plain_step(t, s.data->timestamps[t], s.data->close[t], in, trades)) {
+            events_.clear();
+            s.kernel.step_bar_keeping_trades(t, s.data->bar(t), in, trades, events_);
+        }
         for (std::size_t i = first; i < trades.size(); ++i) {
             ++s.summary.trades;
             s.summary.pnl += trades[i].pnl;
@@ -422,20 +428,24 @@ private:
         // not money to invest: spent, it would become trades of no size.
         if (!(budget > 0.0) || budget < dust_) return;
 
-        const Bar bar = s.data->bar(t);
         StepIntents in;
         in.atr = s.atr_at(t);
         in.entry = true;
         s.kernel.cash = budget;
-        events_.clear();
-        s.kernel.step_bar(t, bar, in, false, events_);
+        // A plain entry opens the position or leaves the step to the full one.
+        if (s.plain && t < s.usable && s.kernel.plain_step(t, s.data->timestamps[t], s.data->close[t], in, trades)) {
+            ++open;
+        } else {
+            events_.clear();
+            s.kernel.step_bar(t, s.data->bar(t), in, false, events_);
+            // A refusal by the kernel itself (a budget too small for one unit
+            // or lot) is not the portfolio's and is not counted.
+            for (const EngineEventRecord& e : events_)
+                if (e.kind == EngineEventRecord::Entered) ++open;
+        }
         pool -= budget - s.kernel.cash;
         s.kernel.cash = 0.0;
         after_step(j, t);
-        // A refusal by the kernel itself (a budget too small for one unit
-        // or lot) is not the portfolio's and is not counted.
-        for (const EngineEventRecord& e : events_)
-            if (e.kind == EngineEventRecord::Entered) ++open;
     }
 
     // Mark to market and the kill-switch, which blocks entries from the
