@@ -46,6 +46,11 @@ struct Slot {
 
     double atr_at(std::size_t t) const { return t < atr.size() ? atr[t] : 0.0; }
     bool holding() const { return !kernel.ledger.flat(); }
+    // The short step of bar t where it applies; false, with nothing done,
+    // where the full step must be taken.
+    bool plain_step(std::size_t t, const StepIntents& in, TradeList& trades) {
+        return plain && t < usable && kernel.plain_step(t, data->timestamps[t], data->close[t], in, trades);
+    }
 
     // The bar of entry flag i, and of the exit flag after it, or `none`.
     std::size_t entry_bar(std::size_t i, std::size_t none) const {
@@ -383,8 +388,7 @@ private:
         in.exit = exit;
         s.kernel.cash = 0.0;
         const std::size_t first = trades.size();
-        if (!s.plain || t >= s.usable ||
-            !s.kernel.plain_step(t, s.data->timestamps[t], s.data->close[t], in, trades)) {
+        if (!s.plain_step(t, in, trades)) {
             events_.clear();
             s.kernel.step_bar_keeping_trades(t, s.data->bar(t), in, trades, events_);
         }
@@ -433,7 +437,7 @@ private:
         in.entry = true;
         s.kernel.cash = budget;
         // A plain entry opens the position or leaves the step to the full one.
-        if (s.plain && t < s.usable && s.kernel.plain_step(t, s.data->timestamps[t], s.data->close[t], in, trades)) {
+        if (s.plain_step(t, in, trades)) {
             ++open;
         } else {
             events_.clear();
