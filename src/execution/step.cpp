@@ -243,31 +243,19 @@ bool ExecutionKernel::plain_step(uint64_t idx, int64_t ts, double close, const S
         if (!pos.open || pos.stop_price || pos.target_price) return false;
         tick = false;
         step_atr = in.atr;
-        // close_position_at and the ledger's close with nothing to slip, no
-        // multiplier and a flat fee, which leaves the trade no breakdown.
+        // close_position_at with nothing to slip, no multiplier and a flat
+        // fee, which leaves the trade no breakdown.
         const int8_t dir = pos.direction;
         const double x = close - 0.0 * dir;
         const double fee = compute_fee(fee_model, dir != 1, x, pos.size);
-        Trade& t = trades.emplace_back();
-        t.symbol = ledger.symbol;
-        t.id = ledger.next_trade_id++;
-        t.entry_idx = pos.entry_idx;
-        t.exit_idx = idx;
-        t.entry_price = pos.entry_price;
-        t.exit_price = x;
-        t.size = pos.size;
-        t.pnl = pos.size * (x - pos.entry_price) * ledger.multiplier * pos.direction - (pos.entry_fees + fee);
-        const double base = pos.entry_price * pos.size * ledger.multiplier;
-        t.pnl_pct = base > 0 ? t.pnl / base * 100.0 : 0.0;
-        t.entry_time = pos.entry_ts;
-        t.exit_time = ts;
-        t.fees = pos.entry_fees + fee;
-        t.entry_fees = pos.entry_fees;
-        t.exit_fees = fee;
-        t.direction = dir;
-        t.exit_reason = ExitReason::Signal;
         cash += (dir > 0 ? x * pos.size : pos.size * (2.0 * pos.entry_price - x)) - fee;
-        ledger.positions.pop_back();
+        ExitDetails exit;
+        exit.exit_idx = idx;
+        exit.exit_ts = ts;
+        exit.exit_price = x;
+        exit.entry_ts = pos.entry_ts;
+        exit.exit_fee = fee;
+        close_in_ledger_at(ledger, 0, std::move(exit), trades.emplace_back());
         return true;
     }
     if (!ledger.flat() || margin_call || drawdown_halt ||
