@@ -11,8 +11,9 @@ FILL = "order_filled"
 
 
 class Driver:
-    """One instrument in a KernelSession (bars) or a PortfolioSession (bars, or prints (price, size)).
-    Step i is stamped i x HALF_DAY; `before[i](driver)` places orders while its row is pending."""
+    """One instrument in a KernelSession stepping bars or a PortfolioSession stepping trade prints (price,
+    size), where `partial_fills` cuts a fill to the print size. Step i is stamped i x HALF_DAY;
+    `before[i](driver)` places orders while its row is pending."""
 
     def __init__(self, kind, config, **instrument):
         self.kernel, self.i = kind == "kernel", 0
@@ -34,10 +35,7 @@ class Driver:
         for row in rows:
             ts = self.i * HALF_DAY
             if not self.kernel:
-                if len(row) == 2:
-                    self.s.push_tick(0, ts, row[0], ltq=row[1])
-                else:
-                    self.s.push_bar(0, ts, *row, 1000.0)
+                self.s.push_tick(0, ts, row[0], ltq=row[1])
             if before and self.i in before:
                 before[self.i](self)
             events += self.s.step(self.i, ts, *row, 1000.0) if self.kernel else self.s.apply_current()
