@@ -132,38 +132,30 @@ def test_value_checks(rows, kw, text):
     assert str(info.value) == text
 
 
-# What an all-in entry leaves in the pool is residue, not a budget: below 1e-9 of the initial capital
-# nothing opens and nothing is refused. A's allotment leaves exactly `left` (to rounding) for B's entry
-# on bar 1; a ruined book (A's exit at almost nothing) leaves `left` for A's own next entry.
+# A budget below 1e-9 of the initial capital (the residue an all-in entry leaves) opens nothing and is not
+# refused. A's allotment leaves `left` (to rounding) for B's entry on bar 1; a ruined book (A's exit at
+# almost nothing) leaves `left` for A's own next entry: the bound is the initial capital, not the pool.
 @pytest.mark.parametrize("allocation, scenario, left, opens", [
-    ("full", "allotted", 0.5e-9 * P, False),
-    ("full", "allotted", 2e-9 * P, True),
-    ("full", "allotted", 1e-3, True),
-    ("full", "ruined", 1e-10 * P, False),
-    ("equal_weight", "ruined", 1e-10 * P, False),
-    ("equal_weight", "ruined", 1e-8 * P, True),
+    ("full", "allotted", 0.5e-9 * P, False), ("full", "allotted", 2e-9 * P, True),
+    ("equal_weight", "ruined", 1e-10 * P, False), ("equal_weight", "ruined", 1e-8 * P, True),
 ])
 def test_residue_of_the_pool_opens_nothing(allocation, scenario, left, opens):
     if scenario == "allotted":
         rows = [inst([1.0] * 4, [0], symbol="A"), inst([1.0] * 4, [1], symbol="B")]
         configs, last = {"A": IC(alloted_capital=P - left)}, "B"
     else:
-        rows = [inst([1.0, 1.0, left / P, left / P, left / P], [0, 3], [2])]
-        configs, last = None, "A"
+        rows, configs, last = [inst([1.0, 1.0, left / P, left / P, left / P], [0, 3], [2])], None, "A"
     port = tm.run_portfolio_backtest(rows, BC(fees=0.0), allocation, configs)
-    trades = port.result.trades()
-    tail = [t for t in trades if t.symbol == last and t.entry_idx >= 1]
-    assert len(tail) == opens and port.rejected_entries == 0
-    assert [s.rejected_entries for s in port.per_instrument] == [0] * len(rows)
-    if opens:
-        assert tail[0].size * tail[0].entry_price == pytest.approx(left, rel=1e-6)
+    tail = [t.size * t.entry_price for t in port.result.trades() if t.symbol == last and t.entry_idx >= 1]
+    assert tail == ([pytest.approx(left, rel=1e-6)] if opens else [])
+    assert [port.rejected_entries] + [s.rejected_entries for s in port.per_instrument] == [0] * (len(rows) + 1)
     assert port.result.metrics.end_value == pytest.approx(P if scenario == "allotted" else left, rel=1e-6)
 
 
-# Kernels that fill plainly take a short step for their entries and exits; a stop no price can reach
-# sends every step through the full one, which must leave the same run.
+# Kernels that fill plainly take a short step for their entries and exits; a stop no price can reach sends
+# every step through the full one, which must leave the same run.
 @pytest.mark.parametrize("allocation, kw", [
-    ("equal_weight", {}), ("full", {}), ("equal_weight", dict(max_positions=2, fees=0.3)),
+    ("full", {}), ("equal_weight", dict(max_positions=2, fees=0.3)),
     ("full", dict(max_drawdown_pct=5.0, initial_capital=1e-3)),
 ])
 def test_short_entry_and_exit_steps_leave_the_full_steps_run(allocation, kw):
