@@ -272,60 +272,59 @@ def test_setters_convert_before_borrowing():
     assert (cfg.fees, cfg.slippage, cfg.risk_free_rate) == (0.75, 0.01, 0.02)
 
 
-
 # --- Texts in messages, and lists of series -------------------------------------------------------------
 
-SEGMENTS = ("equity_delivery, equity_intraday, futures_nfo, options_nfo, futures_mcx, options_mcx, futures_cds, "
-            "options_cds")
+SEGMENT = "unknown segment '{}'; expected one of equity_delivery, equity_intraday, futures_nfo, options_nfo, " \
+          "futures_mcx, options_mcx, futures_cds, options_cds"
+OMS, ACCOUNT = "oms_type must be 'netting' or 'hedging', got {}", "account_type must be 'cash' or 'margin', got \"{}\""
+# NUL and control characters, a backslash before a 0, printable non-ASCII text, and a NUL at the end
+TAIL, SHOWN = "\x00\t\n\x1b\\0\u00e9t\u00e9\x00", "\\0\\t\\n\\u{1b}\\\\0\u00e9t\u00e9\\0"
 
 
-def one_bar_run(fn, *extra, **kw):
-    ts, one = np.arange(3, dtype=np.int64), np.full(3, 100.0)
-    return fn(ts, one, one, one, one, one, *extra, np.zeros(3, bool), np.zeros(3, bool), **kw)
+def bars_run(fn, *extra, **kw):  # three flat bars, no signal
+    ts, one, no = np.arange(3, dtype=np.int64), np.full(3, 100.0), np.zeros(3, bool)
+    return fn(ts, one, one, one, one, one, *extra, no, no, **kw)
 
 
-@pytest.mark.parametrize("call, template", [
-    (lambda v: tm.KernelSession(oms_type=v), "oms_type must be 'netting' or 'hedging', got {}"),
-    (lambda v: tm.PortfolioSession().add_instrument("A", oms_type=v), "oms_type must be 'netting' or 'hedging', got {}"),
-    (lambda v: tm.KernelSession().submit_twap(1.0, v, 1, 1, 0, 0, "T"), "side must be 'buy' or 'sell', got {}"),
-    (lambda v: Spec.option("C", 100.0, v, 2, 1.0), "right must be 'call' or 'put', got {}"),
-    (lambda v: tm.indian_cost_schedule(v), "unknown segment '{}'; expected one of " + SEGMENTS),
-    (lambda v: tm.simulate_rebalance_policy(np.ones((2, 1)), np.ones((2, 1)), 1e5, "band", 0.1, segment=v),
-     "unknown segment '{}'; expected one of " + SEGMENTS),
-    (lambda v: tm.simulate_rebalance_policy(np.ones((2, 1)), np.ones((2, 1)), 1e5, v, 1.0),
-     "unknown policy '{}'; expected 'calendar' or 'band'"),
-    (lambda v: one_bar_run(tm.run_options_backtest, np.ones(3), option_type=v),
+def rebalance(*args, **kw):
+    return tm.simulate_rebalance_policy(np.ones((2, 1)), np.ones((2, 1)), 1e5, *args, **kw)
+
+
+def spread_call(premiums, legs=1, n=4, right="CE", **kw):
+    ts, flat = np.arange(n, dtype=np.int64), np.zeros(n, bool)
+    return lambda: tm.run_spread_backtest(ts, np.ones(n), premiums, [(right, 100.0, 1, 1)] * legs, flat, flat, **kw)
+
+
+@pytest.mark.parametrize("call, given, expected", [(call, valid + TAIL, template.format(valid + SHOWN))
+                                                   for call, valid, template in [
+    (lambda v: tm.KernelSession(oms_type=v), "netting", OMS),
+    (lambda v: tm.PortfolioSession().add_instrument("A", oms_type=v), "hedging", OMS),
+    (lambda v: tm.PortfolioSession(account_type=v), "cash", ACCOUNT),
+    (lambda v: tm.KernelSession().submit_twap(1.0, v, 1, 1, 0, 0, "T"), "buy", "side must be 'buy' or 'sell', got {}"),
+    (lambda v: Spec.option("C", 100.0, v, 2, 1.0), "call", "right must be 'call' or 'put', got {}"),
+    (tm.indian_cost_schedule, "equity_delivery", SEGMENT),
+    (lambda v: rebalance("band", 0.1, segment=v), "equity_delivery", SEGMENT),
+    (lambda v: rebalance(v, 1.0), "band", "unknown policy '{}'; expected 'calendar' or 'band'"),
+    (lambda v: bars_run(tm.run_options_backtest, np.ones(3), option_type=v), "call",
      "unknown option_type {}; expected call/ce/c or put/pe/p"),
-    (lambda v: one_bar_run(tm.run_options_backtest, np.ones(3), strike_selection=v),
+    (lambda v: bars_run(tm.run_options_backtest, np.ones(3), strike_selection=v), "atm",
      "unknown strike_selection {}; expected atm, otm1, otm2, itm1 or itm2"),
-    (lambda v: one_bar_run(tm.run_options_backtest, np.ones(3), size_type=v),
+    (lambda v: bars_run(tm.run_options_backtest, np.ones(3), size_type=v), "percent",
      "unknown size_type {}; expected percent, contracts, notional or risk"),
-    (lambda v: tm.run_portfolio_backtest([one_bar_run(lambda *a: a) + (1, 1.0, "A")], None, v),
+    (lambda v: tm.run_portfolio_backtest([bars_run(lambda *a: a) + (1, 1.0, "A")], None, v), "full",
      "unknown allocation '{}'; expected 'equal_weight' or 'full'"),
-    (lambda v: tm.run_spread_backtest(np.arange(1), np.ones(1), [np.ones(1)], [(v, 100.0, 1, 1)], np.zeros(1, bool),
-                                      np.zeros(1, bool)),
-     "unknown option type {} for the leg at strike 100; expected one of CE/CALL/C or PE/PUT/P (case-insensitive). "
-     "Defaulting would price a put as a call."),
+    (lambda v: spread_call([np.ones(4)], right=v)(), "CE", "unknown option type {} for the leg at strike 100; expected "
+     "one of CE/CALL/C or PE/PUT/P (case-insensitive). Defaulting would price a put as a call."),
+]] + [  # a quoted text escapes its own quote
+    (tm.indian_cost_schedule, "o'x\"", SEGMENT.format("o\\'x\"")),
+    (lambda v: tm.PortfolioSession(account_type=v), "o'x\"\x00", ACCOUNT.format("o'x\\\"\\0")),
 ])
-@pytest.mark.parametrize("given, shown", [
-    ("netting\x00", "netting\\0"),                 # a NUL would end the message: everything after it was lost
-    ("x\x00y\tz\n\x1b", "x\\0y\\tz\\n\\u{1b}"),    # control characters are escaped as the quoted texts escape them
-    ("a\\0", "a\\\\0"),                             # a backslash is escaped, so that this is not read as a NUL
-    ("\u00e9t\u00e9", "\u00e9t\u00e9"),             # printable text, non-ASCII included, shows as given
-])
-def test_messages_show_the_whole_text_given(call, template, given, shown):
+def test_messages_show_the_whole_text_given(call, given, expected):
+    # A valid text with more after a NUL is refused, and the message shows all of it (a NUL once ended it),
+    # escaped so that it reads back as given: a "\\0" written is not a NUL.
     with pytest.raises(ValueError) as exc:
         call(given)
-    assert message(exc) == template.format(shown)
-
-
-def test_a_quoted_text_escapes_its_quote():
-    with pytest.raises(ValueError) as exc:
-        tm.indian_cost_schedule("o'x\"")
-    assert message(exc) == "unknown segment 'o\\'x\"'; expected one of " + SEGMENTS
-    with pytest.raises(ValueError) as exc:
-        tm.PortfolioSession(account_type="o'x\"\x00")
-    assert message(exc) == "account_type must be 'cash' or 'margin', got \"o'x\\\"\\0\""
+    assert message(exc) == expected
 
 
 def huge(rows, cols):
@@ -333,21 +332,12 @@ def huge(rows, cols):
     return np.broadcast_to(np.zeros(1), (rows, cols))
 
 
-def spread_call(premiums, legs=1, n=4, **kw):
-    ts, flat = np.arange(n, dtype=np.int64), np.zeros(n, bool)
-    return lambda: tm.run_spread_backtest(ts, np.ones(n), premiums, [("CE", 100.0, 1, 1)] * legs, flat, flat, **kw)
-
-
 def mc_call(returns, weights, corr):
     return lambda: tm.simulate_portfolio_mc(returns, weights, corr, 100.0, n_simulations=1, horizon_days=1)
 
 
-def optimize_items():
-    model = tm.estimate_covariance(np.random.default_rng(1).normal(0, 0.01, (20, 2)), ["a", "b"], 252.0)
-    return lambda: tm.batch_optimize_portfolios(model, range(2**62), tm.OptimizerConfig(1.0, 0.0, 1.0, [], []))
-
-
 N24, EMPTY = 2**24, np.zeros(0, bool)
+MODEL = tm.estimate_covariance(np.random.default_rng(1).normal(0, 0.01, (20, 2)), ["a", "b"], 252.0)
 
 
 @pytest.mark.parametrize("call, error", [
@@ -371,7 +361,7 @@ N24, EMPTY = 2**24, np.zeros(0, bool)
     (lambda: tm.BatchSpreadItem("x", huge(N24, N24), [], EMPTY, EMPTY), MemoryError),
     (lambda: tm.BatchSpreadItem("x", [], [], EMPTY, EMPTY, legs_open_premiums=[huge(1, 2**59)[0]] * 2), MemoryError),
     # the reservation for a sequence's items is bounded like every other sequence's
-    (optimize_items(), MemoryError),
+    (lambda: tm.batch_optimize_portfolios(MODEL, range(2**62), tm.OptimizerConfig(1.0, 0.0, 1.0, [], [])), MemoryError),
     (lambda: tm.batch_spread_backtest(np.arange(1), np.ones(1), range(2**62)), MemoryError),
 ])
 def test_sizes_are_checked_before_anything_is_copied(call, error):

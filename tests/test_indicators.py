@@ -91,20 +91,18 @@ def test_warm_up_edges_on_every_short_length(name):
 
 @pytest.mark.parametrize("name", [*EXACT, *ROUNDED])
 def test_every_length_around_the_groups_and_rings_of_the_kernels(name):
-    """Some kernels form their values four bars at a time, a ring of 64 bars behind their running sums
-    (RSI after p + 1 bars, ADX after 2p): every remainder of four, and lengths that stop short of, at
-    and past the ring, must meet the rule, with and without NaN holes."""
+    # Some kernels form values four bars at a time, with a ring of 64 bars behind their running sums (RSI from
+    # p + 1 bars, ADX from 2p): every remainder of four, short of, at and past the ring, with and without holes.
     for p in (1, 2, 5):
-        for extra in [*range(0, 10), *range(58, 74), *range(126, 134)]:
-            n = 2 * p + extra
-            cols = ref.market(n, seed=n, nan_gaps=extra % 2 == 1)
+        for extra in [*range(10), *range(58, 74), *range(126, 134)]:
+            cols = ref.market(2 * p + extra, seed=2 * p + extra, nan_gaps=extra % 2 == 1)
             agree(name, *{**EXACT, **ROUNDED}[name](*cols, p))
 
 
 @pytest.mark.parametrize("fast, slow, signal", [(2, 5, 4), (3, 7, 1), (1, 2, 9)])
 def test_macd_with_a_missing_close_on_either_side_of_the_signal_seed(fast, slow, signal):
-    """A NaN among the values the signal seeds on leaves no signal at all; one after the seed ends the
-    signal from there on, the MACD line itself going on."""
+    # A NaN among the values the signal seeds on leaves no signal at all; one after the seed ends the signal
+    # from there on, the MACD line itself going on.
     seed_at = slow - 1 + signal - 1
     for at in range(max(0, slow - 3), seed_at + 4):
         close = ref.market(seed_at + 12, seed=at)[2]

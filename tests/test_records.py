@@ -41,8 +41,7 @@ CONFIG_ARGUMENTS = [
 
 # The summary paragraph of each property's docstring.
 CONFIG_DOCS = {
-    "initial_capital": None,
-    "fees": "Flat cost per fill as a fraction of its notional (0.001 is 0.1 %).",
+    "initial_capital": None, "fees": "Flat cost per fill as a fraction of its notional (0.001 is 0.1 %).",
     "slippage": "Adverse price adjustment per fill, as a fraction of the price.",
     "upon_bar_close": 'Deprecated in favor of `fill_timing`: `True` maps to\n`"same_bar_close"`, `False` to '
                       '`"next_bar_open"`. An explicit\n`fill_timing` wins over this flag.',
