@@ -276,11 +276,7 @@ TEST(PortfolioRunner, ShortColumnFailsWhereThePlainLoopFails) {
     for (Columns& d : cols) std::ranges::fill(d.entries, 0), std::ranges::fill(d.exits, 0);
     cols[1].entries[3] = cols[1].exits[300] = 1;
     auto message = [](auto run) -> std::string {
-        try {
-            run();
-        } catch (const std::exception& e) {
-            return e.what();
-        }
+        try { run(); } catch (const std::exception& e) { return e.what(); }
         return "no failure";
     };
     for (std::size_t cut : {150u, 151u, 400u}) {
