@@ -150,11 +150,7 @@ const Case kCases[] = {
          s.p.config.max_drawdown_pct = 3.0;
      }},
     {"nothing watched, long", 0.03, 0.03, [](RunSetup&) {}},
-    {"nothing watched, short, sized entries", 0.02, 0.02,
-     [](RunSetup& s) {
-         s.dir = -1;
-         s.sized = true;
-     }},
+    {"nothing watched, short, sized entries", 0.02, 0.02, [](RunSetup& s) { s.dir = -1, s.sized = true; }},
     {"instrument lots and capital", 0.03, 0.03,
      [](RunSetup& s) {
          s.ic.emplace().lot_size = 25.0;
@@ -294,22 +290,20 @@ TEST(HoldingStretch, HedgingLedgerTakesNoShortcut) {
 // can, through entries and exits at awkward prices and capitals: the same
 // cash, position, trades and refusals after every step.
 TEST(PlainStep, MatchesTheFullStep) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
     std::mt19937_64 rng(23);
     std::uniform_real_distribution<double> u(0.0, 1.0);
     auto pick = [&](std::initializer_list<double> odd, double usual) {
         return u(rng) < 0.1 ? *(odd.begin() + rng() % odd.size()) : usual;
     };
-    std::size_t plain = 0, full_only = 0;
+    std::size_t taken[2] = {};  // steps left to the full step, steps taken plainly
     for (int trial = 0; trial < 400; ++trial) {
         BacktestConfig cfg;
         cfg.fees = pick({0.0, -0.0005, 0.5}, 0.004 * u(rng));
         cfg.initial_capital = pick({0.0, -100.0, 1e-300, inf}, std::pow(10.0, 1.0 + 6.0 * u(rng)));
         if (trial % 7 == 0) cfg.max_positions = 1;
-        const int8_t dir = trial % 2 ? 1 : -1;
         ExecutionKernel full(cfg, FeeModel::percent(cfg.fees), SlippageModel::none(), price_basis::Close, kSymbol,
-                             dir, nullptr);
+                             trial % 2 ? 1 : -1, nullptr);
         if (trial % 11 == 0) full.ledger.multiplier = 2.5;
         ASSERT_TRUE(full.plain_fills());
         ExecutionKernel quick = full;
@@ -324,12 +318,9 @@ TEST(PlainStep, MatchesTheFullStep) {
             if (u(rng) < 0.3) in.size = pick({0.0, -0.5, nan, 2.0}, u(rng));
             in.atr = u(rng);
             full.step_bar_keeping_trades(i, bar, in, want, a);
-            if (quick.plain_step(i, bar.ts, bar.close, in, got)) {
-                ++plain;
-            } else {
-                ++full_only;
-                quick.step_bar_keeping_trades(i, bar, in, got, q);
-            }
+            const bool plain = quick.plain_step(i, bar.ts, bar.close, in, got);
+            ++taken[plain];
+            if (!plain) quick.step_bar_keeping_trades(i, bar, in, got, q);
             SCOPED_TRACE("trial " + std::to_string(trial) + ", step " + std::to_string(i));
             ASSERT_TRUE(same_bits(full.cash, quick.cash)) << full.cash << " vs " << quick.cash;
             ASSERT_EQ(full.refused_entries, quick.refused_entries);
@@ -344,59 +335,47 @@ TEST(PlainStep, MatchesTheFullStep) {
                     EXPECT_TRUE(same_bits(x.*f, y.*f));
             }
             ASSERT_EQ(want.size(), got.size());
-            if (!want.empty()) {
-                const Trade &x = want.back(), &y = got.back();
-                EXPECT_TRUE(x.id == y.id && x.entry_idx == y.entry_idx && x.exit_idx == y.exit_idx &&
-                            x.entry_time == y.entry_time && x.exit_time == y.exit_time && x.direction == y.direction &&
-                            x.exit_reason == y.exit_reason && x.symbol == y.symbol && !x.fee_breakdown &&
-                            !y.fee_breakdown);
-                for (double Trade::*f : {&Trade::entry_price, &Trade::exit_price, &Trade::size, &Trade::pnl,
-                                         &Trade::pnl_pct, &Trade::fees, &Trade::entry_fees, &Trade::exit_fees})
-                    EXPECT_TRUE(same_bits(x.*f, y.*f));
-            }
+            if (want.empty()) continue;
+            const Trade &x = want.back(), &y = got.back();
+            EXPECT_TRUE(x.id == y.id && x.entry_idx == y.entry_idx && x.exit_idx == y.exit_idx &&
+                        x.entry_time == y.entry_time && x.exit_time == y.exit_time && x.direction == y.direction &&
+                        x.exit_reason == y.exit_reason && x.symbol == y.symbol && !x.fee_breakdown && !y.fee_breakdown);
+            for (double Trade::*f : {&Trade::entry_price, &Trade::exit_price, &Trade::size, &Trade::pnl,
+                                     &Trade::pnl_pct, &Trade::fees, &Trade::entry_fees, &Trade::exit_fees})
+                EXPECT_TRUE(same_bits(x.*f, y.*f));
         }
     }
-    // Both ways taken often.
-    EXPECT_GT(plain, 1500u);
-    EXPECT_GT(full_only, 500u);
+    EXPECT_GT(taken[1], 1500u);  // both ways taken often
+    EXPECT_GT(taken[0], 500u);
 }
 
-// What the plain step leaves to the full one.
+// Slippage, another price basis, margin, lots, stops and itemised costs
+// leave every step to the full one; so do a level to watch and pending work.
 TEST(PlainStep, OnlyForPlainFills) {
-    BacktestConfig cfg;
-    auto kernel = [&](SlippageModel slip = SlippageModel::none(), uint8_t basis = price_basis::Close) {
-        return ExecutionKernel(cfg, FeeModel::percent(cfg.fees), slip, basis, "SYM", 1, nullptr);
-    };
-    EXPECT_TRUE(kernel().plain_fills());
-    EXPECT_FALSE(kernel(SlippageModel::fraction(0.001)).plain_fills());
-    EXPECT_FALSE(kernel(SlippageModel::none(), price_basis::Open).plain_fills());
-    ExecutionKernel k = kernel();
-    k.account = AccountType::margin(2.0);
-    EXPECT_FALSE(k.plain_fills());
-    k = kernel();
-    k.lot_size = 25.0;
-    EXPECT_FALSE(k.plain_fills());
-    k = kernel();
-    k.stop_model = StopModel::fixed(0.01);
-    EXPECT_FALSE(k.plain_fills());
-    k = kernel();
-    k.fee_model = FeeModel::itemised(CostSegment::EquityDelivery);
-    EXPECT_FALSE(k.plain_fills());
-    // A plain kernel still steps in full where a position has a level to
-    // watch, or work is pending.
-    k = kernel();
+    const BacktestConfig cfg;
+    EXPECT_TRUE(base_kernel(cfg).plain_fills());
+    for (auto [slip, basis] : {std::pair(SlippageModel::fraction(0.001), price_basis::Close),
+                               std::pair(SlippageModel::none(), price_basis::Open)})
+        EXPECT_FALSE(ExecutionKernel(cfg, FeeModel::percent(cfg.fees), slip, basis, "SYM", 1, nullptr).plain_fills());
+    for (auto change : {+[](ExecutionKernel& k) { k.account = AccountType::margin(2.0); },
+                        +[](ExecutionKernel& k) { k.lot_size = 25.0; },
+                        +[](ExecutionKernel& k) { k.stop_model = StopModel::fixed(0.01); },
+                        +[](ExecutionKernel& k) { k.fee_model = FeeModel::itemised(CostSegment::EquityDelivery); }}) {
+        ExecutionKernel k = base_kernel(cfg);
+        change(k);
+        EXPECT_FALSE(k.plain_fills());
+    }
+    ExecutionKernel k = base_kernel(cfg);
     TradeList trades;
-    StepIntents entry;
-    entry.entry = true;
+    std::vector<EngineEventRecord> out;
+    StepIntents entry, exit;
+    entry.entry = exit.exit = true;
     entry.stop = 90.0;
     const Bar bar{kStart, 100.0, 101.0, 99.0, 100.0, 1000.0};
     EXPECT_FALSE(k.plain_step(0, bar.ts, bar.close, entry, trades));
-    std::vector<EngineEventRecord> out;
     k.step_bar_keeping_trades(0, bar, entry, trades, out);
-    StepIntents exit;
-    exit.exit = true;
     EXPECT_FALSE(k.plain_step(1, bar.ts, bar.close, exit, trades));
-    k = kernel();
+    k = base_kernel(cfg);
     k.request_close(0);
     entry.stop.reset();
     EXPECT_FALSE(k.plain_step(0, bar.ts, bar.close, entry, trades));
@@ -479,21 +458,14 @@ TEST(MedianSpacing, CountedLikeSorted) {
                 << kind << " " << n;
             // Counted a stretch at a time, as a run passes them.
             PositiveSteps counted;
-            for (std::size_t from = 1; from < n;) {
-                const std::size_t to = std::min(n, from + 1 + rng() % 700);
-                counted.count(ts.data(), from, to);
-                from = to;
-            }
+            for (std::size_t from = 1, to = 1; from < n; from = to)
+                counted.count(ts.data(), from, to = std::min(n, from + 1 + rng() % 700));
             EXPECT_TRUE(same_bits(resolve_periods_per_year(std::nullopt, 375.0, 365.0, ts, true, counted),
                                   31'536'000'000'000'000.0 / m))
                 << kind << " " << n << " in stretches";
         }
     }
 }
-
-}  // namespace
-
-namespace {
 
 // A run's curves marked in blocks of every length, against the same
 // equities marked one step at a time (the loop the blocks replace).
@@ -513,12 +485,10 @@ TEST(CurveBlocks, MatchSingleSteps) {
             }
             BacktestConfig cfg;
             cfg.initial_capital = capital;
-            auto kernel = [&] {
-                SingleKernel sk(cfg, FeeModel::percent(0.0), SlippageModel::none(), price_basis::Close, "S", 1, nullptr);
-                sk.keep_timestamps = false;
-                return sk;
-            };
-            SingleKernel blocks = kernel(), steps = kernel();
+            SingleKernel blocks(cfg, FeeModel::percent(0.0), SlippageModel::none(), price_basis::Close, "S", 1,
+                                nullptr);
+            blocks.keep_timestamps = false;
+            SingleKernel steps = blocks;
             const std::vector<int64_t> ts(eq.size(), 0);
             for (std::size_t at = 0; at < eq.size();) {
                 const std::size_t k = std::min<std::size_t>(eq.size() - at, 1 + rng() % (trial % 2 ? 40 : 300));

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "metrics/metrics.h"
@@ -270,24 +271,11 @@ TEST(MetricsSummary, BlocksMatchOneByOne) {
     std::mt19937_64 rng(5);
     std::uniform_real_distribution<double> u(0.0, 1.0);
     auto bits = [](double x) { return std::bit_cast<uint64_t>(x); };
+    auto runs = [&](const DrawdownRuns& r) {
+        return std::tuple(bits(r.max_pct), r.longest, r.first, r.run, r.run_first, r.seen);
+    };
+    auto sums = [&](const ReturnSum& s) { return std::tuple(s.sum == s.sum ? bits(s.sum) : ~0ull, s.count, s.seen); };
     for (int trial = 0; trial < 300; ++trial) {
-        // Blocks under water all along and blocks that touch or cross the
-        // surface, with zeros of either sign, NaN and infinities.
-        std::vector<double> v;
-        std::vector<std::size_t> cuts;
-        while (v.size() < 2000) {
-            const std::size_t k = static_cast<std::size_t>(u(rng) * (trial % 3 == 0 ? 300 : 20));
-            const double p = u(rng);
-            for (std::size_t i = 0; i < k; ++i) {
-                const double w = u(rng);
-                double x = u(rng) * (trial % 2 ? 100.0 : 1e-3) + (p < 0.5 ? 1e-12 : -0.3);
-                if (w < 0.02) x = nan;
-                else if (w < 0.04) x = w < 0.03 ? 0.0 : -0.0;
-                else if (w < 0.045) x = trial % 7 == 0 ? kInf : -kInf;
-                v.push_back(x);
-            }
-            cuts.push_back(k);
-        }
         DrawdownRuns one, many;
         ReturnSum sum_one, sum_many;
         // A summary part-way through a run, as the blocks find it.
@@ -295,32 +283,33 @@ TEST(MetricsSummary, BlocksMatchOneByOne) {
             one.add(i % 2 ? 1.0 : 0.0), many.add(i % 2 ? 1.0 : 0.0);
             sum_one.add(0.25), sum_many.add(0.25);
         }
-        std::size_t at = 0;
-        for (std::size_t k : cuts) {
-            for (std::size_t i = at; i < at + k; ++i) one.add(v[i]), sum_one.add(v[i]);
-            // A block under water all along goes in at once, with its deepest.
+        // Blocks under water all along and blocks that touch or cross the
+        // surface, with zeros of either sign, NaN and infinities.
+        for (std::size_t total = 0; total < 2000;) {
+            std::vector<double> v(static_cast<std::size_t>(u(rng) * (trial % 3 == 0 ? 300 : 20)));
+            const double p = u(rng);
             bool under = true;
             double deepest = many.max_pct;
-            for (std::size_t i = at; i < at + k; ++i) {
-                under = under && v[i] > 0.0;
-                deepest = v[i] > deepest ? v[i] : deepest;
+            for (double& x : v) {
+                const double w = u(rng);
+                x = u(rng) * (trial % 2 ? 100.0 : 1e-3) + (p < 0.5 ? 1e-12 : -0.3);
+                if (w < 0.02) x = nan;
+                else if (w < 0.04) x = w < 0.03 ? 0.0 : -0.0;
+                else if (w < 0.045) x = trial % 7 == 0 ? kInf : -kInf;
+                one.add(x), sum_one.add(x);
+                under = under && x > 0.0;
+                deepest = x > deepest ? x : deepest;
             }
+            // A block under water all along goes in at once, with its deepest.
             if (under) {
-                many.add_under_water(k, deepest);
+                many.add_under_water(v.size(), deepest);
             } else {
-                for (std::size_t i = at; i < at + k; ++i) many.add(v[i]);
+                for (double x : v) many.add(x);
             }
-            sum_many.add_many(v.data() + at, k);
-            at += k;
-            ASSERT_EQ(bits(many.max_pct), bits(one.max_pct));
-            ASSERT_EQ(many.longest, one.longest);
-            ASSERT_EQ(many.first, one.first);
-            ASSERT_EQ(many.run, one.run);
-            ASSERT_EQ(many.run_first, one.run_first);
-            ASSERT_EQ(many.seen, one.seen);
-            ASSERT_TRUE(bits(sum_many.sum) == bits(sum_one.sum) || (std::isnan(sum_many.sum) && std::isnan(sum_one.sum)));
-            ASSERT_EQ(sum_many.count, sum_one.count);
-            ASSERT_EQ(sum_many.seen, sum_one.seen);
+            sum_many.add_many(v.data(), v.size());
+            total += v.size();
+            ASSERT_EQ(runs(many), runs(one));
+            ASSERT_EQ(sums(sum_many), sums(sum_one));
         }
     }
 }

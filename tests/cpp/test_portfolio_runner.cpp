@@ -4,6 +4,7 @@
 // looked at in every phase.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -50,9 +51,8 @@ PortfolioResult plain_portfolio(const BacktestConfig& cfg, std::span<const Instr
             if (SeriesResult r = compute_atr(d.high, d.low, d.close, *p)) atr = std::move(r.value());
         slots.push_back({ExecutionKernel(kcfg, params.fee_model, params.slippage, params.price_basis, d.symbol,
                                          d.direction, ic),
-                         own_loop_signals(d.entries, d.exits, next_bar), std::move(atr), &d, {}});
+                         own_loop_signals(d.entries, d.exits, next_bar), std::move(atr), &d, {d.symbol}});
         slots.back().kernel.cash = 0.0;
-        slots.back().summary.symbol = d.symbol;
     }
     std::optional<uint64_t> max_pos;
     if (cfg.max_positions && *cfg.max_positions != 0) max_pos = *cfg.max_positions;
@@ -62,20 +62,25 @@ PortfolioResult plain_portfolio(const BacktestConfig& cfg, std::span<const Instr
     double pool = cfg.initial_capital;
     PortfolioResult out;
     std::vector<EngineEventRecord> ev;
+    auto step = [&](Plain& s, std::size_t t, bool entry, bool exit) {
+        StepIntents in;
+        in.atr = t < s.atr.size() ? s.atr[t] : 0.0;
+        in.entry = entry;
+        in.exit = exit;
+        ev.clear();
+        s.kernel.step_bar(t, s.data->bar(t), in, false, ev);
+    };
+    auto book = [&](Plain& s, Trade&& tr) {
+        ++s.summary.trades;
+        s.summary.pnl += tr.pnl;
+        trades.push_back(std::move(tr));
+    };
     for (std::size_t t = 0; t < n; ++t) {
         for (Plain& s : slots) {
             if (s.kernel.ledger.flat()) continue;
-            StepIntents in;
-            in.atr = t < s.atr.size() ? s.atr[t] : 0.0;
-            in.exit = s.sig.exit_signals[t] != 0;
-            ev.clear();
-            s.kernel.step_bar(t, s.data->bar(t), in, false, ev);
-            for (EngineEventRecord& e : ev) {
-                if (e.kind != EngineEventRecord::Exited) continue;
-                ++s.summary.trades;
-                s.summary.pnl += e.trade->pnl;
-                trades.push_back(std::move(*e.trade));
-            }
+            step(s, t, false, s.sig.exit_signals[t] != 0);
+            for (EngineEventRecord& e : ev)
+                if (e.kind == EngineEventRecord::Exited) book(s, std::move(*e.trade));
             pool += s.kernel.cash;
             s.kernel.cash = 0.0;
         }
@@ -95,12 +100,8 @@ PortfolioResult plain_portfolio(const BacktestConfig& cfg, std::span<const Instr
                 budget = pool / static_cast<double>(k - open);
             }
             if (!(budget > 0.0) || budget < 1e-9 * cfg.initial_capital) continue;
-            StepIntents in;
-            in.atr = t < s.atr.size() ? s.atr[t] : 0.0;
-            in.entry = true;
             s.kernel.cash = budget;
-            ev.clear();
-            s.kernel.step_bar(t, s.data->bar(t), in, false, ev);
+            step(s, t, true, false);
             pool -= budget - s.kernel.cash;
             s.kernel.cash = 0.0;
             for (const EngineEventRecord& e : ev) open += e.kind == EngineEventRecord::Entered;
@@ -118,11 +119,7 @@ PortfolioResult plain_portfolio(const BacktestConfig& cfg, std::span<const Instr
         if (s.kernel.ledger.flat() || n == 0) continue;
         TradeList closed;
         s.kernel.force_close_all(n - 1, s.data->timestamps[n - 1], s.data->close[n - 1], closed);
-        for (Trade& tr : closed) {
-            ++s.summary.trades;
-            s.summary.pnl += tr.pnl;
-            trades.push_back(std::move(tr));
-        }
+        for (Trade& tr : closed) book(s, std::move(tr));
         pool += s.kernel.cash;
         s.kernel.cash = 0.0;
     }
@@ -159,47 +156,31 @@ void expect_same(const PortfolioResult& x, const PortfolioResult& y) {
                     a.rejected_entries == b.rejected_entries)
             << "instrument " << i;
     }
-    EXPECT_EQ(x.rejected_entries, y.rejected_entries);
-    EXPECT_EQ(x.halted, y.halted);
-    EXPECT_EQ(x.halted_at, y.halted_at);
+    EXPECT_TRUE(x.rejected_entries == y.rejected_entries && x.halted == y.halted && x.halted_at == y.halted_at);
     using M = BacktestMetrics;
     for (double M::*f : {&M::total_return_pct, &M::sharpe_ratio, &M::sortino_ratio, &M::max_drawdown_pct,
                          &M::end_value, &M::exposure_pct, &M::profit_factor})
         EXPECT_TRUE(same_bits(x.result.metrics.*f, y.result.metrics.*f));
 }
 
-// The columns an instrument's views point into.
+// An instrument's columns, which its view points into.
 struct Columns {
-    Series<int64_t> timestamps;
+    Series<int64_t> ts;
     Series<double> open, high, low, close, volume;
     BoolVec entries, exits;
     std::string symbol;
-    int8_t direction = 1;
+    int8_t dir;
+    InstrumentData view() const { return {ts, open, high, low, close, volume, symbol, entries, exits, 1.0, dir}; }
 };
-
-// The runner's view of `cols`, good while they are unchanged.
 std::vector<InstrumentData> views(const std::vector<Columns>& cols) {
     std::vector<InstrumentData> out;
-    for (const Columns& c : cols) {
-        InstrumentData d;
-        d.timestamps = c.timestamps;
-        d.open = c.open;
-        d.high = c.high;
-        d.low = c.low;
-        d.close = c.close;
-        d.volume = c.volume;
-        d.entries = c.entries;
-        d.exits = c.exits;
-        d.symbol = c.symbol;
-        d.direction = c.direction;
-        out.push_back(std::move(d));
-    }
+    for (const Columns& c : cols) out.push_back(c.view());
     return out;
 }
 
-// Instruments of seeded random walks, daily bars, long and short; the entry
-// and exit rates vary by instrument, so that some hold for long stretches
-// and some trade on most bars.
+// Seeded random walks, daily bars, long and short; the entry and exit rates
+// vary by instrument, so that some hold for long stretches and some trade on
+// most bars.
 std::vector<Columns> market(std::size_t k, std::size_t n, uint64_t seed, double vol) {
     std::mt19937_64 rng(seed);
     std::normal_distribution<double> step(0.0, vol);
@@ -212,7 +193,7 @@ std::vector<Columns> market(std::size_t k, std::size_t n, uint64_t seed, double 
         for (std::size_t i = 0; i < n; ++i) {
             const double open = p * (1.0 + 0.3 * step(rng));
             p = open * (1.0 + step(rng));
-            d.timestamps.push_back(int64_t(i) * 86'400'000'000'000);
+            d.ts.push_back(int64_t(i) * 86'400'000'000'000);
             d.open.push_back(open);
             d.high.push_back(std::max(open, p) * (1.0 + std::fabs(step(rng))));
             d.low.push_back(std::min(open, p) * (1.0 - std::fabs(step(rng))));
@@ -221,49 +202,36 @@ std::vector<Columns> market(std::size_t k, std::size_t n, uint64_t seed, double 
             d.entries.push_back(u(rng) < in_rate);
             d.exits.push_back(u(rng) < out_rate);
         }
-        d.symbol = "S";
-        d.symbol += std::to_string(j);
-        d.direction = (j + seed) % 3 ? 1 : -1;
+        d.symbol = "S" + std::to_string(j);
+        d.dir = (j + seed) % 3 ? 1 : -1;
     }
     return out;
 }
 
+using Cfg = BacktestConfig&;
+using Ics = InstrumentConfigs&;
 struct Case {
     const char* name;
-    void (*setup)(BacktestConfig&, InstrumentConfigs&);
+    void (*setup)(Cfg, Ics);
     bool halts = false;  // the kill-switch trips in some run
 };
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 const Case kCases[] = {
-    {"plain, fees and slippage", [](BacktestConfig& c, InstrumentConfigs&) { c.slippage = 0.0005; }},
-    {"fixed stop and target, itemised costs",
-     [](BacktestConfig& c, InstrumentConfigs&) {
-         c.fee_segment = "NSE-DELIVERY";
-         c.stop = StopModel::fixed(0.03);
-         c.target = TargetModel{TargetModel::Fixed, 0.05, 0};
+    {"fees and slippage", [](Cfg c, Ics) { c.slippage = 0.0005; }},
+    {"fixed stop and target, itemised costs", [](Cfg c, Ics) {
+         c.fee_segment = "NSE-DELIVERY"; c.stop = StopModel::fixed(0.03); c.target = TargetModel::fixed(0.05);
      }},
-    {"trailing stop at the open", [](BacktestConfig& c, InstrumentConfigs&) {
-         c.fill_timing = FillTiming::SameBarOpenLookahead;
-         c.stop = StopModel::trailing(0.02);
+    {"trailing stop at the open",
+     [](Cfg c, Ics) { c.fill_timing = FillTiming::SameBarOpenLookahead; c.stop = StopModel::trailing(0.02); }},
+    {"atr stop, risk-reward target",
+     [](Cfg c, Ics) { c.stop = StopModel::atr(2.0, 14); c.target = TargetModel::risk_reward(1.5); }},
+    {"next-bar fills", [](Cfg c, Ics) { c.fill_timing = FillTiming::NextBarOpen; c.fee_segment = "NFO-FUT"; }},
+    {"plain fills, position limit and kill-switch",
+     [](Cfg c, Ics) { c.max_positions = 3; c.max_drawdown_pct = 30.0; }, true},
+    {"stop and target on one bar, read by its path", [](Cfg c, Ics) {
+         c.stop = StopModel::fixed(0.01); c.target = TargetModel::fixed(0.01); c.bar_path_adaptive = true;
      }},
-    {"atr stop, risk-reward target", [](BacktestConfig& c, InstrumentConfigs&) {
-         c.stop = StopModel::atr(2.0, 14);
-         c.target = TargetModel{TargetModel::RiskReward, 1.5, 0};
-     }},
-    {"next-bar fills", [](BacktestConfig& c, InstrumentConfigs&) {
-         c.fill_timing = FillTiming::NextBarOpen;
-         c.fee_segment = "NFO-FUT";
-     }},
-    {"position limit and kill-switch", [](BacktestConfig& c, InstrumentConfigs&) {
-         c.max_positions = 3;
-         c.max_drawdown_pct = 30.0;
-     },
-     true},
-    {"stop and target on one bar, read by its path", [](BacktestConfig& c, InstrumentConfigs&) {
-         c.stop = StopModel::fixed(0.01);
-         c.target = TargetModel{TargetModel::Fixed, 0.01, 0};
-         c.bar_path_adaptive = true;
-     }},
-    {"instrument lots, capital and stops", [](BacktestConfig& c, InstrumentConfigs& ics) {
+    {"instrument lots, capital and stops", [](Cfg c, Ics ics) {
          c.stop = StopModel::fixed(0.02);
          ics.by_symbol["S0"].lot_size = 7.0;
          ics.by_symbol["S1"].alloted_capital = 20000.0;
@@ -271,7 +239,6 @@ const Case kCases[] = {
          ics.by_symbol["S3"].stop = StopModel::trailing(0.05);
      }},
 };
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class PortfolioRunner : public ::testing::TestWithParam<Case> {};
 
@@ -288,13 +255,12 @@ TEST_P(PortfolioRunner, MatchesThePlainLoop) {
             BacktestConfig cfg;
             InstrumentConfigs ics;
             c.setup(cfg, ics);
-            SCOPED_TRACE(std::string(c.name) + ", seed " + std::to_string(seed) +
-                         (mode == AllocationMode::Full ? ", full" : ", equal weight"));
+            const bool full = mode == AllocationMode::Full;
+            SCOPED_TRACE(std::string(c.name) + ", seed " + std::to_string(seed) + (full ? ", full" : ", equal weight"));
             const PortfolioResult plain = plain_portfolio(cfg, ins, mode, ics);
             ASSERT_GT(plain.result.trades.size(), 2u);
             halted |= plain.halted;
-            expect_same(run_portfolio_strategy(cfg, ins, mode == AllocationMode::Full ? "full" : "equal_weight", ics),
-                        plain);
+            expect_same(run_portfolio_strategy(cfg, ins, full ? "full" : "equal_weight", ics), plain);
         }
     }
     EXPECT_EQ(halted, c.halts);
@@ -306,27 +272,18 @@ INSTANTIATE_TEST_SUITE_P(Cases, PortfolioRunner, ::testing::ValuesIn(kCases),
 // A column shorter than `close` fails the run where a holder first reads
 // past it, also when its kernel would otherwise be stepped ahead across it.
 TEST(PortfolioRunner, ShortColumnFailsWhereThePlainLoopFails) {
+    auto cols = market(3, 600, 5, 0.001);
+    for (Columns& d : cols) std::ranges::fill(d.entries, 0), std::ranges::fill(d.exits, 0);
+    cols[1].entries[3] = cols[1].exits[300] = 1;
+    auto message = [](auto run) -> std::string {
+        try { run(); } catch (const std::exception& e) { return e.what(); }
+        return "no failure";
+    };
     for (std::size_t cut : {150u, 151u, 400u}) {
-        auto cols = market(3, 600, 5, 0.001);
-        for (Columns& d : cols) {
-            std::fill(d.entries.begin(), d.entries.end(), 0);
-            std::fill(d.exits.begin(), d.exits.end(), 0);
-        }
-        cols[1].entries[3] = 1;
-        cols[1].exits[300] = 1;
-        cols[1].volume.resize(cut);
-        const auto ins = views(cols);
-        auto message = [&](auto run) -> std::string {
-            try {
-                run();
-            } catch (const std::exception& e) {
-                return e.what();
-            }
-            return "no failure";
-        };
-        const BacktestConfig cfg;
-        const std::string plain = message([&] { plain_portfolio(cfg, ins, AllocationMode::Full, {}); });
-        EXPECT_EQ(message([&] { run_portfolio_strategy(cfg, ins, "full", {}); }), plain) << cut;
+        auto ins = views(cols);
+        ins[1].volume = ins[1].volume.first(cut);
+        const std::string plain = message([&] { plain_portfolio({}, ins, AllocationMode::Full, {}); });
+        EXPECT_EQ(message([&] { run_portfolio_strategy({}, ins, "full", {}); }), plain) << cut;
         EXPECT_EQ(plain == "no failure", cut >= 300) << plain;
     }
 }

@@ -93,39 +93,33 @@ TEST(AddRepeated, RatiosOfFlatStretchesMatchThePlainPasses) {
 // Infinite, NaN and signed-zero returns among the others: each term formed
 // by comparisons, summed in order, whatever way the pass forms them.
 TEST(AddRepeated, RatiosOfNonFiniteReturnsMatchThePlainPasses) {
-    const double inf = std::numeric_limits<double>::infinity();
-    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
     std::mt19937_64 rng(8);
     std::uniform_real_distribution<double> u(-0.02, 0.02);
     auto same = [](double a, double b) { return same_bits(a, b) || (std::isnan(a) && std::isnan(b)); };
     for (int trial = 0; trial < 30; ++trial) {
-        std::vector<double> r;
-        for (int i = 0; i < 3000; ++i) {
+        std::vector<double> r(3000);
+        for (double& x : r) {
             const int odd = static_cast<int>(rng() % 400);
-            r.push_back(odd == 0 ? inf : odd == 1 ? -inf : odd == 2 ? nan : odd < 40 ? (odd % 2 ? 0.0 : -0.0) : u(rng));
+            x = odd == 0 ? inf : odd == 1 ? -inf : odd == 2 ? nan : odd < 40 ? (odd % 2 ? 0.0 : -0.0) : u(rng);
         }
         // Some series with one infinity only, some with both (a NaN mean).
         if (trial % 3 == 0) std::replace(r.begin(), r.end(), -inf, 0.5);
-        double sum = 0.0, count = 0.0;
+        double sum = 0.0, count = 0.0, sq = 0.0, down = 0.0, gains = 0.0, losses = 0.0;
         for (double x : r)
             if (!std::isnan(x)) sum += x, count += 1.0;
-        const double mean = sum / count;
-        double sq = 0.0, down = 0.0, gains = 0.0, losses = 0.0;
+        const double mean = sum / count, ppy = 252.0;
         for (double x : r) {
-            const double d = x - mean;
-            const double below = x < 0.0 ? x : 0.0;
-            sq += x == x ? d * d : 0.0;
-            down += below * below;
+            sq += x == x ? (x - mean) * (x - mean) : 0.0;
+            down += x < 0.0 ? x * x : 0.0;
             gains += x > 0.0 ? x : 0.0;
             losses += x < 0.0 ? -x : 0.0;
         }
-        const double ppy = 252.0, excess = mean;
         const ReturnRatios got = return_ratios(ppy, 0.0, r);
-        const double downside = down / count;
-        EXPECT_TRUE(same(got.sharpe, sq / (count - 1.0) > 0.0 ? std::sqrt(ppy) * excess / std::sqrt(sq / (count - 1.0)) : 0.0))
-            << trial;
+        const double var = sq / (count - 1.0), downside = down / count;
+        EXPECT_TRUE(same(got.sharpe, var > 0.0 ? std::sqrt(ppy) * mean / std::sqrt(var) : 0.0)) << trial;
         if (losses > 0.0 && downside > 0.0) {
-            EXPECT_TRUE(same(got.sortino, std::sqrt(ppy) * excess / std::sqrt(downside))) << trial;
+            EXPECT_TRUE(same(got.sortino, std::sqrt(ppy) * mean / std::sqrt(downside))) << trial;
             EXPECT_TRUE(same(got.omega, gains / losses)) << trial;
         }
     }
