@@ -23,9 +23,7 @@ constexpr std::size_t kPeriodBlock = 256;
 
 // acc[i][j] += sum over t of a[t][i] * b[t][j] for two panels, each t adding
 // in period order, so the sum of every cell is the plain sequential sum.
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
-#endif
+TIDEMARK_AVX2_CLONES
 void panel_product(const double* a, const double* b, std::size_t len, double* acc) {
     double c[kPanel][kPanel];
     for (std::size_t i = 0; i < kPanel; ++i)

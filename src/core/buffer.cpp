@@ -9,6 +9,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "core/numeric.h"
+
 #if defined(__SSE2__)
 #include <immintrin.h>
 #endif
@@ -193,7 +195,7 @@ void stream_lines(unsigned char* d, const unsigned char* s, std::size_t lines) {
 }
 #endif
 
-#if defined(__GNUC__) && defined(__x86_64__)
+#if defined(__GNUC__) && defined(__x86_64__) && TIDEMARK_CLONE_AVX512F
 #define TIDEMARK_WIDE_STREAM 1
 // The same, one store a line, where the processor has 64-byte vectors.
 __attribute__((target("avx512f"))) void stream_lines_wide(unsigned char* d, const unsigned char* s,

@@ -20,11 +20,34 @@
 // library loads, for loops whose speed is the width of the vector unit
 // (divisions, square roots). The results are the same in every copy: the
 // engine is built without fused multiply-adds, which the wider sets would
-// otherwise bring in.
+// otherwise bring in. The build chooses the sets (TIDEMARK_CLONES in CMake):
+// a build of the baseline copy alone runs, on any processor, the code a wide
+// one runs only where its sets are missing, so the copies can be held to
+// each other and the narrow ones measured on a wide machine.
+// TIDEMARK_AVX2_CLONES is for loops that 64-byte vectors do not speed up.
+#ifndef TIDEMARK_CLONE_AVX512F
+#define TIDEMARK_CLONE_AVX512F 1
+#endif
+#ifndef TIDEMARK_CLONE_AVX2
+#define TIDEMARK_CLONE_AVX2 1
+#endif
 #if defined(__GNUC__) && defined(__x86_64__)
+#if TIDEMARK_CLONE_AVX512F && TIDEMARK_CLONE_AVX2
 #define TIDEMARK_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
+#elif TIDEMARK_CLONE_AVX512F
+#define TIDEMARK_VECTOR_CLONES __attribute__((target_clones("avx512f", "default")))
+#elif TIDEMARK_CLONE_AVX2
+#define TIDEMARK_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+#if TIDEMARK_CLONE_AVX2 && !defined(__clang__)
+#define TIDEMARK_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+#endif
+#ifndef TIDEMARK_VECTOR_CLONES
 #define TIDEMARK_VECTOR_CLONES
+#endif
+#ifndef TIDEMARK_AVX2_CLONES
+#define TIDEMARK_AVX2_CLONES
 #endif
 
 namespace tidemark {
