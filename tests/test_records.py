@@ -72,7 +72,7 @@ CONFIG_DOCS = {
 SQUAREOFF_MSG = ('invalid squareoff_time {}; expected 24-hour "HH:MM" local time, e.g. "15:25" for NSE. '
                  "Pass None to disable squareoff.")
 FILL_TIMING_MSG = ('invalid fill_timing {}; expected "same_bar_close", "next_bar_open", or '
-                   '"same_bar_open_lookahead" (the pre-0.11 look-ahead, for reproducing old results only)')
+                   '"same_bar_open_lookahead" (a look-ahead, for reproducing old results only)')
 
 
 def properties(cls):

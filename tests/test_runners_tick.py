@@ -37,6 +37,30 @@ FLAT = [100.0] * 4
     ([100, 90, 100, 100], dict(slippage=0.01), (0, 1, 101, 95.95 * 0.99, "StopLoss")),
 ])
 def test_entry_and_exit_rules(ltp, kw, want):
+    check_one_trade(ltp, kw, want)
+
+
+NAN = float("nan")
+NO_BID = [99, 99, 0, 0, 0]
+
+
+# An ltp not above 0 is no print: no stop or target fires on it, and an exit that would sell at it
+# waits for a price, or at the end takes the last print since the entry.
+@pytest.mark.parametrize("ltp, kw, want", [
+    ([100, 0, 100, 100], {}, (0, 3, 100, 99, "EndOfData")),
+    ([100, 100, 100, -1], dict(bid=[99, 99, 99, 0]), (0, 3, 100, 100, "EndOfData")),
+    ([100, 104, NAN, NAN], dict(bid=[99, 0, 0, 0]), (0, 3, 100, 104, "EndOfData")),
+    ([0, 0, 0], dict(bid=[0, 0, 0]), (0, 2, 100, 100, "EndOfData")),    # bought at the ask, never a print
+    ([100, 100, NAN, 100], dict(exits=[2], bid=[99, 99, 0, 99]), (0, 3, 100, 99, "Signal")),
+    ([100, 100, 0, 0, 103], dict(max_hold_seconds=2, bid=NO_BID), (0, 4, 100, 103, "TimeExit")),
+    ([100, 100, 0, 0, 90], dict(exits=[2], bid=NO_BID), (0, 4, 100, 95, "StopLoss")),
+    ([100, 100, 0, 0, 0], dict(exits=[2], bid=NO_BID), (0, 4, 100, 100, "Signal")),
+])
+def test_ticks_without_a_print(ltp, kw, want):
+    check_one_trade(ltp, kw, want)
+
+
+def check_one_trade(ltp, kw, want):
     (t,) = run(ltp, **kw).trades()
     assert ((t.entry_idx, t.exit_idx), t.exit_reason) == (want[:2], want[4])
     assert (t.entry_price, t.exit_price) == pytest.approx(want[2:4], rel=1e-12)

@@ -294,11 +294,14 @@ PortfolioOutcome<OptimizationResult> finish_book(const RiskModel& model, std::sp
                                          pad22 + "the budget, or accept the trades");
             }
         }
+        // Unsnapped weights are the solver's own, which meet the budget within
+        // its tolerance, relative to the problem's scaling and so looser than
+        // `tol`: only a snap can strand weight outside the budget.
         double net = 0.0;
         for (double x : w) net += x;
         if (!ls) {
             const double cash = 1.0 - net;
-            if (!(cash >= -tol && cash <= c.cash_max + tol)) {
+            if (any_snapped && !(cash >= -tol && cash <= c.cash_max + tol)) {
                 const double stranded = cash >= 0.0 ? cash - c.cash_max : cash;
                 return E::infeasible("post-snap cash " + fixed6(cash) + " outside [0, " + fixed6(c.cash_max) +
                                      "]; snapping stranded " + fixed6(stranded) +
@@ -306,7 +309,7 @@ PortfolioOutcome<OptimizationResult> finish_book(const RiskModel& model, std::sp
             }
             r.cash = std::clamp(cash, 0.0, c.cash_max);
         } else {
-            if (!(net >= c.net_min - tol && net <= c.net_max + tol))
+            if (any_snapped && !(net >= c.net_min - tol && net <= c.net_max + tol))
                 return E::infeasible("post-snap net exposure " + fixed6(net) + " outside [" + fixed6(c.net_min) +
                                      ", " + fixed6(c.net_max) +
                                      "]; snapping stranded weight -- widen the net bounds, lower the band, or "

@@ -46,8 +46,8 @@ FillTiming parse_fill_timing(std::string_view given) {
     if (t == "next_bar_open") return FillTiming::NextBarOpen;
     if (t == "same_bar_open_lookahead") return FillTiming::SameBarOpenLookahead;
     throw RuleError("invalid fill_timing " + debug_quote(given) +
-                    "; expected \"same_bar_close\", \"next_bar_open\", or \"same_bar_open_lookahead\" (the pre-0.11 "
-                    "look-ahead, for reproducing old results only)");
+                    "; expected \"same_bar_close\", \"next_bar_open\", or \"same_bar_open_lookahead\" (a look-ahead, "
+                    "for reproducing old results only)");
 }
 
 const char* fill_timing_text(FillTiming t) {

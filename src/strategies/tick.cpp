@@ -37,6 +37,13 @@ struct OpenTick {
     std::optional<FeeBreakdown> breakdown;
     double stop = 0.0;
     double target = 0.0;
+    // The last print above 0 since the entry (the entry's quote when none has
+    // come yet): what a position closed at the end without a price sells at.
+    double last_print = 0.0;
+    // A signal or time exit that met a tick without a price waits for one,
+    // keeping its reason.
+    bool pending = false;
+    bool pending_time = false;
 };
 
 }  // namespace
@@ -87,31 +94,47 @@ EngineResult run_tick_strategy(const TickParams& p, const TickColumns& c, const 
             o.breakdown = fee.breakdown;
             o.stop = (1.0 - p.stop_loss_pct / 100.0) * o.price;
             o.target = (1.0 + p.take_profit_pct / 100.0) * o.price;
+            o.last_print = c.ltp[i] > 0.0 ? c.ltp[i] : quote;
+            o.pending = o.pending_time = false;
             open = true;
             continue;
         }
 
         // The first rule that matches decides; the entry tick itself is never
-        // checked, as the loop moved past it.
+        // checked, as the loop moved past it. A last price that is not above
+        // 0 (NaN included) is no print: it can neither reach a level nor be
+        // sold at.
         const double last = c.ltp[i];
+        const bool printed = last > 0.0;
+        if (printed) pos.last_print = last;
         double base;
         ExitReason reason;
-        if (last <= pos.stop) {
+        if (printed && last <= pos.stop) {
             base = pos.stop;
             reason = ExitReason::StopLoss;
-        } else if (last >= pos.target) {
+        } else if (printed && last >= pos.target) {
             base = pos.target;
             reason = ExitReason::TakeProfit;
         } else {
             const bool time_up = hold_ns > 0 && held_for(pos.time, c.timestamps[i], hold_ns);
-            if (time_up || c.exits[i]) {
-                reason = time_up ? ExitReason::TimeExit : ExitReason::Signal;
+            if (time_up || pos.pending_time) {
+                reason = ExitReason::TimeExit;
+            } else if (c.exits[i] || pos.pending) {
+                reason = ExitReason::Signal;
             } else if (i == n - 1) {
                 reason = ExitReason::EndOfData;
             } else {
                 continue;
             }
             base = c.bid[i] > 0.0 ? c.bid[i] : last;
+            if (!(base > 0.0)) {
+                if (i < n - 1) {
+                    pos.pending = true;
+                    pos.pending_time = reason == ExitReason::TimeExit;
+                    continue;
+                }
+                base = pos.last_print;
+            }
         }
 
         const OpenTick& o = pos;
