@@ -38,6 +38,23 @@ def test_two_instruments_size_off_one_cash_pool():
     assert [x.trades for x in result.per_instrument] == [1, 1]
 
 
+@pytest.mark.parametrize("account, fees, price", [("cash", 0.0, 339.0), ("cash", 0.001, 339.0),
+                                                  ("margin", 0.0, 339.0), ("margin", 0.002, 101.0)])
+@pytest.mark.parametrize("a_mult", [None, 1.0 - 1e-7])
+def test_the_pools_rounding_residue_opens_nothing(account, fees, price, a_mult):
+    # All in on A leaves B a residue of the pool (1e-27 to 1e-13 here), below 1e-9 of the initial capital:
+    # refused as of no size. A 1e-7 share of the pool left over is money and opens.
+    s = two([price], [price], fees=fees, account_type=account)
+    (_, a), (_, b) = drain(s, {0: dict(entry=True, size_mult=a_mult), 1: dict(entry=True)})
+    assert a.kind == "entered"
+    if a_mult is None:
+        assert (b.kind, b.reject_reason) == ("entry_rejected", "ZeroSize")
+        assert 0.0 < s.free_capital() < 1e-4   # the residue stays where it was
+        assert [x.trades for x in s.finish().per_instrument] == [1, 0]
+    else:
+        assert b.kind == "entered" and b.size > 1e-5
+
+
 @pytest.mark.parametrize("b_close, liquidate", [(100.0, True), (60.0, True), (60.0, False)])
 def test_one_margin_rule_for_the_whole_account(b_close, liquidate):
     # A long 400 and B long 1,600 @ 100 lock 20,000 + 80,000. A at 60: equity 84,000 against 6,000 + 40,000,

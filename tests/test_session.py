@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import tidemark as tm
+from portfolio_util import flat_bars
 from runner_util import walk_bars
 from session_util import BARS, drive, session, submit
 
@@ -240,6 +241,52 @@ def test_open_order_ids_lists_working_orders_in_order():
     assert s.open_order_ids() == ids + [waiting]
     drive(s, BARS[:2])
     assert s.open_order_ids() == [ids[0], waiting]
+
+
+# --- a margin account funds what it enters ----------------------------------------
+
+def margin_entry(portfolio, cfg, leverage, spec, intent, order):
+    """One long entry at 100 in a margin account of either session: its size and the free capital after."""
+    if portfolio:
+        s = tm.PortfolioSession(cfg, "margin", leverage)
+        s.add_instrument("X", instrument=spec)
+        flat_bars(s, 0, [0], [100.0])
+        s.seal()
+        if order:
+            s.submit_order(0, "buy", "market", 0, 0, "o", size_frac=order)
+        events = s.apply_current(**intent)
+    else:
+        s = tm.KernelSession(config=cfg, instrument=spec, account_type="margin", leverage=leverage)
+        if order:
+            s.submit_order("buy", "market", 0, 0, "o", size_frac=order)
+        events = s.step(0, 0, 100.0, 100.0, 100.0, 100.0, 1000.0, **intent)
+    (entered,) = [e for e in events if e.kind == "entered"]
+    return entered.size, s.free_capital()
+
+
+FUT = tm.InstrumentSpec.futures_contract("F", 10**18, 25.0, margin_init=0.2)
+
+
+@pytest.mark.parametrize("portfolio", [False, True])
+@pytest.mark.parametrize("fees, segment, leverage, spec, intent, order, size", [
+    (0.0, None, 1.0, None, dict(entry=True, size_mult=50.0), None, 1000.0),  # 50x the capital: all of it
+    (0.0, "NSE", 1.0, None, dict(entry=True), None, None),                   # no allowance for the real fee
+    (0.0, "NFO-OPT", 1.0, None, dict(entry=True), None, None),
+    (0.0, "NSE", 4.0, None, dict(entry=True, size_mult=10.0), None, None),
+    (0.0, "NSE", 1.0, None, {}, 1.0, None),                                  # a size_frac order
+    (0.0, "NFO-FUT", 1.0, FUT, dict(entry=True), None, 4975.0),              # 200 lots and a fee: 199
+    (0.001, None, 2.0, None, dict(entry=True, size_mult=0.5), None, 0.5 * 100000.0 / (100.0 * (0.001 + 0.5))),
+])
+def test_a_margin_entry_sized_from_the_capital_fits_the_free_capital(portfolio, fees, segment, leverage, spec,
+                                                                      intent, order, size):
+    cfg = tm.BacktestConfig(fees=fees, fee_segment=segment)
+    got, free = margin_entry(portfolio, cfg, leverage, spec, intent, order)
+    assert free >= 0.0
+    if size is None:
+        # Cut by the fee only, to what leaves nothing worth a unit.
+        assert got > 990.0 * leverage and free < 1e-6
+    else:
+        assert got == size   # all the capital, a whole lot fewer, or as sized when it fits
 
 
 # --- the session runs the same engine as a vectorised run ---------------------------

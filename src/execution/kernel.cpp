@@ -138,24 +138,26 @@ std::optional<double> last_fitting_near(double g, Fits fits) {
 }
 }  // namespace
 
-double ExecutionKernel::largest_fitting_size(bool buy, double v, double avail, double q, double fee_at_q) const {
+double ExecutionKernel::largest_fitting_size(bool buy, double v, double outlay, double avail, double q,
+                                             double fee_at_q) const {
     auto total = [&](double c) {
         const double qq = round_quantity(c);
-        return qq * v + compute_fee(fee_model, buy, v, qq);
+        return qq * outlay + compute_fee(fee_model, buy, v, qq);
     };
     auto fits = [&](double c) { return total(c) <= avail; };
     // Proportional cuts bracket the answer quickly (a flat fee that matches
     // the allowance is off by rounding only); bisection then finds the
     // largest quantity that fits.
     double hi = q;
-    double lo = q * (avail / (q * v + fee_at_q));
+    double lo = q * (avail / (q * outlay + fee_at_q));
     // With a positive price and a fee that grows with the quantity, the cost
     // grows with it too, so the bisection ends on the largest quantity below
     // `hi` that fits, whatever path it takes; from a bracket less than a
     // factor of two wide it gets there within its budget of steps. That
     // quantity is then found from a first guess instead, in a few tests
     // rather than fifty.
-    const bool growing = v > 0 && std::isfinite(v) && (fee_model.kind == FeeModel::Itemised || fee_model.rate >= 0.0);
+    const bool growing = v > 0 && std::isfinite(v) && outlay >= 0 && std::isfinite(outlay) &&
+                         (fee_model.kind == FeeModel::Itemised || fee_model.rate >= 0.0);
     // With costs in proportion to the size as well, and no lots or
     // increments, the first cut is off by rounding only: the answer is most
     // often one of the sizes next to it, which are priced together, without
@@ -175,7 +177,7 @@ double ExecutionKernel::largest_fitting_size(bool buy, double v, double avail, d
     if (!(lo > 0) || at_lo > avail) lo = 0.0;
     if (growing && lo > 0 && lo >= hi / 2) {
         // `hi` was priced above, unless rounding it moves it.
-        const double at_hi = round_quantity(hi) == hi ? hi * v + fee_at_q : total(hi);
+        const double at_hi = round_quantity(hi) == hi ? hi * outlay + fee_at_q : total(hi);
         const double guess = at_hi > at_lo ? lo + (hi - lo) * ((avail - at_lo) / (at_hi - at_lo)) : lo;
         return last_fitting(lo, hi, guess, fits);
     }
@@ -288,6 +290,10 @@ ExecutionKernel::EntryFill ExecutionKernel::open_position(uint64_t idx, int64_t 
     const double unit_margin = unit.margin;
     const bool own_margin_rate = unit.own_margin_rate;
 
+    if (!explicit_quantity && min_entry_budget > 0) {
+        const double budget = free_cash();
+        if (budget > 0 && budget < min_entry_budget) return refused(RejectReason::ZeroSize);
+    }
     double q = explicit_quantity ? amount : (sizing == EntrySizing::Fraction ? amount * avail / unit.cost : avail / unit.cost);
     q = round_quantity(q);
     // A NaN price or size would poison cash for the rest of the run.
@@ -299,17 +305,19 @@ ExecutionKernel::EntryFill ExecutionKernel::open_position(uint64_t idx, int64_t 
     // position is made; its itemised parts are written into it then.
     const bool buy = dir == 1;
     double fee = compute_fee(fee_model, buy, v, q);
-    if (!margin && !explicit_quantity && q * v + fee > avail) {
-        // The sizing allowance undershot the real fee: take the largest
-        // quantity (in whole lots and increments) whose cost and fee fit.
-        q = round_quantity(largest_fitting_size(buy, v, avail, q, fee));
-        if (!(q > 0)) return refused(RejectReason::ZeroSize);
-        fee = compute_fee(fee_model, buy, v, q);
-    }
-
+    // What one unit takes of the capital: its value, or its initial margin.
+    const double outlay = margin ? unit_margin : v;
     if (explicit_quantity) {
-        const double required = margin ? q * unit_margin + fee : q * v + fee;
-        if (required > avail) return refused(RejectReason::InsufficientCapital);
+        if (q * outlay + fee > avail) return refused(RejectReason::InsufficientCapital);
+    } else if (q * outlay + fee > avail) {
+        // A quantity found from the capital overdraws it when the sizing
+        // allowance undershot the real fee, or when the fraction asked for
+        // more than all of it: take the largest quantity (in whole lots and
+        // increments) whose outlay and fee fit.
+        q = round_quantity(largest_fitting_size(buy, v, outlay, avail, q, fee));
+        if (!(q > 0))
+            return refused(margin && own_margin_rate ? RejectReason::InsufficientMargin : RejectReason::ZeroSize);
+        fee = compute_fee(fee_model, buy, v, q);
     }
 
     const bool is_long = dir > 0;

@@ -55,6 +55,12 @@ inline constexpr uint8_t Adverse = 5;
 // 6 and up the opposite extreme.
 double fill_price_basis(uint8_t code, const Bar& bar, bool buy, bool adverse);
 
+// The least budget from which an account that pools `initial_capital` for
+// several instruments opens a capital-sized entry. What an all-in entry
+// leaves of the pool is floating-point residue, not money to invest: spent,
+// it would become positions of no size.
+inline double dust_budget(double initial_capital) { return 1e-9 * initial_capital; }
+
 // A strategy's wishes for one step.
 struct StepIntents {
     std::optional<double> size;    // entry size as a fraction of capital; absent: all of it
@@ -277,6 +283,10 @@ public:
     // Off where an owner judges margin for a whole account across kernels:
     // one kernel alone sees only its share of the account.
     bool own_margin_check = true;
+    // Entries sized from the capital are refused as of no size while the
+    // free capital is above 0 but below this (an owner lending a shared
+    // pool sets it to its `dust_budget`); 0: never.
+    double min_entry_budget = 0.0;
     double limit_slippage = 0.0;
     double cash = 0.0;
     double step_atr = 0.0;
@@ -317,9 +327,11 @@ private:
     double available_capital() const;
     // Lot floor, then size-increment snap.
     double round_quantity(double q) const;
-    // The largest size (before rounding) whose cost and fee at unit value `v`
-    // fit in `avail`, below `q`, which does not fit at fee `fee_at_q`.
-    double largest_fitting_size(bool buy, double v, double avail, double q, double fee_at_q) const;
+    // The largest size (before rounding) whose outlay and fee fit in
+    // `avail`, below `q`, which does not fit at fee `fee_at_q`: one unit
+    // worth `v` takes `outlay` of the capital (its value in a cash account,
+    // its initial margin in a margin account) and is charged its fee on `v`.
+    double largest_fitting_size(bool buy, double v, double outlay, double avail, double q, double fee_at_q) const;
     double align_level(double level, bool is_long) const;
     // Cash credited by closing `size` units opened at `entry_price`.
     double close_proceeds(int8_t dir, double size, double entry_price, double exit_price) const;

@@ -273,7 +273,7 @@ bool ExecutionKernel::plain_step(uint64_t idx, int64_t ts, double close, const S
     const bool buy = dir == 1;
     double fee = compute_fee(fee_model, buy, v, q);
     if (q * v + fee > avail) {
-        q = largest_fitting_size(buy, v, avail, q, fee);
+        q = largest_fitting_size(buy, v, v, avail, q, fee);
         if (!(q > 0)) return false;
         fee = compute_fee(fee_model, buy, v, q);
     }

@@ -82,6 +82,9 @@ uint64_t PortfolioSession::add_instrument(std::string symbol, int32_t direction,
     // cash between events.
     k.own_margin_check = false;
     k.cash = 0.0;
+    // The pool's rounding residue opens nothing, as in the shared-capital
+    // runner.
+    k.min_entry_budget = dust_budget(cfg.initial_capital);
     if (spec && spec->is_option() && spec->span_pct + spec->exposure_pct > 0) s.option_margin = true;
     s.instruments.push_back(std::move(inst));
     s.next_local.push_back(0);

@@ -183,7 +183,7 @@ public:
         due_.reserve(k);
         if (cfg.max_positions && *cfg.max_positions != 0) max_positions_ = *cfg.max_positions;
         if (cfg.max_drawdown_pct && *cfg.max_drawdown_pct > 0) max_drawdown_pct_ = *cfg.max_drawdown_pct;
-        dust_ = kDustFraction * cfg.initial_capital;
+        dust_ = dust_budget(cfg.initial_capital);
     }
 
     // The last checks before the first bar: each instrument's signals
@@ -428,8 +428,7 @@ private:
             if (slots <= open) return;
             budget = pool / static_cast<double>(slots - open);
         }
-        // What an all-in entry leaves behind is floating-point residue,
-        // not money to invest: spent, it would become trades of no size.
+        // The pool's residue opens nothing (nor counts as a refusal).
         if (!(budget > 0.0) || budget < dust_) return;
 
         StepIntents in;
@@ -481,9 +480,6 @@ private:
         }
         curves.equity[last] = pool;
     }
-
-    // Budgets below this share of the initial capital open nothing.
-    static constexpr double kDustFraction = 1e-9;
 
     AllocationMode allocation_;
     std::size_t n_;
