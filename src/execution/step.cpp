@@ -6,6 +6,7 @@
 #include <string>
 #include <type_traits>
 
+#include "core/lanes.h"
 #include "core/numeric.h"
 #include "core/session.h"
 #include "execution/kernel.h"
@@ -309,7 +310,7 @@ namespace {
 enum class Marking : uint8_t { MarginOpen, MarginClosed, CashLong, CashShort };
 
 // A holding stretch with nothing to watch (no stop, no target, no margin,
-// no expiry), eight bars side by side: each bar's equity is written to
+// no expiry), a vector of lanes at a time: each bar's equity is written to
 // `equity` as the full step forms it, and the extremes of the highs and lows
 // are folded into `highest` and `lowest`.
 //
@@ -317,18 +318,13 @@ enum class Marking : uint8_t { MarginOpen, MarginClosed, CashLong, CashShort };
 // compared, unless two of them compare equal and differ, which only the two
 // zeros do: an extreme that comes out a zero is found again bar by bar, in
 // order.
-TIDEMARK_VECTOR_CLONES
-void hold_unwatched(const double* high, const double* low, const double* close, std::size_t n, Marking marking,
-                    double m, double entry, double size, double dir, double cash, double* equity, double& highest,
-                    double& lowest) {
-    using Lanes = double __attribute__((vector_size(64)));
-    constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(double);
-    // (Vectors are handed in and out by reference: returned by value, their
-    // passing would depend on the instruction set.)
-    auto splat = [](Lanes& v, double x) {
-        for (std::size_t l = 0; l < kLanes; ++l) v[l] = x;
-    };
-    auto load = [](Lanes& v, const double* p) { std::memcpy(&v, p, sizeof v); };
+template <std::size_t L>
+[[gnu::always_inline]] inline void hold_unwatched_lanes(const double* high, const double* low, const double* close,
+                                                        std::size_t n, Marking marking, double m, double entry,
+                                                        double size, double dir, double cash, double* equity,
+                                                        double& highest, double& lowest) {
+    using V = lanes::F64<L>;
+    auto load = [](V& v, const double* p) { std::memcpy(&v, p, sizeof v); };
     double top = highest, bottom = lowest;
     // One loop per way of valuing, each forming the equity as the full step
     // does: the cash plus the sum, from 0, of the position's value.
@@ -344,10 +340,10 @@ void hold_unwatched(const double* high, const double* low, const double* close, 
             } else if constexpr (std::is_same_v<std::decay_t<decltype(eq)>, double>) {
                 eq = cash + (0.0 + 0.0);
             } else {
-                splat(eq, cash + (0.0 + 0.0));
+                lanes::splat(eq, cash + (0.0 + 0.0));
             }
         };
-        if (n < kLanes) {
+        if (n < L) {
             for (std::size_t j = 0; j < n; ++j) {
                 mark(close[j], equity[j]);
                 top = top < high[j] ? high[j] : top;
@@ -355,14 +351,14 @@ void hold_unwatched(const double* high, const double* low, const double* close, 
             }
             return;
         }
-        // A stretch that does not end on a whole eight ends with its last
-        // eight, taken again whole: the same equities, the same extremes.
-        Lanes hi, lo;
-        splat(hi, highest);
-        splat(lo, lowest);
-        for (std::size_t j = 0; j < n; j += kLanes) {
-            const std::size_t at = std::min(j, n - kLanes);
-            Lanes h, l, c, eq;
+        // A stretch that does not end on a whole vector ends with its last
+        // L bars, taken again whole: the same equities, the same extremes.
+        V hi, lo;
+        lanes::splat(hi, highest);
+        lanes::splat(lo, lowest);
+        for (std::size_t j = 0; j < n; j += L) {
+            const std::size_t at = std::min(j, n - L);
+            V h, l, c, eq;
             load(h, high + at);
             load(l, low + at);
             load(c, close + at);
@@ -371,7 +367,7 @@ void hold_unwatched(const double* high, const double* low, const double* close, 
             hi = hi < h ? h : hi;
             lo = l < lo ? l : lo;
         }
-        for (std::size_t k = 0; k < kLanes; ++k) {
+        for (std::size_t k = 0; k < L; ++k) {
             top = top < hi[k] ? hi[k] : top;
             bottom = lo[k] < bottom ? lo[k] : bottom;
         }
@@ -393,6 +389,13 @@ void hold_unwatched(const double* high, const double* low, const double* close, 
     highest = top;
     lowest = bottom;
 }
+
+TIDEMARK_LANE_VERSIONS(void, hold_unwatched,
+                       (const double* high, const double* low, const double* close, std::size_t n, Marking marking,
+                        double m, double entry, double size, double dir, double cash, double* equity,
+                        double& highest, double& lowest),
+                       hold_unwatched_lanes,
+                       (high, low, close, n, marking, m, entry, size, dir, cash, equity, highest, lowest))
 
 }  // namespace
 

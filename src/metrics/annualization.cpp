@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/buffer.h"
+#include "core/lanes.h"
 #include "core/numeric.h"
 
 namespace tidemark {
@@ -18,32 +19,35 @@ constexpr double kSessionsPerYear = 252.0;
 
 // How many of the steps into `ts[i]` to `ts[i + m - 1]` in a row, from the
 // first, are `step` (as unsigned differences). A block of them is tested at
-// once, eight lanes wide, and only a block with another step among them is
-// read again one step at a time.
-TIDEMARK_VECTOR_CLONES
-std::size_t matching_steps(const int64_t* ts, std::size_t i, std::size_t m, uint64_t step) {
-    using Lanes = uint64_t __attribute__((vector_size(64)));
-    constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(uint64_t);
-    constexpr std::size_t kBlock = 4 * kLanes;
-    Lanes want;
-    for (std::size_t l = 0; l < kLanes; ++l) want[l] = step;
+// once, a few vectors of lanes wide, and only a block with another step
+// among them is read again one step at a time.
+template <std::size_t L>
+[[gnu::always_inline]] inline std::size_t matching_steps_lanes(const int64_t* ts, std::size_t i, std::size_t m,
+                                                               uint64_t step) {
+    using V = lanes::U64<L>;
+    constexpr std::size_t kBlock = 32;
+    V want;
+    lanes::splat(want, step);
     std::size_t j = 0;
     for (; j + kBlock <= m; j += kBlock) {
-        Lanes off{};
-        for (std::size_t b = 0; b < kBlock; b += kLanes) {
-            Lanes now, before;
+        V off{};
+        for (std::size_t b = 0; b < kBlock; b += L) {
+            V now, before;
             std::memcpy(&now, ts + i + j + b, sizeof now);
             std::memcpy(&before, ts + i + j + b - 1, sizeof before);
             off |= (now - before) ^ want;
         }
         uint64_t any = 0;
-        for (std::size_t l = 0; l < kLanes; ++l) any |= off[l];
+        for (std::size_t l = 0; l < L; ++l) any |= off[l];
         if (any != 0) break;
     }
     for (; j < m; ++j)
         if (static_cast<uint64_t>(ts[i + j]) - static_cast<uint64_t>(ts[i + j - 1]) != step) break;
     return j;
 }
+
+TIDEMARK_LANE_VERSIONS(std::size_t, matching_steps, (const int64_t* ts, std::size_t i, std::size_t m, uint64_t step),
+                       matching_steps_lanes, (ts, i, m, step))
 
 // Median of the strictly positive steps between consecutive timestamps, or 0
 // when there is none.

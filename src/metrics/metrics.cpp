@@ -13,6 +13,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "core/lanes.h"
 #include "core/numeric.h"
 #include "metrics/annualization.h"
 #include "metrics/trade_stats.h"
@@ -44,30 +45,34 @@ struct RatioSums {
     bool any_negative() const { return losses > 0.0; }
 };
 
-// Bit j of `mask` set where `x[j]` is a zero of either sign (k <= 256),
-// eight values at a time.
-TIDEMARK_VECTOR_CLONES
-void zero_mask(const double* x, std::size_t k, uint64_t* mask) {
-    using Lanes = double __attribute__((vector_size(64)));
-    using Bits = int64_t __attribute__((vector_size(64)));
-    const Bits lane_bit = {1, 2, 4, 8, 16, 32, 64, 128};
-    const Lanes zero{};
+// Bit j of `mask` set where `x[j]` is a zero of either sign (k <= 256), a
+// vector of lanes at a time.
+template <std::size_t L>
+[[gnu::always_inline]] inline void zero_mask_lanes(const double* x, std::size_t k, uint64_t* mask) {
+    using V = lanes::F64<L>;
+    using Bits = lanes::I64<L>;
+    Bits lane_bit;
+    for (std::size_t l = 0; l < L; ++l) lane_bit[l] = int64_t{1} << l;
+    const V zero{};
     for (std::size_t w = 0; w * 64 < k; ++w) {
         const std::size_t end = std::min<std::size_t>(64, k - w * 64);
         const double* xw = x + w * 64;
         Bits acc{};
         std::size_t j = 0;
-        for (; j + 8 <= end; j += 8) {
-            Lanes v;
+        for (; j + L <= end; j += L) {
+            V v;
             std::memcpy(&v, xw + j, sizeof v);
             acc |= ((v == zero) & lane_bit) << static_cast<int64_t>(j);
         }
         uint64_t bits = 0;
-        for (std::size_t l = 0; l < 8; ++l) bits |= static_cast<uint64_t>(acc[l]);
+        for (std::size_t l = 0; l < L; ++l) bits |= static_cast<uint64_t>(acc[l]);
         for (; j < end; ++j) bits |= static_cast<uint64_t>(xw[j] == 0.0) << j;
         mask[w] = bits;
     }
 }
+
+TIDEMARK_LANE_VERSIONS(void, zero_mask, (const double* x, std::size_t k, uint64_t* mask), zero_mask_lanes,
+                       (x, k, mask))
 
 // The length of the run of bits equal to `set` from bit `j` on, up to `k`.
 std::size_t run_length(const uint64_t* mask, std::size_t j, std::size_t k, bool set) {

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "core/errors.h"
+#include "core/lanes.h"
 #include "core/numeric.h"
 #include "indicators/volatility.h"
 #include "signals/processor.h"
@@ -79,60 +80,46 @@ inline void SingleKernel::mark(double equity, int64_t ts) {
 namespace {
 
 // The running peaks, drawdowns and returns of a block of equities after
-// `prev`, as mark() forms them one at a time, eight at a time: `peak` is
-// carried through, the drawdowns go to `dd` and the returns to `ret` (a zero
-// previous equity gives a zero return). Also the deepest of the drawdowns
-// and `deepest` (NaN ignored), and whether every one of them is under water.
-// For a block of at least eight and a `peak` above 0.
+// `prev`, as mark() forms them one at a time, a vector of lanes at a time:
+// `peak` is carried through, the drawdowns go to `dd` and the returns to
+// `ret` (a zero previous equity gives a zero return). Also the deepest of the
+// drawdowns and `deepest` (NaN ignored), and whether every one of them is
+// under water. For a block of at least L and a `peak` above 0.
 //
 // The peak is a maximum, the same in whatever order its values are compared
 // unless two of them compare equal and differ, which only the two zeros do,
-// and these never pass a peak above 0: so the eight are folded in three
-// shifted steps (a NaN, which never replaces the peak, as -infinity). A block
-// that does not end on a whole eight ends with its last values shifted into
-// place and the lanes past the end repeating the last, which changes neither
-// the peaks nor the summaries and is not kept. (Vectors go by reference:
-// returned by value, their passing would depend on the instruction set.)
-TIDEMARK_VECTOR_CLONES
-bool curve_block(const double* eq, std::size_t k, double prev, double& peak, double* dd, double* ret,
-                 double& deepest) {
-    using Lanes = double __attribute__((vector_size(64)));
-    using Index = int64_t __attribute__((vector_size(64)));
-    constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(double);
-    auto splat = [](Lanes& v, double x) {
-        for (std::size_t l = 0; l < kLanes; ++l) v[l] = x;
-    };
-    Lanes deep, carry, low, zero{};
-    splat(deep, deepest);
-    splat(carry, peak);
-    splat(low, -std::numeric_limits<double>::infinity());
+// and these never pass a peak above 0: so the lanes are folded in shifted
+// steps (a NaN, which never replaces the peak, as -infinity). The values
+// past the last whole vector are taken one at a time, as mark() takes them.
+template <std::size_t L>
+[[gnu::always_inline]] inline bool curve_block_lanes(const double* eq, std::size_t k, double prev, double& peak,
+                                                     double* dd, double* ret, double& deepest) {
+    using V = lanes::F64<L>;
+    V low, deep, carry;
+    lanes::splat(low, -std::numeric_limits<double>::infinity());
+    lanes::splat(deep, deepest);
+    lanes::splat(carry, peak);
+    const V zero{};
     auto dry = zero < zero;  // set in a lane where a drawdown is not under water
-    const Index by1 = {8, 0, 1, 2, 3, 4, 5, 6}, by2 = {8, 8, 0, 1, 2, 3, 4, 5}, by4 = {8, 8, 8, 8, 0, 1, 2, 3};
-    const Index top = {7, 7, 7, 7, 7, 7, 7, 7};
-    auto take = [&](const Lanes& e, const Lanes& b, Lanes& d, Lanes& r) {
-        Lanes x = e == e ? e : low;
-        Lanes y = __builtin_shuffle(x, low, by1);
-        x = y > x ? y : x;
-        y = __builtin_shuffle(x, low, by2);
-        x = y > x ? y : x;
-        y = __builtin_shuffle(x, low, by4);
-        x = y > x ? y : x;
-        const Lanes p = x > carry ? x : carry;
-        carry = __builtin_shuffle(p, top);
+    auto take = [&](const V& e, const V& b, V& d, V& r) {
+        V p = e == e ? e : low;
+        lanes::prefix_max(p, low);
+        p = p > carry ? p : carry;
+        lanes::last_everywhere(carry, p);
         d = (p - e) / p * 100.0;
         r = (e - b) / b;
         r = b == zero ? zero : r;
         deep = d > deep ? d : deep;
         dry |= !(d > zero);
     };
-    const std::size_t whole = k / kLanes * kLanes;
-    for (std::size_t j = 0; j < whole; j += kLanes) {
-        Lanes e, b, d, r;
+    const std::size_t whole = k / L * L;
+    for (std::size_t j = 0; j < whole; j += L) {
+        V e, b, d, r;
         std::memcpy(&e, eq + j, sizeof e);
         if (j == 0) {
-            Lanes before;
-            splat(before, prev);
-            b = __builtin_shuffle(e, before, by1);
+            V before;
+            lanes::splat(before, prev);
+            lanes::shift_up<1>(b, e, before);
         } else {
             std::memcpy(&b, eq + j - 1, sizeof b);
         }
@@ -140,32 +127,32 @@ bool curve_block(const double* eq, std::size_t k, double prev, double& peak, dou
         std::memcpy(dd + j, &d, sizeof d);
         std::memcpy(ret + j, &r, sizeof r);
     }
-    if (const std::size_t w = k - whole; w > 0) {
-        // The last `w` values into the first lanes, the last repeated after.
-        Index at;
-        for (std::size_t l = 0; l < kLanes; ++l)
-            at[l] = static_cast<int64_t>(std::min(l + kLanes - w, kLanes - 1));
-        Lanes e, b, d, r;
-        std::memcpy(&e, eq + k - kLanes, sizeof e);
-        std::memcpy(&b, eq + k - kLanes - 1, sizeof b);
-        e = __builtin_shuffle(e, at);
-        b = __builtin_shuffle(b, at);
-        take(e, b, d, r);
-        for (std::size_t l = 0; l < w; ++l) {
-            dd[whole + l] = d[l];
-            ret[whole + l] = r[l];
-        }
-    }
-    peak = carry[0];
+    double top = carry[0];
     double m = deepest;
     bool under = true;
-    for (std::size_t l = 0; l < kLanes; ++l) {
+    for (std::size_t l = 0; l < L; ++l) {
         m = deep[l] > m ? deep[l] : m;
         under = under && dry[l] == 0;
     }
+    for (std::size_t j = whole; j < k; ++j) {
+        if (eq[j] > top) top = eq[j];
+        const double d = (top - eq[j]) / top * 100.0;
+        const double b = eq[j - 1];
+        const double r = (eq[j] - b) / b;
+        dd[j] = d;
+        ret[j] = b == 0.0 ? 0.0 : r;
+        m = d > m ? d : m;
+        under = under && d > 0.0;
+    }
+    peak = top;
     deepest = m;
     return under;
 }
+
+TIDEMARK_LANE_VERSIONS(bool, curve_block,
+                       (const double* eq, std::size_t k, double prev, double& peak, double* dd, double* ret,
+                        double& deepest),
+                       curve_block_lanes, (eq, k, prev, peak, dd, ret, deepest))
 
 }  // namespace
 
