@@ -85,9 +85,10 @@ PyTypeObject* build_engine_event() {
     ClassSpec s = class_spec<E>(
         "One observable outcome of a session step.\n\n"
         "`kind` is one of:\n"
-        "  `\"entered\"`: a position opened (`price`, `size`, `direction`);\n"
-        "  `\"exited\"`: a position closed (`trade`; `price`, `size` and `direction`\n"
-        "  from it);\n"
+        "  `\"entered\"`: a position opened, or grew by a fill (`price`, `size`,\n"
+        "  `direction`);\n"
+        "  `\"exited\"`: a position closed, in whole or in part (`trade`; `price`,\n"
+        "  `size` and `direction` from it);\n"
         "  `\"entry_rejected\"`: an entry intent refused (`reject_reason` a name\n"
         "  such as `\"MarginCall\"` or `\"ZeroSize\"`);\n"
         "  the order-lifecycle kinds `\"order_accepted\"`, `\"order_triggered\"`,\n"
