@@ -197,3 +197,94 @@ def test_docstrings_name_only_what_exists(where):
     assert [n for n in re.findall(r"`([A-Z][A-Za-z]+(?:\.[a-z_]+)?)(?:\(\))?`", doc)
             if n != "NaN" and not resolves(n)] == []
     assert STRAY.findall(doc) == []
+
+
+# --- how a bad period fails -------------------------------------------------------------
+
+PERIOD_RULE = "A period of 0 raises ValueError, a negative one OverflowError."
+
+
+@pytest.mark.parametrize("name", [n for n in INDICATOR_CASES if "period" in getattr(tm, n).__text_signature__])
+def test_indicator_docstring_states_how_a_bad_period_fails(name):
+    fn = getattr(tm, name)
+    assert PERIOD_RULE in " ".join(fn.__doc__.split())
+    arrays = [INPUTS[p] for p in re.findall(r"\w+", fn.__text_signature__) if p in INPUTS]
+    params = INDICATOR_CASES[name][0]
+    for key in (k for k in params if k.endswith("period")):
+        for bad, error in ((0, ValueError), (-1, OverflowError)):
+            with pytest.raises(error):
+                fn(*arrays, **params | {key: bad})
+
+
+# --- the README's table of which runner fills which metric ------------------------------
+
+METRICS = {f for f in dir(tm.BacktestMetrics) if not f.startswith("_") and f != "to_dict"}
+DAY = 86_400 * 10**9
+
+
+def metric_table():
+    """Runner -> the metrics the README's table says it fills ("every metric but ..." or "only ...")."""
+    table = {}
+    for line in README.split("\n## Metrics\n")[1].split("\n## ")[0].splitlines():
+        cells = [c.strip() for c in line.strip().strip("|").split("|")]
+        if len(cells) == 4 and cells[1].startswith(("every metric", "only ")):
+            named = set(re.findall(r"`(\w+)`", cells[1]))
+            table |= dict.fromkeys(re.findall(r"`([^`]+)`", cells[0]),
+                                   named if cells[1].startswith("only") else METRICS - named)
+    return table
+
+
+def table_runs():
+    """Runner -> a run with winning and losing trades, fees, and a position open at the end."""
+    n, rng = 400, np.random.default_rng(11)
+    c = 100 * np.cumprod(1 + rng.normal(0, 0.02, n))
+    o = c * (1 + rng.normal(0, 0.003, n))
+    h, lo, v, ts = np.maximum(o, c) * 1.005, np.minimum(o, c) * 0.995, np.ones(n), np.arange(n, dtype=np.int64) * DAY
+    ent, ex = np.zeros(n, bool), np.zeros(n, bool)
+    ent[5::40], ex[25:360:40] = True, True
+    bars, row = (ts, o, h, lo, c, v), (ts, o, h, lo, c, v, ent, ex, 1, 1.0, "A")
+    legs = ([c * 0.05], [("CE", 100.0, 1, 1)])
+
+    def kernel_session():
+        s = tm.KernelSession()
+        for i in range(n):
+            s.step(i, *(x[i] for x in bars), entry=bool(ent[i]), exit=bool(ex[i]))
+        return s.finish()
+
+    def portfolio_session():
+        s = tm.PortfolioSession()
+        s.set_bars(s.add_instrument("A"), *bars)
+        s.seal()
+        while s.remaining():
+            i = s.current()[1]
+            s.apply_current(entry=bool(ent[i]), exit=bool(ex[i]))
+        return s.finish().result
+
+    return {
+        "run_single_backtest": lambda: tm.run_single_backtest(*bars, ent, ex),
+        "run_multi_backtest": lambda: tm.run_multi_backtest(*bars, [(ent, ex, 1, 1.0, "a")]),
+        'run_multi_backtest(combine_mode="independent")':
+            lambda: tm.run_multi_backtest(*bars, [(ent, ex, 1, 1.0, "a")], combine_mode="independent"),
+        "run_portfolio_backtest": lambda: tm.run_portfolio_backtest([row]).result,
+        "KernelSession": kernel_session,
+        "PortfolioSession": portfolio_session,
+        "run_tick_backtest": lambda: tm.run_tick_backtest(ts, c, c, c, v, v, v, ent, ex, entry_cooldown_ticks=0,
+                                                          max_hold_seconds=0, stop_loss_pct=90.0),
+        "run_spread_backtest": lambda: tm.run_spread_backtest(ts, c, *legs, ent, ex),
+        "batch_spread_backtest":
+            lambda: tm.batch_spread_backtest(ts, c, [tm.BatchSpreadItem("s", *legs, ent, ex)])[0][1],
+        "run_options_backtest": lambda: tm.run_options_backtest(*bars, c * 0.05, ent, ex),
+        "run_pairs_backtest": lambda: tm.run_pairs_backtest(*bars, ts, o, h, lo, c[::-1].copy(), v, ent, ex),
+        "run_basket_backtest": lambda: tm.run_basket_backtest([row]),
+    }
+
+
+RUNS = table_runs()
+
+
+@pytest.mark.parametrize("runner", RUNS)
+def test_metrics_table_names_what_each_runner_fills(runner):
+    table = metric_table()
+    assert sorted(table) == sorted(RUNS)
+    metrics = RUNS[runner]().metrics
+    assert sorted(f for f in METRICS if getattr(metrics, f) not in (0, None)) == sorted(table[runner])

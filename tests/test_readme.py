@@ -3,12 +3,16 @@
 The fenced ```python blocks of one `## ` section of README.md run in order in
 one namespace that starts from `np` and `tm`, as the README says; a block
 preceded by `<!-- fragment -->` is deliberately incomplete and is skipped.
+The namespace is a module in `sys.modules`, as a script's is, so that worker
+processes started by fork find the functions a section defines.
 """
 
 import collections
 import pathlib
 import re
 import runpy
+import sys
+import types
 
 import numpy as np
 import pytest
@@ -58,7 +62,10 @@ def test_readme_section_runs(section, tmp_path, monkeypatch):
     if any("import pandas" in line for b in blocks for line in b.code):
         pytest.importorskip("pandas")  # scripts/bootstrap.sh installs it; `pip install .` does not
     monkeypatch.chdir(tmp_path)
-    namespace = {"__name__": "__readme__", "np": np, "tm": tm}
+    module = types.ModuleType("__readme__")
+    module.np, module.tm = np, tm
+    monkeypatch.setitem(sys.modules, module.__name__, module)
+    namespace = vars(module)
     for b in blocks:  # padded so that a traceback names the README's own line
         exec(compile("\n" * (b.line - 1) + "\n".join(b.code), str(README), "exec"), namespace)
 

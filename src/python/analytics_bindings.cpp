@@ -245,11 +245,16 @@ PyTypeObject* build_rebalance_result() {
     s.getset = {
         ro<&R::n_rebalances>("n_rebalances"),
         ro<&R::n_trades>("n_trades"),
-        ro<&R::total_cost_drag_annualized>("total_cost_drag_annualized"),
+        ro<&R::total_cost_drag_annualized>("total_cost_drag_annualized",
+                                           "Total cost over the mean equity, times\n"
+                                           "`periods_per_year` / T for T dates."),
     };
     s.methods = {
         method0<&rebalance_equity>("equity_curve", nullptr),
-        method0<&rebalance_turnover>("turnover", nullptr),
+        method0<&rebalance_turnover>("turnover",
+                                     "One-way turnover per date.\n\n"
+                                     "Half the summed absolute value traded on the date over the\n"
+                                     "equity before the trades; 0.0 on a date without a trade."),
         method0<&rebalance_regulatory>("cost_regulatory", nullptr),
         method0<&rebalance_brokerage>("cost_brokerage", nullptr),
         method0<&rebalance_dp>("cost_dp", nullptr),
@@ -538,7 +543,7 @@ PyTypeObject* build_optimization_result() {
         ro<&R::cash>("cash"),
         ro<&R::gross_exposure>("gross_exposure"),
         ro<&R::net_exposure>("net_exposure"),
-        ro<&R::turnover>("turnover"),
+        ro<&R::turnover>("turnover", "One-way turnover: half of sum |w - w_current|."),
         ro<&R::objective>("objective"),
         ro<&R::vol_annualized>("vol_annualized"),
         ro<&R::iterations>("iterations"),

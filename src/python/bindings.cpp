@@ -190,8 +190,9 @@ PyTypeObject* build_backtest_config() {
                             "(a `simulate_rebalance_policy` segment name), is not an error: the flat\n"
                             "`fees` apply and `fee_breakdown` is None. No depository (DP) charge is\n"
                             "made. The flat `fees` still set the sizing allowance (an entry is sized\n"
-                            "as if each unit cost price x (1 + fees)), so with a schedule cheaper\n"
-                            "than `fees` some cash stays idle; `fees=0.0` sizes to the whole cash,\n"
+                            "as if each unit cost price x (1 + fees), or in a margin account its\n"
+                            "initial margin plus price x fees), so with a schedule cheaper than\n"
+                            "`fees` some cash stays idle; `fees=0.0` sizes to the whole free capital,\n"
                             "cut to what the real fee leaves room for."),
         rw<&C::max_positions>("max_positions", "Maximum concurrent open positions. `None` is unlimited."),
         rw<&C::max_drawdown_pct>("max_drawdown_pct",
@@ -199,7 +200,11 @@ PyTypeObject* build_backtest_config() {
                                  "A percent, unlike the other fractions: 15.0 halts at a 15 % drawdown."),
         rw<&C::legacy_annualization>("legacy_annualization",
                                      "Annualise at 365 periods per year whatever the bars or\n"
-                                     "`periods_per_year` say."),
+                                     "`periods_per_year` say.\n\n"
+                                     "The basket, options and pairs runners and `run_multi_backtest`'s\n"
+                                     "\"independent\" mode instead take Sharpe and Sortino from the\n"
+                                     "trades' returns at 252 periods per year, without\n"
+                                     "`risk_free_rate`. The spread and tick runners do not read it."),
         rw<&C::fill_prob_limit>("fill_prob_limit",
                                 "Probability a marketable resting limit order fills (1.0 = always)."),
         rw<&C::fill_prob_slippage>("fill_prob_slippage",
@@ -520,8 +525,10 @@ PyTypeObject* build_metrics() {
                              "sqrt(P) x (mean return - risk_free_rate / P) / sample standard\n"
                              "deviation of the returns.\n\n"
                              "P is the run's periods per year (see `BacktestConfig.periods_per_year`);\n"
-                             "the returns are those of `BacktestResult.returns()`, whose first is\n"
-                             "always 0.0, NaN returns skipped. 0.0 when the deviation is 0."),
+                             "the returns are those of `BacktestResult.returns()`, NaN returns\n"
+                             "skipped: one per bar, the first 0.0, except in `run_tick_backtest` (one\n"
+                             "per trade) and in the runners that `BacktestConfig.legacy_annualization`\n"
+                             "switches to the trades' returns. 0.0 when the deviation is 0."),
         ro_fn<&finite_field<&M::sortino_ratio>>(
             "sortino_ratio",
             "sqrt(P) x (mean return - risk_free_rate / P) / downside deviation.\n\n"
@@ -533,8 +540,9 @@ PyTypeObject* build_metrics() {
             "calmar_ratio",
             "Total return over maximum drawdown, not annualised.\n\n"
             "`total_return_pct / max_drawdown_pct`, so it equals `recovery_factor`\n"
-            "rather than the annualised-return form. None (infinite) for a gain\n"
-            "without drawdown."),
+            "where a runner fills that (the basket, options and pairs runners and\n"
+            "`run_multi_backtest`'s \"independent\" mode leave it at 0), rather than\n"
+            "the annualised-return form. None (infinite) for a gain without drawdown."),
         ro_fn<&finite_field<&M::omega_ratio>>("omega_ratio"),
         ro<&M::max_drawdown_pct>("max_drawdown_pct"),
         ro<&M::max_drawdown_duration>("max_drawdown_duration"),
@@ -557,10 +565,16 @@ PyTypeObject* build_metrics() {
         ro<&M::best_trade_pct>("best_trade_pct"),
         ro<&M::worst_trade_pct>("worst_trade_pct"),
         ro<&M::avg_trade_return_pct>("avg_trade_return_pct"),
-        ro<&M::avg_win_pct>("avg_win_pct", "None when no trade won -- an average over an empty set is undefined."),
-        ro<&M::avg_loss_pct>("avg_loss_pct", "None when no trade lost."),
-        ro<&M::avg_winning_duration>("avg_winning_duration", "None when no trade won."),
-        ro<&M::avg_losing_duration>("avg_losing_duration", "None when no trade lost."),
+        ro<&M::avg_win_pct>("avg_win_pct",
+                            "None when no trade won -- an average over an empty set is undefined.\n\n"
+                            "None also, like its three siblings, from the runners that do not fill\n"
+                            "it: the basket, options and pairs runners and `run_multi_backtest`'s\n"
+                            "\"independent\" mode."),
+        ro<&M::avg_loss_pct>("avg_loss_pct", "None when no trade lost, or not filled (see `avg_win_pct`)."),
+        ro<&M::avg_winning_duration>("avg_winning_duration",
+                                     "None when no trade won, or not filled (see `avg_win_pct`)."),
+        ro<&M::avg_losing_duration>("avg_losing_duration",
+                                    "None when no trade lost, or not filled (see `avg_win_pct`)."),
         ro<&M::max_consecutive_wins>("max_consecutive_wins"),
         ro<&M::max_consecutive_losses>("max_consecutive_losses"),
         ro<&M::avg_holding_period>("avg_holding_period"),
@@ -570,7 +584,8 @@ PyTypeObject* build_metrics() {
         ro_fn<&finite_field<&M::payoff_ratio>>("payoff_ratio"),
         ro_fn<&finite_field<&M::recovery_factor>>("recovery_factor",
                                                   "Net profit over `max_drawdown_pct` of the starting\n"
-                                                  "capital, which equals `calmar_ratio`."),
+                                                  "capital, which equals `calmar_ratio`; 0 from the\n"
+                                                  "runners that do not fill it (see `avg_win_pct`)."),
         ro<&M::total_turnover>("total_turnover", "Total traded notional, both sides counted."),
     };
     s.methods = {method0<&metrics_to_dict>("to_dict", "Convert to dictionary of all metrics.")};
@@ -605,7 +620,9 @@ PyTypeObject* build_result() {
     s.methods = {
         method0<&result_equity>("equity_curve", "Get equity curve as numpy array."),
         method0<&result_drawdown>("drawdown_curve", "Get drawdown curve as numpy array."),
-        method0<&result_returns>("returns", "Get returns as numpy array."),
+        method0<&result_returns>("returns",
+                                 "Get returns as numpy array.\n\n"
+                                 "One per bar, the first 0.0; from `run_tick_backtest` one per trade."),
         method0<&result_trades>("trades", "Get list of trades."),
     };
     s.repr = &repr_impl<&result_repr>;
@@ -759,7 +776,13 @@ void export_records(Exports& ex) {
         "nothing squares off at `config.squareoff_time`. A position open at the end\n"
         "closes at the last close with no exit fee, as a trade with exit reason\n"
         "\"EndOfData\" counted in `total_open_trades`. `KernelSession` runs the same\n"
-        "engine one bar per call."));
+        "engine one bar per call.\n\n"
+        "Signals are read one position at a time, from the signals alone: an\n"
+        "entry the account refuses (no free capital, a `position_sizes` of 0, a\n"
+        "NaN price) still counts as open until the next exit signal, and the\n"
+        "entries before that signal are ignored; an exit on a bar that also enters\n"
+        "is ignored. Give such an entry an exit signal, or use `KernelSession`\n"
+        "when entries must follow fills."));
     ex.add_function(function_def<kResolveAtr, &resolve_atr_period>(
         "The ATR period a run with these settings computes its ATR series with,\n"
         "or None when neither the stop nor the target model is ATR-based. The\n"

@@ -162,9 +162,8 @@ void export_bar_aggregation(Exports& ex) {
         "them, Renko bricks that of the record that made them."));
     ex.add_function(function_def<kBarsFromTicks, &py_bars_from_ticks>(
         "Build bars from raw tick arrays (`ltp` + buy/sell quantity deltas).\n\n"
-        "Ticks with a zero last-traded price are skipped, matching the tick\n"
-        "backtester's treatment of missing data; so are negative and NaN prices\n"
-        "(a trade needs a price above 0).\n\n"
+        "Ticks whose `ltp` is not above 0 (zero, negative or NaN) are skipped: such\n"
+        "a tick has no print, as in `run_tick_backtest`.\n\n"
         "`step`, `unit`, `tz_offset_ns` and `brick_size` are those of\n"
         "`aggregate_bars`. A tick's size is |buy delta| + |sell delta| and its\n"
         "signed flow |buy delta| - |sell delta|. Time bars are stamped at their\n"
@@ -241,12 +240,15 @@ void export_tick_features(Exports& ex) {
         "Compute tick momentum entry signals from per-tick feature arrays.\n\n"
         "All input arrays have the same length N. Returns a bool array of length N\n"
         "where True marks a valid entry tick (all gates passed, not in cooldown).\n\n"
-        "Gates: the spread limit (`spread_pct` <= `spread_pct_max`), the BSI minimum\n"
-        "(`bsi_delta` >= `bsi_min`; 0.0 = disabled), the absolute return minimum\n"
-        "(|`return_1m`| >= `return_1m_min_abs`; 0.0 = disabled; NaN always fails) and\n"
-        "the cooldown of `cooldown_ticks` ticks between consecutive entries.\n"
-        "`return_direction` is +1 for long (needs a positive `return_1m`) and -1 for\n"
-        "short."));
+        "Gates: the spread limit (a `spread_pct` above `spread_pct_max` fails), the\n"
+        "BSI minimum (a `bsi_delta` below `bsi_min` fails; 0.0 = disabled), the\n"
+        "return gate (|`return_1m`| >= `return_1m_min_abs`; 0.0 = disabled; NaN\n"
+        "always fails) and the cooldown of `cooldown_ticks` ticks between\n"
+        "consecutive entries. A NaN spread or BSI passes its gate.\n\n"
+        "`return_direction` is read only with the return gate on: a positive one\n"
+        "takes a `return_1m` >= 0, a negative one a `return_1m` <= 0, and 0 either\n"
+        "sign. With the gate off neither the size nor the sign of `return_1m` is\n"
+        "checked, so a zero or negative return passes under 1."));
     ex.add_function(function_def<kExitSignals, &py_exit_signals>(
         "Compute time-based exit signals (EOD / session-end).\n\n"
         "`exit[i]` is True for every tick with timestamp >= `eod_exit_time_ns`; 0\n"
@@ -257,23 +259,32 @@ void export_tick_features(Exports& ex) {
         "per day."));
     ex.add_function(function_def<kSpread, &py_spread_pct>(
         "Per-tick bid/ask spread as percentage of mid price.\n\n"
-        "Returns 0.0 where both bid and ask are zero."));
+        "Returns 0.0 where the mid is not above 0, as where bid and ask are both 0."));
     ex.add_function(function_def<kBsi, &py_bsi_delta>(
         "Per-tick delta BSI from the broker's cumulative session totals.\n\n"
         "The inputs must be the raw cumulative running sums, not deltas. The result\n"
-        "is in [0, 1] per tick; 0.5 is neutral."));
+        "is the buy share of each tick's flow, in [0, 1]; 0.5 is neutral, and is the\n"
+        "value of element 0 and of every tick without flow (a step down of a sum,\n"
+        "such as a reset, or a NaN counts as no flow)."));
     ex.add_function(function_def<kReturn, &py_return_window>(
         "Per-tick lookback return over a time window.\n\n"
         "In percent, from the last tick at or before `window_seconds` earlier.\n"
-        "Returns NaN for ticks without sufficient history."));
+        "Returns NaN for ticks without such a tick, and where either price is\n"
+        "not above 0."));
     ex.add_function(function_def<kVol, &py_realized_vol>(
         "Rolling realized volatility proxy: stddev of log-returns over a time window (as %).\n\n"
-        "Returns NaN for ticks without at least 2 data points in the window."));
+        "Returns NaN for ticks whose window holds fewer than 2 returns between\n"
+        "prices above 0."));
     ex.add_function(function_def<kOi, &py_oi_position>(
-        "Per-tick OI position within the day's high/low range: [0, 100].\n\n"
-        "Returns NaN where oi_day_high <= oi_day_low."));
+        "Per-tick OI position within the day's high/low range, in percent.\n\n"
+        "(oi - oi_day_low) / (oi_day_high - oi_day_low) x 100, not clamped: an `oi`\n"
+        "outside the range gives a value outside [0, 100] (250 in a range of 100\n"
+        "to 200 gives 150). All NaN unless `oi_day_high` is above `oi_day_low`."));
     ex.add_function(function_def<kVelocity, &py_tick_velocity>(
-        "Rolling tick velocity: ticks per minute over the preceding window_seconds."));
+        "Rolling tick velocity: ticks per minute over the preceding window_seconds.\n\n"
+        "Counts each tick and the earlier ones less than `window_seconds` before it.\n"
+        "Element 0 is 0.0, and so is every element when `window_seconds` is not\n"
+        "above 0."));
 }
 
 // ---------------------------------------------------------------------------
@@ -481,8 +492,10 @@ PyTypeObject* build_indicator() {
         "returns the new value, or None while warming up. EMA, RSI, ATR and MACD\n"
         "equal the batch functions bit for bit (ATR has its value from index\n"
         "`period - 1`, MACD only from the signal line's first value); SMA and the\n"
-        "Bollinger middle may differ from them in the last bits. Periods below 1\n"
-        "count as 1.");
+        "Bollinger middle may differ from them in the last bits. The batch `atr`\n"
+        "needs `period + 1` bars: on exactly `period` bars it gives only NaN, while\n"
+        "this one gives its seed on its `period`-th bar. A period of 0 counts as 1; a\n"
+        "negative one raises OverflowError.");
     s.getset = {
         ro_fn<&ind_value>("value", "Latest value (`None` during warmup)."),
         ro_fn<&ind_initialized>("initialized", "Whether the warmup period has completed."),
@@ -523,7 +536,11 @@ namespace {
 // The closing paragraph of every batch indicator's docstring.
 #define TIDEMARK_INDICATOR_INPUTS \
     "\n\nInputs are one-dimensional float64 arrays of one length (nothing is\n" \
-    "converted); a period below 1 or unequal lengths raise ValueError."
+    "converted); unequal lengths raise ValueError."
+#define TIDEMARK_INDICATOR_PERIODS \
+    "\n\nInputs are one-dimensional float64 arrays of one length (nothing is\n" \
+    "converted); unequal lengths raise ValueError. A period of 0 raises\n" \
+    "ValueError, a negative one OverflowError."
 
 void export_batch_indicators(Exports& ex) {
     static const PyMethodDef defs[] = {
@@ -534,14 +551,14 @@ void export_batch_indicators(Exports& ex) {
             "First valid index: `period - 1` (all NaN for fewer than `period` values).\n"
             "NaN input: a NaN stays in the running sum, so it and every later value\n"
             "are NaN."
-            TIDEMARK_INDICATOR_INPUTS),
+            TIDEMARK_INDICATOR_PERIODS),
         function_def<kEma, &py_ema>(
             "Exponential Moving Average.\n\n"
             "Seeded with the mean of the first `period` values, then smoothed with\n"
             "alpha = 2 / (period + 1); a new float64 array of the input's length.\n"
             "First valid index: `period - 1` (all NaN for fewer than `period` values).\n"
             "NaN input: it and every later value are NaN."
-            TIDEMARK_INDICATOR_INPUTS),
+            TIDEMARK_INDICATOR_PERIODS),
         function_def<kRsi, &py_rsi>(
             "Relative Strength Index.\n\n"
             "Wilder's RSI of the close-to-close changes, 0 to 100 (100 when there is no\n"
@@ -550,7 +567,7 @@ void export_batch_indicators(Exports& ex) {
             "First valid index: `period` (`period` changes need `period + 1` values;\n"
             "all NaN with fewer).\n"
             "NaN input: it and every later value are NaN."
-            TIDEMARK_INDICATOR_INPUTS),
+            TIDEMARK_INDICATOR_PERIODS),
         function_def<kMacd, &py_macd>(
             "MACD indicator.\n\n"
             "Returns `(macd, signal, histogram)`, float64 arrays of the input's length:\n"
@@ -560,7 +577,7 @@ void export_batch_indicators(Exports& ex) {
             "First valid index: macd `slow_period - 1`; signal and histogram\n"
             "`slow_period + signal_period - 2`.\n"
             "NaN input: it and every later value of all three are NaN."
-            TIDEMARK_INDICATOR_INPUTS),
+            TIDEMARK_INDICATOR_PERIODS),
         function_def<kStochastic, &py_stochastic>(
             "Stochastic oscillator.\n\n"
             "Returns `(k, d)`: %K = 100 x (close - lowest low) / (highest high - lowest\n"
@@ -569,7 +586,7 @@ void export_batch_indicators(Exports& ex) {
             "First valid index: k `k_period - 1`; d `k_period + d_period - 2`.\n"
             "NaN input: a NaN high or low is skipped inside its window; a NaN close\n"
             "makes that %K NaN, and so every %D whose window holds it."
-            TIDEMARK_INDICATOR_INPUTS),
+            TIDEMARK_INDICATOR_PERIODS),
         function_def<kAtr, &py_atr>(
             "Average True Range.\n\n"
             "Wilder's ATR: the true range is max(high - low, |high - previous close|,\n"
@@ -579,8 +596,9 @@ void export_batch_indicators(Exports& ex) {
             "First valid index: `period - 1` (the seed; all NaN unless there are at\n"
             "least `period + 1` bars).\n"
             "NaN input: a NaN among a true range's three terms is skipped; a bar whose\n"
-            "true range has no number at all makes it and every later value NaN."
-            TIDEMARK_INDICATOR_INPUTS),
+            "true range has no number at all (high and low both NaN, say) makes it and\n"
+            "every later value NaN."
+            TIDEMARK_INDICATOR_PERIODS),
         function_def<kBollinger, &py_bollinger_bands>(
             "Bollinger Bands.\n\n"
             "Returns `(upper, middle, lower)`: middle the SMA of `period` values, the\n"
@@ -589,7 +607,7 @@ void export_batch_indicators(Exports& ex) {
             "(middle, upper, lower) instead.\n"
             "First valid index: `period - 1` (all NaN for fewer than `period` values).\n"
             "NaN input: it and every later value of all three are NaN."
-            TIDEMARK_INDICATOR_INPUTS),
+            TIDEMARK_INDICATOR_PERIODS),
         function_def<kAdx, &py_adx>(
             "Average Directional Index.\n\n"
             "Wilder's ADX: the directional index DX from the `period`-bar Wilder sums\n"
@@ -600,7 +618,7 @@ void export_batch_indicators(Exports& ex) {
             "NaN input: never NaN after the warm-up. A NaN high or low counts as no\n"
             "directional move; a bar whose true range has no number at all leaves DX\n"
             "at 0 from then on, so the ADX decays towards 0."
-            TIDEMARK_INDICATOR_INPUTS),
+            TIDEMARK_INDICATOR_PERIODS),
         function_def<kVwap, &py_vwap>(
             "Volume Weighted Average Price.\n\n"
             "Cumulative from the first bar, with no daily reset: the sum of typical\n"
@@ -619,22 +637,23 @@ void export_batch_indicators(Exports& ex) {
             "unless there are at least `period + 1` bars).\n"
             "NaN input: a NaN high or low makes that bar's line NaN; a bar whose true\n"
             "range has no number at all makes every later line NaN."
-            TIDEMARK_INDICATOR_INPUTS),
+            TIDEMARK_INDICATOR_PERIODS),
         function_def<kRollingMin, &py_rolling_min>(
             "Rolling minimum (Lowest Low Value).\n\n"
             "The least value of each window of `period` values.\n"
             "First valid index: `period - 1` (all NaN for fewer than `period` values).\n"
             "NaN input: skipped inside the window; NaN only where a window holds no\n"
             "number."
-            TIDEMARK_INDICATOR_INPUTS),
+            TIDEMARK_INDICATOR_PERIODS),
         function_def<kRollingMax, &py_rolling_max>(
             "Rolling maximum (Highest High Value).\n\n"
             "The greatest value of each window of `period` values.\n"
             "First valid index: `period - 1` (all NaN for fewer than `period` values).\n"
             "NaN input: skipped inside the window; NaN only where a window holds no\n"
             "number."
-            TIDEMARK_INDICATOR_INPUTS),
+            TIDEMARK_INDICATOR_PERIODS),
     };
+#undef TIDEMARK_INDICATOR_PERIODS
 #undef TIDEMARK_INDICATOR_INPUTS
     for (const PyMethodDef& d : defs) ex.add_function(d);
     ex.add_class("Indicator", &PyClass<IndicatorRec>::type);

@@ -107,8 +107,10 @@ PyTypeObject* build_instrument_spec() {
         ro<&S::span_pct>("span_pct", "SPAN-style deposit fraction for a sold option (0.0 = not modelled)."),
         ro<&S::exposure_pct>("exposure_pct", "Exposure margin fraction for a sold option (0.0 = not modelled)."),
         ro<&S::margin_maint>("margin_maint"),
-        ro<&S::maker_fee>("maker_fee"),
-        ro<&S::taker_fee>("taker_fee"),
+        ro<&S::maker_fee>("maker_fee",
+                          "Recorded only: fills pay `BacktestConfig.fees` or the\n"
+                          "`BacktestConfig.fee_segment` schedule, never this rate."),
+        ro<&S::taker_fee>("taker_fee", "Recorded only, like `maker_fee`."),
         ro<&S::activation_ns>("activation_ns"),
         ro_fn<&spec_strike>("strike", "Option strike, or None for non-options."),
         ro_fn<&spec_right>("right"),

@@ -317,7 +317,9 @@ PyTypeObject* build_kernel_session() {
     step_def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&ks_step_fast));
     s.methods = {
         step_def,
-        method0<&ks_cash>("cash", "Current uninvested cash."),
+        method0<&ks_cash>("cash",
+                          "Current cash; in a margin account it includes the locked initial\n"
+                          "margin.\n\nSee `free_capital()` for what can fund a new position."),
         method0<&ks_equity>("equity", "Mark-to-market equity after the most recent step."),
         method0<&ks_free_capital>("free_capital", "Cash not locked as margin (margin mode); all cash otherwise."),
         method0<&ks_is_in_position>("is_in_position", "Whether a position is currently open."),
@@ -326,7 +328,8 @@ PyTypeObject* build_kernel_session() {
         method0<&ks_finish>("finish",
                             "Force-close any open position and compute final metrics.\n\nAn open position closes "
                             "at the last step's close with no exit fee, as a\ntrade with exit reason \"EndOfData\". "
-                            "Consumes the session; further calls\nraise."),
+                            "Consumes the session: a second\n`finish()` raises ValueError \"session is already finished\", "
+                            "any other\ncall ValueError \"session is finished; create a new one\"."),
         method<kKsSubmitTwap, &ks_submit_twap>(
             "Register a TWAP schedule; returns its id.\n\n"
             "`slices` market orders \"client_id#k\", summing to `units`, are released one\n"
@@ -621,8 +624,12 @@ PyTypeObject* build_portfolio_session() {
         "`set_bars` per symbol, `seal()`, then loop\n`current()` / `apply_current(...)` to completion and `finish()`."
         "\n\nAn entry without `size_mult` takes the whole free pool (what\n"
         "`allocation=\"full\"` does in `run_portfolio_backtest`); pass `size_mult` to\n"
-        "leave room for the other instruments. ATR stops need `atr=` on each\n"
-        "`apply_current`, and nothing squares off, as in `KernelSession`.");
+        "leave room for the other instruments. Unlike that runner, which takes every\n"
+        "exit of a bar before any entry, the session applies one event at a time,\n"
+        "instrument by instrument at one timestamp: an entry is sized from what is\n"
+        "free before a later instrument's exit on the same bar. ATR stops need\n"
+        "`atr=` on each `apply_current`, and nothing squares off, as in\n"
+        "`KernelSession`.");
     set_constructor<kPsNew, &ps_new>(s);
     PyMethodDef apply_def = method<kPsApply, &ps_apply_current>(
         "Step the pending event through its instrument's kernel and advance.\n\nReturns the step's `EngineEvent`s "
@@ -683,7 +690,9 @@ PyTypeObject* build_portfolio_session() {
                             "Force-close all instruments and compute portfolio metrics.\n\n"
                             "Every instrument that has had a bar or trade closes its positions at its\n"
                             "last price with no exit fee (exit reason \"EndOfData\"); an instrument never\n"
-                            "priced keeps them. Returns a `PortfolioResult` and consumes the session."),
+                            "priced keeps them. Returns a `PortfolioResult` and consumes the session:\n"
+                            "a second `finish()` raises ValueError \"session is already finished\",\n"
+                            "any other call ValueError \"session is finished; create a new one\"."),
         method<kPsSubmit, &PsOrders::submit_order>(
             order_doc("Submit a typed order routed to one instrument's kernel.\n\n"
                       "The parameters after `instrument` are those of `KernelSession.submit_order`.\n"

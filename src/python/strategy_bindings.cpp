@@ -85,9 +85,10 @@ PyTypeObject* build_engine_event() {
     ClassSpec s = class_spec<E>(
         "One observable outcome of a session step.\n\n"
         "`kind` is one of:\n"
-        "  `\"entered\"`: a position opened (`price`, `size`, `direction`);\n"
-        "  `\"exited\"`: a position closed (`trade`; `price`, `size` and `direction`\n"
-        "  from it);\n"
+        "  `\"entered\"`: a position opened, or grew by a fill (`price`, `size`,\n"
+        "  `direction`);\n"
+        "  `\"exited\"`: a position closed, in whole or in part (`trade`; `price`,\n"
+        "  `size` and `direction` from it);\n"
         "  `\"entry_rejected\"`: an entry intent refused (`reject_reason` a name\n"
         "  such as `\"MarginCall\"` or `\"ZeroSize\"`);\n"
         "  the order-lifecycle kinds `\"order_accepted\"`, `\"order_triggered\"`,\n"
@@ -107,8 +108,10 @@ PyTypeObject* build_engine_event() {
                             "Fill price, for `entered`/`order_filled` events.\n\n"
                             "The exit price for `exited`, the account equity for `margin_call`."),
         ro_fn<&event_size>("size",
-                           "Position size, for `entered`/`order_filled` events.\n\n"
-                           "The closed size for `exited`, the maintenance requirement for\n`margin_call`."),
+                           "The size of this fill, for `entered`/`order_filled` events.\n\n"
+                           "A position built from several fills (a TWAP, partial fills) reports\n"
+                           "each; `position()` has the total. The closed size for `exited`, the\n"
+                           "maintenance requirement for `margin_call`."),
         ro_fn<&event_direction>("direction", "Trade direction (1 long, -1 short), for `entered`/`exited` events."),
         ro_fn<&event_trade>("trade", "Completed trade, for `exited` events."),
         ro_fn<&event_reject_reason>("reject_reason", "Refusal reason, for `entry_rejected`/`order_rejected` events."),
@@ -298,6 +301,14 @@ EngineResult run_tick_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double> lt
     return run_tick_strategy(params, ticks, symbol);
 }
 
+// How the array runners read their signals, for their docstrings.
+#define TIDEMARK_SIGNAL_READING(session)                                          \
+    "\n\nSignals are read one position at a time, from the signals alone: an\n"  \
+    "entry the account refuses still counts as open until the next exit signal,\n" \
+    "and the entries before that signal are ignored; an exit on a bar that also\n" \
+    "enters is ignored. Give such an entry an exit signal, or use `" session "`\n"  \
+    "when entries must follow fills."
+
 void export_single_runners(Exports& ex) {
     ex.add_function(function_def<kRunOptions, &run_options_backtest>(
         "Run options backtest.\n\n"
@@ -306,13 +317,15 @@ void export_single_runners(Exports& ex) {
         "next-bar fills use). At most one position is held, sized in whole contracts of\n"
         "`lot_size` units by `size_type`: \"percent\" and \"risk\" commit `size_value` times\n"
         "the cash, \"notional\" spends `size_value`, \"contracts\" buys `size_value`\n"
-        "contracts (truncated). The position is always carried as bought premium, so\n"
+        "contracts (truncated); nothing caps it, so \"percent\" with `size_value=100`\n"
+        "commits 100 times the cash. The position is always carried as bought premium, so\n"
         "its profit is (exit premium - entry premium) x quantity less fees whatever\n"
         "`direction` says; the direction only decides which fills count as buys for the\n"
         "itemised fee schedule. `option_type`, `strike_selection` and `strike_interval`\n"
         "are checked and recorded but do not change the result. `config.slippage` is\n"
         "not applied. A position open at the end closes at the last premium, paying\n"
-        "its exit fee (exit reason \"EndOfData\")."));
+        "its exit fee (exit reason \"EndOfData\")."
+        TIDEMARK_SIGNAL_READING("KernelSession")));
     ex.add_function(function_def<kRunPairs, &run_pairs_backtest>(
         "Run pairs trading backtest.\n\n"
         "Leg 1 takes `direction`, leg 2 the opposite. An entry commits half the cash\n"
@@ -323,14 +336,21 @@ void export_single_runners(Exports& ex) {
         "carrying half of the pair's profit, fees and return, so a leg's `pnl` is\n"
         "not that leg's own. `config.slippage` is not applied. A pair open at the\n"
         "end closes at the last closes, paying its exit fees (exit reason\n"
-        "\"EndOfData\")."));
+        "\"EndOfData\")."
+        TIDEMARK_SIGNAL_READING("PortfolioSession")));
     ex.add_function(function_def<kRunTick, &run_tick_backtest>(
         "Run tick-level backtest on a single instrument.\n\n"
         "All arrays must have one length N. `buy_qty_delta` and `sell_qty_delta` must\n"
         "already be per-tick deltas (the difference from the previous tick), not a\n"
         "broker's cumulative totals. `entries` and `exits` are boolean arrays the\n"
         "caller computed beforehand. Returns a `BacktestResult` with the same fields\n"
-        "as `run_single_backtest`; its curves have one point per closed trade.\n\n"
+        "as `run_single_backtest`; its `returns()` has one value per trade, starting\n"
+        "with the first trade's (not a 0), and its equity and drawdown curves one\n"
+        "point more, the starting capital first.\n\n"
+        "A tick whose `ltp` is not above 0 (NaN included) has no print: the stop and\n"
+        "target tests skip it, and an exit that would sell at that `ltp` (no bid\n"
+        "above 0 either) waits for the next tick with a price, or at the end of the\n"
+        "data takes the last price above 0 seen since the entry.\n\n"
         "Long only. `stop_loss_pct` and `take_profit_pct` are percents (5.0 is 5 %),\n"
         "unlike the fractions of `BacktestConfig`; `fees` and `slippage` are\n"
         "fractions. A position open at the end closes at the last tick, paying its\n"
@@ -683,7 +703,9 @@ void export_multi_runners(Exports& ex) {
         "instrument. Any other text, a misspelling included, acts as \"all\". The\n"
         "whole basket opens and closes together; `config.slippage` is not applied,\n"
         "and a basket open at the end closes at the last closes, paying its exit\n"
-        "fees (exit reason \"EndOfData\")."));
+        "fees (exit reason \"EndOfData\"). Bars are paired by position; no\n"
+        "timestamps are compared."
+        TIDEMARK_SIGNAL_READING("PortfolioSession")));
     ex.add_function(function_def<kRunPortfolio, &run_portfolio_backtest>(
         "Run a shared-capital portfolio backtest.\n\n"
         "Simulates every instrument against one cash pool, with `max_positions` and\n"
@@ -694,8 +716,13 @@ void export_multi_runners(Exports& ex) {
         "deploy N times the account and no cross-symbol limit can be applied.\n\n"
         "`allocation`: \"equal_weight\" (default) divides the pool across the slots\n"
         "that could still open; \"full\" lets each entry take the whole remaining pool.\n"
-        "Any other text raises ValueError. Positions open at the end close at the\n"
-        "last close with no exit fee (exit reason \"EndOfData\")."));
+        "Any other text raises ValueError. Each bar takes every instrument's exits\n"
+        "before any entry, so an entry can spend what an exit of its bar frees (a\n"
+        "`PortfolioSession` applies one instrument's event at a time instead). Bars\n"
+        "are paired by position; no timestamps are compared. Positions open at the\n"
+        "end close at the last close with no exit fee (exit reason \"EndOfData\")."
+        TIDEMARK_SIGNAL_READING("PortfolioSession")
+        "\n`rejected_entries` counts only the first refusal of such an entry."));
     ex.add_function(function_def<kRunMulti, &run_multi_backtest>(
         "Run multi-strategy backtest.\n\n"
         "`strategies` holds (entries, exits, direction, weight, name) tuples; the\n"
@@ -704,8 +731,11 @@ void export_multi_runners(Exports& ex) {
         "exit exits) into one run of the `run_single_backtest` engine under the\n"
         "first strategy's name and direction; \"independent\" runs each strategy on\n"
         "`initial_capital / len(strategies)` and sums the equity curves. Any other\n"
-        "text, a misspelling included, acts as \"any\"."));
+        "text, a misspelling included, acts as \"any\"."
+        TIDEMARK_SIGNAL_READING("KernelSession")));
 }
+
+#undef TIDEMARK_SIGNAL_READING
 
 }  // namespace
 
