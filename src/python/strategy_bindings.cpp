@@ -350,11 +350,12 @@ void export_single_runners(Exports& ex) {
         "A tick whose `ltp` is not above 0 (NaN included) has no print: the stop and\n"
         "target tests skip it, and an exit that would sell at that `ltp` (no bid\n"
         "above 0 either) waits for the next tick with a price, or at the end of the\n"
-        "data takes the last price above 0 seen since the entry.\n\n"
+        "data takes the last price above 0 seen since the entry; a waiting exit\n"
+        "keeps its reason (\"Signal\" or \"TimeExit\").\n\n"
         "Long only. `stop_loss_pct` and `take_profit_pct` are percents (5.0 is 5 %),\n"
         "unlike the fractions of `BacktestConfig`; `fees` and `slippage` are\n"
-        "fractions. A position open at the end closes at the last tick, paying its\n"
-        "exit fee (exit reason \"EndOfData\")."));
+        "fractions. A position open at the end, with no exit waiting, closes at the\n"
+        "last tick, paying its exit fee (exit reason \"EndOfData\")."));
 }
 
 // ---------------------------------------------------------------------------
