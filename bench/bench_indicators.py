@@ -10,9 +10,12 @@ the supertrend have no TA-Lib function; every row also gives its time as a
 multiple of `np.copyto` of one input column. TA-Lib is a benchmark peer only
 (`pip install TA-Lib`): without it the TA-Lib column is skipped with a note.
 
-Streaming: `Indicator.update_bar` driven from a Python loop over 1,000,000
-bars, against the same loop calling an empty Python function with the same
-arguments.
+ADX again on the same series with 0.1 % of its bars missing (high, low and
+close NaN), beside TA-Lib on those arrays and our own time on the clean ones.
+
+Streaming: `Indicator.update_bar` of every kind driven from a Python loop
+over 1,000,000 bars, against the same loop calling an empty Python function
+with the same arguments, the two timed in turn.
 
 Run by hand:  python bench/bench_indicators.py [n]
 """
@@ -104,6 +107,23 @@ def batch(n, repeat=15):
             print(f"  {name:16s} {period:6d} {t * 1e3:7.2f} {peer_text} {t / copy:8.1f}")
 
 
+def gaps(n, repeat=15):
+    high, low, close, _ = market(n)
+    missing = np.random.default_rng(3).random(n) < 0.001
+    gapped = [col.copy() for col in (high, low, close)]
+    for col in gapped:
+        col[missing] = np.nan
+    print(f"adx with {missing.sum()} of {n:,} bars missing (high, low and close NaN)")
+    print(f"  {'period':>6s} {'ms':>7s} {'TA-Lib ms':>9s} {'/ TA-Lib':>8s} {'/ clean':>8s}")
+    for period in (14, 200):
+        fns = [lambda: tm.adx(*gapped, period), lambda: tm.adx(high, low, close, period)]
+        if talib is not None:
+            fns.append(lambda: talib.ADX(*gapped, period))
+        times = interleaved_best(fns, repeat)
+        peer = f"{times[2] * 1e3:9.2f} {times[0] / times[2]:8.2f}" if talib is not None else f"{'-':>9s} {'-':>8s}"
+        print(f"  {period:6d} {times[0] * 1e3:7.2f} {peer} {times[0] / times[1]:8.2f}")
+
+
 def streaming(n):
     high, low, close, _ = market(n, seed=11)
     rows = list(zip(close.tolist(), high.tolist(), low.tolist(), close.tolist()))
@@ -115,17 +135,21 @@ def streaming(n):
         for o, h, l, c in rows:
             update(o, h, l, c)
 
-    base = best_seconds(lambda: drive(empty))
-    print(f"Indicator.update_bar from a Python loop over {n:,} bars "
-          f"(empty Python function: {base / n * 1e9:.0f} ns per call)")
-    for make in (lambda: tm.Indicator.ema(14), lambda: tm.Indicator.rsi(14), lambda: tm.Indicator.atr(14),
-                 lambda: tm.Indicator.macd(), lambda: tm.Indicator.bollinger(20, 2.0)):
+    kinds = (lambda: tm.Indicator.sma(20), lambda: tm.Indicator.ema(14), lambda: tm.Indicator.wilder_ma(14),
+             lambda: tm.Indicator.wma(20), lambda: tm.Indicator.roc(14), lambda: tm.Indicator.stddev(20),
+             lambda: tm.Indicator.rsi(14), lambda: tm.Indicator.atr(14), lambda: tm.Indicator.donchian(20),
+             lambda: tm.Indicator.macd(), lambda: tm.Indicator.bollinger(20, 2.0))
+    print(f"Indicator.update_bar from a Python loop over {n:,} bars, against an empty Python function "
+          "of the same arguments (best of 5, timed in turn)")
+    for make in kinds:
         ind = make()
-        t = best_seconds(lambda: drive(ind.update_bar))
-        print(f"  {ind.kind:10s} {t / n * 1e9:6.0f} ns per call, {t / base:4.2f} x the empty function")
+        t, base = interleaved_best([lambda: drive(ind.update_bar), lambda: drive(empty)], 5)
+        print(f"  {ind.kind:10s} {t / n * 1e9:6.0f} ns per call, {t / base:4.2f} x the empty function "
+              f"({base / n * 1e9:.0f} ns)")
 
 
 if __name__ == "__main__":
     size = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
     batch(size)
+    gaps(size)
     streaming(1_000_000)

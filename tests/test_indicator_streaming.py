@@ -71,6 +71,34 @@ def test_ema_rsi_atr_are_bit_identical_to_batch(period, nan_gaps):
     np.testing.assert_array_equal(got[period - 1:], batch[period - 1:])
 
 
+@pytest.mark.parametrize("period", [1, 14])
+@pytest.mark.parametrize("fault", ["none", "missing_bar", "scale_jump"])
+def test_atr_of_a_long_series_is_the_single_chain(period, fault):
+    # Past tens of thousands of bars the batch ATR runs as chains side by side, each checked against the one
+    # before it where it takes over: a missing bar (NaN from there on) or a jump of 1e300 in the price level
+    # make the checks fail, and the stretch is taken again bar by bar.
+    cols = ref.market(60_000, seed=period)
+    if fault == "missing_bar":
+        cols[0][30_000] = cols[1][30_000] = NAN
+    if fault == "scale_jump":
+        for col in cols[:3]:
+            col[:20_000] *= 1e-150
+            col[20_000:] *= 1e150
+    h, l, c, _ = cols
+    got, batch = column(stream(I.atr(period), cols)), tm.atr(h, l, c, period)
+    np.testing.assert_array_equal(got[period - 1:], batch[period - 1:])
+    assert np.array_equal(batch.view(np.int64)[period - 1:], got.view(np.int64)[period - 1:]) or fault == "missing_bar"
+
+
+def test_donchian_window_longer_than_its_first_storage():
+    # A falling high keeps every value of the window a candidate for the maximum.
+    high = np.linspace(10_000.0, 1.0, 6_000)
+    low = high - 1.0
+    values = stream(I.donchian(5_000), [high, low, high, None])
+    for k, batch in ((0, tm.rolling_max(high, 5_000)), (1, tm.rolling_min(low, 5_000))):
+        np.testing.assert_array_equal(column(values, k)[4_999:], batch[4_999:])
+
+
 @GAPS
 @pytest.mark.parametrize("fast, slow, signal", [(12, 26, 9), (2, 3, 1), (5, 30, 20)])
 def test_macd_is_bit_identical_from_the_first_signal_value(fast, slow, signal, nan_gaps):

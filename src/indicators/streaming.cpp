@@ -159,26 +159,18 @@ void AtrState::clear() {
 }
 
 void DonchianState::update(double high, double low, IndicatorValue& out) {
-    highs.push(high);
-    lows.push(low);
-    if (!highs.full() || !lows.full()) return;
     // Starting from the finite extremes, a window without numbers reads as
     // them rather than NaN. Compared by order key (as the batch rolling
-    // extremes are), each value costs one integer compare in the chain
-    // instead of a NaN-aware maxNum; a NaN stands for the starting extreme,
-    // which it cannot pass, and -0.0 stays below +0.0 as in maxNum.
+    // extremes are), each value costs one integer compare instead of a
+    // NaN-aware maxNum; a NaN stands for the starting extreme, which it
+    // cannot pass, and -0.0 stays below +0.0 as in maxNum.
     const int64_t lowest = order_key(std::numeric_limits<double>::lowest());
     const int64_t highest = order_key(std::numeric_limits<double>::max());
-    int64_t upper = lowest, lower = highest;
-    highs.for_each([&](double v) {
-        const int64_t k = v != v ? lowest : order_key(v);
-        upper = k > upper ? k : upper;
-    });
-    lows.for_each([&](double v) {
-        const int64_t k = v != v ? highest : order_key(v);
-        lower = k < lower ? k : lower;
-    });
-    out.set(from_order_key(upper), from_order_key(lower));
+    highs.push(high != high ? lowest : order_key(high));
+    lows.push(low != low ? highest : order_key(low));
+    if (!highs.full()) return;
+    const int64_t upper = highs.extreme(), lower = lows.extreme();
+    out.set(from_order_key(upper > lowest ? upper : lowest), from_order_key(lower < highest ? lower : highest));
 }
 
 void DonchianState::clear() {
@@ -268,8 +260,9 @@ StreamingIndicator StreamingIndicator::atr(uint64_t period) {
 }
 
 StreamingIndicator StreamingIndicator::donchian(uint64_t period) {
-    const std::size_t n = window_size(at_least_one(period));
-    return {IndicatorKind::Donchian, streaming::DonchianState{streaming::Window(n), streaming::Window(n)}};
+    const uint64_t p = at_least_one(period);
+    return {IndicatorKind::Donchian,
+            streaming::DonchianState{streaming::ExtremeQueue<true>(p), streaming::ExtremeQueue<false>(p)}};
 }
 
 StreamingIndicator StreamingIndicator::bollinger(uint64_t period, double k) {

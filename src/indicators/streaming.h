@@ -91,6 +91,63 @@ private:
     std::size_t head_ = 0;  // slot of the oldest value once full
 };
 
+// The largest (Max) or smallest order key among the last p pushed, in O(1)
+// per push over a run of pushes: a queue of the keys that no later key has
+// beaten yet, oldest first, each with its arrival number so that it leaves
+// when the window passes it. Equal keys are equal doubles, so which of them
+// stays makes no difference. Storage grows with the data up to p entries,
+// in a ring whose size is a power of two; nothing is allocated once it
+// holds p.
+template <bool Max>
+class ExtremeQueue {
+public:
+    explicit ExtremeQueue(uint64_t period) : period_(period) {
+        std::size_t cap = 16;
+        while (cap < kReserve && cap < period) cap *= 2;
+        ring_.resize(cap);
+    }
+    void push(int64_t key) {
+        // The value p pushes back leaves before this one arrives.
+        if (size_ > 0 && seq_ - ring_[head_].seq >= period_) {
+            head_ = (head_ + 1) & (ring_.size() - 1);
+            --size_;
+        }
+        while (size_ > 0) {
+            const int64_t last = ring_[(head_ + size_ - 1) & (ring_.size() - 1)].key;
+            if (Max ? last > key : last < key) break;
+            --size_;
+        }
+        if (size_ == ring_.size()) grow();
+        ring_[(head_ + size_) & (ring_.size() - 1)] = {key, seq_};
+        ++size_;
+        ++seq_;
+    }
+    // The extreme of the window; only after a push.
+    int64_t extreme() const { return ring_[head_].key; }
+    bool full() const { return seq_ >= period_; }
+    void clear() {
+        head_ = size_ = 0;
+        seq_ = 0;
+    }
+
+private:
+    static constexpr std::size_t kReserve = std::size_t{1} << 12;
+    struct Entry {
+        int64_t key;
+        uint64_t seq;
+    };
+    void grow() {
+        std::vector<Entry> bigger(ring_.size() * 2);
+        for (std::size_t k = 0; k < size_; ++k) bigger[k] = ring_[(head_ + k) & (ring_.size() - 1)];
+        ring_.swap(bigger);
+        head_ = 0;
+    }
+    std::vector<Entry> ring_;
+    std::size_t head_ = 0, size_ = 0;
+    uint64_t seq_ = 0;  // keys pushed so far
+    uint64_t period_;
+};
+
 // Each state's update takes the bar and writes the new value into `out`
 // when there is one, leaving `out` as it was while warming up (and, for
 // ROC, on a zero reference). Values are written field by field: a value
@@ -190,7 +247,8 @@ struct AtrState {
     void clear();
 };
 struct DonchianState {
-    Window highs, lows;
+    ExtremeQueue<true> highs;
+    ExtremeQueue<false> lows;
     void update(double high, double low, IndicatorValue& out);
     void clear();
 };

@@ -1,5 +1,7 @@
 #include "indicators/strength.h"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -129,11 +131,18 @@ SeriesResult compute_adx(std::span<const double> high, std::span<const double> l
         true_range_pair(h + i, l + i, c + i - 1, tr[0], tr[1]);
         true_range_pair(h + i + 2, l + i + 2, c + i + 1, tr[2], tr[3]);
     };
-    for (; i + 4 <= n && i < first + kLag; i += 4) {
+    // A bar with neither high nor low (a missing bar) has a NaN true range,
+    // and a NaN never leaves the running TR sum: from there on every DX is
+    // 0 and the ADX only decays, which the tail below takes without the
+    // sums. Checked once per group of four bars, after the group.
+    auto tr_sum_lost = [&] { return sums[2] != sums[2]; };
+    bool lost = false;
+    for (; i + 4 <= n && i < first + kLag && !lost; i += 4) {
         true_ranges(i);
         for (std::size_t k = 0; k < 4; ++k) step_sums(i + k, i - first + k, tr[k]);
+        lost = tr_sum_lost();
     }
-    for (; i + 4 <= n; i += 4) {
+    for (; i + 4 <= n && !lost; i += 4) {
         // The bars kLag back share their ring slots with these: their DX is
         // taken before the slots are written.
         const std::size_t s = (i - first) & kMask;
@@ -144,6 +153,7 @@ SeriesResult compute_adx(std::span<const double> high, std::span<const double> l
             adx = (adx * pm1 + dx[k]) / pd;
             o[i - kLag + k] = adx;
         }
+        lost = tr_sum_lost();
     }
     for (std::size_t j = i >= first + kLag ? i - kLag : first; j < i; j += 4) {
         const std::size_t s = (j - first) & kMask;
@@ -155,6 +165,21 @@ SeriesResult compute_adx(std::span<const double> high, std::span<const double> l
     }
     s_dm = Pair{sums[0], sums[1]};
     s_tr = sums[2];
+    if (s_tr != s_tr) {
+        // DX is 0 from here on: the ADX steps as before with a DX of 0, and
+        // once a step gives back the same value (0, or a subnormal the
+        // division rounds back to itself) every later one does. The steps
+        // down there would run on subnormal numbers, dozens of times slower
+        // than on normal ones.
+        for (; i < n; ++i) {
+            const double next = (adx * pm1 + 0.0) / pd;
+            if (std::bit_cast<uint64_t>(next) == std::bit_cast<uint64_t>(adx)) break;
+            adx = next;
+            o[i] = adx;
+        }
+        std::fill(o + i, o + n, adx);
+        return out;
+    }
     for (; i < n; ++i) {
         smooth(directional_move(h, l, c, i));
         adx = (adx * pm1 + directional_index(s_dm, s_tr)) / pd;

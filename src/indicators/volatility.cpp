@@ -1,9 +1,11 @@
 #include "indicators/volatility.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
+#include "indicators/lanes.h"
 #include "indicators/trend.h"
 
 namespace tidemark {
@@ -29,6 +31,126 @@ std::optional<IndicatorError> atr_input_error(std::size_t high, std::size_t low,
     return std::nullopt;
 }
 
+namespace {
+
+// The Wilder ATR is one chain of a rounded product and a rounded sum per bar,
+// six cycles a bar however wide the vector unit. Over a long series it is
+// run as K chains at once, one per vector lane, each over its own stretch of
+// bars: every lane but the first starts from a guess `warm` bars before its
+// stretch. Two chains through the same true ranges meet: each step shrinks
+// their distance by the factor 1 - 1/p, and once it is within a rounding of
+// the value the roundings make the two values the same number, after which
+// they stay the same. So the guessed chain is checked where it takes over:
+// its value at the last bar before its stretch must be, bit for bit, the
+// value the lane before it (checked itself) computed there; if it is not,
+// the stretch is recomputed one bar at a time from that value until the
+// two chains meet. Either way every value is the one the single chain
+// gives. Merging takes about p * (log(distance / rounding) + 0.6) steps; the
+// warm-up allows 48 p, so that a recomputation is rare and short.
+constexpr std::size_t kWilderLanes = 8;
+
+inline std::size_t wilder_warmup(std::size_t p) { return 48 * p + 64; }
+
+// True ranges of bars [i0, i1) into tr[0 .. i1 - i0), as true_range gives them:
+// without a NaN the plain maxima are maxNum (see true_range_pair); a stretch
+// with one is taken again with the NaN-aware pairwise maxima.
+template <class V>
+[[gnu::always_inline]] inline void true_range_lanes(const double* h, const double* l, const double* c,
+                                                    std::size_t i0, std::size_t i1, double* tr) {
+    using I = typename LaneTraits<V>::Int;
+    constexpr std::size_t N = LaneTraits<V>::kLanes;
+    const I abs_mask = I{} + std::numeric_limits<int64_t>::max();
+    std::size_t i = i0;
+    I nan = I{};
+    for (; i + N <= i1; i += N) {
+        const V hv = load_lanes<V>(h + i), lv = load_lanes<V>(l + i), pc = load_lanes<V>(c + i - 1);
+        const V range = hv - lv;
+        const V up = reinterpret_cast<V>(reinterpret_cast<I>(hv - pc) & abs_mask);
+        const V down = reinterpret_cast<V>(reinterpret_cast<I>(lv - pc) & abs_mask);
+        nan |= (range != range) | (up != up) | (down != down);
+        const V m = range > up ? range : up;
+        store_lanes<V>(tr + i - i0, m > down ? m : down);
+    }
+    if (any_lane<V>(nan)) [[unlikely]] i = i0;
+    for (; i < i1; ++i) tr[i - i0] = true_range(h[i], l[i], c[i - 1]);
+}
+
+struct WilderLanesArgs {
+    const double *h, *l, *c;
+    double* o;
+    std::size_t first, n;    // true ranges of bars [first, n) into o first
+    const std::size_t* bar;  // bar[k]: the first bar of lane k
+    std::size_t warm, steps;
+    Smoother w;
+    const double* start;
+    double* probe;
+};
+
+// The true ranges, then the K chains side by side through them, M vectors of
+// N lanes: lane k steps through bars bar[k] .. bar[k] + steps - 1, writing
+// its values in place of the true ranges from step `warm` on (lane 0 from
+// step 0); its value after step warm - 1 is left in probe[k]. A lane reads
+// each true range before the lane below it reaches that bar. The true
+// ranges go first, in one pass in order: read from eight places at once,
+// the inputs would come from memory at a fraction of the speed.
+template <class V, std::size_t M>
+[[gnu::always_inline]] inline void wilder_lanes(const WilderLanesArgs& args) {
+    constexpr std::size_t N = LaneTraits<V>::kLanes;
+    static_assert(M * N == kWilderLanes);
+    double* const o = args.o;
+    for (std::size_t i0 = args.first; i0 < args.n; i0 += 4096)
+        true_range_lanes<V>(args.h, args.l, args.c, i0, std::min(args.n, i0 + 4096), o + i0);
+    const V alpha = V{} + args.w.alpha, keep = V{} + args.w.keep;
+    double* base[kWilderLanes];
+    for (std::size_t k = 0; k < kWilderLanes; ++k) base[k] = o + args.bar[k];
+    V a[M];
+    for (std::size_t m = 0; m < M; ++m)
+        for (std::size_t j = 0; j < N; ++j) a[m][j] = args.start[m * N + j];
+    std::size_t t = 0;
+    for (; t < args.warm; ++t) {
+        for (std::size_t m = 0; m < M; ++m) {
+            V x;
+            for (std::size_t j = 0; j < N; ++j) x[j] = base[m * N + j][t];
+            a[m] = alpha * x + keep * a[m];
+        }
+        base[0][t] = a[0][0];
+    }
+    for (std::size_t m = 0; m < M; ++m)
+        for (std::size_t j = 0; j < N; ++j) args.probe[m * N + j] = a[m][j];
+    for (; t < args.steps; ++t) {
+        for (std::size_t m = 0; m < M; ++m) {
+            V x;
+            for (std::size_t j = 0; j < N; ++j) x[j] = base[m * N + j][t];
+            a[m] = alpha * x + keep * a[m];
+            for (std::size_t j = 0; j < N; ++j) base[m * N + j][t] = a[m][j];
+        }
+    }
+}
+
+#if TIDEMARK_LANES_AVX512F
+TIDEMARK_TARGET_AVX512F void wilder_chains_avx512f(const WilderLanesArgs& a) { wilder_lanes<F64x8, 1>(a); }
+#endif
+#if TIDEMARK_LANES_AVX2
+TIDEMARK_TARGET_AVX2 void wilder_chains_avx2(const WilderLanesArgs& a) { wilder_lanes<F64x4, 2>(a); }
+#endif
+void wilder_chains_baseline(const WilderLanesArgs& a) { wilder_lanes<F64x2, 4>(a); }
+
+void wilder_chains(const WilderLanesArgs& a) {
+    switch (vector_set()) {
+#if TIDEMARK_LANES_AVX512F
+        case VectorSet::Avx512f: wilder_chains_avx512f(a); return;
+#endif
+#if TIDEMARK_LANES_AVX2
+        case VectorSet::Avx2: wilder_chains_avx2(a); return;
+#endif
+        default: wilder_chains_baseline(a); return;
+    }
+}
+
+bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
+
+}  // namespace
+
 SeriesResult compute_atr(std::span<const double> high, std::span<const double> low,
                          std::span<const double> close, uint64_t period) {
     const std::size_t n = close.size();
@@ -36,9 +158,50 @@ SeriesResult compute_atr(std::span<const double> high, std::span<const double> l
 
     // p bars give a seed but nothing to smooth it with: at least p + 1 are needed.
     if (n == 0 || n <= period) return nan_series(n);
-    Series<double> out = warmup_series(n, static_cast<std::size_t>(period) - 1);
+    const std::size_t p = static_cast<std::size_t>(period);
+    Series<double> out = warmup_series(n, p - 1);
     double* o = out.data();
-    atr_pass(high, low, close, static_cast<std::size_t>(period), [o](std::size_t i, double v) { o[i] = v; });
+    AtrPass pass(high, low, close, p);
+    pass.run_to(p, [o](std::size_t i, double v) { o[i] = v; });
+    const std::size_t first = p, rest = n - p;
+    const std::size_t warm = wilder_warmup(p);
+    if (p > rest / (8 * kWilderLanes * 48) || rest < 8 * kWilderLanes * warm) {
+        pass.run_to(n, [o](std::size_t i, double v) { o[i] = v; });
+        return out;
+    }
+    const double* h = high.data();
+    const double* l = low.data();
+    const double* c = close.data();
+    const Smoother w = Smoother::wilder(p);
+    // Lane k covers bars [bar_k, bar_k + steps), bar_k = first + k * len:
+    // the first lane all of them, the others from bar_k + warm on.
+    const std::size_t len = (rest - warm) / kWilderLanes, steps = len + warm;
+    std::size_t bar[kWilderLanes];
+    double start[kWilderLanes], probe[kWilderLanes];
+    for (std::size_t k = 0; k < kWilderLanes; ++k) {
+        bar[k] = first + k * len;
+        // A guess near the level of the true ranges the lane starts on.
+        double sum = 0.0;
+        for (std::size_t i = bar[k]; i < bar[k] + p; ++i) sum += true_range(h[i], l[i], c[i - 1]);
+        const double guess = sum / static_cast<double>(p);
+        start[k] = k == 0 ? o[p - 1] : (guess == guess ? guess : o[p - 1]);
+    }
+    wilder_chains(WilderLanesArgs{h, l, c, o, first, n, bar, warm, steps, w, start, probe});
+    for (std::size_t k = 1; k < kWilderLanes; ++k) {
+        const std::size_t own = bar[k] + warm;  // the lane's first bar of its own
+        double v = o[own - 1];
+        if (same_bits(v, probe[k])) continue;
+        for (std::size_t i = own; i < bar[k] + steps; ++i) {
+            v = w.step(v, true_range(h[i], l[i], c[i - 1]));
+            if (same_bits(v, o[i])) break;
+            o[i] = v;
+        }
+    }
+    double v = o[bar[kWilderLanes - 1] + steps - 1];
+    for (std::size_t i = bar[kWilderLanes - 1] + steps; i < n; ++i) {
+        v = w.step(v, true_range(h[i], l[i], c[i - 1]));
+        o[i] = v;
+    }
     return out;
 }
 
@@ -163,19 +326,299 @@ BollingerResult compute_bollinger(std::span<const double> data, uint64_t period,
 
 namespace {
 
+// The rolling extremes go a stretch of outputs at a time, whose inputs (with
+// the p - 1 before them) are worked on in the cache: periods up to
+// kDoublingMaxPeriod by doubling windows in vectors, whose work grows with
+// log2 of the period, longer ones by the van Herk / Gil-Werman fold, three
+// comparisons per value whatever the period. Periods beyond
+// kStretchMaxPeriod, whose stretches would leave the cache, take the fold
+// over the whole series (extrema.h).
+constexpr std::size_t kDoublingMaxPeriod = 64;
+constexpr std::size_t kStretchMaxPeriod = 8192;
+// Outputs per stretch: long enough that the p - 1 inputs before them cost
+// little, short enough to stay in the first-level cache for short periods.
+inline std::size_t stretch_length(std::size_t p) { return std::max<std::size_t>(2048, 8 * p); }
+
+// maxNum (Max) or minNum of two vectors lane by lane, for operands that are
+// never NaN. Without zeros of both signs the plain comparison is it; with
+// them (Exact) equal operands give the AND of their bits for the maximum
+// (+0 wins) and the OR for the minimum (-0 wins).
+template <bool Max, bool Exact, class V>
+[[gnu::always_inline]] inline V pick_lanes(V a, V b) {
+    using I = typename LaneTraits<V>::Int;
+    V r;
+    if constexpr (Max) {
+        r = a > b ? a : b;
+    } else {
+        r = a < b ? a : b;
+    }
+    if constexpr (Exact) {
+        const I ia = reinterpret_cast<I>(a), ib = reinterpret_cast<I>(b);
+        const V tie = reinterpret_cast<V>(Max ? (ia & ib) : (ia | ib));
+        r = a == b ? tie : r;
+    }
+    return r;
+}
+
+// The pick of t[j - off[q]] for q < K (off[0] = 0).
+template <bool Max, bool Exact, class V, int K>
+[[gnu::always_inline]] inline V window_lanes(const double* t, std::size_t j, const std::size_t* off) {
+    V r = load_lanes<V>(t + j);
+    for (int q = 1; q < K; ++q) r = pick_lanes<Max, Exact, V>(r, load_lanes<V>(t + j - off[q]));
+    return r;
+}
+template <bool Max, bool Exact, int K>
+[[gnu::always_inline]] inline double window_one(const double* t, std::size_t j, const std::size_t* off) {
+    double r = t[j];
+    for (int q = 1; q < K; ++q) {
+        const double b = t[j - off[q]];
+        if (Exact && r == b) {
+            r = std::bit_cast<double>(Max ? (std::bit_cast<uint64_t>(r) & std::bit_cast<uint64_t>(b))
+                                          : (std::bit_cast<uint64_t>(r) | std::bit_cast<uint64_t>(b)));
+        } else {
+            r = Max ? (r > b ? r : b) : (r < b ? r : b);
+        }
+    }
+    return r;
+}
+
+// t[j] = window_lanes(t, j) for j in [low, m), in place: top down, so that
+// every operand (at or below j) is read before it is overwritten.
+template <bool Max, bool Exact, class V, int K>
+[[gnu::always_inline]] inline void widen_pass(double* t, std::size_t m, const std::size_t* off, std::size_t low) {
+    constexpr std::size_t N = LaneTraits<V>::kLanes;
+    std::size_t j = m;
+    for (; j >= low + N; j -= N) store_lanes<V>(t + j - N, window_lanes<Max, Exact, V, K>(t, j - N, off));
+    for (; j-- > low;) t[j] = window_one<Max, Exact, K>(t, j, off);
+}
+
+// o[j] = window_lanes(t, j) for j in [low, m), bottom up, with the start
+// value (no number in the window) turned into NaN where it can occur.
+template <bool Max, bool Exact, class V, int K>
+[[gnu::always_inline]] inline void output_pass(const double* t, std::size_t m, const std::size_t* off,
+                                               std::size_t low, double* o) {
+    constexpr std::size_t N = LaneTraits<V>::kLanes;
+    constexpr double start = Max ? -kInf : kInf;
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    const V startv = V{} + start, nanv = V{} + nan;
+    std::size_t j = low;
+    for (; j + N <= m; j += N) {
+        const V r = window_lanes<Max, Exact, V, K>(t, j, off);
+        store_lanes<V>(o + j, Exact ? (r == startv ? nanv : r) : r);
+    }
+    for (; j < m; ++j) {
+        const double r = window_one<Max, Exact, K>(t, j, off);
+        o[j] = Exact && r == start ? nan : r;
+    }
+}
+
+template <bool Max, bool Exact, class V>
+[[gnu::always_inline]] inline void output_pass_k(int k, const double* t, std::size_t m, const std::size_t* off,
+                                                 std::size_t low, double* o) {
+    switch (k) {
+        case 1: output_pass<Max, Exact, V, 1>(t, m, off, low, o); break;
+        case 2: output_pass<Max, Exact, V, 2>(t, m, off, low, o); break;
+        case 3: output_pass<Max, Exact, V, 3>(t, m, off, low, o); break;
+        case 4: output_pass<Max, Exact, V, 4>(t, m, off, low, o); break;
+        case 5: output_pass<Max, Exact, V, 5>(t, m, off, low, o); break;
+        case 6: output_pass<Max, Exact, V, 6>(t, m, off, low, o); break;
+        case 7: output_pass<Max, Exact, V, 7>(t, m, off, low, o); break;
+        default: output_pass<Max, Exact, V, 8>(t, m, off, low, o); break;
+    }
+}
+
+// Widens the windows of t[0 .. m) from one value to the whole period p: a
+// window of 8s is the extreme of eight windows of s laid end to end, and the
+// period that of the fewest windows of the last width that cover it, the
+// last of them ending where the period starts (overlaps change nothing).
+// The last pass writes o[p - 1 .. m). Every operand comes from the
+// first-level cache, its load folded into the comparison; with eight
+// windows combined at a time, the stores and the loop are paid once per
+// three doublings.
+template <bool Max, bool Exact, class V>
+[[gnu::always_inline]] inline void doubling_passes(double* t, std::size_t m, std::size_t p, double* o) {
+    std::size_t off[8];
+    std::size_t s = 1;
+    for (; 8 * s <= p; s *= 8) {
+        for (std::size_t q = 0; q < 8; ++q) off[q] = q * s;
+        widen_pass<Max, Exact, V, 8>(t, m, off, 8 * s - 1);
+    }
+    const int k = static_cast<int>((p + s - 1) / s);
+    for (int q = 0; q < k; ++q) off[q] = static_cast<std::size_t>(q) * s;
+    off[k - 1] = p - s;
+    output_pass_k<Max, Exact, V>(k, t, m, off, p - 1, o);
+}
+
+// The same outputs by the van Herk / Gil-Werman fold over blocks of p
+// (extrema.h), for the longer periods, whose doublings would outnumber its
+// three comparisons per value. Each fold is a chain of one comparison per
+// value; four blocks are folded side by side, so that four chains overlap.
+template <bool Max, bool Exact>
+[[gnu::always_inline]] inline void van_herk_pass(const double* t, std::size_t m, std::size_t p, double* suf,
+                                                 double* o) {
+    constexpr double start = Max ? -kInf : kInf;
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    auto pick = [](double a, double b) {
+        if (Exact && a == b)
+            return std::bit_cast<double>(Max ? (std::bit_cast<uint64_t>(a) & std::bit_cast<uint64_t>(b))
+                                             : (std::bit_cast<uint64_t>(a) | std::bit_cast<uint64_t>(b)));
+        return Max ? (a > b ? a : b) : (a < b ? a : b);
+    };
+    auto emit = [](double r) { return Exact && r == start ? nan : r; };
+    constexpr std::size_t kChains = 4;
+    // Suffix folds of the whole blocks: suf[j] covers t[j .. end of its block].
+    const std::size_t blocks = m / p;
+    std::size_t b = 0;
+    for (; b + kChains <= blocks; b += kChains) {
+        const std::size_t e = b * p + p - 1;
+        double acc[kChains];
+        for (std::size_t q = 0; q < kChains; ++q) suf[e + q * p] = acc[q] = t[e + q * p];
+        for (std::size_t j = e; j-- > b * p;) {
+            for (std::size_t q = 0; q < kChains; ++q) {
+                acc[q] = pick(acc[q], t[j + q * p]);
+                suf[j + q * p] = acc[q];
+            }
+        }
+    }
+    for (; b < blocks; ++b) {
+        const std::size_t e = b * p + p - 1;
+        double acc = suf[e] = t[e];
+        for (std::size_t j = e; j-- > b * p;) suf[j] = acc = pick(acc, t[j]);
+    }
+    // The window ending at the last value of block k - 1 is that block; the
+    // others end at i inside block k >= 1 and join the suffix fold from
+    // i - p + 1 to the prefix fold of block k up to i.
+    std::size_t k = 1;
+    for (; (k + kChains) * p <= m; k += kChains) {
+        double pre[kChains];
+        for (std::size_t q = 0; q < kChains; ++q) {
+            o[(k + q) * p - 1] = emit(suf[(k + q - 1) * p]);
+            pre[q] = t[(k + q) * p];
+        }
+        for (std::size_t i = k * p; i < k * p + p - 1; ++i) {
+            for (std::size_t q = 0; q < kChains; ++q) {
+                pre[q] = pick(pre[q], t[i + q * p]);
+                o[i + q * p] = emit(pick(suf[i + q * p + 1 - p], pre[q]));
+            }
+        }
+    }
+    for (; k * p <= m; ++k) {
+        o[k * p - 1] = emit(suf[(k - 1) * p]);
+        if (k * p == m) break;
+        double pre = t[k * p];
+        const std::size_t end = std::min(m, k * p + p - 1);
+        for (std::size_t i = k * p; i < end; ++i) {
+            pre = pick(pre, t[i]);
+            o[i] = emit(pick(suf[i + 1 - p], pre));
+        }
+    }
+}
+
+// Rolling maxNum / minNum of x[0 .. n) over windows of p <= kDoublingMaxPeriod
+// values, into o[p - 1 .. n), NaN where the window holds no number (or only
+// the start value, -inf for the maximum and +inf for the minimum), as the
+// fold from that start value gives. A stretch of outputs at a time: its
+// inputs are copied into `t` with NaN turned into the start value, which
+// cannot win, so that the passes compare numbers only; the plain comparison
+// serves unless the stretch holds a zero, whose sign it could lose.
+template <bool Max, class V>
+[[gnu::always_inline]] inline void rolling_extreme_lanes(const double* x, std::size_t n, std::size_t p, double* o,
+                                                         double* t, double* suf) {
+    using I = typename LaneTraits<V>::Int;
+    constexpr std::size_t N = LaneTraits<V>::kLanes;
+    const double start = Max ? -kInf : kInf;
+    const V startv = V{} + start;
+    const std::size_t stretch = stretch_length(p);
+    for (std::size_t i0 = p - 1; i0 < n; i0 += stretch) {
+        const std::size_t i1 = std::min(n, i0 + stretch);
+        const std::size_t lo = i0 + 1 - p, m = i1 - lo;
+        const double* src = x + lo;
+        // The next stretch's inputs are fetched while this one is worked on
+        // in the cache: the passes below touch no memory the prefetchers
+        // would follow, and each stretch would start with a wait.
+        if (i1 < n) {
+            const std::size_t ahead = std::min(n, i1 + stretch) - i1;
+            for (std::size_t k = 0; k < ahead; k += 8) __builtin_prefetch(x + i1 + k);
+        }
+        I special = I{};
+        std::size_t j = 0;
+        for (; j + N <= m; j += N) {
+            const V v = load_lanes<V>(src + j);
+            const I nan = v != v;
+            special |= nan | (v == 0.0) | (v == startv);
+            store_lanes<V>(t + j, nan ? startv : v);
+        }
+        // A zero, whose sign a plain comparison could lose, or a value that
+        // reads as no number (NaN, the start value) takes the exact path.
+        bool zero = any_lane<V>(special);
+        for (; j < m; ++j) {
+            const double v = src[j];
+            zero |= v != v || v == 0.0 || v == start;
+            t[j] = v != v ? start : v;
+        }
+        double* out = o + lo;
+        if (p > kDoublingMaxPeriod) {
+            if (zero) {
+                van_herk_pass<Max, true>(t, m, p, suf, out);
+            } else {
+                van_herk_pass<Max, false>(t, m, p, suf, out);
+            }
+        } else if (zero) {
+            doubling_passes<Max, true, V>(t, m, p, out);
+        } else {
+            doubling_passes<Max, false, V>(t, m, p, out);
+        }
+    }
+}
+
+#if TIDEMARK_LANES_AVX512F
+template <bool Max>
+TIDEMARK_TARGET_AVX512F void rolling_extreme_avx512f(const double* x, std::size_t n, std::size_t p, double* o,
+                                                     double* t, double* suf) {
+    rolling_extreme_lanes<Max, F64x8>(x, n, p, o, t, suf);
+}
+#endif
+#if TIDEMARK_LANES_AVX2
+template <bool Max>
+TIDEMARK_TARGET_AVX2 void rolling_extreme_avx2(const double* x, std::size_t n, std::size_t p, double* o, double* t,
+                                              double* suf) {
+    rolling_extreme_lanes<Max, F64x4>(x, n, p, o, t, suf);
+}
+#endif
+template <bool Max>
+void rolling_extreme_baseline(const double* x, std::size_t n, std::size_t p, double* o, double* t, double* suf) {
+    rolling_extreme_lanes<Max, F64x2>(x, n, p, o, t, suf);
+}
+
 template <bool Max>
 SeriesResult rolling_extreme_series(std::span<const double> data, uint64_t period) {
     if (period == 0) return IndicatorError::invalid("period must be at least 1");
     const std::size_t n = data.size();
     if (period > n) return nan_series(n);
-    Series<double> out = warmup_series(n, static_cast<std::size_t>(period) - 1);
+    const std::size_t p = static_cast<std::size_t>(period);
+    Series<double> out = warmup_series(n, p - 1);
+    double* o = out.data();
     const double start = Max ? -kInf : kInf;
+    if (p <= kStretchMaxPeriod) {
+        std::vector<double> scratch(2 * (stretch_length(p) + p));
+        double* t = scratch.data();
+        double* suf = t + stretch_length(p) + p;
+        switch (vector_set()) {
+#if TIDEMARK_LANES_AVX512F
+            case VectorSet::Avx512f: rolling_extreme_avx512f<Max>(data.data(), n, p, o, t, suf); break;
+#endif
+#if TIDEMARK_LANES_AVX2
+            case VectorSet::Avx2: rolling_extreme_avx2<Max>(data.data(), n, p, o, t, suf); break;
+#endif
+            default: rolling_extreme_baseline<Max>(data.data(), n, p, o, t, suf); break;
+        }
+        return out;
+    }
     const int64_t none = order_key(start);
     std::vector<int64_t> scratch;
-    double* o = out.data();
     // Still at the start value: no number in the window (or only the start
     // value itself, an infinity), which reads as no value.
-    rolling_extreme<Max>(data, static_cast<std::size_t>(period), start, scratch, [o, none](std::size_t i, int64_t k) {
+    rolling_extreme<Max>(data, p, start, scratch, [o, none](std::size_t i, int64_t k) {
         o[i] = k == none ? std::numeric_limits<double>::quiet_NaN() : from_order_key(k);
     });
     return out;
