@@ -47,64 +47,92 @@ using I64 = typename Of<L>::I64;
 template <std::size_t L>
 using U64 = typename Of<L>::U64;
 
-// The lane count of a vector type.
+// The lane count of a vector type, and the integer vector of its lanes (for
+// masks and bit operations).
 template <class V>
 constexpr std::size_t count = sizeof(V) / sizeof(V{}[0]);
+template <class V>
+using IntOf = I64<count<V>>;
 
-// The helpers hand vectors out through references: returned by value, a
-// vector wider than the baseline's would be passed by a convention that
-// depends on the instruction set, which GCC warns of even where every call
-// is inlined.
+// Vectors wider than the baseline's are taken and returned by value here
+// and in the loops built on these helpers, always inlined into a copy built
+// for their width: no such vector crosses a call, so GCC's note that such a
+// signature's calling convention depends on the instruction set (reported
+// for the whole source that includes this) does not apply.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
 
 // Every lane `x`.
 template <class V, class T>
-[[gnu::always_inline]] inline void splat(V& v, T x) {
+[[gnu::always_inline]] inline V splat(T x) {
+    V v;
     for (std::size_t l = 0; l < count<V>; ++l) v[l] = x;
+    return v;
+}
+
+// Unaligned loads and stores of a whole vector.
+template <class V, class T>
+[[gnu::always_inline]] inline V load(const T* p) {
+    V v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+template <class V, class T>
+[[gnu::always_inline]] inline void store(T* p, const V& v) {
+    __builtin_memcpy(p, &v, sizeof v);
+}
+
+// Whether any lane of `m` is not zero; for a test once per stretch of data.
+template <class M>
+[[gnu::always_inline]] inline bool any(const M& m) {
+    auto acc = m[0];
+    for (std::size_t l = 1; l < count<M>; ++l) acc |= m[l];
+    return acc != 0;
 }
 
 namespace detail {
 template <std::size_t S, class V, std::size_t... l>
-[[gnu::always_inline]] inline void shift_up(V& out, const V& x, const V& fill, std::index_sequence<l...>) {
+[[gnu::always_inline]] inline V shift_up(const V& x, const V& fill, std::index_sequence<l...>) {
     constexpr std::size_t L = sizeof...(l);
-    out = __builtin_shufflevector(x, fill, (l < S ? L + l : l - S)...);
+    return __builtin_shufflevector(x, fill, (l < S ? L + l : l - S)...);
 }
 template <class V, std::size_t... l>
-[[gnu::always_inline]] inline void last_everywhere(V& out, const V& x, std::index_sequence<l...>) {
-    out = __builtin_shufflevector(x, x, ((void)l, sizeof...(l) - 1)...);
+[[gnu::always_inline]] inline V last_everywhere(const V& x, std::index_sequence<l...>) {
+    return __builtin_shufflevector(x, x, ((void)l, sizeof...(l) - 1)...);
 }
 }  // namespace detail
 
 // Lane l of `x` moved to lane l + S; the S lowest lanes from `fill`.
 template <std::size_t S, class V>
-[[gnu::always_inline]] inline void shift_up(V& out, const V& x, const V& fill) {
-    detail::shift_up<S>(out, x, fill, std::make_index_sequence<count<V>>{});
+[[gnu::always_inline]] inline V shift_up(const V& x, const V& fill) {
+    return detail::shift_up<S>(x, fill, std::make_index_sequence<count<V>>{});
 }
 
 // The last lane of `x` in every lane.
 template <class V>
-[[gnu::always_inline]] inline void last_everywhere(V& out, const V& x) {
-    detail::last_everywhere(out, x, std::make_index_sequence<count<V>>{});
+[[gnu::always_inline]] inline V last_everywhere(const V& x) {
+    return detail::last_everywhere(x, std::make_index_sequence<count<V>>{});
 }
 
-// `x` made running maxima across its lanes (lane l: the greatest of lanes
-// 0..l), in log2(L) shifted steps, for lanes free of NaN; `floor` is below
-// them all.
+// Running maxima across the lanes (lane l: the greatest of lanes 0..l), in
+// log2(L) shifted steps, for lanes free of NaN; `floor` is below them all.
 template <class V>
-[[gnu::always_inline]] inline void prefix_max(V& x, const V& floor) {
+[[gnu::always_inline]] inline V prefix_max(V x, const V& floor) {
     static_assert(count<V> <= 8, "prefix_max folds up to 8 lanes");
-    V y;
     if constexpr (count<V> > 1) {
-        shift_up<1>(y, x, floor);
+        const V y = shift_up<1>(x, floor);
         x = y > x ? y : x;
     }
     if constexpr (count<V> > 2) {
-        shift_up<2>(y, x, floor);
+        const V y = shift_up<2>(x, floor);
         x = y > x ? y : x;
     }
     if constexpr (count<V> > 4) {
-        shift_up<4>(y, x, floor);
+        const V y = shift_up<4>(x, floor);
         x = y > x ? y : x;
     }
+    return x;
 }
 
 }  // namespace tidemark::lanes

@@ -324,7 +324,6 @@ template <std::size_t L>
                                                         double size, double dir, double cash, double* equity,
                                                         double& highest, double& lowest) {
     using V = lanes::F64<L>;
-    auto load = [](V& v, const double* p) { std::memcpy(&v, p, sizeof v); };
     double top = highest, bottom = lowest;
     // One loop per way of valuing, each forming the equity as the full step
     // does: the cash plus the sum, from 0, of the position's value.
@@ -340,7 +339,7 @@ template <std::size_t L>
             } else if constexpr (std::is_same_v<std::decay_t<decltype(eq)>, double>) {
                 eq = cash + (0.0 + 0.0);
             } else {
-                lanes::splat(eq, cash + (0.0 + 0.0));
+                eq = lanes::splat<V>(cash + (0.0 + 0.0));
             }
         };
         if (n < L) {
@@ -353,17 +352,15 @@ template <std::size_t L>
         }
         // A stretch that does not end on a whole vector ends with its last
         // L bars, taken again whole: the same equities, the same extremes.
-        V hi, lo;
-        lanes::splat(hi, highest);
-        lanes::splat(lo, lowest);
+        V hi = lanes::splat<V>(highest);
+        V lo = lanes::splat<V>(lowest);
         for (std::size_t j = 0; j < n; j += L) {
             const std::size_t at = std::min(j, n - L);
-            V h, l, c, eq;
-            load(h, high + at);
-            load(l, low + at);
-            load(c, close + at);
-            mark(c, eq);
-            std::memcpy(equity + at, &eq, sizeof eq);
+            const V h = lanes::load<V>(high + at);
+            const V l = lanes::load<V>(low + at);
+            V eq;
+            mark(lanes::load<V>(close + at), eq);
+            lanes::store(equity + at, eq);
             hi = hi < h ? h : hi;
             lo = l < lo ? l : lo;
         }

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "indicators/lanes.h"
+#include "core/lanes.h"
 #include "indicators/trend.h"
 
 namespace tidemark {
@@ -57,21 +57,21 @@ inline std::size_t wilder_warmup(std::size_t p) { return 48 * p + 64; }
 template <class V>
 [[gnu::always_inline]] inline void true_range_lanes(const double* h, const double* l, const double* c,
                                                     std::size_t i0, std::size_t i1, double* tr) {
-    using I = typename LaneTraits<V>::Int;
-    constexpr std::size_t N = LaneTraits<V>::kLanes;
+    using I = lanes::IntOf<V>;
+    constexpr std::size_t N = lanes::count<V>;
     const I abs_mask = I{} + std::numeric_limits<int64_t>::max();
     std::size_t i = i0;
     I nan = I{};
     for (; i + N <= i1; i += N) {
-        const V hv = load_lanes<V>(h + i), lv = load_lanes<V>(l + i), pc = load_lanes<V>(c + i - 1);
+        const V hv = lanes::load<V>(h + i), lv = lanes::load<V>(l + i), pc = lanes::load<V>(c + i - 1);
         const V range = hv - lv;
         const V up = reinterpret_cast<V>(reinterpret_cast<I>(hv - pc) & abs_mask);
         const V down = reinterpret_cast<V>(reinterpret_cast<I>(lv - pc) & abs_mask);
         nan |= (range != range) | (up != up) | (down != down);
         const V m = range > up ? range : up;
-        store_lanes<V>(tr + i - i0, m > down ? m : down);
+        lanes::store(tr + i - i0, m > down ? m : down);
     }
-    if (any_lane<V>(nan)) [[unlikely]] i = i0;
+    if (lanes::any(nan)) [[unlikely]] i = i0;
     for (; i < i1; ++i) tr[i - i0] = true_range(h[i], l[i], c[i - 1]);
 }
 
@@ -95,7 +95,7 @@ struct WilderLanesArgs {
 // the inputs would come from memory at a fraction of the speed.
 template <class V, std::size_t M>
 [[gnu::always_inline]] inline void wilder_lanes(const WilderLanesArgs& args) {
-    constexpr std::size_t N = LaneTraits<V>::kLanes;
+    constexpr std::size_t N = lanes::count<V>;
     static_assert(M * N == kWilderLanes);
     double* const o = args.o;
     for (std::size_t i0 = args.first; i0 < args.n; i0 += 4096)
@@ -127,25 +127,12 @@ template <class V, std::size_t M>
     }
 }
 
-#if TIDEMARK_LANES_AVX512F
-TIDEMARK_TARGET_AVX512F void wilder_chains_avx512f(const WilderLanesArgs& a) { wilder_lanes<F64x8, 1>(a); }
-#endif
-#if TIDEMARK_LANES_AVX2
-TIDEMARK_TARGET_AVX2 void wilder_chains_avx2(const WilderLanesArgs& a) { wilder_lanes<F64x4, 2>(a); }
-#endif
-void wilder_chains_baseline(const WilderLanesArgs& a) { wilder_lanes<F64x2, 4>(a); }
-
-void wilder_chains(const WilderLanesArgs& a) {
-    switch (vector_set()) {
-#if TIDEMARK_LANES_AVX512F
-        case VectorSet::Avx512f: wilder_chains_avx512f(a); return;
-#endif
-#if TIDEMARK_LANES_AVX2
-        case VectorSet::Avx2: wilder_chains_avx2(a); return;
-#endif
-        default: wilder_chains_baseline(a); return;
-    }
+template <std::size_t L>
+[[gnu::always_inline]] inline void wilder_chains_lanes(const WilderLanesArgs& a) {
+    wilder_lanes<lanes::F64<L>, kWilderLanes / L>(a);
 }
+
+TIDEMARK_LANE_VERSIONS(void, wilder_chains, (const WilderLanesArgs& a), wilder_chains_lanes, (a))
 
 bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
 
@@ -345,7 +332,7 @@ inline std::size_t stretch_length(std::size_t p) { return std::max<std::size_t>(
 // (+0 wins) and the OR for the minimum (-0 wins).
 template <bool Max, bool Exact, class V>
 [[gnu::always_inline]] inline V pick_lanes(V a, V b) {
-    using I = typename LaneTraits<V>::Int;
+    using I = lanes::IntOf<V>;
     V r;
     if constexpr (Max) {
         r = a > b ? a : b;
@@ -363,8 +350,8 @@ template <bool Max, bool Exact, class V>
 // The pick of t[j - off[q]] for q < K (off[0] = 0).
 template <bool Max, bool Exact, class V, int K>
 [[gnu::always_inline]] inline V window_lanes(const double* t, std::size_t j, const std::size_t* off) {
-    V r = load_lanes<V>(t + j);
-    for (int q = 1; q < K; ++q) r = pick_lanes<Max, Exact, V>(r, load_lanes<V>(t + j - off[q]));
+    V r = lanes::load<V>(t + j);
+    for (int q = 1; q < K; ++q) r = pick_lanes<Max, Exact, V>(r, lanes::load<V>(t + j - off[q]));
     return r;
 }
 template <bool Max, bool Exact, int K>
@@ -386,9 +373,9 @@ template <bool Max, bool Exact, int K>
 // every operand (at or below j) is read before it is overwritten.
 template <bool Max, bool Exact, class V, int K>
 [[gnu::always_inline]] inline void widen_pass(double* t, std::size_t m, const std::size_t* off, std::size_t low) {
-    constexpr std::size_t N = LaneTraits<V>::kLanes;
+    constexpr std::size_t N = lanes::count<V>;
     std::size_t j = m;
-    for (; j >= low + N; j -= N) store_lanes<V>(t + j - N, window_lanes<Max, Exact, V, K>(t, j - N, off));
+    for (; j >= low + N; j -= N) lanes::store(t + j - N, window_lanes<Max, Exact, V, K>(t, j - N, off));
     for (; j-- > low;) t[j] = window_one<Max, Exact, K>(t, j, off);
 }
 
@@ -397,14 +384,14 @@ template <bool Max, bool Exact, class V, int K>
 template <bool Max, bool Exact, class V, int K>
 [[gnu::always_inline]] inline void output_pass(const double* t, std::size_t m, const std::size_t* off,
                                                std::size_t low, double* o) {
-    constexpr std::size_t N = LaneTraits<V>::kLanes;
+    constexpr std::size_t N = lanes::count<V>;
     constexpr double start = Max ? -kInf : kInf;
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     const V startv = V{} + start, nanv = V{} + nan;
     std::size_t j = low;
     for (; j + N <= m; j += N) {
         const V r = window_lanes<Max, Exact, V, K>(t, j, off);
-        store_lanes<V>(o + j, Exact ? (r == startv ? nanv : r) : r);
+        lanes::store(o + j, Exact ? (r == startv ? nanv : r) : r);
     }
     for (; j < m; ++j) {
         const double r = window_one<Max, Exact, K>(t, j, off);
@@ -524,8 +511,8 @@ template <bool Max, bool Exact>
 template <bool Max, class V>
 [[gnu::always_inline]] inline void rolling_extreme_lanes(const double* x, std::size_t n, std::size_t p, double* o,
                                                          double* t, double* suf) {
-    using I = typename LaneTraits<V>::Int;
-    constexpr std::size_t N = LaneTraits<V>::kLanes;
+    using I = lanes::IntOf<V>;
+    constexpr std::size_t N = lanes::count<V>;
     const double start = Max ? -kInf : kInf;
     const V startv = V{} + start;
     const std::size_t stretch = stretch_length(p);
@@ -543,14 +530,14 @@ template <bool Max, class V>
         I special = I{};
         std::size_t j = 0;
         for (; j + N <= m; j += N) {
-            const V v = load_lanes<V>(src + j);
+            const V v = lanes::load<V>(src + j);
             const I nan = v != v;
             special |= nan | (v == 0.0) | (v == startv);
-            store_lanes<V>(t + j, nan ? startv : v);
+            lanes::store(t + j, nan ? startv : v);
         }
         // A zero, whose sign a plain comparison could lose, or a value that
         // reads as no number (NaN, the start value) takes the exact path.
-        bool zero = any_lane<V>(special);
+        bool zero = lanes::any(special);
         for (; j < m; ++j) {
             const double v = src[j];
             zero |= v != v || v == 0.0 || v == start;
@@ -571,24 +558,23 @@ template <bool Max, class V>
     }
 }
 
-#if TIDEMARK_LANES_AVX512F
-template <bool Max>
-TIDEMARK_TARGET_AVX512F void rolling_extreme_avx512f(const double* x, std::size_t n, std::size_t p, double* o,
+template <std::size_t L>
+[[gnu::always_inline]] inline void rolling_max_lanes(const double* x, std::size_t n, std::size_t p, double* o,
                                                      double* t, double* suf) {
-    rolling_extreme_lanes<Max, F64x8>(x, n, p, o, t, suf);
+    rolling_extreme_lanes<true, lanes::F64<L>>(x, n, p, o, t, suf);
 }
-#endif
-#if TIDEMARK_LANES_AVX2
-template <bool Max>
-TIDEMARK_TARGET_AVX2 void rolling_extreme_avx2(const double* x, std::size_t n, std::size_t p, double* o, double* t,
-                                              double* suf) {
-    rolling_extreme_lanes<Max, F64x4>(x, n, p, o, t, suf);
+template <std::size_t L>
+[[gnu::always_inline]] inline void rolling_min_lanes(const double* x, std::size_t n, std::size_t p, double* o,
+                                                     double* t, double* suf) {
+    rolling_extreme_lanes<false, lanes::F64<L>>(x, n, p, o, t, suf);
 }
-#endif
-template <bool Max>
-void rolling_extreme_baseline(const double* x, std::size_t n, std::size_t p, double* o, double* t, double* suf) {
-    rolling_extreme_lanes<Max, F64x2>(x, n, p, o, t, suf);
-}
+
+TIDEMARK_LANE_VERSIONS(void, rolling_max_stretches,
+                       (const double* x, std::size_t n, std::size_t p, double* o, double* t, double* suf),
+                       rolling_max_lanes, (x, n, p, o, t, suf))
+TIDEMARK_LANE_VERSIONS(void, rolling_min_stretches,
+                       (const double* x, std::size_t n, std::size_t p, double* o, double* t, double* suf),
+                       rolling_min_lanes, (x, n, p, o, t, suf))
 
 template <bool Max>
 SeriesResult rolling_extreme_series(std::span<const double> data, uint64_t period) {
@@ -603,14 +589,10 @@ SeriesResult rolling_extreme_series(std::span<const double> data, uint64_t perio
         std::vector<double> scratch(2 * (stretch_length(p) + p));
         double* t = scratch.data();
         double* suf = t + stretch_length(p) + p;
-        switch (vector_set()) {
-#if TIDEMARK_LANES_AVX512F
-            case VectorSet::Avx512f: rolling_extreme_avx512f<Max>(data.data(), n, p, o, t, suf); break;
-#endif
-#if TIDEMARK_LANES_AVX2
-            case VectorSet::Avx2: rolling_extreme_avx2<Max>(data.data(), n, p, o, t, suf); break;
-#endif
-            default: rolling_extreme_baseline<Max>(data.data(), n, p, o, t, suf); break;
+        if constexpr (Max) {
+            rolling_max_stretches(data.data(), n, p, o, t, suf);
+        } else {
+            rolling_min_stretches(data.data(), n, p, o, t, suf);
         }
         return out;
     }

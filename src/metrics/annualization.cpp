@@ -26,20 +26,14 @@ template <std::size_t L>
                                                                uint64_t step) {
     using V = lanes::U64<L>;
     constexpr std::size_t kBlock = 32;
-    V want;
-    lanes::splat(want, step);
+    const V want = lanes::splat<V>(step);
     std::size_t j = 0;
     for (; j + kBlock <= m; j += kBlock) {
         V off{};
         for (std::size_t b = 0; b < kBlock; b += L) {
-            V now, before;
-            std::memcpy(&now, ts + i + j + b, sizeof now);
-            std::memcpy(&before, ts + i + j + b - 1, sizeof before);
-            off |= (now - before) ^ want;
+            off |= (lanes::load<V>(ts + i + j + b) - lanes::load<V>(ts + i + j + b - 1)) ^ want;
         }
-        uint64_t any = 0;
-        for (std::size_t l = 0; l < L; ++l) any |= off[l];
-        if (any != 0) break;
+        if (lanes::any(off)) break;
     }
     for (; j < m; ++j)
         if (static_cast<uint64_t>(ts[i + j]) - static_cast<uint64_t>(ts[i + j - 1]) != step) break;

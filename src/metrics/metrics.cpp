@@ -60,9 +60,7 @@ template <std::size_t L>
         Bits acc{};
         std::size_t j = 0;
         for (; j + L <= end; j += L) {
-            V v;
-            std::memcpy(&v, xw + j, sizeof v);
-            acc |= ((v == zero) & lane_bit) << static_cast<int64_t>(j);
+            acc |= ((lanes::load<V>(xw + j) == zero) & lane_bit) << static_cast<int64_t>(j);
         }
         uint64_t bits = 0;
         for (std::size_t l = 0; l < L; ++l) bits |= static_cast<uint64_t>(acc[l]);

@@ -95,17 +95,15 @@ template <std::size_t L>
 [[gnu::always_inline]] inline bool curve_block_lanes(const double* eq, std::size_t k, double prev, double& peak,
                                                      double* dd, double* ret, double& deepest) {
     using V = lanes::F64<L>;
-    V low, deep, carry;
-    lanes::splat(low, -std::numeric_limits<double>::infinity());
-    lanes::splat(deep, deepest);
-    lanes::splat(carry, peak);
+    const V low = lanes::splat<V>(-std::numeric_limits<double>::infinity());
     const V zero{};
+    V deep = lanes::splat<V>(deepest);
+    V carry = lanes::splat<V>(peak);
     auto dry = zero < zero;  // set in a lane where a drawdown is not under water
     auto take = [&](const V& e, const V& b, V& d, V& r) {
-        V p = e == e ? e : low;
-        lanes::prefix_max(p, low);
+        V p = lanes::prefix_max(e == e ? e : low, low);
         p = p > carry ? p : carry;
-        lanes::last_everywhere(carry, p);
+        carry = lanes::last_everywhere(p);
         d = (p - e) / p * 100.0;
         r = (e - b) / b;
         r = b == zero ? zero : r;
@@ -114,18 +112,12 @@ template <std::size_t L>
     };
     const std::size_t whole = k / L * L;
     for (std::size_t j = 0; j < whole; j += L) {
-        V e, b, d, r;
-        std::memcpy(&e, eq + j, sizeof e);
-        if (j == 0) {
-            V before;
-            lanes::splat(before, prev);
-            lanes::shift_up<1>(b, e, before);
-        } else {
-            std::memcpy(&b, eq + j - 1, sizeof b);
-        }
+        const V e = lanes::load<V>(eq + j);
+        const V b = j == 0 ? lanes::shift_up<1>(e, lanes::splat<V>(prev)) : lanes::load<V>(eq + j - 1);
+        V d, r;
         take(e, b, d, r);
-        std::memcpy(dd + j, &d, sizeof d);
-        std::memcpy(ret + j, &r, sizeof r);
+        lanes::store(dd + j, d);
+        lanes::store(ret + j, r);
     }
     double top = carry[0];
     double m = deepest;
