@@ -92,60 +92,55 @@ private:
 };
 
 // The largest (Max) or smallest order key among the last p pushed, in O(1)
-// per push over a run of pushes: a queue of the keys that no later key has
-// beaten yet, oldest first, each with its arrival number so that it leaves
-// when the window passes it. Equal keys are equal doubles, so which of them
-// stays makes no difference. Storage grows with the data up to p entries,
-// in a ring whose size is a power of two; nothing is allocated once it
-// holds p.
+// per push and without a branch that depends on the data: the pushes fall
+// into blocks of p, and the window ending inside a block is the part of the
+// previous block after that point (a suffix fold, taken once when that
+// block is complete) and the current block so far (a running prefix fold):
+// two comparisons per push and one more, amortised, for the suffix folds.
+// Keys are compared as integers, so the grouping changes nothing. Storage
+// grows with the data up to two blocks; nothing is allocated after the
+// first block is complete.
 template <bool Max>
 class ExtremeQueue {
 public:
     explicit ExtremeQueue(uint64_t period) : period_(period) {
-        std::size_t cap = 16;
-        while (cap < kReserve && cap < period) cap *= 2;
-        ring_.resize(cap);
+        block_.reserve(period < kReserve ? static_cast<std::size_t>(period) : kReserve);
     }
     void push(int64_t key) {
-        // The value p pushes back leaves before this one arrives.
-        if (size_ > 0 && seq_ - ring_[head_].seq >= period_) {
-            head_ = (head_ + 1) & (ring_.size() - 1);
-            --size_;
+        const uint64_t at = pos_;
+        if (at < block_.size()) {
+            block_[at] = key;
+        } else {
+            block_.push_back(key);
         }
-        while (size_ > 0) {
-            const int64_t last = ring_[(head_ + size_ - 1) & (ring_.size() - 1)].key;
-            if (Max ? last > key : last < key) break;
-            --size_;
+        prefix_ = at == 0 ? key : pick(prefix_, key);
+        extreme_ = full_ && at + 1 < period_ ? pick(suffix_[at + 1], prefix_) : prefix_;
+        if (++pos_ == period_) {
+            suffix_.resize(block_.size());
+            int64_t acc = block_.back();
+            for (std::size_t j = block_.size(); j-- > 0;) suffix_[j] = acc = pick(block_[j], acc);
+            pos_ = 0;
+            full_ = true;
         }
-        if (size_ == ring_.size()) grow();
-        ring_[(head_ + size_) & (ring_.size() - 1)] = {key, seq_};
-        ++size_;
-        ++seq_;
     }
     // The extreme of the window; only after a push.
-    int64_t extreme() const { return ring_[head_].key; }
-    bool full() const { return seq_ >= period_; }
+    int64_t extreme() const { return extreme_; }
+    bool full() const { return full_; }
     void clear() {
-        head_ = size_ = 0;
-        seq_ = 0;
+        pos_ = 0;
+        full_ = false;
     }
 
 private:
     static constexpr std::size_t kReserve = std::size_t{1} << 12;
-    struct Entry {
-        int64_t key;
-        uint64_t seq;
-    };
-    void grow() {
-        std::vector<Entry> bigger(ring_.size() * 2);
-        for (std::size_t k = 0; k < size_; ++k) bigger[k] = ring_[(head_ + k) & (ring_.size() - 1)];
-        ring_.swap(bigger);
-        head_ = 0;
-    }
-    std::vector<Entry> ring_;
-    std::size_t head_ = 0, size_ = 0;
-    uint64_t seq_ = 0;  // keys pushed so far
+    static int64_t pick(int64_t a, int64_t b) { return Max ? (a > b ? a : b) : (a < b ? a : b); }
+    std::vector<int64_t> block_;   // the current block so far, then the rest of the previous
+    std::vector<int64_t> suffix_;  // suffix_[j]: the extreme of the previous block from j on
+    uint64_t pos_ = 0;             // pushes into the current block
     uint64_t period_;
+    int64_t prefix_ = 0;
+    int64_t extreme_ = 0;
+    bool full_ = false;  // a whole block has been pushed
 };
 
 // Each state's update takes the bar and writes the new value into `out`
