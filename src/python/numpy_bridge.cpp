@@ -26,7 +26,8 @@
 // are looked at (their types only, which runs nothing) when an array is
 // reached; if one of them could call back, this array is copied as before.
 // Arrays held in a list or tuple argument (the rows of instruments the
-// portfolio and basket runners take, as tuples of ArrayArg) follow the same
+// portfolio and basket runners take and the strategies of the multi-strategy
+// runner, as tuples of ArrayArg) follow the same
 // rule, settled once for the whole argument before any of them is read: all
 // are read in place when the later arguments and every item of the list
 // convert quietly, and all are copied otherwise, since a later row's weight
