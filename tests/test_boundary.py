@@ -410,3 +410,39 @@ def test_a_2d_array_reads_as_its_rows_in_any_layout(layout):
     # a subclass whose items are not rows is read item by item, as before
     with pytest.raises(TypeError, match="^argument 'legs_premiums': dimensionality mismatch:\n from=2, to=1$"):
         run(np.asmatrix(premiums))
+
+
+# A call's array lengths are compared before a strided view is copied: a zero-stride view claiming 256 GiB
+# (one element in memory, a copy no machine here could make) next to arrays of ten elements gets the outcome an
+# ordinary array of another length gets, read where it lies: the same exception and message, its length aside.
+_N, _T, _F, _B = 10, np.arange(10, dtype=np.int64), np.linspace(100.0, 109.0, 10), np.arange(10) % 4 == 1
+_ROW = (_T, _F, _F, _F, _F, _F, _B, _B, 1, 1.0, "A")
+LENGTH_CASES = {
+    "single entries": (bool, lambda a: tm.run_single_backtest(_T, _F, _F, _F, _F, _F, a, _B)),
+    "single close": (float, lambda a: tm.run_single_backtest(_T, _F, _F, _F, a, _F, _B, _B)),
+    "options premiums": (float, lambda a: tm.run_options_backtest(_T, _F, _F, _F, _F, _F, a, _B, _B)),
+    "options volume, never read": (float, lambda a: tm.run_options_backtest(_T, _F, _F, _F, _F, a, _F, _B, _B)),
+    "pairs leg 2": (float, lambda a: tm.run_pairs_backtest(*_ROW[:6], _T, _F, _F, _F, a, _F, _B, _B)),
+    "tick exits": (bool, lambda a: tm.run_tick_backtest(_T, _F, _F, _F, _F, _F, _F, _B, a)),
+    "multi strategy": (bool, lambda a: tm.run_multi_backtest(*_ROW[:6], [(_B, _B, 1, 1.0, "s"), (a, _B, 1, 1.0, "t")])),
+    "portfolio row": (bool, lambda a: tm.run_portfolio_backtest([_ROW, _ROW[:6] + (a,) + _ROW[7:]])),
+    "basket row": (float, lambda a: tm.run_basket_backtest([_ROW, _ROW[:4] + (a,) + _ROW[5:]])),
+    "aggregate_bars": (float, lambda a: tm.aggregate_bars(_T, _F, _F, _F, _F, a, 5, "m")),
+    "atr": (float, lambda a: tm.atr(_F, a, _F, 3)),
+    "return_window": (int, lambda a: tm.return_window(a, _F)),
+}
+
+
+def _outcome(call, array):
+    try:
+        out = call(array)
+    except BaseException as e:
+        return type(e).__name__, str(e).replace(str(len(array)), "N")
+    return "returned", list(out.equity_curve()), [(t.entry_idx, t.exit_idx, t.pnl) for t in out.trades()]
+
+
+@pytest.mark.parametrize("dtype, call", LENGTH_CASES.values(), ids=LENGTH_CASES)
+def test_lengths_are_compared_before_a_strided_view_is_copied(dtype, call):
+    dtype = np.dtype(np.int64 if dtype is int else dtype)
+    huge = np.lib.stride_tricks.as_strided(np.ones(1, dtype), shape=(2**38 // dtype.itemsize,), strides=(0,))
+    assert _outcome(call, huge) == _outcome(call, np.ones(37, dtype))

@@ -115,7 +115,7 @@ def test_fill_timing(cfg, entry, exit_):
 
 
 @pytest.mark.parametrize("rows, cfg, curve", [
-    ([inst(CLOSES, [4], open_=OPENS[:3])], BC(upon_bar_close=False), [1e5] * 5),  # nor reads the missing opens
+    ([inst(CLOSES, [4], open_=OPENS)], BC(upon_bar_close=False), [1e5] * 5),      # a last-bar signal never fills
     ([inst([10, 11, 12], [0], [2])], BC(initial_capital=0.0), [0.0] * 3),         # flat curves, not NaN
     ([], BC(initial_capital=5000.0, legacy_annualization=True), []),
 ])

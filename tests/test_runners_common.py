@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import _tidemark as tm
-from runner_util import flags, internal_fault, random_row
+from runner_util import flags, instrument_row, internal_fault, random_row
 
 BC = tm.BacktestConfig
 
@@ -104,3 +104,18 @@ def test_length_mismatches_are_internal_faults(runner, sizes, kw, text):
         args[pos] = np.resize(args[pos], size)
     with internal_fault(text):
         call(runner, args, kw)
+
+
+@pytest.mark.parametrize("runner", ["basket", "portfolio"])
+@pytest.mark.parametrize("column", [0, 1, 2, 3, 5], ids=["timestamps", "open", "high", "low", "volume"])
+@pytest.mark.parametrize("size", [0, 6])
+def test_short_columns_fail_before_the_run_as_in_a_single_run(runner, column, size):
+    """A column of the second instrument shorter than its close fails as `run_single_backtest` fails on it, also
+    where the run would never read the missing bars (the only trade is closed on bar 3 of 8)."""
+    rows = [instrument_row(np.linspace(100.0, 107.0, 8), [1], [3], symbol=s) for s in "AB"]
+    rows[1] = rows[1][:column] + (rows[1][column][:size],) + rows[1][column + 1:]
+    with pytest.raises(BaseException) as single:
+        tm.run_single_backtest(*rows[1][:8])
+    with internal_fault(f"index out of bounds: the len is {size} but the index is {size}"):
+        getattr(tm, f"run_{runner}_backtest")(rows)
+    assert str(single.value) == f"index out of bounds: the len is {size} but the index is {size}"

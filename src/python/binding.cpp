@@ -7,6 +7,9 @@
 #include <new>
 
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace tidemark::py {
 
@@ -299,6 +302,51 @@ long long index_to_narrow(PyObject* o, long long lo, long long hi) {
     if (v == -1 && PyErr_Occurred()) throw_py();
     if (overflow != 0 || v < lo || v > hi) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
     return v;
+}
+
+bool Blank::map(std::size_t bytes) {
+    unmap();
+#if defined(__linux__)
+    // Read-only private pages of nothing: each read maps the shared zero
+    // page, and none is charged to the process until then.
+    void* p = mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return false;
+    p_ = p;
+    bytes_ = bytes;
+    return true;
+#else
+    (void)bytes;
+    return false;
+#endif
+}
+
+bool Blank::touched() const {
+#if defined(__linux__)
+    // A page that was read is mapped (to the zero page); one never read is
+    // not. Asked a stretch at a time, eight pages to a word.
+    static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    constexpr std::size_t kWords = 1 << 13;
+    uint64_t seen[kWords];
+    auto* base = static_cast<unsigned char*>(p_);
+    const std::size_t pages = (bytes_ + page - 1) / page;
+    for (std::size_t first = 0; first < pages; first += kWords * 8) {
+        const std::size_t count = std::min(pages - first, kWords * 8);
+        std::memset(seen, 0, sizeof(seen));
+        // A failure would leave the answer unknown: count the blank as read.
+        if (mincore(base + first * page, count * page, reinterpret_cast<unsigned char*>(seen)) != 0) return true;
+        for (std::size_t w = 0; w < (count + 7) / 8; ++w)
+            if (seen[w] & 0x0101010101010101ULL) return true;
+    }
+#endif
+    return false;
+}
+
+void Blank::unmap() {
+#if defined(__linux__)
+    if (p_) munmap(p_, bytes_);
+#endif
+    p_ = nullptr;
+    bytes_ = 0;
 }
 
 void require_memory(double bytes) {

@@ -9,6 +9,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -262,6 +263,8 @@ public:
     }
     const R& operator*() const { return o_->rec; }
     const R* operator->() const { return &o_->rec; }
+    // A second shared borrow of the same object.
+    Ref share() const { return Ref(o_); }
 
 private:
     Obj<R>* o_;
@@ -295,11 +298,54 @@ struct Seq {
     Seq& operator=(Seq&&) noexcept = default;
 };
 
+namespace detail {
+// Address space that reads as zeros and holds no memory until a page of it is
+// read: what a call is lent in place of a copy it may never need (see
+// ArrayArg). Where the system cannot lend such a block (or not one this
+// large), map() says so and the copy is made instead.
+class Blank {
+public:
+    Blank() = default;
+    Blank(const Blank&) = delete;
+    Blank& operator=(const Blank&) = delete;
+    Blank(Blank&& o) noexcept : p_(o.p_), bytes_(o.bytes_) { o.p_ = nullptr, o.bytes_ = 0; }
+    Blank& operator=(Blank&& o) noexcept {
+        std::swap(p_, o.p_);
+        std::swap(bytes_, o.bytes_);
+        return *this;
+    }
+    ~Blank() { unmap(); }
+
+    // Maps `bytes` (> 0) of blank; false when it cannot be had.
+    bool map(std::size_t bytes);
+    const void* data() const { return p_; }
+    // Whether any of it has been read since it was mapped.
+    bool touched() const;
+    void unmap();
+
+private:
+    void* p_ = nullptr;
+    std::size_t bytes_ = 0;
+};
+
+// The elements of a 1-D array of T (its type, dtype and dimension already
+// checked) in logical order.
+template <class T>
+Series<T> copy_array(PyObject* array);
+}  // namespace detail
+
 // A 1-D input array for the length of one call: a view of the caller's array
 // where it may be read in place, else a copy (see numpy_bridge.cpp for when).
 // Only a body that holds the interpreter lock from start to finish, runs no
 // Python code (nor makes a Python object) while it reads the array and keeps
 // nothing of it once it returns may take one; anything else takes a Series.
+//
+// A view that has to be copied but is reached where no later argument can run
+// Python code is not copied at once: it stays pending, with its length known,
+// until the call's arrays have all been converted. The binder then copies it
+// when every array of the call has one length; otherwise it first lends the
+// body a blank of the view's length (see call_function), so that a call that
+// refuses its lengths before reading the view never copies it.
 template <class T>
 class ArrayArg {
 public:
@@ -307,6 +353,12 @@ public:
     // The caller's data, kept alive by `array`.
     ArrayArg(PyRef array, const T* data, std::size_t size) : array_(std::move(array)), data_(data), size_(size) {}
     explicit ArrayArg(Series<T>&& copy) : copy_(std::move(copy)), data_(copy_.data()), size_(copy_.size()) {}
+    // The caller's array of `size` elements, to be copied by settle().
+    static ArrayArg pending(PyRef array, std::size_t size) {
+        ArrayArg a(std::move(array), nullptr, size);
+        a.pending_ = true;
+        return a;
+    }
     // A moved vector keeps its block, so the pointer stays good.
     ArrayArg(ArrayArg&&) noexcept = default;
     ArrayArg& operator=(ArrayArg&&) noexcept = default;
@@ -322,11 +374,34 @@ public:
     const T* begin() const { return data_; }
     const T* end() const { return data_ + size_; }
 
+    bool is_pending() const { return pending_; }
+    // Copies a pending view; the blank lent in its place, if any, goes.
+    void settle() {
+        if (!pending_) return;
+        if (size_ > 0) copy_ = detail::copy_array<T>(array_.get());
+        data_ = copy_.data();
+        pending_ = false;
+        blank_.unmap();
+    }
+    // Points a pending view at a blank of its length; false when none can be
+    // had (the view must then be copied).
+    bool lend_blank() {
+        if (size_ == 0) return true;
+        if (!blank_.data() && (size_ > SIZE_MAX / sizeof(T) || !blank_.map(size_ * sizeof(T)))) return false;
+        data_ = static_cast<const T*>(blank_.data());
+        return true;
+    }
+    bool blank_touched() const { return blank_.data() && blank_.touched(); }
+    // A view of what this holds now, for a body that must not take it over.
+    ArrayArg lend() const { return ArrayArg(PyRef(), data_, size_); }
+
 private:
     PyRef array_;
     Series<T> copy_;
     const T* data_ = nullptr;
     std::size_t size_ = 0;
+    bool pending_ = false;
+    detail::Blank blank_;
 };
 
 using BoolArg = ArrayArg<uint8_t>;
@@ -978,6 +1053,137 @@ PyObject* call_and_convert(F&& f, Tuple& args) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// The arrays of one call (see ArrayArg): every ArrayArg among the converted
+// arguments, also inside optional values, sequences and tuples.
+// ---------------------------------------------------------------------------
+
+template <class T>
+struct Arrays {
+    static constexpr bool any = false;
+    template <class F>
+    static void visit(T&, F&) {}
+    // A value the body may take while `v` keeps its own.
+    static T lend(T& v) {
+        static_assert(std::is_copy_constructible_v<T>, "an argument kind the binder cannot lend");
+        return v;
+    }
+};
+template <class T>
+struct Arrays<ArrayArg<T>> {
+    static constexpr bool any = true;
+    template <class F>
+    static void visit(ArrayArg<T>& a, F& f) {
+        f(a);
+    }
+    static ArrayArg<T> lend(ArrayArg<T>& a) { return a.lend(); }
+};
+template <class T>
+struct Arrays<std::optional<T>> {
+    static constexpr bool any = Arrays<T>::any;
+    template <class F>
+    static void visit(std::optional<T>& v, F& f) {
+        if (v) Arrays<T>::visit(*v, f);
+    }
+    static std::optional<T> lend(std::optional<T>& v) {
+        if (!v) return std::nullopt;
+        return Arrays<T>::lend(*v);
+    }
+};
+template <class T>
+struct Arrays<Seq<T>> {
+    static constexpr bool any = Arrays<T>::any;
+    template <class F>
+    static void visit(Seq<T>& v, F& f) {
+        for (T& item : v.items) Arrays<T>::visit(item, f);
+    }
+    static Seq<T> lend(Seq<T>& v) {
+        Seq<T> out;
+        out.items.reserve(v.items.size());
+        for (T& item : v.items) out.items.push_back(Arrays<T>::lend(item));
+        return out;
+    }
+};
+template <class... T>
+struct Arrays<std::tuple<T...>> {
+    static constexpr bool any = (Arrays<T>::any || ...);
+    template <class F>
+    static void visit(std::tuple<T...>& v, F& f) {
+        std::apply([&](T&... item) { (Arrays<T>::visit(item, f), ...); }, v);
+    }
+    static std::tuple<T...> lend(std::tuple<T...>& v) {
+        return std::apply([](T&... item) { return std::tuple<T...>{Arrays<T>::lend(item)...}; }, v);
+    }
+};
+template <Record R>
+struct Arrays<Ref<R>> {
+    static constexpr bool any = false;
+    template <class F>
+    static void visit(Ref<R>&, F&) {}
+    static Ref<R> lend(Ref<R>& r) { return r.share(); }
+};
+
+// Copies every pending view of a call.
+template <class Tuple>
+void settle_arrays(Tuple& args) {
+    if constexpr (Arrays<Tuple>::any) {
+        auto settle = [](auto& a) { a.settle(); };
+        Arrays<Tuple>::visit(args, settle);
+    }
+}
+
+// Calls a module function whose arguments include arrays. Arrays of one
+// length are read as usual: pending views copied, then one call. A call whose
+// arrays differ in length is one that may refuse them, from their lengths,
+// before it reads anything: its pending views are first lent as blanks of
+// their lengths, and when the call ends (returning or raising) without having
+// read a blank, that is its outcome, the views never copied. Otherwise its
+// outcome is dropped, the views are copied and the call is made again. Either
+// way the outcome is the one the copies would give: a body of ArrayArg reads
+// nothing but its arguments and keeps nothing of them, so a call that never
+// read a view behaves as if it had the copy.
+template <class R, class Tuple, class F>
+PyObject* call_function(F&& f, Tuple& args) {
+    if constexpr (!Arrays<Tuple>::any) {
+        return call_and_convert<R>(f, args);
+    } else {
+        std::size_t pending = 0, shortest = SIZE_MAX, longest = 0;
+        auto measure = [&](auto& a) {
+            pending += a.is_pending();
+            shortest = std::min(shortest, a.size());
+            longest = std::max(longest, a.size());
+        };
+        Arrays<Tuple>::visit(args, measure);
+        bool lent = pending > 0 && shortest != longest;
+        if (lent) {
+            auto lend = [&](auto& a) { lent = lent && (!a.is_pending() || a.lend_blank()); };
+            Arrays<Tuple>::visit(args, lend);
+        }
+        if (lent) {
+            bool touched = false;
+            auto read = [&](auto& a) { touched = touched || a.blank_touched(); };
+            try {
+                Tuple views = Arrays<Tuple>::lend(args);
+                if constexpr (std::is_void_v<R>) {
+                    std::apply([&](auto&... a) { f(std::move(a)...); }, views);
+                    Arrays<Tuple>::visit(args, read);
+                    if (!touched) Py_RETURN_NONE;
+                } else {
+                    R out = std::apply([&](auto&... a) -> R { return f(std::move(a)...); }, views);
+                    Arrays<Tuple>::visit(args, read);
+                    if (!touched) return to_py(std::move(out));
+                }
+            } catch (...) {
+                Arrays<Tuple>::visit(args, read);
+                if (!touched) throw;
+                PyErr_Clear();  // the outcome of blanks, not of the caller's arrays
+            }
+        }
+        settle_arrays(args);
+        return call_and_convert<R>(f, args);
+    }
+}
+
 // Function-pointer traits.
 template <class F>
 struct FnTraits;
@@ -1040,7 +1246,7 @@ PyObject* fastcall_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         clear_bound(b, S);
         bind_fast(S, args, nargs, kwnames, b);
         auto converted = detail::Converter<typename T::Args>::run(b, S, defaults_of<S, typename T::Args>());
-        return detail::call_and_convert<typename T::Ret>(Body, converted);
+        return detail::call_function<typename T::Ret>(Body, converted);
     });
 }
 
@@ -1060,6 +1266,7 @@ PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
         auto run = [&](auto& guard) -> PyObject* {
             (void)guard;
             auto converted = detail::Converter<typename Tail::type>::run(b, S, defaults_of<S, typename Tail::type>());
+            detail::settle_arrays(converted);
             auto f = [&](auto&&... a) -> decltype(auto) { return Body(obj->rec, std::forward<decltype(a)>(a)...); };
             return detail::call_and_convert<typename T::Ret>(f, converted);
         };
@@ -1129,6 +1336,7 @@ PyObject* tp_new_impl(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
         clear_bound(b, S);
         bind_tuple(S, args, kwargs, b);
         auto converted = detail::Converter<typename T::Args>::run(b, S, defaults_of<S, typename T::Args>());
+        detail::settle_arrays(converted);
         R rec = std::apply([&](auto&... a) -> R { return Body(std::move(a)...); }, converted);
         PyObject* o = subtype->tp_alloc(subtype, 0);
         if (!o) throw_py();

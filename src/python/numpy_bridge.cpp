@@ -26,11 +26,18 @@
 // are looked at (their types only, which runs nothing) when an array is
 // reached; if one of them could call back, this array is copied as before.
 // Arrays held in a list or tuple argument (the rows of instruments the
-// portfolio and basket runners take, as tuples of ArrayArg) follow the same
+// portfolio and basket runners take and the strategies of the multi-strategy
+// runner, as tuples of ArrayArg) follow the same
 // rule, settled once for the whole argument before any of them is read: all
 // are read in place when the later arguments and every item of the list
 // convert quietly, and all are copied otherwise, since a later row's weight
 // could rewrite an earlier row's array.
+// A view that is copied under that rule (strided, reversed, unaligned) is
+// not copied when it is reached but once every argument has been converted,
+// and only when the call's arrays have one length or the call reads it (see
+// ArrayArg and call_function in binding.h): a view of billions of elements
+// next to arrays of another length is refused as the call refuses lengths,
+// without the copy. Nothing can change it in between, by the same rule.
 // Another thread writing the array without the lock (NumPy releases it inside
 // its loops) races with a copy just as it races with a view.
 #include "python/binding.h"
@@ -102,9 +109,10 @@ Series<T> read_1d(PyObject* o, int npy_type) {
 template <class T>
 ArrayArg<T> read_arg(PyObject* o, int npy_type, bool in_place) {
     PyArrayObject* a = check_array(o, 1, npy_type);
-    if (!in_place || !contiguous_aligned<T>(a)) return ArrayArg<T>(copy_1d<T>(a));
-    return ArrayArg<T>(PyRef(Py_NewRef(o)), static_cast<const T*>(PyArray_DATA(a)),
-                       static_cast<std::size_t>(PyArray_DIM(a, 0)));
+    if (!in_place) return ArrayArg<T>(copy_1d<T>(a));
+    const auto n = static_cast<std::size_t>(PyArray_DIM(a, 0));
+    if (!contiguous_aligned<T>(a)) return ArrayArg<T>::pending(PyRef(Py_NewRef(o)), n);
+    return ArrayArg<T>(PyRef(Py_NewRef(o)), static_cast<const T*>(PyArray_DATA(a)), n);
 }
 
 template <class T>
@@ -147,6 +155,19 @@ PyObject* vector_to_array_1d(Series<T>&& v, int npy_type) {
 Series<double> From<Series<double>>::get(PyObject* o) { return read_1d<double>(o, NPY_FLOAT64); }
 Series<int64_t> From<Series<int64_t>>::get(PyObject* o) { return read_1d<int64_t>(o, NPY_INT64); }
 BoolVec From<BoolVec>::get(PyObject* o) { return read_1d<uint8_t>(o, NPY_BOOL); }
+
+template <>
+Series<double> detail::copy_array<double>(PyObject* array) {
+    return copy_1d<double>(reinterpret_cast<PyArrayObject*>(array));
+}
+template <>
+Series<int64_t> detail::copy_array<int64_t>(PyObject* array) {
+    return copy_1d<int64_t>(reinterpret_cast<PyArrayObject*>(array));
+}
+template <>
+Series<uint8_t> detail::copy_array<uint8_t>(PyObject* array) {
+    return copy_1d<uint8_t>(reinterpret_cast<PyArrayObject*>(array));
+}
 
 ArrayArg<double> From<ArrayArg<double>>::get(PyObject* o, bool in_place) {
     return read_arg<double>(o, NPY_FLOAT64, in_place);

@@ -667,8 +667,10 @@ PortfolioResult run_portfolio_backtest(Seq<InstrumentTuple> instruments, std::op
                                   instrument_configs ? *instrument_configs : InstrumentConfigs{});
 }
 
-// One item of `strategies`: entries, exits, direction, weight, name.
-using StrategyTuple = std::tuple<BoolVec, BoolVec, int32_t, double, std::string>;
+// One item of `strategies`: entries, exits, direction, weight, name. The
+// arrays of all items are read in place or all copied, as the rows of
+// `instruments` are.
+using StrategyTuple = std::tuple<BoolArg, BoolArg, int32_t, double, std::string>;
 
 constexpr Param kRunMultiParams[] = {
     {"timestamps"}, {"open"}, {"high"}, {"low"}, {"close"}, {"volume"}, {"strategies"}, {"config", "None"},
@@ -684,8 +686,8 @@ EngineResult run_multi_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double> o
     signals.reserve(strategies.items.size());
     for (StrategyTuple& item : strategies.items) {
         StrategySignals s;
-        s.entries = std::move(std::get<0>(item));
-        s.exits = std::move(std::get<1>(item));
+        s.entries = std::get<0>(item);
+        s.exits = std::get<1>(item);
         s.direction = checked_direction(std::get<2>(item));
         s.weight = std::get<3>(item);
         s.name = std::move(std::get<4>(item));

@@ -167,6 +167,7 @@ EngineResult run_basket_strategy(const BacktestConfig& cfg, std::span<const Inst
     const CombinedSignals combined = synchronize_signals(entries, exits, mode);
     const bool next_bar = acts_next_bar(cfg);
     const ProcessedSignals sig = own_loop_signals(combined.entries, combined.exits, next_bar);
+    for (const InstrumentData& ins : instruments) ins.check_columns(n);
 
     Basket basket(cfg, instruments, configs, next_bar);
     BarCurves curves(n, cfg.initial_capital, true);

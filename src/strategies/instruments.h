@@ -3,6 +3,7 @@
 // per-symbol overrides.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -30,8 +31,18 @@ struct InstrumentData {
     double weight = 1.0;
     int8_t direction = 1;  // 1 long, -1 short
 
-    // Bar t. Only `close` and the signals are checked against the bar count
-    // up front, so a shorter column stops the run here as a bounds fault.
+    // The bar columns against the bar count `n`, before a run reads any of
+    // them: a shorter one fails as reading its first missing bar would (the
+    // bounds fault a single-instrument run gives), the shortest first. A run
+    // that would never reach the missing bars is refused all the same.
+    // Longer columns are read up to the bar count only.
+    void check_columns(std::size_t n) const {
+        const std::size_t shortest =
+            std::min({timestamps.size(), open.size(), high.size(), low.size(), volume.size()});
+        if (shortest < n) fail_index(shortest, shortest);
+    }
+
+    // Bar t (the columns checked against the bar count first).
     Bar bar(std::size_t t) const {
         return Bar{at_checked(timestamps, t), at_checked(open, t),  at_checked(high, t),
                    at_checked(low, t),        at_checked(close, t), at_checked(volume, t)};

@@ -46,11 +46,13 @@ EngineResult run_combined(const BacktestConfig& cfg, const BarArrays& bars,
     const auto count = static_cast<uint32_t>(strategies.size());
     const uint32_t quorum = mode == CombineMode::Any ? 1 : mode == CombineMode::All ? count : count / 2 + 1;
 
+    const BoolVec merged_entries = flags_at_least(entries, n, quorum);
+    const BoolVec merged_exits = flags_at_least(exits, n, 1);
     StrategySignals merged;
     merged.name = strategies.front().name;
     merged.direction = strategies.front().direction;
-    merged.entries = flags_at_least(entries, n, quorum);
-    merged.exits = flags_at_least(exits, n, 1);
+    merged.entries = merged_entries;
+    merged.exits = merged_exits;
     return run_backtest_loop(engine_params_for(cfg), bars, signal_arrays(merged), nullptr);
 }
 

@@ -19,11 +19,12 @@ enum class CombineMode : uint8_t { Any = 0, All = 1, Majority = 2, Weighted = 3,
 
 CombineMode parse_combine_mode(std::string_view text);
 
-// One strategy's signals. The weight is carried, but no mode reads it.
+// One strategy's signals, views of storage the caller keeps for the length
+// of the run. The weight is carried, but no mode reads it.
 struct StrategySignals {
     std::string name;
-    BoolVec entries;
-    BoolVec exits;
+    std::span<const uint8_t> entries;
+    std::span<const uint8_t> exits;
     double weight = 1.0;
     int8_t direction = 1;
 };

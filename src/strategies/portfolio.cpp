@@ -37,8 +37,8 @@ struct Slot {
     std::vector<std::size_t> flags;
     std::size_t entries_read = 0;  // processed entry flags the run has passed
     std::size_t exit_due = 0;      // the exit flag of the position held
-    // Bars every column has: a shorter one fails the run at the first step
-    // that reads its bar.
+    // Bars every column has: the bar count, once the columns have been
+    // checked against it before the run.
     std::size_t usable = 0;
     // The kernel fills plainly, so its entries and exits may take the short
     // step (which reads only the bar's time and close).
@@ -521,6 +521,7 @@ PortfolioResult run_portfolio_strategy(const BacktestConfig& cfg, std::span<cons
 
     Portfolio book(cfg, instruments, mode, configs, n);
     book.process_signals();
+    for (const InstrumentData& ins : instruments) ins.check_columns(n);
     book.run();
 
     PortfolioResult out;

@@ -269,22 +269,23 @@ TEST_P(PortfolioRunner, MatchesThePlainLoop) {
 INSTANTIATE_TEST_SUITE_P(Cases, PortfolioRunner, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return "case" + std::to_string(info.index); });
 
-// A column shorter than `close` fails the run where a holder first reads
-// past it, also when its kernel would otherwise be stepped ahead across it.
-TEST(PortfolioRunner, ShortColumnFailsWhereThePlainLoopFails) {
+// A column shorter than `close` fails before the first bar as reading its
+// first missing bar would, also where no holder would ever read past it (the
+// only trade closes on bar 300).
+TEST(PortfolioRunner, ShortColumnFailsBeforeTheRun) {
     auto cols = market(3, 600, 5, 0.001);
     for (Columns& d : cols) std::ranges::fill(d.entries, 0), std::ranges::fill(d.exits, 0);
     cols[1].entries[3] = cols[1].exits[300] = 1;
-    auto message = [](auto run) -> std::string {
-        try { run(); } catch (const std::exception& e) { return e.what(); }
-        return "no failure";
-    };
-    for (std::size_t cut : {150u, 151u, 400u}) {
+    for (std::size_t cut : {0u, 150u, 400u}) {
         auto ins = views(cols);
         ins[1].volume = ins[1].volume.first(cut);
-        const std::string plain = message([&] { plain_portfolio({}, ins, AllocationMode::Full, {}); });
-        EXPECT_EQ(message([&] { run_portfolio_strategy({}, ins, "full", {}); }), plain) << cut;
-        EXPECT_EQ(plain == "no failure", cut >= 300) << plain;
+        const std::string at = std::to_string(cut);
+        try {
+            run_portfolio_strategy({}, ins, "full", {});
+            ADD_FAILURE() << cut;
+        } catch (const Fault& e) {
+            EXPECT_EQ(std::string(e.what()), "index out of bounds: the len is " + at + " but the index is " + at);
+        }
     }
 }
 
