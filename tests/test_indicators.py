@@ -138,9 +138,9 @@ def windowed_extreme(x, p, is_max):
 @pytest.mark.parametrize("period", [2, 14, 64, 65, 200, 513, 8193])
 @pytest.mark.parametrize("fn, is_max", [(tm.rolling_min, False), (tm.rolling_max, True)])
 def test_rolling_extremes_over_long_series(fn, is_max, period):
-    # Stretches of thousands of values, some with zeros of both signs, NaN and infinities (the exact path) and
-    # some of plain prices (the plain comparisons), through the doubling windows, the blocked folds and, for the
-    # longest period, the fold over the whole series.
+    # Stretches of thousands of values, some with zeros of both signs, NaN and infinities (folded again exactly,
+    # as is the run after them) and some of plain prices (the plain comparisons), with blocks shorter and longer
+    # than a run of blocks and a partial block at the end.
     rng = np.random.default_rng(period)
     x = 100.0 + np.cumsum(rng.normal(0.0, 1.0, 9 * 2048))
     for at in rng.choice(9, size=3, replace=False) * 2048 + rng.integers(0, 2048, 3):

@@ -313,268 +313,108 @@ BollingerResult compute_bollinger(std::span<const double> data, uint64_t period,
 
 namespace {
 
-// The rolling extremes go a stretch of outputs at a time, whose inputs (with
-// the p - 1 before them) are worked on in the cache: periods up to
-// kDoublingMaxPeriod by doubling windows in vectors, whose work grows with
-// log2 of the period, longer ones by the van Herk / Gil-Werman fold, three
-// comparisons per value whatever the period. Periods beyond
-// kStretchMaxPeriod, whose stretches would leave the cache, take the fold
-// over the whole series (extrema.h).
-constexpr std::size_t kDoublingMaxPeriod = 64;
-constexpr std::size_t kStretchMaxPeriod = 8192;
-// Outputs per stretch: long enough that the p - 1 inputs before them cost
-// little, short enough to stay in the first-level cache for short periods.
-inline std::size_t stretch_length(std::size_t p) { return std::max<std::size_t>(2048, 8 * p); }
-
-// maxNum (Max) or minNum of two vectors lane by lane, for operands that are
-// never NaN. Without zeros of both signs the plain comparison is it; with
-// them (Exact) equal operands give the AND of their bits for the maximum
-// (+0 wins) and the OR for the minimum (-0 wins).
-template <bool Max, bool Exact, class V>
-[[gnu::always_inline]] inline V pick_lanes(V a, V b) {
-    using I = lanes::IntOf<V>;
-    V r;
-    if constexpr (Max) {
-        r = a > b ? a : b;
-    } else {
-        r = a < b ? a : b;
-    }
-    if constexpr (Exact) {
-        const I ia = reinterpret_cast<I>(a), ib = reinterpret_cast<I>(b);
-        const V tie = reinterpret_cast<V>(Max ? (ia & ib) : (ia | ib));
-        r = a == b ? tie : r;
-    }
-    return r;
-}
-
-// The pick of t[j - off[q]] for q < K (off[0] = 0).
-template <bool Max, bool Exact, class V, int K>
-[[gnu::always_inline]] inline V window_lanes(const double* t, std::size_t j, const std::size_t* off) {
-    V r = lanes::load<V>(t + j);
-    for (int q = 1; q < K; ++q) r = pick_lanes<Max, Exact, V>(r, lanes::load<V>(t + j - off[q]));
-    return r;
-}
-template <bool Max, bool Exact, int K>
-[[gnu::always_inline]] inline double window_one(const double* t, std::size_t j, const std::size_t* off) {
-    double r = t[j];
-    for (int q = 1; q < K; ++q) {
-        const double b = t[j - off[q]];
-        if (Exact && r == b) {
-            r = std::bit_cast<double>(Max ? (std::bit_cast<uint64_t>(r) & std::bit_cast<uint64_t>(b))
-                                          : (std::bit_cast<uint64_t>(r) | std::bit_cast<uint64_t>(b)));
-        } else {
-            r = Max ? (r > b ? r : b) : (r < b ? r : b);
-        }
-    }
-    return r;
-}
-
-// t[j] = window_lanes(t, j) for j in [low, m), in place: top down, so that
-// every operand (at or below j) is read before it is overwritten.
-template <bool Max, bool Exact, class V, int K>
-[[gnu::always_inline]] inline void widen_pass(double* t, std::size_t m, const std::size_t* off, std::size_t low) {
-    constexpr std::size_t N = lanes::count<V>;
-    std::size_t j = m;
-    for (; j >= low + N; j -= N) lanes::store(t + j - N, window_lanes<Max, Exact, V, K>(t, j - N, off));
-    for (; j-- > low;) t[j] = window_one<Max, Exact, K>(t, j, off);
-}
-
-// o[j] = window_lanes(t, j) for j in [low, m), bottom up, with the start
-// value (no number in the window) turned into NaN where it can occur.
-template <bool Max, bool Exact, class V, int K>
-[[gnu::always_inline]] inline void output_pass(const double* t, std::size_t m, const std::size_t* off,
-                                               std::size_t low, double* o) {
-    constexpr std::size_t N = lanes::count<V>;
-    constexpr double start = Max ? -kInf : kInf;
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    const V startv = V{} + start, nanv = V{} + nan;
-    std::size_t j = low;
-    for (; j + N <= m; j += N) {
-        const V r = window_lanes<Max, Exact, V, K>(t, j, off);
-        lanes::store(o + j, Exact ? (r == startv ? nanv : r) : r);
-    }
-    for (; j < m; ++j) {
-        const double r = window_one<Max, Exact, K>(t, j, off);
-        o[j] = Exact && r == start ? nan : r;
-    }
-}
-
-template <bool Max, bool Exact, class V>
-[[gnu::always_inline]] inline void output_pass_k(int k, const double* t, std::size_t m, const std::size_t* off,
-                                                 std::size_t low, double* o) {
-    switch (k) {
-        case 1: output_pass<Max, Exact, V, 1>(t, m, off, low, o); break;
-        case 2: output_pass<Max, Exact, V, 2>(t, m, off, low, o); break;
-        case 3: output_pass<Max, Exact, V, 3>(t, m, off, low, o); break;
-        case 4: output_pass<Max, Exact, V, 4>(t, m, off, low, o); break;
-        case 5: output_pass<Max, Exact, V, 5>(t, m, off, low, o); break;
-        case 6: output_pass<Max, Exact, V, 6>(t, m, off, low, o); break;
-        case 7: output_pass<Max, Exact, V, 7>(t, m, off, low, o); break;
-        default: output_pass<Max, Exact, V, 8>(t, m, off, low, o); break;
-    }
-}
-
-// Widens the windows of t[0 .. m) from one value to the whole period p: a
-// window of 8s is the extreme of eight windows of s laid end to end, and the
-// period that of the fewest windows of the last width that cover it, the
-// last of them ending where the period starts (overlaps change nothing).
-// The last pass writes o[p - 1 .. m). Every operand comes from the
-// first-level cache, its load folded into the comparison; with eight
-// windows combined at a time, the stores and the loop are paid once per
-// three doublings.
-template <bool Max, bool Exact, class V>
-[[gnu::always_inline]] inline void doubling_passes(double* t, std::size_t m, std::size_t p, double* o) {
-    std::size_t off[8];
-    std::size_t s = 1;
-    for (; 8 * s <= p; s *= 8) {
-        for (std::size_t q = 0; q < 8; ++q) off[q] = q * s;
-        widen_pass<Max, Exact, V, 8>(t, m, off, 8 * s - 1);
-    }
-    const int k = static_cast<int>((p + s - 1) / s);
-    for (int q = 0; q < k; ++q) off[q] = static_cast<std::size_t>(q) * s;
-    off[k - 1] = p - s;
-    output_pass_k<Max, Exact, V>(k, t, m, off, p - 1, o);
-}
-
-// The same outputs by the van Herk / Gil-Werman fold over blocks of p
-// (extrema.h), for the longer periods, whose doublings would outnumber its
-// three comparisons per value. Each fold is a chain of one comparison per
-// value; four blocks are folded side by side, so that four chains overlap.
+// The rolling extremes by the van Herk / Gil-Werman scheme: the series is cut
+// into blocks of p, and the window ending at offset t of block k is the
+// suffix of block k - 1 from t + 1 (folded once, backwards, when block k - 1
+// was read) and the prefix of block k up to t. Both folds of a block run in
+// one loop, the prefix from its start and the next suffix from its end, so
+// that two chains of comparisons overlap; the suffixes wait in two buffers of
+// p + 1, which stay in the cache.
+//
+// A NaN never wins a comparison (the fold starts from the start value, which
+// it cannot beat), and a window that holds nothing better than the start
+// value reads as NaN. The plain comparison loses the sign of a zero when +0
+// meets -0 and does not look for windows with nothing to show, so a run of
+// blocks holding a zero, a NaN or the start value, or following a run that
+// held one, takes the exact comparison instead (+0 wins the maximum, -0 the
+// minimum).
 template <bool Max, bool Exact>
-[[gnu::always_inline]] inline void van_herk_pass(const double* t, std::size_t m, std::size_t p, double* suf,
-                                                 double* o) {
-    constexpr double start = Max ? -kInf : kInf;
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    auto pick = [](double a, double b) {
-        if (Exact && a == b)
+[[gnu::always_inline]] inline double pick_extreme(double a, double b) {
+    if constexpr (Exact) {
+        constexpr double start = Max ? -kInf : kInf;
+        a = a != a ? start : a;
+        if (a == b)
             return std::bit_cast<double>(Max ? (std::bit_cast<uint64_t>(a) & std::bit_cast<uint64_t>(b))
                                              : (std::bit_cast<uint64_t>(a) | std::bit_cast<uint64_t>(b)));
-        return Max ? (a > b ? a : b) : (a < b ? a : b);
-    };
-    auto emit = [](double r) { return Exact && r == start ? nan : r; };
-    constexpr std::size_t kChains = 4;
-    // Suffix folds of the whole blocks: suf[j] covers t[j .. end of its block].
-    const std::size_t blocks = m / p;
-    std::size_t b = 0;
-    for (; b + kChains <= blocks; b += kChains) {
-        const std::size_t e = b * p + p - 1;
-        double acc[kChains];
-        for (std::size_t q = 0; q < kChains; ++q) suf[e + q * p] = acc[q] = t[e + q * p];
-        for (std::size_t j = e; j-- > b * p;) {
-            for (std::size_t q = 0; q < kChains; ++q) {
-                acc[q] = pick(acc[q], t[j + q * p]);
-                suf[j + q * p] = acc[q];
-            }
-        }
     }
-    for (; b < blocks; ++b) {
-        const std::size_t e = b * p + p - 1;
-        double acc = suf[e] = t[e];
-        for (std::size_t j = e; j-- > b * p;) suf[j] = acc = pick(acc, t[j]);
-    }
-    // The window ending at the last value of block k - 1 is that block; the
-    // others end at i inside block k >= 1 and join the suffix fold from
-    // i - p + 1 to the prefix fold of block k up to i.
-    std::size_t k = 1;
-    for (; (k + kChains) * p <= m; k += kChains) {
-        double pre[kChains];
-        for (std::size_t q = 0; q < kChains; ++q) {
-            o[(k + q) * p - 1] = emit(suf[(k + q - 1) * p]);
-            pre[q] = t[(k + q) * p];
-        }
-        for (std::size_t i = k * p; i < k * p + p - 1; ++i) {
-            for (std::size_t q = 0; q < kChains; ++q) {
-                pre[q] = pick(pre[q], t[i + q * p]);
-                o[i + q * p] = emit(pick(suf[i + q * p + 1 - p], pre[q]));
-            }
-        }
-    }
-    for (; k * p <= m; ++k) {
-        o[k * p - 1] = emit(suf[(k - 1) * p]);
-        if (k * p == m) break;
-        double pre = t[k * p];
-        const std::size_t end = std::min(m, k * p + p - 1);
-        for (std::size_t i = k * p; i < end; ++i) {
-            pre = pick(pre, t[i]);
-            o[i] = emit(pick(suf[i + 1 - p], pre));
-        }
+    if constexpr (Max) {
+        return a > b ? a : b;
+    } else {
+        return a < b ? a : b;
     }
 }
 
-// Rolling maxNum / minNum of x[0 .. n) over windows of p <= kDoublingMaxPeriod
-// values, into o[p - 1 .. n), NaN where the window holds no number (or only
-// the start value, -inf for the maximum and +inf for the minimum), as the
-// fold from that start value gives. A stretch of outputs at a time: its
-// inputs are copied into `t` with NaN turned into the start value, which
-// cannot win, so that the passes compare numbers only; the plain comparison
-// serves unless the stretch holds a zero, whose sign it could lose.
-template <bool Max, class V>
-[[gnu::always_inline]] inline void rolling_extreme_lanes(const double* x, std::size_t n, std::size_t p, double* o,
-                                                         double* t, double* suf) {
-    using I = lanes::IntOf<V>;
-    constexpr std::size_t N = lanes::count<V>;
-    const double start = Max ? -kInf : kInf;
-    const V startv = V{} + start;
-    const std::size_t stretch = stretch_length(p);
-    for (std::size_t i0 = p - 1; i0 < n; i0 += stretch) {
-        const std::size_t i1 = std::min(n, i0 + stretch);
-        const std::size_t lo = i0 + 1 - p, m = i1 - lo;
-        const double* src = x + lo;
-        // The next stretch's inputs are fetched while this one is worked on
-        // in the cache: the passes below touch no memory the prefetchers
-        // would follow, and each stretch would start with a wait.
-        if (i1 < n) {
-            const std::size_t ahead = std::min(n, i1 + stretch) - i1;
-            for (std::size_t k = 0; k < ahead; k += 8) __builtin_prefetch(x + i1 + k);
+// Blocks [first, last) of x (each of p values): outputs of every window that
+// ends in them, and the suffix folds of the last one into `before`, which on
+// entry holds those of block first - 1 (before[p] is the start value).
+constexpr std::size_t kPrefetchBlock = 64;
+
+template <bool Max, bool Exact>
+void extreme_blocks(const double* __restrict x, std::size_t p, std::size_t first, std::size_t last,
+                    double* __restrict o, double*& before, double*& after) {
+    constexpr double start = Max ? -kInf : kInf;
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t k = first; k < last; ++k) {
+        const double* xb = x + k * p;
+        double* ob = o + k * p;
+        const double* sa = before;
+        double* sb = after;
+        double pre = start, suf = start;
+        // The loop reads the block from its end as well, ahead of the forward
+        // reads the prefetcher follows: on longer blocks the next one is
+        // fetched while this one is folded.
+        if (p >= kPrefetchBlock)
+            for (std::size_t j = 0; j < p; j += 8) __builtin_prefetch(xb + p + j);
+#pragma GCC unroll 2
+        for (std::size_t t = 0; t < p; ++t) {
+            pre = pick_extreme<Max, Exact>(xb[t], pre);
+            suf = pick_extreme<Max, Exact>(xb[p - 1 - t], suf);
+            sb[p - 1 - t] = suf;
+            const double r = pick_extreme<Max, Exact>(sa[t + 1], pre);
+            ob[t] = Exact && r == start ? nan : r;
         }
-        I special = I{};
-        std::size_t j = 0;
-        for (; j + N <= m; j += N) {
-            const V v = lanes::load<V>(src + j);
-            const I nan = v != v;
-            special |= nan | (v == 0.0) | (v == startv);
-            lanes::store(t + j, nan ? startv : v);
-        }
-        // A zero, whose sign a plain comparison could lose, or a value that
-        // reads as no number (NaN, the start value) takes the exact path.
-        bool zero = lanes::any(special);
-        for (; j < m; ++j) {
-            const double v = src[j];
-            zero |= v != v || v == 0.0 || v == start;
-            t[j] = v != v ? start : v;
-        }
-        double* out = o + lo;
-        if (p > kDoublingMaxPeriod) {
-            if (zero) {
-                van_herk_pass<Max, true>(t, m, p, suf, out);
-            } else {
-                van_herk_pass<Max, false>(t, m, p, suf, out);
-            }
-        } else if (zero) {
-            doubling_passes<Max, true, V>(t, m, p, out);
-        } else {
-            doubling_passes<Max, false, V>(t, m, p, out);
-        }
+        sb[p] = start;
+        std::swap(before, after);
     }
 }
 
-template <std::size_t L>
-[[gnu::always_inline]] inline void rolling_max_lanes(const double* x, std::size_t n, std::size_t p, double* o,
-                                                     double* t, double* suf) {
-    rolling_extreme_lanes<true, lanes::F64<L>>(x, n, p, o, t, suf);
+// Whether x[from .. to) holds a value the plain fold may get wrong: a zero
+// of either sign, or one that is no better than the start value (NaN, or the
+// start value itself), which could leave a window with nothing to show. Two
+// vectors at a time.
+template <bool Max, std::size_t L>
+[[gnu::always_inline]] inline bool holds_special_lanes(const double* x, std::size_t from, std::size_t to) {
+    using V = lanes::F64<L>;
+    constexpr double start = Max ? -kInf : kInf;
+    auto special = [](const V& v) { return (v == 0.0) | !(Max ? v > start : v < start); };
+    lanes::IntOf<V> seen{}, also{};
+    std::size_t j = from;
+    for (; j + 2 * L <= to; j += 2 * L) {
+        seen |= special(lanes::load<V>(x + j));
+        also |= special(lanes::load<V>(x + j + L));
+    }
+    bool found = lanes::any(seen | also);
+    for (; j < to; ++j) found |= x[j] == 0.0 || !(Max ? x[j] > start : x[j] < start);
+    return found;
 }
 template <std::size_t L>
-[[gnu::always_inline]] inline void rolling_min_lanes(const double* x, std::size_t n, std::size_t p, double* o,
-                                                     double* t, double* suf) {
-    rolling_extreme_lanes<false, lanes::F64<L>>(x, n, p, o, t, suf);
+[[gnu::always_inline]] inline bool special_for_max(const double* x, std::size_t from, std::size_t to) {
+    return holds_special_lanes<true, L>(x, from, to);
+}
+template <std::size_t L>
+[[gnu::always_inline]] inline bool special_for_min(const double* x, std::size_t from, std::size_t to) {
+    return holds_special_lanes<false, L>(x, from, to);
 }
 
-TIDEMARK_LANE_VERSIONS(void, rolling_max_stretches,
-                       (const double* x, std::size_t n, std::size_t p, double* o, double* t, double* suf),
-                       rolling_max_lanes, (x, n, p, o, t, suf))
-TIDEMARK_LANE_VERSIONS(void, rolling_min_stretches,
-                       (const double* x, std::size_t n, std::size_t p, double* o, double* t, double* suf),
-                       rolling_min_lanes, (x, n, p, o, t, suf))
+TIDEMARK_LANE_VERSIONS(bool, holds_special_max, (const double* x, std::size_t from, std::size_t to),
+                       special_for_max, (x, from, to))
+TIDEMARK_LANE_VERSIONS(bool, holds_special_min, (const double* x, std::size_t from, std::size_t to),
+                       special_for_min, (x, from, to))
+
+template <bool Max>
+bool holds_special(const double* x, std::size_t from, std::size_t to) {
+    return Max ? holds_special_max(x, from, to) : holds_special_min(x, from, to);
+}
 
 template <bool Max>
 SeriesResult rolling_extreme_series(std::span<const double> data, uint64_t period) {
@@ -584,25 +424,46 @@ SeriesResult rolling_extreme_series(std::span<const double> data, uint64_t perio
     const std::size_t p = static_cast<std::size_t>(period);
     Series<double> out = warmup_series(n, p - 1);
     double* o = out.data();
-    const double start = Max ? -kInf : kInf;
-    if (p <= kStretchMaxPeriod) {
-        std::vector<double> scratch(2 * (stretch_length(p) + p));
-        double* t = scratch.data();
-        double* suf = t + stretch_length(p) + p;
-        if constexpr (Max) {
-            rolling_max_stretches(data.data(), n, p, o, t, suf);
-        } else {
-            rolling_min_stretches(data.data(), n, p, o, t, suf);
+    const double* x = data.data();
+    constexpr double start = Max ? -kInf : kInf;
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    // Block 0's suffixes, then the blocks after it in runs of about 2,048
+    // values.
+    std::vector<double> scratch(2 * (p + 1), start);
+    double* before = scratch.data();
+    double* after = before + p + 1;
+    bool special = holds_special<Max>(x, 0, p);
+    double acc = start;
+    for (std::size_t j = p; j-- > 0;) before[j] = acc = special ? pick_extreme<Max, true>(x[j], acc)
+                                                             : pick_extreme<Max, false>(x[j], acc);
+    o[p - 1] = acc == start ? nan : acc;
+    const std::size_t blocks = n / p;
+    const std::size_t run = std::max<std::size_t>(1, 2048 / p);
+    for (std::size_t k = 1; k < blocks; k += run) {
+        const std::size_t end = std::min(blocks, k + run);
+        // The windows of a run's first block reach into the block before. A
+        // run is folded plainly first and looked at after, when its values
+        // are in the cache; one that holds a special value is folded again
+        // exactly, from the exact suffixes of the block before it.
+        if (!special) {
+            extreme_blocks<Max, false>(x, p, k, end, o, before, after);
+            special = holds_special<Max>(x, k * p, end * p);
+            if (!special) continue;
+            acc = start;
+            for (std::size_t j = p; j-- > 0;) before[j] = acc = pick_extreme<Max, true>(x[(k - 1) * p + j], acc);
+            before[p] = start;
         }
-        return out;
+        extreme_blocks<Max, true>(x, p, k, end, o, before, after);
+        special = holds_special<Max>(x, k * p, end * p);
     }
-    const int64_t none = order_key(start);
-    std::vector<int64_t> scratch;
-    // Still at the start value: no number in the window (or only the start
-    // value itself, an infinity), which reads as no value.
-    rolling_extreme<Max>(data, p, start, scratch, [o, none](std::size_t i, int64_t k) {
-        o[i] = k == none ? std::numeric_limits<double>::quiet_NaN() : from_order_key(k);
-    });
+    // The last, partial block: prefixes against the suffixes of the one
+    // before.
+    double pre = start;
+    for (std::size_t i = blocks * p; i < n; ++i) {
+        pre = pick_extreme<Max, true>(x[i], pre);
+        const double r = pick_extreme<Max, true>(before[i - blocks * p + 1], pre);
+        o[i] = r == start ? nan : r;
+    }
     return out;
 }
 
