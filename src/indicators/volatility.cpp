@@ -379,42 +379,37 @@ void extreme_blocks(const double* __restrict x, std::size_t p, std::size_t first
 }
 
 // Whether x[from .. to) holds a value the plain fold may get wrong: a zero
-// of either sign, or one that is no better than the start value (NaN, or the
-// start value itself), which could leave a window with nothing to show. Two
-// vectors at a time.
-template <bool Max, std::size_t L>
+// of either sign, or a NaN or an infinity, among which is the start value
+// (it could leave a window with nothing to show). In arithmetic rather than
+// with masks, which some units can only take apart lane by lane: the
+// smallest magnitude is 0 where a zero is, and x * 0 is NaN where x is not
+// finite, which a sum keeps.
+template <std::size_t L>
 [[gnu::always_inline]] inline bool holds_special_lanes(const double* x, std::size_t from, std::size_t to) {
     using V = lanes::F64<L>;
-    constexpr double start = Max ? -kInf : kInf;
-    auto special = [](const V& v) { return (v == 0.0) | !(Max ? v > start : v < start); };
-    lanes::IntOf<V> seen{}, also{};
+    using I = lanes::IntOf<V>;
+    const I magnitude = lanes::splat<I>(std::numeric_limits<int64_t>::max());
+    auto least = [](const V& a, const V& b) { return a < b ? a : b; };
+    V small[2], lost[2];
+    small[0] = small[1] = lanes::splat<V>(kInf);
+    lost[0] = lost[1] = V{};
     std::size_t j = from;
     for (; j + 2 * L <= to; j += 2 * L) {
-        seen |= special(lanes::load<V>(x + j));
-        also |= special(lanes::load<V>(x + j + L));
+        for (std::size_t h = 0; h < 2; ++h) {
+            const V v = lanes::load<V>(x + j + h * L);
+            small[h] = least(reinterpret_cast<V>(reinterpret_cast<I>(v) & magnitude), small[h]);
+            lost[h] = lost[h] + v * 0.0;
+        }
     }
-    bool found = lanes::any(seen | also);
-    for (; j < to; ++j) found |= x[j] == 0.0 || !(Max ? x[j] > start : x[j] < start);
+    const V s = least(small[0], small[1]), n = lost[0] + lost[1];
+    bool found = false;
+    for (std::size_t l = 0; l < L; ++l) found |= s[l] == 0.0 || n[l] != n[l];
+    for (; j < to; ++j) found |= x[j] == 0.0 || !(x[j] * 0.0 == 0.0);
     return found;
 }
-template <std::size_t L>
-[[gnu::always_inline]] inline bool special_for_max(const double* x, std::size_t from, std::size_t to) {
-    return holds_special_lanes<true, L>(x, from, to);
-}
-template <std::size_t L>
-[[gnu::always_inline]] inline bool special_for_min(const double* x, std::size_t from, std::size_t to) {
-    return holds_special_lanes<false, L>(x, from, to);
-}
 
-TIDEMARK_LANE_VERSIONS(bool, holds_special_max, (const double* x, std::size_t from, std::size_t to),
-                       special_for_max, (x, from, to))
-TIDEMARK_LANE_VERSIONS(bool, holds_special_min, (const double* x, std::size_t from, std::size_t to),
-                       special_for_min, (x, from, to))
-
-template <bool Max>
-bool holds_special(const double* x, std::size_t from, std::size_t to) {
-    return Max ? holds_special_max(x, from, to) : holds_special_min(x, from, to);
-}
+TIDEMARK_LANE_VERSIONS(bool, holds_special, (const double* x, std::size_t from, std::size_t to),
+                       holds_special_lanes, (x, from, to))
 
 template <bool Max>
 SeriesResult rolling_extreme_series(std::span<const double> data, uint64_t period) {
@@ -432,7 +427,7 @@ SeriesResult rolling_extreme_series(std::span<const double> data, uint64_t perio
     std::vector<double> scratch(2 * (p + 1), start);
     double* before = scratch.data();
     double* after = before + p + 1;
-    bool special = holds_special<Max>(x, 0, p);
+    bool special = holds_special(x, 0, p);
     double acc = start;
     for (std::size_t j = p; j-- > 0;) before[j] = acc = special ? pick_extreme<Max, true>(x[j], acc)
                                                              : pick_extreme<Max, false>(x[j], acc);
@@ -447,14 +442,14 @@ SeriesResult rolling_extreme_series(std::span<const double> data, uint64_t perio
         // exactly, from the exact suffixes of the block before it.
         if (!special) {
             extreme_blocks<Max, false>(x, p, k, end, o, before, after);
-            special = holds_special<Max>(x, k * p, end * p);
+            special = holds_special(x, k * p, end * p);
             if (!special) continue;
             acc = start;
             for (std::size_t j = p; j-- > 0;) before[j] = acc = pick_extreme<Max, true>(x[(k - 1) * p + j], acc);
             before[p] = start;
         }
         extreme_blocks<Max, true>(x, p, k, end, o, before, after);
-        special = holds_special<Max>(x, k * p, end * p);
+        special = holds_special(x, k * p, end * p);
     }
     // The last, partial block: prefixes against the suffixes of the one
     // before.
