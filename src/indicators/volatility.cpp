@@ -61,17 +61,23 @@ template <class V>
     constexpr std::size_t N = lanes::count<V>;
     const I abs_mask = I{} + std::numeric_limits<int64_t>::max();
     std::size_t i = i0;
-    I nan = I{};
+    // A NaN among the three makes the sum of their products with 0 NaN (as
+    // does an infinity, which is then only taken again the slow way): found
+    // with arithmetic, as ORed compare masks are taken apart lane by lane
+    // where the unit cannot move them between its registers whole.
+    V lost{};
     for (; i + N <= i1; i += N) {
         const V hv = lanes::load<V>(h + i), lv = lanes::load<V>(l + i), pc = lanes::load<V>(c + i - 1);
         const V range = hv - lv;
         const V up = reinterpret_cast<V>(reinterpret_cast<I>(hv - pc) & abs_mask);
         const V down = reinterpret_cast<V>(reinterpret_cast<I>(lv - pc) & abs_mask);
-        nan |= (range != range) | (up != up) | (down != down);
+        lost = lost + (range + up + down) * 0.0;
         const V m = range > up ? range : up;
         lanes::store(tr + i - i0, m > down ? m : down);
     }
-    if (lanes::any(nan)) [[unlikely]] i = i0;
+    bool nan = false;
+    for (std::size_t l = 0; l < N; ++l) nan |= lost[l] != lost[l];
+    if (nan) [[unlikely]] i = i0;
     for (; i < i1; ++i) tr[i - i0] = true_range(h[i], l[i], c[i - 1]);
 }
 
