@@ -71,51 +71,11 @@ inline double min_of_numbers(double a, double b) { return min_num(a, b); }
 
 #endif
 
-// Calls emit(i, k) for every i in [p - 1, n), where k is the order key of the
-// NaN-ignoring maximum (Max = true) or minimum of the window x[i-p+1 .. i]
-// and of `start`. Both are associative and commutative, signed zeros
-// included, so the fold can be regrouped freely: the van Herk / Gil-Werman
-// scheme splits the series into blocks of p, keeps the suffix folds of the
-// previous block and a prefix fold of the current one, and combines one of
-// each per index. Three folds per value whatever the period; the scratch
-// (two blocks of keys) is taken once per call.
-template <bool Max, class Emit>
-void rolling_extreme(std::span<const double> x, std::size_t p, double start, std::vector<int64_t>& scratch,
-                     Emit&& emit) {
-    const std::size_t n = x.size();
-    if (p == 0 || p > n) return;
-    const int64_t k0 = order_key(start);
-    auto pick = [](int64_t a, int64_t b) {
-        if constexpr (Max) {
-            return a > b ? a : b;
-        } else {
-            return a < b ? a : b;
-        }
-    };
-    scratch.resize(2 * p);
-    int64_t* suf = scratch.data();
-    int64_t* keys = suf + p;  // keys of the block the prefix pass went over
-    const double* v = x.data();
-    for (std::size_t j = 0; j < p; ++j) keys[j] = v[j] != v[j] ? k0 : order_key(v[j]);
-    for (std::size_t b0 = 0; b0 + p <= n; b0 += p) {
-        // Suffix folds of the block [b0, b0 + p): suf[j] covers x[b0+j .. b0+p-1].
-        int64_t acc = k0;
-        for (std::size_t j = p; j-- > 0;) {
-            acc = pick(acc, keys[j]);
-            suf[j] = acc;
-        }
-        // Windows ending in [b0 + p - 1, b0 + 2p - 1) start in this block at
-        // j = i - p + 1 - b0 and end in the next one.
-        emit(b0 + p - 1, suf[0]);
-        const std::size_t end = b0 + 2 * p < n ? b0 + 2 * p : n;
-        int64_t pre = k0;
-        for (std::size_t i = b0 + p; i < end; ++i) {
-            const int64_t k = v[i] != v[i] ? k0 : order_key(v[i]);
-            keys[i - b0 - p] = k;
-            pre = pick(pre, k);
-            if (i + 1 < b0 + 2 * p) emit(i, pick(suf[i + 1 - p - b0], pre));
-        }
-    }
-}
+// o[i] for every i in [p - 1, n): the NaN-ignoring maximum (Max = true) or
+// minimum of the window x[i-p+1 .. i], +0 above -0, and NaN for a window
+// with nothing above the start value (-inf for the maximum, +inf for the
+// minimum). For 1 <= p <= n; o[0 .. p - 1) is left alone.
+template <bool Max>
+void rolling_extreme(const double* x, std::size_t n, std::size_t p, double* o);
 
 }  // namespace tidemark

@@ -146,15 +146,16 @@ StochasticResult compute_stochastic(std::span<const double> high, std::span<cons
     double* k = r.k.data();
     const double* c = close.data();
 
-    // Highest high first, parked in %K; the lowest-low pass then turns it
-    // into %K. Empty windows stay at -inf / +inf, a range that is not > 0.
-    std::vector<int64_t> scratch;
-    rolling_extreme<true>(high, kp, -kInf, scratch, [k](std::size_t i, int64_t hh) { k[i] = from_order_key(hh); });
-    rolling_extreme<false>(low, kp, kInf, scratch, [k, c](std::size_t i, int64_t key) {
-        const double ll = from_order_key(key);
+    // Highest high first, parked in %K, then the lowest low. An empty
+    // window reads as NaN, whose range is not > 0.
+    std::vector<double> lowest(n);
+    rolling_extreme<true>(high.data(), n, kp, k);
+    rolling_extreme<false>(low.data(), n, kp, lowest.data());
+    for (std::size_t i = kp - 1; i < n; ++i) {
+        const double ll = lowest[i];
         const double range = k[i] - ll;
         k[i] = range > 0.0 ? (c[i] - ll) / range * 100.0 : 50.0;
-    });
+    }
 
     if (!has_d) return r;
     const std::size_t dp = static_cast<std::size_t>(d_period);
