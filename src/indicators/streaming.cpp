@@ -262,7 +262,7 @@ StreamingIndicator StreamingIndicator::atr(uint64_t period) {
 StreamingIndicator StreamingIndicator::donchian(uint64_t period) {
     const uint64_t p = at_least_one(period);
     return {IndicatorKind::Donchian,
-            streaming::DonchianState{streaming::ExtremeQueue<true>(p), streaming::ExtremeQueue<false>(p)}};
+            streaming::DonchianState{streaming::WindowExtreme<true>(p), streaming::WindowExtreme<false>(p)}};
 }
 
 StreamingIndicator StreamingIndicator::bollinger(uint64_t period, double k) {

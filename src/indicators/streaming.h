@@ -101,9 +101,9 @@ private:
 // grows with the data up to two blocks; nothing is allocated after the
 // first block is complete.
 template <bool Max>
-class ExtremeQueue {
+class WindowExtreme {
 public:
-    explicit ExtremeQueue(uint64_t period) : period_(period) {
+    explicit WindowExtreme(uint64_t period) : period_(period) {
         block_.reserve(period < kReserve ? static_cast<std::size_t>(period) : kReserve);
     }
     void push(int64_t key) {
@@ -242,8 +242,8 @@ struct AtrState {
     void clear();
 };
 struct DonchianState {
-    ExtremeQueue<true> highs;
-    ExtremeQueue<false> lows;
+    WindowExtreme<true> highs;
+    WindowExtreme<false> lows;
     void update(double high, double low, IndicatorValue& out);
     void clear();
 };
