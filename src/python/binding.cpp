@@ -325,7 +325,7 @@ bool Blank::touched() const {
     // A page that was read is mapped (to the zero page); one never read is
     // not. Asked a stretch at a time, eight pages to a word.
     static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    constexpr std::size_t kWords = 1 << 13;
+    constexpr std::size_t kWords = 1 << 10;
     uint64_t seen[kWords];
     auto* base = static_cast<unsigned char*>(p_);
     const std::size_t pages = (bytes_ + page - 1) / page;
