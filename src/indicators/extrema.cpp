@@ -161,5 +161,4 @@ void rolling_extreme(const double* x, std::size_t n, std::size_t p, double* o) {
 template void rolling_extreme<true>(const double*, std::size_t, std::size_t, double*);
 template void rolling_extreme<false>(const double*, std::size_t, std::size_t, double*);
 
-
 }  // namespace tidemark

@@ -538,9 +538,8 @@ namespace {
     "\n\nInputs are one-dimensional float64 arrays of one length (nothing is\n" \
     "converted); unequal lengths raise ValueError."
 #define TIDEMARK_INDICATOR_PERIODS \
-    "\n\nInputs are one-dimensional float64 arrays of one length (nothing is\n" \
-    "converted); unequal lengths raise ValueError. A period of 0 raises\n" \
-    "ValueError, a negative one OverflowError."
+    TIDEMARK_INDICATOR_INPUTS " A period of 0 raises ValueError,\n" \
+    "a negative one OverflowError."
 
 void export_batch_indicators(Exports& ex) {
     static const PyMethodDef defs[] = {

@@ -37,9 +37,6 @@ struct Slot {
     std::vector<std::size_t> flags;
     std::size_t entries_read = 0;  // processed entry flags the run has passed
     std::size_t exit_due = 0;      // the exit flag of the position held
-    // Bars every column has: the bar count, once the columns have been
-    // checked against it before the run.
-    std::size_t usable = 0;
     // The kernel fills plainly, so its entries and exits may take the short
     // step (which reads only the bar's time and close).
     bool plain = false;
@@ -49,7 +46,7 @@ struct Slot {
     // The short step of bar t where it applies; false, with nothing done,
     // where the full step must be taken.
     bool plain_step(std::size_t t, const StepIntents& in, TradeList& trades) {
-        return plain && t < usable && kernel.plain_step(t, data->timestamps[t], data->close[t], in, trades);
+        return plain && kernel.plain_step(t, data->timestamps[t], data->close[t], in, trades);
     }
 
     // The bar of entry flag i, and of the exit flag after it, or `none`.
@@ -170,8 +167,6 @@ public:
                    {}};
             s.kernel.cash = 0.0;  // kernels hold money only during a step
             s.summary.symbol = ins.symbol;
-            s.usable = std::min({n, ins.timestamps.size(), ins.open.size(), ins.high.size(), ins.low.size(),
-                                 ins.close.size(), ins.volume.size()});
             s.plain = s.kernel.plain_fills();
             slots_.push_back(std::move(s));
         }
@@ -203,6 +198,7 @@ public:
         for (std::size_t j = 0; j < slots_.size(); ++j) queue_entry(j, 0);
     }
 
+    // Every instrument's columns hold the n bars (check_columns).
     void run() {
         events_.reserve(8);
         // A trade list that grows moves every trade it holds, and trades are
@@ -287,7 +283,7 @@ private:
         for (std::size_t j : due_) {
             Slot& s = slots_[j];
             const std::size_t exit_at = exit_for(s, t);
-            const std::size_t end = std::min({exit_at, s.usable, t + kHoldChunk});
+            const std::size_t end = std::min({exit_at, n_, t + kHoldChunk});
             if (end > t && s.kernel.only_holding()) {
                 double* held = held_.data() + j * kHoldChunk;
                 const std::size_t m = end - t;
@@ -347,7 +343,7 @@ private:
 
     [[gnu::always_inline]] void fetch_row(std::size_t j, std::size_t i) {
         const Slot& s = slots_[j];
-        if (i >= s.usable) return;
+        if (i >= n_) return;
         const InstrumentData& d = *s.data;
         __builtin_prefetch(&d.timestamps[i]);
         __builtin_prefetch(&d.open[i]);
@@ -362,11 +358,11 @@ private:
     // stepped ahead through after it.
     [[gnu::always_inline]] void fetch_entry(std::size_t j, std::size_t e) {
         const Slot& s = slots_[j];
-        if (e >= s.usable) return;
+        if (e >= n_) return;
         fetch_row(j, e);
         const InstrumentData& d = *s.data;
         const std::size_t exit_at = s.exit_bar(s.entries_read, n_);
-        const std::size_t end = std::min({exit_at, s.usable, e + 1 + kHoldChunk});
+        const std::size_t end = std::min({exit_at, n_, e + 1 + kHoldChunk});
         // The holding step reads the timestamps only of an expiring
         // instrument, which this runner never has.
         auto fetch_stretch = [&](std::size_t i) {
