@@ -13,11 +13,19 @@ multiple of `np.copyto` of one input column. TA-Lib is a benchmark peer only
 ADX again on the same series with 0.1 % of its bars missing (high, low and
 close NaN), beside TA-Lib on those arrays and our own time on the clean ones.
 
+Gapped and flat series: ATR, the rolling extremes, the stochastic and the
+supertrend on the same walk with 200 gaps of 1 to 10 missing bars (every
+column NaN) from bar 100,000 on, beside TA-Lib on the gapped arrays and our
+own time on whole bars; then on the walk held flat from bar 100,000 on (high
+= low = close, so the true range is 0, as a halted instrument gives), as a
+multiple of our time on the walk.
+
 Streaming: `Indicator.update_bar` of every kind driven from a Python loop
 over 1,000,000 bars, against the same loop calling an empty Python function
 with the same arguments, the two timed in turn.
 
-Run by hand:  python bench/bench_indicators.py [n]
+Run by hand:  python bench/bench_indicators.py [n] [part ...]
+where a part is one of batch, gaps, hard, streaming (all by default).
 """
 
 import sys
@@ -124,6 +132,59 @@ def gaps(n, repeat=15):
         print(f"  {period:6d} {times[0] * 1e3:7.2f} {peer} {times[0] / times[1]:8.2f}")
 
 
+def with_gaps(n, cols, count=200, start=100_000, seed=5):
+    """Copies of `cols` with `count` gaps of 1 to 10 bars, every column NaN."""
+    rng = np.random.default_rng(seed)
+    start = min(start, n // 10)
+    at = np.sort(rng.choice(np.arange(start, n - 10), size=min(count, max(0, n - 10 - start)), replace=False))
+    missing = np.zeros(n, dtype=bool)
+    for i, length in zip(at, rng.integers(1, 11, size=len(at))):
+        missing[i:i + length] = True
+    out = [col.copy() for col in cols]
+    for col in out:
+        col[missing] = np.nan
+    return out, int(missing.sum())
+
+
+def held_flat(n, cols, start=100_000):
+    """Copies of (high, low, close) held at the last close from bar `start` on."""
+    start = min(start, n // 10)
+    high, low, close = (col.copy() for col in cols)
+    level = close[start - 1]
+    for col in (high, low, close):
+        col[start:] = level
+    return high, low, close
+
+
+def hard_series(n, repeat=11):
+    high, low, close, _ = market(n)
+    (gh, gl, gc), missing = with_gaps(n, (high, low, close))
+    fh, fl, fc = held_flat(n, (high, low, close))
+    ta = talib
+
+    def cases(p, h, l, c):
+        return [
+            ("atr", lambda: tm.atr(h, l, c, p), ta and (lambda: ta.ATR(h, l, c, p))),
+            ("rolling_min", lambda: tm.rolling_min(c, p), ta and (lambda: ta.MIN(c, p))),
+            ("rolling_max", lambda: tm.rolling_max(c, p), ta and (lambda: ta.MAX(c, p))),
+            ("stochastic", lambda: tm.stochastic(h, l, c, p, 3), ta and (lambda: ta.STOCHF(h, l, c, p, 3))),
+            ("supertrend", lambda: tm.supertrend(h, l, c, p, 3.0), None),
+        ]
+
+    print(f"gapped: {missing:,} of {n:,} bars missing in 200 gaps of 1-10 bars; flat: held from bar "
+          f"{min(100_000, n // 10):,} on (best of {repeat}, timed in turn)")
+    print(f"  {'indicator':12s} {'period':>6s} {'whole ms':>8s} {'gapped':>7s} {'/ whole':>7s} "
+          f"{'TA-Lib':>7s} {'/ TA-Lib':>8s} {'flat':>7s} {'/ walk':>6s}")
+    for p in (14, 200):
+        for (name, whole, _), (_, gapped, peer), (_, flat, _) in zip(
+                cases(p, high, low, close), cases(p, gh, gl, gc), cases(p, fh, fl, fc)):
+            fns = [whole, gapped, flat] + ([peer] if peer is not None else [])
+            t = interleaved_best(fns, repeat)
+            peer_text = f"{t[3] * 1e3:7.2f} {t[1] / t[3]:8.2f}" if peer is not None else f"{'-':>7s} {'-':>8s}"
+            print(f"  {name:12s} {p:6d} {t[0] * 1e3:8.2f} {t[1] * 1e3:7.2f} {t[1] / t[0]:7.2f} "
+                  f"{peer_text} {t[2] * 1e3:7.2f} {t[2] / t[0]:6.2f}")
+
+
 def streaming(n):
     high, low, close, _ = market(n, seed=11)
     rows = list(zip(close.tolist(), high.tolist(), low.tolist(), close.tolist()))
@@ -150,6 +211,7 @@ def streaming(n):
 
 if __name__ == "__main__":
     size = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
-    batch(size)
-    gaps(size)
-    streaming(1_000_000)
+    parts = sys.argv[2:] or ["batch", "gaps", "hard", "streaming"]
+    run = {"batch": batch, "gaps": gaps, "hard": hard_series, "streaming": lambda _n: streaming(1_000_000)}
+    for part in parts:
+        run[part](size)
