@@ -46,10 +46,10 @@ EXACT = {  # engine call and the rule, on (high, low, close, volume) and a perio
     "rolling_min": lambda h, l, c, v, p: (tm.rolling_min(c, p), ref.rolling_extreme(c, p, False)),
     "rolling_max": lambda h, l, c, v, p: (tm.rolling_max(c, p), ref.rolling_extreme(c, p, True)),
     "stochastic_k": lambda h, l, c, v, p: (tm.stochastic(h, l, c, p, 3)[0], ref.stochastic(h, l, c, p, 3)[0]),
+    "stochastic_d": lambda h, l, c, v, p: (tm.stochastic(h, l, c, p, p + 1)[1], ref.stochastic(h, l, c, p, p + 1)[1]),
     "bollinger_middle": lambda h, l, c, v, p: (tm.bollinger_bands(c, p, 2.0)[1], ref.sma(c, p)),
 }
 ROUNDED = {  # running sums: equal but for rounding
-    "stochastic_d": lambda h, l, c, v, p: (tm.stochastic(h, l, c, p, p + 1)[1], ref.stochastic(h, l, c, p, p + 1)[1]),
     "bollinger": lambda h, l, c, v, p: (tm.bollinger_bands(c, p, 2.0), ref.bollinger(list(c), p, 2.0)),
 }
 
@@ -70,8 +70,7 @@ GAPS = pytest.mark.parametrize("nan_gaps", [False, True], ids=["clean", "nan_gap
 @pytest.mark.parametrize("name", [*EXACT, *ROUNDED])
 def test_kernels_keep_the_stated_order_of_operations(name, period, nan_gaps):
     cols = ref.market(1500, seed=period, nan_gaps=nan_gaps)
-    if name != "stochastic_d":  # a spike entering and leaving the running sums (it drives %K far above 100)
-        cols[2][700:703] += 1e4
+    cols[2][700:703] += 1e4  # a spike entering and leaving the running sums (it drives %K far above 100)
     agree(name, *{**EXACT, **ROUNDED}[name](*cols, period))
 
 
@@ -148,6 +147,21 @@ def test_rolling_extremes_over_long_series(fn, is_max, period):
     got = fn(x, period)
     same(got, windowed_extreme(x, period, is_max))
     assert np.array_equal(np.signbit(got), np.signbit(windowed_extreme(x, period, is_max)))
+
+
+@pytest.mark.parametrize("close, d, want", [
+    # a huge %K (bad data) leaves the window and takes nothing with it
+    ([1e20, 1, 2, 3], 2, [NAN, 5e19, 1.5, 2.5]),
+    # three %K of 0 average to 0, not to what a running sum kept of its roundings
+    ([0.1, 0.7, 0.3, 0, 0, 0], 3, [NAN, NAN, 1.1 / 3, 1.0 / 3, 0.1, 0.0]),
+])
+def test_stochastic_d_is_the_mean_of_its_window(close, d, want):
+    # k_period 1 over high 100 and low 0 makes %K = close exactly
+    c = F(*close)
+    k, got = tm.stochastic(np.full(len(c), 100.0), np.zeros(len(c)), c, 1, d)
+    same(k, [x / 100 * 100 for x in c])
+    same(got, ref.stochastic(np.full(len(c), 100.0), np.zeros(len(c)), c, 1, d)[1])
+    np.testing.assert_allclose(got, want, rtol=1e-15)
 
 
 @pytest.mark.parametrize("period", [2, 3, 14])

@@ -1,5 +1,6 @@
 #include "indicators/momentum.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -82,52 +83,25 @@ SeriesResult compute_rsi(std::span<const double> data, uint64_t period) {
 
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// Rolling mean of d values for %D, O(1) per step whatever d: a running sum
-// of the finite values (the leaving value subtracted before the entering one
-// is added) and counts of the non-finite ones, which decide the mean alone
-// exactly as a direct sum would: any NaN, or both infinities, give NaN; one
-// kind of infinity gives that infinity.
-class RollingMean {
-public:
-    explicit RollingMean(std::size_t d) : d_(static_cast<double>(d)) {}
-
-    void enter(double v) { update(v, +1); }
-    void leave(double v) { update(v, -1); }
-
-    double mean() const {
-        if (nan_ > 0 || (pos_inf_ > 0 && neg_inf_ > 0)) return kNaN;
-        if (pos_inf_ > 0) return kInf;
-        if (neg_inf_ > 0) return -kInf;
-        return sum_ / d_;
+// %D[i] for i in [first, n): the left-to-right sum of %K[i-d+1 .. i] over d.
+// Each window is summed afresh rather than kept as a running sum: a running
+// sum carries the roundings (and a huge value, once it has left) into every
+// later mean, so three %K of 0 would not average to 0. The windows are summed
+// side by side, a block of them per pass over the d terms, which keeps each
+// window's order and lets the vector unit take the block.
+void window_means(const double* k, std::size_t first, std::size_t n, std::size_t d, double* out) {
+    constexpr std::size_t kWindows = 256;
+    const double dd = static_cast<double>(d);
+    double sum[kWindows];
+    for (std::size_t i0 = first; i0 < n; i0 += kWindows) {
+        const std::size_t len = std::min(kWindows, n - i0);
+        const double* from = k + (i0 + 1 - d);
+        for (std::size_t j = 0; j < len; ++j) sum[j] = from[j];
+        for (std::size_t t = 1; t < d; ++t)
+            for (std::size_t j = 0; j < len; ++j) sum[j] += from[j + t];
+        for (std::size_t j = 0; j < len; ++j) out[i0 + j] = sum[j] / dd;
     }
-
-    // The finite values alone overflowed: the caller re-sums the window.
-    bool sum_overflowed() const { return !std::isfinite(sum_); }
-    void reset_sum() { sum_ = 0.0; }
-    void add_finite(double v) {
-        if (std::isfinite(v)) sum_ += v;
-    }
-
-private:
-    void update(double v, int sign) {
-        if (std::isfinite(v)) {
-            sum_ = sign > 0 ? sum_ + v : sum_ - v;
-        } else if (std::isnan(v)) {
-            nan_ += sign;
-        } else if (v > 0.0) {
-            pos_inf_ += sign;
-        } else {
-            neg_inf_ += sign;
-        }
-    }
-
-    double d_;
-    double sum_ = 0.0;
-    long nan_ = 0, pos_inf_ = 0, neg_inf_ = 0;
-};
+}
 
 }  // namespace
 
@@ -159,19 +133,7 @@ StochasticResult compute_stochastic(std::span<const double> high, std::span<cons
 
     if (!has_d) return r;
     const std::size_t dp = static_cast<std::size_t>(d_period);
-    double* d = r.d.data();
-    RollingMean mean(dp);
-    const std::size_t first = kp - 1 + (dp - 1);
-    for (std::size_t j = kp - 1; j < first; ++j) mean.enter(k[j]);
-    for (std::size_t i = first; i < n; ++i) {
-        if (i > first) mean.leave(k[i - dp]);
-        mean.enter(k[i]);
-        if (mean.sum_overflowed()) {
-            mean.reset_sum();
-            for (std::size_t j = i + 1 - dp; j <= i; ++j) mean.add_finite(k[j]);
-        }
-        d[i] = mean.mean();
-    }
+    window_means(k, kp - 1 + (dp - 1), n, dp, r.d.data());
     return r;
 }
 
