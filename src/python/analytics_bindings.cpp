@@ -624,9 +624,10 @@ constexpr Param kMonteCarloParams[] = {
 };
 const Sig kMonteCarlo{nullptr, "simulate_portfolio_mc", kMonteCarloParams};
 
-// The shapes are checked with the lock held, before the series are copied;
-// estimation, the Cholesky factor, the paths and the statistics all run
-// without it, and the dict is built once it is taken back.
+// The shapes are checked with the lock held, before the series are copied,
+// and the values once they are; estimation, the Cholesky factor, the paths
+// and the statistics all run without it, and the dict is built once it is
+// taken back.
 PyRef simulate_portfolio_mc(SeriesList returns, Series<double> weights, SeriesList correlation_matrix,
                             double initial_value, uint64_t n_simulations, uint64_t horizon_days, uint64_t seed) {
     if (std::optional<std::string> problem = monte_carlo_input_problem(returns.size(), weights.size(),
@@ -704,10 +705,16 @@ void export_optimiser(Exports& ex) {
         "Args:\n"
         "    returns: one 1-D float64 array of per-period returns per asset (a 2-D\n"
         "        array is read as its rows); an empty series holds its asset still.\n"
+        "        Series may differ in length: drop an asset's missing periods\n"
+        "        (r[np.isfinite(r)]) rather than pass them, since a NaN or infinite\n"
+        "        return raises ValueError naming its series and index.\n"
         "    weights: float64 array, one weight per asset, used as given.\n"
-        "    correlation_matrix: n_assets rows of n_assets floats; the lower\n"
-        "        triangle and the diagonal are read. It is not repaired: a matrix\n"
-        "        that is not positive definite raises ValueError.\n"
+        "    correlation_matrix: n_assets rows of n_assets floats, a correlation\n"
+        "        (for example np.corrcoef of the return series), not a covariance:\n"
+        "        a diagonal entry further than 1e-9 from 1 raises ValueError naming\n"
+        "        the asset and the value. The lower triangle and the diagonal are\n"
+        "        read. It is not repaired: a matrix that is not positive definite\n"
+        "        raises ValueError.\n"
         "    initial_value: the portfolio's value at the start of every path.\n"
         "    n_simulations: number of paths, at least 1 (default 10000).\n"
         "    horizon_days: steps per path, one period each (default 252).\n"
