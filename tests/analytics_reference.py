@@ -122,7 +122,7 @@ def rebalance(prices, targets, capital, policy, param, schedule, delivery, min_t
                 v = w[i] * e - shares[i] * p[i]
                 if v != 0.0 and abs(v) >= min_trade:
                     c, b = leg_cost(schedule, v > 0, abs(v), delivery)
-                    shares[i] += v / p[i]
+                    shares[i] = 0.0 if w[i] == 0 else shares[i] + v / p[i]   # a sell-out leaves nothing
                     cash = (cash - v) - c
                     legs.append((abs(v), b, c - b, v <= 0))
             if legs:

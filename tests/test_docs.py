@@ -288,3 +288,31 @@ def test_metrics_table_names_what_each_runner_fills(runner):
     assert sorted(table) == sorted(RUNS)
     metrics = RUNS[runner]().metrics
     assert sorted(f for f in METRICS if getattr(metrics, f) not in (0, None)) == sorted(table[runner])
+
+
+# --- the analytics' results say what each member holds -----------------------------------
+
+FIRST_LINES = {"RiskModel.cov": "Covariance of per-period returns as an `n_assets x n_assets` array.",
+               "RankIC.t_stat_deflated": "Overlap-corrected t-stat. Decide on THIS, not `t_stat`.",
+               "RankIC.n_independent": "Roughly how many non-overlapping forward windows back the measurement.",
+               "OptimizationResult.turnover": "One-way turnover: half of sum |w - w_current|."}
+
+
+@pytest.mark.parametrize("cls", ["OptimizationResult", "RiskModel", "RiskContributions", "RankIC",
+                                 "RebalanceSimResult"])
+def test_every_member_of_an_analytics_result_has_a_docstring(cls):
+    docs = {f"{cls}.{n}": DOCSTRINGS[f"{cls}.{n}"] for n in vars(getattr(tm, cls)) if not n.startswith("_")}
+    assert len(docs) >= 4 and [n for n, doc in docs.items() if len(doc) < 30] == []
+    assert all(docs[n].startswith(FIRST_LINES[n] + "\n\n") for n in docs if n in FIRST_LINES)
+
+
+@pytest.mark.parametrize("where, phrase", [
+    ("simulate_rebalance_policy", "`min_trade_value`"), ("OptimizerConfig", "`min_trade_value`"),
+    ("README", "`min_trade_value`"), ("OptimizationResult.weights", "1e-10"), ("README", "1e-10"),
+    ("estimate_covariance", "not T - 1"), ("zscore_panel", "ddof 0"), ("OptimizationResult.snapped", "list of bools"),
+    ("OptimizerConfig", "must be above 0"), ("OptimizationResult.cash", "1 - net"),
+    ("simulate_rebalance_policy", "two-date panel"), ("optimize_portfolio", "binds at the optimum")])
+def test_the_manual_states_what_a_user_of_the_analytics_needs(where, phrase):
+    doc = README.split("\n## Portfolio analytics\n")[1].split("\n## ")[0] if where == "README" else \
+        functools.reduce(getattr, where.split("."), tm).__doc__
+    assert phrase in " ".join(doc.split())

@@ -146,9 +146,6 @@ def test_input_reading():
 
 @pytest.mark.parametrize("kwargs, message", [
     (dict(corr=CORR[:2]), "correlation_matrix must be 3x3 to match the 3 asset series"),
-    (dict(returns=RETURNS[:2], weights=WEIGHTS[:2], corr=np.array([[1e-31, 0.0], [0.0, 1.0]])),
-     "correlation matrix is singular (zero pivot at asset 0); assets 1 and 0 are perfectly collinear or a row "
-     "is all zeros"),
     (dict(corr=np.array([[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 2.0, 1.0]])),
      "correlation matrix is not positive definite (non-positive pivot -3.000 at asset 2); it cannot be decomposed, "
      "and simulating through a repaired version would report risk figures for a correlation structure you did not "
@@ -159,3 +156,50 @@ def test_refused_inputs(kwargs, message):
     with pytest.raises(MemoryError if message is None else ValueError) as exc:
         run(**kwargs)
     assert message is None or str(exc.value) == message
+
+
+NAN, INF = float("nan"), float("inf")
+
+
+# Refused with the lock held, before any work: 2^62 paths would otherwise be a MemoryError once it is released.
+@pytest.mark.parametrize("returns, message", [
+    # a late listing, as list(df.to_numpy().T) gives it
+    ([RETURNS[0], np.array([NAN, NAN, -0.001]), RETURNS[2]], "non-finite value at series 1, index 0 of returns"),
+    ([RETURNS[0], RETURNS[1], np.array([-0.01, 0.03, -INF])], "non-finite value at series 2, index 2 of returns"),
+    # a 2-D array is read as its rows: the first offender in series order, then index order
+    (np.array([[0.01, -0.02, NAN], [INF, 0.004, -0.001], [-0.01, 0.03, 0.0]]),
+     "non-finite value at series 0, index 2 of returns"),
+])
+def test_non_finite_returns_are_refused_before_any_work(returns, message):
+    for corr in (CORR, np.diag([2.0, 2.0, 2.0])):   # named before the correlation's diagonal is
+        with pytest.raises(ValueError) as exc:
+            run(returns=returns, corr=corr, n=2 ** 62)
+        assert str(exc.value) == message
+    with pytest.raises(ValueError, match="^n_simulations must be >= 1$"):   # after every size check
+        run(returns=returns, n=0)
+
+
+TAIL = ", not 1; pass a correlation matrix (for example np.corrcoef of the return series), not a covariance"
+
+
+def with_diagonal(i, value, base=CORR):
+    corr = base.copy()
+    corr[i, i] = value
+    return corr
+
+
+@pytest.mark.parametrize("corr, message", [
+    (np.array([[4e-4, 1e-4, 0.0], [1e-4, 9e-4, 0.0], [0.0, 0.0, 1e-4]]), "asset 0 is 0.0004"),   # a covariance
+    (np.array([[1e-31, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]]), "asset 0 is 0." + "0" * 30 + "1"),
+    (with_diagonal(1, 1 + 2e-9), "asset 1 is 1.000000002"),
+    (with_diagonal(2, NAN), "asset 2 is NaN"),
+    (with_diagonal(2, 1 - 5e-10), None),   # rounding of a computed correlation passes
+    (np.corrcoef(np.cumprod(1 + np.arange(18).reshape(3, 6) % 5 / 100 - 0.03, axis=1)), None),   # 1 - 2^-52 here
+])
+def test_correlation_diagonal_must_be_one(corr, message):
+    if message is None:
+        assert np.all(np.isfinite(run(corr=corr, n=20, horizon=3)["final_values"]))
+        return
+    with pytest.raises(ValueError) as exc:
+        run(corr=corr, n=2 ** 62)
+    assert str(exc.value) == "correlation_matrix diagonal at " + message + TAIL

@@ -41,8 +41,29 @@ void Xoshiro256::jump() {
 }
 
 std::optional<std::string> monte_carlo_input_problem(const MonteCarloInputs& in) {
-    return monte_carlo_input_problem(in.returns.size(), in.weights.size(), SeriesLengths::of(in.correlation),
-                                     in.n_simulations);
+    if (auto problem = monte_carlo_input_problem(in.returns.size(), in.weights.size(),
+                                                 SeriesLengths::of(in.correlation), in.n_simulations))
+        return problem;
+    // A NaN return would make every path NaN, and every loss count and tail
+    // comparison false: a NaN book would read as riskless.
+    for (std::size_t i = 0; i < in.returns.size(); ++i) {
+        const Series<double>& r = in.returns[i];
+        for (std::size_t k = 0; k < r.size(); ++k)
+            if (!std::isfinite(r[k]))
+                return "non-finite value at series " + std::to_string(i) + ", index " + std::to_string(k) +
+                       " of returns";
+    }
+    // A covariance has the right shape and often factors, so only its
+    // diagonal tells it from a correlation; the tolerance admits the last-bit
+    // rounding of a computed correlation.
+    for (std::size_t i = 0; i < in.correlation.size(); ++i) {
+        const double d = in.correlation[i][i];
+        if (!(std::fabs(d - 1.0) <= kCorrelationDiagonalTolerance))
+            return "correlation_matrix diagonal at asset " + std::to_string(i) + " is " + fmt_shortest(d) +
+                   ", not 1; pass a correlation matrix (for example np.corrcoef of the return series), not a "
+                   "covariance";
+    }
+    return std::nullopt;
 }
 
 std::optional<std::string> monte_carlo_input_problem(std::size_t assets, std::size_t weights,

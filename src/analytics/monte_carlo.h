@@ -54,12 +54,16 @@ struct MonteCarloInputs {
     uint64_t seed = 0;
 };
 
-// The message of the first input the simulation cannot run with (no assets,
-// weights or correlation of the wrong size, no paths), or nothing.
+// How far a correlation's diagonal entry may lie from 1.
+inline constexpr double kCorrelationDiagonalTolerance = 1e-9;
+
+// The message of the first input the simulation cannot run with, or nothing:
+// the sizes below first, then a non-finite return (series, then index), then
+// a correlation diagonal entry further than the tolerance from 1.
 std::optional<std::string> monte_carlo_input_problem(const MonteCarloInputs& in);
 
-// The same from the sizes alone (`assets` return series, `weights` weights,
-// the correlation rows), for a caller that checks before it copies.
+// The size checks alone (`assets` return series, `weights` weights, the
+// correlation rows), for a caller that checks them before it copies.
 std::optional<std::string> monte_carlo_input_problem(std::size_t assets, std::size_t weights,
                                                      const SeriesLengths& correlation, uint64_t n_simulations);
 

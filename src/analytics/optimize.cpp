@@ -245,7 +245,10 @@ PortfolioOutcome<OptimizationResult> finish_book(const RiskModel& model, std::sp
         const double d = w[i] - w_current[i];
         const bool small = std::fabs(d) < c.no_trade_band ||
                            (c.min_trade_value > 0.0 && c.portfolio_value * std::fabs(d) < c.min_trade_value);
-        if (d != 0.0 && small) {
+        // The band skips trades not worth making; a holding that has drifted
+        // past its cap must be brought back, however small the trim.
+        const bool over_cap = w_current[i] > c.position_cap + tol || (ls && w_current[i] < -c.short_cap - tol);
+        if (d != 0.0 && small && !over_cap) {
             w[i] = w_current[i];
             r.snapped[i] = true;
             any_snapped = true;

@@ -139,7 +139,9 @@ PortfolioOutcome<RebalanceSimResult> simulate_rebalance_policy(const Panel& pric
                 const bool buy = v > 0.0;
                 const FeeBreakdown fee = itemised_fee_breakdown(params.segment, buy, notional, 1.0);
                 const double cost = fee.total();
-                shares[i] += v / p[i];
+                // A sell-out by division leaves a rounding's worth of shares,
+                // which later rebalances would trade (and charge DP) again.
+                shares[i] = w[i] == 0.0 ? 0.0 : shares[i] + v / p[i];
                 cash = (cash - v) - cost;
                 traded += notional;
                 count(legs);

@@ -113,14 +113,25 @@ PyTypeObject* build_risk_model() {
         "`asset_ids` so annualization and asset\nordering travel with the matrix; consumers validate against them "
         "instead\nof trusting the caller.");
     s.getset = {
-        ro<&M::n_obs>("n_obs"),
-        ro<&M::n_assets>("n_assets"),
-        ro_fn<&risk_model_ids>("asset_ids"),
-        ro<&M::periods_per_year>("periods_per_year"),
-        ro<&M::shrinkage_intensity>("shrinkage_intensity"),
+        ro<&M::n_obs>("n_obs", "Number of return rows (periods) the model was estimated from, an int."),
+        ro<&M::n_assets>("n_assets", "Number of assets, an int: the side of `cov()`."),
+        ro_fn<&risk_model_ids>("asset_ids",
+                               "The asset ids in the column order of the estimation's returns.\n\n"
+                               "A new list of str on every read; every consumer of the model\n"
+                               "compares its caller's ids with them position by position."),
+        ro<&M::periods_per_year>("periods_per_year",
+                                 "Periods per year of the returns, a float, as given to\n"
+                                 "`estimate_covariance`; it annualises, nothing in the model is annualised."),
+        ro<&M::shrinkage_intensity>("shrinkage_intensity",
+                                    "Weight of the constant-correlation target in `cov()`, a float in\n"
+                                    "[0, 1]: 0 leaves the sample covariance, 1 is the target alone."),
     };
     s.methods = {
-        method0<&risk_model_cov>("cov", "Covariance of per-period returns as an `n_assets x n_assets` array."),
+        method0<&risk_model_cov>("cov",
+                                 "Covariance of per-period returns as an `n_assets x n_assets` array.\n\n"
+                                 "A new float64 array on every call, in squared per-period return units\n"
+                                 "(not annualised); rows and columns follow `asset_ids`. Every mean\n"
+                                 "divides by `n_obs` (T), not T - 1."),
     };
     s.repr = &repr_impl<&risk_model_repr>;
     return build_class(std::move(s));
@@ -142,11 +153,23 @@ Series<double> rc_pct_contribution(const RiskContributions& r) { return r.pct_co
 
 PyTypeObject* build_risk_contributions() {
     ClassSpec s = class_spec<RiskContributions>("Euler decomposition of portfolio volatility.");
-    s.getset = {ro<&RiskContributions::total_vol_annualized>("total_vol_annualized")};
+    s.getset = {ro<&RiskContributions::total_vol_annualized>(
+        "total_vol_annualized",
+        "Volatility of the portfolio per year, a float: sqrt(w' cov w) times\n"
+        "sqrt(`periods_per_year`), both from the model (0.2 is 20 % a year).")};
     s.methods = {
-        method0<&rc_marginal>("marginal", nullptr),
-        method0<&rc_contribution>("contribution", nullptr),
-        method0<&rc_pct_contribution>("pct_contribution", nullptr),
+        method0<&rc_marginal>("marginal",
+                              "Marginal contribution of each asset to the per-period volatility.\n\n"
+                              "(cov @ w)[i] / sigma, sigma = sqrt(w' cov w) the per-period volatility;\n"
+                              "a new float64 array, one entry per asset."),
+        method0<&rc_contribution>("contribution",
+                                  "Each asset's share of the per-period volatility, weight times marginal.\n\n"
+                                  "A new float64 array, one entry per asset, in per-period volatility\n"
+                                  "units; the entries sum to sigma."),
+        method0<&rc_pct_contribution>("pct_contribution",
+                                      "Each asset's contribution over the per-period volatility.\n\n"
+                                      "A new float64 array of fractions, one entry per asset, summing to 1;\n"
+                                      "a negative entry is an asset that lowers the portfolio's risk."),
     };
     return build_class(std::move(s));
 }
@@ -207,17 +230,36 @@ PyTypeObject* build_rank_ic() {
     using R = RankIC;
     ClassSpec s = class_spec<R>("Measured rank IC of a factor against forward returns.");
     s.getset = {
-        ro<&R::mean_ic>("mean_ic"),
-        ro<&R::stdev_ic>("stdev_ic"),
-        ro<&R::t_stat>("t_stat"),
-        ro<&R::t_stat_deflated>("t_stat_deflated", "Overlap-corrected t-stat. Decide on THIS, not `t_stat`."),
-        ro<&R::n_dates_scored>("n_dates_scored"),
+        ro<&R::mean_ic>("mean_ic",
+                        "Mean of the daily coefficients over the scored dates, a float in\n"
+                        "[-1, 1]; NaN when no date was scored."),
+        ro<&R::stdev_ic>("stdev_ic",
+                         "Sample standard deviation (divisor n - 1) of the daily coefficients,\n"
+                         "a float; NaN with fewer than 2 scored dates."),
+        ro<&R::t_stat>("t_stat",
+                       "mean_ic / (stdev_ic / sqrt(n)) over the n scored dates, a float.\n\n"
+                       "Overstated when `overlap_days` > 1, since neighbouring forward windows\n"
+                       "share returns; NaN when stdev_ic is 0 or undefined."),
+        ro<&R::t_stat_deflated>("t_stat_deflated",
+                                "Overlap-corrected t-stat. Decide on THIS, not `t_stat`.\n\n"
+                                "t_stat / sqrt(`overlap_days`), a float; NaN where t_stat is."),
+        ro<&R::n_dates_scored>("n_dates_scored",
+                               "Number of dates that produced a coefficient, an int (dates with\n"
+                               "fewer than `min_names` usable pairs, or all values tied, are skipped)."),
         ro<&R::n_independent>("n_independent",
-                              "Roughly how many non-overlapping forward windows back the measurement."),
-        ro<&R::overlap_days>("overlap_days"),
-        ro<&R::mean_names>("mean_names"),
+                              "Roughly how many non-overlapping forward windows back the measurement.\n\n"
+                              "n_dates_scored / `overlap_days`, a float."),
+        ro<&R::overlap_days>("overlap_days", "The horizon, in dates, of the forward returns, an int."),
+        ro<&R::mean_names>("mean_names",
+                           "Mean number of assets paired per scored date, a float; NaN when\n"
+                           "no date was scored."),
     };
-    s.methods = {method0<&rank_ic_daily>("daily_ic", nullptr)};
+    s.methods = {method0<&rank_ic_daily>(
+        "daily_ic",
+        "The coefficient of each date, a new float64 array of length T.\n\n"
+        "Spearman correlation (in [-1, 1]) of the date's factor values with the\n"
+        "assets' returns over the next `horizon` dates; NaN on dates not scored,\n"
+        "always on the last `horizon` dates.")};
     return build_class(std::move(s));
 }
 
@@ -243,21 +285,38 @@ PyTypeObject* build_rebalance_result() {
     using R = RebalanceSimResult;
     ClassSpec s = class_spec<R>("Result of a rebalance-policy simulation.");
     s.getset = {
-        ro<&R::n_rebalances>("n_rebalances"),
-        ro<&R::n_trades>("n_trades"),
+        ro<&R::n_rebalances>("n_rebalances",
+                             "Number of dates on which at least one leg was executed, an int; a\n"
+                             "rebalance date whose legs were all skipped does not count."),
+        ro<&R::n_trades>("n_trades", "Number of legs executed over the run, an int (one per asset traded\n"
+                                     "on a date)."),
         ro<&R::total_cost_drag_annualized>("total_cost_drag_annualized",
                                            "Total cost over the mean equity, times\n"
-                                           "`periods_per_year` / T for T dates."),
+                                           "`periods_per_year` / T for T dates: a fraction of equity per\n"
+                                           "year (0.001 is 0.1 % a year)."),
     };
     s.methods = {
-        method0<&rebalance_equity>("equity_curve", nullptr),
+        method0<&rebalance_equity>("equity_curve",
+                                   "Equity per date, in the currency of `initial_capital`.\n\n"
+                                   "Cash plus the holdings at the date's prices, after the date's trades\n"
+                                   "and costs; a new float64 array, one entry per date."),
         method0<&rebalance_turnover>("turnover",
                                      "One-way turnover per date.\n\n"
                                      "Half the summed absolute value traded on the date over the\n"
-                                     "equity before the trades; 0.0 on a date without a trade."),
-        method0<&rebalance_regulatory>("cost_regulatory", nullptr),
-        method0<&rebalance_brokerage>("cost_brokerage", nullptr),
-        method0<&rebalance_dp>("cost_dp", nullptr),
+                                     "equity before the trades, a fraction; 0.0 on a date without a\n"
+                                     "trade. A new float64 array, one entry per date."),
+        method0<&rebalance_regulatory>("cost_regulatory",
+                                       "Regulatory costs per date, in currency.\n\n"
+                                       "STT, exchange charges, SEBI fees, stamp duty and GST summed over\n"
+                                       "the date's legs; a new float64 array, one entry per date, 0.0 on a\n"
+                                       "date without a trade."),
+        method0<&rebalance_brokerage>("cost_brokerage",
+                                      "Brokerage per date, in currency, summed over the date's legs.\n\n"
+                                      "A new float64 array, one entry per date."),
+        method0<&rebalance_dp>("cost_dp",
+                               "Depository (DP) charges per date, in currency.\n\n"
+                               "`dp_charge_per_isin` times the number of sell legs on the date; a\n"
+                               "new float64 array, one entry per date."),
     };
     return build_class(std::move(s));
 }
@@ -317,12 +376,20 @@ void export_risk_and_factors(Exports& ex) {
         "`returns` is `n_obs x n_assets` per-period simple returns: one row per\n"
         "period, one column per asset in the order of `asset_ids` (observations\n"
         "in rows, unlike the per-asset series `simulate_portfolio_mc` takes).\n"
-        "`periods_per_year` is required -- annualization is never inferred."));
+        "`periods_per_year` is required -- annualization is never inferred.\n\n"
+        "Every mean divides by T = `n_obs`, not T - 1: the sample covariance is\n"
+        "(T - 1) / T of what pandas' DataFrame.cov or np.cov give, 0.2 % smaller\n"
+        "at 504 rows."));
     ex.add_function(function_def<kRiskContributions, &compute_risk_contributions_py>(
         "Risk contributions of `weights` under `model`."));
     ex.add_function(function_def<kWinsorize, &winsorize_panel_py>(
         "Winsorize each date's cross-section (rows = dates, cols = assets)."));
-    ex.add_function(function_def<kZscore, &zscore_panel_py>("Z-score each date's cross-section."));
+    ex.add_function(function_def<kZscore, &zscore_panel_py>(
+        "Z-score each date's cross-section.\n\n"
+        "Each row's non-NaN cells become (x - mean) / sd, sd the population\n"
+        "standard deviation (ddof 0: divided by the count of cells, not count - 1).\n"
+        "A row with fewer than `min_names` (>= 2) non-NaN cells, or with all of\n"
+        "them equal, becomes all NaN; NaN cells stay NaN."));
     ex.add_function(function_def<kRank, &rank_panel_py>("Rank each date's cross-section into [0, 1], ties averaged."));
     ex.add_function(function_def<kMomentum, &momentum_panel_py>(
         "Price momentum with a skip window (12-1 daily: lookback=252, skip=21)."));
@@ -346,7 +413,15 @@ void export_risk_and_factors(Exports& ex) {
         "once per distinct asset with a net sell per rebalance date. They are paid\n"
         "on top of a fully invested target, so cash may go negative; a\n"
         "non-positive pre-trade equity is used as it stands in the drift and\n"
-        "turnover divisions."));
+        "turnover divisions.\n\n"
+        "A leg worth less than `min_trade_value` (currency; a leg of exactly that\n"
+        "value trades) is skipped; the default 0.0 skips only legs of exactly 0.\n"
+        "Optimiser weights hold dust of about 1e-10 for the names they drop, which\n"
+        "would otherwise trade, and be charged DP when sold, on every rebalance.\n"
+        "A trade to a target of 0 leaves no shares at all.\n\n"
+        "The run starts from `initial_capital` in cash: to cost moving last\n"
+        "month's book to this month's, pass a two-date panel (old weights, then\n"
+        "new) and read the costs of the second date."));
     ex.add_function(function_def<kCostSchedule, &indian_cost_schedule_py>(
         "Export a segment's cost schedule, including the DP sell charge.\n\n"
         "The rates are the ones the engine charges, for checking costs against\n"
@@ -493,14 +568,20 @@ PyTypeObject* build_optimizer_config() {
     using C = OptimizerConfig;
     ClassSpec s = class_spec<C>(
         "Constraint and objective configuration for the book optimizer.\n\n"
-        "Long-only when `short_cap` is 0.0 (the default): 0 <= w <= `position_cap`,\n"
-        "the weights summing to between 1 - `cash_max` and 1. Long/short when\n"
-        "`short_cap` > 0: -`short_cap` <= w <= `position_cap`, sum |w| <= `gross_max`\n"
-        "and sum w in [`net_min`, `net_max`]. `sector_caps[k]` caps the weight (the\n"
-        "gross weight, long/short) of the assets whose `sector_ids` entry is k.\n"
-        "Trades below `no_trade_band`, or worth less than `min_trade_value` at\n"
-        "`portfolio_value`, are snapped back to the current weight. Nothing is\n"
-        "checked until an optimisation uses the configuration.");
+        "`risk_aversion` (must be above 0) weights the variance term and\n"
+        "`turnover_penalty` (>= 0) is the cost per unit of one-way trade, in\n"
+        "weight units. Long-only when `short_cap` is 0.0 (the default):\n"
+        "0 <= w <= `position_cap`, the weights summing to between 1 - `cash_max`\n"
+        "and 1. Long/short when `short_cap` > 0: -`short_cap` <= w <= `position_cap`,\n"
+        "sum |w| <= `gross_max` and sum w in [`net_min`, `net_max`]. `sector_caps[k]`\n"
+        "caps the weight (the gross weight, long/short) of the assets whose\n"
+        "`sector_ids` entry is k.\n\n"
+        "Trades smaller than `no_trade_band` (a weight change), or worth less than\n"
+        "`min_trade_value` (currency; 0.0, the default, disables it) at\n"
+        "`portfolio_value` (the book's value in currency, required above 0 when\n"
+        "`min_trade_value` is set), are snapped back to the current weight; the\n"
+        "trim of a holding past `position_cap` (or below -`short_cap`) is never\n"
+        "snapped. Nothing is checked until an optimisation uses the configuration.");
     set_constructor<kOptimizerConfigNew, &new_optimizer_config>(s);
     s.getset = {
         rw<&C::risk_aversion>("risk_aversion"),
@@ -538,19 +619,41 @@ PyTypeObject* build_optimization_result() {
     using R = OptimizationResult;
     ClassSpec s = class_spec<R>("Result of one optimization.");
     s.getset = {
-        ro_fn<&result_snapped>("snapped"),
-        ro<&R::solver_status>("solver_status"),
-        ro<&R::cash>("cash"),
-        ro<&R::gross_exposure>("gross_exposure"),
-        ro<&R::net_exposure>("net_exposure"),
-        ro<&R::turnover>("turnover", "One-way turnover: half of sum |w - w_current|."),
-        ro<&R::objective>("objective"),
-        ro<&R::vol_annualized>("vol_annualized"),
-        ro<&R::iterations>("iterations"),
+        ro_fn<&result_snapped>("snapped",
+                               "A list of bools, one per asset: True where the asset's trade was\n"
+                               "snapped back to its current weight by `no_trade_band` or\n"
+                               "`min_trade_value`. A new list on every read."),
+        ro<&R::solver_status>("solver_status", "The solver's status name, a str; always \"Solved\" in a result."),
+        ro<&R::cash>("cash",
+                     "The fraction of the book not invested, a float.\n\n"
+                     "Long-only: 1 - sum of `weights()`, clamped to [0, `cash_max`] (to\n"
+                     "[0, 1] when snapping undid every trade). Long/short: 1 - net, that is\n"
+                     "1 - `net_exposure`, unclamped."),
+        ro<&R::gross_exposure>("gross_exposure", "Sum of |weights|, a fraction of the book."),
+        ro<&R::net_exposure>("net_exposure", "Sum of the weights, a fraction of the book."),
+        ro<&R::turnover>("turnover", "One-way turnover: half of sum |w - w_current|.\n\nA fraction of the book."),
+        ro<&R::objective>("objective",
+                          "The solver's objective at its solution, before snapping, a float.\n\n"
+                          "`risk_aversion` w'Sw - alpha.w + `turnover_penalty` sum|w - w_current|,\n"
+                          "S the model's per-period covariance: in the per-period return units\n"
+                          "of `alpha`."),
+        ro<&R::vol_annualized>("vol_annualized",
+                               "Volatility per year of the final weights, a float: sqrt(w'Sw) times\n"
+                               "sqrt(`periods_per_year`), both from the model (0.2 is 20 % a year)."),
+        ro<&R::iterations>("iterations", "The solver's iteration count, an int."),
     };
     s.methods = {
-        method0<&result_weights>("weights", nullptr),
-        method0<&result_trades>("trades", nullptr),
+        method0<&result_weights>("weights",
+                                 "Target weights after snapping, fractions of the book.\n\n"
+                                 "A new float64 array, one entry per model asset. The solver is an\n"
+                                 "interior-point method: a name it drops comes back as dust of about\n"
+                                 "1e-10, not 0 (only values in (-1e-9, 0) are set to 0). Set weights\n"
+                                 "below a threshold such as 1e-8 to 0 before trading them, or skip\n"
+                                 "such legs with `min_trade_value`."),
+        method0<&result_trades>("trades",
+                                "`weights()` minus `w_current`, fractions of the book.\n\n"
+                                "A new float64 array, one entry per model asset; exactly 0 where the\n"
+                                "trade was snapped."),
     };
     s.repr = &repr_impl<&result_repr>;
     return build_class(std::move(s));
@@ -624,9 +727,10 @@ constexpr Param kMonteCarloParams[] = {
 };
 const Sig kMonteCarlo{nullptr, "simulate_portfolio_mc", kMonteCarloParams};
 
-// The shapes are checked with the lock held, before the series are copied;
-// estimation, the Cholesky factor, the paths and the statistics all run
-// without it, and the dict is built once it is taken back.
+// The shapes are checked with the lock held, before the series are copied,
+// and the values once they are; estimation, the Cholesky factor, the paths
+// and the statistics all run without it, and the dict is built once it is
+// taken back.
 PyRef simulate_portfolio_mc(SeriesList returns, Series<double> weights, SeriesList correlation_matrix,
                             double initial_value, uint64_t n_simulations, uint64_t horizon_days, uint64_t seed) {
     if (std::optional<std::string> problem = monte_carlo_input_problem(returns.size(), weights.size(),
@@ -679,12 +783,19 @@ void export_optimiser(Exports& ex) {
         "`OptimizerConfig`).\n\n"
         "`asset_ids` must match the model's ordering exactly -- a reordered\n"
         "universe is an error, not a silently wrong result.\n\n"
-        "Trades smaller than `no_trade_band` (or worth less than `min_trade_value`)\n"
-        "are snapped back to the current weight, and the caps that snapping can\n"
-        "break are checked again. When snapping removes every trade, the current\n"
-        "weights are returned as they are, with no post-snap check. A solve that\n"
-        "does not reach \"Solved\", or a post-snap check that fails, raises\n"
-        "ValueError."));
+        "Trades smaller than `no_trade_band` (or worth less than `min_trade_value`\n"
+        "at `portfolio_value`) are snapped back to the current weight, except the\n"
+        "trim of a holding past `position_cap` (or, long/short, below -`short_cap`),\n"
+        "which is always made; the sector caps, the gross budget and the cash or\n"
+        "net bounds, which snapping can break, are checked again. When snapping\n"
+        "removes every trade, the current weights are returned as they are, with\n"
+        "no post-snap check. A solve that does not reach \"Solved\", or a post-snap\n"
+        "check that fails, raises ValueError. A band can still be refused when a\n"
+        "sector cap or `cash_max` binds at the optimum (\"post-snap sector ...\",\n"
+        "\"post-snap cash ...\"): give that limit room above what the optimum uses,\n"
+        "lower the band, or solve again without it and accept the trades.\n\n"
+        "The weights are an interior-point solution: a name the optimum drops\n"
+        "holds dust of about 1e-10, not 0 (see `OptimizationResult.weights`)."));
     ex.add_function(function_def<kBatchOptimize, &batch_optimize_portfolios>(
         "Optimize many books against one risk model in parallel.\n\n"
         "Each item is optimised with `config`, its own `portfolio_value` replacing\n"
@@ -704,10 +815,16 @@ void export_optimiser(Exports& ex) {
         "Args:\n"
         "    returns: one 1-D float64 array of per-period returns per asset (a 2-D\n"
         "        array is read as its rows); an empty series holds its asset still.\n"
+        "        Series may differ in length: drop an asset's missing periods\n"
+        "        (r[np.isfinite(r)]) rather than pass them, since a NaN or infinite\n"
+        "        return raises ValueError naming its series and index.\n"
         "    weights: float64 array, one weight per asset, used as given.\n"
-        "    correlation_matrix: n_assets rows of n_assets floats; the lower\n"
-        "        triangle and the diagonal are read. It is not repaired: a matrix\n"
-        "        that is not positive definite raises ValueError.\n"
+        "    correlation_matrix: n_assets rows of n_assets floats, a correlation\n"
+        "        (for example np.corrcoef of the return series), not a covariance:\n"
+        "        a diagonal entry further than 1e-9 from 1 raises ValueError naming\n"
+        "        the asset and the value. The lower triangle and the diagonal are\n"
+        "        read. It is not repaired: a matrix that is not positive definite\n"
+        "        raises ValueError.\n"
         "    initial_value: the portfolio's value at the start of every path.\n"
         "    n_simulations: number of paths, at least 1 (default 10000).\n"
         "    horizon_days: steps per path, one period each (default 252).\n"

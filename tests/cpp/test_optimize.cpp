@@ -28,7 +28,7 @@ OptimizerConfig two_asset_config(bool ls) {
 
 }  // namespace
 
-// Hand-made solutions (check tolerance 1e-7); the position_cap text and other statuses are in Python.
+// Hand-made solutions (check tolerance 1e-7); the other statuses are in Python.
 TEST(FinishBook, SnapsAndChecksWhatSnappingCanBreak) {
     struct Case {
         const char* name;
@@ -39,12 +39,9 @@ TEST(FinishBook, SnapsAndChecksWhatSnappingCanBreak) {
         std::string message;  // empty: the book is kept as it is
         const char* status = "Solved";
     };
-    const std::string p18(18, ' '), p22(22, ' '), post = "infeasible constraints: post-snap ";
+    const std::string p22(22, ' '), post = "infeasible constraints: post-snap ";
     const std::string cash_tail = " of weight -- widen cash_max, lower the band, or accept the trades";
     const Case cases[] = {
-        {"snapped_back_below_the_short_cap", true, {-0.25, 0.5}, {-0.35, 0.0}, 0.15,
-         post + "weight -0.350000 on asset 0 breaches short_cap" + p18 + "-0.300000; the no-trade band snapped a "
-                "covering trade -- lower" + p18 + "the band, raise the cap, or accept the trades"},
         // Asset 1 back at 0.55, within its position cap but over its sector's.
         {"sector_left_over_its_cap", false, {0.3, 0.45}, {0.1, 0.55}, 0.15,
          post + "sector 1 exposure 0.550000 exceeds its cap" + p22 + "0.500000; snapping stranded weight in the "
@@ -60,8 +57,8 @@ TEST(FinishBook, SnapsAndChecksWhatSnappingCanBreak) {
         {"net_left_outside_its_bounds", true, {0.25, 0.4}, {0.0, 0.45}, 0.1,
          post + "net exposure 0.700000 outside [-0.200000, 0.600000]; snapping stranded weight -- widen the net "
                 "bounds, lower the band, or accept the trades"},
-        // No trade left: kept unchecked over caps and budget; only long-only cash is clamped at zero.
-        {"all_trades_snapped", false, {0.6, 0.4}, {0.9, 0.3}, 0.5, ""},
+        // No trade left: kept unchecked over a sector cap and the budget; only long-only cash is clamped at zero.
+        {"all_trades_snapped", false, {0.6, 0.4}, {0.5, 0.55}, 0.5, ""},
         {"no_trade_at_all", true, {0.9, 0.3}, {0.9, 0.3}, 0.0, ""},
         {"almost_infeasible", false, {0.5, 0.5}, {0.5, 0.5}, 0.0,
          "infeasible constraints: solver certified primal infeasibility (AlmostPrimalInfeasible)",
@@ -87,6 +84,31 @@ TEST(FinishBook, SnapsAndChecksWhatSnappingCanBreak) {
         EXPECT_EQ(r.turnover, 0.0);
         const double held = fc.w_current[0] + fc.w_current[1];
         EXPECT_EQ(r.cash, fc.ls ? 1.0 - held : 0.0);
+    }
+}
+
+// A holding past its cap by more than the check tolerance (1e-7) is trimmed however small the trim; one
+// within the tolerance is snapped like any other.
+TEST(FinishBook, TrimsBackToACapAreNeverSnapped) {
+    const RiskModel m = model_of();
+    const struct {
+        bool ls;
+        std::vector<double> x, w_current;
+        std::vector<bool> snapped;
+    } cases[] = {
+        {true, {-0.25, 0.5}, {-0.35, 0.0}, {false, false}},
+        {false, {0.6, 0.42}, {0.65, 0.35}, {false, true}},
+        {false, {0.6, 0.35}, {0.6 + 5e-8, 0.1}, {true, false}},
+    };
+    for (const auto& fc : cases) {
+        OptimizerConfig c = two_asset_config(fc.ls);
+        c.no_trade_band = 0.15;
+        QpSolution s{"Solved", fc.x, -1.5, 9};
+        s.x.resize(fc.ls ? 6 : 4, 0.0);
+        const auto out = finish_book(m, fc.w_current, c, s);
+        ASSERT_TRUE(out.ok()) << out.error().message();
+        EXPECT_EQ(out.value().snapped, fc.snapped);
+        for (std::size_t i = 0; i < 2; ++i) EXPECT_EQ(out.value().weights[i], fc.snapped[i] ? fc.w_current[i] : fc.x[i]);
     }
 }
 
