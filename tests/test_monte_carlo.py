@@ -173,10 +173,33 @@ NAN, INF = float("nan"), float("inf")
 def test_non_finite_returns_are_refused_before_any_work(returns, message):
     for corr in (CORR, np.diag([2.0, 2.0, 2.0])):   # named before the correlation's diagonal is
         with pytest.raises(ValueError) as exc:
-            run(returns=returns, corr=corr, n=2 ** 62)
+            run(returns=returns, corr=corr, n=2 ** 62, weights=np.array([NAN, 0.5, 0.5]))
         assert str(exc.value) == message
     with pytest.raises(ValueError, match="^n_simulations must be >= 1$"):   # after every size check
         run(returns=returns, n=0)
+
+
+def with_cell(i, j, value, base=CORR):
+    corr = base.copy()
+    corr[i, j] = value
+    return corr
+
+
+# The other inputs that would make every path NaN, and so the book riskless, in their check order.
+@pytest.mark.parametrize("kwargs, message", [
+    (dict(weights=np.array([0.5, INF, NAN]), corr=with_cell(2, 0, NAN)), "non-finite value at index 1 of weights"),
+    (dict(corr=with_cell(2, 1, NAN), initial=NAN), "non-finite value at row 2, col 1 of correlation_matrix"),
+    (dict(corr=with_cell(0, 2, NAN)), None),   # above the diagonal: never read
+    (dict(initial=-INF), "initial_value must be finite, got -inf"),
+    (dict(initial=-500.0), None),   # a negative start is taken as it stands
+])
+def test_non_finite_weights_correlation_and_start_are_refused(kwargs, message):
+    if message is None:
+        assert np.all(np.isfinite(run(n=20, horizon=3, **kwargs)["final_values"]))
+        return
+    with pytest.raises(ValueError) as exc:
+        run(n=2 ** 62, **kwargs)
+    assert str(exc.value) == message
 
 
 TAIL = ", not 1; pass a correlation matrix (for example np.corrcoef of the return series), not a covariance"

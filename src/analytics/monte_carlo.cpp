@@ -63,6 +63,16 @@ std::optional<std::string> monte_carlo_input_problem(const MonteCarloInputs& in)
                    ", not 1; pass a correlation matrix (for example np.corrcoef of the return series), not a "
                    "covariance";
     }
+    // A NaN weight, correlation or start value makes every path NaN just the
+    // same. Only the cells the factorisation reads are looked at.
+    for (std::size_t i = 0; i < in.weights.size(); ++i)
+        if (!std::isfinite(in.weights[i])) return "non-finite value at index " + std::to_string(i) + " of weights";
+    for (std::size_t i = 0; i < in.correlation.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            if (!std::isfinite(in.correlation[i][j]))
+                return "non-finite value at row " + std::to_string(i) + ", col " + std::to_string(j) +
+                       " of correlation_matrix";
+    if (!std::isfinite(in.initial_value)) return "initial_value must be finite, got " + fmt_shortest(in.initial_value);
     return std::nullopt;
 }
 

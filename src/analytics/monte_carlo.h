@@ -58,8 +58,10 @@ struct MonteCarloInputs {
 inline constexpr double kCorrelationDiagonalTolerance = 1e-9;
 
 // The message of the first input the simulation cannot run with, or nothing:
-// the sizes below first, then a non-finite return (series, then index), then
-// a correlation diagonal entry further than the tolerance from 1.
+// the sizes below first, then a non-finite return (series, then index), a
+// correlation diagonal entry further than the tolerance from 1, a non-finite
+// weight, a non-finite correlation cell below the diagonal (row by row) and a
+// non-finite initial value.
 std::optional<std::string> monte_carlo_input_problem(const MonteCarloInputs& in);
 
 // The size checks alone (`assets` return series, `weights` weights, the
