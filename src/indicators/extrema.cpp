@@ -126,7 +126,7 @@ TIDEMARK_LANE_VERSIONS(unsigned, special_values, (const double* x, std::size_t f
 // show read NaN. A window is empty only if the part of it in its own block,
 // which runs from the block's first value, is: only the windows ending in a
 // block's leading stretch of NaN and start values need a look, and a block
-// that opens on a number (nearly every one) costs one comparison.
+// that opens on anything else (nearly every one) costs one comparison.
 template <bool Max>
 void mark_empty_windows(const double* x, std::size_t p, std::size_t first, std::size_t last, double* o) {
     constexpr double start = Max ? -kInf : kInf;
