@@ -21,13 +21,15 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // that two chains of comparisons overlap; the suffixes wait in two buffers of
 // p + 1, which stay in the cache.
 //
-// A NaN never wins a comparison (the fold starts from the start value, which
-// it cannot beat), and a window that holds nothing better than the start
-// value reads as NaN. The plain comparison loses the sign of a zero when +0
-// meets -0 and does not look for windows with nothing to show, so a run of
-// blocks holding a zero, a NaN or the start value, or following a run that
-// held one, takes the exact comparison instead (+0 wins the maximum, -0 the
-// minimum).
+// The plain comparison (the new value against the fold so far) already
+// ignores a NaN, which never wins it, and an infinity, which wins as a number
+// does; the folds never hold a NaN, so apart from zeros two values that tie
+// have the same bits. It goes wrong in two ways only: a tie of +0 with -0 may
+// keep the wrong sign, and a window with nothing better than the start value
+// (-inf for the maximum, +inf for the minimum) reads that value, not NaN. A
+// run of blocks holding a zero is folded again with the exact comparison (+0
+// wins the maximum, -0 the minimum); in a run holding a NaN or an infinity
+// but no zero only the empty windows are mended.
 template <bool Max, bool Exact>
 [[gnu::always_inline]] inline double pick_extreme(double a, double b) {
     if constexpr (Exact) {
@@ -80,14 +82,15 @@ void extreme_blocks(const double* __restrict x, std::size_t p, std::size_t first
     }
 }
 
-// Whether x[from .. to) holds a value the plain fold may get wrong: a zero
-// of either sign, or a NaN or an infinity, among which is the start value
-// (it could leave a window with nothing to show). In arithmetic rather than
-// with masks, which some units can only take apart lane by lane: the
-// smallest magnitude is 0 where a zero is, and x * 0 is NaN where x is not
-// finite, which a sum keeps.
+// What x[from .. to) holds that the plain fold may get wrong: a zero of
+// either sign (kZero), a NaN or an infinity, among which is the start value
+// (kNotFinite). In arithmetic rather than with masks, which some units can
+// only take apart lane by lane: the smallest magnitude is 0 where a zero is,
+// and x * 0 is NaN where x is not finite, which a sum keeps.
+constexpr unsigned kZero = 1, kNotFinite = 2;
+
 template <std::size_t L>
-[[gnu::always_inline]] inline bool holds_special_lanes(const double* x, std::size_t from, std::size_t to) {
+[[gnu::always_inline]] inline unsigned special_values_lanes(const double* x, std::size_t from, std::size_t to) {
     using V = lanes::F64<L>;
     using I = lanes::IntOf<V>;
     const I magnitude = lanes::splat<I>(std::numeric_limits<int64_t>::max());
@@ -104,14 +107,34 @@ template <std::size_t L>
         }
     }
     const V s = least(small[0], small[1]), n = lost[0] + lost[1];
-    bool found = false;
-    for (std::size_t l = 0; l < L; ++l) found |= s[l] == 0.0 || n[l] != n[l];
-    for (; j < to; ++j) found |= x[j] == 0.0 || !(x[j] * 0.0 == 0.0);
-    return found;
+    bool zero = false, not_finite = false;
+    for (std::size_t l = 0; l < L; ++l) {
+        zero |= s[l] == 0.0;
+        not_finite |= n[l] != n[l];
+    }
+    for (; j < to; ++j) {
+        zero |= x[j] == 0.0;
+        not_finite |= !(x[j] * 0.0 == 0.0);
+    }
+    return (zero ? kZero : 0) | (not_finite ? kNotFinite : 0);
 }
 
-TIDEMARK_LANE_VERSIONS(bool, holds_special, (const double* x, std::size_t from, std::size_t to),
-                       holds_special_lanes, (x, from, to))
+TIDEMARK_LANE_VERSIONS(unsigned, special_values, (const double* x, std::size_t from, std::size_t to),
+                       special_values_lanes, (x, from, to))
+
+// After a plain fold of blocks [first, last), the windows with nothing to
+// show read NaN. A window is empty only if the part of it in its own block,
+// which runs from the block's first value, is: only the windows ending in a
+// block's leading stretch of NaN and start values need a look, and a block
+// that opens on anything else (nearly every one) costs one comparison.
+template <bool Max>
+void mark_empty_windows(const double* x, std::size_t p, std::size_t first, std::size_t last, double* o) {
+    constexpr double start = Max ? -kInf : kInf;
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t b = first * p; b < last * p; b += p)
+        for (std::size_t i = b; i < b + p && !(Max ? x[i] > start : x[i] < start); ++i)
+            if (o[i] == start) o[i] = nan;
+}
 
 }  // namespace
 
@@ -124,29 +147,36 @@ void rolling_extreme(const double* x, std::size_t n, std::size_t p, double* o) {
     std::vector<double> scratch(2 * (p + 1), start);
     double* before = scratch.data();
     double* after = before + p + 1;
-    bool special = holds_special(x, 0, p);
+    bool zeros = special_values(x, 0, p) & kZero;
     double acc = start;
-    for (std::size_t j = p; j-- > 0;) before[j] = acc = special ? pick_extreme<Max, true>(x[j], acc)
-                                                             : pick_extreme<Max, false>(x[j], acc);
+    for (std::size_t j = p; j-- > 0;) before[j] = acc = zeros ? pick_extreme<Max, true>(x[j], acc)
+                                                           : pick_extreme<Max, false>(x[j], acc);
     o[p - 1] = acc == start ? nan : acc;
     const std::size_t blocks = n / p;
     const std::size_t run = std::max<std::size_t>(1, 2048 / p);
     for (std::size_t k = 1; k < blocks; k += run) {
         const std::size_t end = std::min(blocks, k + run);
-        // The windows of a run's first block reach into the block before. A
-        // run is folded plainly first and looked at after, when its values
-        // are in the cache; one that holds a special value is folded again
-        // exactly, from the exact suffixes of the block before it.
-        if (!special) {
+        // A run is folded plainly first and looked at after, when its values
+        // are in the cache. The windows of its first block reach into the
+        // block before, whose suffixes are exact either way (that block held
+        // no zero or was folded exactly), and meet them with a prefix that
+        // holds no zero where the run holds none. A run holding a zero is
+        // folded again exactly, from the exact suffixes of the block before
+        // it; where zeros come in numbers the next run goes straight to the
+        // exact fold.
+        if (!zeros) {
             extreme_blocks<Max, false>(x, p, k, end, o, before, after);
-            special = holds_special(x, k * p, end * p);
-            if (!special) continue;
+            const unsigned held = special_values(x, k * p, end * p);
+            if (!(held & kZero)) {
+                if (held & kNotFinite) mark_empty_windows<Max>(x, p, k, end, o);
+                continue;
+            }
             acc = start;
             for (std::size_t j = p; j-- > 0;) before[j] = acc = pick_extreme<Max, true>(x[(k - 1) * p + j], acc);
             before[p] = start;
         }
         extreme_blocks<Max, true>(x, p, k, end, o, before, after);
-        special = holds_special(x, k * p, end * p);
+        zeros = special_values(x, k * p, end * p) & kZero;
     }
     // The last, partial block: prefixes against the suffixes of the one
     // before.
