@@ -136,6 +136,22 @@ std::optional<double> last_fitting_near(double g, Fits fits) {
     if (!f[0] || f[4]) return std::nullopt;
     return std::bit_cast<double>(b - 2 + static_cast<uint64_t>(f[1] + f[2] + f[3]));
 }
+
+// The largest size below `q` at which `funded` holds, given that it does not
+// at `q`, where the account reads `free_at_q` (below 0) after an entry sized
+// from `budget` of free capital; nothing when no size above 0 is funded. A
+// lock in proportion to the size puts the answer at the first guess; the
+// account's own rounding leaves it a step or two below, and a lock that grows
+// otherwise (a group of option legs) is bracketed by halving.
+template <class Funded>
+std::optional<double> largest_funded_size(double q, double free_at_q, double budget, Funded funded) {
+    const double guess = q * (budget / (budget - free_at_q));
+    double lo = guess > 0 && guess < q ? guess : q / 2;
+    for (int i = 0; i < 64 && lo > 0; ++i, lo /= 2) {
+        if (funded(lo)) return last_fitting(lo, q, guess, funded);
+    }
+    return std::nullopt;
+}
 }  // namespace
 
 double ExecutionKernel::largest_fitting_size(bool buy, double v, double outlay, double avail, double q,
@@ -356,14 +372,47 @@ ExecutionKernel::EntryFill ExecutionKernel::open_position(uint64_t idx, int64_t 
                                                   std::nullopt, std::nullopt, ledger.next_position_id++, ts);
     if (stop) pos.stop_price = *stop;
     if (target) pos.target_price = *target;
-    fee_breakdown_into(fee_model, buy, v, q, pos.entry_breakdown);
 
     if (margin) {
-        cash -= fee;
-        locked_margin[pos.position_id] = q * unit_margin;
+        // The fit above adds the outlay and the fee in one order; the account
+        // takes them off its free capital in another, and a pool may lock
+        // more for the position than its margin (a group of option legs
+        // margined together). What the account will read as free decides:
+        // an entry that would leave it below 0 is cut to the largest size
+        // that does not, or refused when its size was given.
+        const double cash_before = cash;
+        double& locked = locked_margin[pos.position_id];
+        auto hold = [&](double size) {
+            fee = compute_fee(fee_model, buy, v, size);
+            pos.size = size;
+            pos.entry_fees = fee;
+            cash = cash_before - fee;
+            locked = size * unit_margin;
+        };
+        hold(q);
+        const double free_after = account_free_capital();
+        if (free_after < 0.0) {
+            std::optional<double> cut;
+            if (!explicit_quantity)
+                cut = largest_funded_size(q, free_after, avail, [&](double c) {
+                    hold(round_quantity(c));
+                    return account_free_capital() >= 0.0;
+                });
+            if (cut) q = round_quantity(*cut);
+            if (!cut || !(q > 0)) {
+                locked_margin.erase(pos.position_id);
+                ledger.positions.pop_back();
+                --ledger.next_position_id;
+                cash = cash_before;
+                if (explicit_quantity) return refused(RejectReason::InsufficientCapital);
+                return refused(own_margin_rate ? RejectReason::InsufficientMargin : RejectReason::ZeroSize);
+            }
+            hold(q);
+        }
     } else {
         cash -= q * v + fee;
     }
+    fee_breakdown_into(fee_model, buy, v, q, pos.entry_breakdown);
     return {EntryFill::Opened, RejectReason::ZeroSize, p, q};
 }
 
