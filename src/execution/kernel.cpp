@@ -137,20 +137,39 @@ std::optional<double> last_fitting_near(double g, Fits fits) {
     return std::bit_cast<double>(b - 2 + static_cast<uint64_t>(f[1] + f[2] + f[3]));
 }
 
-// The largest size below `q` at which `funded` holds, given that it does not
-// at `q`, where the account reads `free_at_q` (below 0) after an entry sized
-// from `budget` of free capital; nothing when no size above 0 is funded. A
-// lock in proportion to the size puts the answer at the first guess; the
-// account's own rounding leaves it a step or two below, and a lock that grows
-// otherwise (a group of option legs) is bracketed by halving.
-template <class Funded>
-std::optional<double> largest_funded_size(double q, double free_at_q, double budget, Funded funded) {
-    const double guess = q * (budget / (budget - free_at_q));
+// The largest size below `q` at which the account funds the entry, given
+// that it does not at `q`, where it reads `free_at_q` (below 0) after an
+// entry sized from `budget` of free capital; `free_at(c)` reads it with the
+// entry at `c`. Nothing when no size above 0 is funded. A lock in proportion
+// to the size puts the answer at the first guess (the account's own rounding
+// leaves it a step or two below); a lock that grows otherwise (a group of
+// option legs margined together) is bracketed by halving, and when it grows
+// in a straight line the bracket's ends point at the answer.
+template <class FreeAt>
+std::optional<double> largest_funded_size(double q, double free_at_q, double budget, FreeAt free_at) {
+    auto funded = [&](double c) { return free_at(c) >= 0.0; };
+    double guess = q * (budget / (budget - free_at_q));
     double lo = guess > 0 && guess < q ? guess : q / 2;
-    for (int i = 0; i < 64 && lo > 0; ++i, lo /= 2) {
-        if (funded(lo)) return last_fitting(lo, q, guess, funded);
+    double at_lo = free_at(lo);
+    for (int i = 0; i < 64 && lo > 0 && !(at_lo >= 0.0); ++i) {
+        lo /= 2;
+        at_lo = lo > 0 ? free_at(lo) : 0.0;
     }
-    return std::nullopt;
+    if (!(lo > 0) || !(at_lo >= 0.0)) return std::nullopt;
+    double hi = q, at_hi = free_at_q;
+    for (int i = 0; i < 4 && at_lo > 0.0; ++i) {
+        guess = lo + (hi - lo) * (at_lo / (at_lo - at_hi));
+        if (!(guess > lo && guess < hi)) break;
+        const double at = free_at(guess);
+        if (at >= 0.0) {
+            lo = guess;
+            at_lo = at;
+        } else {
+            hi = guess;
+            at_hi = at;
+        }
+    }
+    return last_fitting(lo, hi, guess, funded);
 }
 }  // namespace
 
@@ -396,7 +415,7 @@ ExecutionKernel::EntryFill ExecutionKernel::open_position(uint64_t idx, int64_t 
             if (!explicit_quantity)
                 cut = largest_funded_size(q, free_after, avail, [&](double c) {
                     hold(round_quantity(c));
-                    return account_free_capital() >= 0.0;
+                    return account_free_capital();
                 });
             if (cut) q = round_quantity(*cut);
             if (!cut || !(q > 0)) {
