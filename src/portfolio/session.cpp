@@ -352,7 +352,8 @@ PortfolioSession::Sync PortfolioSession::sync_into(State& s, ExecutionKernel& k)
 
 PortfolioSession::Pool PortfolioSession::pool_after(const State& s, const ExecutionKernel& k, const Sync& y) {
     Pool pool{s.pool_cash + (k.cash - y.injected), s.pool_locked};
-    if (s.account.kind == AccountType::Margin) pool.locked = s.pool_locked + (k.locked_margin_total() - y.locked_before);
+    if (s.account.kind == AccountType::Margin)
+        pool.locked = s.pool_locked + (k.locked_margin_total() - y.locked_before);
     return pool;
 }
 

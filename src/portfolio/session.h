@@ -191,9 +191,9 @@ private:
         double cash = 0.0;
         double locked = 0.0;
     };
-    // The pool as a kernel stepped against it will read while the kernel
-    // works: what the kernel's changes and the option margin's
-    // reconciliation will make of it.
+    // The pool as a kernel stepped against it sees it: the free capital
+    // that the kernel's changes, once returned, and the option margin's
+    // reconciliation will leave.
     class Lender;
 
     static Sync sync_into(State& s, ExecutionKernel& k);
