@@ -213,6 +213,50 @@ def test_a_covered_call_spread_locks_less_than_a_naked_call(long_leg_counts, loc
     assert s.cash() - s.free_capital() == pytest.approx(NAKED)
 
 
+def put(strike, span, exposure):
+    return tm.InstrumentSpec.option(f"NIFTY{strike}P", float(strike), "put", 10**18, 1.0, multiplier=50.0,
+                                    underlying="NIFTY", span_pct=span, exposure_pct=exposure)
+
+
+# A long leg joining a short one of its group costs the pool its own margin and the premium the group's credit
+# loses (less what covering the short saves): sized from the free capital, it takes all of it and no more; a
+# quantity given that the pool cannot fund is refused and leaves the account as it was.
+@pytest.mark.parametrize("leverage", [1.0, 2.0])
+@pytest.mark.parametrize("short, short_premium, long, long_premium", [
+    (call(95, 0.1, 0.05), 8.0, call(105, 0.1, 0.05), 3.0),     # a further call bought
+    (call(105, 0.1, 0.05), 3.0, call(95, 0.1, 0.05), 8.0),     # a nearer one: the short is covered
+    (put(95, 0.1, 0.05), 2.0, put(105, 0.1, 0.05), 7.0),
+    (call(100, 0.1, 0.05), 5.0, put(100, 0.1, 0.05), 5.0),     # a put beside a short call: still naked
+])
+@pytest.mark.parametrize("sizing", ["size_mult", "size_frac", "units"])
+def test_a_long_option_beside_a_short_leg_fits_what_the_pool_locks_for_it(leverage, short, short_premium, long,
+                                                                         long_premium, sizing):
+    s = session(account_type="margin", leverage=leverage)
+    s.add_instrument("S", direction=-1, instrument=short)
+    s.add_instrument("L", instrument=long)
+    flat_bars(s, 0, [0], [short_premium])
+    flat_bars(s, 1, [1], [long_premium])
+    s.seal()
+    assert s.apply_current(entry=True, size_mult=0.3)[0].kind == "entered"
+    before = (s.cash(), s.free_capital())
+    # The long's own margin alone would take 99 % of what is free.
+    units = 0.99 * before[1] / (long_premium * 50.0 / leverage)
+    if sizing == "size_frac":
+        s.submit_order(1, "buy", "market", 0, 1, "l", size_frac=1.0)
+    elif sizing == "units":
+        s.submit_order(1, "buy", "market", 0, 1, "l", units=units)
+    events = s.apply_current(**(dict(entry=True, size_mult=1.0) if sizing == "size_mult" else {}))
+    assert "margin_call" not in [e.kind for e in events] and not s.is_halted()
+    if sizing == "units":
+        (refused,) = [e for e in events if e.kind == "order_rejected"]
+        assert refused.reject_reason == "insufficient_capital"
+        assert (s.cash(), s.free_capital()) == before and s.positions(1) == []
+    else:
+        (entered,) = [e for e in events if e.kind == "entered"]
+        assert 0.0 <= s.free_capital() < 1e-9 * before[1]
+        assert 0.0 < entered.size < units
+
+
 def test_finish_closes_at_the_last_mark_and_reports_the_closing_cash():
     s = two([100.0, 120.0], [10.0, 10.0], "A", fees=0.001)  # attribution is by instrument, not by symbol
     drain(s, {0: dict(entry=True, size_mult=0.5)})

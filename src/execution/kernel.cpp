@@ -136,6 +136,41 @@ std::optional<double> last_fitting_near(double g, Fits fits) {
     if (!f[0] || f[4]) return std::nullopt;
     return std::bit_cast<double>(b - 2 + static_cast<uint64_t>(f[1] + f[2] + f[3]));
 }
+
+// The largest size below `q` at which the account funds the entry, given
+// that it does not at `q`, where it reads `free_at_q` (below 0) after an
+// entry sized from `budget` of free capital; `free_at(c)` reads it with the
+// entry at `c`. Nothing when no size above 0 is funded. A lock in proportion
+// to the size puts the answer at the first guess (the account's own rounding
+// leaves it a step or two below); a lock that grows otherwise (a group of
+// option legs margined together) is bracketed by halving, and when it grows
+// in a straight line the bracket's ends point at the answer.
+template <class FreeAt>
+std::optional<double> largest_funded_size(double q, double free_at_q, double budget, FreeAt free_at) {
+    auto funded = [&](double c) { return free_at(c) >= 0.0; };
+    double guess = q * (budget / (budget - free_at_q));
+    double lo = guess > 0 && guess < q ? guess : q / 2;
+    double at_lo = free_at(lo);
+    for (int i = 0; i < 64 && lo > 0 && !(at_lo >= 0.0); ++i) {
+        lo /= 2;
+        at_lo = lo > 0 ? free_at(lo) : 0.0;
+    }
+    if (!(lo > 0) || !(at_lo >= 0.0)) return std::nullopt;
+    double hi = q, at_hi = free_at_q;
+    for (int i = 0; i < 4 && at_lo > 0.0; ++i) {
+        guess = lo + (hi - lo) * (at_lo / (at_lo - at_hi));
+        if (!(guess > lo && guess < hi)) break;
+        const double at = free_at(guess);
+        if (at >= 0.0) {
+            lo = guess;
+            at_lo = at;
+        } else {
+            hi = guess;
+            at_hi = at;
+        }
+    }
+    return last_fitting(lo, hi, guess, funded);
+}
 }  // namespace
 
 double ExecutionKernel::largest_fitting_size(bool buy, double v, double outlay, double avail, double q,
@@ -356,14 +391,47 @@ ExecutionKernel::EntryFill ExecutionKernel::open_position(uint64_t idx, int64_t 
                                                   std::nullopt, std::nullopt, ledger.next_position_id++, ts);
     if (stop) pos.stop_price = *stop;
     if (target) pos.target_price = *target;
-    fee_breakdown_into(fee_model, buy, v, q, pos.entry_breakdown);
 
     if (margin) {
-        cash -= fee;
-        locked_margin[pos.position_id] = q * unit_margin;
+        // The fit above adds the outlay and the fee in one order; the account
+        // takes them off its free capital in another, and a pool may lock
+        // more for the position than its margin (a group of option legs
+        // margined together). What the account will read as free decides:
+        // an entry that would leave it below 0 is cut to the largest size
+        // that does not, or refused when its size was given.
+        const double cash_before = cash;
+        double& locked = locked_margin[pos.position_id];
+        auto hold = [&](double size) {
+            fee = compute_fee(fee_model, buy, v, size);
+            pos.size = size;
+            pos.entry_fees = fee;
+            cash = cash_before - fee;
+            locked = size * unit_margin;
+        };
+        hold(q);
+        const double free_after = account_free_capital();
+        if (free_after < 0.0) {
+            std::optional<double> cut;
+            if (!explicit_quantity)
+                cut = largest_funded_size(q, free_after, avail, [&](double c) {
+                    hold(round_quantity(c));
+                    return account_free_capital();
+                });
+            if (cut) q = round_quantity(*cut);
+            if (!cut || !(q > 0)) {
+                locked_margin.erase(pos.position_id);
+                ledger.positions.pop_back();
+                --ledger.next_position_id;
+                cash = cash_before;
+                if (explicit_quantity) return refused(RejectReason::InsufficientCapital);
+                return refused(own_margin_rate ? RejectReason::InsufficientMargin : RejectReason::ZeroSize);
+            }
+            hold(q);
+        }
     } else {
         cash -= q * v + fee;
     }
+    fee_breakdown_into(fee_model, buy, v, q, pos.entry_breakdown);
     return {EntryFill::Opened, RejectReason::ZeroSize, p, q};
 }
 

@@ -99,6 +99,23 @@ struct TwapAlgo {
 
 enum class EntrySizing : uint8_t { Fraction = 0, All = 1 };
 
+class ExecutionKernel;
+
+// The account of an owner that lends a kernel its capital from a pool shared
+// with other kernels. The owner reckons the kernel's changes its own way when
+// they come back to the pool, and may lock more for a position than the
+// kernel does (margin over a group of option legs), so an entry asks it what
+// will be free.
+class LendingAccount {
+public:
+    // The free capital the owner will read once `kernel`, as it stands, is
+    // returned to the pool.
+    virtual double free_capital_after(const ExecutionKernel& kernel) const = 0;
+
+protected:
+    ~LendingAccount() = default;
+};
+
 class ExecutionKernel {
 public:
     ExecutionKernel(const BacktestConfig& config, FeeModel fee_model, SlippageModel slippage, uint8_t price_basis,
@@ -252,6 +269,10 @@ public:
     // The margin locked by the open positions, summed first. (Subtracting the
     // sum from cash rounds differently from `free_cash`.)
     double locked_margin_total() const;
+    // The free capital of the account as its holder reads it with the
+    // kernel as it stands: the lender's reading when one is set, else
+    // `free_cash`.
+    double account_free_capital() const { return lender ? lender->free_capital_after(*this) : free_cash(); }
 
     // --- state ---------------------------------------------------------------
     BacktestConfig config;
@@ -287,6 +308,9 @@ public:
     // free capital is above 0 but below this (an owner lending a shared
     // pool sets it to its `dust_budget`); 0: never.
     double min_entry_budget = 0.0;
+    // The pool the kernel's cash comes from, set by its owner for the length
+    // of a step; none: the kernel's account is its own.
+    const LendingAccount* lender = nullptr;
     double limit_slippage = 0.0;
     double cash = 0.0;
     double step_atr = 0.0;

@@ -350,11 +350,37 @@ PortfolioSession::Sync PortfolioSession::sync_into(State& s, ExecutionKernel& k)
     return y;
 }
 
+PortfolioSession::Pool PortfolioSession::pool_after(const State& s, const ExecutionKernel& k, const Sync& y) {
+    Pool pool{s.pool_cash + (k.cash - y.injected), s.pool_locked};
+    if (s.account.kind == AccountType::Margin)
+        pool.locked = s.pool_locked + (k.locked_margin_total() - y.locked_before);
+    return pool;
+}
+
 void PortfolioSession::return_to_pool(State& s, ExecutionKernel& k, const Sync& y) {
-    s.pool_cash += k.cash - y.injected;
-    if (s.account.kind == AccountType::Margin) s.pool_locked += k.locked_margin_total() - y.locked_before;
+    const Pool pool = pool_after(s, k, y);
+    s.pool_cash = pool.cash;
+    s.pool_locked = pool.locked;
     k.cash = 0.0;
 }
+
+class PortfolioSession::Lender final : public LendingAccount {
+public:
+    Lender(State& s, const Sync& sync) : s_(s), sync_(sync) {}
+
+    // The free capital as apply_current leaves it: the kernel returned to
+    // the pool, then the option margin reconciled, by the same operations.
+    double free_capital_after(const ExecutionKernel& k) const override {
+        Pool pool = pool_after(s_, k, sync_);
+        const double change = option_margin_change(s_, false);
+        if (change != 0.0) pool.locked += change;
+        return pool.cash - pool.locked;
+    }
+
+private:
+    State& s_;
+    const Sync& sync_;
+};
 
 double PortfolioSession::portfolio_equity(const State& s) {
     const bool margin = s.account.kind == AccountType::Margin;
@@ -391,7 +417,12 @@ bool PortfolioSession::is_halted() const {
 }
 
 void PortfolioSession::reconcile_portfolio_margin(State& s) {
-    if (s.account.kind != AccountType::Margin || !s.option_margin) return;
+    const double total = option_margin_change(s, true);
+    if (total != 0.0) s.pool_locked += total;
+}
+
+double PortfolioSession::option_margin_change(State& s, bool apply) {
+    if (s.account.kind != AccountType::Margin || !s.option_margin) return 0.0;
     s.legs.clear();
     for (std::size_t i = 0; i < s.instruments.size(); ++i) {
         const ExecutionKernel& k = s.instruments[i].kernel;
@@ -416,7 +447,7 @@ void PortfolioSession::reconcile_portfolio_margin(State& s) {
             s.legs.push_back(leg);
         }
     }
-    if (s.legs.empty()) return;
+    if (s.legs.empty()) return 0.0;
     s.grouped.assign(s.legs.size(), 0);
     double total = 0.0;
     for (std::size_t a = 0; a < s.legs.size(); ++a) {
@@ -428,12 +459,12 @@ void PortfolioSession::reconcile_portfolio_margin(State& s) {
             s.grouped[b] = 1;
             s.group.push_back(b);
         }
-        total += reconcile_group(s, s.group);
+        total += reconcile_group(s, s.group, apply);
     }
-    if (total != 0.0) s.pool_locked += total;
+    return total;
 }
 
-double PortfolioSession::reconcile_group(State& s, std::span<const std::size_t> group) {
+double PortfolioSession::reconcile_group(State& s, std::span<const std::size_t> group, bool apply) {
     const std::vector<MarginLeg>& legs = s.legs;
     bool any_short = false;
     double top_strike = 0.0;
@@ -492,7 +523,7 @@ double PortfolioSession::reconcile_group(State& s, std::span<const std::size_t> 
         auto it = locked.find(l.position_id);
         if (it == locked.end()) continue;
         change += share - it->second;
-        it->second = share;
+        if (apply) it->second = share;
     }
     return change;
 }
@@ -530,6 +561,14 @@ void PortfolioSession::apply_current(const StepIntents& intents, std::vector<Eng
         k.open_positions_override = open;
     }
     const Sync sync = sync_into(s, k);
+    // An entry of the step asks the pool what it leaves free; the kernel
+    // forgets the pool when the step ends, however it ends.
+    const Lender lender(s, sync);
+    struct Lent {
+        ExecutionKernel& k;
+        ~Lent() { k.lender = nullptr; }
+    } lent{k};
+    k.lender = &lender;
     std::optional<Bar> marked;
     switch (e.kind) {
         case ScheduleKind::Bar:

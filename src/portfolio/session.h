@@ -186,13 +186,27 @@ private:
     static SessionInstrument& instrument_at(State& s, uint64_t instrument);
     static const SessionInstrument& instrument_at(const State& s, uint64_t instrument);
 
+    // The pool's cash and locked margin.
+    struct Pool {
+        double cash = 0.0;
+        double locked = 0.0;
+    };
+    // The pool as a kernel stepped against it sees it: the free capital
+    // that the kernel's changes, once returned, and the option margin's
+    // reconciliation will leave.
+    class Lender;
+
     static Sync sync_into(State& s, ExecutionKernel& k);
+    // The pool once the kernel's changes since `sync` are returned to it.
+    static Pool pool_after(const State& s, const ExecutionKernel& k, const Sync& sync);
     static void return_to_pool(State& s, ExecutionKernel& k, const Sync& sync);
     static double portfolio_equity(const State& s);
     static void reconcile_portfolio_margin(State& s);
-    // Shares one group's margin over its short legs; returns the change in
-    // locked margin.
-    static double reconcile_group(State& s, std::span<const std::size_t> group);
+    // The change in locked margin that sharing each group's margin over its
+    // short legs makes; with `apply` the legs' locked margins take their
+    // shares.
+    static double option_margin_change(State& s, bool apply);
+    static double reconcile_group(State& s, std::span<const std::size_t> group, bool apply);
     static void seal_schedule(State& s);
     // Takes the instrument's next local index for an appended entry.
     static void append_entry(State& s, uint64_t instrument, ScheduleEntry entry);
