@@ -8,7 +8,8 @@ arrays are read where they lie, so this is the cost of checking them; the
 same values as strided views are copied, in GB/s, against one NumPy copy of
 the same bytes. Refusals: calls refused for the length of a zero-stride view
 of 2**26, 2**35 and 2**40 elements (one element in memory), against the same
-call refused for an ordinary array of 37 elements: the single, portfolio and
+call refused for an ordinary array of 37 elements and against an empty
+Python function that raises at once: the single, portfolio and
 basket runners refuse from the lengths alone; the options runner is lent a
 blank of the view's length and asked afterwards whether it read it. Run by
 hand:  python bench/bench_binding.py
@@ -84,7 +85,11 @@ def refusals(rounds=7, number=50):
     n = 10
     t, f, b = np.arange(n, dtype=np.int64), np.linspace(100.0, 109.0, n), np.arange(n) % 4 == 1
     row = (t, f, f, f, f, f, b, b, 1, 1.0, "A")
+    def empty(instruments):  # the reference: a Python function that refuses at once
+        raise ValueError("refused")
+
     calls = {
+        "an empty function refusing the same row": (float, lambda a: empty([row[:4] + (a,) + row[5:]])),
         "run_single_backtest, entries": (bool, lambda a: tm.run_single_backtest(t, f, f, f, f, f, a, b)),
         "run_portfolio_backtest, one row, close": (
             float, lambda a: tm.run_portfolio_backtest([row[:4] + (a,) + row[5:]])),
