@@ -1,5 +1,10 @@
 """How calls cross the Python boundary: binding, conversion, borrows, attribute deletion."""
 
+import json
+import os
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -417,6 +422,8 @@ def test_a_2d_array_reads_as_its_rows_in_any_layout(layout):
 # ordinary array of another length gets, read where it lies: the same exception and message, its length aside.
 _N, _T, _F, _B = 10, np.arange(10, dtype=np.int64), np.linspace(100.0, 109.0, 10), np.arange(10) % 4 == 1
 _ROW = (_T, _F, _F, _F, _F, _F, _B, _B, 1, 1.0, "A")
+_put = lambda row, at, *arrays: row[:at] + arrays + row[at + len(arrays):]  # noqa: E731
+_flags = lambda a: np.broadcast_to(True, a.shape)  # noqa: E731  (flags as long as `a`, also zero-stride)
 LENGTH_CASES = {
     "single entries": (bool, lambda a: tm.run_single_backtest(_T, _F, _F, _F, _F, _F, a, _B)),
     "single close": (float, lambda a: tm.run_single_backtest(_T, _F, _F, _F, a, _F, _B, _B)),
@@ -427,6 +434,15 @@ LENGTH_CASES = {
     "multi strategy": (bool, lambda a: tm.run_multi_backtest(*_ROW[:6], [(_B, _B, 1, 1.0, "s"), (a, _B, 1, 1.0, "t")])),
     "portfolio row": (bool, lambda a: tm.run_portfolio_backtest([_ROW, _ROW[:6] + (a,) + _ROW[7:]])),
     "basket row": (float, lambda a: tm.run_basket_backtest([_ROW, _ROW[:4] + (a,) + _ROW[5:]])),
+    # one instrument: its close is the bar count, which the others are checked against before anything is made
+    "portfolio one row, close": (float, lambda a: tm.run_portfolio_backtest([_put(_ROW, 4, a)])),
+    "portfolio one row, exits": (bool, lambda a: tm.run_portfolio_backtest([_put(_ROW, 7, a)])),
+    "portfolio one row, short columns": (
+        float, lambda a: tm.run_portfolio_backtest([_put(_ROW, 4, a, _F, _flags(a), _flags(a))])),
+    "basket one row, close": (float, lambda a: tm.run_basket_backtest([_put(_ROW, 4, a)])),
+    "basket one row, exits": (bool, lambda a: tm.run_basket_backtest([_put(_ROW, 7, a)])),
+    "basket one row, short columns": (
+        float, lambda a: tm.run_basket_backtest([_put(_ROW, 4, a, _F, _flags(a), _flags(a))])),
     "aggregate_bars": (float, lambda a: tm.aggregate_bars(_T, _F, _F, _F, _F, a, 5, "m")),
     "atr": (float, lambda a: tm.atr(_F, a, _F, 3)),
     "return_window": (int, lambda a: tm.return_window(a, _F)),
@@ -438,11 +454,71 @@ def _outcome(call, array):
         out = call(array)
     except BaseException as e:
         return type(e).__name__, str(e).replace(str(len(array)), "N")
+    out = getattr(out, "result", out)  # a portfolio's combined run
     return "returned", list(out.equity_curve()), [(t.entry_idx, t.exit_idx, t.pnl) for t in out.trades()]
+
+
+def _huge_and_ordinary(dtype):
+    dtype = np.dtype(np.int64 if dtype is int else dtype)
+    return (np.lib.stride_tricks.as_strided(np.ones(1, dtype), shape=(2**38 // dtype.itemsize,), strides=(0,)),
+            np.ones(37, dtype))
 
 
 @pytest.mark.parametrize("dtype, call", LENGTH_CASES.values(), ids=LENGTH_CASES)
 def test_lengths_are_compared_before_a_strided_view_is_copied(dtype, call):
-    dtype = np.dtype(np.int64 if dtype is int else dtype)
-    huge = np.lib.stride_tricks.as_strided(np.ones(1, dtype), shape=(2**38 // dtype.itemsize,), strides=(0,))
-    assert _outcome(call, huge) == _outcome(call, np.ones(37, dtype))
+    huge, ordinary = _huge_and_ordinary(dtype)
+    assert _outcome(call, huge) == _outcome(call, ordinary)
+
+
+# The single, portfolio and basket runners refuse from the lengths alone before anything is lent, copied or
+# made to the view's size: in a process whose address space could not hold the view (nor any block of its
+# size), the outcome is still the length error the ordinary array gets, not MemoryError.
+RULED_CASES = [k for k in LENGTH_CASES if k.startswith(("single", "portfolio", "basket"))]
+_LIMITED = """
+import json, resource, sys
+import test_boundary as tb
+with open("/proc/self/status") as f:
+    size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+room = size + 2**30 if hard == resource.RLIM_INFINITY else min(size + 2**30, hard)
+resource.setrlimit(resource.RLIMIT_AS, (room, hard))
+outcomes = {}
+for case in json.loads(sys.argv[1]):
+    dtype, call = tb.LENGTH_CASES[case]
+    outcomes[case] = [tb._outcome(call, a) for a in tb._huge_and_ordinary(dtype)]
+print(json.dumps(outcomes))
+"""
+
+
+@pytest.fixture(scope="module")
+def limited_outcomes():
+    if not sys.platform.startswith("linux"):
+        pytest.skip("the address space is read from /proc")
+    child = subprocess.run([sys.executable, "-c", _LIMITED, json.dumps(RULED_CASES)], capture_output=True,
+                           text=True, timeout=300, cwd=os.path.dirname(os.path.abspath(__file__)))
+    assert child.returncode == 0, child.stderr
+    return json.loads(child.stdout.splitlines()[-1])
+
+
+@pytest.mark.parametrize("case", RULED_CASES)
+def test_a_call_refused_by_its_lengths_needs_no_room_for_the_view(case, limited_outcomes):
+    huge, ordinary = limited_outcomes[case]
+    assert huge == ordinary and huge[0] != "returned"
+
+
+# A call whose lengths differ but which reads a strided view it was lent gets what the copy gives: the blank
+# it read is noticed, and the call made again on the copy. Each reads the opens (37, up to its bar count) to
+# fill its entries on the next bar; blank opens would fill at 0.
+READ_CASES = {
+    "single": lambda o: tm.run_single_backtest(_T, o, _F, _F, _F, _F, _B, _B, config=BC(upon_bar_close=False)),
+    "portfolio": lambda o: tm.run_portfolio_backtest([_put(_ROW, 1, o)], BC(upon_bar_close=False)),
+    "basket": lambda o: tm.run_basket_backtest([_put(_ROW, 1, o)], BC(upon_bar_close=False)),
+}
+
+
+@pytest.mark.parametrize("call", READ_CASES.values(), ids=READ_CASES)
+def test_a_lent_view_that_is_read_is_copied(call):
+    opens = np.arange(90.0, 127.0)
+    want = _outcome(call, opens)
+    assert want[0] == "returned" and want[2] and all(pnl != 0.0 for *_, pnl in want[2])
+    assert _outcome(call, np.repeat(opens, 2)[::2]) == want

@@ -25,11 +25,14 @@ def test_a_keyword_name_without_utf8_form_is_an_unexpected_keyword(call, full_na
     assert str(exc.value) == f"{full_name} got an unexpected keyword argument '{name}'"
 
 
-@pytest.mark.parametrize("argument, dtype", [("timestamps", np.int64), ("close", np.float64), ("entries", np.bool_)])
-def test_memory_that_cannot_be_had_is_a_memory_error(argument, dtype):
+# Views beyond any memory (2**59 elements) where the lengths do not settle the call: they agree with each other,
+# or only the run reads them. (Where the lengths settle it, the length error comes first: test_boundary.)
+@pytest.mark.parametrize("arguments", [("timestamps",), ("open",), ("close", "entries", "exits")])
+def test_memory_that_cannot_be_had_is_a_memory_error(arguments):
     config = tm.BacktestConfig(fees=0.0)
     kw = bar_arguments()
-    kw[argument] = np.broadcast_to(np.zeros(1, dtype), (2**62 // np.dtype(dtype).itemsize,))  # beyond any memory
+    for name in arguments:
+        kw[name] = np.broadcast_to(np.zeros(1, kw[name].dtype), (2**59,))
     with pytest.raises(MemoryError) as exc:
         tm.run_single_backtest(**kw, config=config)
     assert type(exc.value) is MemoryError and isinstance(exc.value, Exception)

@@ -267,10 +267,15 @@ void repeat_idle_marks(SingleKernel& sk, std::size_t count) {
 
 }  // namespace
 
+void check_run_lengths(std::size_t bars, std::size_t entries, std::size_t exits) {
+    if (bars != entries) fail_assert_eq("OHLCV and signals must have same length", bars, entries);
+    check_signal_lengths(entries, exits);
+}
+
 EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars, const SignalArrays& signals,
                                const InstrumentConfig* ic) {
     const std::size_t n = bars.close.size();
-    if (n != signals.entries.size()) fail_assert_eq("OHLCV and signals must have same length", n, signals.entries.size());
+    check_run_lengths(n, signals.entries.size(), signals.exits.size());
     // The processed signals, read as the run reaches them.
     SignalCursor cursor(signals.entries, signals.exits);
 

@@ -92,6 +92,11 @@ public:
     CurveSummary summary;
 };
 
+// The checks of a run that the arrays' lengths decide, made before it reads
+// any (faults): the entries against the bar count (the length of `close`),
+// then the exits against the entries.
+void check_run_lengths(std::size_t bars, std::size_t entries, std::size_t exits);
+
 EngineResult run_backtest_loop(const EngineParams& params, const BarArrays& bars, const SignalArrays& signals,
                                const InstrumentConfig* instrument_config);
 

@@ -343,9 +343,10 @@ Series<T> copy_array(PyObject* array);
 // A view that has to be copied but is reached where no later argument can run
 // Python code is not copied at once: it stays pending, with its length known,
 // until the call's arrays have all been converted. The binder then copies it
-// when every array of the call has one length; otherwise it first lends the
-// body a blank of the view's length (see call_function), so that a call that
-// refuses its lengths before reading the view never copies it.
+// when every array of the call has one length; otherwise it first makes the
+// function's length rule, if it has one, and lends the body a blank of the
+// view's length (see call_function), so that a call that refuses its lengths
+// before reading the view never copies it.
 template <class T>
 class ArrayArg {
 public:
@@ -1135,15 +1136,19 @@ void settle_arrays(Tuple& args) {
 // Calls a module function whose arguments include arrays. Arrays of one
 // length are read as usual: pending views copied, then one call. A call whose
 // arrays differ in length is one that may refuse them, from their lengths,
-// before it reads anything: its pending views are first lent as blanks of
-// their lengths, and when the call ends (returning or raising) without having
-// read a blank, that is its outcome, the views never copied. Otherwise its
-// outcome is dropped, the views are copied and the call is made again. Either
-// way the outcome is the one the copies would give: a body of ArrayArg reads
-// nothing but its arguments and keeps nothing of them, so a call that never
-// read a view behaves as if it had the copy.
-template <class R, class Tuple, class F>
-PyObject* call_function(F&& f, Tuple& args) {
+// before it reads anything. Where the function has a length rule
+// (`check_lengths`: the checks its body makes first, from the arrays' lengths
+// and its other arguments alone, failing as the body would), the rule is made
+// first: a call it refuses ends there, with neither copy nor blank, however
+// long the views. Otherwise the pending views are lent as blanks of their
+// lengths, and when the call ends (returning or raising) without having read
+// a blank, that is its outcome, the views never copied. Otherwise its outcome
+// is dropped, the views are copied and the call is made again. Either way the
+// outcome is the one the copies would give: a body of ArrayArg reads nothing
+// but its arguments and keeps nothing of them, so a call that never read a
+// view behaves as if it had the copy.
+template <class R, class Tuple, class F, class C>
+PyObject* call_function(F&& f, Tuple& args, C&& check_lengths) {
     if constexpr (!Arrays<Tuple>::any) {
         return call_and_convert<R>(f, args);
     } else {
@@ -1155,6 +1160,7 @@ PyObject* call_function(F&& f, Tuple& args) {
         };
         Arrays<Tuple>::visit(args, measure);
         bool lent = pending > 0 && shortest != longest;
+        if (lent) check_lengths(args);
         if (lent) {
             auto lend = [&](auto& a) { lent = lent && (!a.is_pending() || a.lend_blank()); };
             Arrays<Tuple>::visit(args, lend);
@@ -1237,8 +1243,11 @@ const typename detail::DefaultsOf<ArgsTuple>::type& defaults_of() {
     return d;
 }
 
-// Module function or static method: Body(args...) -> R.
-template <const Sig& S, auto Body>
+// Module function or static method: Body(args...) -> R. `Lengths`, where
+// given, is its length rule (see call_function): a function of the same
+// arguments, taken by const reference, that reads no array's elements and
+// fails exactly as Body fails first from the same lengths.
+template <const Sig& S, auto Body, auto Lengths = nullptr>
 PyObject* fastcall_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         using T = detail::FnTraits<decltype(Body)>;
@@ -1246,7 +1255,10 @@ PyObject* fastcall_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         clear_bound(b, S);
         bind_fast(S, args, nargs, kwnames, b);
         auto converted = detail::Converter<typename T::Args>::run(b, S, defaults_of<S, typename T::Args>());
-        return detail::call_function<typename T::Ret>(Body, converted);
+        auto check_lengths = [](const auto& a) {
+            if constexpr (!std::is_null_pointer_v<decltype(Lengths)>) std::apply(Lengths, a);
+        };
+        return detail::call_function<typename T::Ret>(Body, converted, check_lengths);
     });
 }
 
@@ -1298,11 +1310,12 @@ PyObject* noargs_method(PyObject* self, PyObject*) {
     });
 }
 
-template <const Sig& S, auto Body>
+template <const Sig& S, auto Body, auto Lengths = nullptr>
 PyMethodDef function_def(const char* doc) {
     using T = detail::FnTraits<decltype(Body)>;
     (void)defaults_of<S, typename T::Args>();
-    return {S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_function<S, Body>)),
+    return {S.name,
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_function<S, Body, Lengths>)),
             METH_FASTCALL | METH_KEYWORDS, detail::make_doc(S.name, S.text_signature(false), doc)};
 }
 

@@ -718,6 +718,16 @@ EngineResult run_single_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double> 
     return run_backtest_loop(params, bars, signals, ic ? &*ic : nullptr);
 }
 
+// The length rule of run_single_backtest (see function_def).
+void single_lengths(const ArrayArg<int64_t>&, const ArrayArg<double>&, const ArrayArg<double>&,
+                    const ArrayArg<double>&, const ArrayArg<double>& close, const ArrayArg<double>&,
+                    const BoolArg& entries, const BoolArg& exits, int32_t direction, double, const std::string&,
+                    const std::optional<Ref<BacktestConfig>>&, const std::optional<ArrayArg<double>>&,
+                    const std::optional<Ref<InstrumentConfig>>&) {
+    (void)checked_direction(direction);
+    check_run_lengths(close.size(), entries.size(), exits.size());
+}
+
 constexpr Param kResolveAtrParams[] = {{"config", "None"}, {"instrument_config", "None"}};
 const Sig kResolveAtr{nullptr, "resolve_atr_period", kResolveAtrParams};
 
@@ -763,7 +773,7 @@ void export_records(Exports& ex) {
     ex.add_class("Trade", &PyClass<Trade>::type);
     ex.add_class("PortfolioResult", &PyClass<PortfolioResult>::type);
     ex.add_class("InstrumentSummary", &PyClass<InstrumentSummary>::type);
-    ex.add_function(function_def<kRunSingle, &run_single_backtest>(
+    ex.add_function(function_def<kRunSingle, &run_single_backtest, &single_lengths>(
         "Run a backtest on a single instrument.\n\n"
         "Arrays: `timestamps` int64 nanoseconds since the epoch (microseconds, as\n"
         "some pandas indexes hold them, are read as nanoseconds and make daily bars\n"

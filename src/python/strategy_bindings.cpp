@@ -643,6 +643,20 @@ std::vector<InstrumentData> instrument_records(const Seq<InstrumentTuple>& rows)
     return out;
 }
 
+// The rows' lengths, all the runners check before they read a column; the
+// first row with a bad direction ends the call, as in instrument_records.
+std::vector<InstrumentShape> instrument_shapes(const Seq<InstrumentTuple>& rows) {
+    std::vector<InstrumentShape> out;
+    out.reserve(rows.items.size());
+    for (const InstrumentTuple& row : rows.items) {
+        (void)checked_direction(std::get<8>(row));
+        out.push_back({std::get<0>(row).size(), std::get<1>(row).size(), std::get<2>(row).size(),
+                       std::get<3>(row).size(), std::get<4>(row).size(), std::get<5>(row).size(),
+                       std::get<6>(row).size(), std::get<7>(row).size()});
+    }
+    return out;
+}
+
 constexpr Param kRunBasketParams[] = {
     {"instruments"}, {"config", "None"}, {"sync_mode", "\"all\""}, {"instrument_configs", "None"},
 };
@@ -655,6 +669,13 @@ EngineResult run_basket_backtest(Seq<InstrumentTuple> instruments, std::optional
                                instrument_configs ? *instrument_configs : InstrumentConfigs{});
 }
 
+// The length rule of run_basket_backtest (see function_def): the rows, then
+// the runner's checks.
+void basket_lengths(const Seq<InstrumentTuple>& instruments, const std::optional<Ref<BacktestConfig>>&,
+                    const std::string&, const std::optional<InstrumentConfigs>&) {
+    check_basket_shapes(instrument_shapes(instruments));
+}
+
 constexpr Param kRunPortfolioParams[] = {
     {"instruments"}, {"config", "None"}, {"allocation", "\"equal_weight\""}, {"instrument_configs", "None"},
 };
@@ -665,6 +686,12 @@ PortfolioResult run_portfolio_backtest(Seq<InstrumentTuple> instruments, std::op
     const std::vector<InstrumentData> data = instrument_records(instruments);
     return run_portfolio_strategy(config_or_default(config), data, allocation,
                                   instrument_configs ? *instrument_configs : InstrumentConfigs{});
+}
+
+// The length rule of run_portfolio_backtest.
+void portfolio_lengths(const Seq<InstrumentTuple>& instruments, const std::optional<Ref<BacktestConfig>>&,
+                       const std::string& allocation, const std::optional<InstrumentConfigs>&) {
+    (void)check_portfolio_shapes(instrument_shapes(instruments), allocation);
 }
 
 // One item of `strategies`: entries, exits, direction, weight, name. The
@@ -698,7 +725,7 @@ EngineResult run_multi_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double> o
 }
 
 void export_multi_runners(Exports& ex) {
-    ex.add_function(function_def<kRunBasket, &run_basket_backtest>(
+    ex.add_function(function_def<kRunBasket, &run_basket_backtest, &basket_lengths>(
         "Run basket/collective backtest.\n\n"
         "`sync_mode` combines the instruments' signals per bar: \"all\" enters when\n"
         "every instrument enters and exits when any exits, \"any\" the reverse,\n"
@@ -709,7 +736,7 @@ void export_multi_runners(Exports& ex) {
         "fees (exit reason \"EndOfData\"). Bars are paired by position; no\n"
         "timestamps are compared."
         TIDEMARK_SIGNAL_READING("PortfolioSession")));
-    ex.add_function(function_def<kRunPortfolio, &run_portfolio_backtest>(
+    ex.add_function(function_def<kRunPortfolio, &run_portfolio_backtest, &portfolio_lengths>(
         "Run a shared-capital portfolio backtest.\n\n"
         "Simulates every instrument against one cash pool, with `max_positions` and\n"
         "the drawdown kill-switch (set on `config`) gating each entry *before* it\n"

@@ -14,15 +14,17 @@ ProcessedSignals process_signals(std::span<const uint8_t> entries, std::span<con
     return process_signals(entries, exits, 1, false);
 }
 
+void check_signal_lengths(std::size_t entries, std::size_t exits) {
+    if (entries != exits) fail_assert_eq("Entry and exit arrays must have same length", entries, exits);
+}
+
 SignalCursor::SignalCursor(std::span<const uint8_t> entries, std::span<const uint8_t> exits, std::size_t max_open,
                            bool pyramiding)
     : n_(entries.size()),
       // Without pyramiding a second entry never stacks on an open one,
       // whatever the cap says.
       cap_(pyramiding ? max_open : (max_open < 1 ? max_open : 1)) {
-    if (entries.size() != exits.size()) {
-        fail_assert_eq("Entry and exit arrays must have same length", entries.size(), exits.size());
-    }
+    check_signal_lengths(entries.size(), exits.size());
     const std::size_t n = entries.size();
     const uint8_t* a = entries.data();
     const uint8_t* b = exits.data();

@@ -15,6 +15,9 @@ struct ProcessedSignals {
     BoolVec exit_signals;
 };
 
+// The fault of unequal entry and exit lengths, from the lengths alone.
+void check_signal_lengths(std::size_t entries, std::size_t exits);
+
 // One notional position: an entry survives only while flat, an exit only while
 // in position and on a bar without a raw entry. Unequal lengths are a fault.
 ProcessedSignals process_signals(std::span<const uint8_t> entries, std::span<const uint8_t> exits);

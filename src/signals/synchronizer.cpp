@@ -11,6 +11,10 @@ SyncMode parse_sync_mode(std::string_view text) {
     return SyncMode::All;
 }
 
+void check_synchronized_length(std::size_t length, std::size_t first) {
+    if (length != first) fail_assert_eq("All signal arrays must have same length", length, first);
+}
+
 std::vector<uint32_t> count_set_flags(std::span<const std::span<const uint8_t>> series, std::size_t n) {
     std::vector<uint32_t> counts(n, 0);
     // One series at a time keeps both streams sequential; the inner loop has
@@ -34,10 +38,7 @@ BoolVec flags_at_least(std::span<const std::span<const uint8_t>> series, std::si
 namespace {
 
 void check_one_length(std::span<const std::span<const uint8_t>> series) {
-    for (std::span<const uint8_t> s : series) {
-        if (s.size() != series.front().size())
-            fail_assert_eq("All signal arrays must have same length", s.size(), series.front().size());
-    }
+    for (std::span<const uint8_t> s : series) check_synchronized_length(s.size(), series.front().size());
 }
 
 BoolVec at_least(std::span<const std::span<const uint8_t>> series, uint32_t threshold) {

@@ -31,6 +31,11 @@ std::vector<uint32_t> count_set_flags(std::span<const std::span<const uint8_t>> 
 // set; short series fail as in count_set_flags.
 BoolVec flags_at_least(std::span<const std::span<const uint8_t>> series, std::size_t n, uint32_t threshold);
 
+// The fault of a series of `length` flags beside a first series of `first`,
+// from the lengths alone: every entry series must have one length, and every
+// exit series one length.
+void check_synchronized_length(std::size_t length, std::size_t first);
+
 // Combined flags of a basket:
 //   All:      enter when every instrument enters, exit when any exits;
 //   Any:      enter when any enters, exit when every one exits;

@@ -5,6 +5,7 @@
 
 #include "core/errors.h"
 #include "core/fees.h"
+#include "signals/processor.h"
 #include "strategies/own_stats.h"
 
 namespace tidemark {
@@ -148,14 +149,25 @@ private:
 
 }  // namespace
 
+void check_basket_shapes(std::span<const InstrumentShape> shapes) {
+    if (shapes.empty()) return;
+    const std::size_t n = shapes.front().close;
+    for (const InstrumentShape& s : shapes)
+        if (s.close != n) fail_assert_eq("All instruments must have same number of bars", s.close, n);
+    for (const InstrumentShape& s : shapes)
+        if (s.entries != n) fail_assert_eq("Signals must match OHLCV length", s.entries, n);
+    // The synchroniser's checks, then the signal processor's on the combined
+    // pair (entries of n flags, exits as long as the first instrument's).
+    for (const InstrumentShape& s : shapes) check_synchronized_length(s.exits, shapes.front().exits);
+    check_signal_lengths(n, shapes.front().exits);
+    for (const InstrumentShape& s : shapes) s.check_columns(n);
+}
+
 EngineResult run_basket_strategy(const BacktestConfig& cfg, std::span<const InstrumentData> instruments,
                                  SyncMode mode, const InstrumentConfigs& configs) {
     if (instruments.empty()) return empty_run_result(cfg);
+    check_basket_shapes(shapes_of(instruments));
     const std::size_t n = instruments.front().close.size();
-    for (const InstrumentData& ins : instruments)
-        if (ins.close.size() != n) fail_assert_eq("All instruments must have same number of bars", ins.close.size(), n);
-    for (const InstrumentData& ins : instruments)
-        if (ins.entries.size() != n) fail_assert_eq("Signals must match OHLCV length", ins.entries.size(), n);
 
     std::vector<std::span<const uint8_t>> entries, exits;
     entries.reserve(instruments.size());
@@ -167,7 +179,6 @@ EngineResult run_basket_strategy(const BacktestConfig& cfg, std::span<const Inst
     const CombinedSignals combined = synchronize_signals(entries, exits, mode);
     const bool next_bar = acts_next_bar(cfg);
     const ProcessedSignals sig = own_loop_signals(combined.entries, combined.exits, next_bar);
-    for (const InstrumentData& ins : instruments) ins.check_columns(n);
 
     Basket basket(cfg, instruments, configs, next_bar);
     BarCurves curves(n, cfg.initial_capital, true);

@@ -9,11 +9,36 @@
 #include <map>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "core/errors.h"
 #include "core/types.h"
 
 namespace tidemark {
+
+// The lengths of an instrument's arrays: all that the runners' checks read,
+// so that a call is refused from them before any column is read or copied
+// and before anything of the bar count's size is made.
+struct InstrumentShape {
+    std::size_t timestamps = 0;
+    std::size_t open = 0;
+    std::size_t high = 0;
+    std::size_t low = 0;
+    std::size_t close = 0;
+    std::size_t volume = 0;
+    std::size_t entries = 0;
+    std::size_t exits = 0;
+
+    // The bar columns against the bar count `n`, before a run reads any of
+    // them: a shorter one fails as reading its first missing bar would (the
+    // bounds fault a single-instrument run gives), the shortest first. A run
+    // that would never reach the missing bars is refused all the same.
+    // Longer columns are read up to the bar count only.
+    void check_columns(std::size_t n) const {
+        const std::size_t shortest = std::min({timestamps, open, high, low, volume});
+        if (shortest < n) fail_index(shortest, shortest);
+    }
+};
 
 // The columns are views of storage the caller owns and keeps unchanged for
 // the length of the run (the input arrays themselves, where they can be read
@@ -31,15 +56,9 @@ struct InstrumentData {
     double weight = 1.0;
     int8_t direction = 1;  // 1 long, -1 short
 
-    // The bar columns against the bar count `n`, before a run reads any of
-    // them: a shorter one fails as reading its first missing bar would (the
-    // bounds fault a single-instrument run gives), the shortest first. A run
-    // that would never reach the missing bars is refused all the same.
-    // Longer columns are read up to the bar count only.
-    void check_columns(std::size_t n) const {
-        const std::size_t shortest =
-            std::min({timestamps.size(), open.size(), high.size(), low.size(), volume.size()});
-        if (shortest < n) fail_index(shortest, shortest);
+    InstrumentShape shape() const {
+        return {timestamps.size(), open.size(),   high.size(),    low.size(),
+                close.size(),      volume.size(), entries.size(), exits.size()};
     }
 
     // Bar t (the columns checked against the bar count first).
@@ -48,6 +67,13 @@ struct InstrumentData {
                    at_checked(low, t),        at_checked(close, t), at_checked(volume, t)};
     }
 };
+
+inline std::vector<InstrumentShape> shapes_of(std::span<const InstrumentData> instruments) {
+    std::vector<InstrumentShape> out;
+    out.reserve(instruments.size());
+    for (const InstrumentData& ins : instruments) out.push_back(ins.shape());
+    return out;
+}
 
 // Overrides by exact symbol. Instruments that share a symbol share its entry;
 // an entry whose symbol names no instrument is never read.

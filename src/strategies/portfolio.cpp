@@ -181,12 +181,10 @@ public:
         dust_ = dust_budget(cfg.initial_capital);
     }
 
-    // The last checks before the first bar: each instrument's signals
-    // against the bar count, in instrument order.
+    // Each instrument's processed signals (their lengths checked first).
     void process_signals() {
         for (Slot& s : slots_) {
             const InstrumentData& ins = *s.data;
-            if (ins.entries.size() != n_) fail_assert_eq("signals must match OHLCV length", ins.entries.size(), n_);
             // The processed flags, one bar later under next-bar fills (the
             // last bar's flag then dropped), found flag by flag.
             SignalCursor cursor(ins.entries, ins.exits);
@@ -198,7 +196,7 @@ public:
         for (std::size_t j = 0; j < slots_.size(); ++j) queue_entry(j, 0);
     }
 
-    // Every instrument's columns hold the n bars (check_columns).
+    // Every instrument's columns hold the n bars (check_portfolio_shapes).
     void run() {
         events_.reserve(8);
         // A trade list that grows moves every trade it holds, and trades are
@@ -503,21 +501,31 @@ private:
 
 }  // namespace
 
-PortfolioResult run_portfolio_strategy(const BacktestConfig& cfg, std::span<const InstrumentData> instruments,
-                                       std::string_view allocation, const InstrumentConfigs& configs) {
-    if (instruments.empty()) throw RuleError("run_portfolio_backtest requires at least one instrument");
-    const std::size_t n = instruments.front().close.size();
-    for (std::size_t i = 0; i < instruments.size(); ++i) {
-        const std::size_t len = instruments[i].close.size();
+AllocationMode check_portfolio_shapes(std::span<const InstrumentShape> shapes, std::string_view allocation) {
+    if (shapes.empty()) throw RuleError("run_portfolio_backtest requires at least one instrument");
+    const std::size_t n = shapes.front().close;
+    for (std::size_t i = 0; i < shapes.size(); ++i) {
+        const std::size_t len = shapes[i].close;
         if (len != n)
             throw RuleError("all instruments must have the same number of bars; instrument " + std::to_string(i) +
                             " has " + std::to_string(len) + ", expected " + std::to_string(n));
     }
     const AllocationMode mode = parse_allocation(allocation);
+    for (const InstrumentShape& s : shapes) {
+        if (s.entries != n) fail_assert_eq("signals must match OHLCV length", s.entries, n);
+        check_signal_lengths(s.entries, s.exits);
+    }
+    for (const InstrumentShape& s : shapes) s.check_columns(n);
+    return mode;
+}
+
+PortfolioResult run_portfolio_strategy(const BacktestConfig& cfg, std::span<const InstrumentData> instruments,
+                                       std::string_view allocation, const InstrumentConfigs& configs) {
+    const AllocationMode mode = check_portfolio_shapes(shapes_of(instruments), allocation);
+    const std::size_t n = instruments.front().close.size();
 
     Portfolio book(cfg, instruments, mode, configs, n);
     book.process_signals();
-    for (const InstrumentData& ins : instruments) ins.check_columns(n);
     book.run();
 
     PortfolioResult out;

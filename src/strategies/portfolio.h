@@ -22,9 +22,15 @@ enum class AllocationMode : uint8_t {
 // "equal_weight" or "full", exactly; anything else is a RuleError.
 AllocationMode parse_allocation(std::string_view text);
 
-// Checks, in order: at least one instrument, one bar count, a known
-// allocation (RuleErrors); then each instrument's signals against the bar
-// count (faults).
+// The checks of a run that the arrays' lengths and the allocation decide, in
+// order: at least one instrument, one bar count, a known allocation
+// (RuleErrors); then each instrument's entries against the bar count and its
+// exits against its entries, and every instrument's bar columns (faults).
+// Returns the allocation. A run makes them before it reads any column or
+// makes anything of the bar count's size.
+AllocationMode check_portfolio_shapes(std::span<const InstrumentShape> shapes, std::string_view allocation);
+
+// Every instrument must pass check_portfolio_shapes.
 PortfolioResult run_portfolio_strategy(const BacktestConfig& cfg, std::span<const InstrumentData> instruments,
                                        std::string_view allocation, const InstrumentConfigs& configs);
 
