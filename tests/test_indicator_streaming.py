@@ -94,10 +94,15 @@ def test_atr_of_a_long_series_is_the_single_chain(period, fault):
 @pytest.mark.parametrize("kind", ["gapped", "flat", "flats", "flat_then_gap", "payloads"])
 def test_atr_over_missing_bars_and_flat_stretches_is_the_single_chain_bit_for_bit(kind, period):
     # The batch stops stepping where a missing bar makes the average NaN and holds a flat stretch's fixed point;
-    # the stream holds it too. A later NaN true range of other bits replaces the average's NaN in both.
+    # the stream holds it too. (Where a NaN true range meets a NaN average of other bits, which of the two a sum
+    # keeps is the compiler's choice: there the stream is asked for a NaN, not for its bits.)
     h, l, c = ref.hard_series(kind)
     got, batch = column(stream(I.atr(period), [h, l, c, None])), tm.atr(h, l, c, period)
-    assert np.array_equal(batch.view(np.int64)[period - 1:], got.view(np.int64)[period - 1:])
+    got, batch = got[period - 1:], batch[period - 1:]
+    assert np.array_equal(np.isnan(got), np.isnan(batch))
+    assert np.array_equal(batch.view(np.int64)[~np.isnan(batch)], got.view(np.int64)[~np.isnan(got)])
+    if kind != "payloads":
+        assert np.array_equal(batch.view(np.int64), got.view(np.int64))
 
 
 def test_donchian_window_longer_than_its_first_storage():

@@ -202,8 +202,9 @@ SupertrendResult compute_supertrend(std::span<const double> high, std::span<cons
         dir[i] = trend;
         line[i] = trend == 1 ? lower : upper;
     };
-    // Over a flat stretch the ATR is held at a subnormal, and a product with
-    // one is slow: there the width is formed once per held value.
+    // Over a flat stretch the ATR is held at a subnormal (or 0), and a
+    // product with a subnormal is slow: there the width is formed once per
+    // held value.
     double width_of = 0.0, width = multiplier * 0.0;
     atr_pass(
         high, low, close, p,

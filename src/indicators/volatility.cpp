@@ -64,11 +64,12 @@ namespace {
 //   back, and a step by a NaN true range gives that NaN, as the single
 //   chain's step does (x86 keeps the NaN of a sum's first operand, here
 //   alpha * x; which operand comes first is the compiler's choice, so the
-//   rule is written out rather than left to a step). A NaN true range of the
-//   average's own bits changes nothing; only one of other bits (another
-//   payload in the low or the close, or the default NaN of inf - inf) does,
-//   and a stretch holding one is taken bar by bar. The rest is a scan of
-//   the inputs for such a NaN while the average is written out.
+//   rule is written out rather than left to a step, and holds in every
+//   copy). A NaN true range of the average's own bits changes nothing; only
+//   one of other bits does (another payload in the low or the close, or a
+//   missing bar after an average made NaN by inf - inf), and a stretch
+//   holding one is taken bar by bar. The rest is a scan of the inputs for
+//   such a NaN while the average is written out.
 constexpr std::size_t kWilderLanes = 8;
 
 inline std::size_t wilder_warmup(std::size_t p) { return 48 * p + 64; }
