@@ -188,3 +188,43 @@ def market(n, seed, nan_gaps=False):
     for col in cols if nan_gaps else ():
         col[rng.choice(n, size=max(1, n // 100), replace=False)] = np.nan
     return cols
+
+
+def nan_of(bits):
+    """The NaN of these bits (payload and sign)."""
+    return float(np.array([bits], dtype=np.uint64).view(np.float64)[0])
+
+
+def hard_series(kind, n=60_000, seed=17):
+    """(high, low, close) long enough for the batch ATR's side-by-side chains (periods up to 14), from exactly
+    rounded steps, with missing bars or flat stretches of the given kind."""
+    rng = np.random.default_rng(seed)
+    close = 100.0 * np.cumprod(1.0 + rng.integers(-100, 101, n) / 10_000)
+    high, low = close + rng.integers(0, 64, n) / 32, close - rng.integers(0, 64, n) / 32
+    cols = (high, low, close)
+
+    def hold(start, stop):  # high = low = close: true range +0 from the second bar on
+        for col in cols:
+            col[start:stop] = close[start - 1]
+
+    if kind in ("gapped", "flat_then_gap"):
+        if kind == "flat_then_gap":
+            hold(10_000, 40_000)
+        for at in rng.choice(np.arange(5_000, n - 10, 97), size=50, replace=False):
+            for col in cols:
+                col[at:at + rng.integers(1, 11)] = NAN
+    elif kind == "flat":
+        hold(10_000, n)
+    elif kind == "flats":  # stretches on either side of each length at which the kernels change course
+        at = 5_000
+        for length in (100, 1_000, 3_000, 9_000, 25_000):
+            hold(at, at + length)
+            at += length + 600
+    elif kind == "payloads":  # an infinite bar, then missing bars of other NaN payloads and signs
+        high[15_000] = INF
+        high[20_000] = low[20_000] = nan_of(0x7FF8000000000123)
+        close[25_000] = NAN  # the next bar's gaps are NaN, its range is not
+        high[30_000], low[30_000] = NAN, nan_of(0xFFF8000000000456)
+        for col in cols:
+            col[35_000:35_003] = nan_of(0x7FF8000000000789)
+    return cols

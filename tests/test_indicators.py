@@ -98,6 +98,23 @@ def test_every_length_around_the_groups_and_rings_of_the_kernels(name):
             agree(name, *{**EXACT, **ROUNDED}[name](*cols, p))
 
 
+HARD = ["gapped", "flat", "flats", "flat_then_gap", "payloads"]
+
+
+@pytest.mark.parametrize("kind", HARD)
+@pytest.mark.parametrize("period", [1, 3, 14])
+@pytest.mark.parametrize("name", ["atr", "supertrend"])
+def test_long_series_with_missing_bars_and_flat_stretches(name, period, kind):
+    # Past tens of thousands of bars the ATR runs as chains side by side, stops stepping at the first missing bar
+    # and resolves a long flat stretch to the value the step no longer moves; supertrend holds that value too.
+    h, l, c = ref.hard_series(kind)
+    with np.errstate(invalid="ignore"):  # the reference's inf - inf
+        agree(name, *EXACT[name](h, l, c, None, period))
+    if kind == "flat":  # the stretch reaches its fixed point: for p > 2 a subnormal, for p <= 2 zero
+        atr = tm.atr(h, l, c, period)
+        assert atr[-1] == atr[-20_000] and (0 < atr[-1] < 2.2250738585072014e-308) == (period > 2)
+
+
 @pytest.mark.parametrize("fast, slow, signal", [(2, 5, 4), (3, 7, 1), (1, 2, 9)])
 def test_macd_with_a_missing_close_on_either_side_of_the_signal_seed(fast, slow, signal):
     # A NaN among the values the signal seeds on leaves no signal at all; one after the seed ends the signal

@@ -1,6 +1,8 @@
 #include "indicators/streaming.h"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <type_traits>
 
@@ -149,13 +151,23 @@ void AtrState::update(double high, double low, double close, IndicatorValue& out
     const double tr = has_prev ? true_range(high, low, prev) : high - low;
     prev = close;
     has_prev = true;
-    if (average.update(tr)) out.set(average.value);
+    const bool flat = std::bit_cast<uint64_t>(tr) == 0;
+    if (held && flat) [[unlikely]] {
+        out.set(average.value);
+        return;
+    }
+    const bool stepping = average.ready;
+    const double before = average.value;
+    if (!average.update(tr)) return;
+    held = flat && stepping && std::bit_cast<uint64_t>(average.value) == std::bit_cast<uint64_t>(before);
+    out.set(average.value);
 }
 
 void AtrState::clear() {
     average.clear();
     prev = 0.0;
     has_prev = false;
+    held = false;
 }
 
 void DonchianState::update(double high, double low, IndicatorValue& out) {

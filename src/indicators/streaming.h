@@ -238,6 +238,9 @@ struct AtrState {
     EmaCore average;
     double prev = 0.0;
     bool has_prev = false;
+    // The average is a value the step by a true range of +0 leaves as it
+    // is: over a flat stretch it is held there, not stepped on subnormals.
+    bool held = false;
     void update(double high, double low, double close, IndicatorValue& out);
     void clear();
 };

@@ -1,6 +1,8 @@
 #include "indicators/trend.h"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "indicators/smoothing.h"
@@ -179,10 +181,7 @@ SupertrendResult compute_supertrend(std::span<const double> high, std::span<cons
 
     double upper = 0.0, lower = 0.0;
     int8_t trend = 0;
-    atr_pass(high, low, close, p, [&](std::size_t i, double atr) {
-        const double mid = (h[i] + l[i]) * 0.5;
-        const double basic_upper = mid + multiplier * atr;
-        const double basic_lower = mid - multiplier * atr;
+    auto bands = [&](std::size_t i, double basic_upper, double basic_lower) {
         if (i + 1 == p) {
             upper = basic_upper;
             lower = basic_lower;
@@ -202,7 +201,25 @@ SupertrendResult compute_supertrend(std::span<const double> high, std::span<cons
         }
         dir[i] = trend;
         line[i] = trend == 1 ? lower : upper;
-    });
+    };
+    // Over a flat stretch the ATR is held at a subnormal (or 0), and a
+    // product with a subnormal is slow: there the width is formed once per
+    // held value.
+    double width_of = 0.0, width = multiplier * 0.0;
+    atr_pass(
+        high, low, close, p,
+        [&](std::size_t i, double atr) {
+            const double mid = (h[i] + l[i]) * 0.5;
+            bands(i, mid + multiplier * atr, mid - multiplier * atr);
+        },
+        [&](std::size_t i, double atr) {
+            if (std::bit_cast<uint64_t>(atr) != std::bit_cast<uint64_t>(width_of)) {
+                width_of = atr;
+                width = multiplier * atr;
+            }
+            const double mid = (h[i] + l[i]) * 0.5;
+            bands(i, mid + width, mid - width);
+        });
     return r;
 }
 

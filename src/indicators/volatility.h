@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -102,6 +103,17 @@ inline void true_range_pair(const double* high, const double* low, const double*
 // streaming ATR follows the same steps, so the two agree bit for bit, however
 // the bars are split. True ranges are formed two bars at a time; they do not
 // depend on the smoothing chain and run beside it.
+//
+// Over a flat stretch (true range +0, as a halted instrument gives) a step
+// only scales the average by keep: it decays into the subnormals, where every
+// product is slow, down to a value the step no longer moves, and stays there.
+// A step is a pure function of the average and the true range, so once a step
+// by +0 is seen to leave the average as it was, every later +0 leaves it too:
+// from there on the value is held, not stepped, and given to `held` instead
+// of `emit` (by default the same), so that a caller can reuse what it made of
+// it. Only an average below the smallest normal number can be held; that is
+// tested once per stretch of bars, which otherwise run as if there were no
+// such test.
 class AtrPass {
 public:
     AtrPass(std::span<const double> high, std::span<const double> low, std::span<const double> close,
@@ -110,6 +122,11 @@ public:
 
     template <class Emit>
     void run_to(std::size_t end, Emit&& emit) {
+        run_to(end, emit, emit);
+    }
+
+    template <class Emit, class Held>
+    void run_to(std::size_t end, Emit&& emit, Held&& held) {
         end = std::min(end, n_);
         if (next_ == 0) {
             if (end < p_) return;
@@ -121,13 +138,33 @@ public:
             next_ = p_;
         }
         std::size_t i = next_;
-        for (; i + 2 <= end; i += 2) {
-            double first, second;
-            true_range_pair(h_ + i, l_ + i, c_ + i - 1, first, second);
-            atr_ = w_.step(atr_, first);
-            emit(i, atr_);
-            atr_ = w_.step(atr_, second);
-            emit(i + 1, atr_);
+        while (i + 2 <= end) {
+            const std::size_t stop = i + std::min<std::size_t>(kStretch, (end - i) & ~std::size_t{1});
+            if (!(atr_ < std::numeric_limits<double>::min())) [[likely]] {
+                for (; i < stop; i += 2) {
+                    double first, second;
+                    true_range_pair(h_ + i, l_ + i, c_ + i - 1, first, second);
+                    atr_ = w_.step(atr_, first);
+                    emit(i, atr_);
+                    atr_ = w_.step(atr_, second);
+                    emit(i + 1, atr_);
+                }
+                continue;
+            }
+            for (; i < stop; i += 2) {
+                double first, second;
+                true_range_pair(h_ + i, l_ + i, c_ + i - 1, first, second);
+                if ((std::bit_cast<uint64_t>(first) | std::bit_cast<uint64_t>(second)) == 0 &&
+                    std::bit_cast<uint64_t>(atr_) == std::bit_cast<uint64_t>(fixed_)) {
+                    held(i, atr_);
+                    held(i + 1, atr_);
+                    continue;
+                }
+                step_watching(first);
+                emit(i, atr_);
+                step_watching(second);
+                emit(i + 1, atr_);
+            }
         }
         if (i < end) {
             atr_ = w_.step(atr_, true_range(h_[i], l_[i], c_[i - 1]));
@@ -138,6 +175,17 @@ public:
     }
 
 private:
+    static constexpr std::size_t kStretch = 1024;
+
+    // A step that notes the average as a fixed point of the step by +0 when
+    // it is one.
+    void step_watching(double tr) {
+        const double next = w_.step(atr_, tr);
+        if (std::bit_cast<uint64_t>(tr) == 0 && std::bit_cast<uint64_t>(next) == std::bit_cast<uint64_t>(atr_))
+            fixed_ = atr_;
+        atr_ = next;
+    }
+
     const double* h_;
     const double* l_;
     const double* c_;
@@ -146,12 +194,15 @@ private:
     Smoother w_;
     std::size_t next_ = 0;  // the next bar to smooth; 0 before the seed
     double atr_ = 0.0;
+    // The last average seen to stay put under a step by +0 (+0 itself is one
+    // for every period).
+    double fixed_ = 0.0;
 };
 
-template <class Emit>
+template <class Emit, class Held>
 void atr_pass(std::span<const double> high, std::span<const double> low, std::span<const double> close,
-              std::size_t p, Emit&& emit) {
-    AtrPass(high, low, close, p).run_to(close.size(), emit);
+              std::size_t p, Emit&& emit, Held&& held) {
+    AtrPass(high, low, close, p).run_to(close.size(), emit, held);
 }
 
 // Why compute_atr refuses its inputs, if it does.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -147,4 +148,125 @@ TEST(AtrSeries, PairedTrueRangesMatchSingleOnes) {
                     ASSERT_EQ(std::memcmp(&first, &want_first, sizeof first), 0) << h0 << " " << l0 << " " << c0;
                     ASSERT_EQ(std::memcmp(&second, &want_second, sizeof second), 0) << h1;
                 }
+}
+
+namespace {
+
+// A walk long enough for compute_atr to run its chains side by side (for
+// periods up to 3), built from exactly rounded steps.
+struct Walk {
+    V h, l, c;
+    explicit Walk(std::size_t n, uint64_t seed = 99) : h(n), l(n), c(n) {
+        std::mt19937_64 rng(seed);
+        double level = 100.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            level *= 1.0 + static_cast<double>(static_cast<int>(rng() % 201) - 100) / 10000.0;
+            c[i] = level;
+            h[i] = level + static_cast<double>(rng() % 64) / 32.0;
+            l[i] = level - static_cast<double>(rng() % 64) / 32.0;
+        }
+    }
+};
+
+// The single chain: AtrPass over the whole series, bar by bar.
+V single_chain(const V& h, const V& l, const V& c, std::size_t p) {
+    V out(c.size(), std::nan(""));
+    tidemark::AtrPass(h, l, c, p).run_to(c.size(), [&](std::size_t i, double v) { out[i] = v; });
+    return out;
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+}  // namespace
+
+// The chains of a long series form their true ranges a vector at a time and
+// stop stepping where the average turns NaN: for one bar of edge values
+// (signed zeros, infinities, NaN of several payloads and signs, in any
+// column) at every position within a vector, and a later missing bar of
+// another NaN, the values are the single chain's, bit for bit, and once the
+// average is NaN a NaN true range replaces it. Period 1 shows the bar's own
+// true range; period 2 carries it on.
+TEST(AtrSeries, ChainsMatchTheSingleChainOnEveryEdgeBar) {
+    const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
+    const double payload = std::bit_cast<double>(uint64_t{0x7FF8000000000123});
+    const double negative_nan = std::bit_cast<double>(uint64_t{0xFFF8000000000456});
+    const double values[] = {0.0, -0.0, 2.5, -3.0, nan, payload, negative_nan, inf, -inf};
+    Walk walk(12'000);
+    // A later missing bar with a NaN of its own payload.
+    walk.h[8000] = walk.l[8000] = walk.c[8000] = std::bit_cast<double>(uint64_t{0x7FF8000000000789});
+    for (std::size_t p : {std::size_t{1}, std::size_t{2}})
+        for (std::size_t at = 6000; at < 6008; ++at)
+            for (double hv : values)
+                for (double lv : values)
+                    for (double cv : values) {
+                        V h = walk.h, l = walk.l, c = walk.c;
+                        h[at] = hv;
+                        l[at] = lv;
+                        c[at - 1] = cv;
+                        const auto got = compute_atr(h, l, c, p);
+                        ASSERT_TRUE(got.ok());
+                        const V single = single_chain(h, l, c, p);
+                        double want = single[p - 1];
+                        for (std::size_t i = p - 1; i < c.size(); ++i) {
+                            // Where the average is already NaN, a NaN true range gives its NaN; otherwise the
+                            // step's value (where two NaN meet in a sum the compiler picks which one survives,
+                            // so the single chain is not asked for that).
+                            const double tr = i == 0 ? h[0] - l[0] : tidemark::true_range(h[i], l[i], c[i - 1]);
+                            if (i >= p) want = want != want && tr != tr ? tr : want != want ? want : single[i];
+                            ASSERT_TRUE(same_bits(got.value()[i], want))
+                                << "p " << p << " bar " << i << " edge bar " << at << ": " << hv << " " << lv << " "
+                                << cv << " gives " << std::bit_cast<uint64_t>(got.value()[i]) << ", not "
+                                << std::bit_cast<uint64_t>(want);
+                            ASSERT_EQ(std::isnan(single[i]), std::isnan(want));
+                        }
+                    }
+}
+
+// Over a flat stretch the pass holds the average once a step by +0 leaves it
+// as it was, handing those bars to `held`: the values are still
+// compute_atr's bit for bit however the bars are split into calls; every
+// held bar lies in the stretch and has its predecessor's value; the stretch
+// reaches its fixed point and is held to its end; the walk after it is
+// stepped again.
+TEST(AtrSeries, PassHoldsTheFixedPointOfAFlatStretch) {
+    const std::size_t n = 70'000, flat_from = 20'000, flat_to = 45'000;
+    Walk walk(n);
+    V& h = walk.h;
+    V& l = walk.l;
+    V& c = walk.c;
+    for (std::size_t i = flat_from; i < flat_to; ++i) h[i] = l[i] = c[i] = c[flat_from - 1];
+    for (std::size_t p : {std::size_t{1}, std::size_t{2}, std::size_t{14}}) {
+        const auto whole = compute_atr(h, l, c, p);
+        ASSERT_TRUE(whole.ok());
+        const V& want = whole.value();
+        // compute_atr itself is the single chain here too.
+        const V single = single_chain(h, l, c, p);
+        for (std::size_t i = p - 1; i < n; ++i) ASSERT_TRUE(same_bits(want[i], single[i])) << "p " << p << " bar " << i;
+        for (std::size_t stretch : {std::size_t{n}, std::size_t{777}, std::size_t{3}}) {
+            V out(n, std::nan(""));
+            std::vector<bool> held(n, false);
+            tidemark::AtrPass pass(h, l, c, p);
+            for (std::size_t end = stretch; end < n + stretch; end += stretch)
+                pass.run_to(
+                    end, [&](std::size_t i, double v) { out[i] = v; },
+                    [&](std::size_t i, double v) {
+                        out[i] = v;
+                        held[i] = true;
+                    });
+            std::size_t first_held = n, last_held = 0;
+            for (std::size_t i = p - 1; i < n; ++i) {
+                ASSERT_TRUE(same_bits(out[i], want[i])) << "p " << p << " stretch " << stretch << " bar " << i;
+                if (!held[i]) continue;
+                ASSERT_TRUE(same_bits(out[i], out[i - 1])) << "bar " << i;
+                first_held = std::min(first_held, i);
+                last_held = i;
+            }
+            EXPECT_GT(first_held, flat_from) << "p " << p;
+            EXPECT_LT(first_held, flat_to - 1000) << "p " << p;
+            // (bars are taken in pairs: the last flat bar may share one with the walk)
+            EXPECT_GE(last_held, flat_to - 2) << "p " << p;
+            EXPECT_LT(last_held, flat_to) << "p " << p;
+            EXPECT_FALSE(same_bits(want[flat_to], want[flat_to - 1]));
+        }
+    }
 }
