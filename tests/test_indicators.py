@@ -10,6 +10,7 @@ import indicator_reference as ref
 from portfolio_util import f64 as F
 
 NAN = math.nan
+INF = math.inf
 
 
 def same(got, want):
@@ -156,11 +157,14 @@ def windowed_extreme(x, p, is_max):
 def test_rolling_extremes_over_long_series(fn, is_max, period):
     # Stretches of thousands of values, some with zeros of both signs, NaN and infinities (where a zero is,
     # folded again exactly) and some of plain prices (the plain comparisons), with blocks shorter and longer
-    # than a run of blocks and a partial block at the end.
+    # than a run of blocks and a partial block at the end. Gaps of NaN alone, longer than a window, one within
+    # a run and one across a run's edge, keep the plain fold: only their windows without a number are mended.
     rng = np.random.default_rng(period)
     x = 100.0 + np.cumsum(rng.normal(0.0, 1.0, 9 * 2048))
     for at in rng.choice(9, size=3, replace=False) * 2048 + rng.integers(0, 2048, 3):
         x[at:at + 40] = rng.choice([-1.0, -0.0, 0.0, NAN, np.inf, -np.inf], size=40)
+    for at in (rng.integers(0, 8 * 2048), max(1, 2048 // period) * period - period // 2):
+        x[at:at + period + 7] = NAN
     got = fn(x, period)
     same(got, windowed_extreme(x, period, is_max))
     assert np.array_equal(np.signbit(got), np.signbit(windowed_extreme(x, period, is_max)))
@@ -181,51 +185,15 @@ def test_stochastic_d_is_the_mean_of_its_window(close, d, want):
     np.testing.assert_allclose(got, want, rtol=1e-15)
 
 
-def gapped_and_flat_walk(period, seed):
-    """(high, low, close) of a walk in eighths, with bars missing (every column NaN) as a feed with holes gives
-    them: gaps of 1 to 10 bars, and one as long as a window and one longer across edges of the kernel's runs of
-    about 2,048 values; then a stretch held flat (high = low = close) and one held at zero (of either sign for the
-    extremes, so that their sign is exact). Also the ends of the windows inside the longer gap, and inside the flat
-    stretch."""
-    run = max(1, 2048 // period) * period
-    n = 4 * period + 2 * run + 1000
-    rng = np.random.default_rng(seed)
-    close = 100.0 + np.cumsum(rng.integers(-4, 5, n)) / 8.0
-    high, low = close + rng.integers(0, 9, n) / 8.0, close - rng.integers(0, 9, n) / 8.0
-    level, missing = close[n - 701], np.zeros(n, dtype=bool)
-    for at, length in zip(rng.choice(n - 10, size=n // 200, replace=False), rng.integers(1, 11, n // 200)):
-        missing[at:at + length] = True
-    for edge, length in ((period + run, period), (period + 2 * run, 2 * period + 7)):
-        gap = edge - length // 2
-        missing[gap:gap + length] = True
-    for col in (high, low, close):
-        col[missing] = NAN
-        col[n - 700:n - 400] = level
-    high[n - 300:] = low[n - 300:] = close[n - 300:] = np.where(rng.random(300) < 0.5, -0.0, 0.0)
-    return high, low, close, slice(gap + period - 1, gap + 2 * period + 7), slice(n - 701 + period, n - 400)
-
-
-@pytest.mark.parametrize("period", [1, 3, 14, 200, 2049])
-@pytest.mark.parametrize("fn, is_max", [(tm.rolling_min, False), (tm.rolling_max, True)])
-def test_rolling_extremes_on_gapped_and_flat_walks(fn, is_max, period):
-    # Windows wholly inside a gap read NaN, those reaching past one its numbers, in runs folded plainly and mended
-    # and in the runs on either side; the flat stretches give their value, of the right sign at zero.
-    high, low, close, empty, flat = gapped_and_flat_walk(period, seed=period)
-    for x in (high, close):
-        got, want = fn(x, period), windowed_extreme(x, period, is_max)
-        same(got, want)
-        assert np.array_equal(np.signbit(got), np.signbit(want))
-        assert np.isnan(got[empty]).all() and (got[flat] == close[flat]).all()
-
-
-@pytest.mark.parametrize("period", [1, 3, 14, 40])
-def test_stochastic_on_gapped_and_flat_walks(period):
-    # Its window extremes are the rolling ones of high and low: a window without bars, or held flat, reads 50.
-    high, low, close, empty, flat = gapped_and_flat_walk(period, seed=period)
-    got, want = tm.stochastic(high, low, close, period, 3), ref.stochastic(high, low, close, period, 3)
-    agree("stochastic_k", got[0], want[0])
-    agree("stochastic_d", got[1], want[1])
-    assert (got[0][empty] == 50.0).all() and (got[0][flat] == 50.0).all()
+@pytest.mark.parametrize("fill", [[NAN], [INF], [-INF], [NAN, -INF], [NAN, INF], [-0.0, NAN, 0.0], [-0.0]])
+def test_rolling_extremes_of_series_without_numbers(fill):
+    # Nothing but NaN, infinities and zeros, from the first block on: NaN where nothing beats the start value.
+    x = np.array([fill[i * 7 // 5 % len(fill)] for i in range(5000)])
+    for p in (1, 2, 14, 2049):
+        for fn, is_max in ((tm.rolling_min, False), (tm.rolling_max, True)):
+            got, want = fn(x, p), windowed_extreme(x, p, is_max)
+            same(got, want)
+            assert np.array_equal(np.signbit(got), np.signbit(want))
 
 
 @pytest.mark.parametrize("period", [2, 3, 14])

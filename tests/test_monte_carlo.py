@@ -161,68 +161,44 @@ def test_refused_inputs(kwargs, message):
 NAN, INF = float("nan"), float("inf")
 
 
-# Refused with the lock held, before any work: 2^62 paths would otherwise be a MemoryError once it is released.
-@pytest.mark.parametrize("returns, message", [
-    # a late listing, as list(df.to_numpy().T) gives it
-    ([RETURNS[0], np.array([NAN, NAN, -0.001]), RETURNS[2]], "non-finite value at series 1, index 0 of returns"),
-    ([RETURNS[0], RETURNS[1], np.array([-0.01, 0.03, -INF])], "non-finite value at series 2, index 2 of returns"),
-    # a 2-D array is read as its rows: the first offender in series order, then index order
-    (np.array([[0.01, -0.02, NAN], [INF, 0.004, -0.001], [-0.01, 0.03, 0.0]]),
-     "non-finite value at series 0, index 2 of returns"),
-])
-def test_non_finite_returns_are_refused_before_any_work(returns, message):
-    for corr in (CORR, np.diag([2.0, 2.0, 2.0])):   # named before the correlation's diagonal is
-        with pytest.raises(ValueError) as exc:
-            run(returns=returns, corr=corr, n=2 ** 62, weights=np.array([NAN, 0.5, 0.5]))
-        assert str(exc.value) == message
-    with pytest.raises(ValueError, match="^n_simulations must be >= 1$"):   # after every size check
-        run(returns=returns, n=0)
-
-
 def with_cell(i, j, value, base=CORR):
     corr = base.copy()
     corr[i, j] = value
     return corr
 
 
-# The other inputs that would make every path NaN, and so the book riskless, in their check order.
+TAIL = ", not 1; pass a correlation matrix (for example np.corrcoef of the return series), not a covariance"
+LATE_LISTING = [RETURNS[0], np.array([NAN, NAN, -0.001]), RETURNS[2]]   # as list(df.to_numpy().T) gives it
+
+
+# Inputs that would make every path NaN (a book read as riskless) or that are no correlation, in check order and
+# with the lock held, before any work: 2^62 paths would otherwise be a MemoryError once it is released.
 @pytest.mark.parametrize("kwargs, message", [
+    (dict(returns=LATE_LISTING, n=0), "n_simulations must be >= 1"),   # after every size check
+    (dict(returns=LATE_LISTING, corr=np.diag([2.0] * 3), weights=np.array([NAN, 0.5, 0.5])),
+     "non-finite value at series 1, index 0 of returns"),
+    (dict(returns=[RETURNS[0], RETURNS[1], np.array([-0.01, 0.03, -INF])]),
+     "non-finite value at series 2, index 2 of returns"),
+    # a 2-D array is read as its rows: the first offender in series order, then index order
+    (dict(returns=np.array([[0.01, -0.02, NAN], [INF, 0.004, -0.001], [-0.01, 0.03, 0.0]])),
+     "non-finite value at series 0, index 2 of returns"),
+    (dict(corr=np.array([[4e-4, 1e-4, 0.0], [1e-4, 9e-4, 0.0], [0.0, 0.0, 1e-4]])),   # a covariance
+     "correlation_matrix diagonal at asset 0 is 0.0004" + TAIL),
+    (dict(corr=np.diag([1e-31, 1.0, 1.0])), "correlation_matrix diagonal at asset 0 is 0." + "0" * 30 + "1" + TAIL),
+    (dict(corr=with_cell(1, 1, 1 + 2e-9)), "correlation_matrix diagonal at asset 1 is 1.000000002" + TAIL),
+    (dict(corr=with_cell(2, 2, NAN)), "correlation_matrix diagonal at asset 2 is NaN" + TAIL),
+    (dict(corr=with_cell(2, 2, 1 - 5e-10)), None),   # rounding of a computed correlation passes
+    (dict(corr=np.corrcoef(np.cumprod(1 + np.arange(18).reshape(3, 6) % 5 / 100 - 0.03, axis=1))), None),
     (dict(weights=np.array([0.5, INF, NAN]), corr=with_cell(2, 0, NAN)), "non-finite value at index 1 of weights"),
     (dict(corr=with_cell(2, 1, NAN), initial=NAN), "non-finite value at row 2, col 1 of correlation_matrix"),
     (dict(corr=with_cell(0, 2, NAN)), None),   # above the diagonal: never read
     (dict(initial=-INF), "initial_value must be finite, got -inf"),
     (dict(initial=-500.0), None),   # a negative start is taken as it stands
 ])
-def test_non_finite_weights_correlation_and_start_are_refused(kwargs, message):
+def test_inputs_that_would_mislead_are_refused_before_any_work(kwargs, message):
     if message is None:
-        assert np.all(np.isfinite(run(n=20, horizon=3, **kwargs)["final_values"]))
+        assert np.all(np.isfinite(run(**{"n": 20, "horizon": 3, **kwargs})["final_values"]))
         return
     with pytest.raises(ValueError) as exc:
-        run(n=2 ** 62, **kwargs)
+        run(**{"n": 2 ** 62, **kwargs})
     assert str(exc.value) == message
-
-
-TAIL = ", not 1; pass a correlation matrix (for example np.corrcoef of the return series), not a covariance"
-
-
-def with_diagonal(i, value, base=CORR):
-    corr = base.copy()
-    corr[i, i] = value
-    return corr
-
-
-@pytest.mark.parametrize("corr, message", [
-    (np.array([[4e-4, 1e-4, 0.0], [1e-4, 9e-4, 0.0], [0.0, 0.0, 1e-4]]), "asset 0 is 0.0004"),   # a covariance
-    (np.array([[1e-31, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]]), "asset 0 is 0." + "0" * 30 + "1"),
-    (with_diagonal(1, 1 + 2e-9), "asset 1 is 1.000000002"),
-    (with_diagonal(2, NAN), "asset 2 is NaN"),
-    (with_diagonal(2, 1 - 5e-10), None),   # rounding of a computed correlation passes
-    (np.corrcoef(np.cumprod(1 + np.arange(18).reshape(3, 6) % 5 / 100 - 0.03, axis=1)), None),   # 1 - 2^-52 here
-])
-def test_correlation_diagonal_must_be_one(corr, message):
-    if message is None:
-        assert np.all(np.isfinite(run(corr=corr, n=20, horizon=3)["final_values"]))
-        return
-    with pytest.raises(ValueError) as exc:
-        run(corr=corr, n=2 ** 62)
-    assert str(exc.value) == "correlation_matrix diagonal at " + message + TAIL

@@ -92,8 +92,13 @@ def call(runner, args, kw):
     ("basket", {17: 3}, {}, "Signals must match OHLCV length"),
     ("basket", {18: 3}, {}, "All signal arrays must have same length"),
     ("basket", {11: 3}, {}, "index out of bounds"),                                   # B's timestamps, at the exit
+    # several faults: the first in the run's order of checks wins
+    ("basket", {15: 3, 7: 3}, {}, "All instruments must have same number of bars"),   # before A's exits
+    ("basket", {5: 3, 18: 3}, {}, "All signal arrays must have same length"),         # before A's volume
     ("portfolio", {17: 3}, {}, "signals must match OHLCV length"),
     ("portfolio", {11: 1}, {}, "index out of bounds"),                                # B's bar 1, read at the fill
+    ("portfolio", {5: 3, 18: 3}, {}, "Entry and exit arrays must have same length"),  # before A's volume
+    ("portfolio", {7: 3, 17: 3}, {}, "Entry and exit arrays must have same length"),  # A's exits, then B's entries
     ("multi", {11: 5}, {}, "All strategies must have same length as OHLCV\n  left: 5\n right: 4"),  # before any mode
     ("multi", {12: 3}, {}, "index out of bounds"),                                   # merging past a short exit
     ("multi", {12: 3}, dict(combine_mode="independent"), "Entry and exit arrays must have same length"),

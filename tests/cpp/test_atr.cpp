@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "indicators/volatility.h"
@@ -94,9 +95,41 @@ TEST(AtrErrors, ZeroPeriodIsInvalid) {
     EXPECT_EQ(r.error().text(), "Invalid parameter: ATR period must be > 0");
 }
 
+namespace {
+
+// A walk long enough for compute_atr to run its chains side by side (for
+// periods up to 3), built from exactly rounded steps.
+struct Walk {
+    V h, l, c;
+    Walk(V high, V low, V close) : h(std::move(high)), l(std::move(low)), c(std::move(close)) {}
+    explicit Walk(std::size_t n, uint64_t seed = 99) : h(n), l(n), c(n) {
+        std::mt19937_64 rng(seed);
+        double level = 100.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            level *= 1.0 + static_cast<double>(static_cast<int>(rng() % 201) - 100) / 10000.0;
+            c[i] = level;
+            h[i] = level + static_cast<double>(rng() % 64) / 32.0;
+            l[i] = level - static_cast<double>(rng() % 64) / 32.0;
+        }
+    }
+};
+
+// The single chain: AtrPass over the whole series, bar by bar.
+V single_chain(const V& h, const V& l, const V& c, std::size_t p) {
+    V out(c.size(), std::nan(""));
+    tidemark::AtrPass(h, l, c, p).run_to(c.size(), [&](std::size_t i, double v) { out[i] = v; });
+    return out;
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+}  // namespace
+
 // A pass run a stretch at a time, however the bars are split (stretches
 // that end before the seed, empty ones, ones past the end, odd and even
-// lengths), gives compute_atr's values bit for bit, NaN bars included.
+// lengths, as the engine splits them), gives compute_atr's values bit for
+// bit: NaN bars included, and over a flat stretch long enough for the pass
+// to hold its fixed point and for compute_atr to take it out of the lanes.
 TEST(AtrSeries, PassInStretchesMatchesTheWholeSeries) {
     const std::size_t n = 301;
     V h(n), l(n), c(n);
@@ -108,24 +141,29 @@ TEST(AtrSeries, PassInStretchesMatchesTheWholeSeries) {
         l[i] = c[i] - u(rng);
     }
     h[40] = c[77] = std::nan("");
-    const std::vector<std::vector<std::size_t>> splits = {
-        {n}, {3, 9, 10, 10, 11, 150, 150, 299, n + 5}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, n}};
-    for (std::size_t p : {std::size_t{1}, std::size_t{2}, std::size_t{14}}) {
-        const auto whole = compute_atr(h, l, c, p);
-        ASSERT_TRUE(whole.ok());
-        for (const auto& ends : splits) {
-            V out(n, std::nan(""));
-            tidemark::AtrPass pass(h, l, c, p);
-            std::size_t written = 0;
-            for (std::size_t end : ends) {
-                pass.run_to(end, [&](std::size_t i, double v) {
-                    ASSERT_EQ(i, std::max(written, p - 1));
-                    out[i] = v;
-                    written = i + 1;
-                });
+    Walk flat(70'000);
+    for (std::size_t i = 20'000; i < 45'000; ++i) flat.h[i] = flat.l[i] = flat.c[i] = flat.c[19'999];
+    for (const Walk& w : {Walk{h, l, c}, flat}) {
+        const std::size_t m = w.c.size();
+        const std::vector<std::vector<std::size_t>> splits = {
+            {m}, {3, 9, 10, 10, 11, 150, 150, 299, m + 5}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, m}};
+        for (std::size_t p : {std::size_t{1}, std::size_t{2}, std::size_t{14}}) {
+            const auto whole = compute_atr(w.h, w.l, w.c, p);
+            ASSERT_TRUE(whole.ok());
+            for (const auto& ends : splits) {
+                V out(m, std::nan(""));
+                tidemark::AtrPass pass(w.h, w.l, w.c, p);
+                std::size_t written = 0;
+                for (std::size_t end : ends) {
+                    pass.run_to(end, [&](std::size_t i, double v) {
+                        ASSERT_EQ(i, std::max(written, p - 1));
+                        out[i] = v;
+                        written = i + 1;
+                    });
+                }
+                for (std::size_t i = 0; i < m; ++i)
+                    ASSERT_EQ(std::memcmp(&whole.value()[i], &out[i], sizeof(double)), 0) << "p " << p << " bar " << i;
             }
-            for (std::size_t i = 0; i < n; ++i)
-                ASSERT_EQ(std::memcmp(&whole.value()[i], &out[i], sizeof(double)), 0) << "p " << p << " bar " << i;
         }
     }
 }
@@ -150,34 +188,6 @@ TEST(AtrSeries, PairedTrueRangesMatchSingleOnes) {
                 }
 }
 
-namespace {
-
-// A walk long enough for compute_atr to run its chains side by side (for
-// periods up to 3), built from exactly rounded steps.
-struct Walk {
-    V h, l, c;
-    explicit Walk(std::size_t n, uint64_t seed = 99) : h(n), l(n), c(n) {
-        std::mt19937_64 rng(seed);
-        double level = 100.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            level *= 1.0 + static_cast<double>(static_cast<int>(rng() % 201) - 100) / 10000.0;
-            c[i] = level;
-            h[i] = level + static_cast<double>(rng() % 64) / 32.0;
-            l[i] = level - static_cast<double>(rng() % 64) / 32.0;
-        }
-    }
-};
-
-// The single chain: AtrPass over the whole series, bar by bar.
-V single_chain(const V& h, const V& l, const V& c, std::size_t p) {
-    V out(c.size(), std::nan(""));
-    tidemark::AtrPass(h, l, c, p).run_to(c.size(), [&](std::size_t i, double v) { out[i] = v; });
-    return out;
-}
-
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-}  // namespace
 
 // The chains of a long series form their true ranges a vector at a time and
 // stop stepping where the average turns NaN: for one bar of edge values
@@ -220,53 +230,4 @@ TEST(AtrSeries, ChainsMatchTheSingleChainOnEveryEdgeBar) {
                             ASSERT_EQ(std::isnan(single[i]), std::isnan(want));
                         }
                     }
-}
-
-// Over a flat stretch the pass holds the average once a step by +0 leaves it
-// as it was, handing those bars to `held`: the values are still
-// compute_atr's bit for bit however the bars are split into calls; every
-// held bar lies in the stretch and has its predecessor's value; the stretch
-// reaches its fixed point and is held to its end; the walk after it is
-// stepped again.
-TEST(AtrSeries, PassHoldsTheFixedPointOfAFlatStretch) {
-    const std::size_t n = 70'000, flat_from = 20'000, flat_to = 45'000;
-    Walk walk(n);
-    V& h = walk.h;
-    V& l = walk.l;
-    V& c = walk.c;
-    for (std::size_t i = flat_from; i < flat_to; ++i) h[i] = l[i] = c[i] = c[flat_from - 1];
-    for (std::size_t p : {std::size_t{1}, std::size_t{2}, std::size_t{14}}) {
-        const auto whole = compute_atr(h, l, c, p);
-        ASSERT_TRUE(whole.ok());
-        const V& want = whole.value();
-        // compute_atr itself is the single chain here too.
-        const V single = single_chain(h, l, c, p);
-        for (std::size_t i = p - 1; i < n; ++i) ASSERT_TRUE(same_bits(want[i], single[i])) << "p " << p << " bar " << i;
-        for (std::size_t stretch : {std::size_t{n}, std::size_t{777}, std::size_t{3}}) {
-            V out(n, std::nan(""));
-            std::vector<bool> held(n, false);
-            tidemark::AtrPass pass(h, l, c, p);
-            for (std::size_t end = stretch; end < n + stretch; end += stretch)
-                pass.run_to(
-                    end, [&](std::size_t i, double v) { out[i] = v; },
-                    [&](std::size_t i, double v) {
-                        out[i] = v;
-                        held[i] = true;
-                    });
-            std::size_t first_held = n, last_held = 0;
-            for (std::size_t i = p - 1; i < n; ++i) {
-                ASSERT_TRUE(same_bits(out[i], want[i])) << "p " << p << " stretch " << stretch << " bar " << i;
-                if (!held[i]) continue;
-                ASSERT_TRUE(same_bits(out[i], out[i - 1])) << "bar " << i;
-                first_held = std::min(first_held, i);
-                last_held = i;
-            }
-            EXPECT_GT(first_held, flat_from) << "p " << p;
-            EXPECT_LT(first_held, flat_to - 1000) << "p " << p;
-            // (bars are taken in pairs: the last flat bar may share one with the walk)
-            EXPECT_GE(last_held, flat_to - 2) << "p " << p;
-            EXPECT_LT(last_held, flat_to) << "p " << p;
-            EXPECT_FALSE(same_bits(want[flat_to], want[flat_to - 1]));
-        }
-    }
 }

@@ -69,15 +69,9 @@ TEST(MonteCarlo, ExponentsBelowTheFastKernelFallBackToTheLibrary) {
     for (double f : simulate_portfolio(in, 1).final_values) EXPECT_EQ(f, 0.0);
 }
 
-// The Python suite pins each text; here, that the sizes come before the values and the size of the run
-// last among them.
+// The Python suite pins each text; here, that the size of the run is checked last.
 TEST(MonteCarlo, InputProblemsAreNamedInCheckOrder) {
-    MonteCarloInputs in = three_assets(1, 5);
-    in.correlation[1][1] = 2.0;
-    EXPECT_EQ(monte_carlo_input_problem(in)->substr(0, 38), "correlation_matrix diagonal at asset 1");
-    in.returns[2][1] = NAN;
-    EXPECT_EQ(*monte_carlo_input_problem(in), "non-finite value at series 2, index 1 of returns");
-    in.n_simulations = 0;
+    MonteCarloInputs in = three_assets(0, 5);
     EXPECT_EQ(*monte_carlo_input_problem(in), "n_simulations must be >= 1");
     in.correlation[2].pop_back();
     EXPECT_EQ(*monte_carlo_input_problem(in), "correlation_matrix must be 3x3 to match the 3 asset series");

@@ -87,31 +87,6 @@ TEST(FinishBook, SnapsAndChecksWhatSnappingCanBreak) {
     }
 }
 
-// A holding past its cap by more than the check tolerance (1e-7) is trimmed however small the trim; one
-// within the tolerance is snapped like any other.
-TEST(FinishBook, TrimsBackToACapAreNeverSnapped) {
-    const RiskModel m = model_of();
-    const struct {
-        bool ls;
-        std::vector<double> x, w_current;
-        std::vector<bool> snapped;
-    } cases[] = {
-        {true, {-0.25, 0.5}, {-0.35, 0.0}, {false, false}},
-        {false, {0.6, 0.42}, {0.65, 0.35}, {false, true}},
-        {false, {0.6, 0.35}, {0.6 + 5e-8, 0.1}, {true, false}},
-    };
-    for (const auto& fc : cases) {
-        OptimizerConfig c = two_asset_config(fc.ls);
-        c.no_trade_band = 0.15;
-        QpSolution s{"Solved", fc.x, -1.5, 9};
-        s.x.resize(fc.ls ? 6 : 4, 0.0);
-        const auto out = finish_book(m, fc.w_current, c, s);
-        ASSERT_TRUE(out.ok()) << out.error().message();
-        EXPECT_EQ(out.value().snapped, fc.snapped);
-        for (std::size_t i = 0; i < 2; ++i) EXPECT_EQ(out.value().weights[i], fc.snapped[i] ? fc.w_current[i] : fc.x[i]);
-    }
-}
-
 TEST(FinishBook, ShortfallsWithinTheSolversReachOfZeroBecomeZero) {
     // -5e-10 is solver noise around a zero weight; -2e-9 is a real short.
     const RiskModel m = model_of();
