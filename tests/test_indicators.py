@@ -185,6 +185,35 @@ def test_stochastic_d_is_the_mean_of_its_window(close, d, want):
     np.testing.assert_allclose(got, want, rtol=1e-15)
 
 
+def windowed_stochastic(h, l, c, k, d):
+    """%K and %D by another road: window extremes of high and low, and each %D summed left to right."""
+    hh, ll = windowed_extreme(h, k, True), windowed_extreme(l, k, False)
+    hh, ll = np.where(np.isnan(hh), -INF, hh), np.where(np.isnan(ll), INF, ll)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        kk = np.where(hh - ll > 0, (c - ll) / (hh - ll) * 100.0, 50.0)
+    kk[:k - 1] = NAN
+    sums = 0.0 + kk[:len(kk) - d + 1]
+    for j in range(1, d):
+        sums = sums + kk[j:len(kk) - d + 1 + j]
+    return kk, np.concatenate([np.full(d - 1, NAN), sums / d])
+
+
+@pytest.mark.parametrize("kind", HARD)
+@pytest.mark.parametrize("period", [1, 3, 14, 200])
+def test_window_kernels_over_missing_bars_and_flat_stretches(period, kind):
+    # The rolling extremes and the stochastic on the long series of the ATR test: windows inside a gap read NaN
+    # (%K 50), windows of a flat stretch its level (%K 50).
+    h, l, c = ref.hard_series(kind)
+    for fn, is_max in ((tm.rolling_min, False), (tm.rolling_max, True)):
+        for x in (h, c):
+            got, want = fn(x, period), windowed_extreme(x, period, is_max)
+            same(got, want)
+            assert np.array_equal(np.signbit(got), np.signbit(want))
+    for d in (1, 3):
+        for got, want in zip(tm.stochastic(h, l, c, period, d), windowed_stochastic(h, l, c, period, d)):
+            same(got, want)
+
+
 @pytest.mark.parametrize("fill", [[NAN], [INF], [-INF], [NAN, -INF], [NAN, INF], [-0.0, NAN, 0.0], [-0.0]])
 def test_rolling_extremes_of_series_without_numbers(fill):
     # Nothing but NaN, infinities and zeros, from the first block on: NaN where nothing beats the start value.
