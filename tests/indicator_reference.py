@@ -190,11 +190,6 @@ def market(n, seed, nan_gaps=False):
     return cols
 
 
-def nan_of(bits):
-    """The NaN of these bits (payload and sign)."""
-    return float(np.array([bits], dtype=np.uint64).view(np.float64)[0])
-
-
 def hard_series(kind, n=60_000, seed=17):
     """(high, low, close) long enough for the batch ATR's side-by-side chains (periods up to 14), from exactly
     rounded steps, with missing bars or flat stretches of the given kind."""
@@ -221,10 +216,9 @@ def hard_series(kind, n=60_000, seed=17):
             hold(at, at + length)
             at += length + 600
     elif kind == "payloads":  # an infinite bar, then missing bars of other NaN payloads and signs
-        high[15_000] = INF
-        high[20_000] = low[20_000] = nan_of(0x7FF8000000000123)
+        nans = np.array([0x7FF8000000000123, 0xFFF8000000000456, 0x7FF8000000000789], np.uint64).view(np.float64)
+        high[15_000], high[20_000], low[20_000], high[30_000], low[30_000] = INF, nans[0], nans[0], NAN, nans[1]
         close[25_000] = NAN  # the next bar's gaps are NaN, its range is not
-        high[30_000], low[30_000] = NAN, nan_of(0xFFF8000000000456)
         for col in cols:
-            col[35_000:35_003] = nan_of(0x7FF8000000000789)
+            col[35_000:35_003] = nans[2]
     return cols

@@ -121,9 +121,6 @@ def test_trims_back_to_a_cap_are_never_snapped(w_current, kw, past):
     assert np.all(w <= cfg.position_cap + tol) and np.all(w >= -cfg.short_cap - tol)
     assert all(w[i] == w_current[i] for i in np.flatnonzero(r.snapped))
     np.testing.assert_array_equal(r.trades(), w - w_current)
-    # the batch runs the same core
-    (_, batched), = tm.batch_optimize_portfolios(MODEL, [tm.OptimizeItem("b", alpha, w_current)], cfg)
-    assert (batched.weights().tobytes(), batched.snapped) == (w.tobytes(), r.snapped)
 
 
 # The solver meets the budget (long-only) or the net bounds (long/short) within its own tolerance, relative to the

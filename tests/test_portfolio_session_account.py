@@ -185,9 +185,9 @@ def test_adoption_refusals_leave_the_account_alone(kwargs, args, message):
                                                                            else (100000.0, 100000.0, 0))
 
 
-def call(strike, span, exposure):
-    return tm.InstrumentSpec.option(f"NIFTY{strike}C", float(strike), "call", 10**18, 1.0, multiplier=50.0,
-                                    underlying="NIFTY", span_pct=span, exposure_pct=exposure)
+def call(strike, span, exposure, kind="call"):
+    return tm.InstrumentSpec.option(f"NIFTY{strike}{kind[0].upper()}", float(strike), kind, 10**18, 1.0,
+                                    multiplier=50.0, underlying="NIFTY", span_pct=span, exposure_pct=exposure)
 
 
 NAKED = 0.1 * 110 * 50 + 0.05 * 110 * 50  # the short 110 call alone: span plus exposure
@@ -213,11 +213,6 @@ def test_a_covered_call_spread_locks_less_than_a_naked_call(long_leg_counts, loc
     assert s.cash() - s.free_capital() == pytest.approx(NAKED)
 
 
-def put(strike, span, exposure):
-    return tm.InstrumentSpec.option(f"NIFTY{strike}P", float(strike), "put", 10**18, 1.0, multiplier=50.0,
-                                    underlying="NIFTY", span_pct=span, exposure_pct=exposure)
-
-
 # A long leg joining a short one of its group costs the pool its own margin and the premium the group's credit
 # loses (less what covering the short saves): sized from the free capital, it takes all of it and no more; a
 # quantity given that the pool cannot fund is refused and leaves the account as it was.
@@ -225,8 +220,8 @@ def put(strike, span, exposure):
 @pytest.mark.parametrize("short, short_premium, long, long_premium", [
     (call(95, 0.1, 0.05), 8.0, call(105, 0.1, 0.05), 3.0),     # a further call bought
     (call(105, 0.1, 0.05), 3.0, call(95, 0.1, 0.05), 8.0),     # a nearer one: the short is covered
-    (put(95, 0.1, 0.05), 2.0, put(105, 0.1, 0.05), 7.0),
-    (call(100, 0.1, 0.05), 5.0, put(100, 0.1, 0.05), 5.0),     # a put beside a short call: still naked
+    (call(95, 0.1, 0.05, "put"), 2.0, call(105, 0.1, 0.05, "put"), 7.0),
+    (call(100, 0.1, 0.05), 5.0, call(100, 0.1, 0.05, "put"), 5.0),     # a put beside a short call: still naked
 ])
 @pytest.mark.parametrize("sizing", ["size_mult", "size_frac", "units"])
 def test_a_long_option_beside_a_short_leg_fits_what_the_pool_locks_for_it(leverage, short, short_premium, long,
@@ -239,12 +234,9 @@ def test_a_long_option_beside_a_short_leg_fits_what_the_pool_locks_for_it(levera
     s.seal()
     assert s.apply_current(entry=True, size_mult=0.3)[0].kind == "entered"
     before = (s.cash(), s.free_capital())
-    # The long's own margin alone would take 99 % of what is free.
-    units = 0.99 * before[1] / (long_premium * 50.0 / leverage)
-    if sizing == "size_frac":
-        s.submit_order(1, "buy", "market", 0, 1, "l", size_frac=1.0)
-    elif sizing == "units":
-        s.submit_order(1, "buy", "market", 0, 1, "l", units=units)
+    units = 0.99 * before[1] / (long_premium * 50.0 / leverage)   # the long's own margin alone: 99 % of what is free
+    if sizing != "size_mult":
+        s.submit_order(1, "buy", "market", 0, 1, "l", **{sizing: 1.0 if sizing == "size_frac" else units})
     events = s.apply_current(**(dict(entry=True, size_mult=1.0) if sizing == "size_mult" else {}))
     assert "margin_call" not in [e.kind for e in events] and not s.is_halted()
     if sizing == "units":
@@ -253,8 +245,7 @@ def test_a_long_option_beside_a_short_leg_fits_what_the_pool_locks_for_it(levera
         assert (s.cash(), s.free_capital()) == before and s.positions(1) == []
     else:
         (entered,) = [e for e in events if e.kind == "entered"]
-        assert 0.0 <= s.free_capital() < 1e-9 * before[1]
-        assert 0.0 < entered.size < units
+        assert 0.0 <= s.free_capital() < 1e-9 * before[1] and 0.0 < entered.size < units
 
 
 def test_finish_closes_at_the_last_mark_and_reports_the_closing_cash():

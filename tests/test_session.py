@@ -245,17 +245,11 @@ def test_open_order_ids_lists_working_orders_in_order():
 
 # --- a margin account funds what it enters ----------------------------------------
 
-def entry_on_margin(where, cfg, leverage, spec, intent, order, price=100.0):
-    """One long entry at `price` in a margin account of a KernelSession or a PortfolioSession (`where`), by the
-    step's `intent` or a size_frac `order`: its size, and the free capital before and after. In a PortfolioSession
-    the entry is B's, after an event of A (which takes half of the pool with `where` "PortfolioSession after A")."""
-    if where == "KernelSession":
-        s = tm.KernelSession(config=cfg, instrument=spec, account_type="margin", leverage=leverage)
-        if order:
-            s.submit_order("buy", "market", 0, 0, "o", size_frac=order)
-        before = s.free_capital()
-        events = s.step(0, 0, price, price, price, price, 1000.0, **intent)
-    else:
+def margin_entry(where, cfg, leverage, spec, intent, order, price=100.0):
+    """One long entry at `price` in a margin account of either session, by the step's `intent` or a size_frac
+    `order`: its size, and the free capital before and after. In a PortfolioSession the entry is B's, after A's
+    event (which takes half of the pool when `where` is "PortfolioSession after A")."""
+    if where != "KernelSession":
         s = tm.PortfolioSession(cfg, "margin", leverage)
         s.add_instrument("A")
         s.add_instrument("B", instrument=spec)
@@ -267,21 +261,20 @@ def entry_on_margin(where, cfg, leverage, spec, intent, order, price=100.0):
             s.submit_order(1, "buy", "market", 0, 1, "o", size_frac=order)
         before = s.free_capital()
         events = s.apply_current(**intent)
+    else:
+        s = tm.KernelSession(config=cfg, instrument=spec, account_type="margin", leverage=leverage)
+        if order:
+            s.submit_order("buy", "market", 0, 0, "o", size_frac=order)
+        before = s.free_capital()
+        events = s.step(0, 0, price, price, price, price, 1000.0, **intent)
     (entered,) = [e for e in events if e.kind == "entered"]
     return entered.size, before, s.free_capital()
-
-
-def margin_entry(portfolio, cfg, leverage, spec, intent, order):
-    """One long entry at 100 in a margin account of either session: its size and the free capital after."""
-    size, _, free = entry_on_margin("PortfolioSession" if portfolio else "KernelSession", cfg, leverage, spec,
-                                    intent, order)
-    return size, free
 
 
 FUT = tm.InstrumentSpec.futures_contract("F", 10**18, 25.0, margin_init=0.2)
 
 
-@pytest.mark.parametrize("portfolio", [False, True])
+@pytest.mark.parametrize("where", ["KernelSession", "PortfolioSession"])
 @pytest.mark.parametrize("fees, segment, leverage, spec, intent, order, size", [
     (0.0, None, 1.0, None, dict(entry=True, size_mult=50.0), None, 1000.0),  # 50x the capital: all of it
     (0.0, "NSE", 1.0, None, dict(entry=True), None, None),                   # no allowance for the real fee
@@ -291,10 +284,10 @@ FUT = tm.InstrumentSpec.futures_contract("F", 10**18, 25.0, margin_init=0.2)
     (0.0, "NFO-FUT", 1.0, FUT, dict(entry=True), None, 4975.0),              # 200 lots and a fee: 199
     (0.001, None, 2.0, None, dict(entry=True, size_mult=0.5), None, 0.5 * 100000.0 / (100.0 * (0.001 + 0.5))),
 ])
-def test_a_margin_entry_sized_from_the_capital_fits_the_free_capital(portfolio, fees, segment, leverage, spec,
-                                                                      intent, order, size):
-    cfg = tm.BacktestConfig(fees=fees, fee_segment=segment)
-    got, free = margin_entry(portfolio, cfg, leverage, spec, intent, order)
+def test_a_margin_entry_sized_from_the_capital_fits_the_free_capital(where, fees, segment, leverage, spec, intent,
+                                                                      order, size):
+    got, _, free = margin_entry(where, tm.BacktestConfig(fees=fees, fee_segment=segment), leverage, spec, intent,
+                                order)
     assert free >= 0.0
     if size is None:
         # Cut by the fee only, to what leaves nothing worth a unit.
@@ -305,19 +298,17 @@ def test_a_margin_entry_sized_from_the_capital_fits_the_free_capital(portfolio, 
 
 # The fit adds an entry's margin and fee; the account takes them off its free capital one by one, which rounds
 # otherwise: the entry is cut by that rounding rather than leave the account a rounding below 0.
-@pytest.mark.parametrize("where, fees, capital, leverage, price, order", [
-    (where, *row) for where in ["KernelSession", "PortfolioSession"] for row in [
-        (0.01, 1.0, 1.0, 56.350382711004926, None),
-        (0.001, 1.0, 2.0, 289.56, 1.0),   # a size_frac order
-        (0.01, 502159.7069998847, 2.0, 691.8948931392672, 1.0),
-    ]] + [
-    (where, 0.01, 16878.198220282746, 5.0, price, order)
-    for where in ["KernelSession", "PortfolioSession", "PortfolioSession after A"]
-    for price, order in [(392.45, None), (517.28, 1.0)]
+@pytest.mark.parametrize("where", ["KernelSession", "PortfolioSession", "PortfolioSession after A"])
+@pytest.mark.parametrize("fees, capital, leverage, price, order", [
+    (0.01, 1.0, 1.0, 56.350382711004926, None),
+    (0.001, 1.0, 2.0, 289.56, 1.0),   # a size_frac order
+    (0.01, 502159.7069998847, 2.0, 691.8948931392672, 1.0),
+    (0.01, 16878.198220282746, 5.0, 392.45, None),
+    (0.01, 16878.198220282746, 5.0, 517.28, 1.0),
 ])
 def test_an_all_in_margin_entry_leaves_the_free_capital_at_0_or_above(where, fees, capital, leverage, price, order):
     cfg = tm.BacktestConfig(fees=fees, initial_capital=capital)
-    size, before, free = entry_on_margin(where, cfg, leverage, None, {} if order else dict(entry=True), order, price)
+    size, before, free = margin_entry(where, cfg, leverage, None, {} if order else dict(entry=True), order, price)
     assert 0.0 <= free < 1e-12 * capital
     # The allowance is the real fee: all of the free capital, less a rounding.
     assert size == pytest.approx(before / (price * (fees + 1.0 / leverage)), rel=1e-15, abs=0.0)

@@ -1,13 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <random>
-#include <utility>
 #include <vector>
 
 #include "indicators/volatility.h"
@@ -97,73 +97,51 @@ TEST(AtrErrors, ZeroPeriodIsInvalid) {
 
 namespace {
 
-// A walk long enough for compute_atr to run its chains side by side (for
-// periods up to 3), built from exactly rounded steps.
-struct Walk {
-    V h, l, c;
-    Walk(V high, V low, V close) : h(std::move(high)), l(std::move(low)), c(std::move(close)) {}
-    explicit Walk(std::size_t n, uint64_t seed = 99) : h(n), l(n), c(n) {
-        std::mt19937_64 rng(seed);
-        double level = 100.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            level *= 1.0 + static_cast<double>(static_cast<int>(rng() % 201) - 100) / 10000.0;
-            c[i] = level;
-            h[i] = level + static_cast<double>(rng() % 64) / 32.0;
-            l[i] = level - static_cast<double>(rng() % 64) / 32.0;
-        }
+// (high, low, close) of a walk long enough for compute_atr to run its chains
+// side by side, from exactly rounded steps.
+std::array<V, 3> walk(std::size_t n) {
+    std::array<V, 3> w{V(n), V(n), V(n)};
+    std::mt19937_64 rng(99);
+    double level = 100.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        level *= 1.0 + static_cast<double>(static_cast<int>(rng() % 201) - 100) / 10000.0;
+        w[0][i] = level + static_cast<double>(rng() % 64) / 32.0;
+        w[1][i] = level - static_cast<double>(rng() % 64) / 32.0;
+        w[2][i] = level;
     }
-};
-
-// The single chain: AtrPass over the whole series, bar by bar.
-V single_chain(const V& h, const V& l, const V& c, std::size_t p) {
-    V out(c.size(), std::nan(""));
-    tidemark::AtrPass(h, l, c, p).run_to(c.size(), [&](std::size_t i, double v) { out[i] = v; });
-    return out;
+    return w;
 }
-
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 }  // namespace
 
 // A pass run a stretch at a time, however the bars are split (stretches
 // that end before the seed, empty ones, ones past the end, odd and even
-// lengths, as the engine splits them), gives compute_atr's values bit for
-// bit: NaN bars included, and over a flat stretch long enough for the pass
-// to hold its fixed point and for compute_atr to take it out of the lanes.
+// lengths, ends inside a flat stretch long enough for the pass to hold its
+// fixed point), gives compute_atr's values bit for bit, NaN bars included.
 TEST(AtrSeries, PassInStretchesMatchesTheWholeSeries) {
-    const std::size_t n = 301;
-    V h(n), l(n), c(n);
-    std::mt19937_64 rng(12345);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
-    for (std::size_t i = 0; i < n; ++i) {
-        c[i] = 100.0 + 10.0 * u(rng);
-        h[i] = c[i] + u(rng);
-        l[i] = c[i] - u(rng);
-    }
-    h[40] = c[77] = std::nan("");
-    Walk flat(70'000);
-    for (std::size_t i = 20'000; i < 45'000; ++i) flat.h[i] = flat.l[i] = flat.c[i] = flat.c[19'999];
-    for (const Walk& w : {Walk{h, l, c}, flat}) {
-        const std::size_t m = w.c.size();
-        const std::vector<std::vector<std::size_t>> splits = {
-            {m}, {3, 9, 10, 10, 11, 150, 150, 299, m + 5}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, m}};
-        for (std::size_t p : {std::size_t{1}, std::size_t{2}, std::size_t{14}}) {
-            const auto whole = compute_atr(w.h, w.l, w.c, p);
-            ASSERT_TRUE(whole.ok());
-            for (const auto& ends : splits) {
-                V out(m, std::nan(""));
-                tidemark::AtrPass pass(w.h, w.l, w.c, p);
-                std::size_t written = 0;
-                for (std::size_t end : ends) {
-                    pass.run_to(end, [&](std::size_t i, double v) {
-                        ASSERT_EQ(i, std::max(written, p - 1));
-                        out[i] = v;
-                        written = i + 1;
-                    });
-                }
-                for (std::size_t i = 0; i < m; ++i)
-                    ASSERT_EQ(std::memcmp(&whole.value()[i], &out[i], sizeof(double)), 0) << "p " << p << " bar " << i;
+    auto [h, l, c] = walk(70'000);
+    const std::size_t n = c.size();
+    for (V* col : {&h, &l, &c}) std::fill(col->begin() + 20'000, col->begin() + 45'000, c[19'999]);
+    h[60'040] = c[60'077] = std::nan("");
+    const std::vector<std::vector<std::size_t>> splits = {
+        {n}, {3, 9, 10, 10, 11, 150, 150, 299, 30'000, 30'001, 60'050, n + 5},
+        {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, n}};
+    for (std::size_t p : {std::size_t{1}, std::size_t{2}, std::size_t{14}}) {
+        const auto whole = compute_atr(h, l, c, p);
+        ASSERT_TRUE(whole.ok());
+        for (const auto& ends : splits) {
+            V out(n, std::nan(""));
+            tidemark::AtrPass pass(h, l, c, p);
+            std::size_t written = 0;
+            for (std::size_t end : ends) {
+                pass.run_to(end, [&](std::size_t i, double v) {
+                    ASSERT_EQ(i, std::max(written, p - 1));
+                    out[i] = v;
+                    written = i + 1;
+                });
             }
+            for (std::size_t i = 0; i < n; ++i)
+                ASSERT_EQ(std::memcmp(&whole.value()[i], &out[i], sizeof(double)), 0) << "p " << p << " bar " << i;
         }
     }
 }
@@ -190,44 +168,39 @@ TEST(AtrSeries, PairedTrueRangesMatchSingleOnes) {
 
 
 // The chains of a long series form their true ranges a vector at a time and
-// stop stepping where the average turns NaN: for one bar of edge values
-// (signed zeros, infinities, NaN of several payloads and signs, in any
-// column) at every position within a vector, and a later missing bar of
-// another NaN, the values are the single chain's, bit for bit, and once the
-// average is NaN a NaN true range replaces it. Period 1 shows the bar's own
-// true range; period 2 carries it on.
+// stop stepping where the average turns NaN. One bar of edge values (signed
+// zeros, infinities, NaN of several payloads and signs, in any column) at
+// every position within a vector, and a later missing bar of another NaN,
+// give the single chain's values bit for bit, except that once the average is
+// NaN a NaN true range replaces it (where two NaN meet in the single chain's
+// sum, the compiler picks which survives). Period 1 shows the bar's own true
+// range; period 2 carries it on.
 TEST(AtrSeries, ChainsMatchTheSingleChainOnEveryEdgeBar) {
     const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
-    const double payload = std::bit_cast<double>(uint64_t{0x7FF8000000000123});
-    const double negative_nan = std::bit_cast<double>(uint64_t{0xFFF8000000000456});
-    const double values[] = {0.0, -0.0, 2.5, -3.0, nan, payload, negative_nan, inf, -inf};
-    Walk walk(12'000);
-    // A later missing bar with a NaN of its own payload.
-    walk.h[8000] = walk.l[8000] = walk.c[8000] = std::bit_cast<double>(uint64_t{0x7FF8000000000789});
+    const double values[] = {0.0, -0.0, 2.5, -3.0, nan, std::bit_cast<double>(uint64_t{0x7FF8000000000123}),
+                             std::bit_cast<double>(uint64_t{0xFFF8000000000456}), inf, -inf};
+    auto base = walk(12'000);
+    for (V& col : base) col[8000] = std::bit_cast<double>(uint64_t{0x7FF8000000000789});
     for (std::size_t p : {std::size_t{1}, std::size_t{2}})
         for (std::size_t at = 6000; at < 6008; ++at)
             for (double hv : values)
                 for (double lv : values)
                     for (double cv : values) {
-                        V h = walk.h, l = walk.l, c = walk.c;
+                        auto [h, l, c] = base;
                         h[at] = hv;
                         l[at] = lv;
                         c[at - 1] = cv;
                         const auto got = compute_atr(h, l, c, p);
                         ASSERT_TRUE(got.ok());
-                        const V single = single_chain(h, l, c, p);
+                        V single(c.size());
+                        tidemark::AtrPass(h, l, c, p).run_to(c.size(), [&](std::size_t i, double v) { single[i] = v; });
                         double want = single[p - 1];
                         for (std::size_t i = p - 1; i < c.size(); ++i) {
-                            // Where the average is already NaN, a NaN true range gives its NaN; otherwise the
-                            // step's value (where two NaN meet in a sum the compiler picks which one survives,
-                            // so the single chain is not asked for that).
-                            const double tr = i == 0 ? h[0] - l[0] : tidemark::true_range(h[i], l[i], c[i - 1]);
-                            if (i >= p) want = want != want && tr != tr ? tr : want != want ? want : single[i];
-                            ASSERT_TRUE(same_bits(got.value()[i], want))
+                            const double tr = i < p ? 0.0 : tidemark::true_range(h[i], l[i], c[i - 1]);
+                            if (i >= p) want = want != want ? (tr != tr ? tr : want) : single[i];
+                            ASSERT_EQ(std::bit_cast<uint64_t>(got.value()[i]), std::bit_cast<uint64_t>(want))
                                 << "p " << p << " bar " << i << " edge bar " << at << ": " << hv << " " << lv << " "
-                                << cv << " gives " << std::bit_cast<uint64_t>(got.value()[i]) << ", not "
-                                << std::bit_cast<uint64_t>(want);
-                            ASSERT_EQ(std::isnan(single[i]), std::isnan(want));
+                                << cv;
                         }
                     }
 }
