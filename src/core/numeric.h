@@ -77,6 +77,10 @@ inline __m128d min_num(__m128d a, __m128d b) {
     return _mm_or_pd(_mm_and_pd(only_b_nan, a), _mm_andnot_pd(only_b_nan, r));
 }
 
+// Whether two doubles have the same bits: tells +0 from -0, and a NaN from
+// a NaN of another payload.
+inline bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
+
 inline double max_num(double a, double b) { return _mm_cvtsd_f64(max_num(_mm_set_sd(a), _mm_set_sd(b))); }
 inline double min_num(double a, double b) { return _mm_cvtsd_f64(min_num(_mm_set_sd(a), _mm_set_sd(b))); }
 

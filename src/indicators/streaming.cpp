@@ -159,7 +159,7 @@ void AtrState::update(double high, double low, double close, IndicatorValue& out
     const bool stepping = average.ready;
     const double before = average.value;
     if (!average.update(tr)) return;
-    held = flat && stepping && std::bit_cast<uint64_t>(average.value) == std::bit_cast<uint64_t>(before);
+    held = flat && stepping && same_bits(average.value, before);
     out.set(average.value);
 }
 

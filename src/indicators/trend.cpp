@@ -1,10 +1,9 @@
 #include "indicators/trend.h"
 
-#include <bit>
 #include <cmath>
-#include <cstdint>
 #include <limits>
 
+#include "core/numeric.h"
 #include "indicators/smoothing.h"
 
 namespace tidemark {
@@ -213,7 +212,7 @@ SupertrendResult compute_supertrend(std::span<const double> high, std::span<cons
             bands(i, mid + multiplier * atr, mid - multiplier * atr);
         },
         [&](std::size_t i, double atr) {
-            if (std::bit_cast<uint64_t>(atr) != std::bit_cast<uint64_t>(width_of)) {
+            if (!same_bits(atr, width_of)) {
                 width_of = atr;
                 width = multiplier * atr;
             }

@@ -84,8 +84,6 @@ constexpr std::size_t kChunk = 1024;
 // a few hundred subnormal steps.
 inline std::size_t flat_run_length(std::size_t p) { return 512 * p; }
 
-bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
-
 // The three candidates of the true ranges of bars i .. i + N - 1: high - low,
 // |high - prev| and |low - prev|.
 template <class V>

@@ -17,6 +17,7 @@
 
 #include "core/buffer.h"
 #include "core/errors.h"
+#include "core/numeric.h"
 #include "indicators/extrema.h"
 #include "indicators/smoothing.h"
 
@@ -155,7 +156,7 @@ public:
                 double first, second;
                 true_range_pair(h_ + i, l_ + i, c_ + i - 1, first, second);
                 if ((std::bit_cast<uint64_t>(first) | std::bit_cast<uint64_t>(second)) == 0 &&
-                    std::bit_cast<uint64_t>(atr_) == std::bit_cast<uint64_t>(fixed_)) {
+                    same_bits(atr_, fixed_)) {
                     held(i, atr_);
                     held(i + 1, atr_);
                     continue;
@@ -181,7 +182,7 @@ private:
     // it is one.
     void step_watching(double tr) {
         const double next = w_.step(atr_, tr);
-        if (std::bit_cast<uint64_t>(tr) == 0 && std::bit_cast<uint64_t>(next) == std::bit_cast<uint64_t>(atr_))
+        if (std::bit_cast<uint64_t>(tr) == 0 && same_bits(next, atr_))
             fixed_ = atr_;
         atr_ = next;
     }

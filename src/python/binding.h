@@ -1160,8 +1160,8 @@ PyObject* call_function(F&& f, Tuple& args, C&& check_lengths) {
         };
         Arrays<Tuple>::visit(args, measure);
         bool lent = pending > 0 && shortest != longest;
-        if (lent) check_lengths(args);
         if (lent) {
+            check_lengths(args);
             auto lend = [&](auto& a) { lent = lent && (!a.is_pending() || a.lend_blank()); };
             Arrays<Tuple>::visit(args, lend);
         }

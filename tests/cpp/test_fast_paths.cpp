@@ -25,7 +25,6 @@ namespace {
 constexpr int64_t kStart = 1'700'000'000'000'000'000;
 constexpr const char* kSymbol = "A SYMBOL TOO LONG TO STAY IN PLACE";
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 bool same_opt(const std::optional<double>& a, const std::optional<double>& b) {
     return a.has_value() == b.has_value() && (!a || same_bits(*a, *b));
 }
