@@ -474,9 +474,8 @@ def test_lengths_are_compared_before_a_strided_view_is_copied(case):
         resource.setrlimit(resource.RLIMIT_AS, limits)
 
 
-# A call whose lengths differ but which reads a strided view it was lent gets what the copy gives: the blank
-# it read is noticed, and the call made again on the copy. Each reads the opens (37, up to its bar count) to
-# fill its entries on the next bar; blank opens would fill at 0.
+# A call whose lengths differ but which reads a strided view it was lent gets what the copy gives (the read is
+# noticed and the call made again on the copy): each fills entries at the next bar's open, which a blank makes 0.
 READ_CASES = {
     "single": lambda o: tm.run_single_backtest(_T, o, _F, _F, _F, _F, _B, _B, config=BC(upon_bar_close=False)),
     "portfolio": lambda o: tm.run_portfolio_backtest([_put(_ROW, 1, o)], BC(upon_bar_close=False)),

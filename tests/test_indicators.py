@@ -153,16 +153,6 @@ def test_rolling_extremes_over_long_series(fn, is_max, period):
     assert np.array_equal(np.signbit(got), np.signbit(windowed_extreme(x, period, is_max)))
 
 
-@pytest.mark.parametrize("close, d, want", [
-    ([1e20, 1, 2, 3], 2, [NAN, 5e19, 1.5, 2.5]),   # a huge %K (bad data) leaves the window and takes nothing with it
-    ([0.1, 0.7, 0.3, 0, 0, 0], 3, [NAN, NAN, 1.1 / 3, 1.0 / 3, 0.1, 0.0]),   # three %K of 0 average to 0
-])
-def test_stochastic_d_is_the_mean_of_its_window(close, d, want):
-    # k_period 1 over high 100 and low 0 makes %K = close exactly
-    got = tm.stochastic(np.full(len(close), 100.0), np.zeros(len(close)), F(*close), 1, d)[1]
-    np.testing.assert_allclose(got, want, rtol=1e-15)
-
-
 def windowed_stochastic(h, l, c, k, d):
     """%K and %D by another road: window extremes of high and low, and each %D summed left to right."""
     hh, ll = windowed_extreme(h, k, True), windowed_extreme(l, k, False)

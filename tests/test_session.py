@@ -246,9 +246,8 @@ def test_open_order_ids_lists_working_orders_in_order():
 # --- a margin account funds what it enters ----------------------------------------
 
 def margin_entry(where, cfg, leverage, spec, intent, order, price=100.0):
-    """One long entry at `price` in a margin account of either session, by the step's `intent` or a size_frac
-    `order`: its size, and the free capital before and after. In a PortfolioSession the entry is B's, after A's
-    event (which takes half of the pool when `where` is "PortfolioSession after A")."""
+    """One long entry by the step's `intent` or a size_frac `order`: its size, and the free capital before and after.
+    In a PortfolioSession the entry is B's, after A's event ("PortfolioSession after A": A takes half the pool)."""
     if where != "KernelSession":
         s = tm.PortfolioSession(cfg, "margin", leverage)
         s.add_instrument("A")

@@ -167,14 +167,11 @@ TEST(AtrSeries, PairedTrueRangesMatchSingleOnes) {
 }
 
 
-// The chains of a long series form their true ranges a vector at a time and
-// stop stepping where the average turns NaN. One bar of edge values (signed
-// zeros, infinities, NaN of several payloads and signs, in any column) at
-// every position within a vector, and a later missing bar of another NaN,
-// give the single chain's values bit for bit, except that once the average is
-// NaN a NaN true range replaces it (where two NaN meet in the single chain's
-// sum, the compiler picks which survives). Period 1 shows the bar's own true
-// range; period 2 carries it on.
+// One bar of edge values (signed zeros, infinities, NaN of several payloads
+// and signs) at every position within a vector of the chains' true ranges,
+// and a later missing bar of another NaN, give the single chain's values bit
+// for bit, except that once the average is NaN a NaN true range replaces it
+// (where two NaN meet in the single chain's sum, the compiler picks one).
 TEST(AtrSeries, ChainsMatchTheSingleChainOnEveryEdgeBar) {
     const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
     const double values[] = {0.0, -0.0, 2.5, -3.0, nan, std::bit_cast<double>(uint64_t{0x7FF8000000000123}),
