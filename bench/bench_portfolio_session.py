@@ -4,7 +4,10 @@ Ten instruments with 100,000 one-minute bars each and 100,000 trade rows each
 (1,000,000 trade rows in all), so the schedule holds 2,000,000 events. Reported:
 the time to attach the arrays and to seal (the k-way merge), against a NumPy
 copy of an array as large as the schedule; the events per second of a Python
-loop that applies every event; the peak resident memory at each stage; and the
+loop that applies every event, in a cash account and in a margin account at
+leverage 2 where every instrument enters and exits every 50 minutes (each
+instant valued once, after its tenth bar or trade); the peak resident memory
+at each stage; and the
 cost of one `apply_current` that produces no engine event (a bar with no
 intents, and a drained schedule) against an empty Python function with the
 same parameters, timed in the same process. Run by hand:
@@ -32,7 +35,8 @@ def make_data(seed=5):
     rng = np.random.default_rng(seed)
     t0 = 1_700_000_000 * 1_000_000_000
     bar_ts = t0 + np.arange(N_BARS, dtype=np.int64) * 60_000_000_000
-    trade_ts = t0 + np.arange(N_TRADES, dtype=np.int64) * 60_000_000_000 * N_BARS // N_TRADES
+    # The step first: the product of the index and the span overflows int64.
+    trade_ts = t0 + np.arange(N_TRADES, dtype=np.int64) * (60_000_000_000 * N_BARS // N_TRADES)
     data = []
     for _ in range(N_INSTRUMENTS):
         close = 100.0 * np.exp(np.cumsum(rng.normal(0, 0.001, N_BARS)))
@@ -43,8 +47,8 @@ def make_data(seed=5):
     return data
 
 
-def build(data):
-    s = tm.PortfolioSession(tm.BacktestConfig(fees=0.0))
+def build(data, account="cash"):
+    s = tm.PortfolioSession(tm.BacktestConfig(fees=0.0), account, 2.0 if account == "margin" else 1.0)
     for i, (bars, (ts, ltp, ltq)) in enumerate(data):
         s.add_instrument(f"S{i}")
         s.set_bars(i, *bars)
@@ -84,6 +88,24 @@ def main():
     result = s.finish()
     del s
 
+    # The margin account, trading: entries and exits on the bars of every
+    # 25th and 50th minute, a tenth of the free pool each.
+    m = build(data, "margin")
+    m.seal()
+    current, apply = m.current_event, m.apply_current
+    start, step = int(data[0][0][0][0]), 60_000_000_000
+    t0 = time.perf_counter()
+    for _ in range(n):
+        kind, _, _, ts, *_ = current()
+        minute = (ts - start) // step
+        if kind == "bar" and minute % 25 == 0:
+            apply(entry=minute % 50 == 0, exit=minute % 50 == 25, size_mult=0.1)
+        else:
+            apply()
+    margin_run = time.perf_counter() - t0
+    margin_trades = len(m.finish().result.trades())
+    del m
+
     # Baseline: one copy of an array as large as the schedule (64 bytes an
     # event), into fresh memory as the seal writes it.
     block = np.ones((n, 8))
@@ -95,6 +117,8 @@ def main():
           f"NumPy copy of {n * 64 / 2**20:.0f} MiB: {copy:.3f} s")
     print(f"apply loop: {n / run / 1e6:.2f} M events/s ({run:.2f} s, "
           f"{len(result.result.equity_curve()):,} equity samples)")
+    print(f"apply loop, margin account with current_event() and {margin_trades:,} trades: "
+          f"{n / margin_run / 1e6:.2f} M events/s ({margin_run:.2f} s)")
     print(f"peak RSS: {base_mib:.0f} MiB with the input arrays, {attached_mib:.0f} MiB attached, "
           f"{sealed_mib:.0f} MiB sealed, {run_mib:.0f} MiB after the loop")
 
