@@ -53,7 +53,7 @@ CLASSES = {
     "BacktestResult": (None, "Python-exposed backtest result."),
     "BacktestMetrics": (None, "Python-exposed backtest metrics."),
     "Trade": (None, "Python-exposed trade."),
-    "PortfolioResult": (None, "Result of a shared-capital portfolio backtest."),
+    "PortfolioResult": (None, "Result of a shared-capital portfolio backtest.\n..."),
     "InstrumentSummary": (None, "Per-instrument attribution from a portfolio backtest."),
     "InstrumentSpec": (None, "Python-exposed instrument market definition."),
     "Indicator": (None, "Streaming indicator with batch-identical values.\n..."),

@@ -32,9 +32,9 @@ def test_two_instruments_size_off_one_cash_pool():
     paid = (a.size * 100.0 + b.size * 50.0) * fees
     assert s.cash() == s.free_capital() == pytest.approx(25000.0, rel=1e-12)
     result = s.finish()
-    eq = result.result.equity_curve()
-    assert eq[1] + paid == pytest.approx(100000.0) and eq[3] + paid == pytest.approx(100000.0)
-    assert eq[4] == eq[5] == pytest.approx(100000.0 - paid + a.size * 10.0)
+    eq = result.result.equity_curve()   # one sample per stamp, once both instruments are marked
+    assert len(eq) == 3 and eq[0] + paid == pytest.approx(100000.0) and eq[1] + paid == pytest.approx(100000.0)
+    assert eq[2] == pytest.approx(100000.0 - paid + a.size * 10.0)
     assert [x.trades for x in result.per_instrument] == [1, 1]
 
 
@@ -92,7 +92,8 @@ def test_the_kill_switch_trips_on_portfolio_drawdown(limit, trips):
     events = drain(s, {0: dict(entry=True), 4: dict(exit=True), 6: dict(entry=True), 7: dict(entry=True)})
     rejected = [(c, e.reject_reason) for c, e in events if e.kind == "entry_rejected"]
     result = s.finish()
-    assert (result.halted, result.halted_at) == ((True, 2) if trips else (False, None))
+    # Judged once B's bar of stamp 1 (cursor 3) has been applied too.
+    assert (result.halted, result.halted_at) == ((True, 3) if trips else (False, None))
     if trips:
         assert rejected == [(6, "DrawdownHalt"), (7, "DrawdownHalt")] and result.rejected_entries == 2
         assert [x.rejected_entries for x in result.per_instrument] == [1, 1]
@@ -258,7 +259,7 @@ def test_finish_closes_at_the_last_mark_and_reports_the_closing_cash():
     # The last sample was taken before the close; it is replaced by the cash after it.
     assert result.result.equity_curve()[-1] == pytest.approx(cash_before + trade.size * 120.0, rel=1e-12)
     r = result.result
-    assert [len(c) for c in (r.equity_curve(), r.drawdown_curve(), r.returns())] == [4, 4, 4]
+    assert [len(c) for c in (r.equity_curve(), r.drawdown_curve(), r.returns())] == [2, 2, 2]
     assert [(x.symbol, x.trades, x.pnl) for x in result.per_instrument] == [
         ("A", 1, pytest.approx(trade.pnl)), ("B", 0, 0.0), ("A", 0, 0.0)]
 

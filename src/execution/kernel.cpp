@@ -59,8 +59,14 @@ double ExecutionKernel::free_cash() const {
 }
 
 double ExecutionKernel::locked_margin_total() const {
+    // In the ledger's order, the order maintenance_margin sums in: where a
+    // position's requirement is its lock, the two sums then round alike.
     double total = 0.0;
-    for (const auto& [id, amount] : locked_margin) total += amount;
+    if (locked_margin.empty()) return total;
+    for (const Position& p : ledger.positions) {
+        auto it = locked_margin.find(p.position_id);
+        if (it != locked_margin.end()) total += it->second;
+    }
     return total;
 }
 
@@ -268,29 +274,55 @@ double ExecutionKernel::close_proceeds(int8_t dir, double size, double entry_pri
     return m * size * (2.0 * entry_price - exit_price);
 }
 
+ExecutionKernel::MaintenanceRates ExecutionKernel::maintenance_rates() const {
+    MaintenanceRates r;
+    r.initial = (instrument && instrument->margin_init > 0) ? instrument->margin_init
+                                                            : 1.0 / std::max(account.leverage, 1.0);
+    if (instrument && instrument->margin_maint > 0) {
+        r.maintenance = instrument->margin_maint;
+        r.applies = true;
+    } else {
+        r.maintenance = r.initial / 2.0;
+        // An unleveraged account has no maintenance requirement.
+        r.applies = r.initial < 1.0;
+    }
+    r.premium = instrument && instrument->is_option() && instrument->span_pct + instrument->exposure_pct > 0;
+    return r;
+}
+
 double ExecutionKernel::maintenance_margin(double price) const {
     if (account.kind == AccountType::Cash) return 0.0;
-    double rate;
-    bool applies;
-    if (instrument && instrument->margin_maint > 0) {
-        rate = instrument->margin_maint;
-        applies = true;
-    } else {
-        const double init = (instrument && instrument->margin_init > 0) ? instrument->margin_init
-                                                                         : 1.0 / std::max(account.leverage, 1.0);
-        rate = init / 2.0;
-        // An unleveraged account has no maintenance requirement.
-        applies = init < 1.0;
-    }
-    const bool premium = instrument && instrument->is_option() && instrument->span_pct + instrument->exposure_pct > 0;
+    const MaintenanceRates r = maintenance_rates();
     const double m = instrument_multiplier();
     double sum = 0.0;
     for (const Position& p : ledger.positions) {
-        if (p.is_long() || !premium) {
-            if (applies) sum += rate * m * price * p.size;
+        if (p.is_long() || !r.premium) {
+            if (r.applies) sum += r.maintenance * m * price * p.size;
         } else if (!locked_margin.empty()) {
             auto it = locked_margin.find(p.position_id);
             sum += it == locked_margin.end() ? 0.0 : it->second;
+        }
+    }
+    return sum;
+}
+
+double ExecutionKernel::maintenance_margin_of_locks(double price) const {
+    if (account.kind == AccountType::Cash) return 0.0;
+    const MaintenanceRates r = maintenance_rates();
+    const double m = instrument_multiplier();
+    double sum = 0.0;
+    for (const Position& p : ledger.positions) {
+        auto it = locked_margin.find(p.position_id);
+        const bool locked = it != locked_margin.end();
+        if (!p.is_long() && r.premium) {
+            sum += locked ? it->second : 0.0;
+        } else if (r.applies) {
+            // The lock was the initial rate of the position's value at its
+            // entry; scaled by the mark's share of that value at the
+            // maintenance rate. At the entry's own price and a maintenance
+            // rate equal to the initial one the factor is exactly 1.
+            const double factor = (price * r.maintenance) / (p.entry_price * r.initial);
+            sum += locked && std::isfinite(factor) ? it->second * factor : r.maintenance * m * price * p.size;
         }
     }
     return sum;

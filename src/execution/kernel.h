@@ -155,6 +155,13 @@ public:
 
     // Maintenance requirement of all open positions at `price`.
     double maintenance_margin(double price) const;
+    // The same requirement taken from the margin each position locks (for
+    // an owner that holds the account's free capital to the locks): the
+    // lock scaled by the mark over the entry price and the maintenance rate
+    // over the initial one. A position marked at its entry price then
+    // requires no more than it locked, not even by a rounding, when the
+    // two rates are equal.
+    double maintenance_margin_of_locks(double price) const;
 
     // Mark-to-market value of the open positions at `close` as it adds to cash.
     // Inline: every step of every run values its positions.
@@ -266,8 +273,9 @@ public:
     // Cash less the margin locked by each open position, taken off one by
     // one (a margin account); all the cash otherwise.
     double free_cash() const;
-    // The margin locked by the open positions, summed first. (Subtracting the
-    // sum from cash rounds differently from `free_cash`.)
+    // The margin locked by the open positions, summed first, in the ledger's
+    // order. (Subtracting the sum from cash rounds differently from
+    // `free_cash`.)
     double locked_margin_total() const;
     // The free capital of the account as its holder reads it with the
     // kernel as it stands: the lender's reading when one is set, else
@@ -322,6 +330,13 @@ public:
     uint8_t price_basis = price_basis::Close;
 
 private:
+    struct MaintenanceRates {
+        double initial = 1.0;      // what a lock is of the position's value
+        double maintenance = 0.5;  // what the requirement is of it
+        bool applies = false;
+        bool premium = false;      // a sold option's requirement is its lock
+    };
+    MaintenanceRates maintenance_rates() const;
     // Where the trade of a position closing in this step is built: in the
     // trade list of a step that keeps trades, else in a new exit record.
     Trade& exit_slot(uint64_t idx, std::vector<EngineEventRecord>& out);

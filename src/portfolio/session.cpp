@@ -88,18 +88,19 @@ uint64_t PortfolioSession::add_instrument(std::string symbol, int32_t direction,
     if (spec && spec->is_option() && spec->span_pct + spec->exposure_pct > 0) s.option_margin = true;
     s.instruments.push_back(std::move(inst));
     s.next_local.push_back(0);
+    s.locked_of.push_back(0.0);
     return s.instruments.size() - 1;
 }
 
 uint64_t PortfolioSession::adopt_position(uint64_t instrument, int64_t timestamp_ns, double price, double size) {
     State& s = live();
     SessionInstrument& inst = instrument_at(s, instrument);
-    if (!s.equity_curve.empty()) throw RuleError("adopt_position must be called before the first applied event");
+    if (s.marked) throw RuleError("adopt_position must be called before the first applied event");
     ExecutionKernel& k = inst.kernel;
-    const Sync sync = sync_into(s, k);
+    const Sync sync = sync_into(s, static_cast<uint32_t>(instrument));
     // A refusal hands the untouched cash back as well.
     auto settle = [&] {
-        return_to_pool(s, k, sync);
+        return_to_pool(s, sync);
         reconcile_portfolio_margin(s);
     };
     // An infinite price or size would make the account's cash infinite.
@@ -337,12 +338,13 @@ uint64_t PortfolioSession::remaining() const {
 // The shared account
 // ---------------------------------------------------------------------------
 
-PortfolioSession::Sync PortfolioSession::sync_into(State& s, ExecutionKernel& k) {
+PortfolioSession::Sync PortfolioSession::sync_into(State& s, uint32_t instrument) {
+    ExecutionKernel& k = s.instruments[instrument].kernel;
     Sync y;
+    y.instrument = instrument;
     if (s.account.kind == AccountType::Margin) {
         // The kernel sees the cash net of every other kernel's margin.
-        y.locked_before = k.locked_margin_total();
-        y.injected = s.pool_cash - (s.pool_locked - y.locked_before);
+        y.injected = s.pool_cash - (s.pool_locked - s.locked_of[instrument]);
     } else {
         y.injected = s.pool_cash;
     }
@@ -350,17 +352,23 @@ PortfolioSession::Sync PortfolioSession::sync_into(State& s, ExecutionKernel& k)
     return y;
 }
 
-PortfolioSession::Pool PortfolioSession::pool_after(const State& s, const ExecutionKernel& k, const Sync& y) {
-    Pool pool{s.pool_cash + (k.cash - y.injected), s.pool_locked};
-    if (s.account.kind == AccountType::Margin)
-        pool.locked = s.pool_locked + (k.locked_margin_total() - y.locked_before);
-    return pool;
+double PortfolioSession::pool_cash_after(const State& s, const ExecutionKernel& k, const Sync& y) {
+    return s.pool_cash + (k.cash - y.injected);
 }
 
-void PortfolioSession::return_to_pool(State& s, ExecutionKernel& k, const Sync& y) {
-    const Pool pool = pool_after(s, k, y);
-    s.pool_cash = pool.cash;
-    s.pool_locked = pool.locked;
+double PortfolioSession::sum_locked(const State& s) {
+    double total = 0.0;
+    for (double locked : s.locked_of) total += locked;
+    return total;
+}
+
+void PortfolioSession::return_to_pool(State& s, const Sync& y) {
+    ExecutionKernel& k = s.instruments[y.instrument].kernel;
+    s.pool_cash = pool_cash_after(s, k, y);
+    if (s.account.kind == AccountType::Margin) {
+        s.locked_of[y.instrument] = k.locked_margin_total();
+        s.pool_locked = sum_locked(s);
+    }
     k.cash = 0.0;
 }
 
@@ -369,12 +377,21 @@ public:
     Lender(State& s, const Sync& sync) : s_(s), sync_(sync) {}
 
     // The free capital as apply_current leaves it: the kernel returned to
-    // the pool, then the option margin reconciled, by the same operations.
+    // the pool, the option margin reconciled and the kernels' locks summed,
+    // by the same operations. The reconciliation is tried on the kernels'
+    // locks and put back.
     double free_capital_after(const ExecutionKernel& k) const override {
-        Pool pool = pool_after(s_, k, sync_);
-        const double change = option_margin_change(s_, false);
-        if (change != 0.0) pool.locked += change;
-        return pool.cash - pool.locked;
+        const double cash = pool_cash_after(s_, k, sync_);
+        if (s_.account.kind != AccountType::Margin) return cash - s_.pool_locked;
+        reconcile_options(s_, Reconcile::Trial);
+        double locked = 0.0;
+        for (std::size_t i = 0; i < s_.instruments.size(); ++i) {
+            const bool fresh = i == sync_.instrument || !s_.undo.empty();
+            locked += fresh ? s_.instruments[i].kernel.locked_margin_total() : s_.locked_of[i];
+        }
+        for (auto it = s_.undo.rbegin(); it != s_.undo.rend(); ++it) *it->first = it->second;
+        s_.undo.clear();
+        return cash - locked;
     }
 
 private:
@@ -417,13 +434,16 @@ bool PortfolioSession::is_halted() const {
 }
 
 void PortfolioSession::reconcile_portfolio_margin(State& s) {
-    const double total = option_margin_change(s, true);
-    if (total != 0.0) s.pool_locked += total;
+    reconcile_options(s, Reconcile::Apply);
+    if (s.legs.empty()) return;
+    for (const MarginLeg& l : s.legs)
+        s.locked_of[l.instrument] = s.instruments[l.instrument].kernel.locked_margin_total();
+    s.pool_locked = sum_locked(s);
 }
 
-double PortfolioSession::option_margin_change(State& s, bool apply) {
-    if (s.account.kind != AccountType::Margin || !s.option_margin) return 0.0;
+void PortfolioSession::reconcile_options(State& s, Reconcile how) {
     s.legs.clear();
+    if (s.account.kind != AccountType::Margin || !s.option_margin) return;
     for (std::size_t i = 0; i < s.instruments.size(); ++i) {
         const ExecutionKernel& k = s.instruments[i].kernel;
         if (!k.instrument || !k.instrument->is_option() || k.ledger.flat()) continue;
@@ -447,9 +467,8 @@ double PortfolioSession::option_margin_change(State& s, bool apply) {
             s.legs.push_back(leg);
         }
     }
-    if (s.legs.empty()) return 0.0;
+    if (s.legs.empty()) return;
     s.grouped.assign(s.legs.size(), 0);
-    double total = 0.0;
     for (std::size_t a = 0; a < s.legs.size(); ++a) {
         if (s.grouped[a]) continue;
         s.group.clear();
@@ -459,12 +478,11 @@ double PortfolioSession::option_margin_change(State& s, bool apply) {
             s.grouped[b] = 1;
             s.group.push_back(b);
         }
-        total += reconcile_group(s, s.group, apply);
+        reconcile_group(s, s.group, how);
     }
-    return total;
 }
 
-double PortfolioSession::reconcile_group(State& s, std::span<const std::size_t> group, bool apply) {
+void PortfolioSession::reconcile_group(State& s, std::span<const std::size_t> group, Reconcile how) {
     const std::vector<MarginLeg>& legs = s.legs;
     bool any_short = false;
     double top_strike = 0.0;
@@ -472,7 +490,7 @@ double PortfolioSession::reconcile_group(State& s, std::span<const std::size_t> 
         any_short |= legs[g].direction < 0;
         top_strike = std::max(top_strike, legs[g].strike);
     }
-    if (!any_short) return 0.0;
+    if (!any_short) return;
 
     // The worst payoff of the group at expiry over its strikes and the two
     // ends of the price range.
@@ -513,7 +531,6 @@ double PortfolioSession::reconcile_group(State& s, std::span<const std::size_t> 
     if (group.size() < 2) premium = 0.0;
     const double margin = std::max(base + exposure - premium, 0.0);
 
-    double change = 0.0;
     for (std::size_t g : group) {
         const MarginLeg& l = legs[g];
         if (l.direction >= 0) continue;
@@ -522,10 +539,9 @@ double PortfolioSession::reconcile_group(State& s, std::span<const std::size_t> 
         auto& locked = s.instruments[l.instrument].kernel.locked_margin;
         auto it = locked.find(l.position_id);
         if (it == locked.end()) continue;
-        change += share - it->second;
-        if (apply) it->second = share;
+        if (how == Reconcile::Trial) s.undo.emplace_back(&it->second, it->second);
+        it->second = share;
     }
-    return change;
 }
 
 // ---------------------------------------------------------------------------
@@ -560,7 +576,7 @@ void PortfolioSession::apply_current(const StepIntents& intents, std::vector<Eng
         for (const SessionInstrument& other : s.instruments) open += other.kernel.ledger.open_count();
         k.open_positions_override = open;
     }
-    const Sync sync = sync_into(s, k);
+    const Sync sync = sync_into(s, e.instrument);
     // An entry of the step asks the pool what it leaves free; the kernel
     // forgets the pool when the step ends, however it ends.
     const Lender lender(s, sync);
@@ -600,7 +616,7 @@ void PortfolioSession::apply_current(const StepIntents& intents, std::vector<Eng
         for (EngineEventRecord& r : k.events) out.push_back(std::move(r));
         k.events.clear();
     }
-    return_to_pool(s, k, sync);
+    return_to_pool(s, sync);
     k.open_positions_override.reset();
     reconcile_portfolio_margin(s);
     collect_trades(s, e.instrument, std::span(out).subspan(first));
@@ -608,12 +624,36 @@ void PortfolioSession::apply_current(const StepIntents& intents, std::vector<Eng
     if (marked) {
         inst.mark = marked->close;
         inst.last_bar.emplace(e.local_idx, *marked);
-        after_mark(s, e, out);
+        s.marked = true;
+        // The account is valued at whole instants: a check between two
+        // instruments' bars of one minute would see some at the minute's
+        // marks and the others at the last minute's.
+        if (closes_instant(s)) value_instant(s, e, out);
     }
     ++s.cursor;
 }
 
-void PortfolioSession::after_mark(State& s, const ScheduleEntry& e, std::vector<EngineEventRecord>& out) {
+bool PortfolioSession::closes_instant(State& s) {
+    const uint64_t at = s.cursor;
+    const int64_t ts = s.schedule[at].ts;
+    // Past what was read of the last instant (or at another time): a new
+    // instant starts here. Rows pushed after an instant was valued start a
+    // new one too.
+    if (at >= s.instant_read || ts != s.instant_ts) {
+        s.instant_ts = ts;
+        s.instant_read = at;
+    }
+    // Read on into what is pending, once per event; what is pushed later is
+    // read when the instant's next event comes.
+    while (s.instant_read < s.schedule.size() && s.schedule[s.instant_read].ts == ts) {
+        const ScheduleKind kind = s.schedule[s.instant_read].kind;
+        if (kind == ScheduleKind::Bar || kind == ScheduleKind::Trade) s.instant_last_mark = s.instant_read;
+        ++s.instant_read;
+    }
+    return s.instant_last_mark == at;
+}
+
+void PortfolioSession::value_instant(State& s, const ScheduleEntry& e, std::vector<EngineEventRecord>& out) {
     const double equity = portfolio_equity(s);
     const bool has_prev = !s.equity_curve.empty();
     const double prev = has_prev ? s.equity_curve.back() : 0.0;
@@ -630,7 +670,8 @@ void PortfolioSession::after_mark(State& s, const ScheduleEntry& e, std::vector<
     if (s.account.kind == AccountType::Margin && !s.halted) {
         double requirement = 0.0;
         for (const SessionInstrument& inst : s.instruments)
-            if (inst.mark && !inst.kernel.ledger.flat()) requirement += inst.kernel.maintenance_margin(*inst.mark);
+            if (inst.mark && !inst.kernel.ledger.flat())
+                requirement += inst.kernel.maintenance_margin_of_locks(*inst.mark);
         if (requirement > 0.0 && equity < requirement) {
             latch_halt(s);
             for (SessionInstrument& inst : s.instruments) inst.kernel.margin_call = true;
@@ -639,10 +680,10 @@ void PortfolioSession::after_mark(State& s, const ScheduleEntry& e, std::vector<
                 for (std::size_t i = 0; i < s.instruments.size(); ++i) {
                     SessionInstrument& inst = s.instruments[i];
                     if (!inst.last_bar) continue;
-                    const Sync sync = sync_into(s, inst.kernel);
+                    const Sync sync = sync_into(s, static_cast<uint32_t>(i));
                     const std::size_t first = out.size();
                     inst.kernel.liquidate_all(inst.last_bar->first, inst.last_bar->second, out);
-                    return_to_pool(s, inst.kernel, sync);
+                    return_to_pool(s, sync);
                     collect_trades(s, static_cast<uint32_t>(i), std::span(out).subspan(first));
                 }
             }
@@ -676,11 +717,11 @@ PortfolioResult PortfolioSession::finish() {
     for (std::size_t i = 0; i < s.instruments.size(); ++i) {
         SessionInstrument& inst = s.instruments[i];
         if (!inst.last_bar) continue;
-        const Sync sync = sync_into(s, inst.kernel);
+        const Sync sync = sync_into(s, static_cast<uint32_t>(i));
         const auto& [idx, bar] = *inst.last_bar;
         inst.kernel.force_close_all(idx, bar.ts, bar.close, s.trades);
         s.trade_instruments.resize(s.trades.size(), static_cast<uint32_t>(i));
-        return_to_pool(s, inst.kernel, sync);
+        return_to_pool(s, sync);
         inst.mark.reset();
     }
     // The last sample reflects the closes; holdings never marked stay open

@@ -154,6 +154,14 @@ private:
         Series<ScheduleEntry> schedule;
         uint64_t cursor = 0;
         bool sealed = false;
+        // Whether a bar or trade event has been applied.
+        bool marked = false;
+        // The instant (the run of events of one timestamp) being applied:
+        // its timestamp, how far the schedule has been read for its events,
+        // and the position of the last bar or trade event found in it.
+        int64_t instant_ts = 0;
+        uint64_t instant_read = 0;
+        uint64_t instant_last_mark = 0;
         Series<double> equity_curve;
         Series<double> drawdown_curve;
         Series<double> returns;
@@ -163,6 +171,11 @@ private:
         // on symbols being unique.
         std::vector<uint32_t> trade_instruments;
         double peak_equity = 0.0;
+        // Each kernel's locked margin, in the ledger's order; the pool's
+        // locked margin is their sum in instrument order, so that it is
+        // always what the positions lock and never a running total that
+        // drifts from it.
+        std::vector<double> locked_of;
         // Whether any instrument takes part in the option reconciliation.
         bool option_margin = false;
         // Whether the drawdown kill-switch is armed (the kernels share the
@@ -172,12 +185,15 @@ private:
         std::vector<MarginLeg> legs;
         std::vector<std::size_t> group;
         std::vector<uint8_t> grouped;
+        // Locked margins a trial reconciliation changed, with their values
+        // before it.
+        std::vector<std::pair<double*, double>> undo;
     };
 
     // What a cash sync wrote into a kernel, for the return to the pool.
     struct Sync {
         double injected = 0.0;
-        double locked_before = 0.0;
+        uint32_t instrument = 0;
     };
 
     State& live();
@@ -186,34 +202,36 @@ private:
     static SessionInstrument& instrument_at(State& s, uint64_t instrument);
     static const SessionInstrument& instrument_at(const State& s, uint64_t instrument);
 
-    // The pool's cash and locked margin.
-    struct Pool {
-        double cash = 0.0;
-        double locked = 0.0;
-    };
     // The pool as a kernel stepped against it sees it: the free capital
     // that the kernel's changes, once returned, and the option margin's
     // reconciliation will leave.
     class Lender;
 
-    static Sync sync_into(State& s, ExecutionKernel& k);
-    // The pool once the kernel's changes since `sync` are returned to it.
-    static Pool pool_after(const State& s, const ExecutionKernel& k, const Sync& sync);
-    static void return_to_pool(State& s, ExecutionKernel& k, const Sync& sync);
+    static Sync sync_into(State& s, uint32_t instrument);
+    // The pool's cash once the kernel's changes since `sync` are returned to
+    // it.
+    static double pool_cash_after(const State& s, const ExecutionKernel& k, const Sync& sync);
+    static void return_to_pool(State& s, const Sync& sync);
+    // The pool's locked margin: the sum of the kernels' own.
+    static double sum_locked(const State& s);
     static double portfolio_equity(const State& s);
     static void reconcile_portfolio_margin(State& s);
-    // The change in locked margin that sharing each group's margin over its
-    // short legs makes; with `apply` the legs' locked margins take their
-    // shares.
-    static double option_margin_change(State& s, bool apply);
-    static double reconcile_group(State& s, std::span<const std::size_t> group, bool apply);
+    // Shares each group's margin over its short legs. `Trial` notes in
+    // `undo` what it changes, for the caller to put back.
+    enum class Reconcile : uint8_t { Apply, Trial };
+    static void reconcile_options(State& s, Reconcile how);
+    static void reconcile_group(State& s, std::span<const std::size_t> group, Reconcile how);
     static void seal_schedule(State& s);
     // Takes the instrument's next local index for an appended entry.
     static void append_entry(State& s, uint64_t instrument, ScheduleEntry entry);
     static void collect_trades(State& s, uint32_t instrument, std::span<const EngineEventRecord> records);
-    // The portfolio rules after a bar or trade event: the equity sample, the
-    // margin check with its liquidation, and the drawdown kill-switch.
-    static void after_mark(State& s, const ScheduleEntry& e, std::vector<EngineEventRecord>& out);
+    // Whether the bar or trade event at the cursor is the last one of its
+    // instant among the events pending now.
+    static bool closes_instant(State& s);
+    // The account-wide rules once an instant's bars and trades are all
+    // applied: the equity sample, the margin check with its liquidation, and
+    // the drawdown kill-switch.
+    static void value_instant(State& s, const ScheduleEntry& e, std::vector<EngineEventRecord>& out);
     static void latch_halt(State& s);
 
     std::optional<State> state_;

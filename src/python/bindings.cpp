@@ -666,7 +666,11 @@ std::string portfolio_repr(const PortfolioResult& p) {
 
 PyTypeObject* build_portfolio_result() {
     using P = PortfolioResult;
-    ClassSpec s = class_spec<P>("Result of a shared-capital portfolio backtest.");
+    ClassSpec s = class_spec<P>(
+        "Result of a shared-capital portfolio backtest.\n\n"
+        "From a `PortfolioSession`, the curves of `result` hold one sample per\n"
+        "instant (the events of one timestamp), taken once its last bar or trade\n"
+        "is applied, with every instrument at its mark of that instant.");
     s.getset = {
         ro_fn<&portfolio_result>("result"),
         ro_fn<&portfolio_per_instrument>("per_instrument"),
@@ -677,9 +681,10 @@ PyTypeObject* build_portfolio_result() {
         ro<&P::halted_at>("halted_at",
                           "Where the account latched, or None.\n\n"
                           "From a `PortfolioSession`, the position in the merged schedule of the\n"
-                          "event that latched it (counting every instrument's events from 0), not\n"
-                          "an instrument's bar index; from `run_portfolio_backtest`, whose\n"
-                          "instruments share one bar index, that bar index."),
+                          "event whose valuation latched it, the last bar or trade of its instant\n"
+                          "(counting every instrument's events from 0), not an instrument's bar\n"
+                          "index; from `run_portfolio_backtest`, whose instruments share one bar\n"
+                          "index, that bar index."),
         ro_fn<&portfolio_metrics>("metrics", "Portfolio metrics, computed on the constrained run."),
     };
     s.repr = &repr_impl<&portfolio_repr>;

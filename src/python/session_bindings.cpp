@@ -629,7 +629,19 @@ PyTypeObject* build_portfolio_session() {
         "instrument by instrument at one timestamp: an entry is sized from what is\n"
         "free before a later instrument's exit on the same bar. ATR stops need\n"
         "`atr=` on each `apply_current`, and nothing squares off, as in\n"
-        "`KernelSession`.");
+        "`KernelSession`.\n\n"
+        "The account is valued once per instant, the run of events that share one\n"
+        "timestamp: after its last bar or trade event, with every instrument at\n"
+        "its mark of that instant. There it takes the instant's one equity,\n"
+        "drawdown and return sample and runs the margin check and the drawdown\n"
+        "kill-switch; a margin call's liquidation closes each instrument at its own\n"
+        "bar of the instant (its last before it when it has none there). A\n"
+        "position's maintenance requirement is its locked margin scaled by its\n"
+        "mark over its entry price and by the maintenance rate over the initial\n"
+        "one (a sold option's: its locked margin), so an entry that fits is not\n"
+        "called at the marks it was made at. Push every instrument's row of a\n"
+        "minute before applying any: a row pushed after its instant was valued\n"
+        "starts a new valuation, with a second sample of the same timestamp.");
     set_constructor<kPsNew, &ps_new>(s);
     PyMethodDef apply_def = method<kPsApply, &ps_apply_current>(
         "Step the pending event through its instrument's kernel and advance.\n\nReturns the step's `EngineEvent`s "
@@ -639,7 +651,12 @@ PyTypeObject* build_portfolio_session() {
         "The arguments are those of `KernelSession.step`: `entry`/`exit` Python\n"
         "`bool`s, `size_mult` the fraction of the free pool an entry uses (`None`:\n"
         "all of it, leaving nothing for the other instruments), `atr` the ATR an\n"
-        "ATR stop or target is set from (0.0: none).");
+        "ATR stop or target is set from (0.0: none).\n\n"
+        "The last bar or trade event of an instant (the next pending event is\n"
+        "later, or none is pending) also values the account: it takes the\n"
+        "instant's equity sample, and its list carries the instant's\n"
+        "\"margin_call\" with the liquidation's exits, at each instrument's bar of\n"
+        "the instant.");
     apply_def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&ps_apply_fast));
     s.methods = {
         method<kPsAdd, &ps_add_instrument>("Register an instrument; returns its index for routing."),
