@@ -193,7 +193,11 @@ PyTypeObject* build_backtest_config() {
                             "as if each unit cost price x (1 + fees), or in a margin account its\n"
                             "initial margin plus price x fees), so with a schedule cheaper than\n"
                             "`fees` some cash stays idle; `fees=0.0` sizes to the whole free capital,\n"
-                            "cut to what the real fee leaves room for."),
+                            "cut to what the real fee leaves room for.\n\n"
+                            "One schedule per run or session, paid by every instrument in it: a\n"
+                            "futures hedge in an \"NFO-OPT\" session pays the options rates on the\n"
+                            "future's whole notional. Run the hedge in its own session with\n"
+                            "\"NFO-FUT\", or correct its costs by hand."),
         rw<&C::max_positions>("max_positions", "Maximum concurrent open positions. `None` is unlimited."),
         rw<&C::max_drawdown_pct>("max_drawdown_pct",
                                  "Drawdown percent that halts new entries. `None` disables.\n\n"

@@ -124,9 +124,17 @@ PyTypeObject* build_instrument_spec() {
         static_method<kOption, &make_option>(
             "A vanilla or binary option contract.\n\n"
             "`span_pct` and `exposure_pct` model the deposit an exchange blocks against\n"
-            "a sold option, as fractions of the underlying notional at the strike. Both\n"
-            "default to 0.0, which leaves a short option funded at its premium; bought\n"
-            "options are unaffected."),
+            "a sold option, as fractions of the underlying notional at the strike: in a\n"
+            "margin account a sold option locks (`span_pct` + `exposure_pct`) x strike x\n"
+            "units x multiplier, and that locked margin is its maintenance requirement;\n"
+            "neither the premium nor the underlying moves it. A `PortfolioSession`\n"
+            "margins the open options of one `underlying` and expiry as a group: the\n"
+            "worst loss at expiry of a covered group (else the largest `span_pct` of its\n"
+            "sold legs x their largest strike x units x multiplier), plus the exposure\n"
+            "of every sold leg, less the net premium received by a group of two legs or\n"
+            "more. Both default to 0.0, which leaves a short option margined on its\n"
+            "premium like any position. A bought option is funded on its premium either\n"
+            "way; with both above 0 it can cover the sold ones of its group."),
         static_method<kCurrency, &make_currency_pair>("A spot currency pair."),
         static_method<kIndex, &make_index>("A non-tradable reference index."),
     };
