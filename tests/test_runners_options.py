@@ -36,16 +36,27 @@ def test_argument_rules(kw, message):
     ("percent", 1.0, 1, 9090), ("RISK", 0.5, 1, 4545),
     ("notional", 5000.0, 10, 450),                                  # floor(5000 / 110) = 45 contracts
     ("contracts", 2.9, 25, 50),                                     # truncated to 2
-    ("contracts", 3.0, 0, 0),                                       # lot 0: a trade of quantity 0
     ("contracts", 1e30, 1, 2.0**64 - 1),                            # saturates at the largest count
     ("contracts", -1.0, 1, None), ("contracts", math.nan, 1, None), ("contracts", math.inf, 1, None),
-    ("percent", 1.0, 0, None),                                      # no whole contract of 0 units per cash
 ])
 def test_contract_sizing(size_type, value, lot, size):     # mode texts in any case; type and strike change nothing
     res = run([11.0] * 3, [0], [2], size_type=size_type, size_value=value, lot_size=lot, config=BC(fees=0.0),
               option_type="Pe", strike_selection="OTM2")
     assert [(t.size, t.pnl, t.return_pct) for t in res.trades()] == ([] if size is None else [(size, 0.0, 0.0)])
     assert size is not None or list(res.equity_curve()) == [100000.0] * 3
+
+
+@pytest.mark.parametrize("size_type, value, cfg", [
+    ("contracts", 3.0, BC(fees=0.0)),
+    ("contracts", 2.0, BC(fee_segment="NFO-OPT")),          # not the flat brokerage and its GST for nothing
+    ("contracts", 2.0, BC(fee_segment="NFO-OPT", upon_bar_close=False)),
+    ("percent", 1.0, BC(fee_segment="NFO-OPT")),            # no whole contract of 0 units per cash
+    ("notional", 5000.0, BC()),
+])
+def test_lot_size_zero_makes_no_trade(size_type, value, cfg):    # a fill of 0 units is no fill
+    res = run([11.0] * 4, [0], [2], size_type=size_type, size_value=value, lot_size=0, config=cfg)
+    assert (res.trades(), res.metrics.total_fees_paid, res.metrics.end_value) == ([], 0.0, cfg.initial_capital)
+    assert list(res.equity_curve()) == [cfg.initial_capital] * 4
 
 
 @pytest.mark.parametrize("cfg, opens, entry, exit_", [

@@ -176,6 +176,21 @@ def test_zero_quantity_legs_trade_but_count_nowhere():
     assert (res.metrics.total_trades, res.metrics.total_fees_paid, res.metrics.win_rate_pct) == (0, 0.0, 0.0)
 
 
+NFO = BC(fee_segment="NFO-OPT")
+
+
+@pytest.mark.parametrize("legs, exits, expiries", [
+    ([("CE", 100.0, 1, 0), PUT], [3], None),
+    ([("CE", 100.0, 2, 0), ("PE", 100.0, -1, 0)], [3], None),      # no units at all: a trade that counts nowhere
+    ([PUT, ("CE", 100.0, -1, 0)], [], [2 * DAY, 4 * DAY]),          # the put settles, the empty call closes after
+])
+def test_a_leg_of_lot_size_zero_is_charged_as_a_leg_of_quantity_zero(legs, exits, expiries):
+    as_quantity_zero = [(t, k, q if lot else 0, lot or 50) for t, k, q, lot in legs]
+    premiums = [[10, 11, 12, 13, 14, 15]] * len(legs)
+    kw = dict(config=NFO, leg_expiry_timestamps=expiries)
+    same_result(run(premiums, legs, [0], exits, **kw), run(premiums, as_quantity_zero, [0], exits, **kw))
+
+
 def test_statistics_by_hand():
     # three trades on one long leg of size 1 without fees: +2 (20 %), -3 (-25 %), +2 (22.2 %)
     res = run([[10, 12, 12, 9, 9, 11, 11]], [("c", 1.0, 1, 1)], [0, 2, 4], [1, 3, 5],
