@@ -208,6 +208,32 @@ constexpr Param kRunOptionsParams[] = {
 };
 const Sig kRunOptions{nullptr, "run_options_backtest", kRunOptionsParams};
 
+// Every array of the call is held to `option_prices`, in signature order,
+// the columns the run never reads included: a column of another length is a
+// slip in the caller's data whichever it is, and a short `timestamps` would
+// otherwise pass or fail by where the trades fall.
+void check_option_columns(const ArrayArg<int64_t>& timestamps, const ArrayArg<double>& open,
+                          const ArrayArg<double>& high, const ArrayArg<double>& low, const ArrayArg<double>& close,
+                          const ArrayArg<double>& volume, const ArrayArg<double>& option_prices,
+                          const BoolArg& entries, const BoolArg& exits,
+                          const std::optional<ArrayArg<double>>& option_open_prices) {
+    const std::size_t bars = option_prices.size();
+    const auto same_bars = [bars](const char* name, std::size_t size) {
+        if (size != bars)
+            throw RuleError(std::string(name) + " has " + std::to_string(size) + " entries but option_prices has " +
+                            std::to_string(bars) + "; the two series must cover the same bars");
+    };
+    same_bars("timestamps", timestamps.size());
+    same_bars("open", open.size());
+    same_bars("high", high.size());
+    same_bars("low", low.size());
+    same_bars("close", close.size());
+    same_bars("volume", volume.size());
+    same_bars("entries", entries.size());
+    same_bars("exits", exits.size());
+    if (option_open_prices) same_bars("option_open_prices", option_open_prices->size());
+}
+
 EngineResult run_options_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double> open, ArrayArg<double> high,
                                   ArrayArg<double> low, ArrayArg<double> close, ArrayArg<double> volume,
                                   ArrayArg<double> option_prices, BoolArg entries, BoolArg exits, int32_t direction,
@@ -215,11 +241,8 @@ EngineResult run_options_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double>
                                   std::string option_type, std::string strike_selection, std::string size_type,
                                   double size_value, uint64_t lot_size, double strike_interval,
                                   std::optional<ArrayArg<double>> option_open_prices) {
-    (void)open, (void)high, (void)low, (void)volume;
-    if (option_open_prices && option_open_prices->size() != option_prices.size())
-        throw RuleError("option_open_prices has " + std::to_string(option_open_prices->size()) +
-                        " entries but option_prices has " + std::to_string(option_prices.size()) +
-                        "; the two series must cover the same bars");
+    check_option_columns(timestamps, open, high, low, close, volume, option_prices, entries, exits,
+                         option_open_prices);
     OptionsInputs in;
     in.direction = checked_direction(direction);
     OptionsParams params;
@@ -240,6 +263,17 @@ EngineResult run_options_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double>
     in.exits = exits;
     in.symbol = std::move(symbol);
     return run_options_strategy(params, in);
+}
+
+// The length rule of run_options_backtest (see function_def): its first checks.
+void options_lengths(const ArrayArg<int64_t>& timestamps, const ArrayArg<double>& open, const ArrayArg<double>& high,
+                     const ArrayArg<double>& low, const ArrayArg<double>& close, const ArrayArg<double>& volume,
+                     const ArrayArg<double>& option_prices, const BoolArg& entries, const BoolArg& exits, int32_t,
+                     const std::string&, const std::optional<Ref<BacktestConfig>>&, const std::string&,
+                     const std::string&, const std::string&, double, uint64_t, double,
+                     const std::optional<ArrayArg<double>>& option_open_prices) {
+    check_option_columns(timestamps, open, high, low, close, volume, option_prices, entries, exits,
+                         option_open_prices);
 }
 
 constexpr Param kRunPairsParams[] = {
@@ -310,7 +344,7 @@ EngineResult run_tick_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double> lt
     "when entries must follow fills."
 
 void export_single_runners(Exports& ex) {
-    ex.add_function(function_def<kRunOptions, &run_options_backtest>(
+    ex.add_function(function_def<kRunOptions, &run_options_backtest, &options_lengths>(
         "Run options backtest.\n\n"
         "Backtests one option on its premium series: `option_prices` holds the premium\n"
         "of every bar (and `option_open_prices`, when given, the opening premium that\n"
