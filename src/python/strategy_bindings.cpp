@@ -480,15 +480,10 @@ EngineResult run_spread_backtest(Series<int64_t> timestamps, Series<double> unde
                                  std::optional<Seq<int64_t>> leg_expiry_timestamps,
                                  std::optional<SeriesList> legs_open_premiums) {
     (void)underlying_close;
-    if (legs_open_premiums) {
-        const SeriesList& opens = *legs_open_premiums;
-        bool mirrors = opens.size() == legs_premiums.size();
-        for (std::size_t l = 0; mirrors && l < opens.size(); ++l) mirrors = opens.length(l) == legs_premiums.length(l);
-        if (!mirrors)
-            throw RuleError(
-                "legs_open_premiums must mirror legs_premiums exactly -- same number of legs, same number of bars "
-                "per leg");
-    }
+    if (legs_open_premiums)
+        if (std::optional<std::string> problem =
+                open_premiums_mirror_problem(legs_premiums.lengths(), legs_open_premiums->lengths()))
+            throw RuleError(*problem);
 
     SpreadParams params;
     params.legs = spread_legs_from_configs(leg_configs.items, LegMessage::Single);
@@ -558,6 +553,18 @@ PyTypeObject* build_batch_spread_item() {
     return build_class(std::move(s));
 }
 
+// Why run_spread_backtest would refuse an item's arrays, checked as it
+// checks them: the opening premiums against the premiums, then every series
+// and signal against the legs and the bars.
+std::optional<std::string> batch_item_problem(const SpreadItem& item, std::size_t bars) {
+    const SpreadArrays& a = *item.arrays;
+    if (a.open_premiums)
+        if (std::optional<std::string> problem =
+                open_premiums_mirror_problem(SeriesLengths::of(a.premiums), SeriesLengths::of(*a.open_premiums)))
+            return problem;
+    return spread_shape_problem(item.params, bars, a);
+}
+
 constexpr Param kBatchSpreadParams[] = {{"timestamps"}, {"underlying_close"}, {"items"}, {"config", "None"}};
 const Sig kBatchSpread{nullptr, "batch_spread_backtest", kBatchSpreadParams};
 
@@ -580,6 +587,13 @@ PyRef batch_spread_backtest(Series<int64_t> timestamps, Series<double> underlyin
         w.arrays = std::move(item.arrays);
         work.push_back(std::move(w));
     }
+    // An item whose arrays do not fit would come back as a flat run without
+    // trades, a failure passed off as a result: the whole call fails instead,
+    // before any item runs, naming the first such item with the message its
+    // own run_spread_backtest gives.
+    for (std::size_t i = 0; i < work.size(); ++i)
+        if (std::optional<std::string> problem = batch_item_problem(work[i], timestamps.size()))
+            throw RuleError("item '" + items.items[i].strategy_id + "': " + *problem);
 
     std::vector<EngineResult> results;
     {

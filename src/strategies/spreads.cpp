@@ -313,6 +313,15 @@ std::vector<SpreadLeg> spread_legs_from_configs(std::span<const LegConfig> confi
     return legs;
 }
 
+std::optional<std::string> open_premiums_mirror_problem(const SeriesLengths& premiums,
+                                                        const SeriesLengths& open_premiums) {
+    bool mirrors = open_premiums.count == premiums.count;
+    for (std::size_t l = 0; mirrors && l < open_premiums.count; ++l)
+        mirrors = open_premiums.length(l) == premiums.length(l);
+    if (mirrors) return std::nullopt;
+    return "legs_open_premiums must mirror legs_premiums exactly -- same number of legs, same number of bars per leg";
+}
+
 std::optional<std::string> spread_shape_problem(const SpreadParams& p, std::size_t n, const SpreadArrays& a) {
     std::optional<SeriesLengths> opens;
     if (a.open_premiums) opens = SeriesLengths::of(*a.open_premiums);
