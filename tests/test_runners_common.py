@@ -79,9 +79,6 @@ def call(runner, args, kw):
 
 
 @pytest.mark.parametrize("runner, sizes, kw, text", [
-    ("options", {4: 3}, {}, "option prices must match OHLCV length"),                   # close
-    ("options", {7: 3}, {}, "signals must match option prices length"),
-    ("options", {0: 3}, {}, "index out of bounds"),                                    # read when the trade is recorded
     ("pairs", {4: 3}, {}, "both legs must have the same number of bars"),             # leg1_close
     ("pairs", {12: 3, 13: 3}, {}, "signals must match the legs' bar count"),
     ("pairs", {1: 2}, dict(config=BC(upon_bar_close=False)), "index out of bounds"),  # leg1_open, at the fill

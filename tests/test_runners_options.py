@@ -11,11 +11,13 @@ from runner_util import DAY, add_fees, flags, indian_fees
 BC = tm.BacktestConfig
 
 
-def run(premiums, entries=(), exits=(), ts_step=DAY, **kw):
+def run(premiums, entry_bars=(), exit_bars=(), ts_step=DAY, **kw):
+    """A run over `premiums` with flat bars of 100; `kw` may replace any array."""
     p = np.asarray(premiums, dtype=np.float64)
     n, b = len(p), np.full(len(p), 100.0)
-    return tm.run_options_backtest(np.arange(n, dtype=np.int64) * ts_step, b, b, b, b, b, p, flags(n, entries),
-                                   flags(n, exits), **kw)
+    arrays = dict(timestamps=np.arange(n, dtype=np.int64) * ts_step, open=b, high=b, low=b, close=b, volume=b,
+                  option_prices=p, entries=flags(n, entry_bars), exits=flags(n, exit_bars))
+    return tm.run_options_backtest(**arrays | kw)
 
 
 @pytest.mark.parametrize("kw, message", [
@@ -25,6 +27,16 @@ def run(premiums, entries=(), exits=(), ts_step=DAY, **kw):
     (dict(option_open_prices=np.ones(2)),
      "option_open_prices has 2 entries but option_prices has 3; the two series must cover the same bars"),
     (dict(direction=2, option_type="x"), "direction must be 1 (long) or -1 (short), got 2"),   # checked first
+    # every array is held to option_prices before the run, those it never reads included
+    (dict(timestamps=np.arange(2, dtype=np.int64)), "timestamps has 2 entries but option_prices has 3; the two "
+     "series must cover the same bars"),                                 # no trade would reach the missing bar
+    (dict(timestamps=np.arange(2, dtype=np.int64), entries=flags(3, [1])), "timestamps has 2 entries"),  # one would
+    (dict(open=np.ones(4)), "open has 4 entries but option_prices has 3"),
+    (dict(high=np.ones(2)), "high has 2 entries"), (dict(low=np.ones(2)), "low has 2 entries"),
+    (dict(close=np.ones(2)), "close has 2 entries"), (dict(volume=np.ones(0)), "volume has 0 entries"),
+    (dict(entries=flags(2, [0])), "entries has 2 entries"), (dict(exits=flags(4, [])), "exits has 4 entries"),
+    (dict(exits=flags(4, []), timestamps=np.arange(4, dtype=np.int64)), "timestamps has 4"),  # in signature order
+    (dict(close=np.ones(2), direction=2), "close has 2 entries"),                              # before the direction
 ])
 def test_argument_rules(kw, message):
     with pytest.raises(ValueError) as exc:
@@ -36,16 +48,27 @@ def test_argument_rules(kw, message):
     ("percent", 1.0, 1, 9090), ("RISK", 0.5, 1, 4545),
     ("notional", 5000.0, 10, 450),                                  # floor(5000 / 110) = 45 contracts
     ("contracts", 2.9, 25, 50),                                     # truncated to 2
-    ("contracts", 3.0, 0, 0),                                       # lot 0: a trade of quantity 0
     ("contracts", 1e30, 1, 2.0**64 - 1),                            # saturates at the largest count
     ("contracts", -1.0, 1, None), ("contracts", math.nan, 1, None), ("contracts", math.inf, 1, None),
-    ("percent", 1.0, 0, None),                                      # no whole contract of 0 units per cash
 ])
 def test_contract_sizing(size_type, value, lot, size):     # mode texts in any case; type and strike change nothing
     res = run([11.0] * 3, [0], [2], size_type=size_type, size_value=value, lot_size=lot, config=BC(fees=0.0),
               option_type="Pe", strike_selection="OTM2")
     assert [(t.size, t.pnl, t.return_pct) for t in res.trades()] == ([] if size is None else [(size, 0.0, 0.0)])
     assert size is not None or list(res.equity_curve()) == [100000.0] * 3
+
+
+@pytest.mark.parametrize("size_type, value, cfg", [
+    ("contracts", 3.0, BC(fees=0.0)),
+    ("contracts", 2.0, BC(fee_segment="NFO-OPT")),          # not the flat brokerage and its GST for nothing
+    ("contracts", 2.0, BC(fee_segment="NFO-OPT", upon_bar_close=False)),
+    ("percent", 1.0, BC(fee_segment="NFO-OPT")),            # no whole contract of 0 units per cash
+    ("notional", 5000.0, BC()),
+])
+def test_lot_size_zero_makes_no_trade(size_type, value, cfg):    # a fill of 0 units is no fill
+    res = run([11.0] * 4, [0], [2], size_type=size_type, size_value=value, lot_size=0, config=cfg)
+    assert (res.trades(), res.metrics.total_fees_paid, res.metrics.end_value) == ([], 0.0, cfg.initial_capital)
+    assert list(res.equity_curve()) == [cfg.initial_capital] * 4
 
 
 @pytest.mark.parametrize("cfg, opens, entry, exit_", [

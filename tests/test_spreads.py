@@ -176,6 +176,21 @@ def test_zero_quantity_legs_trade_but_count_nowhere():
     assert (res.metrics.total_trades, res.metrics.total_fees_paid, res.metrics.win_rate_pct) == (0, 0.0, 0.0)
 
 
+NFO = BC(fee_segment="NFO-OPT")
+
+
+@pytest.mark.parametrize("legs, exits, expiries", [
+    ([("CE", 100.0, 1, 0), PUT], [3], None),
+    ([("CE", 100.0, 2, 0), ("PE", 100.0, -1, 0)], [3], None),      # no units at all: a trade that counts nowhere
+    ([PUT, ("CE", 100.0, -1, 0)], [], [2 * DAY, 4 * DAY]),          # the put settles, the empty call closes after
+])
+def test_a_leg_of_lot_size_zero_is_charged_as_a_leg_of_quantity_zero(legs, exits, expiries):
+    as_quantity_zero = [(t, k, q if lot else 0, lot or 50) for t, k, q, lot in legs]
+    premiums = [[10, 11, 12, 13, 14, 15]] * len(legs)
+    kw = dict(config=NFO, leg_expiry_timestamps=expiries)
+    same_result(run(premiums, legs, [0], exits, **kw), run(premiums, as_quantity_zero, [0], exits, **kw))
+
+
 def test_statistics_by_hand():
     # three trades on one long leg of size 1 without fees: +2 (20 %), -3 (-25 %), +2 (22.2 %)
     res = run([[10, 12, 12, 9, 9, 11, 11]], [("c", 1.0, 1, 1)], [0, 2, 4], [1, 3, 5],
@@ -281,16 +296,30 @@ def test_batch_equals_serial_runs_in_item_order():
     assert sum(len(res.trades()) > 0 for _, res in out) > len(cases) // 2
 
 
+@pytest.mark.parametrize("change", [
+    dict(legs_premiums=series([1, 2, 3])),                                        # one bar short of timestamps
+    dict(leg_configs=[CALL, PUT]),                                                # two legs, one premium series
+    dict(legs_open_premiums=series([1, 2, 3, 4], [1, 2, 3, 4])),                  # two opening series for one leg
+    dict(legs_open_premiums=series([1, 2, 3])),                                   # an opening series a bar short
+    dict(legs_premiums=series([1, 2, 3]), legs_open_premiums=series([1, 2, 3])),  # mirrored, both a bar short
+    dict(entries=flags(3, [0])), dict(exits=flags(5, [])),
+])
+def test_an_item_that_does_not_fit_fails_the_whole_batch_as_its_single_run_fails(change):
+    n = 4
+    kw = dict(legs_premiums=series([10, 11, 12, 13]), leg_configs=[CALL], entries=flags(n, [0]),
+              exits=flags(n, [])) | change
+    with pytest.raises(ValueError) as single:
+        tm.run_spread_backtest(days(n), np.zeros(n), **kw)
+    items = [good_item(n), tm.BatchSpreadItem("bad", **kw), tm.BatchSpreadItem("worse", series([1.0]), [CALL],
+                                                                               flags(1, []), flags(1, []))]
+    with pytest.raises(ValueError) as batch:
+        tm.batch_spread_backtest(days(n), np.zeros(n), items)
+    assert str(batch.value) == f"item 'bad': {single.value}"                     # the first that does not fit
+
+
 def test_batch_edge_cases():
     assert tm.batch_spread_backtest(days(3), np.zeros(3), []) == []
     n = 4
-    short = tm.BatchSpreadItem("short", series([1, 2, 3]), [CALL], flags(n, [0]), flags(n, []))
-    (_, res), (sid, ok) = tm.batch_spread_backtest(days(n), np.zeros(n), [short, good_item(n)],
-                                                   config=BC(initial_capital=5000.0))
-    # an item whose arrays do not fit gets a flat run at the initial capital
-    assert list(res.equity_curve()) == [5000.0] * n and res.trades() == []
-    assert (res.metrics.start_value, res.metrics.end_value, res.metrics.total_trades) == (5000.0, 5000.0, 0)
-    assert sid == "ok" and len(ok.trades()) == 1
     with pytest.raises(TypeError, match="argument 'items'"):
         tm.batch_spread_backtest(days(n), np.zeros(n), [good_item(n), 3])
     with pytest.raises(TypeError, match="argument 'items': Can't extract `str` to `Vec`"):

@@ -208,6 +208,32 @@ constexpr Param kRunOptionsParams[] = {
 };
 const Sig kRunOptions{nullptr, "run_options_backtest", kRunOptionsParams};
 
+// Every array of the call is held to `option_prices`, in signature order,
+// the columns the run never reads included: a column of another length is a
+// slip in the caller's data whichever it is, and a short `timestamps` would
+// otherwise pass or fail by where the trades fall.
+void check_option_columns(const ArrayArg<int64_t>& timestamps, const ArrayArg<double>& open,
+                          const ArrayArg<double>& high, const ArrayArg<double>& low, const ArrayArg<double>& close,
+                          const ArrayArg<double>& volume, const ArrayArg<double>& option_prices,
+                          const BoolArg& entries, const BoolArg& exits,
+                          const std::optional<ArrayArg<double>>& option_open_prices) {
+    const std::size_t bars = option_prices.size();
+    const auto same_bars = [bars](const char* name, std::size_t size) {
+        if (size != bars)
+            throw RuleError(std::string(name) + " has " + std::to_string(size) + " entries but option_prices has " +
+                            std::to_string(bars) + "; the two series must cover the same bars");
+    };
+    same_bars("timestamps", timestamps.size());
+    same_bars("open", open.size());
+    same_bars("high", high.size());
+    same_bars("low", low.size());
+    same_bars("close", close.size());
+    same_bars("volume", volume.size());
+    same_bars("entries", entries.size());
+    same_bars("exits", exits.size());
+    if (option_open_prices) same_bars("option_open_prices", option_open_prices->size());
+}
+
 EngineResult run_options_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double> open, ArrayArg<double> high,
                                   ArrayArg<double> low, ArrayArg<double> close, ArrayArg<double> volume,
                                   ArrayArg<double> option_prices, BoolArg entries, BoolArg exits, int32_t direction,
@@ -215,11 +241,8 @@ EngineResult run_options_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double>
                                   std::string option_type, std::string strike_selection, std::string size_type,
                                   double size_value, uint64_t lot_size, double strike_interval,
                                   std::optional<ArrayArg<double>> option_open_prices) {
-    (void)open, (void)high, (void)low, (void)volume;
-    if (option_open_prices && option_open_prices->size() != option_prices.size())
-        throw RuleError("option_open_prices has " + std::to_string(option_open_prices->size()) +
-                        " entries but option_prices has " + std::to_string(option_prices.size()) +
-                        "; the two series must cover the same bars");
+    check_option_columns(timestamps, open, high, low, close, volume, option_prices, entries, exits,
+                         option_open_prices);
     OptionsInputs in;
     in.direction = checked_direction(direction);
     OptionsParams params;
@@ -240,6 +263,17 @@ EngineResult run_options_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double>
     in.exits = exits;
     in.symbol = std::move(symbol);
     return run_options_strategy(params, in);
+}
+
+// The length rule of run_options_backtest (see function_def): its first checks.
+void options_lengths(const ArrayArg<int64_t>& timestamps, const ArrayArg<double>& open, const ArrayArg<double>& high,
+                     const ArrayArg<double>& low, const ArrayArg<double>& close, const ArrayArg<double>& volume,
+                     const ArrayArg<double>& option_prices, const BoolArg& entries, const BoolArg& exits, int32_t,
+                     const std::string&, const std::optional<Ref<BacktestConfig>>&, const std::string&,
+                     const std::string&, const std::string&, double, uint64_t, double,
+                     const std::optional<ArrayArg<double>>& option_open_prices) {
+    check_option_columns(timestamps, open, high, low, close, volume, option_prices, entries, exits,
+                         option_open_prices);
 }
 
 constexpr Param kRunPairsParams[] = {
@@ -310,21 +344,27 @@ EngineResult run_tick_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double> lt
     "when entries must follow fills."
 
 void export_single_runners(Exports& ex) {
-    ex.add_function(function_def<kRunOptions, &run_options_backtest>(
+    ex.add_function(function_def<kRunOptions, &run_options_backtest, &options_lengths>(
         "Run options backtest.\n\n"
         "Backtests one option on its premium series: `option_prices` holds the premium\n"
         "of every bar (and `option_open_prices`, when given, the opening premium that\n"
-        "next-bar fills use). At most one position is held, sized in whole contracts of\n"
-        "`lot_size` units by `size_type`: \"percent\" and \"risk\" commit `size_value` times\n"
-        "the cash, \"notional\" spends `size_value`, \"contracts\" buys `size_value`\n"
+        "next-bar fills use). Every array must have the length of `option_prices`,\n"
+        "else ValueError naming the array; `timestamps` must ascend, which nothing\n"
+        "checks. At most one position is held, sized in whole contracts of `lot_size`\n"
+        "units by `size_type`: \"percent\" and \"risk\" commit `size_value` times the\n"
+        "cash, \"notional\" spends `size_value`, \"contracts\" buys `size_value`\n"
         "contracts (truncated); nothing caps it, so \"percent\" with `size_value=100`\n"
-        "commits 100 times the cash. The position is always carried as bought premium, so\n"
+        "commits 100 times the cash. `lot_size=0` buys no units, so no trade is made\n"
+        "and no fee charged. The position is always carried as bought premium, so\n"
         "its profit is (exit premium - entry premium) x quantity less fees whatever\n"
         "`direction` says; the direction only decides which fills count as buys for the\n"
         "itemised fee schedule. `option_type`, `strike_selection` and `strike_interval`\n"
         "are checked and recorded but do not change the result. `config.slippage` is\n"
-        "not applied. A position open at the end closes at the last premium, paying\n"
-        "its exit fee (exit reason \"EndOfData\")."
+        "not applied, nor are the stops and targets of `config`. An entry at a premium\n"
+        "of 0 or below is skipped; an exit takes the premium as given, a negative one\n"
+        "included (under the flat `fees` its fee is then negative too). A position open\n"
+        "at the end closes at the last premium, paying its exit fee (exit reason\n"
+        "\"EndOfData\")."
         TIDEMARK_SIGNAL_READING("KernelSession")));
     ex.add_function(function_def<kRunPairs, &run_pairs_backtest>(
         "Run pairs trading backtest.\n\n"
@@ -446,15 +486,10 @@ EngineResult run_spread_backtest(Series<int64_t> timestamps, Series<double> unde
                                  std::optional<Seq<int64_t>> leg_expiry_timestamps,
                                  std::optional<SeriesList> legs_open_premiums) {
     (void)underlying_close;
-    if (legs_open_premiums) {
-        const SeriesList& opens = *legs_open_premiums;
-        bool mirrors = opens.size() == legs_premiums.size();
-        for (std::size_t l = 0; mirrors && l < opens.size(); ++l) mirrors = opens.length(l) == legs_premiums.length(l);
-        if (!mirrors)
-            throw RuleError(
-                "legs_open_premiums must mirror legs_premiums exactly -- same number of legs, same number of bars "
-                "per leg");
-    }
+    if (legs_open_premiums)
+        if (std::optional<std::string> problem =
+                open_premiums_mirror_problem(legs_premiums.lengths(), legs_open_premiums->lengths()))
+            throw RuleError(*problem);
 
     SpreadParams params;
     params.legs = spread_legs_from_configs(leg_configs.items, LegMessage::Single);
@@ -524,6 +559,18 @@ PyTypeObject* build_batch_spread_item() {
     return build_class(std::move(s));
 }
 
+// Why run_spread_backtest would refuse an item's arrays, checked as it
+// checks them: the opening premiums against the premiums, then every series
+// and signal against the legs and the bars.
+std::optional<std::string> batch_item_problem(const SpreadItem& item, std::size_t bars) {
+    const SpreadArrays& a = *item.arrays;
+    if (a.open_premiums)
+        if (std::optional<std::string> problem =
+                open_premiums_mirror_problem(SeriesLengths::of(a.premiums), SeriesLengths::of(*a.open_premiums)))
+            return problem;
+    return spread_shape_problem(item.params, bars, a);
+}
+
 constexpr Param kBatchSpreadParams[] = {{"timestamps"}, {"underlying_close"}, {"items"}, {"config", "None"}};
 const Sig kBatchSpread{nullptr, "batch_spread_backtest", kBatchSpreadParams};
 
@@ -546,6 +593,13 @@ PyRef batch_spread_backtest(Series<int64_t> timestamps, Series<double> underlyin
         w.arrays = std::move(item.arrays);
         work.push_back(std::move(w));
     }
+    // An item whose arrays do not fit would come back as a flat run without
+    // trades, a failure passed off as a result: the whole call fails instead,
+    // before any item runs, naming the first such item with the message its
+    // own run_spread_backtest gives.
+    for (std::size_t i = 0; i < work.size(); ++i)
+        if (std::optional<std::string> problem = batch_item_problem(work[i], timestamps.size()))
+            throw RuleError("item '" + items.items[i].strategy_id + "': " + *problem);
 
     std::vector<EngineResult> results;
     {
@@ -564,19 +618,36 @@ void export_spread_runners(Exports& ex) {
         "Run spread backtest (multi-leg options).\n\n"
         "Each leg is valued by its own premium series; `leg_configs` holds one\n"
         "(option_type, strike, quantity, lot_size) tuple per series. `entries`,\n"
-        "`exits` and every premium series must have the length of `timestamps`.\n\n"
+        "`exits` and every premium series must have the length of `timestamps`, else\n"
+        "ValueError. Premiums are taken as given, negative ones included; fees are\n"
+        "charged per leg on |premium| x |quantity| x lot size, and a leg of quantity 0\n"
+        "or lot size 0 holds no units: it is valued at 0 and pays no fee.\n\n"
         "This is the only runner that reads `config.squareoff_time`: the legs close\n"
         "on the first bar of each local day at or after it (exit reason\n"
         "\"Squareoff\"). The time is local through `config.session_tz_offset_ns`,\n"
         "which defaults to UTC: \"15:15\" without `session_tz_offset_ns=IST_OFFSET_NS`\n"
-        "never fires on NSE data. A spread open at the end closes at the last\n"
-        "premiums, paying its exit fees (exit reason \"EndOfData\")."));
+        "never fires on NSE data. `timestamps` must ascend, which nothing checks: the\n"
+        "first bar of a day is taken in array order, so unsorted bars move the\n"
+        "square-off. The stops and targets of `config` are not read; `max_loss` and\n"
+        "`target_profit` (currency) limit the open legs' P&L instead.\n\n"
+        "A leg settles on the first bar at or after its `leg_expiry_timestamps` entry,\n"
+        "at that bar's premium, with no exit fee: no brokerage and no STT on the\n"
+        "exercise of a bought leg that expires in the money. Subtract that STT by hand\n"
+        "(the rate in force x settlement premium x quantity x lot size). A spread\n"
+        "open at the end closes at the last premiums, paying its exit fees (exit\n"
+        "reason \"EndOfData\"): `metrics.end_value` includes those fees, the last\n"
+        "point of the equity curve does not."));
     ex.add_class("BatchSpreadItem", &PyClass<BatchSpreadItemRec>::type);
     ex.add_function(function_def<kBatchSpread, &batch_spread_backtest>(
         "Run multiple spread backtests in parallel on a work-stealing thread pool.\n\n"
         "Returns a list of (strategy_id, BacktestResult) tuples in item order, each\n"
-        "equal to a run of that item alone. An item whose arrays do not fit its legs\n"
-        "or `timestamps` gets a flat result at the initial capital with no trades."));
+        "equal to `run_spread_backtest` of that item alone, without expiries. Before\n"
+        "any item runs, every item is checked: an unknown option type, or arrays that\n"
+        "do not fit (legs against premium series, a series, `entries` or `exits`\n"
+        "against `timestamps`, opening premiums against premiums), fail the whole\n"
+        "call with ValueError; for arrays it reads \"item '{strategy_id}': \" followed\n"
+        "by the message `run_spread_backtest` gives for them. Fees and the end of\n"
+        "the data are as in `run_spread_backtest`."));
 }
 
 // ---------------------------------------------------------------------------

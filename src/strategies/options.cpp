@@ -141,9 +141,11 @@ EngineResult run_options_strategy(const OptionsParams& params, const OptionsInpu
         if (book.pos && sig.exit_signals[i]) book.close(i, fill, ExitReason::Signal);
         // A premium that is not positive cannot be bought; the signal is lost
         // rather than retried, as the processed signals already count it open.
+        // So is one that would buy no units (no contract, or a lot size of 0):
+        // a fill of nothing is no fill, and pays no fee.
         if (!book.pos && sig.entry_signals[i] && fill > 0.0) {
             const uint64_t contracts = book.size_at(fill);
-            if (contracts > 0) book.open(i, fill, contracts);
+            if (contracts > 0 && params.lot_size > 0) book.open(i, fill, contracts);
         }
         curves.mark(i, book.value(marks[i]));
     }

@@ -46,13 +46,15 @@ struct OpenSpread {
 };
 
 // Fees of one side of the spread: every leg when opening, the unsettled legs
-// at their current premium when closing. Zero-quantity legs pay nothing.
+// at their current premium when closing. A leg of no units (quantity 0 or lot
+// size 0) trades nothing and pays nothing, not even a flat brokerage; a
+// settled leg pays no exit fee (nor the tax due on an exercise).
 FeeCharge side_fees(const FeeModel& model, const std::vector<LegState>& legs, bool opening) {
     FeeCharge out;
     for (const LegState& leg : legs) {
-        if (leg.quantity == 0.0 || (!opening && leg.settled)) continue;
-        const double price = std::fabs(opening ? leg.entry_premium : leg.premium);
         const double qty = std::fabs(leg.quantity) * leg.lot_size;
+        if (qty == 0.0 || (!opening && leg.settled)) continue;
+        const double price = std::fabs(opening ? leg.entry_premium : leg.premium);
         // A bought leg is a long one: it buys to open and sells to close.
         const FeeCharge leg_fee = compute_fee_breakdown(model, leg.quantity > 0.0 ? 1 : -1, opening, price, qty);
         out.fee += leg_fee.fee;
@@ -309,6 +311,15 @@ std::vector<SpreadLeg> spread_legs_from_configs(std::span<const LegConfig> confi
         legs.push_back(SpreadLeg{c.strike, c.lot_size, c.quantity, *right});
     }
     return legs;
+}
+
+std::optional<std::string> open_premiums_mirror_problem(const SeriesLengths& premiums,
+                                                        const SeriesLengths& open_premiums) {
+    bool mirrors = open_premiums.count == premiums.count;
+    for (std::size_t l = 0; mirrors && l < open_premiums.count; ++l)
+        mirrors = open_premiums.length(l) == premiums.length(l);
+    if (mirrors) return std::nullopt;
+    return "legs_open_premiums must mirror legs_premiums exactly -- same number of legs, same number of bars per leg";
 }
 
 std::optional<std::string> spread_shape_problem(const SpreadParams& p, std::size_t n, const SpreadArrays& a) {

@@ -80,6 +80,11 @@ std::optional<std::string> spread_shape_problem(const SpreadParams& params, std:
                                                 const std::optional<SeriesLengths>& open_premiums,
                                                 std::size_t entries, std::size_t exits);
 
+// Why the opening premiums do not mirror the premiums (as many series, each
+// as long as the premium series at its position), or nothing when they do.
+std::optional<std::string> open_premiums_mirror_problem(const SeriesLengths& premiums,
+                                                        const SeriesLengths& open_premiums);
+
 // One run. Arrays that do not fit (see spread_shape_problem) give the flat
 // result of a run that never trades instead of a simulation. Reads nothing
 // but its arguments, so any number of runs may proceed at once.
