@@ -422,6 +422,34 @@ _N, _T, _F, _B = 10, np.arange(10, dtype=np.int64), np.linspace(100.0, 109.0, 10
 _ROW = (_T, _F, _F, _F, _F, _F, _B, _B, 1, 1.0, "A")
 _put = lambda row, at, *arrays: row[:at] + arrays + row[at + len(arrays):]  # noqa: E731
 _flags = lambda a: np.broadcast_to(True, a.shape)  # noqa: E731  (flags as long as `a`, also zero-stride)
+
+
+class Own:
+    """A number read through its own __index__ or __float__: Python code that runs after the arrays before it."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+    def __float__(self):
+        return float(self.value)
+
+
+class Rows:
+    """A sequence of its own: its length and each item come from Python code."""
+
+    def __init__(self, rows):
+        self.rows = rows
+
+    def __len__(self):
+        return len(self.rows)
+
+    def __getitem__(self, i):
+        return self.rows[i]
+
+
 LENGTH_CASES = {
     "single entries": (bool, lambda a: tm.run_single_backtest(_T, _F, _F, _F, _F, _F, a, _B)),
     "single close": (float, lambda a: tm.run_single_backtest(_T, _F, _F, _F, a, _F, _B, _B)),
@@ -439,6 +467,19 @@ LENGTH_CASES = {
     "basket one row, close": (float, lambda a: tm.run_basket_backtest([_put(_ROW, 4, a)])),
     "basket one row, short columns": (
         float, lambda a: tm.run_basket_backtest([_put(_ROW, 4, a, _F, _flags(a), _flags(a))])),
+    # Python code of the caller's runs after the view, before the call is done converting its arguments
+    "single exits, then a direction of its own": (bool, lambda a: tm.run_single_backtest(*_ROW[:7], a, Own(1))),
+    "single exits, then a direction of its own that is refused": (
+        bool, lambda a: tm.run_single_backtest(*_ROW[:7], a, Own(0))),
+    "single close, then a weight of its own": (
+        float, lambda a: tm.run_single_backtest(_T, _F, _F, _F, a, _F, _B, _B, weight=Own(2.5))),
+    "portfolio row, then its own direction": (
+        bool, lambda a: tm.run_portfolio_backtest([_ROW, _put(_ROW, 7, a, Own(1))])),
+    "portfolio row after a row with a weight of its own": (
+        bool, lambda a: tm.run_portfolio_backtest([_put(_ROW, 9, Own(1.0)), _put(_ROW, 7, a)])),
+    "basket row, then a later row's weight of its own": (
+        float, lambda a: tm.run_basket_backtest([_put(_ROW, 4, a), _put(_ROW, 9, Own(0.5))])),
+    "basket rows in a sequence of their own": (bool, lambda a: tm.run_basket_backtest(Rows([_ROW, _put(_ROW, 7, a)]))),
     "aggregate_bars": (float, lambda a: tm.aggregate_bars(_T, _F, _F, _F, _F, a, 5, "m")),
     "atr": (float, lambda a: tm.atr(_F, a, _F, 3)),
     "return_window": (int, lambda a: tm.return_window(a, _F)),
@@ -455,8 +496,9 @@ def _outcome(call, array):
 
 
 # The single, portfolio and basket runners refuse from the lengths alone, before anything is lent, copied or made
-# to the view's size: with an address space that could not hold the view (nor any block of its size), theirs is
-# still the length error the ordinary array gets, not MemoryError.
+# to the view's size, also when Python code of the caller's runs after the view: with an address space that could
+# not hold the view (nor any block of its size), theirs is still the length error the ordinary array gets (or the
+# error of a later argument that comes first), not MemoryError.
 @pytest.mark.parametrize("case", LENGTH_CASES)
 def test_lengths_are_compared_before_a_strided_view_is_copied(case):
     (dtype, call), limits = LENGTH_CASES[case], resource.getrlimit(resource.RLIMIT_AS)

@@ -433,6 +433,15 @@ Py_ssize_t sequence_length(PyObject* o) {
 
 PyRef sequence_item(PyObject* o, Py_ssize_t i) { return PyRef::check(PySequence_GetItem(o, i)); }
 
+void LengthGate::before_caller_code() {
+    if (owed_.empty()) return;
+    // More arrays can only add reasons to refuse: once refused, always.
+    if (!refused_) refused_ = refused_by_(lengths_);
+    if (!refused_)
+        for (const std::function<void()>& copy : owed_) copy();
+    owed_.clear();
+}
+
 void check_tuple(PyObject* o, std::size_t n) {
     if (!PyTuple_Check(o)) raise_cannot_convert(o, "PyTuple");
     auto got = static_cast<std::size_t>(PyTuple_GET_SIZE(o));

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -347,6 +348,11 @@ Series<T> copy_array(PyObject* array);
 // function's length rule, if it has one, and lends the body a blank of the
 // view's length (see call_function), so that a call that refuses its lengths
 // before reading the view never copies it.
+//
+// A view that a later argument's Python code could change is owed a copy made
+// before that code runs; in a call with a length rule it too stays pending
+// until then, and is never copied once the lengths refuse the call (see
+// LengthGate).
 template <class T>
 class ArrayArg {
 public:
@@ -376,6 +382,32 @@ public:
     const T* end() const { return data_ + size_; }
 
     bool is_pending() const { return pending_; }
+    // Leaves the caller's array (a view read in place, or pending already)
+    // pending, to be copied by settle().
+    void defer() {
+        data_ = nullptr;
+        pending_ = true;
+    }
+    // Defers the array, and returns what copies it as it is now: called before
+    // Python code of the caller's runs, it keeps what the call was given. The
+    // copy goes to a block of its own, which keeps its address however this
+    // argument is moved, until take_early().
+    std::function<void()> owe() {
+        defer();
+        early_ = std::make_unique<std::optional<Series<T>>>();
+        return [early = early_.get(), array = array_.get(), n = size_] {
+            early->emplace(n > 0 ? detail::copy_array<T>(array) : Series<T>());
+        };
+    }
+    // Holds the copy owe() made, if it was made; otherwise stays pending.
+    void take_early() {
+        if (early_ && *early_) {
+            copy_ = std::move(**early_);
+            data_ = copy_.data();
+            pending_ = false;
+        }
+        early_.reset();
+    }
     // Copies a pending view; the blank lent in its place, if any, goes.
     void settle() {
         if (!pending_) return;
@@ -403,6 +435,7 @@ private:
     std::size_t size_ = 0;
     bool pending_ = false;
     detail::Blank blank_;
+    std::unique_ptr<std::optional<Series<T>>> early_;
 };
 
 using BoolArg = ArrayArg<uint8_t>;
@@ -415,6 +448,14 @@ template <class T>
 struct From;
 template <class T>
 struct To;
+
+namespace detail {
+class LengthGate;
+// Converts `o` as T, in place where T can be read so and `in_place` allows;
+// `gate`, where given, is the call's (see LengthGate).
+template <class T>
+T get_item(PyObject* o, bool in_place, LengthGate* gate);
+}  // namespace detail
 
 template <>
 struct From<double> {
@@ -482,11 +523,11 @@ struct From<std::optional<T>> {
         if (o == Py_None) return std::nullopt;
         return From<T>::get(o);
     }
-    static std::optional<T> get(PyObject* o, bool in_place)
+    static std::optional<T> get(PyObject* o, bool in_place, detail::LengthGate* gate = nullptr)
         requires requires { From<T>::get(o, in_place); }
     {
         if (o == Py_None) return std::nullopt;
-        return From<T>::get(o, in_place);
+        return detail::get_item<T>(o, in_place, gate);
     }
 };
 
@@ -570,6 +611,69 @@ struct From<BoolArg> {
 };
 
 namespace detail {
+// The copies a call with a length rule owes before Python code of the
+// caller's runs, and the lengths that may spare them.
+//
+// An array followed by an argument whose conversion could run such code (an
+// __index__, a __float__, a sequence's own __len__ or __getitem__) must be
+// copied before that code runs, which could rewrite, resize or free it. In a
+// call with a length rule it is not copied when it is reached: the gate notes
+// its length and defers it, and just before the caller's code runs (nothing
+// else has run since it was reached, so a copy then holds what the call was
+// given) asks whether the lengths of the arrays reached so far already refuse
+// the call. When they do, nothing is copied, then or later: the call can only
+// fail, by a conversion error, a rule on another argument or its lengths, and
+// none of that reads an element. Otherwise the owed arrays are copied there
+// and then. One reached after the last such code stays pending, as in a
+// quiet call (see ArrayArg).
+//
+// `refused` answers from the lengths in the order the arrays were reached; it
+// must only say yes when the length rule refuses every call that begins so,
+// whatever the arrays and arguments after them.
+class LengthGate {
+public:
+    using Refused = bool (*)(std::span<const std::size_t> lengths);
+    explicit LengthGate(Refused refused) : refused_by_(refused) {}
+    LengthGate(const LengthGate&) = delete;
+    LengthGate& operator=(const LengthGate&) = delete;
+
+    // Reads an array argument without copying it; `in_place` as for From.
+    template <class T>
+    ArrayArg<T> read(PyObject* o, bool in_place) {
+        ArrayArg<T> a = From<ArrayArg<T>>::get(o, true);
+        lengths_.push_back(a.size());
+        if (!in_place) {
+            if (refused_)
+                a.defer();
+            else
+                owed_.push_back(a.owe());
+        }
+        return a;
+    }
+    // Called before a conversion that could run Python code of the caller's.
+    void before_caller_code();
+
+private:
+    Refused refused_by_;
+    bool refused_ = false;
+    std::vector<std::size_t> lengths_;
+    std::vector<std::function<void()>> owed_;
+};
+
+// Whether a length check refuses, as the engine's checks do: by a broken rule
+// or a fault.
+template <class F>
+bool refuses(F&& check) {
+    try {
+        check();
+    } catch (const RuleError&) {
+        return true;
+    } catch (const Fault&) {
+        return true;
+    }
+    return false;
+}
+
 // Checks that `o` is a sequence other than str and returns its length.
 Py_ssize_t sequence_length(PyObject* o);
 PyRef sequence_item(PyObject* o, Py_ssize_t i);
@@ -594,38 +698,57 @@ template <class T>
 struct Quiet;
 
 namespace detail {
-// Converts `o` as T, in place where T can be read so and `in_place` allows.
 template <class T>
-T get_item(PyObject* o, bool in_place) {
-    if constexpr (requires { From<T>::get(o, in_place); })
-        return From<T>::get(o, in_place);
-    else
-        return From<T>::get(o);
+struct IsArrayArg : std::false_type {};
+template <class T>
+struct IsArrayArg<ArrayArg<T>> : std::true_type {
+    using Element = T;
+};
+
+template <class T>
+T get_item(PyObject* o, bool in_place, LengthGate* gate) {
+    if constexpr (IsArrayArg<T>::value) {
+        return gate ? gate->read<typename IsArrayArg<T>::Element>(o, in_place) : From<T>::get(o, in_place);
+    } else if constexpr (requires { From<T>::get(o, in_place, gate); }) {
+        return From<T>::get(o, in_place, gate);  // the items of an optional value, sequence or tuple
+    } else {
+        if (gate && !Quiet<T>::check(o)) gate->before_caller_code();
+        if constexpr (requires { From<T>::get(o, in_place); })
+            return From<T>::get(o, in_place);
+        else
+            return From<T>::get(o);
+    }
 }
 }  // namespace detail
 
 template <class T>
 struct From<Seq<T>> {
-    static Seq<T> get(PyObject* o) { return read(o, false); }
+    static Seq<T> get(PyObject* o) { return read(o, false, nullptr); }
     // Items holding arrays. Whether they are read in place is settled once,
     // for the whole sequence and before any item is read: only when no later
     // argument (`in_place`) and no item of the sequence can run Python code,
     // so that an array read early cannot be rewritten by a later item's
-    // __float__. Otherwise every array is copied when its item is reached.
-    static Seq<T> get(PyObject* o, bool in_place)
+    // __float__. Otherwise every array is copied when its item is reached
+    // (by the gate, if any, before the caller's code runs).
+    static Seq<T> get(PyObject* o, bool in_place, detail::LengthGate* gate = nullptr)
         requires requires { From<T>::get(o, in_place); }
     {
-        return read(o, in_place && Quiet<Seq<T>>::check(o));
+        return read(o, in_place && Quiet<Seq<T>>::check(o), gate);
     }
 
 private:
-    static Seq<T> read(PyObject* o, bool in_place) {
+    static Seq<T> read(PyObject* o, bool in_place, detail::LengthGate* gate) {
+        // Only an exact list or tuple hands out its length and items without
+        // calling anything.
+        const bool calls_back = gate && !PyList_CheckExact(o) && !PyTuple_CheckExact(o);
+        if (calls_back) gate->before_caller_code();
         Py_ssize_t n = detail::sequence_length(o);
         Seq<T> out;
         detail::reserve_items(out.items, n);
         for (Py_ssize_t i = 0; i < n; ++i) {
+            if (calls_back) gate->before_caller_code();
             PyRef item = detail::sequence_item(o, i);
-            out.items.push_back(detail::get_item<T>(item.get(), in_place));
+            out.items.push_back(detail::get_item<T>(item.get(), in_place, gate));
         }
         return out;
     }
@@ -635,22 +758,22 @@ template <class... T>
 struct From<std::tuple<T...>> {
     static std::tuple<T...> get(PyObject* o) {
         detail::check_tuple(o, sizeof...(T));
-        return read(o, false, std::index_sequence_for<T...>{});
+        return read(o, false, nullptr, std::index_sequence_for<T...>{});
     }
     // Items holding arrays: read in place on the same terms as a sequence's.
-    static std::tuple<T...> get(PyObject* o, bool in_place)
+    static std::tuple<T...> get(PyObject* o, bool in_place, detail::LengthGate* gate = nullptr)
         requires(requires { From<T>::get(o, in_place); } || ...)
     {
         in_place = in_place && Quiet<std::tuple<T...>>::check(o);
         detail::check_tuple(o, sizeof...(T));
-        return read(o, in_place, std::index_sequence_for<T...>{});
+        return read(o, in_place, gate, std::index_sequence_for<T...>{});
     }
 
 private:
     template <std::size_t... I>
-    static std::tuple<T...> read(PyObject* o, bool in_place, std::index_sequence<I...>) {
+    static std::tuple<T...> read(PyObject* o, bool in_place, detail::LengthGate* gate, std::index_sequence<I...>) {
         // Braced initialisation converts the items left to right.
-        return std::tuple<T...>{detail::get_item<T>(PyTuple_GET_ITEM(o, I), in_place)...};
+        return std::tuple<T...>{detail::get_item<T>(PyTuple_GET_ITEM(o, I), in_place, gate)...};
     }
 };
 
@@ -993,15 +1116,19 @@ class QuietAfter {
 public:
     using Check = bool (*)(PyObject*);
     QuietAfter(const Bound& b, const Check* checks, std::size_t n) : b_(b), checks_(checks), n_(n) {}
-    bool operator()(std::size_t i) {
+    bool operator()(std::size_t i) { return from(i + 1); }
+    // Whether every argument converts quietly, asked before the first.
+    bool all() { return from(0); }
+
+private:
+    bool from(std::size_t first) {
         if (known_) return true;
-        for (std::size_t j = i + 1; j < n_; ++j)
+        for (std::size_t j = first; j < n_; ++j)
             if (b_[j] && !checks_[j](b_[j])) return false;
         known_ = true;
         return true;
     }
 
-private:
     const Bound& b_;
     const Check* checks_;
     std::size_t n_;
@@ -1009,7 +1136,8 @@ private:
 };
 
 template <class T, class Slot>
-std::decay_t<T> convert_arg(PyObject* o, const Sig& sig, std::size_t i, const Slot& dflt, QuietAfter& quiet_after) {
+std::decay_t<T> convert_arg(PyObject* o, const Sig& sig, std::size_t i, const Slot& dflt, QuietAfter& quiet_after,
+                            LengthGate* gate) {
     using V = std::decay_t<T>;
     if (!o) {
         if (!dflt) throw Fault(sig.full_name() + ": required argument was not bound");
@@ -1024,10 +1152,10 @@ std::decay_t<T> convert_arg(PyObject* o, const Sig& sig, std::size_t i, const Sl
     }
     try {
         if constexpr (ReadsInPlace<V>) {
-            return From<V>::get(o, quiet_after(i));
+            return get_item<V>(o, quiet_after(i), gate);
         } else {
             (void)quiet_after;
-            return From<V>::get(o);
+            return get_item<V>(o, false, gate);
         }
     } catch (const PyErrSet&) {
         prefix_argument_error(sig.params[i].name);
@@ -1037,11 +1165,15 @@ std::decay_t<T> convert_arg(PyObject* o, const Sig& sig, std::size_t i, const Sl
 
 template <class... A, std::size_t... I>
 std::tuple<std::decay_t<A>...> convert_args(const Bound& b, const Sig& sig, const Defaults<A...>& d,
-                                            std::index_sequence<I...>) {
+                                            LengthGate* gate, std::index_sequence<I...>) {
     static constexpr QuietAfter::Check checks[sizeof...(A) + 1] = {&Quiet<std::decay_t<A>>::check..., nullptr};
     QuietAfter quiet_after(b, checks, sizeof...(A));
+    // A call that converts quietly owes no copy: it reads no array through
+    // the gate, which would only note lengths nobody asks for.
+    if (gate && quiet_after.all()) gate = nullptr;
     // Braced initialisation converts in declaration order.
-    return std::tuple<std::decay_t<A>...>{convert_arg<A>(b[I], sig, I, std::get<I>(d.values), quiet_after)...};
+    return std::tuple<std::decay_t<A>...>{
+        convert_arg<A>(b[I], sig, I, std::get<I>(d.values), quiet_after, gate)...};
 }
 
 template <class R, class Tuple, class F>
@@ -1123,6 +1255,15 @@ struct Arrays<Ref<R>> {
     static void visit(Ref<R>&, F&) {}
     static Ref<R> lend(Ref<R>& r) { return r.share(); }
 };
+
+// Makes the arrays a gate copied early hold their copies.
+template <class Tuple>
+void take_early_copies(Tuple& args) {
+    if constexpr (Arrays<Tuple>::any) {
+        auto take = [](auto& a) { a.take_early(); };
+        Arrays<Tuple>::visit(args, take);
+    }
+}
 
 // Copies every pending view of a call.
 template <class Tuple>
@@ -1221,8 +1362,9 @@ template <class Tuple>
 struct Converter;
 template <class... A>
 struct Converter<std::tuple<A...>> {
-    static std::tuple<std::decay_t<A>...> run(const Bound& b, const Sig& sig, const Defaults<A...>& d) {
-        return convert_args<A...>(b, sig, d, std::index_sequence_for<A...>{});
+    static std::tuple<std::decay_t<A>...> run(const Bound& b, const Sig& sig, const Defaults<A...>& d,
+                                              LengthGate* gate = nullptr) {
+        return convert_args<A...>(b, sig, d, gate, std::index_sequence_for<A...>{});
     }
 };
 
@@ -1246,15 +1388,29 @@ const typename detail::DefaultsOf<ArgsTuple>::type& defaults_of() {
 // Module function or static method: Body(args...) -> R. `Lengths`, where
 // given, is its length rule (see call_function): a function of the same
 // arguments, taken by const reference, that reads no array's elements and
-// fails exactly as Body fails first from the same lengths.
-template <const Sig& S, auto Body, auto Lengths = nullptr>
+// fails exactly as Body fails first from the same lengths. `Refused`, given
+// with it, is the same rule asked from the lengths of the arrays reached so
+// far (see LengthGate).
+template <const Sig& S, auto Body, auto Lengths = nullptr, auto Refused = nullptr>
 PyObject* fastcall_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static_assert(std::is_null_pointer_v<decltype(Refused)> || !std::is_null_pointer_v<decltype(Lengths)>,
+                  "a function refused from its lengths needs its length rule");
     return guarded([&]() -> PyObject* {
         using T = detail::FnTraits<decltype(Body)>;
         Bound b;
         clear_bound(b, S);
         bind_fast(S, args, nargs, kwnames, b);
-        auto converted = detail::Converter<typename T::Args>::run(b, S, defaults_of<S, typename T::Args>());
+        const auto& defaults = defaults_of<S, typename T::Args>();
+        auto converted = [&] {
+            if constexpr (std::is_null_pointer_v<decltype(Refused)>) {
+                return detail::Converter<typename T::Args>::run(b, S, defaults);
+            } else {
+                detail::LengthGate gate(Refused);
+                auto out = detail::Converter<typename T::Args>::run(b, S, defaults, &gate);
+                detail::take_early_copies(out);
+                return out;
+            }
+        }();
         auto check_lengths = [](const auto& a) {
             if constexpr (!std::is_null_pointer_v<decltype(Lengths)>) std::apply(Lengths, a);
         };
@@ -1310,12 +1466,13 @@ PyObject* noargs_method(PyObject* self, PyObject*) {
     });
 }
 
-template <const Sig& S, auto Body, auto Lengths = nullptr>
+template <const Sig& S, auto Body, auto Lengths = nullptr, auto Refused = nullptr>
 PyMethodDef function_def(const char* doc) {
     using T = detail::FnTraits<decltype(Body)>;
     (void)defaults_of<S, typename T::Args>();
     return {S.name,
-            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_function<S, Body, Lengths>)),
+            reinterpret_cast<PyCFunction>(
+                reinterpret_cast<void (*)()>(&fastcall_function<S, Body, Lengths, Refused>)),
             METH_FASTCALL | METH_KEYWORDS, detail::make_doc(S.name, S.text_signature(false), doc)};
 }
 

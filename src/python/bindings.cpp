@@ -737,6 +737,13 @@ void single_lengths(const ArrayArg<int64_t>&, const ArrayArg<double>&, const Arr
     check_run_lengths(close.size(), entries.size(), exits.size());
 }
 
+// The same rule from the lengths of the arrays reached so far, in argument
+// order: the eight required arrays come before any argument whose conversion
+// could run Python code, and hold all the lengths it compares.
+bool single_refused(std::span<const std::size_t> n) {
+    return n.size() >= 8 && detail::refuses([&] { check_run_lengths(n[4], n[6], n[7]); });
+}
+
 constexpr Param kResolveAtrParams[] = {{"config", "None"}, {"instrument_config", "None"}};
 const Sig kResolveAtr{nullptr, "resolve_atr_period", kResolveAtrParams};
 
@@ -782,7 +789,7 @@ void export_records(Exports& ex) {
     ex.add_class("Trade", &PyClass<Trade>::type);
     ex.add_class("PortfolioResult", &PyClass<PortfolioResult>::type);
     ex.add_class("InstrumentSummary", &PyClass<InstrumentSummary>::type);
-    ex.add_function(function_def<kRunSingle, &run_single_backtest, &single_lengths>(
+    ex.add_function(function_def<kRunSingle, &run_single_backtest, &single_lengths, &single_refused>(
         "Run a backtest on a single instrument.\n\n"
         "Arrays: `timestamps` int64 nanoseconds since the epoch (microseconds, as\n"
         "some pandas indexes hold them, are read as nanoseconds and make daily bars\n"

@@ -765,6 +765,28 @@ void portfolio_lengths(const Seq<InstrumentTuple>& instruments, const std::optio
     (void)check_portfolio_shapes(instrument_shapes(instruments), allocation);
 }
 
+// The shapes of the rows whose eight arrays have been reached, from the
+// lengths in the order reached. Every check of the two runners holds for each
+// row, against the first: rows reached later can only add a refusal, so a
+// refusal of these rows is the call's (see LengthGate).
+std::vector<InstrumentShape> reached_shapes(std::span<const std::size_t> n) {
+    std::vector<InstrumentShape> out;
+    for (std::size_t i = 0; i + 8 <= n.size(); i += 8)
+        out.push_back({n[i], n[i + 1], n[i + 2], n[i + 3], n[i + 4], n[i + 5], n[i + 6], n[i + 7]});
+    return out;
+}
+
+bool basket_refused(std::span<const std::size_t> n) {
+    const std::vector<InstrumentShape> shapes = reached_shapes(n);
+    return detail::refuses([&] { check_basket_shapes(shapes); });
+}
+
+// Any valid allocation: only the lengths are asked about.
+bool portfolio_refused(std::span<const std::size_t> n) {
+    const std::vector<InstrumentShape> shapes = reached_shapes(n);
+    return !shapes.empty() && detail::refuses([&] { (void)check_portfolio_shapes(shapes, "equal_weight"); });
+}
+
 // One item of `strategies`: entries, exits, direction, weight, name. The
 // arrays of all items are read in place or all copied, as the rows of
 // `instruments` are.
@@ -796,7 +818,7 @@ EngineResult run_multi_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double> o
 }
 
 void export_multi_runners(Exports& ex) {
-    ex.add_function(function_def<kRunBasket, &run_basket_backtest, &basket_lengths>(
+    ex.add_function(function_def<kRunBasket, &run_basket_backtest, &basket_lengths, &basket_refused>(
         "Run basket/collective backtest.\n\n"
         "`sync_mode` combines the instruments' signals per bar: \"all\" enters when\n"
         "every instrument enters and exits when any exits, \"any\" the reverse,\n"
@@ -807,7 +829,7 @@ void export_multi_runners(Exports& ex) {
         "fees (exit reason \"EndOfData\"). Bars are paired by position; no\n"
         "timestamps are compared."
         TIDEMARK_SIGNAL_READING("PortfolioSession")));
-    ex.add_function(function_def<kRunPortfolio, &run_portfolio_backtest, &portfolio_lengths>(
+    ex.add_function(function_def<kRunPortfolio, &run_portfolio_backtest, &portfolio_lengths, &portfolio_refused>(
         "Run a shared-capital portfolio backtest.\n\n"
         "Simulates every instrument against one cash pool, with `max_positions` and\n"
         "the drawdown kill-switch (set on `config`) gating each entry *before* it\n"
