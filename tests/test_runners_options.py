@@ -27,16 +27,6 @@ def run(premiums, entry_bars=(), exit_bars=(), ts_step=DAY, **kw):
     (dict(option_open_prices=np.ones(2)),
      "option_open_prices has 2 entries but option_prices has 3; the two series must cover the same bars"),
     (dict(direction=2, option_type="x"), "direction must be 1 (long) or -1 (short), got 2"),   # checked first
-    # every array is held to option_prices before the run, those it never reads included
-    (dict(timestamps=np.arange(2, dtype=np.int64)), "timestamps has 2 entries but option_prices has 3; the two "
-     "series must cover the same bars"),                                 # no trade would reach the missing bar
-    (dict(timestamps=np.arange(2, dtype=np.int64), entries=flags(3, [1])), "timestamps has 2 entries"),  # one would
-    (dict(open=np.ones(4)), "open has 4 entries but option_prices has 3"),
-    (dict(high=np.ones(2)), "high has 2 entries"), (dict(low=np.ones(2)), "low has 2 entries"),
-    (dict(close=np.ones(2)), "close has 2 entries"), (dict(volume=np.ones(0)), "volume has 0 entries"),
-    (dict(entries=flags(2, [0])), "entries has 2 entries"), (dict(exits=flags(4, [])), "exits has 4 entries"),
-    (dict(exits=flags(4, []), timestamps=np.arange(4, dtype=np.int64)), "timestamps has 4"),  # in signature order
-    (dict(close=np.ones(2), direction=2), "close has 2 entries"),                              # before the direction
 ])
 def test_argument_rules(kw, message):
     with pytest.raises(ValueError) as exc:

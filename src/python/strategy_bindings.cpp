@@ -208,30 +208,27 @@ constexpr Param kRunOptionsParams[] = {
 };
 const Sig kRunOptions{nullptr, "run_options_backtest", kRunOptionsParams};
 
-// Every array of the call is held to `option_prices`, in signature order,
-// the columns the run never reads included: a column of another length is a
-// slip in the caller's data whichever it is, and a short `timestamps` would
-// otherwise pass or fail by where the trades fall.
+// Every bar column is held to `option_prices` before the run, as `close` and
+// the signals are, in the runner's words for them, the columns the run never
+// reads included: a column of another length is a slip in the caller's data
+// whichever it is, and a short `timestamps` would otherwise pass or fail by
+// where the trades fall. (`exits` is held to `entries` by the signal
+// processor, before the first bar too.)
 void check_option_columns(const ArrayArg<int64_t>& timestamps, const ArrayArg<double>& open,
                           const ArrayArg<double>& high, const ArrayArg<double>& low, const ArrayArg<double>& close,
                           const ArrayArg<double>& volume, const ArrayArg<double>& option_prices,
-                          const BoolArg& entries, const BoolArg& exits,
-                          const std::optional<ArrayArg<double>>& option_open_prices) {
-    const std::size_t bars = option_prices.size();
-    const auto same_bars = [bars](const char* name, std::size_t size) {
-        if (size != bars)
-            throw RuleError(std::string(name) + " has " + std::to_string(size) + " entries but option_prices has " +
-                            std::to_string(bars) + "; the two series must cover the same bars");
+                          const BoolArg& entries) {
+    const std::size_t n = option_prices.size();
+    const auto same = [n](const char* what, std::size_t size) {
+        if (size != n) fail_assert_eq(what, size, n);
     };
-    same_bars("timestamps", timestamps.size());
-    same_bars("open", open.size());
-    same_bars("high", high.size());
-    same_bars("low", low.size());
-    same_bars("close", close.size());
-    same_bars("volume", volume.size());
-    same_bars("entries", entries.size());
-    same_bars("exits", exits.size());
-    if (option_open_prices) same_bars("option_open_prices", option_open_prices->size());
+    same("timestamps must match option prices length", timestamps.size());
+    same("open must match option prices length", open.size());
+    same("high must match option prices length", high.size());
+    same("low must match option prices length", low.size());
+    same("option prices must match OHLCV length", close.size());
+    same("volume must match option prices length", volume.size());
+    same("signals must match option prices length", entries.size());
 }
 
 EngineResult run_options_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double> open, ArrayArg<double> high,
@@ -241,8 +238,10 @@ EngineResult run_options_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double>
                                   std::string option_type, std::string strike_selection, std::string size_type,
                                   double size_value, uint64_t lot_size, double strike_interval,
                                   std::optional<ArrayArg<double>> option_open_prices) {
-    check_option_columns(timestamps, open, high, low, close, volume, option_prices, entries, exits,
-                         option_open_prices);
+    if (option_open_prices && option_open_prices->size() != option_prices.size())
+        throw RuleError("option_open_prices has " + std::to_string(option_open_prices->size()) +
+                        " entries but option_prices has " + std::to_string(option_prices.size()) +
+                        "; the two series must cover the same bars");
     OptionsInputs in;
     in.direction = checked_direction(direction);
     OptionsParams params;
@@ -254,6 +253,7 @@ EngineResult run_options_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double>
     params.lot_size = lot_size;
     params.strike_interval = strike_interval;
     params.config = config_or_default(config);
+    check_option_columns(timestamps, open, high, low, close, volume, option_prices, entries);
 
     in.timestamps = timestamps;
     in.bar_count = close.size();
@@ -263,17 +263,6 @@ EngineResult run_options_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double>
     in.exits = exits;
     in.symbol = std::move(symbol);
     return run_options_strategy(params, in);
-}
-
-// The length rule of run_options_backtest (see function_def): its first checks.
-void options_lengths(const ArrayArg<int64_t>& timestamps, const ArrayArg<double>& open, const ArrayArg<double>& high,
-                     const ArrayArg<double>& low, const ArrayArg<double>& close, const ArrayArg<double>& volume,
-                     const ArrayArg<double>& option_prices, const BoolArg& entries, const BoolArg& exits, int32_t,
-                     const std::string&, const std::optional<Ref<BacktestConfig>>&, const std::string&,
-                     const std::string&, const std::string&, double, uint64_t, double,
-                     const std::optional<ArrayArg<double>>& option_open_prices) {
-    check_option_columns(timestamps, open, high, low, close, volume, option_prices, entries, exits,
-                         option_open_prices);
 }
 
 constexpr Param kRunPairsParams[] = {
@@ -344,14 +333,15 @@ EngineResult run_tick_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double> lt
     "when entries must follow fills."
 
 void export_single_runners(Exports& ex) {
-    ex.add_function(function_def<kRunOptions, &run_options_backtest, &options_lengths>(
+    ex.add_function(function_def<kRunOptions, &run_options_backtest>(
         "Run options backtest.\n\n"
         "Backtests one option on its premium series: `option_prices` holds the premium\n"
         "of every bar (and `option_open_prices`, when given, the opening premium that\n"
-        "next-bar fills use). Every array must have the length of `option_prices`,\n"
-        "else ValueError naming the array; `timestamps` must ascend, which nothing\n"
-        "checks. At most one position is held, sized in whole contracts of `lot_size`\n"
-        "units by `size_type`: \"percent\" and \"risk\" commit `size_value` times the\n"
+        "next-bar fills use). Every array must have the length of `option_prices`:\n"
+        "one that has not raises PanicException naming it before the run, as a\n"
+        "short `close` always did; `timestamps` must ascend, which nothing checks.\n"
+        "At most one position is held, sized in whole contracts of `lot_size` units\n"
+        "by `size_type`: \"percent\" and \"risk\" commit `size_value` times the\n"
         "cash, \"notional\" spends `size_value`, \"contracts\" buys `size_value`\n"
         "contracts (truncated); nothing caps it, so \"percent\" with `size_value=100`\n"
         "commits 100 times the cash. `lot_size=0` buys no units, so no trade is made\n"
