@@ -290,40 +290,35 @@ ExecutionKernel::MaintenanceRates ExecutionKernel::maintenance_rates() const {
     return r;
 }
 
-double ExecutionKernel::maintenance_margin(double price) const {
+double ExecutionKernel::maintenance_margin(double price, MaintenanceBasis basis) const {
     if (account.kind == AccountType::Cash) return 0.0;
     const MaintenanceRates r = maintenance_rates();
     const double m = instrument_multiplier();
     double sum = 0.0;
     for (const Position& p : ledger.positions) {
-        if (p.is_long() || !r.premium) {
-            if (r.applies) sum += r.maintenance * m * price * p.size;
-        } else if (!locked_margin.empty()) {
+        const bool sold_premium = !p.is_long() && r.premium;
+        if (!sold_premium && !r.applies) continue;
+        const double* lock = nullptr;
+        if ((sold_premium || basis == MaintenanceBasis::Locks) && !locked_margin.empty()) {
             auto it = locked_margin.find(p.position_id);
-            sum += it == locked_margin.end() ? 0.0 : it->second;
+            if (it != locked_margin.end()) lock = &it->second;
         }
-    }
-    return sum;
-}
-
-double ExecutionKernel::maintenance_margin_of_locks(double price) const {
-    if (account.kind == AccountType::Cash) return 0.0;
-    const MaintenanceRates r = maintenance_rates();
-    const double m = instrument_multiplier();
-    double sum = 0.0;
-    for (const Position& p : ledger.positions) {
-        auto it = locked_margin.find(p.position_id);
-        const bool locked = it != locked_margin.end();
-        if (!p.is_long() && r.premium) {
-            sum += locked ? it->second : 0.0;
-        } else if (r.applies) {
+        if (sold_premium) {
+            if (lock) sum += *lock;
+            continue;
+        }
+        if (lock) {
             // The lock was the initial rate of the position's value at its
-            // entry; scaled by the mark's share of that value at the
-            // maintenance rate. At the entry's own price and a maintenance
-            // rate equal to the initial one the factor is exactly 1.
+            // entry: scaled by the mark over that price at the maintenance
+            // rate. At the entry's own price and a maintenance rate equal to
+            // the initial one the factor is exactly 1.
             const double factor = (price * r.maintenance) / (p.entry_price * r.initial);
-            sum += locked && std::isfinite(factor) ? it->second * factor : r.maintenance * m * price * p.size;
+            if (std::isfinite(factor)) {
+                sum += *lock * factor;
+                continue;
+            }
         }
+        sum += r.maintenance * m * price * p.size;
     }
     return sum;
 }

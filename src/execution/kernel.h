@@ -153,15 +153,16 @@ public:
     // orders are left alone.
     void force_close_all(uint64_t idx, int64_t ts, double price, TradeList& into);
 
+    // What a position's maintenance requirement is taken from: the
+    // maintenance rate of its value at the mark, or (for an owner that holds
+    // the account's free capital to the locks) its lock scaled by the mark
+    // over its entry price and by the maintenance rate over the initial one,
+    // so that a position marked at its entry price requires no more than it
+    // locked, not even by a rounding, when the two rates are equal. A sold
+    // option's is its lock either way.
+    enum class MaintenanceBasis : uint8_t { Value, Locks };
     // Maintenance requirement of all open positions at `price`.
-    double maintenance_margin(double price) const;
-    // The same requirement taken from the margin each position locks (for
-    // an owner that holds the account's free capital to the locks): the
-    // lock scaled by the mark over the entry price and the maintenance rate
-    // over the initial one. A position marked at its entry price then
-    // requires no more than it locked, not even by a rounding, when the
-    // two rates are equal.
-    double maintenance_margin_of_locks(double price) const;
+    double maintenance_margin(double price, MaintenanceBasis basis = MaintenanceBasis::Value) const;
 
     // Mark-to-market value of the open positions at `close` as it adds to cash.
     // Inline: every step of every run values its positions.

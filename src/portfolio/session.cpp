@@ -671,7 +671,7 @@ void PortfolioSession::value_instant(State& s, const ScheduleEntry& e, std::vect
         double requirement = 0.0;
         for (const SessionInstrument& inst : s.instruments)
             if (inst.mark && !inst.kernel.ledger.flat())
-                requirement += inst.kernel.maintenance_margin_of_locks(*inst.mark);
+                requirement += inst.kernel.maintenance_margin(*inst.mark, ExecutionKernel::MaintenanceBasis::Locks);
         if (requirement > 0.0 && equity < requirement) {
             latch_halt(s);
             for (SessionInstrument& inst : s.instruments) inst.kernel.margin_call = true;
