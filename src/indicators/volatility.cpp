@@ -311,12 +311,12 @@ template <class V, std::size_t M>
     for (; t < args.steps; ++t) step(t, true);
 }
 
-// A step is a product and a sum, one after the other: the chains run at that
-// latency, which two vectors of four already reach, each step of one
-// hidden behind the other's. One vector of eight would run at the same
-// latency and add the transposes of 8 x 8 blocks, longer on a unit that
-// takes 512-bit shuffles in two halves than the step itself; so the wider
-// copy runs four lanes a vector too.
+// A step is a product and then a sum: the chains run at that latency, which
+// two vectors of four already reach, stepping side by side. One vector of
+// eight runs at the same latency and adds the transposes of 8 x 8 blocks,
+// which keep the shuffle unit busier than the steps they feed (in two
+// halves each, on some units); so the wider copy runs four lanes a vector
+// too.
 template <std::size_t L>
 [[gnu::always_inline]] inline void wilder_chains_lanes(const WilderLanesArgs& a) {
     constexpr std::size_t N = L < 4 ? L : 4;
