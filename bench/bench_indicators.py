@@ -3,7 +3,7 @@
 Batch: every indicator over 1,000,000 values at periods 14 and 200, beside the
 TA-Lib function that computes the same thing on the same arrays (MACD with
 slow = 2 x fast and signal 9; Bollinger bands at 2 deviations; stochastic as
-TA-Lib's fast stochastic with %D over 3). Each figure is the best of a few
+TA-Lib's fast stochastic with %D over 3). Each figure is the best of 21
 repeats in CPU time of the process (page faults count), the two libraries
 called in turn within each repeat so that both see the same machine. VWAP and
 the supertrend have no TA-Lib function; every row also gives its time as a
@@ -25,7 +25,10 @@ over 1,000,000 bars, against the same loop calling an empty Python function
 with the same arguments, the two timed in turn.
 
 Run by hand:  python bench/bench_indicators.py [n] [part ...]
-where a part is one of batch, gaps, hard, streaming (all by default).
+where a part is one of batch, gaps, hard, streaming (all by default). The
+copies of the vector loops are compared by running it under builds with
+different TIDEMARK_CLONES, e.g. the default and "avx2;baseline" on an AVX-512
+processor, each process timing TA-Lib beside them.
 """
 
 import sys
@@ -95,7 +98,7 @@ def batch_cases(period, high, low, close, volume):
     ]
 
 
-def batch(n, repeat=15):
+def batch(n, repeat=21):
     high, low, close, volume = market(n)
     dst = np.empty_like(close)
     copy = best_seconds(lambda: np.copyto(dst, close), repeat)

@@ -225,11 +225,41 @@ struct WilderLanesArgs {
     double* probe;
 };
 
+template <std::size_t S, class V, std::size_t... i>
+[[gnu::always_inline]] inline void swap_blocks(V& x, V& y, std::index_sequence<i...>) {
+    constexpr std::size_t N = sizeof...(i);
+    const V lo = __builtin_shufflevector(x, y, ((i & S) == 0 ? i : N + i - S)...);
+    const V hi = __builtin_shufflevector(x, y, ((i & S) == 0 ? i + S : N + i)...);
+    x = lo;
+    y = hi;
+}
+template <std::size_t S, class V>
+[[gnu::always_inline]] inline void swap_blocks(V* r) {
+    constexpr std::size_t N = lanes::count<V>;
+    for (std::size_t j = 0; j < N; ++j)
+        if ((j & S) == 0) swap_blocks<S>(r[j], r[j + S], std::make_index_sequence<N>{});
+}
+
+// Rows r[0 .. N) of N lanes made columns, in place: each round swaps the
+// off-diagonal S x S blocks of every 2S x 2S block.
+template <class V>
+[[gnu::always_inline]] inline void transpose(V* r) {
+    constexpr std::size_t N = lanes::count<V>;
+    static_assert(N == 2 || N == 4, "transpose takes 2 or 4 lanes");
+    swap_blocks<1>(r);
+    if constexpr (N == 4) swap_blocks<2>(r);
+}
+
 // The K chains side by side through the true ranges in o, M vectors of N
 // lanes: lane k steps through bars bar[k] .. bar[k] + steps - 1, writing its
 // values in place of the true ranges from step `warm` on (lane 0 from step
 // 0); its value after step warm - 1 is left in probe[k]. A lane reads each
 // true range before the lane below it reaches that bar.
+//
+// The lanes take N steps at a time: N bars of each of a vector's N lanes
+// come in as N whole loads, transposed into one vector a step, and go back
+// the same way, which costs fewer instructions than gathering and
+// scattering a lane at a time at every step.
 template <class V, std::size_t M>
 [[gnu::always_inline]] inline void wilder_lanes(const WilderLanesArgs& args) {
     constexpr std::size_t N = lanes::count<V>;
@@ -241,30 +271,56 @@ template <class V, std::size_t M>
     V a[M];
     for (std::size_t m = 0; m < M; ++m)
         for (std::size_t j = 0; j < N; ++j) a[m][j] = args.start[m * N + j];
-    std::size_t t = 0;
-    for (; t < args.warm; ++t) {
+    // Steps t .. t + N - 1 of every lane, written back for all of them or
+    // (in the warm-up) for lane 0 alone. Unrolled, so that the running
+    // values stay in registers rather than going through memory each step.
+    auto block = [&](std::size_t t, bool all) {
+#pragma GCC unroll 8
+        for (std::size_t m = 0; m < M; ++m) {
+            V r[N];
+#pragma GCC unroll 8
+            for (std::size_t j = 0; j < N; ++j) r[j] = lanes::load<V>(base[m * N + j] + t);
+            transpose(r);
+#pragma GCC unroll 8
+            for (std::size_t q = 0; q < N; ++q) r[q] = a[m] = alpha * r[q] + keep * a[m];
+            transpose(r);
+            if (all) {
+#pragma GCC unroll 8
+                for (std::size_t j = 0; j < N; ++j) lanes::store(base[m * N + j] + t, r[j]);
+            } else if (m == 0) {
+                lanes::store(base[0] + t, r[0]);
+            }
+        }
+    };
+    auto step = [&](std::size_t t, bool all) {
         for (std::size_t m = 0; m < M; ++m) {
             V x;
             for (std::size_t j = 0; j < N; ++j) x[j] = base[m * N + j][t];
             a[m] = alpha * x + keep * a[m];
+            if (all)
+                for (std::size_t j = 0; j < N; ++j) base[m * N + j][t] = a[m][j];
         }
-        base[0][t] = a[0][0];
-    }
+        if (!all) base[0][t] = a[0][0];
+    };
+    std::size_t t = 0;
+    for (; t + N <= args.warm; t += N) block(t, false);
+    for (; t < args.warm; ++t) step(t, false);
     for (std::size_t m = 0; m < M; ++m)
         for (std::size_t j = 0; j < N; ++j) args.probe[m * N + j] = a[m][j];
-    for (; t < args.steps; ++t) {
-        for (std::size_t m = 0; m < M; ++m) {
-            V x;
-            for (std::size_t j = 0; j < N; ++j) x[j] = base[m * N + j][t];
-            a[m] = alpha * x + keep * a[m];
-            for (std::size_t j = 0; j < N; ++j) base[m * N + j][t] = a[m][j];
-        }
-    }
+    for (; t + N <= args.steps; t += N) block(t, true);
+    for (; t < args.steps; ++t) step(t, true);
 }
 
+// A step is a product and then a sum: the chains run at that latency, which
+// two vectors of four already reach, stepping side by side. One vector of
+// eight runs at the same latency and adds the transposes of 8 x 8 blocks,
+// which keep the shuffle unit busier than the steps they feed (in two
+// halves each, on some units); so the wider copy runs four lanes a vector
+// too.
 template <std::size_t L>
 [[gnu::always_inline]] inline void wilder_chains_lanes(const WilderLanesArgs& a) {
-    wilder_lanes<lanes::F64<L>, kWilderLanes / L>(a);
+    constexpr std::size_t N = L < 4 ? L : 4;
+    wilder_lanes<lanes::F64<N>, kWilderLanes / N>(a);
 }
 
 TIDEMARK_LANE_VERSIONS(void, wilder_chains, (const WilderLanesArgs& a), wilder_chains_lanes, (a))
@@ -443,7 +499,9 @@ double squared_deviations(const double* x, std::size_t p, double m) {
 
 }  // namespace
 
-TIDEMARK_VECTOR_CLONES
+// The serial sums set the pace; the square roots and divisions of a block
+// gain nothing from 64-byte vectors, whose copy ran 1-2 % slower.
+TIDEMARK_AVX2_CLONES
 BollingerResult compute_bollinger(std::span<const double> data, uint64_t period, double std_dev) {
     if (period == 0) return IndicatorError::invalid("Bollinger Bands period must be > 0");
     if (std_dev <= 0.0) return IndicatorError::invalid("Bollinger Bands std_dev must be > 0");
