@@ -258,7 +258,7 @@ ExecutionKernel::UnitCost ExecutionKernel::unit_cost(int8_t dir, double v) const
         u.own_margin_rate = true;
     } else {
         u.own_margin_rate = instrument && instrument->margin_init > 0;
-        const double r = u.own_margin_rate ? instrument->margin_init : 1.0 / std::max(account.leverage, 1.0);
+        const double r = initial_margin_rate();
         u.margin = v * r;
         u.cost = v * (f + r);
     }
@@ -274,30 +274,21 @@ double ExecutionKernel::close_proceeds(int8_t dir, double size, double entry_pri
     return m * size * (2.0 * entry_price - exit_price);
 }
 
-ExecutionKernel::MaintenanceRates ExecutionKernel::maintenance_rates() const {
-    MaintenanceRates r;
-    r.initial = (instrument && instrument->margin_init > 0) ? instrument->margin_init
-                                                            : 1.0 / std::max(account.leverage, 1.0);
-    if (instrument && instrument->margin_maint > 0) {
-        r.maintenance = instrument->margin_maint;
-        r.applies = true;
-    } else {
-        r.maintenance = r.initial / 2.0;
-        // An unleveraged account has no maintenance requirement.
-        r.applies = r.initial < 1.0;
-    }
-    r.premium = instrument && instrument->is_option() && instrument->span_pct + instrument->exposure_pct > 0;
-    return r;
-}
-
 double ExecutionKernel::maintenance_margin(double price, MaintenanceBasis basis) const {
     if (account.kind == AccountType::Cash) return 0.0;
-    const MaintenanceRates r = maintenance_rates();
+    const bool own_rate = instrument && instrument->margin_maint > 0;
+    // The initial rate only where it is read: the default maintenance rate
+    // and a requirement taken from the locks.
+    const double initial = own_rate && basis == MaintenanceBasis::Value ? 0.0 : initial_margin_rate();
+    const double rate = own_rate ? instrument->margin_maint : initial / 2.0;
+    // An unleveraged account has no maintenance requirement.
+    const bool applies = own_rate || initial < 1.0;
+    const bool premium = instrument && instrument->is_option() && instrument->span_pct + instrument->exposure_pct > 0;
     const double m = instrument_multiplier();
     double sum = 0.0;
     for (const Position& p : ledger.positions) {
-        const bool sold_premium = !p.is_long() && r.premium;
-        if (!sold_premium && !r.applies) continue;
+        const bool sold_premium = !p.is_long() && premium;
+        if (!sold_premium && !applies) continue;
         const double* lock = nullptr;
         if ((sold_premium || basis == MaintenanceBasis::Locks) && !locked_margin.empty()) {
             auto it = locked_margin.find(p.position_id);
@@ -312,13 +303,13 @@ double ExecutionKernel::maintenance_margin(double price, MaintenanceBasis basis)
             // entry: scaled by the mark over that price at the maintenance
             // rate. At the entry's own price and a maintenance rate equal to
             // the initial one the factor is exactly 1.
-            const double factor = (price * r.maintenance) / (p.entry_price * r.initial);
+            const double factor = (price * rate) / (p.entry_price * initial);
             if (std::isfinite(factor)) {
                 sum += *lock * factor;
                 continue;
             }
         }
-        sum += r.maintenance * m * price * p.size;
+        sum += rate * m * price * p.size;
     }
     return sum;
 }

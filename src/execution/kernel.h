@@ -268,6 +268,12 @@ public:
     double instrument_multiplier() const {
         return (instrument && instrument->multiplier > 0) ? instrument->multiplier : 1.0;
     }
+    // What a margin position locks of its value: the instrument's own
+    // initial rate, else one over the leverage.
+    double initial_margin_rate() const {
+        return (instrument && instrument->margin_init > 0) ? instrument->margin_init
+                                                           : 1.0 / std::max(account.leverage, 1.0);
+    }
     bool drawdown_halted() const { return drawdown_halt; }
     void set_drawdown_halt() { drawdown_halt = true; }
     bool margin_called() const { return margin_call; }
@@ -331,13 +337,6 @@ public:
     uint8_t price_basis = price_basis::Close;
 
 private:
-    struct MaintenanceRates {
-        double initial = 1.0;      // what a lock is of the position's value
-        double maintenance = 0.5;  // what the requirement is of it
-        bool applies = false;
-        bool premium = false;      // a sold option's requirement is its lock
-    };
-    MaintenanceRates maintenance_rates() const;
     // Where the trade of a position closing in this step is built: in the
     // trade list of a step that keeps trades, else in a new exit record.
     Trade& exit_slot(uint64_t idx, std::vector<EngineEventRecord>& out);

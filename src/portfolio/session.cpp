@@ -112,8 +112,7 @@ uint64_t PortfolioSession::adopt_position(uint64_t instrument, int64_t timestamp
     const bool margin = k.account.kind == AccountType::Margin;
     double rate = 1.0;
     if (margin) {
-        rate = (k.instrument && k.instrument->margin_init > 0) ? k.instrument->margin_init
-                                                               : 1.0 / std::max(k.account.leverage, 1.0);
+        rate = k.initial_margin_rate();
         if (rate < 1.0) {
             settle();
             throw RuleError("adopt_position requires a cash or fully funded account (initial margin rate " +
