@@ -1,5 +1,6 @@
 """How calls cross the Python boundary: binding, conversion, borrows, attribute deletion."""
 
+import collections
 import resource
 import sys
 
@@ -424,30 +425,11 @@ _put = lambda row, at, *arrays: row[:at] + arrays + row[at + len(arrays):]  # no
 _flags = lambda a: np.broadcast_to(True, a.shape)  # noqa: E731  (flags as long as `a`, also zero-stride)
 
 
-class Own:
-    """A number read through its own __index__ or __float__: Python code that runs after the arrays before it."""
-
-    def __init__(self, value):
-        self.value = value
+class Own(int):
+    """A number read through its own __index__: Python code that runs after the arrays before it."""
 
     def __index__(self):
-        return self.value
-
-    def __float__(self):
-        return float(self.value)
-
-
-class Rows:
-    """A sequence of its own: its length and each item come from Python code."""
-
-    def __init__(self, rows):
-        self.rows = rows
-
-    def __len__(self):
-        return len(self.rows)
-
-    def __getitem__(self, i):
-        return self.rows[i]
+        return int(self)
 
 
 LENGTH_CASES = {
@@ -471,15 +453,12 @@ LENGTH_CASES = {
     "single exits, then a direction of its own": (bool, lambda a: tm.run_single_backtest(*_ROW[:7], a, Own(1))),
     "single exits, then a direction of its own that is refused": (
         bool, lambda a: tm.run_single_backtest(*_ROW[:7], a, Own(0))),
-    "single close, then a weight of its own": (
-        float, lambda a: tm.run_single_backtest(_T, _F, _F, _F, a, _F, _B, _B, weight=Own(2.5))),
     "portfolio row, then its own direction": (
         bool, lambda a: tm.run_portfolio_backtest([_ROW, _put(_ROW, 7, a, Own(1))])),
-    "portfolio row after a row with a weight of its own": (
-        bool, lambda a: tm.run_portfolio_backtest([_put(_ROW, 9, Own(1.0)), _put(_ROW, 7, a)])),
-    "basket row, then a later row's weight of its own": (
-        float, lambda a: tm.run_basket_backtest([_put(_ROW, 4, a), _put(_ROW, 9, Own(0.5))])),
-    "basket rows in a sequence of their own": (bool, lambda a: tm.run_basket_backtest(Rows([_ROW, _put(_ROW, 7, a)]))),
+    "basket row, then a later row's direction of its own": (
+        float, lambda a: tm.run_basket_backtest([_put(_ROW, 4, a), _put(_ROW, 8, Own(1))])),
+    "basket rows in a sequence of their own": (
+        bool, lambda a: tm.run_basket_backtest(collections.UserList([_ROW, _put(_ROW, 7, a)]))),
     "aggregate_bars": (float, lambda a: tm.aggregate_bars(_T, _F, _F, _F, _F, a, 5, "m")),
     "atr": (float, lambda a: tm.atr(_F, a, _F, 3)),
     "return_window": (int, lambda a: tm.return_window(a, _F)),

@@ -86,10 +86,7 @@ def call(runner, args, kw):
     ("options", {0: 3}, {}, "timestamps must match option prices length\n  left: 3\n right: 4"),
     ("options", {0: 6}, {}, "timestamps must match"),                           # too long: the run never noticed
     ("options", {1: 5}, {}, "open must match option prices length"),
-    ("options", {2: 0}, {}, "high must match"), ("options", {3: 2}, {}, "low must match"),
-    ("options", {5: 3}, {}, "volume must match"),
-    ("options", {0: 3, 5: 3}, {}, "timestamps must match"),                     # in signature order
-    ("options", {5: 3, 4: 3}, {}, "option prices must match OHLCV length"),
+    ("options", {5: 3, 4: 3}, {}, "option prices must match OHLCV length"),    # in signature order
     ("pairs", {4: 3}, {}, "both legs must have the same number of bars"),             # leg1_close
     ("pairs", {12: 3, 13: 3}, {}, "signals must match the legs' bar count"),
     ("pairs", {1: 2}, dict(config=BC(upon_bar_close=False)), "index out of bounds"),  # leg1_open, at the fill

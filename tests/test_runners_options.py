@@ -49,11 +49,9 @@ def test_contract_sizing(size_type, value, lot, size):     # mode texts in any c
 
 
 @pytest.mark.parametrize("size_type, value, cfg", [
-    ("contracts", 3.0, BC(fees=0.0)),
     ("contracts", 2.0, BC(fee_segment="NFO-OPT")),          # not the flat brokerage and its GST for nothing
     ("contracts", 2.0, BC(fee_segment="NFO-OPT", upon_bar_close=False)),
-    ("percent", 1.0, BC(fee_segment="NFO-OPT")),            # no whole contract of 0 units per cash
-    ("notional", 5000.0, BC()),
+    ("percent", 1.0, BC()),                                 # no whole contract of 0 units per cash
 ])
 def test_lot_size_zero_makes_no_trade(size_type, value, cfg):    # a fill of 0 units is no fill
     res = run([11.0] * 4, [0], [2], size_type=size_type, size_value=value, lot_size=0, config=cfg)
