@@ -635,13 +635,10 @@ void PortfolioSession::apply_current(const StepIntents& intents, std::vector<Eng
 bool PortfolioSession::closes_instant(State& s) {
     const uint64_t at = s.cursor;
     const int64_t ts = s.schedule[at].ts;
-    // Past what was read of the last instant (or at another time): a new
-    // instant starts here. Rows pushed after an instant was valued start a
-    // new one too.
-    if (at >= s.instant_read || ts != s.instant_ts) {
-        s.instant_ts = ts;
-        s.instant_read = at;
-    }
+    // Past what was read of the last instant, a new instant starts here (an
+    // event read in it has its timestamp). Rows pushed after an instant was
+    // valued start a new one too.
+    if (at >= s.instant_read) s.instant_read = at;
     // Read on into what is pending, once per event; what is pushed later is
     // read when the instant's next event comes.
     while (s.instant_read < s.schedule.size() && s.schedule[s.instant_read].ts == ts) {

@@ -157,9 +157,8 @@ private:
         // Whether a bar or trade event has been applied.
         bool marked = false;
         // The instant (the run of events of one timestamp) being applied:
-        // its timestamp, how far the schedule has been read for its events,
-        // and the position of the last bar or trade event found in it.
-        int64_t instant_ts = 0;
+        // how far the schedule has been read for its events, and the
+        // position of the last bar or trade event found in it.
         uint64_t instant_read = 0;
         uint64_t instant_last_mark = 0;
         Series<double> equity_curve;
