@@ -66,10 +66,12 @@ def one_instrument_run(kind):
     return hashlib.sha256(repr(record).encode()).hexdigest()[:32]
 
 
-@pytest.mark.parametrize("kind, pinned", [("ticks", "33106f383b31c0442dde17dc3c61edb5"),
+@pytest.mark.parametrize("kind, pinned", [("ticks", "ec05204c2c8cb7a202cd915f5568dbda"),
                                          ("option", "2bfd88378b436c56d74c65b51cf464ec")])
 def test_a_one_instrument_session_keeps_its_bits(kind, pinned):
-    # Recorded before the account was valued per instant: an instrument alone has one bar or trade per instant.
+    # Recorded before the account was valued per instant (an instrument alone has one bar or trade per instant),
+    # the ticks run again once the sample of its call's instant came after the liquidation: that sample, its
+    # drawdown and return, and the next return were all that moved.
     assert one_instrument_run(kind) == pinned
 
 
@@ -226,3 +228,22 @@ def test_the_account_is_valued_after_the_last_bar_or_trade_of_each_instant(feed,
                 calls += [cursor for e in s.apply_current(entry=entry) if e.kind == "margin_call"]
         r = s.finish()
         assert calls == [call_at] and r.halted_at == call_at and len(r.result.equity_curve()) == samples
+
+
+def test_both_sessions_sample_a_call_s_instant_after_its_liquidation():
+    # Long 1,000 at 100 on 12,000 at leverage 10, fees 0.1 %: at 91 the equity of 2,900 is below the 4,550 required;
+    # the liquidation's fee of 91 then leaves 2,809, which the call's own sample shows.
+    cfg = tm.BacktestConfig(12_000.0, fees=0.001, liquidate_on_margin_call=True)
+    closes = [100.0, 100.0, 91.0, 91.0]
+    k = tm.KernelSession(config=cfg, account_type="margin", leverage=10.0)
+    k.submit_order("buy", "market", 0, 0, "a", units=1000.0)
+    k_calls = [(e.price, e.size) for i, c in enumerate(closes) for e in k.step(i, T0 + i * MINUTE, c, c, c, c, 1e4)
+               if e.kind == "margin_call"]
+    p = tm.PortfolioSession(cfg, "margin", 10.0)
+    bars(p, p.add_instrument("X"), closes)
+    p.submit_order(0, "buy", "market", 0, T0, "a", units=1000.0)
+    p.seal()
+    p_calls = [(e.price, e.size) for _ in closes for e in p.apply_current() if e.kind == "margin_call"]
+    assert p.equity() == 2809.0
+    curves = [k.finish().equity_curve().tolist(), p.finish().result.equity_curve().tolist()]
+    assert k_calls == p_calls == [(2900.0, 4550.0)] and curves == [[11900.0, 11900.0, 2809.0, 2809.0]] * 2

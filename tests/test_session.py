@@ -340,3 +340,16 @@ def test_a_session_driven_by_signals_matches_run_single_backtest(direction, timi
     assert [(t.entry_idx, t.exit_idx, t.pnl, t.exit_reason) for t in got.trades()] == \
            [(t.entry_idx, t.exit_idx, t.pnl, t.exit_reason) for t in expected.trades()]
     assert got.metrics.to_dict() == expected.metrics.to_dict()
+
+
+@pytest.mark.parametrize("multiplier, seed", [(10.0, 0), (50.0, 1)])
+def test_an_all_in_entry_is_not_called_at_its_own_price(multiplier, seed):
+    # Read from the value at the mark, the requirement of an entry that took the whole account rounded above the
+    # lock it was sized to in 5-7 % of such entries (100000.00000000001 against 100000.0 at 83.2 x 50).
+    spec = tm.InstrumentSpec.futures_contract("F", 2**62, 0.0, multiplier=multiplier, margin_init=0.12,
+                                              margin_maint=0.12)
+    cfg = tm.BacktestConfig(1e5, fees=0.0, liquidate_on_margin_call=True)
+    for price in [83.2] + np.round(np.random.default_rng(seed).uniform(20, 200, 150), 2).tolist():
+        s = tm.KernelSession(config=cfg, instrument=spec, account_type="margin")
+        kinds = [e.kind for i in range(3) for e in s.step(i, i, price, price, price, price, 1e4, entry=i == 0)]
+        assert kinds == ["entered"], price

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 
 namespace tidemark {
 
@@ -234,6 +235,159 @@ double ExecutionKernel::largest_fitting_size(bool buy, double v, double outlay, 
     return lo;
 }
 
+namespace {
+// The largest index in [lo, hi] at which `left` (what an entry of that size
+// leaves free, fitting when 0 or above) fits, for a `left` that rises to one
+// peak (or plateau) over the range and falls after it. Nothing when none
+// fits.
+template <class Left>
+std::optional<uint64_t> last_fit_on_peak(uint64_t lo, uint64_t hi, Left left) {
+    if (lo > hi) return std::nullopt;
+    if (left(hi) >= 0.0) return hi;
+    if (!(left(lo) >= 0.0)) {
+        // Both ends fail: only the peak can fit. Narrowed by thirds, a pair
+        // of equal readings bracketing it.
+        uint64_t a = lo, b = hi;
+        std::optional<uint64_t> found;
+        while (!found && b - a > 2) {
+            const uint64_t m1 = a + (b - a) / 3, m2 = b - (b - a) / 3;
+            const double v1 = left(m1), v2 = left(m2);
+            if (v1 >= 0.0) {
+                found = m1;
+            } else if (v2 >= 0.0) {
+                found = m2;
+            } else if (v1 < v2) {
+                a = m1;
+            } else if (v1 > v2) {
+                b = m2;
+            } else {
+                a = m1;
+                b = m2;
+            }
+        }
+        for (uint64_t i = a + 1; !found && i < b; ++i)
+            if (left(i) >= 0.0) found = i;
+        if (!found) return std::nullopt;
+        lo = *found;
+    }
+    // Fits at lo, not at hi, and falls in between once it fails.
+    while (hi - lo > 1) {
+        const uint64_t m = lo + (hi - lo) / 2;
+        if (left(m) >= 0.0) {
+            lo = m;
+        } else {
+            hi = m;
+        }
+    }
+    return lo;
+}
+}  // namespace
+
+ExecutionKernel::GroupFit ExecutionKernel::size_in_group(uint64_t idx, int64_t ts, int8_t dir, double p, double v,
+                                                         const UnitCost& unit, EntrySizing sizing,
+                                                         bool explicit_quantity, double amount,
+                                                         const GroupedEntry& group) {
+    const bool buy = dir == 1;
+    const double unit_margin = unit.margin;
+    const RejectReason no_size = unit.own_margin_rate ? RejectReason::InsufficientMargin : RejectReason::ZeroSize;
+    // The part of the free capital the entry may take: all of it, a
+    // fraction, or an allotment smaller than it. What it must leave free is
+    // the rest.
+    const double share = explicit_quantity || sizing == EntrySizing::All ? 1.0 : amount;
+    if (!(share > 0)) return {GroupFit::Refused, no_size, 0.0};
+    const double avail = available_capital();
+    const bool allotted = alloted_capital && *alloted_capital < free_cash();
+    const double keep = share < 1.0 || allotted ? std::max(account_free_capital() - share * avail, 0.0) : 0.0;
+
+    // A trial position, placed as the entry places it, for the lender to
+    // read the account with; taken back before returning.
+    const double cash_before = cash;
+    Position& pos = ledger.positions.emplace_back(std::nullopt, std::nullopt, idx, p, 0.0, p, p, 0.0, true, dir,
+                                                  std::nullopt, std::nullopt, ledger.next_position_id++, ts);
+    const uint64_t id = pos.position_id;
+    double& locked = locked_margin[id];
+    auto left = [&](double size) {
+        pos.size = size;
+        cash = cash_before - compute_fee(fee_model, buy, v, size);
+        locked = size * unit_margin;
+        return account_free_capital() - keep;
+    };
+    auto take_back = [&](GroupFit fit) {
+        locked_margin.erase(id);
+        ledger.positions.pop_back();
+        --ledger.next_position_id;
+        cash = cash_before;
+        return fit;
+    };
+
+    if (explicit_quantity) {
+        const double q = round_quantity(amount);
+        if (!std::isfinite(q) || !(q > 0)) return take_back({GroupFit::Refused, no_size, 0.0});
+        if (left(q) >= 0.0) return take_back({GroupFit::Sized, RejectReason::ZeroSize, q});
+        return take_back({GroupFit::Refused, RejectReason::InsufficientCapital, 0.0});
+    }
+
+    // Sizes are searched by index: whole lots, or the bit patterns of
+    // positive doubles, which grow with the size they stand for.
+    const bool lots = lot_size && *lot_size > 0;
+    const double increment = instrument && instrument->size_increment > 0 ? instrument->size_increment : 0.0;
+    auto size_of = [&](uint64_t i) {
+        return round_quantity(lots ? static_cast<double>(i) * *lot_size : std::bit_cast<double>(i));
+    };
+    auto index_of = [&](double size) -> uint64_t {
+        if (lots) return static_cast<uint64_t>(std::clamp(std::floor(size / *lot_size), 1.0, 0x1p52));
+        return std::bit_cast<uint64_t>(std::max(size, std::numeric_limits<double>::denorm_min()));
+    };
+    auto left_at = [&](uint64_t i) {
+        const double size = size_of(i);
+        return size > 0 && std::isfinite(size) ? left(size) : -std::numeric_limits<double>::infinity();
+    };
+    const uint64_t first = lots ? 1 : index_of(increment > 0 ? increment : std::numeric_limits<double>::denorm_min());
+
+    // Past the turn (if any) the group's margin is convex in the size, so
+    // what the entry leaves rises to one peak and falls: doubling the size
+    // from the leg's own sizing finds where it has fallen below 0 for good
+    // with the margin still growing. A margin that has not grown by 2^64
+    // times that size never will (a credit that covers it): the fee alone
+    // would bound the size, and the leg's own margin sizes it instead. The
+    // sizes next to the turn are tried on their own.
+    std::optional<uint64_t> turn;
+    if (group.turn && *group.turn >= size_of(first)) turn = index_of(*group.turn);
+    const uint64_t start = turn ? *turn + 2 : first;
+    double from = round_quantity(share * avail / unit.cost);
+    if (!(from > 0) || !std::isfinite(from)) from = config.initial_capital / unit.cost;
+    if (!(from > 0) || !std::isfinite(from)) from = 1.0;
+    auto locks_more = [&](uint64_t i, double left_i) {
+        return -(left_i + compute_fee(fee_model, buy, v, size_of(i)));
+    };
+    uint64_t at = std::max(start, index_of(from));
+    double at_left = left_at(at);
+    std::optional<uint64_t> end;
+    for (int doubling = 0; doubling < 64 && !end; ++doubling) {
+        const double next_size = 2.0 * size_of(at);
+        if (!std::isfinite(next_size) || (lots && at > (uint64_t{1} << 51))) break;
+        const uint64_t next = std::max(index_of(next_size), at + 1);
+        const double next_left = left_at(next);
+        if (next_left < 0.0 && next_left < at_left && locks_more(next, next_left) > locks_more(at, at_left))
+            end = next;
+        at = next;
+        at_left = next_left;
+    }
+    if (!end) return take_back({GroupFit::Unbounded, RejectReason::ZeroSize, 0.0});
+
+    std::optional<uint64_t> fit = last_fit_on_peak(start, *end, left_at);
+    for (uint64_t d = 0; turn && !fit && d < 3 && d <= *turn + 1 - first; ++d)
+        if (left_at(*turn + 1 - d) >= 0.0) fit = *turn + 1 - d;
+    if (!fit && turn && *turn >= first + 2) fit = last_fit_on_peak(first, *turn - 2, left_at);
+    if (!fit) return take_back({GroupFit::Refused, no_size, 0.0});
+    const double size = size_of(*fit);
+    // What a credit lets through beside a pool that is all but spent can be
+    // a sliver that the leg's own cost puts below the pool's residue: it is
+    // refused as such.
+    if (size * unit.cost < min_entry_budget) return take_back({GroupFit::Refused, RejectReason::ZeroSize, 0.0});
+    return take_back({GroupFit::Sized, RejectReason::ZeroSize, size});
+}
+
 double ExecutionKernel::round_quantity(double q) const {
     if (lot_size && *lot_size > 0) q = *lot_size * std::floor(q / *lot_size);
     if (instrument && instrument->size_increment > 0) q = snap_to(q, instrument->size_increment, false);
@@ -347,20 +501,36 @@ ExecutionKernel::EntryFill ExecutionKernel::open_position(uint64_t idx, int64_t 
         const double budget = free_cash();
         if (budget > 0 && budget < min_entry_budget) return refused(RejectReason::ZeroSize);
     }
-    double q = explicit_quantity ? amount : (sizing == EntrySizing::Fraction ? amount * avail / unit.cost : avail / unit.cost);
-    q = round_quantity(q);
+    // An opening fill is a buy for a long. Only the fee is needed until the
+    // position is made; its itemised parts are written into it then.
+    const bool buy = dir == 1;
+    // A leg the lender margins with its group is sized by what the group
+    // will lock with it, which its own margin may far exceed (the second leg
+    // of a straddle) or fall short of.
+    std::optional<GroupedEntry> group;
+    if (margin && lender && std::isfinite(p)) group = lender->grouped_entry(*this, dir, std::nullopt);
+    double q = 0.0;
+    if (group) {
+        const GroupFit fit = size_in_group(idx, ts, dir, p, v, unit, sizing, explicit_quantity, amount, *group);
+        if (fit.kind == GroupFit::Refused) return refused(fit.reason);
+        if (fit.kind == GroupFit::Unbounded) group.reset();
+        q = fit.size;
+    }
+    if (!group) {
+        q = explicit_quantity ? amount : (sizing == EntrySizing::Fraction ? amount * avail / unit.cost : avail / unit.cost);
+        q = round_quantity(q);
+    }
     // A NaN price or size would poison cash for the rest of the run.
     if (!std::isfinite(p) || !std::isfinite(q)) return refused(RejectReason::ZeroSize);
     if (!(q > 0))
         return refused(margin && own_margin_rate ? RejectReason::InsufficientMargin : RejectReason::ZeroSize);
 
-    // An opening fill is a buy for a long. Only the fee is needed until the
-    // position is made; its itemised parts are written into it then.
-    const bool buy = dir == 1;
     double fee = compute_fee(fee_model, buy, v, q);
     // What one unit takes of the capital: its value, or its initial margin.
     const double outlay = margin ? unit_margin : v;
-    if (explicit_quantity) {
+    if (group) {
+        // Sized to fit above.
+    } else if (explicit_quantity) {
         if (q * outlay + fee > avail) return refused(RejectReason::InsufficientCapital);
     } else if (q * outlay + fee > avail) {
         // A quantity found from the capital overdraws it when the sizing
@@ -427,7 +597,7 @@ ExecutionKernel::EntryFill ExecutionKernel::open_position(uint64_t idx, int64_t 
             locked = size * unit_margin;
         };
         hold(q);
-        const double free_after = account_free_capital();
+        const double free_after = group ? 0.0 : account_free_capital();
         if (free_after < 0.0) {
             std::optional<double> cut;
             if (!explicit_quantity)

@@ -101,16 +101,30 @@ enum class EntrySizing : uint8_t { Fraction = 0, All = 1 };
 
 class ExecutionKernel;
 
+// How an owner margins an option leg with the other legs of its group: the
+// group's margin is piecewise linear in the leg's size, convex on each side
+// of the size at which the leg turns the group from covered to uncovered or
+// back, if there is one.
+struct GroupedEntry {
+    std::optional<double> turn;
+};
+
 // The account of an owner that lends a kernel its capital from a pool shared
 // with other kernels. The owner reckons the kernel's changes its own way when
-// they come back to the pool, and may lock more for a position than the
-// kernel does (margin over a group of option legs), so an entry asks it what
-// will be free.
+// they come back to the pool, and may lock more or less for a position than
+// the kernel does (margin over a group of option legs), so an entry asks it
+// what will be free.
 class LendingAccount {
 public:
     // The free capital the owner will read once `kernel`, as it stands, is
     // returned to the pool.
     virtual double free_capital_after(const ExecutionKernel& kernel) const = 0;
+    // Whether the owner margins an option that `kernel` opens (or adds to
+    // its position `adding`) in direction `dir` with other legs of a group,
+    // where its own margin says nothing of what the account will lock for
+    // it; nothing when the leg would be margined alone.
+    virtual std::optional<GroupedEntry> grouped_entry(const ExecutionKernel& kernel, int8_t dir,
+                                                      std::optional<uint64_t> adding) const = 0;
 
 protected:
     ~LendingAccount() = default;
@@ -154,12 +168,12 @@ public:
     void force_close_all(uint64_t idx, int64_t ts, double price, TradeList& into);
 
     // What a position's maintenance requirement is taken from: the
-    // maintenance rate of its value at the mark, or (for an owner that holds
-    // the account's free capital to the locks) its lock scaled by the mark
-    // over its entry price and by the maintenance rate over the initial one,
-    // so that a position marked at its entry price requires no more than it
-    // locked, not even by a rounding, when the two rates are equal. A sold
-    // option's is its lock either way.
+    // maintenance rate of its value at the mark, or its lock scaled by the
+    // mark over its entry price and by the maintenance rate over the initial
+    // one, so that a position marked at its entry price requires no more
+    // than it locked, not even by a rounding, when the two rates are equal
+    // (an account holds its free capital to the locks). A sold option's is
+    // its lock either way.
     enum class MaintenanceBasis : uint8_t { Value, Locks };
     // Maintenance requirement of all open positions at `price`.
     double maintenance_margin(double price, MaintenanceBasis basis = MaintenanceBasis::Value) const;
@@ -382,6 +396,20 @@ private:
         bool own_margin_rate = false;  // the instrument's or the option's margin, not the leverage
     };
     UnitCost unit_cost(int8_t dir, double unit_value) const;
+    // The size of an entry of an option that the lender margins with its
+    // group: the one given, if the group's margin with it and the fee fit
+    // the free capital, or the largest that leaves the free capital at 0
+    // or above (or, for a fraction of it, takes no more than that fraction).
+    // Unbounded when the group's margin falls as fast as the size grows, so
+    // that no largest size exists; the leg's own margin then sizes it.
+    struct GroupFit {
+        enum Kind : uint8_t { Sized = 0, Refused, Unbounded };
+        Kind kind = Refused;
+        RejectReason reason = RejectReason::ZeroSize;
+        double size = 0.0;
+    };
+    GroupFit size_in_group(uint64_t idx, int64_t ts, int8_t dir, double price, double unit_value, const UnitCost& unit,
+                           EntrySizing sizing, bool explicit_quantity, double amount, const GroupedEntry& group);
 
     // Order stages of the bar step.
     void work_orders(uint64_t idx, const Bar& bar, std::vector<EngineEventRecord>& out);

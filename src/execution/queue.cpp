@@ -269,12 +269,30 @@ void ExecutionKernel::add_from_order(uint64_t idx, const Bar& bar, Order& o, uin
     const UnitCost unit = unit_cost(dir, v);
     const FeeCharge fee = compute_fee_breakdown(fee_model, dir, true, v, q);
     const bool margin = account.kind == AccountType::Margin;
-    const double required = margin ? q * unit.margin + fee.fee : q * v + fee.fee;
-    if (required > available_capital()) return refuse_order(idx, o, "unfillable", true, out);
-
     Position* pos = ledger.find(position_id);
     const double old_price = pos->entry_price;
     const double avg = (p * q + old_price * pos->size) / (q + pos->size);
+    if (margin && lender && lender->grouped_entry(*this, dir, position_id)) {
+        // An option margined with its group: what the group locks with the
+        // added units decides, as for an opening fill. Tried, then put back.
+        const double size = pos->size, cash_before = cash;
+        double& locked = locked_margin[position_id];
+        const double locked_before = locked;
+        pos->entry_price = avg;
+        pos->size += q;
+        cash -= fee.fee;
+        locked += q * unit.margin;
+        const bool funded = account_free_capital() >= 0.0;
+        pos->entry_price = old_price;
+        pos->size = size;
+        cash = cash_before;
+        locked = locked_before;
+        if (!funded) return refuse_order(idx, o, "unfillable", true, out);
+    } else {
+        const double required = margin ? q * unit.margin + fee.fee : q * v + fee.fee;
+        if (required > available_capital()) return refuse_order(idx, o, "unfillable", true, out);
+    }
+
     pos->entry_price = avg;
     pos->size += q;
     pos->entry_fees += fee.fee;

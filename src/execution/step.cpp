@@ -175,12 +175,15 @@ void ExecutionKernel::step_bar(uint64_t idx, const Bar& bar, const StepIntents& 
         }
     }
 
-    // B6. Maintenance margin.
+    // B6. Maintenance margin. A call needs the equity below the
+    // requirement read from the locks as well: an entry that fits, marked
+    // at its own price, then never calls, not even by a rounding of the
+    // value's reading, which is the one reported.
     if (own_margin_check && !ledger.flat() && !margin_call) {
         const double requirement = maintenance_margin(bar.close);
         if (requirement > 0.0) {
             const double eq = equity(bar.close);
-            if (eq < requirement) {
+            if (eq < requirement && eq < maintenance_margin(bar.close, MaintenanceBasis::Locks)) {
                 margin_call = true;
                 out.push_back(EngineEventRecord::margin_call(idx, eq, requirement));
                 if (config.liquidate_on_margin_call) liquidate_all(idx, bar, out);

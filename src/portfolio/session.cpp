@@ -1,10 +1,13 @@
 #include "portfolio/session.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 #include "core/errors.h"
+#include "core/exact_sum.h"
 #include "core/fees.h"
 #include "core/format.h"
 #include "metrics/metrics.h"
@@ -18,6 +21,74 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // A quote size the book can use: a finite number above 0, else unknown.
 double quote_size(double size) { return std::isfinite(size) && size > 0.0 ? size : kNaN; }
+
+// A fixed total order of trades by everything the metrics read of them
+// (doubles by their bits, which tells -0 from +0).
+int compare_trades(const Trade& x, const Trade& y) {
+    auto bits = [](double v) { return std::bit_cast<uint64_t>(v); };
+    const auto key = [&](const Trade& t) {
+        return std::make_tuple(bits(t.pnl_pct), bits(t.pnl), bits(t.fees), bits(t.entry_fees), bits(t.exit_fees),
+                               bits(t.size), bits(t.entry_price), bits(t.exit_price), t.entry_idx, t.exit_idx,
+                               t.entry_time, t.exit_time, t.direction, static_cast<int>(t.exit_reason));
+    };
+    const auto a = key(x), b = key(y);
+    return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+// The trades of one instant stand in the order their instruments were
+// registered. The metrics read them with each instant's instruments ordered
+// by symbol and then by their trades instead, each instrument's own trades
+// in their order, so that no figure (a streak, the sign of a zero best
+// trade, the last bit of a sum) depends on the order of add_instrument.
+// Nothing when that is the order they stand in.
+std::optional<TradeList> metrics_order(const TradeList& trades, const std::vector<uint32_t>& instruments,
+                                       const std::vector<uint64_t>& instants) {
+    std::vector<std::size_t> order;
+    std::vector<std::vector<std::size_t>> by_instrument;
+    bool moved = false;
+    for (std::size_t a = 0; a < trades.size();) {
+        std::size_t b = a + 1;
+        bool several = false;
+        while (b < trades.size() && instants[b] == instants[a]) {
+            several |= instruments[b] != instruments[a];
+            ++b;
+        }
+        if (several) {
+            if (order.empty()) {
+                order.resize(a);
+                for (std::size_t i = 0; i < a; ++i) order[i] = i;
+            }
+            by_instrument.clear();
+            std::vector<uint32_t> seen;
+            for (std::size_t i = a; i < b; ++i) {
+                const auto at = std::find(seen.begin(), seen.end(), instruments[i]);
+                if (at == seen.end()) {
+                    seen.push_back(instruments[i]);
+                    by_instrument.emplace_back();
+                    by_instrument.back().push_back(i);
+                } else {
+                    by_instrument[static_cast<std::size_t>(at - seen.begin())].push_back(i);
+                }
+            }
+            std::stable_sort(by_instrument.begin(), by_instrument.end(), [&](const auto& x, const auto& y) {
+                if (int c = trades[x[0]].symbol.compare(trades[y[0]].symbol)) return c < 0;
+                for (std::size_t k = 0; k < x.size() && k < y.size(); ++k)
+                    if (int c = compare_trades(trades[x[k]], trades[y[k]])) return c < 0;
+                return x.size() < y.size();
+            });
+            for (const auto& run : by_instrument) order.insert(order.end(), run.begin(), run.end());
+        } else if (!order.empty()) {
+            for (std::size_t i = a; i < b; ++i) order.push_back(i);
+        }
+        a = b;
+    }
+    for (std::size_t i = 0; i < order.size() && !moved; ++i) moved = order[i] != i;
+    if (!moved) return std::nullopt;
+    TradeList out;
+    out.reserve(trades.size());
+    for (std::size_t i : order) out.push_back(trades[i]);
+    return out;
+}
 
 }  // namespace
 
@@ -356,9 +427,9 @@ double PortfolioSession::pool_cash_after(const State& s, const ExecutionKernel& 
 }
 
 double PortfolioSession::sum_locked(const State& s) {
-    double total = 0.0;
-    for (double locked : s.locked_of) total += locked;
-    return total;
+    ExactSum total;
+    for (double locked : s.locked_of) total.add(locked);
+    return total.value();
 }
 
 void PortfolioSession::return_to_pool(State& s, const Sync& y) {
@@ -383,14 +454,43 @@ public:
         const double cash = pool_cash_after(s_, k, sync_);
         if (s_.account.kind != AccountType::Margin) return cash - s_.pool_locked;
         reconcile_options(s_, Reconcile::Trial);
-        double locked = 0.0;
+        ExactSum locked;
         for (std::size_t i = 0; i < s_.instruments.size(); ++i) {
             const bool fresh = i == sync_.instrument || !s_.undo.empty();
-            locked += fresh ? s_.instruments[i].kernel.locked_margin_total() : s_.locked_of[i];
+            locked.add(fresh ? s_.instruments[i].kernel.locked_margin_total() : s_.locked_of[i]);
         }
         for (auto it = s_.undo.rbegin(); it != s_.undo.rend(); ++it) *it->first = it->second;
         s_.undo.clear();
-        return cash - locked;
+        return cash - locked.value();
+    }
+
+    std::optional<GroupedEntry> grouped_entry(const ExecutionKernel& k, int8_t dir,
+                                              std::optional<uint64_t> adding) const override {
+        if (s_.account.kind != AccountType::Margin || !s_.option_margin) return std::nullopt;
+        const std::optional<OptionGroup> own = option_group(k);
+        if (!own) return std::nullopt;
+        // The group's other legs, in units x multiplier: sold and bought of
+        // the leg's own right, and of the other right.
+        double same[2] = {0.0, 0.0}, other[2] = {0.0, 0.0};
+        bool any = false;
+        for (const SessionInstrument& inst : s_.instruments) {
+            const ExecutionKernel& o = inst.kernel;
+            const std::optional<OptionGroup> g = option_group(o);
+            if (!g || *g->text != *own->text || g->expiry != own->expiry) continue;
+            for (const Position& p : o.ledger.positions) {
+                if (&o == &k && adding && p.position_id == *adding) continue;
+                any = true;
+                (g->call == own->call ? same : other)[p.direction < 0 ? 0 : 1] += p.size * o.instrument_multiplier();
+            }
+        }
+        if (!any) return std::nullopt;
+        GroupedEntry entry;
+        // With the other right covered, the leg turns the group from covered
+        // to uncovered (a sold one) or back (a bought one) at the size that
+        // balances its own right.
+        const double gap = dir < 0 ? same[1] - same[0] : same[0] - same[1];
+        if (other[0] <= other[1] && gap > 0) entry.turn = gap / k.instrument_multiplier();
+        return entry;
     }
 
 private:
@@ -400,19 +500,22 @@ private:
 
 double PortfolioSession::portfolio_equity(const State& s) {
     const bool margin = s.account.kind == AccountType::Margin;
-    double equity = s.pool_cash;
+    ExactSum equity;
+    equity.add(s.pool_cash);
     for (const SessionInstrument& inst : s.instruments) {
         const ExecutionKernel& k = inst.kernel;
         if (k.ledger.flat()) continue;
         if (inst.mark) {
-            equity += k.open_value(*inst.mark);
+            equity.add(k.open_value(*inst.mark));
         } else if (!margin) {
             // Holdings never marked (adopted ones) are worth what was paid
             // for them; a margin account carries them at no gain or loss.
-            for (const Position& p : k.ledger.positions) equity += k.ledger.multiplier * p.entry_price * p.size;
+            double paid = 0.0;
+            for (const Position& p : k.ledger.positions) paid += k.ledger.multiplier * p.entry_price * p.size;
+            equity.add(paid);
         }
     }
-    return equity;
+    return equity.value();
 }
 
 double PortfolioSession::cash() const { return live().pool_cash; }
@@ -440,15 +543,25 @@ void PortfolioSession::reconcile_portfolio_margin(State& s) {
     s.pool_locked = sum_locked(s);
 }
 
+std::optional<PortfolioSession::OptionGroup> PortfolioSession::option_group(const ExecutionKernel& k) {
+    if (!k.instrument || !k.instrument->is_option()) return std::nullopt;
+    const InstrumentSpec& spec = *k.instrument;
+    // A bought wing with neither rate covers nothing.
+    if (!(spec.span_pct + spec.exposure_pct > 0)) return std::nullopt;
+    return OptionGroup{spec.kind.underlying ? &*spec.kind.underlying : &spec.symbol, spec.expiration_ns,
+                       spec.kind.right == OptionRight::Call};
+}
+
 void PortfolioSession::reconcile_options(State& s, Reconcile how) {
     s.legs.clear();
     if (s.account.kind != AccountType::Margin || !s.option_margin) return;
     for (std::size_t i = 0; i < s.instruments.size(); ++i) {
         const ExecutionKernel& k = s.instruments[i].kernel;
-        if (!k.instrument || !k.instrument->is_option() || k.ledger.flat()) continue;
+        if (k.ledger.flat()) continue;
+        const std::optional<OptionGroup> group = option_group(k);
+        if (!group) continue;
         const InstrumentSpec& spec = *k.instrument;
-        if (!(spec.span_pct + spec.exposure_pct > 0)) continue;
-        const std::string* text = spec.kind.underlying ? &*spec.kind.underlying : &spec.symbol;
+        const std::string* text = group->text;
         for (const Position& p : k.ledger.positions) {
             MarginLeg leg;
             leg.position_id = p.position_id;
@@ -492,15 +605,18 @@ void PortfolioSession::reconcile_group(State& s, std::span<const std::size_t> gr
     if (!any_short) return;
 
     // The worst payoff of the group at expiry over its strikes and the two
-    // ends of the price range.
+    // ends of the price range. Every sum over the legs adds each
+    // instrument's legs in its ledger's order and the instruments' subtotals
+    // exactly, so that the group's margin does not depend on the order of
+    // add_instrument.
     auto value_at = [&](double price) {
-        double v = 0.0;
+        GroupedSum v;
         for (std::size_t g : group) {
             const MarginLeg& l = legs[g];
             const double intrinsic = l.call ? std::max(price - l.strike, 0.0) : std::max(l.strike - price, 0.0);
-            v += l.multiplier * l.size * (l.direction > 0 ? 1.0 : -1.0) * intrinsic;
+            v.add(l.instrument, l.multiplier * l.size * (l.direction > 0 ? 1.0 : -1.0) * intrinsic);
         }
-        return v;
+        return v.value();
     };
     double worst = 0.0;
     for (std::size_t g : group) worst = std::min(worst, value_at(legs[g].strike));
@@ -508,22 +624,26 @@ void PortfolioSession::reconcile_group(State& s, std::span<const std::size_t> gr
     worst = std::min(worst, value_at(2.0 * top_strike + 1.0));
     const double loss = std::max(-worst, 0.0);
 
-    double short_calls = 0.0, long_calls = 0.0, short_puts = 0.0, long_puts = 0.0;
-    double top_span = 0.0, top_notional = 0.0, exposure = 0.0, premium = 0.0, weights = 0.0;
+    GroupedSum sums[7];  // sold and bought calls and puts, exposure, premium, weights
+    double top_span = 0.0, top_notional = 0.0;
     std::size_t shorts = 0;
     for (std::size_t g : group) {
         const MarginLeg& l = legs[g];
         const double q = l.size * l.multiplier;
         const bool is_short = l.direction < 0;
-        (l.call ? (is_short ? short_calls : long_calls) : (is_short ? short_puts : long_puts)) += q;
-        premium += (is_short ? 1.0 : -1.0) * l.entry_price * q;
+        sums[(l.call ? 0 : 2) + (is_short ? 0 : 1)].add(l.instrument, q);
+        sums[5].add(l.instrument, (is_short ? 1.0 : -1.0) * l.entry_price * q);
         if (!is_short) continue;
         ++shorts;
         top_span = std::max(top_span, l.span_pct);
         top_notional = std::max(top_notional, l.strike * q);
-        exposure += l.exposure_pct * l.strike * q;
-        weights += (l.span_pct + l.exposure_pct) * l.strike * q;
+        sums[4].add(l.instrument, l.exposure_pct * l.strike * q);
+        sums[6].add(l.instrument, (l.span_pct + l.exposure_pct) * l.strike * q);
     }
+    const double short_calls = sums[0].value(), long_calls = sums[1].value();
+    const double short_puts = sums[2].value(), long_puts = sums[3].value();
+    const double exposure = sums[4].value(), weights = sums[6].value();
+    double premium = sums[5].value();
     const bool uncovered = short_calls > long_calls || short_puts > long_puts;
     const double base = uncovered ? top_span * top_notional : loss;
     // A lone leg earns no credit for its own premium.
@@ -552,6 +672,7 @@ void PortfolioSession::collect_trades(State& s, uint32_t instrument, std::span<c
         if (r.kind != EngineEventRecord::Exited || !r.trade) continue;
         s.trades.push_back(*r.trade);
         s.trade_instruments.push_back(instrument);
+        s.trade_instants.push_back(s.equity_curve.size());
     }
 }
 
@@ -632,6 +753,30 @@ void PortfolioSession::apply_current(const StepIntents& intents, std::vector<Eng
     ++s.cursor;
 }
 
+std::vector<uint32_t> PortfolioSession::closing_order(const State& s) {
+    std::vector<uint32_t> order(s.instruments.size());
+    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    auto bits = [](double v) { return std::bit_cast<uint64_t>(v); };
+    // By symbol, then by what the closes read: the positions and the price
+    // they close at. Instruments alike in all of it close alike.
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        const SessionInstrument& x = s.instruments[a];
+        const SessionInstrument& y = s.instruments[b];
+        if (int c = x.kernel.ledger.symbol.compare(y.kernel.ledger.symbol)) return c < 0;
+        const auto close_of = [&](const SessionInstrument& i) { return i.last_bar ? bits(i.last_bar->second.close) : 0; };
+        if (close_of(x) != close_of(y)) return close_of(x) < close_of(y);
+        const std::vector<Position>& p = x.kernel.ledger.positions;
+        const std::vector<Position>& q = y.kernel.ledger.positions;
+        for (std::size_t k = 0; k < p.size() && k < q.size(); ++k) {
+            const auto kp = std::make_tuple(bits(p[k].entry_price), bits(p[k].size), p[k].direction, bits(p[k].entry_fees));
+            const auto kq = std::make_tuple(bits(q[k].entry_price), bits(q[k].size), q[k].direction, bits(q[k].entry_fees));
+            if (kp != kq) return kp < kq;
+        }
+        return p.size() < q.size();
+    });
+    return order;
+}
+
 bool PortfolioSession::closes_instant(State& s) {
     const uint64_t at = s.cursor;
     const int64_t ts = s.schedule[at].ts;
@@ -650,7 +795,43 @@ bool PortfolioSession::closes_instant(State& s) {
 }
 
 void PortfolioSession::value_instant(State& s, const ScheduleEntry& e, std::vector<EngineEventRecord>& out) {
-    const double equity = portfolio_equity(s);
+    // One margin rule for the whole account: every marked holding's
+    // requirement against the portfolio's equity. It comes first, so that
+    // the instant's sample is the account once the instant is over, after
+    // the liquidation a call brings, as a kernel stepped alone records it.
+    double equity = portfolio_equity(s);
+    if (s.account.kind == AccountType::Margin && !s.halted) {
+        ExactSum requirement;
+        for (const SessionInstrument& inst : s.instruments)
+            if (inst.mark && !inst.kernel.ledger.flat())
+                requirement.add(inst.kernel.maintenance_margin(*inst.mark, ExecutionKernel::MaintenanceBasis::Locks));
+        const double required = requirement.value();
+        if (required > 0.0 && equity < required) {
+            latch_halt(s);
+            for (SessionInstrument& inst : s.instruments) inst.kernel.margin_call = true;
+            out.push_back(EngineEventRecord::margin_call(e.local_idx, equity, required));
+            if (s.config.liquidate_on_margin_call) {
+                // Closed in an order of their own, so that the pool's cash
+                // takes the closes in the same order whatever the order of
+                // add_instrument; their exits are reported in that order.
+                std::vector<std::vector<EngineEventRecord>> exits(s.instruments.size());
+                for (uint32_t i : closing_order(s)) {
+                    SessionInstrument& inst = s.instruments[i];
+                    if (!inst.last_bar) continue;
+                    const Sync sync = sync_into(s, i);
+                    inst.kernel.liquidate_all(inst.last_bar->first, inst.last_bar->second, exits[i]);
+                    return_to_pool(s, sync);
+                }
+                for (std::size_t i = 0; i < exits.size(); ++i) {
+                    const std::size_t first = out.size();
+                    for (EngineEventRecord& r : exits[i]) out.push_back(std::move(r));
+                    collect_trades(s, static_cast<uint32_t>(i), std::span(out).subspan(first));
+                }
+                equity = portfolio_equity(s);
+            }
+        }
+    }
+
     const bool has_prev = !s.equity_curve.empty();
     const double prev = has_prev ? s.equity_curve.back() : 0.0;
     s.equity_curve.push_back(equity);
@@ -660,31 +841,6 @@ void PortfolioSession::value_instant(State& s, const ScheduleEntry& e, std::vect
     s.drawdown_curve.push_back(drawdown);
     s.returns.push_back(has_prev && prev != 0.0 ? (equity - prev) / prev : 0.0);
     s.timestamps.push_back(e.ts);
-
-    // One margin rule for the whole account: every marked holding's
-    // requirement against the portfolio's equity.
-    if (s.account.kind == AccountType::Margin && !s.halted) {
-        double requirement = 0.0;
-        for (const SessionInstrument& inst : s.instruments)
-            if (inst.mark && !inst.kernel.ledger.flat())
-                requirement += inst.kernel.maintenance_margin(*inst.mark, ExecutionKernel::MaintenanceBasis::Locks);
-        if (requirement > 0.0 && equity < requirement) {
-            latch_halt(s);
-            for (SessionInstrument& inst : s.instruments) inst.kernel.margin_call = true;
-            out.push_back(EngineEventRecord::margin_call(e.local_idx, equity, requirement));
-            if (s.config.liquidate_on_margin_call) {
-                for (std::size_t i = 0; i < s.instruments.size(); ++i) {
-                    SessionInstrument& inst = s.instruments[i];
-                    if (!inst.last_bar) continue;
-                    const Sync sync = sync_into(s, static_cast<uint32_t>(i));
-                    const std::size_t first = out.size();
-                    inst.kernel.liquidate_all(inst.last_bar->first, inst.last_bar->second, out);
-                    return_to_pool(s, sync);
-                    collect_trades(s, static_cast<uint32_t>(i), std::span(out).subspan(first));
-                }
-            }
-        }
-    }
 
     // The drawdown kill-switch, on the portfolio's drawdown.
     if (s.kill_switch) {
@@ -710,23 +866,31 @@ PortfolioResult PortfolioSession::finish() {
     State s = std::move(*state_);
     state_.reset();
 
-    for (std::size_t i = 0; i < s.instruments.size(); ++i) {
+    // Closed in the order a margin call closes them in, their trades listed
+    // in the order of add_instrument.
+    std::vector<TradeList> closed(s.instruments.size());
+    for (uint32_t i : closing_order(s)) {
         SessionInstrument& inst = s.instruments[i];
         if (!inst.last_bar) continue;
-        const Sync sync = sync_into(s, static_cast<uint32_t>(i));
+        const Sync sync = sync_into(s, i);
         const auto& [idx, bar] = *inst.last_bar;
-        inst.kernel.force_close_all(idx, bar.ts, bar.close, s.trades);
-        s.trade_instruments.resize(s.trades.size(), static_cast<uint32_t>(i));
+        inst.kernel.force_close_all(idx, bar.ts, bar.close, closed[i]);
         return_to_pool(s, sync);
         inst.mark.reset();
+    }
+    for (std::size_t i = 0; i < closed.size(); ++i) {
+        for (Trade& t : closed[i]) s.trades.push_back(std::move(t));
+        s.trade_instruments.resize(s.trades.size(), static_cast<uint32_t>(i));
+        s.trade_instants.resize(s.trades.size(), s.equity_curve.size() + 1);
     }
     // The last sample reflects the closes; holdings never marked stay open
     // and count at what was paid for them.
     if (!s.equity_curve.empty()) s.equity_curve.back() = portfolio_equity(s);
 
     PortfolioResult r;
-    r.result.metrics =
-        compute_metrics(s.equity_curve, s.drawdown_curve, s.returns, s.trades, s.timestamps, s.config);
+    const std::optional<TradeList> reordered = metrics_order(s.trades, s.trade_instruments, s.trade_instants);
+    r.result.metrics = compute_metrics(s.equity_curve, s.drawdown_curve, s.returns, reordered ? *reordered : s.trades,
+                                       s.timestamps, s.config);
     r.per_instrument.resize(s.instruments.size());
     for (std::size_t i = 0; i < s.instruments.size(); ++i) {
         const ExecutionKernel& k = s.instruments[i].kernel;

@@ -167,13 +167,15 @@ private:
         Series<int64_t> timestamps;
         TradeList trades;
         // The instrument each trade came from, so attribution never depends
-        // on symbols being unique.
+        // on symbols being unique, and the instant it closed at (the number
+        // of samples taken before it).
         std::vector<uint32_t> trade_instruments;
+        std::vector<uint64_t> trade_instants;
         double peak_equity = 0.0;
         // Each kernel's locked margin, in the ledger's order; the pool's
-        // locked margin is their sum in instrument order, so that it is
-        // always what the positions lock and never a running total that
-        // drifts from it.
+        // locked margin is their exact sum, so that it is always what the
+        // positions lock, never a running total that drifts from it, and
+        // never depends on the order of add_instrument.
         std::vector<double> locked_of;
         // Whether any instrument takes part in the option reconciliation.
         bool option_margin = false;
@@ -188,6 +190,15 @@ private:
         // before it.
         std::vector<std::pair<double*, double>> undo;
     };
+
+    // The group an option is margined in (its underlying's name, or its own
+    // symbol, and its expiry), for an option that takes part.
+    struct OptionGroup {
+        const std::string* text = nullptr;
+        std::optional<int64_t> expiry;
+        bool call = true;
+    };
+    static std::optional<OptionGroup> option_group(const ExecutionKernel& k);
 
     // What a cash sync wrote into a kernel, for the return to the pool.
     struct Sync {
@@ -228,10 +239,14 @@ private:
     // instant among the events pending now.
     static bool closes_instant(State& s);
     // The account-wide rules once an instant's bars and trades are all
-    // applied: the equity sample, the margin check with its liquidation, and
-    // the drawdown kill-switch.
+    // applied: the margin check with its liquidation, then the equity sample
+    // and the drawdown kill-switch.
     static void value_instant(State& s, const ScheduleEntry& e, std::vector<EngineEventRecord>& out);
     static void latch_halt(State& s);
+    // The instruments in the order that closing all of them at once (a
+    // liquidation, the end) takes them in: one that does not depend on the
+    // order of add_instrument.
+    static std::vector<uint32_t> closing_order(const State& s);
 
     std::optional<State> state_;
 };

@@ -295,7 +295,11 @@ PyTypeObject* build_kernel_session() {
         "order, then `finish` to\nobtain the standard backtest result. Scalars cross the boundary per bar, so a\n"
         "Python driver loop pays one call per bar with no array allocation.\n\n"
         "It runs the engine of `run_single_backtest`: fills, sizing, fees, stops and\n"
-        "targets follow `config` and `instrument_config`. An ATR stop or target\n"
+        "targets follow `config` and `instrument_config`. A margin account is\n"
+        "called when equity is below the maintenance requirement read both from\n"
+        "the positions' value and from their locked margin (scaled by the close\n"
+        "over the entry price), so an entry that fits is not called at its own\n"
+        "price by a rounding. An ATR stop or target\n"
         "(`set_atr_stop`, `set_atr_target`) is set from the `atr` passed to `step`:\n"
         "pass the bar's ATR (for example from `atr()`) as `atr=` on each step, or an\n"
         "entry gets no ATR stop or target. The session never squares off:\n"
@@ -632,8 +636,9 @@ PyTypeObject* build_portfolio_session() {
         "`KernelSession`.\n\n"
         "The account is valued once per instant, the run of events that share one\n"
         "timestamp: after its last bar or trade event, with every instrument at\n"
-        "its mark of that instant. There it takes the instant's one equity,\n"
-        "drawdown and return sample and runs the margin check and the drawdown\n"
+        "its mark of that instant. There it runs the margin check, takes the\n"
+        "instant's one equity, drawdown and return sample (after the liquidation\n"
+        "a call brings, as `KernelSession` does) and runs the drawdown\n"
         "kill-switch; a margin call's liquidation closes each instrument at its own\n"
         "bar of the instant (its last before it when it has none there). A\n"
         "position's maintenance requirement is its locked margin scaled by its\n"
@@ -641,7 +646,16 @@ PyTypeObject* build_portfolio_session() {
         "one (a sold option's: its locked margin), so an entry that fits is not\n"
         "called at the marks it was made at. Push every instrument's row of a\n"
         "minute before applying any: a row pushed after its instant was valued\n"
-        "starts a new valuation, with a second sample of the same timestamp.");
+        "starts a new valuation, with a second sample of the same timestamp.\n\n"
+        "Sums across instruments (equity, requirement, locked margin, the closes\n"
+        "of a liquidation or of `finish`) and the metrics do not depend on the\n"
+        "order of `add_instrument`; instruments that enter or exit at one instant\n"
+        "meet the pool in that order. An option that joins other legs of its\n"
+        "group is held to what the group's margin grows by with it, fees\n"
+        "included: given units fill if that fits the free capital (else\n"
+        "\"insufficient_capital\"), an entry sized from the free capital takes the\n"
+        "largest size that leaves `free_capital()` at 0 or above (or takes no\n"
+        "more than its `size_mult` of it).");
     set_constructor<kPsNew, &ps_new>(s);
     PyMethodDef apply_def = method<kPsApply, &ps_apply_current>(
         "Step the pending event through its instrument's kernel and advance.\n\nReturns the step's `EngineEvent`s "
@@ -653,10 +667,12 @@ PyTypeObject* build_portfolio_session() {
         "all of it, leaving nothing for the other instruments), `atr` the ATR an\n"
         "ATR stop or target is set from (0.0: none).\n\n"
         "The last bar or trade event of an instant (the next pending event is\n"
-        "later, or none is pending) also values the account: it takes the\n"
-        "instant's equity sample, and its list carries the instant's\n"
-        "\"margin_call\" with the liquidation's exits, at each instrument's bar of\n"
-        "the instant.");
+        "later, or none is pending) also values the account: its list carries\n"
+        "the instant's \"margin_call\" (the equity and requirement that called it)\n"
+        "with the liquidation's exits, at each instrument's bar of the instant,\n"
+        "and then it takes the instant's equity sample, after those exits. An\n"
+        "option entry that joins other legs of its group is sized by what the\n"
+        "group's margin grows by with it.");
     apply_def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&ps_apply_fast));
     s.methods = {
         method<kPsAdd, &ps_add_instrument>("Register an instrument; returns its index for routing."),
