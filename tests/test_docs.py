@@ -316,3 +316,16 @@ def test_the_manual_states_what_a_user_of_the_analytics_needs(where, phrase):
     doc = README.split("\n## Portfolio analytics\n")[1].split("\n## ")[0] if where == "README" else \
         functools.reduce(getattr, where.split("."), tm).__doc__
     assert phrase in " ".join(doc.split())
+
+
+# --- what the README's examples cannot pin: the docstrings of lots and refusals ---------
+
+@pytest.mark.parametrize("where, phrase", [
+    ("InstrumentSpec.option", "`lot_size=0` is read as 1, and a lot of 1 rounds nothing"),
+    ("InstrumentSpec.lot_size", "a `lot_size` of 0 is read as 1"),
+    ("InstrumentConfig.lot_size", "0 trades fractional units"),
+    ("InstrumentConfig.lot_size", "A `lot_size` given here, 0 included, overrides the instrument's"),
+    ("PortfolioResult.rejected_entries", '"invalid_qty" (a closing order with nothing to close)'),
+    ("InstrumentSummary.rejected_entries", "`PortfolioResult.rejected_entries`")])
+def test_the_docstrings_state_what_lots_of_0_and_rejected_entries_mean(where, phrase):
+    assert phrase in " ".join(functools.reduce(getattr, where.split("."), tm).__doc__.split())

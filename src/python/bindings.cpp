@@ -309,8 +309,12 @@ PyTypeObject* build_instrument_config() {
     set_constructor<kInstrumentConfigNew, &new_instrument_config>(s);
     s.getset = {
         rw<&C::lot_size>("lot_size",
-                         "Units per lot: entries are rounded down to whole lots. `None` trades\n"
-                         "fractional units."),
+                         "Units per lot: entries and order quantities are rounded down to whole\n"
+                         "lots (1: whole units); 0 trades fractional units.\n\n"
+                         "`None`, the default, leaves the instrument's lot, and without one\n"
+                         "trades fractional units. A `lot_size` given here, 0 included,\n"
+                         "overrides the instrument's: `InstrumentConfig(lot_size=0)` beside an\n"
+                         "`InstrumentSpec` with lots of 75 trades fractional units."),
         rw<&C::alloted_capital>("alloted_capital", "Most capital one entry of this instrument may use."),
         rw<&C::existing_qty>("existing_qty",
                              "Recorded only: no runner reads it. Book a holding the account\n"
@@ -650,7 +654,9 @@ PyTypeObject* build_summary() {
         ro<&S::trades>("trades"),
         ro<&S::pnl>("pnl"),
         ro<&S::rejected_entries>("rejected_entries",
-                                 "Entries refused because the portfolio was at its limit or halted."),
+                                 "Entries refused because the portfolio was at its limit or halted.\n\n"
+                                 "From a `PortfolioSession`, as `PortfolioResult.rejected_entries`\n"
+                                 "counts them, for this instrument."),
     };
     s.repr = &repr_impl<&summary_repr>;
     return build_class(std::move(s));
@@ -678,7 +684,16 @@ PyTypeObject* build_portfolio_result() {
     s.getset = {
         ro_fn<&portfolio_result>("result"),
         ro_fn<&portfolio_per_instrument>("per_instrument"),
-        ro<&P::rejected_entries>("rejected_entries", "Entries refused by the risk gate, across all instruments."),
+        ro<&P::rejected_entries>("rejected_entries",
+                                 "Entries refused by the risk gate, across all instruments.\n\n"
+                                 "From a `PortfolioSession`, the entry signals refused for\n"
+                                 "\"MaxPositions\", \"DrawdownHalt\", \"MarginCall\", \"Expired\" or\n"
+                                 "\"Inactive\", and the orders refused for \"max_positions\",\n"
+                                 "\"drawdown_halt\", \"margin_call\", \"position_open\", \"reduce_only\",\n"
+                                 "\"invalid_qty\" (a closing order with nothing to close) or\n"
+                                 "\"unfillable\". Refusals for size, capital or margin (\"ZeroSize\",\n"
+                                 "\"InsufficientMargin\", \"insufficient_capital\", ...) and\n"
+                                 "\"post_only\" are not counted."),
         ro<&P::halted>("halted",
                        "Whether the drawdown kill-switch tripped.\n\nFor a `PortfolioSession`, also "
                        "whether a margin call latched."),

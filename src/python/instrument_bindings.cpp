@@ -101,7 +101,12 @@ PyTypeObject* build_instrument_spec() {
         rw<&S::expiration_ns>("expiration_ns"),
         ro<&S::price_increment>("price_increment"),
         ro<&S::size_increment>("size_increment"),
-        ro<&S::lot_size>("lot_size"),
+        ro<&S::lot_size>("lot_size",
+                         "Units per lot; a `lot_size` of 0 is read as 1.\n\n"
+                         "Entries and order quantities are rounded down to whole lots only when\n"
+                         "the lot is above 1: a lot of 1, given or read from 0, leaves sizes\n"
+                         "fractional (`InstrumentConfig(lot_size=1)` trades whole units). An\n"
+                         "`InstrumentConfig` that gives a `lot_size`, 0 included, overrides it."),
         ro<&S::multiplier>("multiplier"),
         ro<&S::margin_init>("margin_init"),
         ro<&S::span_pct>("span_pct", "SPAN-style deposit fraction for a sold option (0.0 = not modelled)."),
@@ -134,7 +139,10 @@ PyTypeObject* build_instrument_spec() {
             "of every sold leg, less the net premium received by a group of two legs or\n"
             "more. Both default to 0.0, which leaves a short option margined on its\n"
             "premium like any position. A bought option is funded on its premium either\n"
-            "way; with both above 0 it can cover the sold ones of its group."),
+            "way; with both above 0 it can cover the sold ones of its group.\n\n"
+            "`lot_size=0` is read as 1, and a lot of 1 rounds nothing: sizes stay\n"
+            "fractional, as with `InstrumentConfig(lot_size=0)`. A lot above 1 rounds\n"
+            "entries and order quantities down to whole lots."),
         static_method<kCurrency, &make_currency_pair>("A spot currency pair."),
         static_method<kIndex, &make_index>("A non-tradable reference index."),
     };
