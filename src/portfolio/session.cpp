@@ -436,8 +436,13 @@ void PortfolioSession::return_to_pool(State& s, const Sync& y) {
     ExecutionKernel& k = s.instruments[y.instrument].kernel;
     s.pool_cash = pool_cash_after(s, k, y);
     if (s.account.kind == AccountType::Margin) {
-        s.locked_of[y.instrument] = k.locked_margin_total();
-        s.pool_locked = sum_locked(s);
+        // Most events lock nothing new: the sum is taken again only when the
+        // kernel's locks moved.
+        const double locked = k.locked_margin_total();
+        if (std::bit_cast<uint64_t>(locked) != std::bit_cast<uint64_t>(s.locked_of[y.instrument])) {
+            s.locked_of[y.instrument] = locked;
+            s.pool_locked = sum_locked(s);
+        }
     }
     k.cash = 0.0;
 }
