@@ -1,5 +1,6 @@
 // What strategies get back from the engine (EngineEvent, PositionSnapshot)
 // and the vectorised strategy runners.
+#include <algorithm>
 #include <memory>
 #include <tuple>
 
@@ -466,16 +467,14 @@ constexpr Param kRunSpreadParams[] = {
 };
 const Sig kRunSpread{nullptr, "run_spread_backtest", kRunSpreadParams};
 
-// `underlying_close` and `spread_type` are the caller's bookkeeping: checked
-// and copied like every argument, read by nothing. The premium series are
-// copied only once their lengths fit the legs and the bars.
-EngineResult run_spread_backtest(Series<int64_t> timestamps, Series<double> underlying_close,
-                                 SeriesList legs_premiums, Seq<LegConfig> leg_configs, BoolVec entries, BoolVec exits,
-                                 std::optional<Ref<BacktestConfig>> config, std::string spread_type,
-                                 std::optional<double> max_loss, std::optional<double> target_profit,
-                                 std::optional<Seq<int64_t>> leg_expiry_timestamps,
-                                 std::optional<SeriesList> legs_open_premiums) {
-    (void)underlying_close;
+// The legs and expiries of a run, refused as run_spread_backtest refuses its
+// arguments, in its order: the opening premiums against the premiums, the
+// option types, one expiry per leg, then every series and signal against the
+// legs and the bars. Reads the lengths of the series, never their values.
+SpreadParams spread_shape(const ArrayArg<int64_t>& timestamps, const SeriesList& legs_premiums,
+                          const Seq<LegConfig>& leg_configs, const BoolArg& entries, const BoolArg& exits,
+                          const std::optional<Seq<int64_t>>& leg_expiry_timestamps,
+                          const std::optional<SeriesList>& legs_open_premiums) {
     if (legs_open_premiums)
         if (std::optional<std::string> problem =
                 open_premiums_mirror_problem(legs_premiums.lengths(), legs_open_premiums->lengths()))
@@ -489,13 +488,8 @@ EngineResult run_spread_backtest(Series<int64_t> timestamps, Series<double> unde
                             " entries but there are " + std::to_string(params.legs.size()) +
                             " legs; each leg needs its own expiry, matched by position. Guessing would settle the "
                             "wrong leg.");
-        params.leg_expiries = std::move(leg_expiry_timestamps->items);
+        params.leg_expiries = leg_expiry_timestamps->items;
     }
-    if (config) params.config = **config;
-    params.fee_model = fee_model_from_config(params.config);
-    params.max_loss = max_loss;
-    params.target_profit = target_profit;
-    params.spread_type = std::move(spread_type);
     // A run over arrays that do not fit would report a flat, trade-free run as
     // if it had succeeded.
     std::optional<SeriesLengths> open_lengths;
@@ -503,15 +497,53 @@ EngineResult run_spread_backtest(Series<int64_t> timestamps, Series<double> unde
     if (std::optional<std::string> problem = spread_shape_problem(params, timestamps.size(), legs_premiums.lengths(),
                                                                   open_lengths, entries.size(), exits.size()))
         throw RuleError(*problem);
+    return params;
+}
+
+// `underlying_close` and `spread_type` are the caller's bookkeeping: checked
+// like every argument, read by nothing. The series are copied only once
+// their lengths fit the legs and the bars (see spread_lengths).
+EngineResult run_spread_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double> underlying_close,
+                                 SeriesList legs_premiums, Seq<LegConfig> leg_configs, BoolArg entries,
+                                 BoolArg exits, std::optional<Ref<BacktestConfig>> config, std::string spread_type,
+                                 std::optional<double> max_loss, std::optional<double> target_profit,
+                                 std::optional<Seq<int64_t>> leg_expiry_timestamps,
+                                 std::optional<SeriesList> legs_open_premiums) {
+    (void)underlying_close;
+    SpreadParams params =
+        spread_shape(timestamps, legs_premiums, leg_configs, entries, exits, leg_expiry_timestamps, legs_open_premiums);
+    if (config) params.config = **config;
+    params.fee_model = fee_model_from_config(params.config);
+    params.max_loss = max_loss;
+    params.target_profit = target_profit;
+    params.spread_type = std::move(spread_type);
     SpreadArrays arrays;
     arrays.premiums = legs_premiums.take();
     if (legs_open_premiums) arrays.open_premiums = legs_open_premiums->take();
-    arrays.entries = std::move(entries);
-    arrays.exits = std::move(exits);
+    arrays.entries = entries.take();
+    arrays.exits = exits.take();
     // The copies, once more: they are what runs (see SeriesList::take).
     if (std::optional<std::string> problem = spread_shape_problem(params, timestamps.size(), arrays))
         throw RuleError(*problem);
     return run_spread_strategy(params, timestamps, arrays);
+}
+
+// The length rule of run_spread_backtest (see function_def).
+void spread_lengths(const ArrayArg<int64_t>& timestamps, const ArrayArg<double>&, const SeriesList& legs_premiums,
+                    const Seq<LegConfig>& leg_configs, const BoolArg& entries, const BoolArg& exits,
+                    const std::optional<Ref<BacktestConfig>>&, const std::string&, const std::optional<double>&,
+                    const std::optional<double>&, const std::optional<Seq<int64_t>>& leg_expiry_timestamps,
+                    const std::optional<SeriesList>& legs_open_premiums) {
+    (void)spread_shape(timestamps, legs_premiums, leg_configs, entries, exits, leg_expiry_timestamps,
+                       legs_open_premiums);
+}
+
+// The same rule from the lengths of the series reached so far: timestamps,
+// then underlying_close, which nothing compares, then the premium series,
+// entries, exits and the opening premium series, each of which must have the
+// length of timestamps whatever else the call holds.
+bool spread_refused(std::span<const std::size_t> n) {
+    return n.size() > 2 && std::any_of(n.begin() + 2, n.end(), [&](std::size_t length) { return length != n[0]; });
 }
 
 constexpr Param kBatchItemParams[] = {
@@ -604,7 +636,7 @@ PyRef batch_spread_backtest(Series<int64_t> timestamps, Series<double> underlyin
 }
 
 void export_spread_runners(Exports& ex) {
-    ex.add_function(function_def<kRunSpread, &run_spread_backtest>(
+    ex.add_function(function_def<kRunSpread, &run_spread_backtest, &spread_lengths, &spread_refused>(
         "Run spread backtest (multi-leg options).\n\n"
         "Each leg is valued by its own premium series; `leg_configs` holds one\n"
         "(option_type, strike, quantity, lot_size) tuple per series. `entries`,\n"
