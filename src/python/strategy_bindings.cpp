@@ -581,16 +581,27 @@ PyTypeObject* build_batch_spread_item() {
     return build_class(std::move(s));
 }
 
-// Why run_spread_backtest would refuse an item's arrays, checked as it
-// checks them: the opening premiums against the premiums, then every series
-// and signal against the legs and the bars.
-std::optional<std::string> batch_item_problem(const SpreadItem& item, std::size_t bars) {
-    const SpreadArrays& a = *item.arrays;
+// One item of a batch as it runs, refused as run_spread_backtest refuses the
+// same arguments, in its order: the opening premiums against the premiums,
+// the option types, then every series and signal against the legs and the
+// bars.
+SpreadItem batch_item(BatchSpreadItemRec& item, const BacktestConfig& config, std::size_t bars) {
+    SpreadItem w;
+    w.arrays = std::move(item.arrays);
+    const SpreadArrays& a = *w.arrays;
     if (a.open_premiums)
         if (std::optional<std::string> problem =
                 open_premiums_mirror_problem(SeriesLengths::of(a.premiums), SeriesLengths::of(*a.open_premiums)))
-            return problem;
-    return spread_shape_problem(item.params, bars, a);
+            throw RuleError(*problem);
+    w.params.config = config;
+    w.params.max_loss = item.max_loss;
+    w.params.target_profit = item.target_profit;
+    w.params.legs = spread_legs_from_configs(item.leg_configs, LegMessage::Batch);
+    w.params.spread_type = std::move(item.spread_type);
+    // An item whose arrays do not fit would come back as a flat run without
+    // trades, a failure passed off as a result.
+    if (std::optional<std::string> problem = spread_shape_problem(w.params, bars, a)) throw RuleError(*problem);
+    return w;
 }
 
 constexpr Param kBatchSpreadParams[] = {{"timestamps"}, {"underlying_close"}, {"items"}, {"config", "None"}};
@@ -605,23 +616,15 @@ PyRef batch_spread_backtest(Series<int64_t> timestamps, Series<double> underlyin
     const BacktestConfig cfg = config_or_default(config);
     std::vector<SpreadItem> work;
     work.reserve(items.items.size());
+    // An item refused fails the whole call, before any item runs, naming the
+    // first such item: among a thousand, the message alone must say which.
     for (BatchSpreadItemRec& item : items.items) {
-        SpreadItem w;
-        w.params.config = cfg;
-        w.params.max_loss = item.max_loss;
-        w.params.target_profit = item.target_profit;
-        w.params.legs = spread_legs_from_configs(item.leg_configs, LegMessage::Batch);
-        w.params.spread_type = std::move(item.spread_type);
-        w.arrays = std::move(item.arrays);
-        work.push_back(std::move(w));
+        try {
+            work.push_back(batch_item(item, cfg, timestamps.size()));
+        } catch (const RuleError& e) {
+            throw RuleError("item '" + item.strategy_id + "': " + e.what());
+        }
     }
-    // An item whose arrays do not fit would come back as a flat run without
-    // trades, a failure passed off as a result: the whole call fails instead,
-    // before any item runs, naming the first such item with the message its
-    // own run_spread_backtest gives.
-    for (std::size_t i = 0; i < work.size(); ++i)
-        if (std::optional<std::string> problem = batch_item_problem(work[i], timestamps.size()))
-            throw RuleError("item '" + items.items[i].strategy_id + "': " + *problem);
 
     std::vector<EngineResult> results;
     {
@@ -664,12 +667,13 @@ void export_spread_runners(Exports& ex) {
         "Run multiple spread backtests in parallel on a work-stealing thread pool.\n\n"
         "Returns a list of (strategy_id, BacktestResult) tuples in item order, each\n"
         "equal to `run_spread_backtest` of that item alone, without expiries. Before\n"
-        "any item runs, every item is checked: an unknown option type, or arrays that\n"
-        "do not fit (legs against premium series, a series, `entries` or `exits`\n"
-        "against `timestamps`, opening premiums against premiums), fail the whole\n"
-        "call with ValueError; for arrays it reads \"item '{strategy_id}': \" followed\n"
-        "by the message `run_spread_backtest` gives for them. Fees and the end of\n"
-        "the data are as in `run_spread_backtest`."));
+        "any item runs, every item is checked as `run_spread_backtest` checks it, in\n"
+        "its order: opening premiums against premiums, option types, then legs\n"
+        "against premium series and a series, `entries` or `exits` against\n"
+        "`timestamps`. The first item refused fails the whole call with ValueError\n"
+        "reading \"item '{strategy_id}': \" followed by the reason (for arrays, the\n"
+        "message `run_spread_backtest` gives). Fees and the end of the data are as\n"
+        "in `run_spread_backtest`."));
 }
 
 // ---------------------------------------------------------------------------
