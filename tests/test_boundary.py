@@ -423,6 +423,7 @@ _N, _T, _F, _B = 10, np.arange(10, dtype=np.int64), np.linspace(100.0, 109.0, 10
 _ROW = (_T, _F, _F, _F, _F, _F, _B, _B, 1, 1.0, "A")
 _put = lambda row, at, *arrays: row[:at] + arrays + row[at + len(arrays):]  # noqa: E731
 _flags = lambda a: np.broadcast_to(True, a.shape)  # noqa: E731  (flags as long as `a`, also zero-stride)
+_LEG = ("CE", 100.0, 1, 1)
 
 
 class Own(int):
@@ -459,6 +460,18 @@ LENGTH_CASES = {
         float, lambda a: tm.run_basket_backtest([_put(_ROW, 4, a), _put(_ROW, 8, Own(1))])),
     "basket rows in a sequence of their own": (
         bool, lambda a: tm.run_basket_backtest(collections.UserList([_ROW, _put(_ROW, 7, a)]))),
+    # every series but underlying_close is held to timestamps, the premium lists' too
+    "spread exits": (bool, lambda a: tm.run_spread_backtest(_T, _F, [_F], [_LEG], _B, a)),
+    "spread timestamps": (int, lambda a: tm.run_spread_backtest(a, _F, [_F], [_LEG], _B, _B)),
+    "spread premium series": (float, lambda a: tm.run_spread_backtest(_T, _F, [_F, a], [_LEG] * 2, _B, _B)),
+    "spread opening premiums": (
+        float, lambda a: tm.run_spread_backtest(_T, _F, [_F], [_LEG], _B, _B, legs_open_premiums=[a])),
+    "spread, every array that long but the premiums": (
+        int, lambda a: tm.run_spread_backtest(a, np.broadcast_to(1.0, a.shape), [_F], [_LEG], _flags(a), _flags(a))),
+    "spread exits, then a max_loss of its own": (
+        bool, lambda a: tm.run_spread_backtest(_T, _F, [_F], [_LEG], _B, a, max_loss=Own(5))),
+    "spread premium series, then legs in a sequence of their own": (
+        float, lambda a: tm.run_spread_backtest(_T, _F, [a], collections.UserList([_LEG]), _B, _B)),
     "aggregate_bars": (float, lambda a: tm.aggregate_bars(_T, _F, _F, _F, _F, a, 5, "m")),
     "atr": (float, lambda a: tm.atr(_F, a, _F, 3)),
     "return_window": (int, lambda a: tm.return_window(a, _F)),
@@ -474,17 +487,17 @@ def _outcome(call, array):
     return "returned", list(out.equity_curve()), [(t.entry_idx, t.exit_idx, t.pnl) for t in out.trades()]
 
 
-# The single, portfolio and basket runners refuse from the lengths alone, before anything is lent, copied or made
-# to the view's size, also when Python code of the caller's runs after the view: with an address space that could
-# not hold the view (nor any block of its size), theirs is still the length error the ordinary array gets (or the
-# error of a later argument that comes first), not MemoryError.
+# The single, portfolio, basket and spread runners refuse from the lengths alone, before anything is lent, copied
+# or made to the view's size, also when Python code of the caller's runs after the view: with an address space
+# that could not hold the view (nor any block of its size), theirs is still the length error the ordinary array
+# gets (or the error of a later argument that comes first), not MemoryError.
 @pytest.mark.parametrize("case", LENGTH_CASES)
 def test_lengths_are_compared_before_a_strided_view_is_copied(case):
     (dtype, call), limits = LENGTH_CASES[case], resource.getrlimit(resource.RLIMIT_AS)
     dtype = np.dtype(np.int64 if dtype is int else dtype)
     huge = np.lib.stride_tricks.as_strided(np.ones(1, dtype), shape=(2**38 // dtype.itemsize,), strides=(0,))
     want = _outcome(call, np.ones(37, dtype))
-    if case.startswith(("single", "portfolio", "basket")) and sys.platform.startswith("linux"):
+    if case.startswith(("single", "portfolio", "basket", "spread")) and sys.platform.startswith("linux"):
         with open("/proc/self/status") as f:
             room = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:")) + 2**30
         resource.setrlimit(resource.RLIMIT_AS, (room if limits[1] == resource.RLIM_INFINITY else min(room, limits[1]),
@@ -497,10 +510,16 @@ def test_lengths_are_compared_before_a_strided_view_is_copied(case):
 
 # A call whose lengths differ but which reads a strided view it was lent gets what the copy gives (the read is
 # noticed and the call made again on the copy): each fills entries at the next bar's open, which a blank makes 0.
+# The spread's lengths differ by its underlying_close, which nothing compares; its entries, a reversed view, are
+# what a blank would clear, and its legs in a sequence of their own have the premiums copied before the call is
+# made twice.
+_E37 = np.arange(37) % 9 == 2
 READ_CASES = {
     "single": lambda o: tm.run_single_backtest(_T, o, _F, _F, _F, _F, _B, _B, config=BC(upon_bar_close=False)),
     "portfolio": lambda o: tm.run_portfolio_backtest([_put(_ROW, 1, o)], BC(upon_bar_close=False)),
     "basket": lambda o: tm.run_basket_backtest([_put(_ROW, 1, o)], BC(upon_bar_close=False)),
+    "spread": lambda o: tm.run_spread_backtest(np.arange(37, dtype=np.int64), _F, [o], collections.UserList([_LEG]),
+                                               _E37[::-1].copy()[::-1], np.roll(_E37, 3)),
 }
 
 

@@ -26,6 +26,10 @@ def run(premiums, entry_bars=(), exit_bars=(), ts_step=DAY, **kw):
     (dict(size_type="Percentage"), "unknown size_type percentage; expected percent, contracts, notional or risk"),
     (dict(option_open_prices=np.ones(2)),
      "option_open_prices has 2 entries but option_prices has 3; the two series must cover the same bars"),
+    # before anything else: an earlier array that alone raises PanicException before the run, the direction
+    (dict(timestamps=np.arange(2, dtype=np.int64), option_open_prices=np.ones(2)), "option_open_prices has 2 entries"),
+    (dict(close=np.ones(4), exits=flags(2, []), option_open_prices=np.ones(4)), "option_open_prices has 4 entries"),
+    (dict(direction=2, option_open_prices=np.ones(2)), "option_open_prices has 2 entries"),
     (dict(direction=2, option_type="x"), "direction must be 1 (long) or -1 (short), got 2"),   # checked first
 ])
 def test_argument_rules(kw, message):

@@ -237,10 +237,15 @@ def test_unknown_option_types_are_refused_and_carried_back_from_the_batch(option
         run([[1.0]] * 3, legs)
     assert str(e.value) == head + ("one of CE/CALL/C or PE/PUT/P (case-insensitive). "
                                    "Defaulting would price a put as a call.")
+    # in a batch, the first item refused is named, whatever is wrong with the items after it
     item = tm.BatchSpreadItem("x", series([1.0], [1.0], [1.0]), legs, flags(1, []), flags(1, []))
+    short = tm.BatchSpreadItem("short", series([1.0]), [CALL], flags(0, []), flags(1, []))
     with pytest.raises(ValueError) as e:
-        tm.batch_spread_backtest(days(1), np.zeros(1), [good_item(1), item])
-    assert str(e.value) == head + "CE/CALL/C or PE/PUT/P (case-insensitive)."
+        tm.batch_spread_backtest(days(1), np.zeros(1), [good_item(1), item, short])
+    assert str(e.value) == "item 'x': " + head + "CE/CALL/C or PE/PUT/P (case-insensitive)."
+    with pytest.raises(ValueError) as e:
+        tm.batch_spread_backtest(days(1), np.zeros(1), [short, item])
+    assert str(e.value) == "item 'short': entries has 0 bars but timestamps has 1"
 
 
 LEN_TS = " bars but timestamps has 3"
@@ -303,6 +308,7 @@ def test_batch_equals_serial_runs_in_item_order():
     dict(legs_open_premiums=series([1, 2, 3])),                                   # an opening series a bar short
     dict(legs_premiums=series([1, 2, 3]), legs_open_premiums=series([1, 2, 3])),  # mirrored, both a bar short
     dict(entries=flags(3, [0])), dict(exits=flags(5, [])),
+    dict(legs_open_premiums=series([1, 2, 3]), leg_configs=[("CX", 100.0, 1, 10)]),  # the opening premiums first
 ])
 def test_an_item_that_does_not_fit_fails_the_whole_batch_as_its_single_run_fails(change):
     n = 4

@@ -425,6 +425,19 @@ public:
         return true;
     }
     bool blank_touched() const { return blank_.data() && blank_.touched(); }
+    // The elements as a series of the body's own: the copy this holds, moved
+    // out, or else a copy of what it reads (a view, or a blank lent in its
+    // place). Nothing is left to read afterwards.
+    Series<T> take() {
+        Series<T> out;
+        if (size_ > 0 && data_ == copy_.data())
+            out = std::move(copy_);
+        else if (size_ > 0)
+            copy_block(append_uninitialized(out, size_), data_, size_ * sizeof(T));
+        data_ = nullptr;
+        size_ = 0;
+        return out;
+    }
     // A view of what this holds now, for a body that must not take it over.
     ArrayArg lend() const { return ArrayArg(PyRef(), data_, size_); }
 
@@ -572,20 +585,30 @@ public:
     }
     // The series copied, once; MemoryError when together they could never
     // fit in memory. A list converted before a later argument that can run
-    // Python code was copied then (see Quiet): the copy holds what the
-    // caller passed, whatever that code did to the arrays afterwards.
+    // Python code was copied then (see Quiet), or in a call with a length
+    // rule just before that code ran (see LengthGate): the copy holds what
+    // the caller passed, whatever that code did to the arrays afterwards.
+    // Copying runs nothing of the caller's and makes no Python object, so a
+    // body may take it while it holds other arrays in place.
     std::vector<Series<double>> take();
+    // The same arrays and lengths, and a copy of the series if this holds
+    // them, for a body whose outcome may be dropped (see call_function).
+    SeriesList lend() const;
 
 private:
     friend struct From<SeriesList>;
-    std::vector<Series<double>> copy_now() const;
+    using Copy = std::optional<std::vector<Series<double>>>;
+    static std::vector<Series<double>> copy_now(PyObject* rows, std::span<const PyRef> items, std::size_t count);
 
     PyRef rows_;                        // a 2-D array read as its rows, or null
     std::vector<PyRef> items_;          // otherwise the items, held as checked
     std::vector<std::size_t> lengths_;  // of the items
     std::size_t count_ = 0;
     std::size_t cols_ = 0;
-    std::optional<std::vector<Series<double>>> copied_;
+    // The copy made before the body, if one was due, in a block of its own
+    // that keeps its address however the list is moved: a copy owed to the
+    // call's gate is made into it later.
+    std::unique_ptr<Copy> copied_;
 };
 
 template <>
@@ -593,6 +616,10 @@ struct From<SeriesList> {
     // `quiet`: no later argument can run Python code, so the copy may wait
     // for the body's shape checks.
     static SeriesList get(PyObject* o, bool quiet);
+    // In a call with a length rule (`gate`, if given): the length of every
+    // series is noted, and a copy that is due is owed to the gate instead of
+    // made.
+    static SeriesList get(PyObject* o, bool quiet, detail::LengthGate* gate);
 };
 
 // Arrays read in place when `in_place` (no later argument's conversion can run
@@ -649,6 +676,12 @@ public:
                 owed_.push_back(a.owe());
         }
         return a;
+    }
+    // For arrays held other than as an ArrayArg (a list of series): notes the
+    // length of one, in the order reached, and owes what copies them.
+    void note(std::size_t length) { lengths_.push_back(length); }
+    void owe(std::function<void()> copy) {
+        if (!refused_) owed_.push_back(std::move(copy));
     }
     // Called before a conversion that could run Python code of the caller's.
     void before_caller_code();
@@ -1256,6 +1289,16 @@ struct Arrays<Ref<R>> {
     static Ref<R> lend(Ref<R>& r) { return r.share(); }
 };
 
+// A list of series holds no ArrayArg, but a body that may be called twice
+// must not take the copy it holds (see SeriesList::lend).
+template <>
+struct Arrays<SeriesList> {
+    static constexpr bool any = false;
+    template <class F>
+    static void visit(SeriesList&, F&) {}
+    static SeriesList lend(SeriesList& v) { return v.lend(); }
+};
+
 // Makes the arrays a gate copied early hold their copies.
 template <class Tuple>
 void take_early_copies(Tuple& args) {
@@ -1274,20 +1317,22 @@ void settle_arrays(Tuple& args) {
     }
 }
 
-// Calls a module function whose arguments include arrays. Arrays of one
-// length are read as usual: pending views copied, then one call. A call whose
-// arrays differ in length is one that may refuse them, from their lengths,
-// before it reads anything. Where the function has a length rule
-// (`check_lengths`: the checks its body makes first, from the arrays' lengths
-// and its other arguments alone, failing as the body would), the rule is made
-// first: a call it refuses ends there, with neither copy nor blank, however
-// long the views. Otherwise the pending views are lent as blanks of their
-// lengths, and when the call ends (returning or raising) without having read
-// a blank, that is its outcome, the views never copied. Otherwise its outcome
-// is dropped, the views are copied and the call is made again. Either way the
-// outcome is the one the copies would give: a body of ArrayArg reads nothing
-// but its arguments and keeps nothing of them, so a call that never read a
-// view behaves as if it had the copy.
+// Calls a module function whose arguments include arrays. Where the function
+// has a length rule (`check_lengths`: the checks its body makes first, from
+// the arrays' lengths and its other arguments alone, failing as the body
+// would) and a view is pending, the rule is made first: a call it refuses ends
+// there, with neither copy nor blank, however long the views. It is made
+// whatever the views' lengths, since it may also compare lengths that are not
+// an ArrayArg's (a list of series). Then arrays of one length are read as
+// usual: pending views copied, then one call. A call whose arrays differ in
+// length is one that may refuse them, from their lengths, before it reads
+// anything: the pending views are lent as blanks of their lengths, and when
+// the call ends (returning or raising) without having read a blank, that is
+// its outcome, the views never copied. Otherwise its outcome is dropped, the
+// views are copied and the call is made again. Either way the outcome is the
+// one the copies would give: a body of ArrayArg reads nothing but its
+// arguments and keeps nothing of them, so a call that never read a view
+// behaves as if it had the copy.
 template <class R, class Tuple, class F, class C>
 PyObject* call_function(F&& f, Tuple& args, C&& check_lengths) {
     if constexpr (!Arrays<Tuple>::any) {
@@ -1300,9 +1345,9 @@ PyObject* call_function(F&& f, Tuple& args, C&& check_lengths) {
             longest = std::max(longest, a.size());
         };
         Arrays<Tuple>::visit(args, measure);
+        if (pending > 0) check_lengths(args);
         bool lent = pending > 0 && shortest != longest;
         if (lent) {
-            check_lengths(args);
             auto lend = [&](auto& a) { lent = lent && (!a.is_pending() || a.lend_blank()); };
             Arrays<Tuple>::visit(args, lend);
         }

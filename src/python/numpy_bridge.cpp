@@ -76,19 +76,21 @@ PyArrayObject* check_array(PyObject* o, int ndim, int npy_type) {
 }
 
 template <class T>
-bool contiguous_aligned(PyArrayObject* a) {
-    return PyArray_STRIDE(a, 0) == static_cast<npy_intp>(sizeof(T)) &&
-           reinterpret_cast<std::uintptr_t>(PyArray_DATA(a)) % alignof(T) == 0;
+bool contiguous_aligned(const void* data, npy_intp stride) {
+    return stride == static_cast<npy_intp>(sizeof(T)) && reinterpret_cast<std::uintptr_t>(data) % alignof(T) == 0;
 }
 
 template <class T>
-Series<T> copy_1d(PyArrayObject* a) {
-    const auto n = static_cast<std::size_t>(PyArray_DIM(a, 0));
+bool contiguous_aligned(PyArrayObject* a) {
+    return contiguous_aligned<T>(PyArray_DATA(a), PyArray_STRIDE(a, 0));
+}
+
+// `n` elements from `src`, `stride` bytes apart.
+template <class T>
+Series<T> copy_strided(const char* src, npy_intp stride, std::size_t n) {
     Series<T> out;
     if (n == 0) return out;
-    const char* src = static_cast<const char*>(PyArray_DATA(a));
-    const npy_intp stride = PyArray_STRIDE(a, 0);
-    if (contiguous_aligned<T>(a)) {
+    if (contiguous_aligned<T>(src, stride)) {
         // One pass, by a block copy: the vector is not zeroed first.
         copy_block(append_uninitialized(out, n), src, n * sizeof(T));
     } else {
@@ -99,6 +101,12 @@ Series<T> copy_1d(PyArrayObject* a) {
             std::memcpy(&out[i], src + static_cast<npy_intp>(i) * stride, sizeof(T));
     }
     return out;
+}
+
+template <class T>
+Series<T> copy_1d(PyArrayObject* a) {
+    return copy_strided<T>(static_cast<const char*>(PyArray_DATA(a)), PyArray_STRIDE(a, 0),
+                           static_cast<std::size_t>(PyArray_DIM(a, 0)));
 }
 
 template <class T>
@@ -293,7 +301,29 @@ SeriesList From<SeriesList>::get(PyObject* o, bool quiet) {
             out.items_.push_back(std::move(item));
         }
     }
-    if (!quiet) out.copied_ = out.copy_now();
+    if (!quiet)
+        out.copied_ = std::make_unique<SeriesList::Copy>(SeriesList::copy_now(out.rows_.get(), out.items_, out.count_));
+    return out;
+}
+
+SeriesList From<SeriesList>::get(PyObject* o, bool quiet, detail::LengthGate* gate) {
+    if (!gate) return get(o, quiet);
+    // Another sequence's __len__ and __getitem__ are the caller's code.
+    if (!Quiet<SeriesList>::check(o)) gate->before_caller_code();
+    SeriesList out = get(o, true);
+    // A 2-D array's rows are all as long: one of them tells what all do.
+    if (out.rows_) {
+        if (out.count_ > 0) gate->note(out.cols_);
+    } else {
+        for (std::size_t length : out.lengths_) gate->note(length);
+    }
+    if (!quiet) {
+        out.copied_ = std::make_unique<SeriesList::Copy>();
+        // The list holds the arrays for the whole call, so the closure may
+        // borrow them; the items' block moves with the list, unchanged.
+        gate->owe([copy = out.copied_.get(), rows = out.rows_.get(), items = std::span<const PyRef>(out.items_),
+                   count = out.count_] { copy->emplace(SeriesList::copy_now(rows, items, count)); });
+    }
     return out;
 }
 
@@ -309,39 +339,53 @@ bool Quiet<SeriesList>::check(PyObject* o) {
 }
 
 std::vector<Series<double>> SeriesList::take() {
-    if (copied_) {
-        std::vector<Series<double>> out = std::move(*copied_);
+    if (copied_ && *copied_) {
+        std::vector<Series<double>> out = std::move(**copied_);
         copied_.reset();
         return out;
     }
-    return copy_now();
+    return copy_now(rows_.get(), items_, count_);
 }
 
-std::vector<Series<double>> SeriesList::copy_now() const {
+SeriesList SeriesList::lend() const {
+    SeriesList out;
+    if (rows_) out.rows_ = PyRef(Py_NewRef(rows_.get()));
+    out.items_.reserve(items_.size());
+    for (const PyRef& item : items_) out.items_.emplace_back(Py_NewRef(item.get()));
+    out.lengths_ = lengths_;
+    out.count_ = count_;
+    out.cols_ = cols_;
+    if (copied_ && *copied_) out.copied_ = std::make_unique<Copy>(**copied_);
+    return out;
+}
+
+std::vector<Series<double>> SeriesList::copy_now(PyObject* rows, std::span<const PyRef> items, std::size_t count) {
     // Python code run while the later arguments were read may have reshaped
     // an array since it was checked: the copy reads the arrays as they are
     // now, and the caller checks the copies again. Their sizes now are what
-    // must fit, all of them together.
-    std::size_t count = count_;
+    // must fit, all of them together. The rows of a 2-D array are read where
+    // they lie, without an object for each: making one could run the
+    // caller's code (a subclass's __array_finalize__).
+    PyArrayObject* matrix = rows ? check_array(rows, 2, NPY_FLOAT64) : nullptr;
     double values = 0.0;
-    if (rows_) {
-        const Py_ssize_t rows = PySequence_Size(rows_.get());
-        if (rows < 0) throw_py();
-        count = static_cast<std::size_t>(rows);
-        values = static_cast<double>(PyArray_SIZE(reinterpret_cast<PyArrayObject*>(rows_.get())));
+    if (matrix) {
+        count = static_cast<std::size_t>(PyArray_DIM(matrix, 0));
+        values = static_cast<double>(PyArray_SIZE(matrix));
     } else {
-        for (const PyRef& item : items_)
+        for (const PyRef& item : items)
             values += static_cast<double>(PyArray_SIZE(reinterpret_cast<PyArrayObject*>(item.get())));
     }
     detail::require_memory(static_cast<double>(count) * sizeof(Series<double>) + values * sizeof(double));
     std::vector<Series<double>> out;
     out.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
-        if (rows_) {
-            PyRef row = detail::sequence_item(rows_.get(), static_cast<Py_ssize_t>(i));
-            out.push_back(From<Series<double>>::get(row.get()));
+        if (matrix) {
+            const char* row = static_cast<const char*>(PyArray_DATA(matrix)) +
+                              static_cast<npy_intp>(i) * PyArray_STRIDE(matrix, 0);
+            out.push_back(copy_strided<double>(row, PyArray_STRIDE(matrix, 1),
+                                               static_cast<std::size_t>(PyArray_DIM(matrix, 1))));
         } else {
-            out.push_back(From<Series<double>>::get(items_[i].get()));
+            out.push_back(From<Series<double>>::get(items[i].get()));
         }
     }
     return out;

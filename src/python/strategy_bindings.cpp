@@ -1,5 +1,6 @@
 // What strategies get back from the engine (EngineEvent, PositionSnapshot)
 // and the vectorised strategy runners.
+#include <algorithm>
 #include <memory>
 #include <tuple>
 
@@ -337,9 +338,12 @@ void export_single_runners(Exports& ex) {
         "Run options backtest.\n\n"
         "Backtests one option on its premium series: `option_prices` holds the premium\n"
         "of every bar (and `option_open_prices`, when given, the opening premium that\n"
-        "next-bar fills use). Every array must have the length of `option_prices`:\n"
-        "one that has not raises PanicException naming it before the run, as a\n"
-        "short `close` always did; `timestamps` must ascend, which nothing checks.\n"
+        "next-bar fills use). Every array must have the length of `option_prices`.\n"
+        "An `option_open_prices` that has not raises ValueError before any other\n"
+        "argument or array is checked; any other raises PanicException naming it\n"
+        "before the run, as a short `close` always did: the first in signature\n"
+        "order, after the checks of `direction`, `option_type`, `strike_selection`\n"
+        "and `size_type`. `timestamps` must ascend, which nothing checks.\n"
         "At most one position is held, sized in whole contracts of `lot_size` units\n"
         "by `size_type`: \"percent\" and \"risk\" commit `size_value` times the\n"
         "cash, \"notional\" spends `size_value`, \"contracts\" buys `size_value`\n"
@@ -466,16 +470,14 @@ constexpr Param kRunSpreadParams[] = {
 };
 const Sig kRunSpread{nullptr, "run_spread_backtest", kRunSpreadParams};
 
-// `underlying_close` and `spread_type` are the caller's bookkeeping: checked
-// and copied like every argument, read by nothing. The premium series are
-// copied only once their lengths fit the legs and the bars.
-EngineResult run_spread_backtest(Series<int64_t> timestamps, Series<double> underlying_close,
-                                 SeriesList legs_premiums, Seq<LegConfig> leg_configs, BoolVec entries, BoolVec exits,
-                                 std::optional<Ref<BacktestConfig>> config, std::string spread_type,
-                                 std::optional<double> max_loss, std::optional<double> target_profit,
-                                 std::optional<Seq<int64_t>> leg_expiry_timestamps,
-                                 std::optional<SeriesList> legs_open_premiums) {
-    (void)underlying_close;
+// The legs and expiries of a run, refused as run_spread_backtest refuses its
+// arguments, in its order: the opening premiums against the premiums, the
+// option types, one expiry per leg, then every series and signal against the
+// legs and the bars. Reads the lengths of the series, never their values.
+SpreadParams spread_shape(const ArrayArg<int64_t>& timestamps, const SeriesList& legs_premiums,
+                          const Seq<LegConfig>& leg_configs, const BoolArg& entries, const BoolArg& exits,
+                          const std::optional<Seq<int64_t>>& leg_expiry_timestamps,
+                          const std::optional<SeriesList>& legs_open_premiums) {
     if (legs_open_premiums)
         if (std::optional<std::string> problem =
                 open_premiums_mirror_problem(legs_premiums.lengths(), legs_open_premiums->lengths()))
@@ -489,13 +491,8 @@ EngineResult run_spread_backtest(Series<int64_t> timestamps, Series<double> unde
                             " entries but there are " + std::to_string(params.legs.size()) +
                             " legs; each leg needs its own expiry, matched by position. Guessing would settle the "
                             "wrong leg.");
-        params.leg_expiries = std::move(leg_expiry_timestamps->items);
+        params.leg_expiries = leg_expiry_timestamps->items;
     }
-    if (config) params.config = **config;
-    params.fee_model = fee_model_from_config(params.config);
-    params.max_loss = max_loss;
-    params.target_profit = target_profit;
-    params.spread_type = std::move(spread_type);
     // A run over arrays that do not fit would report a flat, trade-free run as
     // if it had succeeded.
     std::optional<SeriesLengths> open_lengths;
@@ -503,15 +500,53 @@ EngineResult run_spread_backtest(Series<int64_t> timestamps, Series<double> unde
     if (std::optional<std::string> problem = spread_shape_problem(params, timestamps.size(), legs_premiums.lengths(),
                                                                   open_lengths, entries.size(), exits.size()))
         throw RuleError(*problem);
+    return params;
+}
+
+// `underlying_close` and `spread_type` are the caller's bookkeeping: checked
+// like every argument, read by nothing. The series are copied only once
+// their lengths fit the legs and the bars (see spread_lengths).
+EngineResult run_spread_backtest(ArrayArg<int64_t> timestamps, ArrayArg<double> underlying_close,
+                                 SeriesList legs_premiums, Seq<LegConfig> leg_configs, BoolArg entries,
+                                 BoolArg exits, std::optional<Ref<BacktestConfig>> config, std::string spread_type,
+                                 std::optional<double> max_loss, std::optional<double> target_profit,
+                                 std::optional<Seq<int64_t>> leg_expiry_timestamps,
+                                 std::optional<SeriesList> legs_open_premiums) {
+    (void)underlying_close;
+    SpreadParams params =
+        spread_shape(timestamps, legs_premiums, leg_configs, entries, exits, leg_expiry_timestamps, legs_open_premiums);
+    if (config) params.config = **config;
+    params.fee_model = fee_model_from_config(params.config);
+    params.max_loss = max_loss;
+    params.target_profit = target_profit;
+    params.spread_type = std::move(spread_type);
     SpreadArrays arrays;
     arrays.premiums = legs_premiums.take();
     if (legs_open_premiums) arrays.open_premiums = legs_open_premiums->take();
-    arrays.entries = std::move(entries);
-    arrays.exits = std::move(exits);
+    arrays.entries = entries.take();
+    arrays.exits = exits.take();
     // The copies, once more: they are what runs (see SeriesList::take).
     if (std::optional<std::string> problem = spread_shape_problem(params, timestamps.size(), arrays))
         throw RuleError(*problem);
     return run_spread_strategy(params, timestamps, arrays);
+}
+
+// The length rule of run_spread_backtest (see function_def).
+void spread_lengths(const ArrayArg<int64_t>& timestamps, const ArrayArg<double>&, const SeriesList& legs_premiums,
+                    const Seq<LegConfig>& leg_configs, const BoolArg& entries, const BoolArg& exits,
+                    const std::optional<Ref<BacktestConfig>>&, const std::string&, const std::optional<double>&,
+                    const std::optional<double>&, const std::optional<Seq<int64_t>>& leg_expiry_timestamps,
+                    const std::optional<SeriesList>& legs_open_premiums) {
+    (void)spread_shape(timestamps, legs_premiums, leg_configs, entries, exits, leg_expiry_timestamps,
+                       legs_open_premiums);
+}
+
+// The same rule from the lengths of the series reached so far: timestamps,
+// then underlying_close, which nothing compares, then the premium series,
+// entries, exits and the opening premium series, each of which must have the
+// length of timestamps whatever else the call holds.
+bool spread_refused(std::span<const std::size_t> n) {
+    return n.size() > 2 && std::any_of(n.begin() + 2, n.end(), [&](std::size_t length) { return length != n[0]; });
 }
 
 constexpr Param kBatchItemParams[] = {
@@ -549,16 +584,27 @@ PyTypeObject* build_batch_spread_item() {
     return build_class(std::move(s));
 }
 
-// Why run_spread_backtest would refuse an item's arrays, checked as it
-// checks them: the opening premiums against the premiums, then every series
-// and signal against the legs and the bars.
-std::optional<std::string> batch_item_problem(const SpreadItem& item, std::size_t bars) {
-    const SpreadArrays& a = *item.arrays;
+// One item of a batch as it runs, refused as run_spread_backtest refuses the
+// same arguments, in its order: the opening premiums against the premiums,
+// the option types, then every series and signal against the legs and the
+// bars.
+SpreadItem batch_item(BatchSpreadItemRec& item, const BacktestConfig& config, std::size_t bars) {
+    SpreadItem w;
+    w.arrays = std::move(item.arrays);
+    const SpreadArrays& a = *w.arrays;
     if (a.open_premiums)
         if (std::optional<std::string> problem =
                 open_premiums_mirror_problem(SeriesLengths::of(a.premiums), SeriesLengths::of(*a.open_premiums)))
-            return problem;
-    return spread_shape_problem(item.params, bars, a);
+            throw RuleError(*problem);
+    w.params.config = config;
+    w.params.max_loss = item.max_loss;
+    w.params.target_profit = item.target_profit;
+    w.params.legs = spread_legs_from_configs(item.leg_configs, LegMessage::Batch);
+    w.params.spread_type = std::move(item.spread_type);
+    // An item whose arrays do not fit would come back as a flat run without
+    // trades, a failure passed off as a result.
+    if (std::optional<std::string> problem = spread_shape_problem(w.params, bars, a)) throw RuleError(*problem);
+    return w;
 }
 
 constexpr Param kBatchSpreadParams[] = {{"timestamps"}, {"underlying_close"}, {"items"}, {"config", "None"}};
@@ -573,23 +619,15 @@ PyRef batch_spread_backtest(Series<int64_t> timestamps, Series<double> underlyin
     const BacktestConfig cfg = config_or_default(config);
     std::vector<SpreadItem> work;
     work.reserve(items.items.size());
+    // An item refused fails the whole call, before any item runs, naming the
+    // first such item: among a thousand, the message alone must say which.
     for (BatchSpreadItemRec& item : items.items) {
-        SpreadItem w;
-        w.params.config = cfg;
-        w.params.max_loss = item.max_loss;
-        w.params.target_profit = item.target_profit;
-        w.params.legs = spread_legs_from_configs(item.leg_configs, LegMessage::Batch);
-        w.params.spread_type = std::move(item.spread_type);
-        w.arrays = std::move(item.arrays);
-        work.push_back(std::move(w));
+        try {
+            work.push_back(batch_item(item, cfg, timestamps.size()));
+        } catch (const RuleError& e) {
+            throw RuleError("item '" + item.strategy_id + "': " + e.what());
+        }
     }
-    // An item whose arrays do not fit would come back as a flat run without
-    // trades, a failure passed off as a result: the whole call fails instead,
-    // before any item runs, naming the first such item with the message its
-    // own run_spread_backtest gives.
-    for (std::size_t i = 0; i < work.size(); ++i)
-        if (std::optional<std::string> problem = batch_item_problem(work[i], timestamps.size()))
-            throw RuleError("item '" + items.items[i].strategy_id + "': " + *problem);
 
     std::vector<EngineResult> results;
     {
@@ -604,7 +642,7 @@ PyRef batch_spread_backtest(Series<int64_t> timestamps, Series<double> underlyin
 }
 
 void export_spread_runners(Exports& ex) {
-    ex.add_function(function_def<kRunSpread, &run_spread_backtest>(
+    ex.add_function(function_def<kRunSpread, &run_spread_backtest, &spread_lengths, &spread_refused>(
         "Run spread backtest (multi-leg options).\n\n"
         "Each leg is valued by its own premium series; `leg_configs` holds one\n"
         "(option_type, strike, quantity, lot_size) tuple per series. `entries`,\n"
@@ -632,12 +670,13 @@ void export_spread_runners(Exports& ex) {
         "Run multiple spread backtests in parallel on a work-stealing thread pool.\n\n"
         "Returns a list of (strategy_id, BacktestResult) tuples in item order, each\n"
         "equal to `run_spread_backtest` of that item alone, without expiries. Before\n"
-        "any item runs, every item is checked: an unknown option type, or arrays that\n"
-        "do not fit (legs against premium series, a series, `entries` or `exits`\n"
-        "against `timestamps`, opening premiums against premiums), fail the whole\n"
-        "call with ValueError; for arrays it reads \"item '{strategy_id}': \" followed\n"
-        "by the message `run_spread_backtest` gives for them. Fees and the end of\n"
-        "the data are as in `run_spread_backtest`."));
+        "any item runs, every item is checked as `run_spread_backtest` checks it, in\n"
+        "its order: opening premiums against premiums, option types, then legs\n"
+        "against premium series and a series, `entries` or `exits` against\n"
+        "`timestamps`. The first item refused fails the whole call with ValueError\n"
+        "reading \"item '{strategy_id}': \" followed by the reason (for arrays, the\n"
+        "message `run_spread_backtest` gives). Fees and the end of the data are as\n"
+        "in `run_spread_backtest`."));
 }
 
 // ---------------------------------------------------------------------------
