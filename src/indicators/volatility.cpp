@@ -72,7 +72,29 @@ namespace {
 //   such a NaN while the average is written out.
 constexpr std::size_t kWilderLanes = 8;
 
-inline std::size_t wilder_warmup(std::size_t p) { return 48 * p + 64; }
+inline std::size_t wilder_warmup(std::size_t p) { return 4 * p + 64; }
+
+// The chain over kStride bars from a value v is, in exact arithmetic,
+// keep^S v + sum_j alpha keep^(S-1-j) x_j: one product and sum on the
+// chain per stride, beside a dot product that waits for nothing. Its
+// weights are the exact powers rounded once (taken in long double), so
+// that the estimate drifts from the exact recurrence by a few roundings,
+// as the chain itself does.
+constexpr std::size_t kStride = 32;
+
+struct StrideWeights {
+    double keep_s = 0.0;      // keep^S
+    double w[kStride] = {};   // w[j] = alpha keep^(S-1-j)
+
+    explicit StrideWeights(const Smoother& s) {
+        long double power = 1.0L;
+        for (std::size_t j = kStride; j-- > 0;) {
+            w[j] = static_cast<double>(static_cast<long double>(s.alpha) * power);
+            power *= static_cast<long double>(s.keep);
+        }
+        keep_s = static_cast<double>(power);
+    }
+};
 
 // Bars the true ranges and the NaN scan take at a time.
 constexpr std::size_t kChunk = 1024;
@@ -332,11 +354,11 @@ struct AtrChain {
     double* o;
     std::size_t p, warm;
     Smoother w;
+    StrideWeights stride;
 
-    // Whether a stretch of `rest` bars is long enough for the lanes.
-    bool lanes_pay(std::size_t rest) const {
-        return p <= rest / (8 * kWilderLanes * 48) && rest >= 8 * kWilderLanes * warm;
-    }
+    // Whether a stretch of `rest` bars is long enough for the lanes: they
+    // take about (rest - warm) / K + warm steps where one chain takes rest.
+    bool lanes_pay(std::size_t rest) const { return 2 * rest >= 3 * warm + 1024; }
 
     // True ranges of bars [first, n) into o, a chunk at a time, up to the
     // first NaN one (whose bar it returns, or n); the runs of +0 true ranges
@@ -385,6 +407,21 @@ struct AtrChain {
         }
     }
 
+    // An estimate of the chain's value after bar `to` from the value v
+    // after bar `from` (from <= to), through the true ranges in o, a stride
+    // at a time.
+    double estimate(std::size_t from, double v, std::size_t to) const {
+        std::size_t i = from + 1;
+        for (; (to + 1 - i) % kStride != 0; ++i) v = w.step(v, o[i]);
+        for (; i <= to; i += kStride) {
+            double acc[4] = {0.0, 0.0, 0.0, 0.0};
+            for (std::size_t j = 0; j < kStride; j += 4)
+                for (std::size_t q = 0; q < 4; ++q) acc[q] += stride.w[j + q] * o[i + j + q];
+            v = stride.keep_s * v + ((acc[0] + acc[1]) + (acc[2] + acc[3]));
+        }
+        return v;
+    }
+
     // The chain through bars [s, e), their true ranges in o, from the value
     // at s - 1: in the lanes where the stretch is long enough.
     void smooth(std::size_t s, std::size_t e) const {
@@ -396,13 +433,31 @@ struct AtrChain {
         const std::size_t len = (rest - warm) / kWilderLanes, steps = len + warm;
         std::size_t bar[kWilderLanes];
         double start[kWilderLanes], probe[kWilderLanes];
+        // Each lane starts from an estimate of the chain before its first
+        // bar, carried on from the one before it; where that is more than
+        // `reach` bars back, from the level of the true ranges `reach` bars
+        // back instead, whose distance from the chain has shrunk below a
+        // rounding by the lane's first bar.
+        const std::size_t reach = 40 * p;
+        std::size_t at = s - 1;
+        double guess = o[s - 1];
         for (std::size_t k = 0; k < kWilderLanes; ++k) {
             bar[k] = s + k * len;
-            // A guess near the level of the true ranges the lane starts on.
-            double sum = 0.0;
-            for (std::size_t i = bar[k]; i < bar[k] + p; ++i) sum += o[i];
-            const double guess = sum / static_cast<double>(p);
-            start[k] = k > 0 && std::isfinite(guess) ? guess : o[s - 1];
+            if (k == 0) {
+                start[k] = o[s - 1];
+                continue;
+            }
+            const std::size_t to = bar[k] - 1;
+            if (to - at > reach) {
+                at = to - reach;
+                double sum = 0.0;
+                for (std::size_t i = at + 1; i <= at + p; ++i) sum += o[i];
+                guess = sum / static_cast<double>(p);
+            }
+            guess = estimate(at, guess, to);
+            if (!std::isfinite(guess)) guess = o[s - 1];
+            at = to;
+            start[k] = guess;
         }
         wilder_chains(WilderLanesArgs{o, bar, warm, steps, w, start, probe});
         for (std::size_t k = 1; k < kWilderLanes; ++k) {
@@ -463,7 +518,8 @@ SeriesResult compute_atr(std::span<const double> high, std::span<const double> l
     double* o = out.data();
     AtrPass pass(high, low, close, p);
     pass.run_to(p, [o](std::size_t i, double v) { o[i] = v; });
-    const AtrChain chain{high.data(), low.data(), close.data(), o, p, wilder_warmup(p), Smoother::wilder(p)};
+    const Smoother w = Smoother::wilder(p);
+    const AtrChain chain{high.data(), low.data(), close.data(), o, p, wilder_warmup(p), w, StrideWeights(w)};
     if (!chain.lanes_pay(n - p)) {
         pass.run_to(n, [o](std::size_t i, double v) { o[i] = v; });
         return out;
