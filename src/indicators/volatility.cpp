@@ -56,8 +56,9 @@ namespace {
 // stretch of about 1.5 warm-ups on.
 //
 // Two kinds of stretch are not stepped by the lanes:
-// - A run of true range +0 (a flat or halted stretch) holding a whole chunk.
-//   Chains through it do not meet: each only shrinks by keep per bar, so two
+// - A long run of true range +0 (a flat or halted stretch): two chunks and
+//   four warm-ups, or any run to the end of the series; the lanes take a
+//   shorter one as any other bars. Chains through it do not meet: each only shrinks by keep per bar, so two
 //   of them keep their ratio until both sink into the subnormals and stop at
 //   values the step no longer moves (not always the same one). The run is
 //   stepped one bar at a time from the value before it (see FlatSteps),
@@ -101,6 +102,29 @@ struct StrideWeights {
         keep_s = static_cast<double>(power);
     }
 };
+
+// The estimate from v through the true ranges o[i, end), whole strides.
+template <std::size_t L>
+[[gnu::always_inline]] inline double estimate_lanes(const double* o, std::size_t i, std::size_t end, double v,
+                                                    const StrideWeights& sw) {
+    using V = lanes::F64<L>;
+    for (; i < end; i += kStride) {
+        V a{}, b{};
+        for (std::size_t j = 0; j < kStride; j += 2 * L) {
+            a += lanes::load<V>(sw.w + j) * lanes::load<V>(o + i + j);
+            b += lanes::load<V>(sw.w + j + L) * lanes::load<V>(o + i + j + L);
+        }
+        a += b;
+        double y = 0.0;
+        for (std::size_t k = 0; k < L; ++k) y += a[k];
+        v = sw.keep_s * v + y;
+    }
+    return v;
+}
+
+TIDEMARK_LANE_VERSIONS(double, estimate_strides,
+                       (const double* o, std::size_t i, std::size_t end, double v, const StrideWeights& sw),
+                       estimate_lanes, (o, i, end, v, sw))
 
 // Bars the true ranges and the NaN scan take at a time.
 constexpr std::size_t kChunk = 1024;
@@ -259,8 +283,11 @@ template <std::size_t L>
                                                                            std::size_t i1, double* tr,
                                                                            FlatSteps& flat) {
     FlatSteps f = flat;  // in registers for the loop
-    const TrueRangeChunk out = true_range_lanes<lanes::F64<L>>(h, l, c, i0, i1, tr, [&f] {
-        if (f.at + L <= f.end) f.steps<L>();
+    // Steps enough per vector of true ranges for all the run known so far
+    // (a run found late has more bars behind it than the chunk has).
+    const std::size_t per = (f.end - f.at + (i1 - i0) - 1) / std::max<std::size_t>(1, i1 - i0);
+    const TrueRangeChunk out = true_range_lanes<lanes::F64<L>>(h, l, c, i0, i1, tr, [&f, per] {
+        for (std::size_t k = 0; k < per && f.at + L <= f.end; ++k) f.steps<L>();
     });
     f.finish();
     flat = f;
@@ -455,13 +482,7 @@ struct AtrChain {
     double estimate(std::size_t from, double v, std::size_t to) const {
         std::size_t i = from + 1;
         for (; (to + 1 - i) % kStride != 0; ++i) v = w.step(v, o[i]);
-        for (; i <= to; i += kStride) {
-            double acc[4] = {0.0, 0.0, 0.0, 0.0};
-            for (std::size_t j = 0; j < kStride; j += 4)
-                for (std::size_t q = 0; q < 4; ++q) acc[q] += stride.w[j + q] * o[i + j + q];
-            v = stride.keep_s * v + ((acc[0] + acc[1]) + (acc[2] + acc[3]));
-        }
-        return v;
+        return estimate_strides(o, i, to + 1, v, stride);
     }
 
     // The chain through bars [s, e), their true ranges in o, from the value
@@ -598,24 +619,36 @@ SeriesResult compute_atr(std::span<const double> high, std::span<const double> l
     }
     // The true ranges go first, in one pass in order: read from eight places
     // at once, the inputs would come from memory at a fraction of the speed.
-    // A whole chunk of them +0 takes the run it belongs to out of the lanes;
-    // the first NaN one ends the pass.
+    // A run of them +0 long enough takes itself out of the lanes; the first
+    // NaN one ends the pass.
     auto zero = [o](std::size_t i) { return std::bit_cast<uint64_t>(o[i]) == 0; };
-    std::size_t s = p;  // the first bar not smoothed; its true range is in o
+    // A shorter run stays with the lanes, which step it as any other bars:
+    // only a lane that takes over in it or soon after is recomputed (the
+    // chains do not meet in the run), and the lanes need no second warm-up
+    // for the bars after it.
+    const std::size_t flat_length = std::max(2 * kChunk, 4 * chain.warm);
+    std::size_t s = p;    // the first bar not smoothed; its true range is in o
+    std::size_t run = n;  // where the run of +0 up to bar i starts, if a whole chunk of it has been seen
     for (std::size_t i = p; i < n;) {  // i: the first bar whose true range is not
         const std::size_t i1 = std::min(n, i + kChunk);
         const TrueRangeChunk chunk = true_ranges(high.data(), low.data(), close.data(), i, i1, o + i);
         std::size_t scan = i;  // where a NaN true range is looked for
         bool nan = chunk.nan;
         i = i1;
-        if (chunk.flat && i1 - scan == kChunk) {
-            std::size_t from = scan;
-            while (from > s && zero(from - 1)) --from;
-            chain.smooth(s, from);
-            const auto run = chain.flat_run(from, i1, n);
-            s = scan = run.end;
-            i = run.known;
-            nan = run.nan;
+        if (!chunk.flat || (i1 - scan < kChunk && i1 < n)) {
+            run = n;
+        } else {
+            if (run == n)
+                for (run = scan; run > s && zero(run - 1);) --run;
+            // A run to the end of the series leaves no bars for a second warm-up.
+            if (i1 - run >= flat_length || i1 == n) {
+                chain.smooth(s, run);
+                const auto flat = chain.flat_run(run, i1, n);
+                s = scan = flat.end;
+                i = flat.known;
+                nan = flat.nan;
+                run = n;
+            }
         }
         if (nan) {
             while (o[scan] == o[scan]) ++scan;

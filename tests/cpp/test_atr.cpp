@@ -232,10 +232,11 @@ TEST(AtrSeries, LanesMatchTheSingleChainWhereTheyStartToPay) {
     }
 }
 
-// A run of true range +0 that holds a whole chunk of 1024 bars is stepped
-// beside the true ranges after it: from right after the seed, on chunk
-// edges and off them, to the end of the series, ended by a missing bar, and
-// entered with a negative average (where a step is not the product alone).
+// A long run of true range +0 leaves the lanes and is stepped beside the
+// true ranges after it, a shorter one stays with them: runs from right after
+// the seed, on chunk edges of 1024 bars and off them, to the end of the
+// series, ended by a missing bar, and entered with a negative average (where
+// a step is not the product alone).
 TEST(AtrSeries, FlatRunsMatchTheSingleChain) {
     struct Run {
         const char* what;
@@ -246,10 +247,10 @@ TEST(AtrSeries, FlatRunsMatchTheSingleChain) {
     for (std::size_t p : {1, 2, 3, 14, 200}) {
         const Run runs[] = {{"after the seed", p, p + 3000, false, false},
                             {"one chunk off its edges", 5000, 6024, false, false},
-                            {"on chunk edges", p + 3 * 1024, p + 5 * 1024, false, false},
+                            {"on chunk edges", p + 3 * 1024, p + 8 * 1024, false, false},
                             {"to the end", 9000, 0, false, false},
-                            {"ended by a missing bar", 9000, 11'500, true, false},
-                            {"from a negative average", 12'000, 15'000, false, true}};
+                            {"ended by a missing bar", 9000, 13'500, true, false},
+                            {"from a negative average", 14'000, 18'000, false, true}};
         for (const Run& run : runs) {
             auto [h, l, c] = walk(20'000);
             const std::size_t to = run.to ? run.to : c.size();
