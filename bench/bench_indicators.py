@@ -85,7 +85,7 @@ def interleaved_best(fns, repeat, calls=1):
 def plan(n):
     """(repeats, calls per repeat) for series of n values: about as long in all, more repeats where they are cheap."""
     calls = max(1, 20_000 // n)
-    repeat = max(5, min(41, 4_000_000 // (n * calls)))
+    repeat = max(11, min(41, 40_000_000 // (n * calls)))
     return repeat, calls
 
 

@@ -56,9 +56,9 @@ namespace {
 // stretch of about 1.5 warm-ups on.
 //
 // Two kinds of stretch are not stepped by the lanes:
-// - A long run of true range +0 (a flat or halted stretch): two chunks and
-//   four warm-ups, or any run to the end of the series; the lanes take a
-//   shorter one as any other bars. Chains through it do not meet: each only shrinks by keep per bar, so two
+// - A long run of true range +0 (a flat or halted stretch): two chunks or
+//   more, or any run to the end of the series; the lanes take a shorter one
+//   as any other bars. Chains through it do not meet: each only shrinks by keep per bar, so two
 //   of them keep their ratio until both sink into the subnormals and stop at
 //   values the step no longer moves (not always the same one). The run is
 //   stepped one bar at a time from the value before it (see FlatSteps),
@@ -625,8 +625,9 @@ SeriesResult compute_atr(std::span<const double> high, std::span<const double> l
     // A shorter run stays with the lanes, which step it as any other bars:
     // only a lane that takes over in it or soon after is recomputed (the
     // chains do not meet in the run), and the lanes need no second warm-up
-    // for the bars after it.
-    const std::size_t flat_length = std::max(2 * kChunk, 4 * chain.warm);
+    // for the bars after it. A longer one is taken out as soon as it is seen
+    // to be that long, so that its steps hide the true ranges after it.
+    const std::size_t flat_length = 2 * kChunk;
     std::size_t s = p;    // the first bar not smoothed; its true range is in o
     std::size_t run = n;  // where the run of +0 up to bar i starts, if a whole chunk of it has been seen
     for (std::size_t i = p; i < n;) {  // i: the first bar whose true range is not
