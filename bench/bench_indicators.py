@@ -1,14 +1,24 @@
 """Time of the batch indicators against TA-Lib, and cost of the streaming Indicator.
 
-Batch: every indicator over 1,000,000 values at periods 14 and 200, beside the
-TA-Lib function that computes the same thing on the same arrays (MACD with
-slow = 2 x fast and signal 9; Bollinger bands at 2 deviations; stochastic as
-TA-Lib's fast stochastic with %D over 3). Each figure is the best of 21
-repeats in CPU time of the process (page faults count), the two libraries
-called in turn within each repeat so that both see the same machine. VWAP and
-the supertrend have no TA-Lib function; every row also gives its time as a
-multiple of `np.copyto` of one input column. TA-Lib is a benchmark peer only
-(`pip install TA-Lib`): without it the TA-Lib column is skipped with a note.
+Batch: every indicator at 1,000, 10,000, 100,000, 1,000,000 and 10,000,000
+values at periods 14 and 200, beside the TA-Lib function that computes the
+same thing on the same arrays (MACD with slow = 2 x fast and signal 9;
+Bollinger bands at 2 deviations; stochastic as TA-Lib's fast stochastic with
+%D over 3). Each figure is the best of several repeats in CPU time of the
+process (page faults count), the two libraries called in turn within each
+repeat so that both see the same machine; below 100,000 values a repeat
+times a loop of calls, so that the clock's own cost is a small part of it.
+VWAP and the supertrend have no TA-Lib function; every row also gives its
+time as a multiple of `np.copyto` of one input column. TA-Lib is a benchmark
+peer only (`pip install TA-Lib`): without it the TA-Lib column is skipped
+with a note.
+
+ATR: at each size and periods 14, 50, 200 and 500, on the walk, on the walk
+with 200 gaps of 1 to 10 missing bars (every column NaN) from a tenth of the
+way in, on the walk held flat (high = low = close, true range 0) over bars
+n/3 to 0.463 n, and on the walk held flat over its last two thirds; each
+beside TA-Lib on the same arrays, and the flat series also as a multiple of
+our time on the walk.
 
 ADX again on the same series with 0.1 % of its bars missing (high, low and
 close NaN), beside TA-Lib on those arrays and our own time on the clean ones.
@@ -24,11 +34,13 @@ Streaming: `Indicator.update_bar` of every kind driven from a Python loop
 over 1,000,000 bars, against the same loop calling an empty Python function
 with the same arguments, the two timed in turn.
 
-Run by hand:  python bench/bench_indicators.py [n] [part ...]
-where a part is one of batch, gaps, hard, streaming (all by default). The
-copies of the vector loops are compared by running it under builds with
-different TIDEMARK_CLONES, e.g. the default and "avx2;baseline" on an AVX-512
-processor, each process timing TA-Lib beside them.
+Run by hand:  python bench/bench_indicators.py [sizes] [part ...]
+where sizes is a comma-separated list of lengths (all five by default) and a
+part is one of batch, atr, gaps, hard, streaming (all by default; gaps and
+hard run at each size from 100,000 on). The copies of the vector loops are
+compared by running it under builds with different TIDEMARK_CLONES, e.g. the
+default and "avx2;baseline" on an AVX-512 processor, each process timing
+TA-Lib beside them.
 """
 
 import sys
@@ -55,15 +67,26 @@ def best_seconds(fn, repeat=5):
     return best
 
 
-def interleaved_best(fns, repeat):
-    """Best CPU time of each function, the functions called in turn within each repeat."""
+def interleaved_best(fns, repeat, calls=1):
+    """Best CPU time of one call of each function, the functions called in turn within each repeat.
+
+    Each repeat times `calls` calls of a function in a row: for a call of a few microseconds the two reads of
+    the process clock would otherwise be a good part of the figure."""
     best = [float("inf")] * len(fns)
     for _ in range(repeat):
         for k, fn in enumerate(fns):
             t0 = time.process_time()
-            fn()
-            best[k] = min(best[k], time.process_time() - t0)
+            for _ in range(calls):
+                fn()
+            best[k] = min(best[k], (time.process_time() - t0) / calls)
     return best
+
+
+def plan(n):
+    """(repeats, calls per repeat) for series of n values: about as long in all, more repeats where they are cheap."""
+    calls = max(1, 20_000 // n)
+    repeat = max(11, min(41, 40_000_000 // (n * calls)))
+    return repeat, calls
 
 
 def market(n, seed=7):
@@ -98,24 +121,48 @@ def batch_cases(period, high, low, close, volume):
     ]
 
 
-def batch(n, repeat=21):
+def batch(n):
     high, low, close, volume = market(n)
+    repeat, calls = plan(n)
     dst = np.empty_like(close)
-    copy = best_seconds(lambda: np.copyto(dst, close), repeat)
-    print(f"batch indicators over {n:,} values (np.copyto of one column: {copy * 1e3:.2f} ms)")
+    copy = interleaved_best([lambda: np.copyto(dst, close)], repeat, calls)[0]
+    print(f"batch indicators over {n:,} values (np.copyto of one column: {copy * 1e3:.4f} ms; "
+          f"best of {repeat} x {calls} calls, timed in turn)")
     if talib is None:
         print("  TA-Lib is not installed (pip install TA-Lib): its column is skipped")
-    print(f"  {'indicator':16s} {'period':>6s} {'ms':>7s} {'TA-Lib ms':>9s} {'/ TA-Lib':>8s} {'x copyto':>8s}")
+    print(f"  {'indicator':16s} {'period':>6s} {'ms':>9s} {'TA-Lib ms':>9s} {'/ TA-Lib':>8s} {'x copyto':>8s}")
     for period in (14, 200):
         for name, ours, peer in batch_cases(period, high, low, close, volume):
             fns = [ours] if peer is None else [ours, peer]
-            times = interleaved_best(fns, repeat)
+            times = interleaved_best(fns, repeat, calls)
             t = times[0]
             if peer is None:
                 peer_text = f"{'-':>9s} {'-':>8s}"
             else:
-                peer_text = f"{times[1] * 1e3:9.2f} {t / times[1]:8.2f}"
-            print(f"  {name:16s} {period:6d} {t * 1e3:7.2f} {peer_text} {t / copy:8.1f}")
+                peer_text = f"{times[1] * 1e3:9.4f} {t / times[1]:8.2f}"
+            print(f"  {name:16s} {period:6d} {t * 1e3:9.4f} {peer_text} {t / copy:8.1f}")
+
+
+def atr(n):
+    high, low, close, _ = market(n)
+    walk = (high, low, close)
+    gapped, missing = with_gaps(n, walk, start=n // 10)
+    series = [("walk", walk), ("gapped", gapped), ("flat middle", held_flat(n, walk, n // 3, int(n * 0.463))),
+              ("flat end", held_flat(n, walk, n // 3, n))]
+    repeat, calls = plan(n)
+    print(f"ATR over {n:,} bars: the walk; {missing:,} bars missing in 200 gaps; flat (true range 0) over bars "
+          f"{n // 3:,}-{int(n * 0.463):,}; flat from bar {n // 3:,} to the end "
+          f"(best of {repeat} x {calls} calls, timed in turn)")
+    print(f"  {'series':12s} {'period':>6s} {'ms':>9s} {'TA-Lib ms':>9s} {'/ TA-Lib':>8s} {'/ walk':>6s}")
+    for p in (14, 50, 200, 500):
+        fns = [lambda c=cols: tm.atr(*c, p) for _, cols in series]
+        if talib is not None:
+            fns += [lambda c=cols: talib.ATR(*c, p) for _, cols in series]
+        t = interleaved_best(fns, repeat, calls)
+        for k, (name, _) in enumerate(series):
+            peer = (f"{t[4 + k] * 1e3:9.4f} {t[k] / t[4 + k]:8.2f}" if talib is not None
+                    else f"{'-':>9s} {'-':>8s}")
+            print(f"  {name:12s} {p:6d} {t[k] * 1e3:9.4f} {peer} {t[k] / t[0]:6.2f}")
 
 
 def gaps(n, repeat=15):
@@ -149,13 +196,13 @@ def with_gaps(n, cols, count=200, start=100_000, seed=5):
     return out, int(missing.sum())
 
 
-def held_flat(n, cols, start=100_000):
-    """Copies of (high, low, close) held at the last close from bar `start` on."""
-    start = min(start, n // 10)
+def held_flat(n, cols, start=100_000, end=None):
+    """Copies of (high, low, close) held at the close before bar `start` from there to `end` (the last bar)."""
+    start = min(start, n // 10) if end is None else start
     high, low, close = (col.copy() for col in cols)
     level = close[start - 1]
     for col in (high, low, close):
-        col[start:] = level
+        col[start:end] = level
     return high, low, close
 
 
@@ -213,8 +260,17 @@ def streaming(n):
 
 
 if __name__ == "__main__":
-    size = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
-    parts = sys.argv[2:] or ["batch", "gaps", "hard", "streaming"]
-    run = {"batch": batch, "gaps": gaps, "hard": hard_series, "streaming": lambda _n: streaming(1_000_000)}
+    args = sys.argv[1:]
+    sizes = [1_000, 10_000, 100_000, 1_000_000, 10_000_000]
+    if args and args[0][0].isdigit():
+        sizes = [int(x) for x in args.pop(0).split(",")]
+    parts = args or ["batch", "atr", "gaps", "hard", "streaming"]
+    run = {"batch": batch, "atr": atr, "gaps": gaps, "hard": hard_series}
     for part in parts:
-        run[part](size)
+        if part == "streaming":
+            streaming(1_000_000)
+            continue
+        for n in sizes:
+            if part in ("gaps", "hard") and n < 100_000:
+                continue
+            run[part](n)

@@ -47,18 +47,25 @@ namespace {
 // value the lane before it (checked itself) computed there; if it is not,
 // the stretch is recomputed one bar at a time from that value until the
 // two chains meet. Either way every value is the one the single chain
-// gives. Merging takes about p * (log(distance / rounding) + 0.6) steps; the
-// warm-up allows 48 p, so that a recomputation is rare and short.
+// gives. Merging takes about p * (log(distance / rounding) + 0.6) steps,
+// with a long tail: from one rounding apart, 0.7 p at the median and 4.5 p
+// for one chain in a hundred. The guesses are estimates of the chain itself
+// (see StrideWeights), a few roundings from it, and the warm-up allows 4 p:
+// about one lane in ten is recomputed, over a period or so, which costs less
+// than a longer warm-up for all of them. With it the lanes pay from a
+// stretch of about 1.5 warm-ups on.
 //
 // Two kinds of stretch are not stepped by the lanes:
-// - A long run of true range +0 (a flat or halted stretch). Chains through
-//   it do not meet: each only shrinks by keep per bar, so two of them keep
-//   their ratio until both sink into the subnormals, where every product is
-//   slow, and stop at values the step no longer moves (not always the same
-//   one). The run is stepped one bar at a time from the value before it
-//   until a step leaves the value as it was; a step being a pure function of
-//   the value and the true range, every later +0 leaves it too, and the rest
-//   of the run is that value.
+// - A long run of true range +0 (a flat or halted stretch): two chunks or
+//   more, or any run to the end of the series; the lanes take a shorter one
+//   as any other bars. Chains through it do not meet: each only shrinks by keep per bar, so two
+//   of them keep their ratio until both sink into the subnormals and stop at
+//   values the step no longer moves (not always the same one). The run is
+//   stepped one bar at a time from the value before it (see FlatSteps),
+//   beside the true ranges of the bars after it, until a step leaves the
+//   value as it was; a step being a pure function of the value and the true
+//   range, every later +0 leaves it too, and the rest of the run is that
+//   value.
 // - Everything from the first NaN true range on (a missing bar). A NaN
 //   average stays NaN: a step by a number gives the average's own bits
 //   back, and a step by a NaN true range gives that NaN, as the single
@@ -72,17 +79,55 @@ namespace {
 //   such a NaN while the average is written out.
 constexpr std::size_t kWilderLanes = 8;
 
-inline std::size_t wilder_warmup(std::size_t p) { return 48 * p + 64; }
+inline std::size_t wilder_warmup(std::size_t p) { return 4 * p + 64; }
+
+// The chain over kStride bars from a value v is, in exact arithmetic,
+// keep^S v + sum_j alpha keep^(S-1-j) x_j: one product and sum on the
+// chain per stride, beside a dot product that waits for nothing. Its
+// weights are the exact powers rounded once (taken in long double), so
+// that the estimate drifts from the exact recurrence by a few roundings,
+// as the chain itself does.
+constexpr std::size_t kStride = 32;
+
+struct StrideWeights {
+    double keep_s = 0.0;      // keep^S
+    double w[kStride] = {};   // w[j] = alpha keep^(S-1-j)
+
+    explicit StrideWeights(const Smoother& s) {
+        long double power = 1.0L;
+        for (std::size_t j = kStride; j-- > 0;) {
+            w[j] = static_cast<double>(static_cast<long double>(s.alpha) * power);
+            power *= static_cast<long double>(s.keep);
+        }
+        keep_s = static_cast<double>(power);
+    }
+};
+
+// The estimate from v through the true ranges o[i, end), whole strides.
+template <std::size_t L>
+[[gnu::always_inline]] inline double estimate_lanes(const double* o, std::size_t i, std::size_t end, double v,
+                                                    const StrideWeights& sw) {
+    using V = lanes::F64<L>;
+    for (; i < end; i += kStride) {
+        V a{}, b{};
+        for (std::size_t j = 0; j < kStride; j += 2 * L) {
+            a += lanes::load<V>(sw.w + j) * lanes::load<V>(o + i + j);
+            b += lanes::load<V>(sw.w + j + L) * lanes::load<V>(o + i + j + L);
+        }
+        a += b;
+        double y = 0.0;
+        for (std::size_t k = 0; k < L; ++k) y += a[k];
+        v = sw.keep_s * v + y;
+    }
+    return v;
+}
+
+TIDEMARK_LANE_VERSIONS(double, estimate_strides,
+                       (const double* o, std::size_t i, std::size_t end, double v, const StrideWeights& sw),
+                       estimate_lanes, (o, i, end, v, sw))
 
 // Bars the true ranges and the NaN scan take at a time.
 constexpr std::size_t kChunk = 1024;
-
-// A run of +0 true ranges is taken out of the lanes from this length on: a
-// shorter one leaves an average of 1e-85 or more among the normal numbers,
-// which the lanes step at full speed. Every run this long holds a whole
-// chunk when p > 3, and a shorter p's average reaches its fixed point within
-// a few hundred subnormal steps.
-inline std::size_t flat_run_length(std::size_t p) { return 512 * p; }
 
 // The three candidates of the true ranges of bars i .. i + N - 1: high - low,
 // |high - prev| and |low - prev|.
@@ -105,7 +150,8 @@ struct TrueRangeChunk {
 };
 
 // True ranges of bars [i0, i1) into tr[0 .. i1 - i0), as true_range gives
-// them. Each candidate is first raised to at least -inf by the plain maximum,
+// them, up to the first NaN one: the chain is NaN from there on, and what
+// follows it in tr is left as it comes. Each candidate is first raised to at least -inf by the plain maximum,
 // which keeps its second operand when the two are unordered: a NaN becomes
 // -inf, which loses to any number as a NaN does in maxNum. The plain maxima
 // of the three are then maxNum (see true_range_pair), except where all three
@@ -114,13 +160,20 @@ struct TrueRangeChunk {
 // again one at a time. Compares are kept to these maxima and minima: a
 // compare mask as a value is taken apart lane by lane where the unit keeps
 // masks in registers of their own.
-template <class V>
+//
+// `beside` is called once per vector of bars: work that waits on a chain of
+// its own runs there beside these independent operations.
+template <class V, class Beside>
 [[gnu::always_inline]] inline TrueRangeChunk true_range_lanes(const double* h, const double* l, const double* c,
-                                                              std::size_t i0, std::size_t i1, double* tr) {
+                                                              std::size_t i0, std::size_t i1, double* tr,
+                                                              Beside&& beside) {
     using I = lanes::IntOf<V>;
     constexpr std::size_t N = lanes::count<V>;
     constexpr double inf = std::numeric_limits<double>::infinity();
-    const V floor = V{} - inf;
+    // Hidden from the compiler, which otherwise makes each raise to the
+    // constant -inf a compare and a blend rather than one maximum.
+    V floor = V{} - inf;
+    asm("" : "+v"(floor));
     V lowest = V{} + inf;
     I bits{};
     std::size_t i = i0;
@@ -134,6 +187,7 @@ template <class V>
         lowest = t < lowest ? t : lowest;
         bits |= reinterpret_cast<I>(t);
         lanes::store(tr + i - i0, t);
+        beside();
     }
     bool redo = false;
     uint64_t all = 0;
@@ -147,14 +201,19 @@ template <class V>
             if (tr[j - i0] != -inf) continue;
             const double t = true_range(h[j], l[j], c[j - 1]);
             tr[j - i0] = t;
-            out.nan |= t != t;
-            all |= std::bit_cast<uint64_t>(t);
+            if (t != t) {
+                out.nan = true;
+                return out;
+            }
         }
     }
     for (; i < i1; ++i) {
         const double t = true_range(h[i], l[i], c[i - 1]);
         tr[i - i0] = t;
-        out.nan |= t != t;
+        if (t != t) {
+            out.nan = true;
+            return out;
+        }
         all |= std::bit_cast<uint64_t>(t);
     }
     out.flat = all == 0;
@@ -164,12 +223,81 @@ template <class V>
 template <std::size_t L>
 [[gnu::always_inline]] inline TrueRangeChunk true_ranges_lanes(const double* h, const double* l, const double* c,
                                                                std::size_t i0, std::size_t i1, double* tr) {
-    return true_range_lanes<lanes::F64<L>>(h, l, c, i0, i1, tr);
+    return true_range_lanes<lanes::F64<L>>(h, l, c, i0, i1, tr, [] {});
 }
 
 TIDEMARK_LANE_VERSIONS(TrueRangeChunk, true_ranges,
                        (const double* h, const double* l, const double* c, std::size_t i0, std::size_t i1, double* tr),
                        true_ranges_lanes, (h, l, c, i0, i1, tr))
+
+// The average through a run of true range +0, from the value v before it.
+// There a step is keep * v + alpha * (+0), which is the product alone while
+// v's sign bit is clear (a NaN keeps its bits either way): one product per
+// bar, half the latency of a step. The product has a fixed point (for p > 2
+// a subnormal, where products are slow); once a step is seen to leave the
+// value as it was, every later bar of the run is that value, the step being
+// a pure function of the value and the true range.
+struct FlatSteps {
+    double* o;
+    std::size_t at;   // the next bar to write
+    double v;         // the value before it
+    Smoother w;
+    std::size_t end;  // the bars of the run known so far end here
+    bool fixed = false;
+
+    // K more bars of the run; the fixed point is looked for once for all.
+    template <std::size_t K>
+    [[gnu::always_inline]] void steps() {
+        double* out = o + at;
+        at += K;
+        if (fixed) {
+            for (std::size_t k = 0; k < K; ++k) out[k] = v;
+            return;
+        }
+        double before = v;
+        if (std::signbit(v)) [[unlikely]] {
+            for (std::size_t k = 0; k < K; ++k) out[k] = v = w.step(before = v, 0.0);
+        } else {
+            for (std::size_t k = 0; k < K; ++k) out[k] = v = w.keep * (before = v);
+        }
+        fixed = same_bits(before, v);
+    }
+    // The bars of the run known so far.
+    void finish() {
+        FlatSteps f = *this;  // in registers for the loop
+        while (!f.fixed && f.at + 8 <= f.end) f.steps<8>();
+        while (!f.fixed && f.at < f.end) f.steps<1>();
+        std::fill(o + f.at, o + f.end, f.v);
+        f.at = f.end;
+        *this = f;
+    }
+};
+
+// True ranges of bars [i0, i1) as true_ranges gives them, while the run of
+// +0 in `flat` (bars before i0) is stepped to its end: the true ranges wait
+// on memory and the steps on each other, and side by side each hides the
+// other.
+template <std::size_t L>
+[[gnu::always_inline]] inline TrueRangeChunk true_ranges_beside_flat_lanes(const double* h, const double* l,
+                                                                           const double* c, std::size_t i0,
+                                                                           std::size_t i1, double* tr,
+                                                                           FlatSteps& flat) {
+    FlatSteps f = flat;  // in registers for the loop
+    // Steps enough per vector of true ranges for all the run known so far
+    // (a run found late has more bars behind it than the chunk has).
+    const std::size_t per = (f.end - f.at + (i1 - i0) - 1) / std::max<std::size_t>(1, i1 - i0);
+    const TrueRangeChunk out = true_range_lanes<lanes::F64<L>>(h, l, c, i0, i1, tr, [&f, per] {
+        for (std::size_t k = 0; k < per && f.at + L <= f.end; ++k) f.steps<L>();
+    });
+    f.finish();
+    flat = f;
+    return out;
+}
+
+TIDEMARK_LANE_VERSIONS(TrueRangeChunk, true_ranges_beside_flat,
+                       (const double* h, const double* l, const double* c, std::size_t i0, std::size_t i1, double* tr,
+                        FlatSteps& flat),
+                       true_ranges_beside_flat_lanes, (h, l, c, i0, i1, tr, flat))
 
 // Writes the NaN average v to o[i0, i1) and tells whether each of those
 // bars leaves it as it is: its true range is a number or a NaN of v's bits.
@@ -332,48 +460,11 @@ struct AtrChain {
     double* o;
     std::size_t p, warm;
     Smoother w;
+    StrideWeights stride;
 
-    // Whether a stretch of `rest` bars is long enough for the lanes.
-    bool lanes_pay(std::size_t rest) const {
-        return p <= rest / (8 * kWilderLanes * 48) && rest >= 8 * kWilderLanes * warm;
-    }
-
-    // True ranges of bars [first, n) into o, a chunk at a time, up to the
-    // first NaN one (whose bar it returns, or n); the runs of +0 true ranges
-    // of at least flat_run_length bars into `flats`, in order. A run of that
-    // length holds a whole chunk of +0 true ranges; from the first such
-    // chunk the run is followed back to where it starts and on to where it
-    // ends.
-    std::size_t true_ranges_to_nan(std::size_t first, std::size_t n,
-                                   std::vector<std::pair<std::size_t, std::size_t>>& flats) const {
-        const std::size_t none = n;
-        std::size_t run = none;  // where the run of +0 that is open began
-        auto close = [&](std::size_t end) {
-            if (run != none && end - run >= flat_run_length(p)) flats.emplace_back(run, end);
-            run = none;
-        };
-        auto zero = [&](std::size_t i) { return std::bit_cast<uint64_t>(o[i]) == 0; };
-        for (std::size_t i0 = first; i0 < n; i0 += kChunk) {
-            const std::size_t i1 = std::min(n, i0 + kChunk);
-            const TrueRangeChunk chunk = true_ranges(h, l, c, i0, i1, o + i0);
-            if (chunk.flat) {
-                if (run == none)
-                    for (run = i0; run > first && zero(run - 1);) --run;
-                continue;
-            }
-            std::size_t stop = i1;
-            if (chunk.nan)
-                for (stop = i0; o[stop] == o[stop];) ++stop;
-            if (run != none) {
-                std::size_t end = i0;
-                while (end < stop && zero(end)) ++end;
-                close(end);
-            }
-            if (chunk.nan) return stop;
-        }
-        close(n);
-        return n;
-    }
+    // Whether a stretch of `rest` bars is long enough for the lanes: they
+    // take about (rest - warm) / K + warm steps where one chain takes rest.
+    bool lanes_pay(std::size_t rest) const { return 2 * rest >= 3 * warm + 256; }
 
     // Steps bars [s, e) one at a time through their true ranges in o, from
     // the value at s - 1.
@@ -383,6 +474,15 @@ struct AtrChain {
             v = w.step(v, o[i]);
             o[i] = v;
         }
+    }
+
+    // An estimate of the chain's value after bar `to` from the value v
+    // after bar `from` (from <= to), through the true ranges in o, a stride
+    // at a time.
+    double estimate(std::size_t from, double v, std::size_t to) const {
+        std::size_t i = from + 1;
+        for (; (to + 1 - i) % kStride != 0; ++i) v = w.step(v, o[i]);
+        return estimate_strides(o, i, to + 1, v, stride);
     }
 
     // The chain through bars [s, e), their true ranges in o, from the value
@@ -396,39 +496,83 @@ struct AtrChain {
         const std::size_t len = (rest - warm) / kWilderLanes, steps = len + warm;
         std::size_t bar[kWilderLanes];
         double start[kWilderLanes], probe[kWilderLanes];
+        // Each lane starts from an estimate of the chain before its first
+        // bar, carried on from the one before it; where that is more than
+        // `reach` bars back, from the level of the true ranges `reach` bars
+        // back instead, whose distance from the chain has shrunk below a
+        // rounding by the lane's first bar.
+        const std::size_t reach = 40 * p;
+        std::size_t at = s - 1;
+        double guess = o[s - 1];
         for (std::size_t k = 0; k < kWilderLanes; ++k) {
             bar[k] = s + k * len;
-            // A guess near the level of the true ranges the lane starts on.
-            double sum = 0.0;
-            for (std::size_t i = bar[k]; i < bar[k] + p; ++i) sum += o[i];
-            const double guess = sum / static_cast<double>(p);
-            start[k] = k > 0 && std::isfinite(guess) ? guess : o[s - 1];
+            if (k == 0) {
+                start[k] = o[s - 1];
+                continue;
+            }
+            const std::size_t to = bar[k] - 1;
+            if (to - at > reach) {
+                at = to - reach;
+                double sum = 0.0;
+                for (std::size_t i = at + 1; i <= at + p; ++i) sum += o[i];
+                guess = sum / static_cast<double>(p);
+            }
+            guess = estimate(at, guess, to);
+            if (!std::isfinite(guess)) guess = o[s - 1];
+            at = to;
+            start[k] = guess;
         }
         wilder_chains(WilderLanesArgs{o, bar, warm, steps, w, start, probe});
         for (std::size_t k = 1; k < kWilderLanes; ++k) {
             const std::size_t own = bar[k] + warm;  // the lane's first bar of its own
             double v = o[own - 1];
-            if (same_bits(v, probe[k])) continue;
-            for (std::size_t i = own; i < bar[k] + steps; ++i) {
-                v = w.step(v, true_range(h[i], l[i], c[i - 1]));
-                if (same_bits(v, o[i])) break;
-                o[i] = v;
-            }
+            if (!same_bits(v, probe[k])) step_until_met(own, bar[k] + steps, v);
         }
         step_through(bar[kWilderLanes - 1] + steps, e);
     }
 
-    // Bars [s, e), every true range +0: stepped until a step leaves the
-    // value as it was, which then holds for the rest.
-    void flat_run(std::size_t s, std::size_t e) const {
-        double v = o[s - 1];
-        std::size_t i = s;
-        for (; i < e; ++i) {
-            const double next = w.step(v, o[i]);
-            if (same_bits(next, v)) break;
-            o[i] = v = next;
+    // Bars [i, e) stepped from the value v before them, each value written
+    // until one is the value already there: from there on the chain and the
+    // lane that wrote them are one.
+    void step_until_met(std::size_t i, std::size_t e, double v) const {
+        for (; i + 2 <= e; i += 2) {
+            double first, second;
+            true_range_pair(h + i, l + i, c + i - 1, first, second);
+            v = w.step(v, first);
+            if (same_bits(v, o[i])) return;
+            o[i] = v;
+            v = w.step(v, second);
+            if (same_bits(v, o[i + 1])) return;
+            o[i + 1] = v;
         }
-        std::fill(o + i, o + e, v);
+        if (i < e) o[i] = w.step(v, true_range(h[i], l[i], c[i - 1]));
+    }
+
+    struct FlatEnd {
+        std::size_t end;    // the first bar after the run
+        std::size_t known;  // the true ranges in o go up to here
+        bool nan;           // some true range in [end, known) is NaN
+    };
+
+    // A run of +0 true ranges from bar s, those of [s, known) already in o:
+    // stepped from the value before s, a chunk at a time beside the true
+    // ranges of the chunk after it, up to the first chunk that is not all +0.
+    FlatEnd flat_run(std::size_t s, std::size_t known, std::size_t n) const {
+        FlatSteps f{o, s, o[s - 1], w, known};
+        while (known < n) {
+            const std::size_t i1 = std::min(n, known + kChunk);
+            const TrueRangeChunk chunk = true_ranges_beside_flat(h, l, c, known, i1, o + known, f);
+            if (!chunk.flat) {
+                std::size_t end = known;
+                while (std::bit_cast<uint64_t>(o[end]) == 0) ++end;
+                f.end = end;
+                f.finish();
+                return {end, i1, chunk.nan};
+            }
+            f.end = known = i1;
+        }
+        f.finish();
+        return {n, n, false};
     }
 
     // Bars [s, n) where the chain is NaN from bar s on: its value before s
@@ -463,23 +607,58 @@ SeriesResult compute_atr(std::span<const double> high, std::span<const double> l
     double* o = out.data();
     AtrPass pass(high, low, close, p);
     pass.run_to(p, [o](std::size_t i, double v) { o[i] = v; });
-    const AtrChain chain{high.data(), low.data(), close.data(), o, p, wilder_warmup(p), Smoother::wilder(p)};
+    const Smoother w = Smoother::wilder(p);
+    const AtrChain chain{high.data(), low.data(), close.data(), o, p, wilder_warmup(p), w, StrideWeights(w)};
     if (!chain.lanes_pay(n - p)) {
         pass.run_to(n, [o](std::size_t i, double v) { o[i] = v; });
         return out;
     }
+    if (o[p - 1] != o[p - 1]) {
+        chain.nan_from(p, n);
+        return out;
+    }
     // The true ranges go first, in one pass in order: read from eight places
     // at once, the inputs would come from memory at a fraction of the speed.
-    std::vector<std::pair<std::size_t, std::size_t>> flats;
-    const std::size_t nan_at = o[p - 1] != o[p - 1] ? p : chain.true_ranges_to_nan(p, n, flats);
-    std::size_t s = p;
-    for (const auto& [from, to] : flats) {
-        chain.smooth(s, from);
-        chain.flat_run(from, to);
-        s = to;
+    // A run of them +0 long enough takes itself out of the lanes; the first
+    // NaN one ends the pass.
+    auto zero = [o](std::size_t i) { return std::bit_cast<uint64_t>(o[i]) == 0; };
+    // A shorter run stays with the lanes, which step it as any other bars:
+    // only a lane that takes over in it or soon after is recomputed (the
+    // chains do not meet in the run), and the lanes need no second warm-up
+    // for the bars after it. A longer one is taken out as soon as it is seen
+    // to be that long, so that its steps hide the true ranges after it.
+    const std::size_t flat_length = 2 * kChunk;
+    std::size_t s = p;    // the first bar not smoothed; its true range is in o
+    std::size_t run = n;  // where the run of +0 up to bar i starts, if a whole chunk of it has been seen
+    for (std::size_t i = p; i < n;) {  // i: the first bar whose true range is not
+        const std::size_t i1 = std::min(n, i + kChunk);
+        const TrueRangeChunk chunk = true_ranges(high.data(), low.data(), close.data(), i, i1, o + i);
+        std::size_t scan = i;  // where a NaN true range is looked for
+        bool nan = chunk.nan;
+        i = i1;
+        if (!chunk.flat || (i1 - scan < kChunk && i1 < n)) {
+            run = n;
+        } else {
+            if (run == n)
+                for (run = scan; run > s && zero(run - 1);) --run;
+            // A run to the end of the series leaves no bars for a second warm-up.
+            if (i1 - run >= flat_length || i1 == n) {
+                chain.smooth(s, run);
+                const auto flat = chain.flat_run(run, i1, n);
+                s = scan = flat.end;
+                i = flat.known;
+                nan = flat.nan;
+                run = n;
+            }
+        }
+        if (nan) {
+            while (o[scan] == o[scan]) ++scan;
+            chain.smooth(s, scan);
+            chain.nan_from(scan, n);
+            return out;
+        }
     }
-    chain.smooth(s, nan_at);
-    if (nan_at < n) chain.nan_from(nan_at, n);
+    chain.smooth(s, n);
     return out;
 }
 

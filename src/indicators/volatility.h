@@ -133,7 +133,14 @@ public:
             if (end < p_) return;
             double sum = 0.0;
             sum += h_[0] - l_[0];
-            for (std::size_t i = 1; i < p_; ++i) sum += true_range(h_[i], l_[i], c_[i - 1]);
+            std::size_t i = 1;
+            for (; i + 2 <= p_; i += 2) {
+                double first, second;
+                true_range_pair(h_ + i, l_ + i, c_ + i - 1, first, second);
+                sum += first;
+                sum += second;
+            }
+            if (i < p_) sum += true_range(h_[i], l_[i], c_[i - 1]);
             atr_ = sum / static_cast<double>(p_);
             emit(p_ - 1, atr_);
             next_ = p_;

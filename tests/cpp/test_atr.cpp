@@ -201,3 +201,71 @@ TEST(AtrSeries, ChainsMatchTheSingleChainOnEveryEdgeBar) {
                         }
                     }
 }
+
+namespace {
+
+// compute_atr's values against the single chain's, bit for bit.
+void expect_single_chain(const V& h, const V& l, const V& c, std::size_t p, const std::string& what) {
+    const auto got = compute_atr(h, l, c, p);
+    ASSERT_TRUE(got.ok());
+    V want(c.size(), std::nan(""));
+    tidemark::AtrPass(h, l, c, p).run_to(c.size(), [&](std::size_t i, double v) { want[i] = v; });
+    for (std::size_t i = 0; i < c.size(); ++i)
+        ASSERT_EQ(std::bit_cast<uint64_t>(got.value()[i]), std::bit_cast<uint64_t>(want[i]))
+            << what << ": p " << p << " n " << c.size() << " bar " << i;
+}
+
+}  // namespace
+
+// Lanes start from estimates of the chain a few periods before their own
+// bars, from stretches of a couple of warm-ups on: every length from one to
+// three warm-ups (where the lanes start to pay, and where a lane is shorter
+// than its warm-up) gives the single chain's values.
+TEST(AtrSeries, LanesMatchTheSingleChainWhereTheyStartToPay) {
+    const auto [h, l, c] = walk(8'000);
+    for (std::size_t p : {2, 14, 50, 200, 500}) {
+        const std::size_t warm = 4 * p + 64;
+        for (std::size_t n = p + warm; n <= std::min<std::size_t>(h.size(), p + 3 * warm); n += 1 + warm / 16) {
+            const V hn(h.begin(), h.begin() + n), ln(l.begin(), l.begin() + n), cn(c.begin(), c.begin() + n);
+            expect_single_chain(hn, ln, cn, p, "walk");
+        }
+    }
+}
+
+// A long run of true range +0 leaves the lanes and is stepped beside the
+// true ranges after it, a shorter one stays with them: runs from right after
+// the seed, on chunk edges of 1024 bars and off them, to the end of the
+// series, ended by a missing bar, and entered with a negative average (where
+// a step is not the product alone).
+TEST(AtrSeries, FlatRunsMatchTheSingleChain) {
+    struct Run {
+        const char* what;
+        std::size_t from, to;  // bars held flat; to == 0: to the end
+        bool gap_after, negative_before;
+    };
+    const double nan = std::nan("");
+    for (std::size_t p : {1, 2, 3, 14, 200}) {
+        const Run runs[] = {{"after the seed", p, p + 3000, false, false},
+                            {"one chunk off its edges", 5000, 6024, false, false},
+                            {"on chunk edges", p + 3 * 1024, p + 8 * 1024, false, false},
+                            {"to the end", 9000, 0, false, false},
+                            {"ended by a missing bar", 9000, 13'500, true, false},
+                            {"from a negative average", 14'000, 18'000, false, true}};
+        for (const Run& run : runs) {
+            auto [h, l, c] = walk(20'000);
+            const std::size_t to = run.to ? run.to : c.size();
+            if (run.negative_before) {
+                // high below low and no previous close: the true range is high - low < 0
+                for (std::size_t i = run.from - 40 * p - 40; i < run.from; ++i) {
+                    std::swap(h[i], l[i]);
+                    c[i - 1] = nan;
+                }
+            }
+            const double level = std::isnan(c[run.from - 1]) ? l[run.from - 1] : c[run.from - 1];
+            for (V* col : {&h, &l, &c}) std::fill(col->begin() + run.from, col->begin() + to, level);
+            if (run.negative_before) c[run.from - 1] = nan;
+            if (run.gap_after) h[to] = l[to] = c[to] = nan;
+            expect_single_chain(h, l, c, p, run.what);
+        }
+    }
+}
