@@ -548,6 +548,13 @@ void PortfolioSession::reconcile_portfolio_margin(State& s) {
     s.pool_locked = sum_locked(s);
 }
 
+void PortfolioSession::note_legs(const ExecutionKernel& k, std::vector<LegState>& into) {
+    into.clear();
+    for (const Position& p : k.ledger.positions)
+        into.push_back({p.position_id, std::bit_cast<uint64_t>(p.size), std::bit_cast<uint64_t>(p.entry_price),
+                        p.direction});
+}
+
 std::optional<PortfolioSession::OptionGroup> PortfolioSession::option_group(const ExecutionKernel& k) {
     if (!k.instrument || !k.instrument->is_option()) return std::nullopt;
     const InstrumentSpec& spec = *k.instrument;
@@ -701,6 +708,10 @@ void PortfolioSession::apply_current(const StepIntents& intents, std::vector<Eng
         for (const SessionInstrument& other : s.instruments) open += other.kernel.ledger.open_count();
         k.open_positions_override = open;
     }
+    // The groups of sold options are margined again only when the event
+    // moved a leg of one: only this kernel's positions can move here.
+    const bool leg_of_group = s.account.kind == AccountType::Margin && s.option_margin && option_group(k);
+    if (leg_of_group) note_legs(k, s.legs_before);
     const Sync sync = sync_into(s, e.instrument);
     // An entry of the step asks the pool what it leaves free; the kernel
     // forgets the pool when the step ends, however it ends.
@@ -743,7 +754,10 @@ void PortfolioSession::apply_current(const StepIntents& intents, std::vector<Eng
     }
     return_to_pool(s, sync);
     k.open_positions_override.reset();
-    reconcile_portfolio_margin(s);
+    if (leg_of_group) {
+        note_legs(k, s.legs_after);
+        if (s.legs_after != s.legs_before) reconcile_portfolio_margin(s);
+    }
     collect_trades(s, e.instrument, std::span(out).subspan(first));
 
     if (marked) {

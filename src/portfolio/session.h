@@ -140,6 +140,15 @@ private:
         std::optional<int64_t> expiry;
     };
 
+    // What the margin of a group reads of one position.
+    struct LegState {
+        uint64_t position_id = 0;
+        uint64_t size_bits = 0;
+        uint64_t price_bits = 0;
+        int8_t direction = 1;
+        bool operator==(const LegState&) const = default;
+    };
+
     struct State {
         BacktestConfig config;
         AccountType account;
@@ -189,6 +198,8 @@ private:
         // Locked margins a trial reconciliation changed, with their values
         // before it.
         std::vector<std::pair<double*, double>> undo;
+        // An option kernel's positions before and after its event.
+        std::vector<LegState> legs_before, legs_after;
     };
 
     // The group an option is margined in (its underlying's name, or its own
@@ -199,6 +210,7 @@ private:
         bool call = true;
     };
     static std::optional<OptionGroup> option_group(const ExecutionKernel& k);
+    static void note_legs(const ExecutionKernel& k, std::vector<LegState>& into);
 
     // What a cash sync wrote into a kernel, for the return to the pool.
     struct Sync {
