@@ -300,6 +300,44 @@ TIDEMARK_LANE_VERSIONS(TrueRangeChunk, true_ranges_beside_flat,
                         FlatSteps& flat),
                        true_ranges_beside_flat_lanes, (h, l, c, i0, i1, tr, flat))
 
+// The first bar from i on (n if none) that is not seen to hold a run of +0:
+// a bar holds it when its high, its low and the close before it are the
+// same finite number, which makes its true range +0 (a bar whose true range
+// is +0 otherwise is not counted). Logic and one difference a bar: a look
+// ahead, much cheaper than the true ranges.
+template <std::size_t L>
+[[gnu::always_inline]] inline std::size_t flat_until_lanes(const double* h, const double* l, const double* c,
+                                                           std::size_t i, std::size_t n) {
+    using V = lanes::F64<L>;
+    using U = lanes::U64<L>;
+    constexpr std::size_t B = 4 * L;  // bars tested before the lanes are folded
+    for (; i + B <= n; i += B) {
+        U other{};
+        for (std::size_t k = 0; k < B; k += L) {
+            const V pc = lanes::load<V>(c + i + k - 1);
+            const U pb = reinterpret_cast<U>(pc);
+            // pc - pc is +0 for a finite pc, NaN otherwise
+            other |= (reinterpret_cast<U>(lanes::load<V>(h + i + k)) ^ pb) |
+                     (reinterpret_cast<U>(lanes::load<V>(l + i + k)) ^ pb) | reinterpret_cast<U>(pc - pc);
+        }
+        uint64_t any = 0;
+        for (std::size_t k = 0; k < L; ++k) any |= other[k];
+        if (any != 0) break;
+    }
+    for (; i < n; ++i) {
+        const uint64_t pb = std::bit_cast<uint64_t>(c[i - 1]);
+        const double d = c[i - 1] - c[i - 1];
+        if (((std::bit_cast<uint64_t>(h[i]) ^ pb) | (std::bit_cast<uint64_t>(l[i]) ^ pb) |
+             std::bit_cast<uint64_t>(d)) != 0)
+            break;
+    }
+    return i;
+}
+
+TIDEMARK_LANE_VERSIONS(std::size_t, flat_until,
+                       (const double* h, const double* l, const double* c, std::size_t i, std::size_t n),
+                       flat_until_lanes, (h, l, c, i, n))
+
 // Writes the NaN average v to o[i0, i1) and tells whether each of those
 // bars leaves it as it is: its true range is a number or a NaN of v's bits.
 // A true range is NaN only where its last candidate, |low - prev|, is, and is
@@ -741,8 +779,10 @@ SeriesResult compute_atr(std::span<const double> high, std::span<const double> l
     // A shorter run stays with the lanes, which step it as any other bars:
     // only a lane that takes over in it or soon after is recomputed (the
     // chains do not meet in the run), and the lanes need no second warm-up
-    // for the bars after it. A longer one is taken out as soon as it is seen
-    // to be that long, so that its steps hide the true ranges after it.
+    // for the bars after it. A longer one is taken out as soon as a chunk
+    // ends in it and a look at the bars after the chunk shows it that long
+    // (or reaching the end of the series, which leaves no bars for a second
+    // warm-up), so that its steps hide the true ranges of all those bars.
     const std::size_t flat_length = 2 * kChunk;
     std::size_t s = p;    // the first bar not smoothed; its true range is in o
     std::size_t run = n;  // where the run of +0 up to bar i starts, if a whole chunk of it has been seen
@@ -752,17 +792,34 @@ SeriesResult compute_atr(std::span<const double> high, std::span<const double> l
         std::size_t scan = i;  // where a NaN true range is looked for
         bool nan = chunk.nan;
         i = i1;
-        if (!chunk.flat || (i1 - scan < kChunk && i1 < n)) {
-            run = n;
-        } else {
+        const bool whole = chunk.flat && !(i1 - scan < kChunk && i1 < n);
+        std::size_t seen = i1;  // the bars from `run` up to here are +0, their true ranges taken or looked at
+        if (whole) {
             if (run == n)
                 for (run = scan; run > s && zero(run - 1);) --run;
-            // A run to the end of the series leaves no bars for a second warm-up.
-            if (i1 - run >= flat_length || i1 == n) {
-                const auto flat = chain.flat_run(chain.smooth_before_flat(s, run, i1), i1, n);
+        } else {
+            run = n;
+            if (!nan && zero(i1 - 1)) {
+                // The chunk ends in +0: a run that goes on for a chunk after it
+                // (or to the end of the series) may be long enough.
+                const std::size_t next = std::min(n, i1 + kChunk);
+                seen = flat_until(high.data(), low.data(), close.data(), i1, next);
+                if (seen == next)
+                    for (run = i1 - 1; run > scan && zero(run - 1);) --run;
+            }
+        }
+        if (run != n) {
+            const std::size_t want = std::min(n, run + flat_length);
+            if (seen < want) seen = flat_until(high.data(), low.data(), close.data(), seen, want);
+            if (seen >= want) {
+                // The run's steps start beside the bars before it, and its
+                // true ranges are taken from `seen` on.
+                const auto flat = chain.flat_run(chain.smooth_before_flat(s, run, seen), seen, n);
                 s = scan = flat.end;
                 i = flat.known;
                 nan = flat.nan;
+                run = n;
+            } else if (!whole) {
                 run = n;
             }
         }
