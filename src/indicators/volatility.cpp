@@ -799,13 +799,16 @@ SeriesResult compute_atr(std::span<const double> high, std::span<const double> l
                 for (run = scan; run > s && zero(run - 1);) --run;
         } else {
             run = n;
-            if (!nan && zero(i1 - 1)) {
+            if (!nan && zero(i1 - 1) && i1 + kChunk < n) {
                 // The chunk ends in +0: a run that goes on for a chunk after it
-                // (or to the end of the series) may be long enough.
-                const std::size_t next = std::min(n, i1 + kChunk);
+                // may be long enough. (One that ends the series sooner is as
+                // cheap in the lanes, unless a whole chunk of it is seen.)
+                const std::size_t next = i1 + kChunk;
                 seen = flat_until(high.data(), low.data(), close.data(), i1, next);
-                if (seen == next)
+                if (seen == next) {
                     for (run = i1 - 1; run > scan && zero(run - 1);) --run;
+                    if (run + flat_length > n) run = n;
+                }
             }
         }
         if (run != n) {
