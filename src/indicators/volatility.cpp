@@ -65,7 +65,8 @@ namespace {
 //   beside the true ranges of the bars after it, until a step leaves the
 //   value as it was; a step being a pure function of the value and the true
 //   range, every later +0 leaves it too, and the rest of the run is that
-//   value.
+//   value. Its first steps are guessed beside the bars before it (see
+//   AtrChain::smooth_before_flat) and kept where they are the chain's.
 // - Everything from the first NaN true range on (a missing bar). A NaN
 //   average stays NaN: a step by a number gives the average's own bits
 //   back, and a step by a NaN true range gives that NaN, as the single
@@ -299,6 +300,44 @@ TIDEMARK_LANE_VERSIONS(TrueRangeChunk, true_ranges_beside_flat,
                         FlatSteps& flat),
                        true_ranges_beside_flat_lanes, (h, l, c, i0, i1, tr, flat))
 
+// The first bar from i on (n if none) that is not seen to hold a run of +0:
+// a bar holds it when its high, its low and the close before it are the
+// same finite number, which makes its true range +0 (a bar whose true range
+// is +0 otherwise is not counted). Logic and one difference a bar: a look
+// ahead, much cheaper than the true ranges.
+template <std::size_t L>
+[[gnu::always_inline]] inline std::size_t flat_until_lanes(const double* h, const double* l, const double* c,
+                                                           std::size_t i, std::size_t n) {
+    using V = lanes::F64<L>;
+    using U = lanes::U64<L>;
+    constexpr std::size_t B = 4 * L;  // bars tested before the lanes are folded
+    for (; i + B <= n; i += B) {
+        U other{};
+        for (std::size_t k = 0; k < B; k += L) {
+            const V pc = lanes::load<V>(c + i + k - 1);
+            const U pb = reinterpret_cast<U>(pc);
+            // pc - pc is +0 for a finite pc, NaN otherwise
+            other |= (reinterpret_cast<U>(lanes::load<V>(h + i + k)) ^ pb) |
+                     (reinterpret_cast<U>(lanes::load<V>(l + i + k)) ^ pb) | reinterpret_cast<U>(pc - pc);
+        }
+        uint64_t any = 0;
+        for (std::size_t k = 0; k < L; ++k) any |= other[k];
+        if (any != 0) break;
+    }
+    for (; i < n; ++i) {
+        const uint64_t pb = std::bit_cast<uint64_t>(c[i - 1]);
+        const double d = c[i - 1] - c[i - 1];
+        if (((std::bit_cast<uint64_t>(h[i]) ^ pb) | (std::bit_cast<uint64_t>(l[i]) ^ pb) |
+             std::bit_cast<uint64_t>(d)) != 0)
+            break;
+    }
+    return i;
+}
+
+TIDEMARK_LANE_VERSIONS(std::size_t, flat_until,
+                       (const double* h, const double* l, const double* c, std::size_t i, std::size_t n),
+                       flat_until_lanes, (h, l, c, i, n))
+
 // Writes the NaN average v to o[i0, i1) and tells whether each of those
 // bars leaves it as it is: its true range is a number or a NaN of v's bits.
 // A true range is NaN only where its last candidate, |low - prev|, is, and is
@@ -388,8 +427,8 @@ template <class V>
 // come in as N whole loads, transposed into one vector a step, and go back
 // the same way, which costs fewer instructions than gathering and
 // scattering a lane at a time at every step.
-template <class V, std::size_t M>
-[[gnu::always_inline]] inline void wilder_lanes(const WilderLanesArgs& args) {
+template <class V, std::size_t M, class Beside>
+[[gnu::always_inline]] inline void wilder_lanes(const WilderLanesArgs& args, Beside&& beside) {
     constexpr std::size_t N = lanes::count<V>;
     static_assert(M * N == kWilderLanes);
     double* const o = args.o;
@@ -431,11 +470,17 @@ template <class V, std::size_t M>
         if (!all) base[0][t] = a[0][0];
     };
     std::size_t t = 0;
-    for (; t + N <= args.warm; t += N) block(t, false);
+    for (; t + N <= args.warm; t += N) {
+        block(t, false);
+        beside();
+    }
     for (; t < args.warm; ++t) step(t, false);
     for (std::size_t m = 0; m < M; ++m)
         for (std::size_t j = 0; j < N; ++j) args.probe[m * N + j] = a[m][j];
-    for (; t + N <= args.steps; t += N) block(t, true);
+    for (; t + N <= args.steps; t += N) {
+        block(t, true);
+        beside();
+    }
     for (; t < args.steps; ++t) step(t, true);
 }
 
@@ -448,10 +493,54 @@ template <class V, std::size_t M>
 template <std::size_t L>
 [[gnu::always_inline]] inline void wilder_chains_lanes(const WilderLanesArgs& a) {
     constexpr std::size_t N = L < 4 ? L : 4;
-    wilder_lanes<lanes::F64<N>, kWilderLanes / N>(a);
+    wilder_lanes<lanes::F64<N>, kWilderLanes / N>(a, [] {});
 }
 
 TIDEMARK_LANE_VERSIONS(void, wilder_chains, (const WilderLanesArgs& a), wilder_chains_lanes, (a))
+
+// The run of +0 after the lanes' bars, guessed beside them (see
+// AtrChain::smooth_before_flat): a chain of its own (the scout) steps the
+// last bars before the run, their true ranges in o, from an estimate; from
+// the run's first bar on it takes products alone, written to o[run, end).
+struct FlatGuess {
+    double* o;
+    std::size_t bar;   // the scout's next bar
+    std::size_t run;   // the run's first bar
+    std::size_t end;   // the end of its bars known to be +0
+    double v;          // the scout's value before `bar`
+    Smoother w;
+    double before = 0.0;  // the scout's value before the run, once it got there
+};
+
+// The lanes with the scout beside them: as many steps a block as each lane
+// takes, then twice as many products, which are half as long.
+template <std::size_t L>
+[[gnu::always_inline]] inline void wilder_chains_guessing_lanes(const WilderLanesArgs& a, FlatGuess& g) {
+    constexpr std::size_t N = L < 4 ? L : 4;
+    double* const o = g.o;
+    const Smoother w = g.w;
+    const std::size_t run = g.run, end = g.end;
+    std::size_t bar = g.bar;
+    double v = g.v;
+    bool on = true;
+    wilder_lanes<lanes::F64<N>, kWilderLanes / N>(a, [&]() __attribute__((always_inline)) {
+        if (bar < run) {
+            for (std::size_t k = 0; k < N && bar < run; ++k, ++bar) v = w.step(v, o[bar]);
+            // A step by +0 is the product alone only for a positive number.
+            if (bar == run) {
+                g.before = v;
+                on = v > 0.0 && v <= std::numeric_limits<double>::max();
+            }
+        } else if (on && bar + 2 * N <= end) {
+            for (std::size_t k = 0; k < 2 * N; ++k) o[bar + k] = v = w.keep * v;
+            bar += 2 * N;
+        }
+    });
+    g.bar = on ? bar : run;
+}
+
+TIDEMARK_LANE_VERSIONS(void, wilder_chains_guessing, (const WilderLanesArgs& a, FlatGuess& g),
+                       wilder_chains_guessing_lanes, (a, g))
 
 // The batch ATR past its seed: the inputs, the output (the seed at o[p - 1])
 // and the weights.
@@ -476,6 +565,34 @@ struct AtrChain {
         }
     }
 
+    // step_through with the scout beside it (see smooth_before_flat): a
+    // step of its own for each of the chain's, from a warm-up before e on,
+    // then two products for each.
+    void step_through_scouting(std::size_t s, std::size_t e, FlatGuess& g) const {
+        std::size_t bar = e - warm;
+        double u = estimate(s - 1, o[s - 1], bar - 1);
+        double v = o[s - 1];
+        std::size_t i = s;
+        for (; bar < e; ++i, ++bar) {
+            u = w.step(u, o[bar]);  // read before the chain writes it: bar > i
+            v = w.step(v, o[i]);
+            o[i] = v;
+        }
+        g.before = u;
+        const bool on = u > 0.0 && u <= std::numeric_limits<double>::max();
+        for (; on && i < e && bar + 2 <= g.end; ++i, bar += 2) {
+            v = w.step(v, o[i]);
+            o[i] = v;
+            o[bar] = u = w.keep * u;
+            o[bar + 1] = u = w.keep * u;
+        }
+        for (; i < e; ++i) {
+            v = w.step(v, o[i]);
+            o[i] = v;
+        }
+        g.bar = on ? bar : e;
+    }
+
     // An estimate of the chain's value after bar `to` from the value v
     // after bar `from` (from <= to), through the true ranges in o, a stride
     // at a time.
@@ -487,10 +604,13 @@ struct AtrChain {
 
     // The chain through bars [s, e), their true ranges in o, from the value
     // at s - 1: in the lanes where the stretch is long enough.
-    void smooth(std::size_t s, std::size_t e) const {
+    void smooth(std::size_t s, std::size_t e, FlatGuess* scout = nullptr) const {
         if (e <= s) return;
         const std::size_t rest = e - s;
-        if (!lanes_pay(rest)) return step_through(s, e);
+        if (!lanes_pay(rest)) {
+            if (scout && rest > warm + 2 * kWilderLanes) return step_through_scouting(s, e, *scout);
+            return step_through(s, e);
+        }
         // Lane k covers bars [bar_k, bar_k + steps), bar_k = s + k * len:
         // the first lane all of them, the others from bar_k + warm on.
         const std::size_t len = (rest - warm) / kWilderLanes, steps = len + warm;
@@ -522,7 +642,16 @@ struct AtrChain {
             at = to;
             start[k] = guess;
         }
-        wilder_chains(WilderLanesArgs{o, bar, warm, steps, w, start, probe});
+        // The scout starts a warm-up before the run, past the last lane's
+        // first bar (which it reads before that lane writes over it).
+        const std::size_t last = bar[kWilderLanes - 1];
+        if (scout && e > last + warm + 2 * kWilderLanes) {
+            scout->bar = e - warm;
+            scout->v = estimate(last - 1, start[kWilderLanes - 1], scout->bar - 1);
+            wilder_chains_guessing(WilderLanesArgs{o, bar, warm, steps, w, start, probe}, *scout);
+        } else {
+            wilder_chains(WilderLanesArgs{o, bar, warm, steps, w, start, probe});
+        }
         for (std::size_t k = 1; k < kWilderLanes; ++k) {
             const std::size_t own = bar[k] + warm;  // the lane's first bar of its own
             double v = o[own - 1];
@@ -546,6 +675,31 @@ struct AtrChain {
             o[i + 1] = v;
         }
         if (i < e) o[i] = w.step(v, true_range(h[i], l[i], c[i - 1]));
+    }
+
+    // Bars [s, run) as smooth takes them, then the first bars of the run of
+    // +0 from `run` (the true ranges of [run, known) are +0): returns the
+    // first bar of the run not stepped yet. A run's steps are products
+    // alone, one after another, which nothing hides once the lanes are done;
+    // so a scout beside the lanes steps the last bars before the run as
+    // another lane would, from an estimate, and then steps the run from its
+    // own value. It meets the chain in its warm-up as often as a lane does;
+    // if its value before the run is the chain's, so are all its steps of
+    // the run. If not, the run is stepped from the chain's value until a
+    // step gives the scout's value at that bar (each step being a pure
+    // function of the one before, all after it are then the same).
+    std::size_t smooth_before_flat(std::size_t s, std::size_t run, std::size_t known) const {
+        FlatGuess g{o, run, run, known, 0.0, w};
+        smooth(s, run, &g);
+        double v = o[run - 1];
+        if (g.bar <= run || !(v > 0.0)) return run;  // no guess, or one the run does not start from
+        if (same_bits(v, g.before)) return g.bar;
+        for (std::size_t i = run; i < g.bar; ++i) {
+            v = w.keep * v;
+            if (same_bits(v, o[i])) return g.bar;
+            o[i] = v;
+        }
+        return g.bar;
     }
 
     struct FlatEnd {
@@ -625,8 +779,10 @@ SeriesResult compute_atr(std::span<const double> high, std::span<const double> l
     // A shorter run stays with the lanes, which step it as any other bars:
     // only a lane that takes over in it or soon after is recomputed (the
     // chains do not meet in the run), and the lanes need no second warm-up
-    // for the bars after it. A longer one is taken out as soon as it is seen
-    // to be that long, so that its steps hide the true ranges after it.
+    // for the bars after it. A longer one is taken out as soon as a chunk
+    // ends in it and a look at the bars after the chunk shows it that long
+    // (or reaching the end of the series, which leaves no bars for a second
+    // warm-up), so that its steps hide the true ranges of all those bars.
     const std::size_t flat_length = 2 * kChunk;
     std::size_t s = p;    // the first bar not smoothed; its true range is in o
     std::size_t run = n;  // where the run of +0 up to bar i starts, if a whole chunk of it has been seen
@@ -636,18 +792,37 @@ SeriesResult compute_atr(std::span<const double> high, std::span<const double> l
         std::size_t scan = i;  // where a NaN true range is looked for
         bool nan = chunk.nan;
         i = i1;
-        if (!chunk.flat || (i1 - scan < kChunk && i1 < n)) {
-            run = n;
-        } else {
+        const bool whole = chunk.flat && !(i1 - scan < kChunk && i1 < n);
+        std::size_t seen = i1;  // the bars from `run` up to here are +0, their true ranges taken or looked at
+        if (whole) {
             if (run == n)
                 for (run = scan; run > s && zero(run - 1);) --run;
-            // A run to the end of the series leaves no bars for a second warm-up.
-            if (i1 - run >= flat_length || i1 == n) {
-                chain.smooth(s, run);
-                const auto flat = chain.flat_run(run, i1, n);
+        } else {
+            run = n;
+            if (!nan && zero(i1 - 1) && i1 + kChunk < n) {
+                // The chunk ends in +0: a run that goes on for a chunk after it
+                // may be long enough. (One that ends the series sooner is as
+                // cheap in the lanes, unless a whole chunk of it is seen.)
+                const std::size_t next = i1 + kChunk;
+                seen = flat_until(high.data(), low.data(), close.data(), i1, next);
+                if (seen == next) {
+                    for (run = i1 - 1; run > scan && zero(run - 1);) --run;
+                    if (run + flat_length > n) run = n;
+                }
+            }
+        }
+        if (run != n) {
+            const std::size_t want = std::min(n, run + flat_length);
+            if (seen < want) seen = flat_until(high.data(), low.data(), close.data(), seen, want);
+            if (seen >= want) {
+                // The run's steps start beside the bars before it, and its
+                // true ranges are taken from `seen` on.
+                const auto flat = chain.flat_run(chain.smooth_before_flat(s, run, seen), seen, n);
                 s = scan = flat.end;
                 i = flat.known;
                 nan = flat.nan;
+                run = n;
+            } else if (!whole) {
                 run = n;
             }
         }

@@ -269,3 +269,52 @@ TEST(AtrSeries, FlatRunsMatchTheSingleChain) {
         }
     }
 }
+
+// A run of +0 long enough to leave the lanes is guessed beside the bars
+// before it (stepped in the lanes or one at a time) by a chain that starts a
+// warm-up before the run: its steps of the run are kept only where they are
+// the chain's. Walks of every length from a warm-up to a few before runs to
+// the end of the series and runs ended by a walk, at the periods where the
+// guess meets the chain soon, late or not at all, give the single chain's
+// values.
+TEST(AtrSeries, RunsGuessedBesideTheBarsBeforeThemMatchTheSingleChain) {
+    const auto [wh, wl, wc] = walk(16'000);
+    for (std::size_t p : {1, 2, 14, 50, 200, 500}) {
+        const std::size_t warm = 4 * p + 64;
+        for (std::size_t before = p + warm; before <= p + 6 * warm; before += 1 + warm / 5) {
+            for (std::size_t length : {std::size_t{0}, std::size_t{3000}}) {
+                V h = wh, l = wl, c = wc;
+                const std::size_t to = length ? before + length : c.size();
+                for (V* col : {&h, &l, &c}) std::fill(col->begin() + before, col->begin() + to, c[before - 1]);
+                expect_single_chain(h, l, c, p, length ? "run and walk" : "run to the end");
+            }
+        }
+    }
+}
+
+// The bars after a chunk that ends in +0 are looked at for the run's length
+// without their true ranges: a bar whose high, low and previous close are
+// the same number holds the run only if that number is finite. Short runs
+// ended by missing bars (every column the same NaN), and a run up to a
+// chunk's last bar whose close is +inf followed by bars all +inf (their true
+// ranges NaN), give the single chain's values.
+TEST(AtrSeries, TheLookPastAChunkStopsAtBarsThatAreNotFlat) {
+    const auto [wh, wl, wc] = walk(16'000);
+    const double nan = std::nan("");
+    for (std::size_t p : {1, 2, 14, 50, 200, 500}) {
+        const std::size_t warm = 4 * p + 64;
+        for (std::size_t before = p + warm; before <= p + 6 * warm; before += 1 + warm / 5) {
+            V h = wh, l = wl, c = wc;
+            const std::size_t to = before + 1500;
+            for (V* col : {&h, &l, &c}) std::fill(col->begin() + before, col->begin() + to, c[before - 1]);
+            for (V* col : {&h, &l, &c}) std::fill(col->begin() + to, col->begin() + to + 1000, nan);
+            expect_single_chain(h, l, c, p, "run and missing bars");
+        }
+        V h = wh, l = wl, c = wc;
+        const std::size_t edge = p + 4 * 1024, inf_to = edge + 2000;
+        for (V* col : {&h, &l, &c}) std::fill(col->begin() + edge - 704, col->begin() + edge, c[edge - 705]);
+        for (V* col : {&h, &l, &c}) std::fill(col->begin() + edge, col->begin() + inf_to, HUGE_VAL);
+        c[edge - 1] = HUGE_VAL;
+        expect_single_chain(h, l, c, p, "run and infinite bars");
+    }
+}
