@@ -832,7 +832,8 @@ void PortfolioSession::value_instant(State& s, const ScheduleEntry& e, std::vect
             if (s.config.liquidate_on_margin_call) {
                 // Closed in an order of their own, so that the pool's cash
                 // takes the closes in the same order whatever the order of
-                // add_instrument; their exits are reported in that order.
+                // add_instrument; their exits are still reported in the
+                // order of add_instrument, which the trade list keeps.
                 std::vector<std::vector<EngineEventRecord>> exits(s.instruments.size());
                 for (uint32_t i : closing_order(s)) {
                     SessionInstrument& inst = s.instruments[i];
