@@ -90,6 +90,56 @@ def test_atr_of_a_long_series_is_the_single_chain(period, kind):
     assert np.array_equal(batch.view(np.int64)[bits], got.view(np.int64)[bits])
 
 
+LONG = 600_000  # past the length from which the chains take their true ranges from the inputs themselves
+
+
+def long_series(kind):
+    """(high, low, close) of LONG bars with a flat stretch or missing bars where the chains meet them: in the
+    middle of the second quarter, at the start of every quarter (where a chain takes over), from a third of the
+    way on to the end, or late in the first quarter and early in the third; or a drop in the price level by
+    1e300 late in the first quarter, which fails the second chain's check (with a flat stretch where the fourth
+    takes over, or without)."""
+    h, l, c = ref.hard_series("walk", n=LONG)
+    q = LONG // 4
+
+    def hold(start, stop):
+        h[start:stop] = l[start:stop] = c[start:stop] = c[start - 1]
+
+    if kind == "flat_middle":
+        hold(q + q // 3, q + q // 2)
+    elif kind == "flats_at_quarters":
+        for k, (before, after) in enumerate([(2_000, 3_000), (100, 1_500), (-50, 4_000)], start=1):
+            hold(k * q - before, k * q + after)
+    elif kind == "flat_end":
+        hold(LONG // 3, LONG)
+    elif kind == "missing_late":
+        h[q - 9_000], l[q - 9_000] = NAN, NAN
+    elif kind == "missing_third_quarter":
+        c[2 * q + 700] = NAN
+    elif kind == "payloads":
+        nans = np.array([0x7FF8000000000123, 0xFFF8000000000456], np.uint64).view(np.float64)
+        h[q + 7], l[q + 7], h[3 * q], l[3 * q], c[3 * q - 1] = nans[0], nans[0], nans[1], nans[1], NAN
+    elif kind.startswith("scale_drop"):  # a chain still at the old level where the second one takes over
+        for col in (h, l, c):
+            col[:q - 30_000] *= 1e150
+            col[q - 30_000:] *= 1e-150
+        if kind == "scale_drop_then_flat":  # and the fourth chain takes over in a flat stretch
+            hold(3 * q - 5_000, 3 * q + 30_000)
+    return h, l, c
+
+
+@pytest.mark.parametrize("period", [2, 14, 500])
+@pytest.mark.parametrize("kind", ["walk", "flat_middle", "flats_at_quarters", "flat_end", "missing_late",
+                                  "missing_third_quarter", "payloads", "scale_drop",
+                                  "scale_drop_then_flat"])
+def test_atr_of_a_series_past_the_cache_is_the_single_chain(period, kind):
+    h, l, c = long_series(kind)
+    got, batch = column(stream(I.atr(period), [h, l, c, None]))[period - 1:], tm.atr(h, l, c, period)[period - 1:]
+    bits = ~np.isnan(batch) | (kind != "payloads")
+    assert np.array_equal(np.isnan(got), np.isnan(batch))
+    assert np.array_equal(batch.view(np.int64)[bits], got.view(np.int64)[bits])
+
+
 def test_donchian_window_longer_than_its_first_storage():
     # A falling high keeps every value of the window a candidate for the maximum.
     high = np.linspace(10_000.0, 1.0, 6_000)

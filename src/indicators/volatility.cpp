@@ -305,9 +305,13 @@ TIDEMARK_LANE_VERSIONS(TrueRangeChunk, true_ranges_beside_flat,
 // same finite number, which makes its true range +0 (a bar whose true range
 // is +0 otherwise is not counted). Logic and one difference a bar: a look
 // ahead, much cheaper than the true ranges.
-template <std::size_t L>
+//
+// With Fill, each bar seen to hold the run is given the value v in o: the
+// run's value once a step leaves it as it is.
+template <std::size_t L, bool Fill = false>
 [[gnu::always_inline]] inline std::size_t flat_until_lanes(const double* h, const double* l, const double* c,
-                                                           std::size_t i, std::size_t n) {
+                                                           std::size_t i, std::size_t n, double v = 0.0,
+                                                           double* o = nullptr) {
     using V = lanes::F64<L>;
     using U = lanes::U64<L>;
     constexpr std::size_t B = 4 * L;  // bars tested before the lanes are folded
@@ -323,6 +327,8 @@ template <std::size_t L>
         uint64_t any = 0;
         for (std::size_t k = 0; k < L; ++k) any |= other[k];
         if (any != 0) break;
+        if constexpr (Fill)
+            for (std::size_t k = 0; k < B; k += L) lanes::store(o + i + k, V{} + v);
     }
     for (; i < n; ++i) {
         const uint64_t pb = std::bit_cast<uint64_t>(c[i - 1]);
@@ -330,6 +336,7 @@ template <std::size_t L>
         if (((std::bit_cast<uint64_t>(h[i]) ^ pb) | (std::bit_cast<uint64_t>(l[i]) ^ pb) |
              std::bit_cast<uint64_t>(d)) != 0)
             break;
+        if constexpr (Fill) o[i] = v;
     }
     return i;
 }
@@ -337,6 +344,17 @@ template <std::size_t L>
 TIDEMARK_LANE_VERSIONS(std::size_t, flat_until,
                        (const double* h, const double* l, const double* c, std::size_t i, std::size_t n),
                        flat_until_lanes, (h, l, c, i, n))
+
+template <std::size_t L>
+[[gnu::always_inline]] inline std::size_t flat_fill_lanes(const double* h, const double* l, const double* c,
+                                                          std::size_t i, std::size_t n, double v, double* o) {
+    return flat_until_lanes<L, true>(h, l, c, i, n, v, o);
+}
+
+TIDEMARK_LANE_VERSIONS(std::size_t, flat_fill,
+                       (const double* h, const double* l, const double* c, std::size_t i, std::size_t n, double v,
+                        double* o),
+                       flat_fill_lanes, (h, l, c, i, n, v, o))
 
 // Writes the NaN average v to o[i0, i1) and tells whether each of those
 // bars leaves it as it is: its true range is a number or a NaN of v's bits.
@@ -417,6 +435,26 @@ template <class V>
     if constexpr (N == 4) swap_blocks<2>(r);
 }
 
+// Steps the N rows of r (N bars of each of a vector's N lanes, as loaded)
+// through the lanes' chains a, and writes the values back in place of the
+// bars, through out[j] + t for lane j: for every lane, or (in a warm-up)
+// for the first alone.
+template <class V>
+[[gnu::always_inline]] inline void step_rows(V* r, V& a, const V& alpha, const V& keep, double* const* out,
+                                             std::size_t t, bool all, bool first) {
+    constexpr std::size_t N = lanes::count<V>;
+    transpose(r);
+#pragma GCC unroll 8
+    for (std::size_t q = 0; q < N; ++q) r[q] = a = alpha * r[q] + keep * a;
+    transpose(r);
+    if (all) {
+#pragma GCC unroll 8
+        for (std::size_t j = 0; j < N; ++j) lanes::store(out[j] + t, r[j]);
+    } else if (first) {
+        lanes::store(out[0] + t, r[0]);
+    }
+}
+
 // The K chains side by side through the true ranges in o, M vectors of N
 // lanes: lane k steps through bars bar[k] .. bar[k] + steps - 1, writing its
 // values in place of the true ranges from step `warm` on (lane 0 from step
@@ -436,8 +474,7 @@ template <class V, std::size_t M, class Beside>
     double* base[kWilderLanes];
     for (std::size_t k = 0; k < kWilderLanes; ++k) base[k] = o + args.bar[k];
     V a[M];
-    for (std::size_t m = 0; m < M; ++m)
-        for (std::size_t j = 0; j < N; ++j) a[m][j] = args.start[m * N + j];
+    for (std::size_t m = 0; m < M; ++m) a[m] = lanes::load<V>(args.start + m * N);
     // Steps t .. t + N - 1 of every lane, written back for all of them or
     // (in the warm-up) for lane 0 alone. Unrolled, so that the running
     // values stay in registers rather than going through memory each step.
@@ -447,16 +484,7 @@ template <class V, std::size_t M, class Beside>
             V r[N];
 #pragma GCC unroll 8
             for (std::size_t j = 0; j < N; ++j) r[j] = lanes::load<V>(base[m * N + j] + t);
-            transpose(r);
-#pragma GCC unroll 8
-            for (std::size_t q = 0; q < N; ++q) r[q] = a[m] = alpha * r[q] + keep * a[m];
-            transpose(r);
-            if (all) {
-#pragma GCC unroll 8
-                for (std::size_t j = 0; j < N; ++j) lanes::store(base[m * N + j] + t, r[j]);
-            } else if (m == 0) {
-                lanes::store(base[0] + t, r[0]);
-            }
+            step_rows(r, a[m], alpha, keep, base + m * N, t, all, m == 0);
         }
     };
     auto step = [&](std::size_t t, bool all) {
@@ -541,6 +569,128 @@ template <std::size_t L>
 
 TIDEMARK_LANE_VERSIONS(void, wilder_chains_guessing, (const WilderLanesArgs& a, FlatGuess& g),
                        wilder_chains_guessing_lanes, (a, g))
+
+// The lanes for a long series whose true ranges are not stored: each lane
+// takes its bars' true ranges from the high, low and close itself, so the
+// inputs are read once and the output written once, where stored true
+// ranges cost a second pass over the output. Four lanes: four places of
+// three inputs and an output are as many streams as one core keeps fetched
+// ahead, and eight places came in at half the speed.
+constexpr std::size_t kFusedLanes = 4;
+// Stretches from this many bars on: below it the inputs and the output stay
+// in the cache, where storing the true ranges and stepping them after costs
+// no more.
+constexpr std::size_t kFusedFrom = std::size_t{1} << 19;
+constexpr std::size_t kFusedPiece = std::size_t{1} << 16;
+// Steps between looks for a missing bar or a flat stretch.
+constexpr std::size_t kFusedLook = kChunk;
+
+struct FusedLanesArgs {
+    const double *h, *l, *c;
+    double* o;
+    const std::size_t* bar;  // bar[k]: the first bar of lane k
+    std::size_t warm, steps;  // both whole blocks of four
+    Smoother w;
+    const double* start;
+    double* probe;
+};
+
+struct FusedStop {
+    std::size_t done;  // every lane's steps [0, done) are written as wilder_lanes writes them
+    unsigned flat;     // bit k: lane k's last kFusedLook bars were all +0
+};
+
+// As wilder_lanes, with the true ranges taken beside the steps. Every
+// kFusedLook steps a look stops the lanes early: at the look before, if some
+// bar since then has a true range true_range_lanes takes again one at a time
+// (a NaN among them); where the look is, if a lane's bars since the look
+// before are all +0 (a flat stretch) and either it takes over there (a lane
+// after the first, at one of the two looks after its warm-up) or its value
+// comes within two looks' steps of the subnormals. Chains do not meet in a
+// flat stretch, so a lane taking over in one would have its bars taken
+// again one at a time; and steps of subnormals are slow. Those stretches are
+// left to the lanes over stored true ranges, which take them out and hold
+// the value once it stops moving. A lane steps any other flat stretch as it
+// steps other bars.
+template <class V, std::size_t M>
+[[gnu::always_inline]] inline FusedStop fused_lanes(const FusedLanesArgs& args) {
+    using I = lanes::IntOf<V>;
+    constexpr std::size_t N = lanes::count<V>;
+    constexpr std::size_t K = kFusedLanes;
+    static_assert(M * N == K);
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const V alpha = V{} + args.w.alpha, keep = V{} + args.w.keep;
+    const double *hb[K], *lb[K], *cb[K];
+    double* ob[K];
+    for (std::size_t k = 0; k < K; ++k) {
+        hb[k] = args.h + args.bar[k];
+        lb[k] = args.l + args.bar[k];
+        cb[k] = args.c + args.bar[k];
+        ob[k] = args.o + args.bar[k];
+    }
+    V a[M];
+    for (std::size_t m = 0; m < M; ++m) a[m] = lanes::load<V>(args.start + m * N);
+    // As in true_range_lanes.
+    V floor = V{} - inf;
+    asm("" : "+v"(floor));
+    V lowest = V{} + inf;
+    I seen[K] = {};
+    auto block = [&](std::size_t t, bool all) {
+#pragma GCC unroll 8
+        for (std::size_t m = 0; m < M; ++m) {
+            V r[N];
+#pragma GCC unroll 8
+            for (std::size_t j = 0; j < N; ++j) {
+                const std::size_t k = m * N + j;
+                const Candidates<V> x(hb[k], lb[k], cb[k], t);
+                const V range = x.range > floor ? x.range : floor;
+                const V up = x.up > floor ? x.up : floor;
+                const V down = x.down > floor ? x.down : floor;
+                const V mx = range > up ? range : up;
+                r[j] = mx > down ? mx : down;
+                lowest = r[j] < lowest ? r[j] : lowest;
+                seen[k] |= reinterpret_cast<I>(r[j]);
+            }
+            step_rows(r, a[m], alpha, keep, ob + m * N, t, all, m == 0);
+        }
+    };
+    // Below this a value reaches the subnormals within two looks of +0.
+    const double slow = std::numeric_limits<double>::min() / std::pow(args.w.keep, 2.0 * kFusedLook);
+    std::size_t t = 0, clean = 0;
+    auto run = [&](std::size_t end, bool all) {
+        for (; t < end; t += N) block(t, all);
+    };
+    for (std::size_t next = kFusedLook;; next += kFusedLook) {
+        const std::size_t end = std::min(next, args.steps);
+        if (t < args.warm && args.warm <= end) {
+            run(args.warm, false);
+            for (std::size_t m = 0; m < M; ++m)
+                for (std::size_t j = 0; j < N; ++j) args.probe[m * N + j] = a[m][j];
+        }
+        run(end, t >= args.warm);
+        for (std::size_t j = 0; j < N; ++j)
+            if (lowest[j] == -inf) return {clean, 0};
+        clean = end;
+        unsigned flat = 0;
+        for (std::size_t k = 0; k < K; ++k) {
+            uint64_t any = 0;
+            for (std::size_t j = 0; j < N; ++j) any |= static_cast<uint64_t>(seen[k][j]);
+            const bool takes_over = k > 0 && end <= args.warm + 2 * kFusedLook;
+            if (any == 0 && end == next && end > args.warm && (takes_over || std::fabs(a[k / N][k % N]) < slow))
+                flat |= 1u << k;
+            seen[k] = I{};
+        }
+        if (flat != 0 || end == args.steps) return {end, flat};
+    }
+}
+
+template <std::size_t L>
+[[gnu::always_inline]] inline FusedStop wilder_fused_lanes(const FusedLanesArgs& a) {
+    constexpr std::size_t N = L < 4 ? L : 4;
+    return fused_lanes<lanes::F64<N>, kFusedLanes / N>(a);
+}
+
+TIDEMARK_LANE_VERSIONS(FusedStop, wilder_fused, (const FusedLanesArgs& a), wilder_fused_lanes, (a))
 
 // The batch ATR past its seed: the inputs, the output (the seed at o[p - 1])
 // and the weights.
@@ -660,6 +810,138 @@ struct AtrChain {
         step_through(bar[kWilderLanes - 1] + steps, e);
     }
 
+    // The chain through bars [from, e), from the value at from - 1 (a
+    // number), over true ranges stored in o as they are taken. Returns true
+    // where it met a missing bar, having made every bar from there up to n
+    // NaN.
+    bool smooth_stored(std::size_t from, std::size_t e, std::size_t n) const {
+        if (e <= from) return false;
+        // The true ranges go first, in one pass in order, and the lanes step
+        // them after: a run of them +0 long enough takes itself out of the
+        // lanes; the first NaN one ends the pass.
+        auto zero = [this](std::size_t i) { return std::bit_cast<uint64_t>(o[i]) == 0; };
+        // A shorter run stays with the lanes, which step it as any other bars:
+        // only a lane that takes over in it or soon after is recomputed (the
+        // chains do not meet in the run), and the lanes need no second warm-up
+        // for the bars after it. A longer one is taken out as soon as a chunk
+        // ends in it and a look at the bars after the chunk shows it that long
+        // (or reaching the end of the series, which leaves no bars for a second
+        // warm-up), so that its steps hide the true ranges of all those bars.
+        const std::size_t flat_length = 2 * kChunk;
+        std::size_t s = from;  // the first bar not smoothed; its true range is in o
+        std::size_t run = e;  // where the run of +0 up to bar i starts, if a whole chunk of it has been seen
+        for (std::size_t i = from; i < e;) {  // i: the first bar whose true range is not
+            const std::size_t i1 = std::min(e, i + kChunk);
+            const TrueRangeChunk chunk = true_ranges(h, l, c, i, i1, o + i);
+            std::size_t scan = i;  // where a NaN true range is looked for
+            bool nan = chunk.nan;
+            i = i1;
+            const bool whole = chunk.flat && !(i1 - scan < kChunk && i1 < e);
+            std::size_t seen = i1;  // the bars from `run` up to here are +0, their true ranges taken or looked at
+            if (whole) {
+                if (run == e)
+                    for (run = scan; run > s && zero(run - 1);) --run;
+            } else {
+                run = e;
+                if (!nan && zero(i1 - 1) && i1 + kChunk < e) {
+                    // The chunk ends in +0: a run that goes on for a chunk after it
+                    // may be long enough. (One that ends the series sooner is as
+                    // cheap in the lanes, unless a whole chunk of it is seen.)
+                    const std::size_t next = i1 + kChunk;
+                    seen = flat_until(h, l, c, i1, next);
+                    if (seen == next) {
+                        for (run = i1 - 1; run > scan && zero(run - 1);) --run;
+                        if (run + flat_length > e) run = e;
+                    }
+                }
+            }
+            if (run != e) {
+                const std::size_t want = std::min(e, run + flat_length);
+                if (seen < want) seen = flat_until(h, l, c, seen, want);
+                if (seen >= want) {
+                    // The run's steps start beside the bars before it, and its
+                    // true ranges are taken from `seen` on.
+                    const auto flat = flat_run(smooth_before_flat(s, run, seen), seen, e);
+                    s = scan = flat.end;
+                    i = flat.known;
+                    nan = flat.nan;
+                    run = e;
+                } else if (!whole) {
+                    run = e;
+                }
+            }
+            if (nan) {
+                while (o[scan] == o[scan]) ++scan;
+                smooth(s, scan);
+                nan_from(scan, n);
+                return true;
+            }
+        }
+        smooth(s, e);
+        return false;
+    }
+
+    // The chain through bars [s, e), from the value at s - 1 (a number),
+    // their true ranges not taken yet: in the fused lanes where the stretch
+    // is long enough, and over stored true ranges where it is not or where
+    // the fused lanes stop. Returns true where it met a missing bar, having
+    // made every bar from there up to n NaN.
+    bool smooth_from_inputs(std::size_t s, std::size_t e, std::size_t n) const {
+        constexpr std::size_t K = kFusedLanes;
+        const std::size_t reach = 40 * p;
+        const std::size_t rest = e - s;
+        // Each lane but the first starts from an estimate through the true
+        // ranges of the `reach` bars before it, taken for it: a lane of
+        // twice that or more pays for them. In a series past kFusedFrom,
+        // whose inputs are not in the cache, so does a stretch of it.
+        std::size_t len = n < kFusedFrom || rest < kFusedPiece ? 0 : (rest - warm) / K;
+        len -= len % 4;  // whole blocks, as warm is
+        if (len < 2 * (reach + p)) return smooth_stored(s, e, n);
+        const std::size_t steps = len + warm;
+        std::size_t bar[K];
+        double start[K], probe[K];
+        for (std::size_t k = 0; k < K; ++k) {
+            bar[k] = s + k * len;
+            if (k == 0) {
+                start[k] = o[s - 1];
+                continue;
+            }
+            const std::size_t to = bar[k] - 1, at = to - reach;
+            if (true_ranges(h, l, c, at + 1, to + 1, o + at + 1).nan) return smooth_stored(s, e, n);
+            double sum = 0.0;
+            for (std::size_t i = at + 1; i <= at + p; ++i) sum += o[i];
+            const double guess = estimate(at, sum / static_cast<double>(p), to);
+            start[k] = std::isfinite(guess) ? guess : o[s - 1];
+        }
+        const FusedStop stop = wilder_fused(FusedLanesArgs{h, l, c, o, bar, warm, steps, w, start, probe});
+        // Lane 0's bars up to `done` are the chain's; a lane after it has
+        // bars of its own once `done` is past its warm-up, checked as smooth
+        // checks them once the bars between are. A lane that stopped in a
+        // flat stretch keeps its bars before the stretch, and the stretch
+        // goes to the bars after it, over stored true ranges; one that met
+        // the stretch no sooner than its warm-up is left to the bars between
+        // as a whole, so that a long stretch goes on as one: apart, each
+        // part would be stepped again from a value of its own.
+        auto cut = [&](std::size_t k) { return stop.done - ((stop.flat >> k & 1) != 0 ? kFusedLook : 0); };
+        std::size_t from = s + cut(0);
+        bool flat = (stop.flat & 1) != 0;  // whether the bars from `from` on start a flat stretch
+        for (std::size_t k = 1; k < K && stop.done > warm; ++k) {
+            if (cut(k) <= warm) {
+                flat = true;
+                continue;
+            }
+            const std::size_t own = bar[k] + warm;
+            if (flat ? smooth_stored(from, own, n) : smooth_from_inputs(from, own, n)) return true;
+            const double v = o[own - 1];
+            if (!same_bits(v, probe[k])) step_until_met(own, bar[k] + cut(k), v);
+            from = bar[k] + cut(k);
+            flat = (stop.flat >> k & 1) != 0;
+        }
+        // The last lane's bars after `done`, or the few after all lanes.
+        const bool again = stop.done < steps && stop.done > warm && !flat;
+        return again ? smooth_from_inputs(from, e, n) : smooth_stored(from, e, n);
+    }
+
     // Bars [i, e) stepped from the value v before them, each value written
     // until one is the value already there: from there on the chain and the
     // lane that wrote them are one.
@@ -714,6 +996,14 @@ struct AtrChain {
     FlatEnd flat_run(std::size_t s, std::size_t known, std::size_t n) const {
         FlatSteps f{o, s, o[s - 1], w, known};
         while (known < n) {
+            if (f.fixed) {
+                // Every later bar of the run holds the value now: what is
+                // left is finding where the run ends, the value written
+                // behind the look, with no true ranges taken.
+                f.finish();
+                f.at = f.end = known = flat_fill(h, l, c, known, n, f.v, o);
+                if (known == n) break;
+            }
             const std::size_t i1 = std::min(n, known + kChunk);
             const TrueRangeChunk chunk = true_ranges_beside_flat(h, l, c, known, i1, o + known, f);
             if (!chunk.flat) {
@@ -771,69 +1061,7 @@ SeriesResult compute_atr(std::span<const double> high, std::span<const double> l
         chain.nan_from(p, n);
         return out;
     }
-    // The true ranges go first, in one pass in order: read from eight places
-    // at once, the inputs would come from memory at a fraction of the speed.
-    // A run of them +0 long enough takes itself out of the lanes; the first
-    // NaN one ends the pass.
-    auto zero = [o](std::size_t i) { return std::bit_cast<uint64_t>(o[i]) == 0; };
-    // A shorter run stays with the lanes, which step it as any other bars:
-    // only a lane that takes over in it or soon after is recomputed (the
-    // chains do not meet in the run), and the lanes need no second warm-up
-    // for the bars after it. A longer one is taken out as soon as a chunk
-    // ends in it and a look at the bars after the chunk shows it that long
-    // (or reaching the end of the series, which leaves no bars for a second
-    // warm-up), so that its steps hide the true ranges of all those bars.
-    const std::size_t flat_length = 2 * kChunk;
-    std::size_t s = p;    // the first bar not smoothed; its true range is in o
-    std::size_t run = n;  // where the run of +0 up to bar i starts, if a whole chunk of it has been seen
-    for (std::size_t i = p; i < n;) {  // i: the first bar whose true range is not
-        const std::size_t i1 = std::min(n, i + kChunk);
-        const TrueRangeChunk chunk = true_ranges(high.data(), low.data(), close.data(), i, i1, o + i);
-        std::size_t scan = i;  // where a NaN true range is looked for
-        bool nan = chunk.nan;
-        i = i1;
-        const bool whole = chunk.flat && !(i1 - scan < kChunk && i1 < n);
-        std::size_t seen = i1;  // the bars from `run` up to here are +0, their true ranges taken or looked at
-        if (whole) {
-            if (run == n)
-                for (run = scan; run > s && zero(run - 1);) --run;
-        } else {
-            run = n;
-            if (!nan && zero(i1 - 1) && i1 + kChunk < n) {
-                // The chunk ends in +0: a run that goes on for a chunk after it
-                // may be long enough. (One that ends the series sooner is as
-                // cheap in the lanes, unless a whole chunk of it is seen.)
-                const std::size_t next = i1 + kChunk;
-                seen = flat_until(high.data(), low.data(), close.data(), i1, next);
-                if (seen == next) {
-                    for (run = i1 - 1; run > scan && zero(run - 1);) --run;
-                    if (run + flat_length > n) run = n;
-                }
-            }
-        }
-        if (run != n) {
-            const std::size_t want = std::min(n, run + flat_length);
-            if (seen < want) seen = flat_until(high.data(), low.data(), close.data(), seen, want);
-            if (seen >= want) {
-                // The run's steps start beside the bars before it, and its
-                // true ranges are taken from `seen` on.
-                const auto flat = chain.flat_run(chain.smooth_before_flat(s, run, seen), seen, n);
-                s = scan = flat.end;
-                i = flat.known;
-                nan = flat.nan;
-                run = n;
-            } else if (!whole) {
-                run = n;
-            }
-        }
-        if (nan) {
-            while (o[scan] == o[scan]) ++scan;
-            chain.smooth(s, scan);
-            chain.nan_from(scan, n);
-            return out;
-        }
-    }
-    chain.smooth(s, n);
+    chain.smooth_from_inputs(p, n, n);
     return out;
 }
 
