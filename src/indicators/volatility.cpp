@@ -577,9 +577,10 @@ TIDEMARK_LANE_VERSIONS(void, wilder_chains_guessing, (const WilderLanesArgs& a, 
 // three inputs and an output are as many streams as one core keeps fetched
 // ahead, and eight places came in at half the speed.
 constexpr std::size_t kFusedLanes = 4;
-// Stretches from this many bars on: below it the inputs and the output stay
-// in the cache, where storing the true ranges and stepping them after costs
-// no more.
+// Series from this many bars on take them: below it the inputs and the
+// output stay in the cache, where storing the true ranges and stepping them
+// after costs no more. Within such a series, so do stretches of kFusedPiece
+// bars or more, whose inputs are not in the cache either.
 constexpr std::size_t kFusedFrom = std::size_t{1} << 19;
 constexpr std::size_t kFusedPiece = std::size_t{1} << 16;
 // Steps between looks for a missing bar or a flat stretch.
@@ -825,7 +826,7 @@ struct AtrChain {
         // chains do not meet in the run), and the lanes need no second warm-up
         // for the bars after it. A longer one is taken out as soon as a chunk
         // ends in it and a look at the bars after the chunk shows it that long
-        // (or reaching the end of the series, which leaves no bars for a second
+        // (or reaching the end of the stretch, which leaves no bars for a second
         // warm-up), so that its steps hide the true ranges of all those bars.
         const std::size_t flat_length = 2 * kChunk;
         std::size_t s = from;  // the first bar not smoothed; its true range is in o
@@ -845,7 +846,7 @@ struct AtrChain {
                 run = e;
                 if (!nan && zero(i1 - 1) && i1 + kChunk < e) {
                     // The chunk ends in +0: a run that goes on for a chunk after it
-                    // may be long enough. (One that ends the series sooner is as
+                    // may be long enough. (One that ends the stretch sooner is as
                     // cheap in the lanes, unless a whole chunk of it is seen.)
                     const std::size_t next = i1 + kChunk;
                     seen = flat_until(h, l, c, i1, next);
@@ -892,8 +893,7 @@ struct AtrChain {
         const std::size_t rest = e - s;
         // Each lane but the first starts from an estimate through the true
         // ranges of the `reach` bars before it, taken for it: a lane of
-        // twice that or more pays for them. In a series past kFusedFrom,
-        // whose inputs are not in the cache, so does a stretch of it.
+        // twice that or more pays for them.
         std::size_t len = n < kFusedFrom || rest < kFusedPiece ? 0 : (rest - warm) / K;
         len -= len % 4;  // whole blocks, as warm is
         if (len < 2 * (reach + p)) return smooth_stored(s, e, n);
@@ -914,14 +914,14 @@ struct AtrChain {
             start[k] = std::isfinite(guess) ? guess : o[s - 1];
         }
         const FusedStop stop = wilder_fused(FusedLanesArgs{h, l, c, o, bar, warm, steps, w, start, probe});
-        // Lane 0's bars up to `done` are the chain's; a lane after it has
-        // bars of its own once `done` is past its warm-up, checked as smooth
-        // checks them once the bars between are. A lane that stopped in a
-        // flat stretch keeps its bars before the stretch, and the stretch
-        // goes to the bars after it, over stored true ranges; one that met
-        // the stretch no sooner than its warm-up is left to the bars between
-        // as a whole, so that a long stretch goes on as one: apart, each
-        // part would be stepped again from a value of its own.
+        // Lane 0's bars up to where it stopped are the chain's; a lane after
+        // it has bars of its own once it stopped past its warm-up, checked
+        // as smooth checks them once the bars between are. A lane that
+        // stopped in a flat stretch keeps its bars before the stretch, and
+        // the stretch goes to the bars after it, over stored true ranges; one
+        // that met the stretch no later than its warm-up is left to the bars
+        // between as a whole, so that a long stretch goes on as one: apart,
+        // each part would be stepped again from a value of its own.
         auto cut = [&](std::size_t k) { return stop.done - ((stop.flat >> k & 1) != 0 ? kFusedLook : 0); };
         std::size_t from = s + cut(0);
         bool flat = (stop.flat & 1) != 0;  // whether the bars from `from` on start a flat stretch
