@@ -90,15 +90,16 @@ def test_atr_of_a_long_series_is_the_single_chain(period, kind):
     assert np.array_equal(batch.view(np.int64)[bits], got.view(np.int64)[bits])
 
 
-LONG = 600_000  # past the length from which the chains take their true ranges from the inputs themselves
+FUSED_FROM = 2**19  # the length from which the chains take their true ranges from the inputs themselves
+LONG = FUSED_FROM + 2_048
 
 
 def long_series(kind):
     """(high, low, close) of LONG bars with a flat stretch or missing bars where the chains meet them: in the
     middle of the second quarter, at the start of every quarter (where a chain takes over), from a third of the
-    way on to the end, or late in the first quarter and early in the third; or a drop in the price level by
-    1e300 late in the first quarter, which fails the second chain's check (with a flat stretch where the fourth
-    takes over, or without)."""
+    way on to the end, late in the second and fourth quarters, or late in the first quarter and early in the
+    third; or a drop in the price level by 1e300 late in the first quarter, which fails the second chain's check
+    (with a flat stretch where the fourth takes over, or without)."""
     h, l, c = ref.hard_series("walk", n=LONG)
     q = LONG // 4
 
@@ -112,6 +113,9 @@ def long_series(kind):
             hold(k * q - before, k * q + after)
     elif kind == "flat_end":
         hold(LONG // 3, LONG)
+    elif kind == "flats_late":  # late in the second quarter and later still in the fourth
+        hold(q + 3 * q // 5, q + 3 * q // 5 + 30_000)
+        hold(3 * q + 4 * q // 5, 3 * q + 4 * q // 5 + 20_000)
     elif kind == "missing_late":
         h[q - 9_000], l[q - 9_000] = NAN, NAN
     elif kind == "missing_third_quarter":
@@ -129,15 +133,24 @@ def long_series(kind):
 
 
 @pytest.mark.parametrize("period", [2, 14, 500])
-@pytest.mark.parametrize("kind", ["walk", "flat_middle", "flats_at_quarters", "flat_end", "missing_late",
+@pytest.mark.parametrize("kind", ["walk", "flat_middle", "flats_at_quarters", "flat_end", "flats_late", "missing_late",
                                   "missing_third_quarter", "payloads", "scale_drop",
                                   "scale_drop_then_flat"])
 def test_atr_of_a_series_past_the_cache_is_the_single_chain(period, kind):
+    # Against the series' first FUSED_FROM - 1 bars, whose ATR (checked against the stream above) is the first
+    # values of the whole series', then the single chain stepped on from there (a stream of every bar costs
+    # seconds in a sanitized build).
     h, l, c = long_series(kind)
-    got, batch = column(stream(I.atr(period), [h, l, c, None]))[period - 1:], tm.atr(h, l, c, period)[period - 1:]
+    m = FUSED_FROM - 1
+    v, a = tm.atr(h[:m], l[:m], c[:m], period), 1.0 / period
+    tail = []
+    for x in ref.true_ranges(h[m - 1:], l[m - 1:], c[m - 1:])[1:]:
+        v_last = tail[-1] if tail else v[-1]
+        tail.append(a * x + (1.0 - a) * v_last)
+    want, batch = np.concatenate([v, tail])[period - 1:], tm.atr(h, l, c, period)[period - 1:]
     bits = ~np.isnan(batch) | (kind != "payloads")
-    assert np.array_equal(np.isnan(got), np.isnan(batch))
-    assert np.array_equal(batch.view(np.int64)[bits], got.view(np.int64)[bits])
+    assert np.array_equal(np.isnan(want), np.isnan(batch))
+    assert np.array_equal(batch.view(np.int64)[bits], want.view(np.int64)[bits])
 
 
 def test_donchian_window_longer_than_its_first_storage():

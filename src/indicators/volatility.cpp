@@ -591,9 +591,10 @@ struct FusedLanesArgs {
     double* o;
     const std::size_t* bar;  // bar[k]: the first bar of lane k
     std::size_t warm, steps;  // both whole blocks of four
+    std::size_t takeover;     // lanes after the first take over up to this step
     Smoother w;
     const double* start;
-    double* probe;
+    double* probe;            // each lane's value after its warm-up, if it has one
 };
 
 struct FusedStop {
@@ -676,7 +677,7 @@ template <class V, std::size_t M>
         for (std::size_t k = 0; k < K; ++k) {
             uint64_t any = 0;
             for (std::size_t j = 0; j < N; ++j) any |= static_cast<uint64_t>(seen[k][j]);
-            const bool takes_over = k > 0 && end <= args.warm + 2 * kFusedLook;
+            const bool takes_over = k > 0 && end <= args.takeover;
             if (any == 0 && end == next && end > args.warm && (takes_over || std::fabs(a[k / N][k % N]) < slow))
                 flat |= 1u << k;
             seen[k] = I{};
@@ -913,32 +914,67 @@ struct AtrChain {
             const double guess = estimate(at, sum / static_cast<double>(p), to);
             start[k] = std::isfinite(guess) ? guess : o[s - 1];
         }
-        const FusedStop stop = wilder_fused(FusedLanesArgs{h, l, c, o, bar, warm, steps, w, start, probe});
-        // Lane 0's bars up to where it stopped are the chain's; a lane after
-        // it has bars of its own once it stopped past its warm-up, checked
-        // as smooth checks them once the bars between are. A lane that
-        // stopped in a flat stretch keeps its bars before the stretch, and
-        // the stretch goes to the bars after it, over stored true ranges; one
-        // that met the stretch no later than its warm-up is left to the bars
-        // between as a whole, so that a long stretch goes on as one: apart,
-        // each part would be stepped again from a value of its own.
-        auto cut = [&](std::size_t k) { return stop.done - ((stop.flat >> k & 1) != 0 ? kFusedLook : 0); };
-        std::size_t from = s + cut(0);
-        bool flat = (stop.flat & 1) != 0;  // whether the bars from `from` on start a flat stretch
-        for (std::size_t k = 1; k < K && stop.done > warm; ++k) {
-            if (cut(k) <= warm) {
-                flat = true;
+        const std::size_t takeover = warm + 2 * kFusedLook;
+        FusedStop stop = wilder_fused(FusedLanesArgs{h, l, c, o, bar, warm, steps, takeover, w, start, probe});
+        // kept[k]: lane k's steps written as wilder_lanes writes them; left:
+        // stopped in a flat stretch, keeping its steps before the look that
+        // found it.
+        std::size_t kept[K];
+        bool left[K];
+        auto take = [&](const FusedStop& f, std::size_t at, std::size_t k, std::size_t slot) {
+            left[k] = (f.flat >> slot & 1) != 0;
+            kept[k] = at + f.done - (left[k] ? kFusedLook : 0);
+        };
+        for (std::size_t k = 0; k < K; ++k) take(stop, 0, k, k);
+        // Where the lanes stopped late in a flat stretch, the others go on
+        // from their own values, with no warm-up or estimate: a lane left
+        // behind gives its place to a copy of another, which writes the same
+        // numbers to the same bars. One that stops early has the bars after
+        // it taken as new stretches.
+        std::size_t at = stop.done;  // the steps taken so far
+        bool late = stop.flat != 0 && 2 * stop.done >= steps;
+        while (late && at < steps) {
+            std::size_t donor = K;
+            for (std::size_t k = K; k-- > 0;)
+                if (!left[k]) donor = k;
+            if (donor == K) break;
+            std::size_t from_bar[K];
+            double from_value[K];
+            for (std::size_t k = 0; k < K; ++k) {
+                from_bar[k] = bar[left[k] ? donor : k] + at;
+                from_value[k] = o[from_bar[k] - 1];
+            }
+            const std::size_t more = steps - at;
+            stop = wilder_fused(FusedLanesArgs{h, l, c, o, from_bar, 0, more, 0, w, from_value, nullptr});
+            for (std::size_t k = 0; k < K; ++k)
+                if (!left[k]) take(stop, at, k, k);
+            at += stop.done;
+            late = stop.flat != 0 && 2 * stop.done >= more;
+        }
+        // Lane 0's kept bars are the chain's; a lane after it has bars of
+        // its own once it kept more than its warm-up, checked as smooth
+        // checks them once the bars between are. The bars after a lane left
+        // behind start with what is left of the flat stretch, and go over
+        // stored true ranges; a lane that met the stretch no later than its
+        // warm-up is left to the bars between as a whole, so that a long
+        // stretch goes on as one: apart, each part would be stepped again
+        // from a value of its own.
+        std::size_t from = s + kept[0];
+        bool flat = left[0];  // whether the bars from `from` on start a flat stretch
+        for (std::size_t k = 1; k < K; ++k) {
+            if (kept[k] <= warm) {
+                flat = flat || left[k];
                 continue;
             }
             const std::size_t own = bar[k] + warm;
             if (flat ? smooth_stored(from, own, n) : smooth_from_inputs(from, own, n)) return true;
             const double v = o[own - 1];
-            if (!same_bits(v, probe[k])) step_until_met(own, bar[k] + cut(k), v);
-            from = bar[k] + cut(k);
-            flat = (stop.flat >> k & 1) != 0;
+            if (!same_bits(v, probe[k])) step_until_met(own, bar[k] + kept[k], v);
+            from = bar[k] + kept[k];
+            flat = left[k];
         }
-        // The last lane's bars after `done`, or the few after all lanes.
-        const bool again = stop.done < steps && stop.done > warm && !flat;
+        // The last lane's bars after a stop, or the few after all lanes.
+        const bool again = kept[K - 1] < steps && kept[K - 1] > warm && !flat;
         return again ? smooth_from_inputs(from, e, n) : smooth_stored(from, e, n);
     }
 
