@@ -438,12 +438,14 @@ template <class V>
 // Steps the N rows of r (N bars of each of a vector's N lanes, as loaded)
 // through the lanes' chains a, and writes the values back in place of the
 // bars, through out[j] + t for lane j: for every lane, or (in a warm-up)
-// for the first alone.
-template <class V>
+// for the first alone. `look` sees the bars made columns first, a vector a
+// step, its lanes the chains'.
+template <class V, class Look>
 [[gnu::always_inline]] inline void step_rows(V* r, V& a, const V& alpha, const V& keep, double* const* out,
-                                             std::size_t t, bool all, bool first) {
+                                             std::size_t t, bool all, bool first, Look&& look) {
     constexpr std::size_t N = lanes::count<V>;
     transpose(r);
+    look(r);
 #pragma GCC unroll 8
     for (std::size_t q = 0; q < N; ++q) r[q] = a = alpha * r[q] + keep * a;
     transpose(r);
@@ -484,7 +486,7 @@ template <class V, std::size_t M, class Beside>
             V r[N];
 #pragma GCC unroll 8
             for (std::size_t j = 0; j < N; ++j) r[j] = lanes::load<V>(base[m * N + j] + t);
-            step_rows(r, a[m], alpha, keep, base + m * N, t, all, m == 0);
+            step_rows(r, a[m], alpha, keep, base + m * N, t, all, m == 0, [](const V*) {});
         }
     };
     auto step = [&](std::size_t t, bool all) {
@@ -636,7 +638,7 @@ template <class V, std::size_t M>
     V floor = V{} - inf;
     asm("" : "+v"(floor));
     V lowest = V{} + inf;
-    I seen[K] = {};
+    I seen[M] = {};  // the bits of each lane's true ranges since the last look, or-ed
     auto block = [&](std::size_t t, bool all) {
 #pragma GCC unroll 8
         for (std::size_t m = 0; m < M; ++m) {
@@ -651,9 +653,10 @@ template <class V, std::size_t M>
                 const V mx = range > up ? range : up;
                 r[j] = mx > down ? mx : down;
                 lowest = r[j] < lowest ? r[j] : lowest;
-                seen[k] |= reinterpret_cast<I>(r[j]);
             }
-            step_rows(r, a[m], alpha, keep, ob + m * N, t, all, m == 0);
+            step_rows(r, a[m], alpha, keep, ob + m * N, t, all, m == 0, [&](const V* x) {
+                for (std::size_t q = 0; q < N; ++q) seen[m] |= reinterpret_cast<I>(x[q]);
+            });
         }
     };
     // Below this a value reaches the subnormals within two looks of +0.
@@ -675,13 +678,12 @@ template <class V, std::size_t M>
         clean = end;
         unsigned flat = 0;
         for (std::size_t k = 0; k < K; ++k) {
-            uint64_t any = 0;
-            for (std::size_t j = 0; j < N; ++j) any |= static_cast<uint64_t>(seen[k][j]);
+            const bool any = seen[k / N][k % N] != 0;
             const bool takes_over = k > 0 && end <= args.takeover;
-            if (any == 0 && end == next && end > args.warm && (takes_over || std::fabs(a[k / N][k % N]) < slow))
+            if (!any && end == next && end > args.warm && (takes_over || std::fabs(a[k / N][k % N]) < slow))
                 flat |= 1u << k;
-            seen[k] = I{};
         }
+        for (std::size_t m = 0; m < M; ++m) seen[m] = I{};
         if (flat != 0 || end == args.steps) return {end, flat};
     }
 }
