@@ -624,14 +624,10 @@ template <class V, std::size_t M>
     static_assert(M * N == K);
     constexpr double inf = std::numeric_limits<double>::infinity();
     const V alpha = V{} + args.w.alpha, keep = V{} + args.w.keep;
-    const double *hb[K], *lb[K], *cb[K];
-    double* ob[K];
-    for (std::size_t k = 0; k < K; ++k) {
-        hb[k] = args.h + args.bar[k];
-        lb[k] = args.l + args.bar[k];
-        cb[k] = args.c + args.bar[k];
-        ob[k] = args.o + args.bar[k];
-    }
+    const double *const h = args.h, *const l = args.l, *const c = args.c;
+    double* const o = args.o;
+    std::size_t at[K];
+    for (std::size_t k = 0; k < K; ++k) at[k] = args.bar[k];
     V a[M];
     for (std::size_t m = 0; m < M; ++m) a[m] = lanes::load<V>(args.start + m * N);
     // As in true_range_lanes.
@@ -645,8 +641,7 @@ template <class V, std::size_t M>
             V r[N];
 #pragma GCC unroll 8
             for (std::size_t j = 0; j < N; ++j) {
-                const std::size_t k = m * N + j;
-                const Candidates<V> x(hb[k], lb[k], cb[k], t);
+                const Candidates<V> x(h, l, c, at[m * N + j] + t);
                 const V range = x.range > floor ? x.range : floor;
                 const V up = x.up > floor ? x.up : floor;
                 const V down = x.down > floor ? x.down : floor;
@@ -654,7 +649,9 @@ template <class V, std::size_t M>
                 r[j] = mx > down ? mx : down;
                 lowest = r[j] < lowest ? r[j] : lowest;
             }
-            step_rows(r, a[m], alpha, keep, ob + m * N, t, all, m == 0, [&](const V* x) {
+            double* out[N];
+            for (std::size_t j = 0; j < N; ++j) out[j] = o + at[m * N + j];
+            step_rows(r, a[m], alpha, keep, out, t, all, m == 0, [&](const V* x) {
                 for (std::size_t q = 0; q < N; ++q) seen[m] |= reinterpret_cast<I>(x[q]);
             });
         }
