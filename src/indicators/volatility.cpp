@@ -920,11 +920,11 @@ struct AtrChain {
         // found it.
         std::size_t kept[K];
         bool left[K];
-        auto take = [&](const FusedStop& f, std::size_t at, std::size_t k, std::size_t slot) {
-            left[k] = (f.flat >> slot & 1) != 0;
+        auto take = [&](const FusedStop& f, std::size_t at, std::size_t k) {
+            left[k] = (f.flat >> k & 1) != 0;
             kept[k] = at + f.done - (left[k] ? kFusedLook : 0);
         };
-        for (std::size_t k = 0; k < K; ++k) take(stop, 0, k, k);
+        for (std::size_t k = 0; k < K; ++k) take(stop, 0, k);
         // Where the lanes stopped late in a flat stretch, the others go on
         // from their own values, with no warm-up or estimate: a lane left
         // behind gives its place to a copy of another, which writes the same
@@ -946,7 +946,7 @@ struct AtrChain {
             const std::size_t more = steps - at;
             stop = wilder_fused(FusedLanesArgs{h, l, c, o, from_bar, 0, more, 0, w, from_value, nullptr});
             for (std::size_t k = 0; k < K; ++k)
-                if (!left[k]) take(stop, at, k, k);
+                if (!left[k]) take(stop, at, k);
             at += stop.done;
             late = stop.flat != 0 && 2 * stop.done >= more;
         }
