@@ -97,9 +97,10 @@ LONG = FUSED_FROM + 2_048
 def long_series(kind):
     """(high, low, close) of LONG bars with a flat stretch or missing bars where the chains meet them: in the
     middle of the second quarter, at the start of every quarter (where a chain takes over), from a third of the
-    way on to the end, late in the second and fourth quarters, or late in the first quarter and early in the
-    third; or a drop in the price level by 1e300 late in the first quarter, which fails the second chain's check
-    (with a flat stretch where the fourth takes over, or without)."""
+    way on to the end, late in the second and fourth quarters (and a missing bar later), across the first
+    quarter's end, or late in the first quarter and early in the third; or a drop in the price level by 1e300
+    late in the first quarter, which fails the second chain's check (with a flat stretch where the fourth takes
+    over, or without)."""
     h, l, c = ref.hard_series("walk", n=LONG)
     q = LONG // 4
 
@@ -116,6 +117,11 @@ def long_series(kind):
     elif kind == "flats_late":  # late in the second quarter and later still in the fourth
         hold(q + 3 * q // 5, q + 3 * q // 5 + 30_000)
         hold(3 * q + 4 * q // 5, 3 * q + 4 * q // 5 + 20_000)
+    elif kind == "flat_late_then_missing":  # the chains go on past the flat stretch and meet a missing bar
+        hold(q + 3 * q // 5, q + 3 * q // 5 + 30_000)
+        h[3 * q + 9 * q // 10] = l[3 * q + 9 * q // 10] = NAN
+    elif kind == "flat_across_quarter":  # held past its fixed point, from mid-first quarter into the second
+        hold(q // 2, q + q // 2)
     elif kind == "missing_late":
         h[q - 9_000], l[q - 9_000] = NAN, NAN
     elif kind == "missing_third_quarter":
@@ -133,7 +139,8 @@ def long_series(kind):
 
 
 @pytest.mark.parametrize("period", [2, 14, 500])
-@pytest.mark.parametrize("kind", ["walk", "flat_middle", "flats_at_quarters", "flat_end", "flats_late", "missing_late",
+@pytest.mark.parametrize("kind", ["walk", "flat_middle", "flats_at_quarters", "flat_end", "flats_late",
+                                  "flat_late_then_missing", "flat_across_quarter", "missing_late",
                                   "missing_third_quarter", "payloads", "scale_drop",
                                   "scale_drop_then_flat"])
 def test_atr_of_a_series_past_the_cache_is_the_single_chain(period, kind):
@@ -147,7 +154,14 @@ def test_atr_of_a_series_past_the_cache_is_the_single_chain(period, kind):
     for x in ref.true_ranges(h[m - 1:], l[m - 1:], c[m - 1:])[1:]:
         v_last = tail[-1] if tail else v[-1]
         tail.append(a * x + (1.0 - a) * v_last)
-    want, batch = np.concatenate([v, tail])[period - 1:], tm.atr(h, l, c, period)[period - 1:]
+    want = np.concatenate([v, tail])[period - 1:]
+    # The output's storage is reused from call to call: after a result of NaN and after one of numbers alike.
+    results = []
+    for prime in (np.full(LONG, NAN), ref.hard_series("walk", n=LONG, seed=3)[2]):
+        tm.atr(prime, prime, prime, period)
+        results.append(tm.atr(h, l, c, period)[period - 1:])
+    assert results[0].tobytes() == results[1].tobytes()
+    batch = results[0]
     bits = ~np.isnan(batch) | (kind != "payloads")
     assert np.array_equal(np.isnan(want), np.isnan(batch))
     assert np.array_equal(batch.view(np.int64)[bits], want.view(np.int64)[bits])
