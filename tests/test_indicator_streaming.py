@@ -91,18 +91,20 @@ def test_atr_of_a_long_series_is_the_single_chain(period, kind):
 
 
 FUSED_FROM = 2**19  # the length from which the chains take their true ranges from the inputs themselves
+STREAMED_FROM = 3 * 2**18  # and from which they write the output past the caches
 LONG = FUSED_FROM + 2_048
+STREAMED = STREAMED_FROM + 2_048
 
 
-def long_series(kind):
-    """(high, low, close) of LONG bars with a flat stretch or missing bars where the chains meet them: in the
+def long_series(kind, n=LONG):
+    """(high, low, close) of n bars with a flat stretch or missing bars where the chains meet them: in the
     middle of the second quarter, at the start of every quarter (where a chain takes over), from a third of the
     way on to the end, late in the second and fourth quarters (and a missing bar later), across the first
     quarter's end, or late in the first quarter and early in the third; or a drop in the price level by 1e300
     late in the first quarter, which fails the second chain's check (with a flat stretch where the fourth takes
     over, or without)."""
-    h, l, c = ref.hard_series("walk", n=LONG)
-    q = LONG // 4
+    h, l, c = ref.hard_series("walk", n=n)
+    q = n // 4
 
     def hold(start, stop):
         h[start:stop] = l[start:stop] = c[start:stop] = c[start - 1]
@@ -113,7 +115,7 @@ def long_series(kind):
         for k, (before, after) in enumerate([(2_000, 3_000), (100, 1_500), (-50, 4_000)], start=1):
             hold(k * q - before, k * q + after)
     elif kind == "flat_end":
-        hold(LONG // 3, LONG)
+        hold(n // 3, n)
     elif kind == "flats_late":  # late in the second quarter and later still in the fourth
         hold(q + 3 * q // 5, q + 3 * q // 5 + 30_000)
         hold(3 * q + 4 * q // 5, 3 * q + 4 * q // 5 + 20_000)
@@ -138,17 +140,19 @@ def long_series(kind):
     return h, l, c
 
 
-@pytest.mark.parametrize("period", [2, 14, 500])
+@pytest.mark.parametrize("n, period",
+                         [(LONG, 2), (LONG, 3), (LONG, 14), (LONG, 500), (STREAMED, 3), (STREAMED, 500)])
 @pytest.mark.parametrize("kind", ["walk", "flat_middle", "flats_at_quarters", "flat_end", "flats_late",
                                   "flat_late_then_missing", "flat_across_quarter", "missing_late",
                                   "missing_third_quarter", "payloads", "scale_drop",
                                   "scale_drop_then_flat"])
-def test_atr_of_a_series_past_the_cache_is_the_single_chain(period, kind):
-    # Against the series' first FUSED_FROM - 1 bars, whose ATR (checked against the stream above) is the first
-    # values of the whole series', then the single chain stepped on from there (a stream of every bar costs
-    # seconds in a sanitized build).
-    h, l, c = long_series(kind)
-    m = FUSED_FROM - 1
+def test_atr_of_a_series_past_the_cache_is_the_single_chain(n, period, kind):
+    # Against the series' first n - 2,049 bars, whose ATR is the first values of the whole series', then the
+    # single chain stepped on from there (a stream of every bar costs seconds in a sanitized build). For LONG
+    # bars those are FUSED_FROM - 1, whose ATR is checked against the stream above; for STREAMED bars,
+    # STREAMED_FROM - 1, checked here at LONG bars.
+    h, l, c = long_series(kind, n)
+    m = n - 2_049
     v, a = tm.atr(h[:m], l[:m], c[:m], period), 1.0 / period
     tail = []
     for x in ref.true_ranges(h[m - 1:], l[m - 1:], c[m - 1:])[1:]:
@@ -157,7 +161,7 @@ def test_atr_of_a_series_past_the_cache_is_the_single_chain(period, kind):
     want = np.concatenate([v, tail])[period - 1:]
     # The output's storage is reused from call to call: after a result of NaN and after one of numbers alike.
     results = []
-    for prime in (np.full(LONG, NAN), ref.hard_series("walk", n=LONG, seed=3)[2]):
+    for prime in (np.full(n, NAN), ref.hard_series("walk", n=n, seed=3)[2]):
         tm.atr(prime, prime, prime, period)
         results.append(tm.atr(h, l, c, period)[period - 1:])
     assert results[0].tobytes() == results[1].tobytes()
@@ -165,6 +169,19 @@ def test_atr_of_a_series_past_the_cache_is_the_single_chain(period, kind):
     bits = ~np.isnan(batch) | (kind != "payloads")
     assert np.array_equal(np.isnan(want), np.isnan(batch))
     assert np.array_equal(batch.view(np.int64)[bits], want.view(np.int64)[bits])
+
+
+def test_atr_of_a_long_period_with_a_bar_missing_near_the_end():
+    # Millions of bars at a period of 17,000: the missing bar stops the chains late in the last one's stretch,
+    # and the stretch left before it is longer than a chunk but shorter than a chain's warm-up.
+    n, p = 6_000_000, 17_000
+    c = 100.0 + (np.arange(n) % 7) * 0.25
+    h, l = c + 1.0, c - 0.5
+    m = n - 66_000
+    h[m] = l[m] = c[m] = NAN
+    got = tm.atr(h, l, c, p)
+    assert np.isnan(got[m:]).all()
+    assert got[:m].tobytes() == tm.atr(h[:m], l[:m], c[:m], p).tobytes()
 
 
 def test_donchian_window_longer_than_its_first_storage():

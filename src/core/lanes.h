@@ -17,6 +17,12 @@
 
 #include "core/numeric.h"
 
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+// Declares the vector builtins of every width (stream uses them only in
+// copies built for the width).
+#include <immintrin.h>
+#endif
+
 namespace tidemark::lanes {
 
 template <std::size_t L>
@@ -81,6 +87,31 @@ template <class V, class T>
 template <class V, class T>
 [[gnu::always_inline]] inline void store(T* p, const V& v) {
     __builtin_memcpy(p, &v, sizeof v);
+}
+
+// A store of a whole vector to `p`, aligned to the vector's size, past the
+// caches (where the processor has such stores): for output far larger than
+// the cache, written in whole lines, which then costs no read of each line
+// before it is written over. Stores made so are ordered with later ones by
+// stream_fence.
+template <class V>
+[[gnu::always_inline]] inline void stream(double* p, const V& v) {
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+    if constexpr (sizeof(V) == 32) {
+        __builtin_ia32_movntpd256(p, v);
+        return;
+    } else if constexpr (sizeof(V) == 16) {
+        __builtin_ia32_movntpd(p, v);
+        return;
+    }
+#endif
+    store(p, v);
+}
+
+[[gnu::always_inline]] inline void stream_fence() {
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+    __builtin_ia32_sfence();
+#endif
 }
 
 // Whether any lane of `m` is not zero; for a test once per stretch of data.

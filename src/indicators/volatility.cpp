@@ -438,9 +438,10 @@ template <class V>
 // Steps the N rows of r (N bars of each of a vector's N lanes, as loaded)
 // through the lanes' chains a, and writes the values back in place of the
 // bars, through out[j] + t for lane j: for every lane, or (in a warm-up)
-// for the first alone. `look` sees the bars made columns first, a vector a
-// step, its lanes the chains'.
-template <class V, class Look>
+// for the first alone; with Stream, past the caches (out[j] + t aligned to
+// a vector). `look` sees the bars made columns first, a vector a step, its
+// lanes the chains'.
+template <bool Stream = false, class V, class Look>
 [[gnu::always_inline]] inline void step_rows(V* r, V& a, const V& alpha, const V& keep, double* const* out,
                                              std::size_t t, bool all, bool first, Look&& look) {
     constexpr std::size_t N = lanes::count<V>;
@@ -449,11 +450,17 @@ template <class V, class Look>
 #pragma GCC unroll 8
     for (std::size_t q = 0; q < N; ++q) r[q] = a = alpha * r[q] + keep * a;
     transpose(r);
+    auto put = [](double* p, const V& v) __attribute__((always_inline)) {
+        if constexpr (Stream)
+            lanes::stream(p, v);
+        else
+            lanes::store(p, v);
+    };
     if (all) {
 #pragma GCC unroll 8
-        for (std::size_t j = 0; j < N; ++j) lanes::store(out[j] + t, r[j]);
+        for (std::size_t j = 0; j < N; ++j) put(out[j] + t, r[j]);
     } else if (first) {
-        lanes::store(out[0] + t, r[0]);
+        put(out[0] + t, r[0]);
     }
 }
 
@@ -585,6 +592,12 @@ constexpr std::size_t kFusedLanes = 4;
 // bars or more, whose inputs are not in the cache either.
 constexpr std::size_t kFusedFrom = std::size_t{1} << 19;
 constexpr std::size_t kFusedPiece = std::size_t{1} << 16;
+// From this many bars on (25 MB of inputs and output), the lanes write the
+// output past the caches, which then need not read each line before it is
+// written over: a fifth of the traffic. Each lane writes a line in two
+// stores of four bars, one after the other, its bars aligned so. Below it,
+// where the output can stay in the cache, stores past it cost more.
+constexpr std::size_t kStreamFrom = std::size_t{3} << 18;
 // Steps between looks for a missing bar or a flat stretch.
 constexpr std::size_t kFusedLook = kChunk;
 
@@ -616,7 +629,7 @@ struct FusedStop {
 // left to the lanes over stored true ranges, which take them out and hold
 // the value once it stops moving. A lane steps any other flat stretch as it
 // steps other bars.
-template <class V, std::size_t M>
+template <class V, std::size_t M, bool Stream>
 [[gnu::always_inline]] inline FusedStop fused_lanes(const FusedLanesArgs& args) {
     using I = lanes::IntOf<V>;
     constexpr std::size_t N = lanes::count<V>;
@@ -651,7 +664,7 @@ template <class V, std::size_t M>
             }
             double* out[N];
             for (std::size_t j = 0; j < N; ++j) out[j] = o + at[m * N + j];
-            step_rows(r, a[m], alpha, keep, out, t, all, m == 0, [&](const V* x) {
+            step_rows<Stream>(r, a[m], alpha, keep, out, t, all, m == 0, [&](const V* x) {
                 for (std::size_t q = 0; q < N; ++q) seen[m] |= reinterpret_cast<I>(x[q]);
             });
         }
@@ -688,10 +701,23 @@ template <class V, std::size_t M>
 template <std::size_t L>
 [[gnu::always_inline]] inline FusedStop wilder_fused_lanes(const FusedLanesArgs& a) {
     constexpr std::size_t N = L < 4 ? L : 4;
-    return fused_lanes<lanes::F64<N>, kFusedLanes / N>(a);
+    return fused_lanes<lanes::F64<N>, kFusedLanes / N, false>(a);
 }
 
 TIDEMARK_LANE_VERSIONS(FusedStop, wilder_fused, (const FusedLanesArgs& a), wilder_fused_lanes, (a))
+
+// The same, the output written past the caches (each lane's first bar
+// aligned to 32 bytes), and fenced before anything reads it.
+template <std::size_t L>
+[[gnu::always_inline]] inline FusedStop wilder_fused_streaming_lanes(const FusedLanesArgs& a) {
+    constexpr std::size_t N = L < 4 ? L : 4;
+    const FusedStop stop = fused_lanes<lanes::F64<N>, kFusedLanes / N, true>(a);
+    lanes::stream_fence();
+    return stop;
+}
+
+TIDEMARK_LANE_VERSIONS(FusedStop, wilder_fused_streaming, (const FusedLanesArgs& a), wilder_fused_streaming_lanes,
+                       (a))
 
 // The batch ATR past its seed: the inputs, the output (the seed at o[p - 1])
 // and the weights.
@@ -890,13 +916,21 @@ struct AtrChain {
     bool smooth_from_inputs(std::size_t s, std::size_t e, std::size_t n) const {
         constexpr std::size_t K = kFusedLanes;
         const std::size_t reach = 40 * p;
-        const std::size_t rest = e - s;
+        // Stores past the cache take a vector's alignment (see kStreamFrom):
+        // any bars before the first aligned one go over stored true ranges.
+        const std::size_t lead = (32 - reinterpret_cast<std::uintptr_t>(o + s) % 32) % 32 / sizeof(double);
+        const std::size_t rest = e - s > lead ? e - s - lead : 0;
         // Each lane but the first starts from an estimate through the true
         // ranges of the `reach` bars before it, taken for it: a lane of
-        // twice that or more pays for them.
-        std::size_t len = n < kFusedFrom || rest < kFusedPiece ? 0 : (rest - warm) / K;
+        // twice that or more pays for them. (A stretch left after a stop can
+        // be shorter than a warm-up.)
+        std::size_t len = n < kFusedFrom || rest < kFusedPiece || rest <= warm ? 0 : (rest - warm) / K;
         len -= len % 4;  // whole blocks, as warm is
         if (len < 2 * (reach + p)) return smooth_stored(s, e, n);
+        if (lead > 0) {
+            if (smooth_stored(s, s + lead, n)) return true;
+            s += lead;
+        }
         const std::size_t steps = len + warm;
         std::size_t bar[K];
         double start[K], probe[K];
@@ -914,7 +948,10 @@ struct AtrChain {
             start[k] = std::isfinite(guess) ? guess : o[s - 1];
         }
         const std::size_t takeover = warm + 2 * kFusedLook;
-        FusedStop stop = wilder_fused(FusedLanesArgs{h, l, c, o, bar, warm, steps, takeover, w, start, probe});
+        auto fused = [n](const FusedLanesArgs& a) {
+            return n >= kStreamFrom ? wilder_fused_streaming(a) : wilder_fused(a);
+        };
+        FusedStop stop = fused(FusedLanesArgs{h, l, c, o, bar, warm, steps, takeover, w, start, probe});
         // kept[k]: lane k's steps written as wilder_lanes writes them; left:
         // stopped in a flat stretch, keeping its steps before the look that
         // found it.
@@ -944,7 +981,7 @@ struct AtrChain {
                 from_value[k] = o[from_bar[k] - 1];
             }
             const std::size_t more = steps - at;
-            stop = wilder_fused(FusedLanesArgs{h, l, c, o, from_bar, 0, more, 0, w, from_value, nullptr});
+            stop = fused(FusedLanesArgs{h, l, c, o, from_bar, 0, more, 0, w, from_value, nullptr});
             for (std::size_t k = 0; k < K; ++k)
                 if (!left[k]) take(stop, at, k);
             at += stop.done;
