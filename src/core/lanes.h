@@ -97,7 +97,10 @@ template <class V, class T>
 template <class V>
 [[gnu::always_inline]] inline void stream(double* p, const V& v) {
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
-    if constexpr (sizeof(V) == 32) {
+    if constexpr (sizeof(V) == 64) {
+        __builtin_ia32_movntpd512(p, v);
+        return;
+    } else if constexpr (sizeof(V) == 32) {
         __builtin_ia32_movntpd256(p, v);
         return;
     } else if constexpr (sizeof(V) == 16) {

@@ -307,8 +307,10 @@ TIDEMARK_LANE_VERSIONS(TrueRangeChunk, true_ranges_beside_flat,
 // ahead, much cheaper than the true ranges.
 //
 // With Fill, each bar seen to hold the run is given the value v in o: the
-// run's value once a step leaves it as it is.
-template <std::size_t L, bool Fill = false>
+// run's value once a step leaves it as it is; with Fill == kStreamFill,
+// past the caches (o + i aligned to a vector).
+enum : int { kNoFill, kStoreFill, kStreamFill };
+template <std::size_t L, int Fill = kNoFill>
 [[gnu::always_inline]] inline std::size_t flat_until_lanes(const double* h, const double* l, const double* c,
                                                            std::size_t i, std::size_t n, double v = 0.0,
                                                            double* o = nullptr) {
@@ -327,8 +329,10 @@ template <std::size_t L, bool Fill = false>
         uint64_t any = 0;
         for (std::size_t k = 0; k < L; ++k) any |= other[k];
         if (any != 0) break;
-        if constexpr (Fill)
+        if constexpr (Fill == kStoreFill)
             for (std::size_t k = 0; k < B; k += L) lanes::store(o + i + k, V{} + v);
+        if constexpr (Fill == kStreamFill)
+            for (std::size_t k = 0; k < B; k += L) lanes::stream(o + i + k, V{} + v);
     }
     for (; i < n; ++i) {
         const uint64_t pb = std::bit_cast<uint64_t>(c[i - 1]);
@@ -336,7 +340,7 @@ template <std::size_t L, bool Fill = false>
         if (((std::bit_cast<uint64_t>(h[i]) ^ pb) | (std::bit_cast<uint64_t>(l[i]) ^ pb) |
              std::bit_cast<uint64_t>(d)) != 0)
             break;
-        if constexpr (Fill) o[i] = v;
+        if constexpr (Fill != kNoFill) o[i] = v;
     }
     return i;
 }
@@ -347,14 +351,20 @@ TIDEMARK_LANE_VERSIONS(std::size_t, flat_until,
 
 template <std::size_t L>
 [[gnu::always_inline]] inline std::size_t flat_fill_lanes(const double* h, const double* l, const double* c,
-                                                          std::size_t i, std::size_t n, double v, double* o) {
-    return flat_until_lanes<L, true>(h, l, c, i, n, v, o);
+                                                          std::size_t i, std::size_t n, double v, double* o,
+                                                          bool stream) {
+    if (!stream) return flat_until_lanes<L, kStoreFill>(h, l, c, i, n, v, o);
+    // The bars up to the first one aligned to a vector, one at a time.
+    constexpr std::size_t bytes = sizeof(lanes::F64<L>);
+    const std::size_t a = std::min(n, i + (bytes - reinterpret_cast<std::uintptr_t>(o + i) % bytes) % bytes / 8);
+    const std::size_t j = flat_until_lanes<L, kStoreFill>(h, l, c, i, a, v, o);
+    return j < a ? j : flat_until_lanes<L, kStreamFill>(h, l, c, a, n, v, o);
 }
 
 TIDEMARK_LANE_VERSIONS(std::size_t, flat_fill,
                        (const double* h, const double* l, const double* c, std::size_t i, std::size_t n, double v,
-                        double* o),
-                       flat_fill_lanes, (h, l, c, i, n, v, o))
+                        double* o, bool stream),
+                       flat_fill_lanes, (h, l, c, i, n, v, o, stream))
 
 // Writes the NaN average v to o[i0, i1) and tells whether each of those
 // bars leaves it as it is: its true range is a number or a NaN of v's bits.
@@ -798,7 +808,7 @@ struct AtrChain {
         // `reach` bars back, from the level of the true ranges `reach` bars
         // back instead, whose distance from the chain has shrunk below a
         // rounding by the lane's first bar.
-        const std::size_t reach = 40 * p;
+        const std::size_t reach = this->reach();
         std::size_t at = s - 1;
         double guess = o[s - 1];
         for (std::size_t k = 0; k < kWilderLanes; ++k) {
@@ -888,7 +898,7 @@ struct AtrChain {
                 if (seen >= want) {
                     // The run's steps start beside the bars before it, and its
                     // true ranges are taken from `seen` on.
-                    const auto flat = flat_run(smooth_before_flat(s, run, seen), seen, e);
+                    const auto flat = flat_run(smooth_before_flat(s, run, seen), seen, e, n >= kStreamFrom);
                     s = scan = flat.end;
                     i = flat.known;
                     nan = flat.nan;
@@ -913,21 +923,37 @@ struct AtrChain {
     // is long enough, and over stored true ranges where it is not or where
     // the fused lanes stop. Returns true where it met a missing bar, having
     // made every bar from there up to n NaN.
+    // How far back an estimate starts from the level of the true ranges:
+    // its distance from the chain has shrunk below a rounding by its end.
+    std::size_t reach() const { return 40 * p; }
+
+    // Stores past the cache take a vector's alignment (see kStreamFrom): the
+    // fused lanes start this many bars after s, the bars before the first
+    // aligned one going over stored true ranges.
+    std::size_t fused_lead(std::size_t s) const {
+        return (32 - reinterpret_cast<std::uintptr_t>(o + s) % 32) % 32 / sizeof(double);
+    }
+
+    // The bars of each fused lane over [s, e), whole blocks, or 0 where they
+    // do not pay. Each lane but the first starts from an estimate through
+    // the true ranges of the `reach` bars before it, taken for it: a lane of
+    // twice that or more pays for them. (A stretch left after a stop can be
+    // shorter than a warm-up.)
+    std::size_t fused_len(std::size_t s, std::size_t e, std::size_t n) const {
+        const std::size_t lead = fused_lead(s);
+        const std::size_t rest = e - s > lead ? e - s - lead : 0;
+        if (n < kFusedFrom || rest < kFusedPiece || rest <= warm) return 0;
+        std::size_t len = (rest - warm) / kFusedLanes;
+        len -= len % 4;  // whole blocks, as warm is
+        return len < 2 * (reach() + p) ? 0 : len;
+    }
+
     bool smooth_from_inputs(std::size_t s, std::size_t e, std::size_t n) const {
         constexpr std::size_t K = kFusedLanes;
-        const std::size_t reach = 40 * p;
-        // Stores past the cache take a vector's alignment (see kStreamFrom):
-        // any bars before the first aligned one go over stored true ranges.
-        const std::size_t lead = (32 - reinterpret_cast<std::uintptr_t>(o + s) % 32) % 32 / sizeof(double);
-        const std::size_t rest = e - s > lead ? e - s - lead : 0;
-        // Each lane but the first starts from an estimate through the true
-        // ranges of the `reach` bars before it, taken for it: a lane of
-        // twice that or more pays for them. (A stretch left after a stop can
-        // be shorter than a warm-up.)
-        std::size_t len = n < kFusedFrom || rest < kFusedPiece || rest <= warm ? 0 : (rest - warm) / K;
-        len -= len % 4;  // whole blocks, as warm is
-        if (len < 2 * (reach + p)) return smooth_stored(s, e, n);
-        if (lead > 0) {
+        const std::size_t reach = this->reach();
+        const std::size_t len = fused_len(s, e, n);
+        if (len == 0) return smooth_stored(s, e, n);
+        if (const std::size_t lead = fused_lead(s); lead > 0) {
             if (smooth_stored(s, s + lead, n)) return true;
             s += lead;
         }
@@ -1065,7 +1091,7 @@ struct AtrChain {
     // A run of +0 true ranges from bar s, those of [s, known) already in o:
     // stepped from the value before s, a chunk at a time beside the true
     // ranges of the chunk after it, up to the first chunk that is not all +0.
-    FlatEnd flat_run(std::size_t s, std::size_t known, std::size_t n) const {
+    FlatEnd flat_run(std::size_t s, std::size_t known, std::size_t n, bool stream) const {
         FlatSteps f{o, s, o[s - 1], w, known};
         while (known < n) {
             if (f.fixed) {
@@ -1073,7 +1099,8 @@ struct AtrChain {
                 // left is finding where the run ends, the value written
                 // behind the look, with no true ranges taken.
                 f.finish();
-                f.at = f.end = known = flat_fill(h, l, c, known, n, f.v, o);
+                f.at = f.end = known = flat_fill(h, l, c, known, n, f.v, o, stream);
+                if (stream) lanes::stream_fence();
                 if (known == n) break;
             }
             const std::size_t i1 = std::min(n, known + kChunk);
