@@ -111,6 +111,15 @@ template <class V>
     store(p, v);
 }
 
+// One double so, to `p`: lines filled by such stores in order go out whole.
+[[gnu::always_inline]] inline void stream(double* p, double x) {
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+    __builtin_ia32_movnti64(reinterpret_cast<long long*>(p), __builtin_bit_cast(long long, x));
+#else
+    *p = x;
+#endif
+}
+
 [[gnu::always_inline]] inline void stream_fence() {
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
     __builtin_ia32_sfence();

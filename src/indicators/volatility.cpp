@@ -245,21 +245,28 @@ struct FlatSteps {
     Smoother w;
     std::size_t end;  // the bars of the run known so far end here
     bool fixed = false;
+    bool stream = false;  // values written past the caches (see kStreamFrom)
 
+    [[gnu::always_inline]] void put(double* p, double x) const {
+        if (stream)
+            lanes::stream(p, x);
+        else
+            *p = x;
+    }
     // K more bars of the run; the fixed point is looked for once for all.
     template <std::size_t K>
     [[gnu::always_inline]] void steps() {
         double* out = o + at;
         at += K;
         if (fixed) {
-            for (std::size_t k = 0; k < K; ++k) out[k] = v;
+            for (std::size_t k = 0; k < K; ++k) put(out + k, v);
             return;
         }
         double before = v;
         if (std::signbit(v)) [[unlikely]] {
-            for (std::size_t k = 0; k < K; ++k) out[k] = v = w.step(before = v, 0.0);
+            for (std::size_t k = 0; k < K; ++k) put(out + k, v = w.step(before = v, 0.0));
         } else {
-            for (std::size_t k = 0; k < K; ++k) out[k] = v = w.keep * (before = v);
+            for (std::size_t k = 0; k < K; ++k) put(out + k, v = w.keep * (before = v));
         }
         fixed = same_bits(before, v);
     }
@@ -310,10 +317,15 @@ TIDEMARK_LANE_VERSIONS(TrueRangeChunk, true_ranges_beside_flat,
 // run's value once a step leaves it as it is; with Fill == kStreamFill,
 // past the caches (o + i aligned to a vector).
 enum : int { kNoFill, kStoreFill, kStreamFill };
-template <std::size_t L, int Fill = kNoFill>
+// `beside` is called after each block of bars seen to hold the run.
+struct Nothing {
+    void operator()() const {}
+};
+
+template <std::size_t L, int Fill = kNoFill, class Beside = Nothing>
 [[gnu::always_inline]] inline std::size_t flat_until_lanes(const double* h, const double* l, const double* c,
                                                            std::size_t i, std::size_t n, double v = 0.0,
-                                                           double* o = nullptr) {
+                                                           double* o = nullptr, Beside&& beside = {}) {
     using V = lanes::F64<L>;
     using U = lanes::U64<L>;
     constexpr std::size_t B = 4 * L;  // bars tested before the lanes are folded
@@ -333,6 +345,7 @@ template <std::size_t L, int Fill = kNoFill>
             for (std::size_t k = 0; k < B; k += L) lanes::store(o + i + k, V{} + v);
         if constexpr (Fill == kStreamFill)
             for (std::size_t k = 0; k < B; k += L) lanes::stream(o + i + k, V{} + v);
+        beside();
     }
     for (; i < n; ++i) {
         const uint64_t pb = std::bit_cast<uint64_t>(c[i - 1]);
@@ -348,6 +361,29 @@ template <std::size_t L, int Fill = kNoFill>
 TIDEMARK_LANE_VERSIONS(std::size_t, flat_until,
                        (const double* h, const double* l, const double* c, std::size_t i, std::size_t n),
                        flat_until_lanes, (h, l, c, i, n))
+
+// flat_until from i0 up to i1, while the run in `flat` (bars before i0) is
+// stepped to its end, as true_ranges_beside_flat steps it: for a series
+// whose output goes past the caches, where stored true ranges would bring
+// each line of the output in.
+template <std::size_t L>
+[[gnu::always_inline]] inline std::size_t flat_until_stepping_lanes(const double* h, const double* l,
+                                                                    const double* c, std::size_t i0,
+                                                                    std::size_t i1, FlatSteps& flat) {
+    FlatSteps f = flat;  // in registers for the loop
+    const std::size_t per = 4 * ((f.end - f.at + (i1 - i0) - 1) / std::max<std::size_t>(1, i1 - i0));
+    const std::size_t i = flat_until_lanes<L>(h, l, c, i0, i1, 0.0, nullptr, [&f, per] {
+        for (std::size_t k = 0; k < per && f.at + L <= f.end; ++k) f.steps<L>();
+    });
+    f.finish();
+    flat = f;
+    return i;
+}
+
+TIDEMARK_LANE_VERSIONS(std::size_t, flat_until_stepping,
+                       (const double* h, const double* l, const double* c, std::size_t i0, std::size_t i1,
+                        FlatSteps& flat),
+                       flat_until_stepping_lanes, (h, l, c, i0, i1, flat))
 
 template <std::size_t L>
 [[gnu::always_inline]] inline std::size_t flat_fill_lanes(const double* h, const double* l, const double* c,
@@ -1093,6 +1129,14 @@ struct AtrChain {
     // ranges of the chunk after it, up to the first chunk that is not all +0.
     FlatEnd flat_run(std::size_t s, std::size_t known, std::size_t n, bool stream) const {
         FlatSteps f{o, s, o[s - 1], w, known};
+        f.stream = stream;
+        const FlatEnd end = flat_run_on(f, known, n);
+        if (stream) lanes::stream_fence();
+        return end;
+    }
+
+    FlatEnd flat_run_on(FlatSteps& f, std::size_t known, std::size_t n) const {
+        const bool stream = f.stream;
         while (known < n) {
             if (f.fixed) {
                 // Every later bar of the run holds the value now: what is
@@ -1100,10 +1144,21 @@ struct AtrChain {
                 // behind the look, with no true ranges taken.
                 f.finish();
                 f.at = f.end = known = flat_fill(h, l, c, known, n, f.v, o, stream);
-                if (stream) lanes::stream_fence();
                 if (known == n) break;
             }
             const std::size_t i1 = std::min(n, known + kChunk);
+            if (stream) {
+                // A look rather than true ranges: the bars after the run
+                // are taken from its end as any others.
+                const std::size_t end = flat_until_stepping(h, l, c, known, i1, f);
+                f.end = end;
+                if (end < i1) {
+                    f.finish();
+                    return {end, end, false};
+                }
+                known = i1;
+                continue;
+            }
             const TrueRangeChunk chunk = true_ranges_beside_flat(h, l, c, known, i1, o + known, f);
             if (!chunk.flat) {
                 std::size_t end = known;
