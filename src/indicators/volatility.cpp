@@ -483,10 +483,10 @@ template <class V>
 
 // Steps the N rows of r (N bars of each of a vector's N lanes, as loaded)
 // through the lanes' chains a, and writes the values back in place of the
-// bars, through out[j] + t for lane j: for every lane, or (in a warm-up)
-// for the first alone; with Stream, past the caches (out[j] + t aligned to
-// a vector). `look` sees the bars made columns first, a vector a step, its
-// lanes the chains'.
+// bars, through out[j] + t for lane j (none where out[j] is null): for
+// every lane, or (in a warm-up) for the first alone; with Stream, past the
+// caches (out[j] + t aligned to a vector). `look` sees the bars made columns
+// first, a vector a step, its lanes the chains'.
 template <bool Stream = false, class V, class Look>
 [[gnu::always_inline]] inline void step_rows(V* r, V& a, const V& alpha, const V& keep, double* const* out,
                                              std::size_t t, bool all, bool first, Look&& look) {
@@ -504,7 +504,8 @@ template <bool Stream = false, class V, class Look>
     };
     if (all) {
 #pragma GCC unroll 8
-        for (std::size_t j = 0; j < N; ++j) put(out[j] + t, r[j]);
+        for (std::size_t j = 0; j < N; ++j)
+            if (out[j]) put(out[j] + t, r[j]);
     } else if (first) {
         put(out[0] + t, r[0]);
     }
@@ -686,7 +687,11 @@ template <class V, std::size_t M, bool Stream>
     const double *const h = args.h, *const l = args.l, *const c = args.c;
     double* const o = args.o;
     std::size_t at[K];
-    for (std::size_t k = 0; k < K; ++k) at[k] = args.bar[k];
+    bool copy[K] = {};  // a lane over the bars of one before it, which writes them
+    for (std::size_t k = 0; k < K; ++k) {
+        at[k] = args.bar[k];
+        for (std::size_t j = 0; j < k; ++j) copy[k] = copy[k] || args.bar[j] == args.bar[k];
+    }
     V a[M];
     for (std::size_t m = 0; m < M; ++m) a[m] = lanes::load<V>(args.start + m * N);
     // As in true_range_lanes.
@@ -709,7 +714,7 @@ template <class V, std::size_t M, bool Stream>
                 lowest = r[j] < lowest ? r[j] : lowest;
             }
             double* out[N];
-            for (std::size_t j = 0; j < N; ++j) out[j] = o + at[m * N + j];
+            for (std::size_t j = 0; j < N; ++j) out[j] = copy[m * N + j] ? nullptr : o + at[m * N + j];
             step_rows<Stream>(r, a[m], alpha, keep, out, t, all, m == 0, [&](const V* x) {
                 for (std::size_t q = 0; q < N; ++q) seen[m] |= reinterpret_cast<I>(x[q]);
             });
@@ -1026,8 +1031,9 @@ struct AtrChain {
         for (std::size_t k = 0; k < K; ++k) take(stop, 0, k);
         // Where the lanes stopped late in a flat stretch, the others go on
         // from their own values, with no warm-up or estimate: a lane left
-        // behind gives its place to a copy of another, which writes the same
-        // numbers to the same bars. One that stops early has the bars after
+        // behind gives its place to a copy of another, which steps the same
+        // bars and writes nothing (two stores of one line past the caches
+        // cost a third of the time). One that stops early has the bars after
         // it taken as new stretches.
         std::size_t at = stop.done;  // the steps taken so far
         bool late = stop.flat != 0 && 2 * stop.done >= steps;
