@@ -1279,7 +1279,10 @@ BollingerResult compute_bollinger(std::span<const double> data, uint64_t period,
     double dev_block[kBlock];
     double c = 0.0, s1 = 0.0, s2 = 0.0, peak = 0.0;
     std::size_t since = p;  // steps since the last refresh; p forces one
-    auto deviation = [&](std::size_t i, double m) {
+    // Inlined by name: the file is large enough that the compiler's budget
+    // for inlining runs out before it gets here, and out of line the running
+    // sums would go through memory at every bar.
+    auto deviation = [&](std::size_t i, double m) __attribute__((always_inline)) {
         double dev;
         if (!(std::fabs(m) <= std::numeric_limits<double>::max())) [[unlikely]] {
             if (std::isnan(m)) {
@@ -1321,7 +1324,7 @@ BollingerResult compute_bollinger(std::span<const double> data, uint64_t period,
     };
     // The square roots and divisions of a block, which depend on no other
     // bar, go through the vector unit together.
-    auto bands = [&](std::size_t i0, std::size_t len) {
+    auto bands = [&](std::size_t i0, std::size_t len) __attribute__((always_inline)) {
         for (std::size_t j = 0; j < len; ++j) {
             const double sd = std_dev * std::sqrt(dev_block[j] / pd);
             up[i0 + j] = mid[i0 + j] + sd;
