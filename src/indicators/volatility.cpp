@@ -270,6 +270,12 @@ struct FlatSteps {
         }
         fixed = same_bits(before, v);
     }
+    // Steps a bar of [i0, i1), side by side with them, that take the run
+    // known so far to its end (a run found late has more bars behind it
+    // than the stretch has).
+    std::size_t per_bar(std::size_t i0, std::size_t i1) const {
+        return (end - at + (i1 - i0) - 1) / std::max<std::size_t>(1, i1 - i0);
+    }
     // The bars of the run known so far.
     void finish() {
         FlatSteps f = *this;  // in registers for the loop
@@ -291,9 +297,7 @@ template <std::size_t L>
                                                                            std::size_t i1, double* tr,
                                                                            FlatSteps& flat) {
     FlatSteps f = flat;  // in registers for the loop
-    // Steps enough per vector of true ranges for all the run known so far
-    // (a run found late has more bars behind it than the chunk has).
-    const std::size_t per = (f.end - f.at + (i1 - i0) - 1) / std::max<std::size_t>(1, i1 - i0);
+    const std::size_t per = f.per_bar(i0, i1);
     const TrueRangeChunk out = true_range_lanes<lanes::F64<L>>(h, l, c, i0, i1, tr, [&f, per] {
         for (std::size_t k = 0; k < per && f.at + L <= f.end; ++k) f.steps<L>();
     });
@@ -371,7 +375,7 @@ template <std::size_t L>
                                                                     const double* c, std::size_t i0,
                                                                     std::size_t i1, FlatSteps& flat) {
     FlatSteps f = flat;  // in registers for the loop
-    const std::size_t per = 4 * ((f.end - f.at + (i1 - i0) - 1) / std::max<std::size_t>(1, i1 - i0));
+    const std::size_t per = 4 * f.per_bar(i0, i1);  // L steps a bar, a block of 4 L bars
     const std::size_t i = flat_until_lanes<L>(h, l, c, i0, i1, 0.0, nullptr, [&f, per] {
         for (std::size_t k = 0; k < per && f.at + L <= f.end; ++k) f.steps<L>();
     });
@@ -687,10 +691,14 @@ template <class V, std::size_t M, bool Stream>
     const double *const h = args.h, *const l = args.l, *const c = args.c;
     double* const o = args.o;
     std::size_t at[K];
-    bool copy[K] = {};  // a lane over the bars of one before it, which writes them
+    // Where each lane writes: nowhere for a lane over the bars of one before
+    // it, which writes them.
+    double* dest[K];
     for (std::size_t k = 0; k < K; ++k) {
         at[k] = args.bar[k];
-        for (std::size_t j = 0; j < k; ++j) copy[k] = copy[k] || args.bar[j] == args.bar[k];
+        dest[k] = o + at[k];
+        for (std::size_t j = 0; j < k; ++j)
+            if (args.bar[j] == args.bar[k]) dest[k] = nullptr;
     }
     V a[M];
     for (std::size_t m = 0; m < M; ++m) a[m] = lanes::load<V>(args.start + m * N);
@@ -713,9 +721,7 @@ template <class V, std::size_t M, bool Stream>
                 r[j] = mx > down ? mx : down;
                 lowest = r[j] < lowest ? r[j] : lowest;
             }
-            double* out[N];
-            for (std::size_t j = 0; j < N; ++j) out[j] = copy[m * N + j] ? nullptr : o + at[m * N + j];
-            step_rows<Stream>(r, a[m], alpha, keep, out, t, all, m == 0, [&](const V* x) {
+            step_rows<Stream>(r, a[m], alpha, keep, dest + m * N, t, all, m == 0, [&](const V* x) {
                 for (std::size_t q = 0; q < N; ++q) seen[m] |= reinterpret_cast<I>(x[q]);
             });
         }
