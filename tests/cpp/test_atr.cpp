@@ -318,3 +318,45 @@ TEST(AtrSeries, TheLookPastAChunkStopsAtBarsThatAreNotFlat) {
         expect_single_chain(h, l, c, p, "run and infinite bars");
     }
 }
+
+// Series long enough for the chains that take their own true ranges (from
+// 2^19 bars) and for those that also write past the caches (from 3 * 2^18),
+// against the single chain over every bar: flat stretches where a chain
+// takes over, late in the first chain's bars (its place then steps a copy of
+// the next) and to the end, missing bars, and periods whose seed leaves the
+// first chain 0-3 bars short of an aligned start.
+TEST(AtrSeries, LongSeriesMatchTheSingleChain) {
+    const double nan = std::nan("");
+    for (std::size_t n : {std::size_t{1} << 19, (std::size_t{3} << 18) + 2'049}) {
+        const auto base = walk(n);
+        const std::size_t q = n / 4;
+        struct Case {
+            const char* what;
+            std::size_t from, to;  // bars held flat (none where from == to)
+            std::size_t missing;   // a missing bar (none where 0)
+        };
+        const Case cases[] = {{"walk", 0, 0, 0},
+                              {"flat where the chains take over", q - 100, 3 * q + 4'000, 0},
+                              {"flat late in the first chain", q - 60'000, q - 20'000, 0},
+                              {"flat from a third to the end", n / 3, n, 0},
+                              {"flat, then a missing bar", q + q / 2, q + q / 2 + 30'000, 3 * q + q / 2},
+                              {"a missing bar late in the last chain", 0, 0, n - 3'000}};
+        for (const Case& k : cases) {
+            auto [h, l, c] = base;
+            if (k.from < k.to)
+                for (V* col : {&h, &l, &c}) std::fill(col->begin() + k.from, col->begin() + k.to, c[k.from - 1]);
+            if (k.missing) h[k.missing] = l[k.missing] = c[k.missing] = nan;
+            for (std::size_t p : {1, 2, 3, 4, 14, 500}) expect_single_chain(h, l, c, p, k.what);
+        }
+    }
+}
+
+// A period so long that a stretch left after a stop is longer than the
+// chains' smallest piece but shorter than their warm-up: a missing bar
+// 66,000 bars before the end of 6,000,000 at period 17,000.
+TEST(AtrSeries, LongPeriodWithABarMissingNearTheEnd) {
+    auto [h, l, c] = walk(6'000'000);
+    const std::size_t m = c.size() - 66'000;
+    h[m] = l[m] = c[m] = std::nan("");
+    expect_single_chain(h, l, c, 17'000, "long period");
+}
